@@ -1,0 +1,135 @@
+#include "core/DeviceList.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+
+namespace tessaro {
+
+namespace fs = std::filesystem;
+
+std::array<char, DeviceNameLen> PadDeviceName(std::string_view gbk) {
+  std::array<char, DeviceNameLen> out;
+  out.fill('\r');
+  std::memcpy(out.data(), gbk.data(), std::min<size_t>(gbk.size(), DeviceNameLen));
+  return out;
+}
+
+std::string TrimDeviceName(const std::array<char, DeviceNameLen>& name) {
+  std::string out(name.data(), name.size());
+  const auto cr = out.find('\r');
+  if (cr != std::string::npos) out.resize(cr);
+  return out;
+}
+
+TDeviceList::TDeviceList(std::string recordDir) : FRecordDir(std::move(recordDir)) {}
+
+void TDeviceList::RebuildTree() {
+  if (OnRebuildTree) OnRebuildTree();
+}
+
+void TDeviceList::LoadDeviceList() {
+  const std::string path = FileName();
+  if (!fs::exists(path)) {
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f) throw std::system_error(errno, std::generic_category(), "cannot create " + path);
+    std::fclose(f);
+  }
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) return;
+  Count = 0;
+  FTruncated = false;
+  TDeviceNode node;
+  // A partial record at the end (a write cut short) is ignored.
+  while (std::fread(&node, sizeof node, 1, f) == 1) {
+    if (Count == MaxDevices) {
+      FTruncated = true;
+      break;
+    }
+    Nodes[++Count] = node;
+  }
+  std::fclose(f);
+  RebuildTree();
+}
+
+void TDeviceList::SaveDeviceList() {
+  const std::string path = FileName();
+  if (FTruncated) {
+    std::error_code ec;
+    const std::string keep = FRecordDir + "TreeNode_full.dat";
+    if (!fs::exists(keep, ec)) fs::copy_file(path, keep, ec);
+    FTruncated = false;
+  }
+  // Write a new file beside the old one and rename it over, so a full disk
+  // or a crash mid-write cannot leave a half-written list behind.
+  const std::string tmp = path + ".tmp";
+  std::FILE* f = std::fopen(tmp.c_str(), "wb");
+  if (!f) throw std::system_error(errno, std::generic_category(), "cannot write " + path);
+  bool ok = Count == 0 || std::fwrite(&Nodes[1], sizeof(TDeviceNode), Count, f) == Count;
+  ok = (std::fflush(f) == 0) && ok;
+  ok = (std::fclose(f) == 0) && ok;
+  if (!ok) {
+    const int err = errno;
+    std::remove(tmp.c_str());
+    throw std::system_error(err ? err : EIO, std::generic_category(), "cannot write " + path);
+  }
+  std::error_code ec;
+  fs::rename(tmp, path, ec);
+  if (ec) {
+    std::remove(tmp.c_str());
+    throw std::system_error(ec, "cannot replace " + path);
+  }
+}
+
+void TDeviceList::AddDevice(const TDeviceNode& node) {
+  if (Count >= MaxDevices) return;
+  Nodes[++Count] = node;
+  RebuildTree();
+  SaveDeviceList();
+}
+
+void TDeviceList::DeleteDevice(uint8_t address) {
+  int kept = 0;
+  for (int i = 1; i <= Count; ++i)
+    if (Nodes[i].Address != address) Nodes[++kept] = Nodes[i];
+  Count = static_cast<uint8_t>(kept);
+  RebuildTree();
+  SaveDeviceList();
+}
+
+void TDeviceList::RenameDevice(uint8_t nodeIndex, const std::array<char, DeviceNameLen>& name) {
+  for (int i = 1; i <= Count; ++i)
+    if (Nodes[i].NodeIndex == nodeIndex) {
+      Nodes[i].Name = name;
+      break;
+    }
+  RebuildTree();
+  SaveDeviceList();
+}
+
+void TDeviceList::NextPollAddress() {
+  if (Count == 0) {
+    Cursor = 0;
+    CurAddr = 0;
+    return;
+  }
+  ++Cursor;
+  if (Cursor > Count) Cursor = 1;
+  CurAddr = Nodes[Cursor].Address;
+}
+
+uint8_t TDeviceList::AddressOfNode(uint8_t nodeIndex) const {
+  for (int i = 1; i <= Count; ++i)
+    if (Nodes[i].NodeIndex == nodeIndex) return Nodes[i].Address;
+  return 0;
+}
+
+uint8_t TDeviceList::PositionOfNode(uint8_t nodeIndex) const {
+  for (int i = 1; i <= Count; ++i)
+    if (Nodes[i].NodeIndex == nodeIndex) return static_cast<uint8_t>(i);
+  return 0;
+}
+
+}  // namespace tessaro

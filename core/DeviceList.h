@@ -1,0 +1,68 @@
+#pragma once
+// The configured devices in the order they were added, and the poll cursor.
+// Persisted as TreeNode.dat: headerless 42-byte TDeviceNode records.
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace tessaro {
+
+constexpr int MaxDevices = 252;
+constexpr int DeviceNameLen = 40;
+
+#pragma pack(push, 1)
+struct TDeviceNode {
+  uint8_t NodeIndex = 0;
+  uint8_t Address = 0;
+  // GBK bytes, padded with carriage returns (13) to 40.
+  std::array<char, DeviceNameLen> Name{};
+};
+#pragma pack(pop)
+static_assert(sizeof(TDeviceNode) == 42);
+
+// A GBK name cut or padded with byte 13 to exactly 40 bytes.
+std::array<char, DeviceNameLen> PadDeviceName(std::string_view gbk);
+// The name as typed: the bytes up to the first 13.
+std::string TrimDeviceName(const std::array<char, DeviceNameLen>& name);
+
+class TDeviceList {
+ public:
+  // recordDir ends with "/"; the list lives in recordDir + "TreeNode.dat".
+  explicit TDeviceList(std::string recordDir = {});
+
+  std::array<TDeviceNode, MaxDevices + 1> Nodes{};  // positions 1..252; 0 unused
+  uint8_t Count = 0;
+  uint8_t Cursor = 0;
+  uint8_t CurAddr = 0;
+
+  // Rebuilds the device tree (which rewrites every NodeIndex); set by the main window.
+  std::function<void()> OnRebuildTree;
+
+  std::string FileName() const { return FRecordDir + "TreeNode.dat"; }
+  void SetRecordDir(std::string recordDir) { FRecordDir = std::move(recordDir); }
+
+  // Loads TreeNode.dat. A file of more than 252 records loads its first 252;
+  // Truncated is set then, and the full file is kept as TreeNode_full.dat
+  // before the list is first saved, so no device is lost.
+  void LoadDeviceList();
+  // Throws std::system_error when the file cannot be written.
+  void SaveDeviceList();
+  void AddDevice(const TDeviceNode& node);
+  void DeleteDevice(uint8_t address);
+  void RenameDevice(uint8_t nodeIndex, const std::array<char, DeviceNameLen>& name);
+  void NextPollAddress();
+  uint8_t AddressOfNode(uint8_t nodeIndex) const;
+  uint8_t PositionOfNode(uint8_t nodeIndex) const;
+
+  bool Truncated() const { return FTruncated; }
+
+ private:
+  void RebuildTree();
+  std::string FRecordDir;
+  bool FTruncated = false;
+};
+
+}  // namespace tessaro
