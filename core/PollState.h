@@ -1,0 +1,48 @@
+#pragma once
+// State shared by the poll engine and the protocol handlers. The handlers build
+// frames into TxBuf and decode from RxBuf; the engine sends and counts.
+
+#include <array>
+#include <cstdint>
+
+#include "core/DeviceList.h"
+#include "core/UpsInfo.h"
+
+namespace tessaro {
+
+constexpr int TxBufSize = 256;
+constexpr int RxBufSize = 400;
+
+struct TPollVars {
+  uint8_t SearchMode = 0;  // 0 / nonzero
+  uint8_t SearchAddr = 0;
+  uint8_t Paused = 0;      // 0 / 255
+  uint8_t Waiting = 0;     // 0 / 255
+  uint8_t WaitTicks = 0;
+  uint8_t MaxSends = 0;
+  uint8_t SendNo = 0;
+  uint8_t PollStep = 0;    // 1-based step of the current device's cycle
+  uint8_t StepCount = 0;
+  uint8_t DebugStage = 0;
+  int32_t FrameLen = 0;
+  std::array<uint8_t, TxBufSize> TxBuf{};
+  std::array<uint8_t, RxBufSize> RxBuf{};
+};
+
+// Line statistics; the six ASCII answer checks count into ErrA..ErrF.
+struct TPollStats {
+  int32_t TxCount = 0;
+  int32_t RxCount = 0;
+  int32_t ParseFailures = 0;
+  int32_t ErrA = 0, ErrB = 0, ErrC = 0, ErrD = 0, ErrE = 0, ErrF = 0;
+};
+
+// What every protocol handler reaches.
+struct TProtocolEnv {
+  TUpsInfoTable& UpsInfo;
+  TDeviceList& DeviceList;
+  TPollVars& Vars;
+  TPollStats& Stats;
+};
+
+}  // namespace tessaro
