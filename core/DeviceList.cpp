@@ -44,9 +44,10 @@ void TDeviceList::LoadDeviceList() {
   TDeviceNode node;
   // A partial record at the end (a write cut short) is ignored.
   while (std::fread(&node, sizeof node, 1, f) == 1) {
-    if (Count == MaxDevices) {
+    if (Count == MaxDevices || node.Address > MaxDevices) {
       FTruncated = true;
-      break;
+      if (Count == MaxDevices) break;
+      continue;
     }
     Nodes[++Count] = node;
   }

@@ -44,9 +44,10 @@ class TDeviceList {
   std::string FileName() const { return FRecordDir + "TreeNode.dat"; }
   void SetRecordDir(std::string recordDir) { FRecordDir = std::move(recordDir); }
 
-  // Loads TreeNode.dat. A file of more than 252 records loads its first 252;
-  // Truncated is set then, and the full file is kept as TreeNode_full.dat
-  // before the list is first saved, so no device is lost.
+  // Loads TreeNode.dat. A file of more than 252 records loads its first 252,
+  // and records with an address above 252 (no such bus address) are skipped;
+  // Truncated is set then, and the file as it was is kept as
+  // TreeNode_full.dat before the list is first saved, so nothing is lost.
   void LoadDeviceList();
   // Throws std::system_error when the file cannot be written.
   void SaveDeviceList();

@@ -1,0 +1,167 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <vector>
+
+#include "core/DeviceList.h"
+
+using namespace tessaro;
+namespace fs = std::filesystem;
+
+namespace {
+class DeviceListFile : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Dir = fs::temp_directory_path() / ("tessaro_devlist_" + std::to_string(::getpid()) + "_" +
+                                       ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(Dir);
+    fs::create_directories(Dir);
+    List.SetRecordDir(Dir.string() + "/");
+    List.OnRebuildTree = [this] { ++Rebuilds; };
+  }
+  void TearDown() override { fs::remove_all(Dir); }
+
+  static TDeviceNode Node(uint8_t address, const std::string& name, uint8_t index = 0) {
+    TDeviceNode n;
+    n.NodeIndex = index;
+    n.Address = address;
+    n.Name = PadDeviceName(name);
+    return n;
+  }
+  std::vector<char> FileBytes() const {
+    std::ifstream f(Dir / "TreeNode.dat", std::ios::binary);
+    return {std::istreambuf_iterator<char>(f), {}};
+  }
+  void WriteFile(const std::vector<char>& bytes) const {
+    std::ofstream f(Dir / "TreeNode.dat", std::ios::binary);
+    f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  }
+
+  fs::path Dir;
+  TDeviceList List;
+  int Rebuilds = 0;
+};
+}  // namespace
+
+TEST_F(DeviceListFile, SavedRecordIsIndexAddressAndNamePaddedWithCarriageReturns) {
+  List.AddDevice(Node(7, "UPS-A", 3));
+  const std::vector<char> bytes = FileBytes();
+  ASSERT_EQ(bytes.size(), 42u);
+  std::vector<char> expected = {3, 7, 'U', 'P', 'S', '-', 'A'};
+  expected.resize(42, '\r');
+  EXPECT_EQ(bytes, expected);
+}
+
+TEST_F(DeviceListFile, LoadsRecordsInFileOrderAndIgnoresPartialTail) {
+  std::vector<char> bytes;
+  for (uint8_t a : {9, 2, 5}) {
+    const TDeviceNode n = Node(a, "dev" + std::to_string(a));
+    const char* p = reinterpret_cast<const char*>(&n);
+    bytes.insert(bytes.end(), p, p + sizeof n);
+  }
+  bytes.insert(bytes.end(), {1, 4, 'x'});  // a write cut short
+  WriteFile(bytes);
+  List.LoadDeviceList();
+  ASSERT_EQ(List.Count, 3);
+  EXPECT_EQ(List.Nodes[1].Address, 9);
+  EXPECT_EQ(List.Nodes[2].Address, 2);
+  EXPECT_EQ(List.Nodes[3].Address, 5);
+  EXPECT_EQ(TrimDeviceName(List.Nodes[2].Name), "dev2");
+  EXPECT_EQ(Rebuilds, 1);
+}
+
+TEST_F(DeviceListFile, MissingFileIsCreatedEmpty) {
+  List.LoadDeviceList();
+  EXPECT_EQ(List.Count, 0);
+  EXPECT_TRUE(fs::exists(Dir / "TreeNode.dat"));
+  EXPECT_EQ(fs::file_size(Dir / "TreeNode.dat"), 0u);
+}
+
+TEST_F(DeviceListFile, OversizedOrCorruptFileLoadsWhatIsSoundAndKeepsTheOriginal) {
+  std::vector<char> bytes;
+  for (int i = 0; i < 260; ++i) {
+    const TDeviceNode n = Node(i == 0 ? 253 : static_cast<uint8_t>(i % 252 + 1), "d");
+    const char* p = reinterpret_cast<const char*>(&n);
+    bytes.insert(bytes.end(), p, p + sizeof n);
+  }
+  WriteFile(bytes);
+  List.LoadDeviceList();
+  EXPECT_EQ(List.Count, MaxDevices);
+  EXPECT_TRUE(List.Truncated());
+  EXPECT_EQ(List.Nodes[1].Address, 2);  // the record for address 253 was skipped
+  List.DeleteDevice(2);
+  EXPECT_EQ(fs::file_size(Dir / "TreeNode_full.dat"), bytes.size());
+  EXPECT_EQ(fs::file_size(Dir / "TreeNode.dat"), 251u * 42u);
+}
+
+TEST_F(DeviceListFile, AddOnFullListDoesNothing) {
+  for (int i = 1; i <= MaxDevices; ++i) List.Nodes[i] = Node(static_cast<uint8_t>(i), "d");
+  List.Count = MaxDevices;
+  List.AddDevice(Node(1, "extra"));
+  EXPECT_EQ(List.Count, MaxDevices);
+  EXPECT_EQ(Rebuilds, 0);
+}
+
+TEST_F(DeviceListFile, DeleteRemovesEveryEntryOfTheAddressAndKeepsCursor) {
+  for (uint8_t a : {1, 2, 1, 3}) List.AddDevice(Node(a, "d"));
+  List.Cursor = 4;
+  List.CurAddr = 3;
+  List.DeleteDevice(1);
+  ASSERT_EQ(List.Count, 2);
+  EXPECT_EQ(List.Nodes[1].Address, 2);
+  EXPECT_EQ(List.Nodes[2].Address, 3);
+  EXPECT_EQ(List.Cursor, 4);
+  List.NextPollAddress();  // the cursor comes back into range
+  EXPECT_EQ(List.Cursor, 1);
+  EXPECT_EQ(List.CurAddr, 2);
+  EXPECT_EQ(fs::file_size(Dir / "TreeNode.dat"), 84u);
+}
+
+TEST_F(DeviceListFile, RenameFindsTheNodeIndexAndAlwaysSaves) {
+  List.AddDevice(Node(4, "old", 0));
+  List.AddDevice(Node(5, "other", 2));
+  const int before = Rebuilds;
+  List.RenameDevice(2, PadDeviceName("new"));
+  EXPECT_EQ(TrimDeviceName(List.Nodes[2].Name), "new");
+  EXPECT_EQ(TrimDeviceName(List.Nodes[1].Name), "old");
+  List.RenameDevice(99, PadDeviceName("none"));
+  EXPECT_EQ(Rebuilds, before + 2);
+}
+
+TEST(DeviceList, NextPollAddressIsRoundRobinAndZeroWhenEmpty) {
+  TDeviceList list;
+  list.NextPollAddress();
+  EXPECT_EQ(list.Cursor, 0);
+  EXPECT_EQ(list.CurAddr, 0);
+  const uint8_t addrs[] = {8, 3, 8};
+  for (int i = 0; i < 3; ++i) list.Nodes[i + 1].Address = addrs[i];
+  list.Count = 3;
+  std::vector<int> seen;
+  for (int i = 0; i < 5; ++i) {
+    list.NextPollAddress();
+    seen.push_back(list.CurAddr);
+  }
+  EXPECT_EQ(seen, (std::vector<int>{8, 3, 8, 8, 3}));
+}
+
+TEST(DeviceList, NodeLookupsReturnFirstMatchOrZero) {
+  TDeviceList list;
+  list.Nodes[1] = {5, 10, {}};
+  list.Nodes[2] = {7, 11, {}};
+  list.Nodes[3] = {7, 12, {}};
+  list.Count = 3;
+  EXPECT_EQ(list.AddressOfNode(7), 11);
+  EXPECT_EQ(list.PositionOfNode(7), 2);
+  EXPECT_EQ(list.AddressOfNode(6), 0);
+  EXPECT_EQ(list.PositionOfNode(6), 0);
+}
+
+TEST(DeviceName, PadAndTrimRoundTripGbkBytes) {
+  const std::string gbk = "\xC9\xE8\xB1\xB8";  // two Chinese characters in GBK
+  const auto padded = PadDeviceName(gbk);
+  EXPECT_EQ(padded[4], '\r');
+  EXPECT_EQ(padded[39], '\r');
+  EXPECT_EQ(TrimDeviceName(padded), gbk);
+  EXPECT_EQ(TrimDeviceName(PadDeviceName(std::string(50, 'x'))).size(), 40u);
+}
