@@ -30,15 +30,8 @@ enum TStateCode : int32_t {
   StateCommLost = 18,
 };
 
-// Event codes of kind-0 event records.
-enum TEventCode : int32_t {
-  EventCommLost = 18,
-  EventCommError = 19,  // never written; the device tree shows its text for CommState 1
-  EventMonitorOpen = 20,
-  EventMonitorClosed = 21,
-  EventCommUpbuilt = 22,
-  EventCommRecovered = 23,
-};
+// Event codes 18..23 are named in logs/EventLog.h (TEventCode), next to the
+// records that carry them; EventText gives their texts.
 
 // One row of a text table. Chinese is UTF-8; either text may be empty.
 struct TCatalogueEntry {
