@@ -1,0 +1,21 @@
+#pragma once
+// The pictures of assets/ (drawn by us as SVG, compiled into the program):
+// the four device tree icons and the tool-bar pictures.
+
+#include <QIcon>
+#include <QPixmap>
+#include <QString>
+
+namespace tessaro {
+
+enum TTreeIcon : int { IconLost = 0, IconOk = 1, IconAlarm = 2, IconPage = 3 };
+
+// 16 x 16 tree icon 0..3.
+QIcon TreeIcon(int index);
+// A picture of assets/icons by base name ("tb_exit", "app"), rendered at 16,
+// 32 and 64 pixels.
+QIcon AssetIcon(const QString& name);
+// One asset rendered at the given size; a null pixmap when it does not exist.
+QPixmap AssetPixmap(const QString& name, int size);
+
+}  // namespace tessaro
