@@ -1,0 +1,55 @@
+#pragma once
+// File work shared by the two log stores: headerless files of fixed-size
+// records, opened, worked on and closed again by every call. All functions
+// report failures by value (a std::error_code); none throws.
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <system_error>
+#include <vector>
+
+namespace tessaro::recfile {
+
+// Creates `dir` (which may end with "/") and all its missing parents.
+std::error_code EnsureDirectory(const std::string& dir);
+
+// True when anything (file, directory, even a dangling link) has that name.
+bool PathExists(const std::string& path);
+
+// The file's length in bytes, creating it empty when it is missing.
+std::error_code FileSize(const std::string& path, uint64_t& size, bool create);
+
+// Whole records of `recSize` bytes in the file, saturated at INT32_MAX; a
+// trailing partial record is not counted. Creates the file when `create`.
+std::error_code CountRecords(const std::string& path, size_t recSize, int32_t& count, bool create);
+
+// Writes one record of `recSize` bytes at the end of the whole records of the
+// file (a trailing partial record is overwritten), creating the file when it
+// is missing. One pwrite: a short write (a full disk) is an error and the
+// partial bytes are cut off again where possible.
+std::error_code AppendRecord(const std::string& path, const void* record, size_t recSize);
+
+// Reads the whole records of the file into `out` (recSize bytes each, a
+// trailing partial record dropped). A missing file is an error
+// (no_such_file_or_directory) and leaves `out` empty.
+std::error_code ReadRecords(const std::string& path, size_t recSize, std::vector<unsigned char>& out);
+
+// Cuts the file to length 0, creating it when it is missing.
+std::error_code MakeEmpty(const std::string& path);
+
+// Copies `source` byte for byte into the directory `dir` under the first
+// free name nameFor(i), i = first..last, never overwriting a file: the bytes
+// go to a temporary file in `dir` first (synced to disk), which is then
+// renamed without replacement onto the name; a name taken meanwhile moves on
+// to the next. On success `placed` holds the full path used. When every name
+// is taken the result is std::errc::file_exists and no file is left behind.
+std::error_code CopyToFreeName(const std::string& source, const std::string& dir,
+                               const std::function<std::string(int)>& nameFor, int first, int last,
+                               std::string& placed);
+
+// "what: path: reason", for status texts.
+std::string DescribeError(const std::string& what, const std::string& path, std::error_code ec);
+
+}  // namespace tessaro::recfile
