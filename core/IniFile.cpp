@@ -1,0 +1,352 @@
+#include "core/IniFile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <filesystem>
+
+namespace tessaro {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::string_view Bom = "\xEF\xBB\xBF";
+constexpr std::string_view Blanks = " \t\r\n\v\f";
+
+std::string_view Trim(std::string_view s) {
+  const auto first = s.find_first_not_of(Blanks);
+  if (first == std::string_view::npos) return {};
+  const auto last = s.find_last_not_of(Blanks);
+  return s.substr(first, last - first + 1);
+}
+
+// ASCII only: GBK lead and trail bytes must compare exactly.
+bool SameName(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+
+struct TParsedLine {
+  enum { Other, Section, Key } Kind = Other;
+  std::string_view Name;
+  size_t Equals = 0;  // position of '=' in a key line
+};
+
+TParsedLine ParseLine(std::string_view text) {
+  TParsedLine out;
+  const std::string_view t = Trim(text);
+  if (t.empty() || t.front() == ';') return out;
+  if (t.front() == '[') {
+    // The name runs to the last ']', as in "[CommPort]" or "[CommPort] ; note".
+    const auto close = t.rfind(']');
+    if (close == std::string_view::npos || close == 0) return out;
+    out.Kind = TParsedLine::Section;
+    out.Name = Trim(t.substr(1, close - 1));
+    return out;
+  }
+  const auto eq = text.find('=');
+  if (eq == std::string_view::npos) return out;
+  const std::string_view name = Trim(text.substr(0, eq));
+  if (name.empty()) return out;
+  out.Kind = TParsedLine::Key;
+  out.Name = name;
+  out.Equals = eq;
+  return out;
+}
+
+bool HasLineBreak(std::string_view s) { return s.find_first_of("\r\n") != std::string_view::npos; }
+
+std::error_code LastError(int fallback = EIO) {
+  return std::error_code(errno ? errno : fallback, std::generic_category());
+}
+
+bool WriteAll(int fd, std::string_view data) {
+  while (!data.empty()) {
+    const ssize_t n = ::write(fd, data.data(), data.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) {
+      errno = ENOSPC;
+      return false;
+    }
+    data.remove_prefix(static_cast<size_t>(n));
+  }
+  return true;
+}
+
+// The whole file, or nullopt with ec set. A missing file is not an error here.
+std::optional<std::string> ReadWholeFile(const std::string& path, std::error_code& ec) {
+  ec.clear();
+  const fs::file_status st = fs::status(path, ec);
+  if (ec) {
+    if (ec == std::errc::no_such_file_or_directory) ec.clear();
+    return std::nullopt;
+  }
+  if (!fs::exists(st)) return std::nullopt;
+  if (!fs::is_regular_file(st)) {
+    ec = std::make_error_code(fs::is_directory(st) ? std::errc::is_a_directory
+                                                   : std::errc::invalid_argument);
+    return std::nullopt;
+  }
+  const std::uintmax_t size = fs::file_size(path, ec);
+  if (ec) return std::nullopt;
+  if (size > MaxIniFileSize) {
+    ec = std::make_error_code(std::errc::file_too_large);
+    return std::nullopt;
+  }
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) {
+    ec = LastError();
+    return std::nullopt;
+  }
+  std::string data;
+  char buf[8192];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) {
+    data.append(buf, n);
+    if (data.size() > MaxIniFileSize) break;  // grew while we read
+  }
+  const bool bad = std::ferror(f) != 0;
+  std::fclose(f);
+  if (bad) {
+    ec = std::make_error_code(std::errc::io_error);
+    return std::nullopt;
+  }
+  if (data.size() > MaxIniFileSize) {
+    ec = std::make_error_code(std::errc::file_too_large);
+    return std::nullopt;
+  }
+  return data;
+}
+
+}  // namespace
+
+std::optional<int32_t> ParseIniInteger(std::string_view text) {
+  text = Trim(text);
+  if (!text.empty() && text.front() == '+') {
+    text.remove_prefix(1);
+    if (!text.empty() && text.front() == '-') return std::nullopt;
+  }
+  int32_t value = 0;
+  const char* end = text.data() + text.size();
+  const auto [ptr, ec] = std::from_chars(text.data(), end, value, 10);
+  if (ec != std::errc{} || ptr != end) return std::nullopt;
+  return value;
+}
+
+std::error_code TIniFile::Load(const std::string& path) {
+  std::error_code ec;
+  std::optional<std::string> data = ReadWholeFile(path, ec);
+  SetText(data ? std::move(*data) : std::string{});
+  return ec;
+}
+
+void TIniFile::SetText(std::string text) {
+  FLines.clear();
+  FBom = text.starts_with(Bom);
+  std::string_view rest(text);
+  if (FBom) rest.remove_prefix(Bom.size());
+  while (!rest.empty()) {
+    const auto nl = rest.find('\n');
+    if (nl == std::string_view::npos) {
+      FLines.push_back({std::string(rest), ""});
+      break;
+    }
+    const bool crlf = nl > 0 && rest[nl - 1] == '\r';
+    const size_t textLen = crlf ? nl - 1 : nl;
+    FLines.push_back({std::string(rest.substr(0, textLen)), crlf ? "\r\n" : "\n"});
+    rest.remove_prefix(nl + 1);
+  }
+}
+
+std::string TIniFile::Text() const {
+  std::string out;
+  if (FBom) out += Bom;
+  for (const TLine& line : FLines) {
+    out += line.Text;
+    out += line.End;
+  }
+  return out;
+}
+
+std::string TIniFile::NewLineEnd() const {
+  for (const TLine& line : FLines)
+    if (!line.End.empty()) return line.End;
+  return "\n";
+}
+
+TIniFile::TKeyRef TIniFile::FindKey(std::string_view section, std::string_view key) const {
+  section = Trim(section);
+  key = Trim(key);
+  TKeyRef ref;
+  bool inSection = false;
+  bool inFirstSection = false;
+  for (int i = 0; i < static_cast<int>(FLines.size()); ++i) {
+    const TParsedLine p = ParseLine(FLines[i].Text);
+    if (p.Kind == TParsedLine::Section) {
+      inSection = SameName(p.Name, section);
+      inFirstSection = inSection && ref.InsertAfter < 0;
+      if (inFirstSection) ref.InsertAfter = i;
+    } else if (p.Kind == TParsedLine::Key && inSection) {
+      if (SameName(p.Name, key)) {
+        ref.Line = i;
+        return ref;
+      }
+      if (inFirstSection) ref.InsertAfter = i;
+    }
+  }
+  return ref;
+}
+
+std::optional<std::string> TIniFile::ReadString(std::string_view section,
+                                                std::string_view key) const {
+  const TKeyRef ref = FindKey(section, key);
+  if (ref.Line < 0) return std::nullopt;
+  const std::string& text = FLines[ref.Line].Text;
+  std::string_view value = Trim(std::string_view(text).substr(text.find('=') + 1));
+  if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+      value.back() == value.front())
+    value = value.substr(1, value.size() - 2);
+  return std::string(value);
+}
+
+std::string TIniFile::ReadString(std::string_view section, std::string_view key,
+                                 std::string_view defaultValue) const {
+  std::optional<std::string> value = ReadString(section, key);
+  return value ? std::move(*value) : std::string(defaultValue);
+}
+
+int32_t TIniFile::ReadInteger(std::string_view section, std::string_view key,
+                              int32_t defaultValue) const {
+  const std::optional<std::string> text = ReadString(section, key);
+  if (!text) return defaultValue;
+  return ParseIniInteger(*text).value_or(defaultValue);
+}
+
+bool TIniFile::ReadBool(std::string_view section, std::string_view key, bool defaultValue) const {
+  return ReadInteger(section, key, defaultValue ? 1 : 0) != 0;
+}
+
+std::error_code TIniFile::WriteString(std::string_view section, std::string_view key,
+                                      std::string_view value) {
+  section = Trim(section);
+  key = Trim(key);
+  if (section.empty() || key.empty() || HasLineBreak(section) || HasLineBreak(key) ||
+      HasLineBreak(value) || key.find('=') != std::string_view::npos || key.front() == ';' ||
+      key.front() == '[')
+    return std::make_error_code(std::errc::invalid_argument);
+
+  const TKeyRef ref = FindKey(section, key);
+  if (ref.Line >= 0) {
+    // Keep everything up to the value (name, '=', the blanks after it).
+    std::string& text = FLines[ref.Line].Text;
+    size_t keep = text.find('=') + 1;
+    while (keep < text.size() && (text[keep] == ' ' || text[keep] == '\t')) ++keep;
+    text.resize(keep);
+    text += value;
+    return {};
+  }
+
+  std::vector<TLine> added;
+  if (ref.InsertAfter < 0) added.push_back({"[" + std::string(section) + "]", ""});
+  added.push_back({std::string(key) + "=" + std::string(value), ""});
+
+  const std::string nl = NewLineEnd();
+  const int at = ref.InsertAfter >= 0 ? ref.InsertAfter : static_cast<int>(FLines.size()) - 1;
+  // A file whose last line has no line end keeps that style: the added lines
+  // take over the missing end.
+  const bool lastWithoutEnd = at >= 0 && FLines[at].End.empty();
+  for (TLine& line : added) line.End = nl;
+  if (lastWithoutEnd) {
+    FLines[at].End = nl;
+    added.back().End.clear();
+  }
+  FLines.insert(FLines.begin() + (at + 1), added.begin(), added.end());
+  return {};
+}
+
+std::error_code TIniFile::WriteInteger(std::string_view section, std::string_view key,
+                                       int64_t value) {
+  return WriteString(section, key, std::to_string(value));
+}
+
+std::error_code TIniFile::WriteBool(std::string_view section, std::string_view key, bool value) {
+  return WriteString(section, key, value ? "1" : "0");
+}
+
+std::error_code TIniFile::Save(const std::string& path) const {
+  const std::string text = Text();
+
+  // Write through a symbolic link rather than replace the link by a file.
+  std::string target = path;
+  std::error_code ec;
+  if (fs::is_symlink(fs::symlink_status(path, ec))) {
+    const fs::path resolved = fs::weakly_canonical(path, ec);
+    if (!ec) target = resolved.string();
+  }
+
+  std::error_code readEc;
+  const std::optional<std::string> old = ReadWholeFile(target, readEc);
+  if (old && *old == text) return {};
+
+  struct stat oldStat {};
+  const bool hadFile = ::stat(target.c_str(), &oldStat) == 0 && S_ISREG(oldStat.st_mode);
+
+  static std::atomic<unsigned> counter{0};
+  std::string tmp;
+  int fd = -1;
+  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+    tmp = target + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+    fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0 && errno != EEXIST) return LastError();
+  }
+  if (fd < 0) return std::make_error_code(std::errc::file_exists);
+
+  bool ok = WriteAll(fd, text);
+  if (ok && hadFile) {
+    // Keep the owner when allowed (root saving a user's file); when not, the
+    // file becomes ours, as a new one would.
+    if (oldStat.st_uid != ::geteuid() || oldStat.st_gid != ::getegid()) {
+      [[maybe_unused]] const int ignored = ::fchown(fd, oldStat.st_uid, oldStat.st_gid);
+    }
+    ok = ::fchmod(fd, oldStat.st_mode & 07777) == 0;
+  }
+  if (ok) ok = ::fsync(fd) == 0;
+  int err = ok ? 0 : errno;
+  if (::close(fd) != 0 && ok) {
+    ok = false;
+    err = errno;
+  }
+  if (ok && ::rename(tmp.c_str(), target.c_str()) != 0) {
+    ok = false;
+    err = errno;
+  }
+  if (!ok) {
+    ::unlink(tmp.c_str());
+    return std::error_code(err ? err : EIO, std::generic_category());
+  }
+
+  // Make the rename itself durable; a directory that cannot be synced still
+  // holds the new file, so this is not reported.
+  const fs::path dir = fs::path(target).parent_path();
+  const int dirFd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dirFd >= 0) {
+    ::fsync(dirFd);
+    ::close(dirFd);
+  }
+  return {};
+}
+
+}  // namespace tessaro

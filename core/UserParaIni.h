@@ -1,0 +1,67 @@
+#pragma once
+// The program's persistent settings and the file that holds them,
+// UserParaIni.ini beside the executable:
+//
+//   [CommPort]                 [CommMast]        [Language]     [DataLog]
+//   ComName=COM1               WaitTimer=15      Language=0     RecInterval=600
+//   BaudRate=9600              MaxReSend=2
+//   StopBits=1                 CommErrCnt=5
+//   ReadIntervalTimeout=200    CommLostCnt=10
+//   AutoStart=0
+//   Protocol=0
+//
+// The values are read once into TSettings; everything else reads them there.
+
+#include <cstdint>
+#include <string>
+#include <system_error>
+
+namespace tessaro {
+
+inline constexpr char SettingsFileName[] = "UserParaIni.ini";
+
+// Protocol numbers.
+constexpr uint8_t ProtocolYdtV31 = 0;    // modular-UPS ASCII protocol
+constexpr uint8_t ProtocolQuorvan = 1;   // power-frequency UPS ASCII protocol
+constexpr uint8_t ProtocolModbus = 2;
+constexpr uint8_t ProtocolRxa = 3;       // served by the Modbus handler
+
+// A data log interval other than 0 (off) is never below this many tenths of a second.
+constexpr int32_t MinRecInterval = 50;
+
+struct TPortInfo {
+  std::string ComName = "COM1";
+  int32_t BaudRate = 9600;            // bit/s
+  uint8_t StopBits = 1;               // 1 or 2
+  bool AutoStart = false;             // registered to start at log-on
+  uint8_t Protocol = ProtocolYdtV31;
+  int32_t ReadIntervalTimeout = 200;  // ms of line silence that end one receive
+  uint8_t WaitTimer = 15;             // stored and displayed only
+  uint8_t MaxReSend = 2;              // each request is sent MaxReSend - 1 times
+  uint8_t CommErrCnt = 5;             // stored and displayed only
+  uint8_t CommLostCnt = 10;           // stored and displayed only
+};
+
+struct TSettings {
+  TPortInfo PortInfo;
+  uint8_t Language = 0;       // 1 Chinese, anything else English
+  int32_t RecInterval = 600;  // data log interval in tenths of a second; 0 off
+};
+
+// exeDir + "UserParaIni.ini"; exeDir ends with "/".
+std::string SettingsPath(const std::string& exeDir);
+
+// Every setting from the file; a missing file, a missing key or a value that
+// is not a 32-bit decimal integer gives that setting its default, so this
+// never fails. Byte settings take the low 8 bits of the number (258 -> 2).
+// RecInterval other than 0 is raised to at least MinRecInterval.
+void LoadSettings(TSettings& settings, const std::string& iniPath);
+
+// Writes the twelve keys, each replaced in place or added to its section;
+// every other line of the file stays as it was. On failure the old file is
+// left untouched and the reason is returned: a file that exists but cannot be
+// read is not overwritten (that would lose whatever else it holds), and a
+// ComName with a line break is refused (std::errc::invalid_argument).
+[[nodiscard]] std::error_code SaveSettings(const TSettings& settings, const std::string& iniPath);
+
+}  // namespace tessaro
