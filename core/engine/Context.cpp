@@ -1,0 +1,34 @@
+#include "core/engine/Context.h"
+
+#include <filesystem>
+
+namespace tessaro {
+
+namespace {
+std::string WithSlash(std::string dir) {
+  if (dir.empty()) dir = "./";
+  if (dir.back() != '/') dir += '/';
+  return dir;
+}
+}  // namespace
+
+TContext::TContext(std::string dataDir, const TClock& clock)
+    : DataDir(WithSlash(std::move(dataDir))),
+      RecordDir(DataDir + "Record/"),
+      BackupDir(DataDir + "Backup/"),
+      Clock(clock),
+      DeviceList(RecordDir) {
+  InitDeviceTable(UpsInfo);
+}
+
+void TContext::Start() {
+  std::filesystem::create_directories(RecordDir);
+  std::filesystem::create_directories(BackupDir);
+  LoadSettings();
+  EventLogger = std::make_unique<TEventLog>(RecordDir, "EventLog.dat", BackupDir, UpsInfo, Clock);
+  DataLogger = std::make_unique<TDataLog>(RecordDir);
+  DeviceList.LoadDeviceList();
+  InitDeviceTable(UpsInfo);
+}
+
+}  // namespace tessaro

@@ -1,0 +1,56 @@
+#pragma once
+// The program-wide instances, created once at start-up and handed to the
+// engine and the windows. Tests build a fresh one each time.
+
+#include <memory>
+#include <string>
+
+#include "core/Clock.h"
+#include "core/DeviceList.h"
+#include "core/PollState.h"
+#include "core/UpsInfo.h"
+#include "core/UserParaIni.h"
+#include "logs/DataLog.h"
+#include "logs/EventLog.h"
+#include "protocols/CommandQueue.h"
+
+namespace tessaro {
+
+class TContext {
+ public:
+  // dataDir ends with "/": it holds UserParaIni.ini, Record/ and Backup/.
+  TContext(std::string dataDir, const TClock& clock);
+  TContext(const TContext&) = delete;
+  TContext& operator=(const TContext&) = delete;
+
+  // Creates Record/ and Backup/ (throws std::filesystem::filesystem_error),
+  // loads the settings, makes the log stores, loads the device list and
+  // initialises the device table: the start-up order of the main window.
+  void Start();
+
+  std::string IniPath() const { return SettingsPath(DataDir); }
+  void LoadSettings() { tessaro::LoadSettings(Settings, IniPath()); }
+  std::error_code SaveSettings() const { return tessaro::SaveSettings(Settings, IniPath()); }
+
+  const std::string DataDir;
+  const std::string RecordDir;
+  const std::string BackupDir;
+  const TClock& Clock;
+
+  TSettings Settings;
+  TUpsInfoTable UpsInfo;
+  TDeviceList DeviceList;
+  TPollVars Vars;
+  TPollStats Stats;
+  TTimerStats TimerStats{};
+  TCommandQueue CommandQueue;
+  std::string SelectedModel;  // never saved
+  std::unique_ptr<TEventLog> EventLogger;
+  std::unique_ptr<TDataLog> DataLogger;
+
+  uint8_t TxLed = 0;
+  uint8_t RxLed = 0;
+  bool DebugShow = false;
+};
+
+}  // namespace tessaro

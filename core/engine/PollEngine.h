@@ -1,0 +1,89 @@
+#pragma once
+// The poll engine: on every 100 ms tick it watches the port, builds, sends,
+// repeats and releases requests through the active protocol handler, and for
+// every received chunk runs the link bookkeeping, the state-change check and
+// the alarm-change check. It also drives the data log countdown.
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "core/engine/Context.h"
+#include "protocols/MModbus.h"
+#include "protocols/QuorvanProtocol.h"
+#include "protocols/YdtV31Protocol.h"
+#include "serial/SerialPort.h"
+
+namespace tessaro {
+
+class TPollEngine {
+ public:
+  TPollEngine(TContext& context, TSerialPort& port);
+  TPollEngine(const TPollEngine&) = delete;
+  TPollEngine& operator=(const TPollEngine&) = delete;
+
+  // Logs "Monitor software is open" and opens the port; when the port cannot
+  // be opened the reason is returned in *error and false. Links are reset
+  // either way.
+  bool Start(std::string* error = nullptr);
+  // Logs "Monitor software is closed" and closes the port.
+  void Shutdown();
+
+  void Tick();  // the 100 ms poll timer
+  void Comm1ReceiveData(const uint8_t* bytes, size_t length);
+
+  void OpenCommPort();  // throws ECommsError
+  void CloseCommPort();
+  bool PortIsOpen() const;
+  void SendFrame(const uint8_t* bytes, int length);
+
+  // After a port failure (adapter unplugged, far end gone) the engine closes
+  // the port and tries to reopen it every ReopenTicks ticks until it opens.
+  // Call ScheduleReopen to start such retries after a failed open too.
+  void ScheduleReopen() { FReopenCountdown = ReopenTicks; }
+  bool ReopenPending() const { return FReopenCountdown > 0; }
+  int ReopenTicks = 30;
+
+  // The address the active handler is talking to (0 with no handler).
+  uint8_t ActiveAddress() const;
+
+  TYdtV31Protocol& YdtV31() { return FYdtV31; }
+  TQuorvanProtocol& Quorvan() { return FQuorvan; }
+  TMModbus& Modbus() { return FModbus; }
+  TContext& Context() { return FCtx; }
+
+  // Search window hooks.
+  std::function<uint8_t()> NextSearchAddress;
+  std::function<void(uint8_t)> DeviceFound;
+  // Trace window hooks, called only while TraceVisible is set.
+  std::function<void(const uint8_t*, int)> EchoTx;
+  std::function<void(const uint8_t*, int)> EchoRx;
+  std::function<void()> RefreshTrace;
+  // Told when an automatic reopen fails or succeeds (headless prints it).
+  std::function<void(const std::string&)> OnPortMessage;
+
+  uint8_t PortWasOpen = 0;
+  uint8_t TraceVisible = 0;
+  int32_t RecDelay = 0;
+
+ private:
+  void PollStep();
+  void NextRequest();
+  bool ParseAnswer(const uint8_t* bytes, int length);
+  void StateChangeCheck(TUpsInfo& info);
+  void AlarmChangeCheck(TUpsInfo& info);
+  void TakeSnapshot();
+  void PortFailed(const std::string& reason);
+  void TryReopen();
+
+  TContext& FCtx;
+  TSerialPort& FPort;
+  TProtocolEnv FEnv;
+  TYdtV31Protocol FYdtV31;
+  TQuorvanProtocol FQuorvan;
+  TMModbus FModbus;
+  int FReopenCountdown = 0;
+  bool FFailureSeen = false;
+};
+
+}  // namespace tessaro

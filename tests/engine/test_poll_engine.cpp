@@ -1,0 +1,378 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <vector>
+
+#include "core/Catalogue.h"
+#include "core/engine/Context.h"
+#include "core/engine/PollEngine.h"
+#include "logs/DataLog.h"
+#include "logs/EventLog.h"
+
+using namespace tessaro;
+namespace fs = std::filesystem;
+
+namespace {
+
+// A port in memory: records what is sent, opens and fails on demand.
+class TMemoryPort final : public TSerialPort {
+ public:
+  void SetCommName(const std::string& name) override { FName = name; }
+  const std::string& CommName() const override { return FName; }
+  void SetBaudRate(uint32_t v) override { FBaud = v; }
+  uint32_t BaudRate() const override { return FBaud; }
+  void SetReadIntervalTimeout(uint32_t ms) override { FRit = ms; }
+  uint32_t ReadIntervalTimeout() const override { return FRit; }
+  void SetStopBits(TStopBits v) override { FStop = v; }
+  TStopBits StopBits() const override { return FStop; }
+  void OpenPort() override {
+    ++Opens;
+    if (RefuseOpen) throw ECommsError(MsgErrorOpening);
+    FOpen = true;
+  }
+  void ClosePort() override { FOpen = false; }
+  bool IsOpen() const override { return FOpen; }
+  intptr_t PortHandle() const override { return FOpen ? 7 : 0; }
+  bool SendData(const uint8_t* data, size_t count) override {
+    Sent.emplace_back(data, data + count);
+    return FOpen;
+  }
+  int NotifyFd() const override { return -1; }
+  void DispatchNotifications() override {}
+  void Fail() {
+    if (OnPortFailure) OnPortFailure({TPortFailureKind::HangUp, 5, "hang-up"});
+  }
+
+  std::vector<std::vector<uint8_t>> Sent;
+  bool RefuseOpen = false;
+  int Opens = 0;
+
+ private:
+  std::string FName;
+  uint32_t FBaud = 0, FRit = 0;
+  TStopBits FStop = TStopBits::_1;
+  bool FOpen = false;
+};
+
+uint16_t Crc16(const std::vector<uint8_t>& bytes) {
+  uint16_t crc = 0xFFFF;
+  for (uint8_t b : bytes) {
+    crc ^= b;
+    for (int i = 0; i < 8; ++i) crc = (crc & 1) ? (crc >> 1) ^ 0xA001 : crc >> 1;
+  }
+  return crc;
+}
+
+// A Modbus device answering read requests from a register map.
+std::vector<uint8_t> AnswerFor(const std::vector<uint8_t>& request, const std::map<int, uint16_t>& regs) {
+  const int fn = request[1];
+  const int base = fn == 4 ? 30001 : 40001;
+  const int first = request[2] * 256 + request[3];
+  const int count = request[4] * 256 + request[5];
+  std::vector<uint8_t> out = {request[0], static_cast<uint8_t>(fn), static_cast<uint8_t>(count * 2)};
+  for (int i = 0; i < count; ++i) {
+    const auto it = regs.find(base + first + i);
+    const uint16_t v = it == regs.end() ? 0 : it->second;
+    out.push_back(static_cast<uint8_t>(v >> 8));
+    out.push_back(static_cast<uint8_t>(v & 0xFF));
+  }
+  const uint16_t crc = Crc16(out);
+  out.push_back(static_cast<uint8_t>(crc & 0xFF));
+  out.push_back(static_cast<uint8_t>(crc >> 8));
+  return out;
+}
+
+class PollEngine : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Dir = fs::temp_directory_path() /
+          ("tessaro_engine_" + std::to_string(::getpid()) + "_" +
+           ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(Dir);
+    fs::create_directories(Dir);
+    Clock.Set(EncodeDateTime({2026, 12, 10, 8, 0, 0, 0}));
+    Ctx = std::make_unique<TContext>(Dir.string(), Clock);
+    Ctx->Start();
+    Ctx->Settings.PortInfo.ComName = "COM1";
+    Ctx->Settings.PortInfo.Protocol = ProtocolModbus;
+    Ctx->Settings.RecInterval = 0;
+    Engine = std::make_unique<TPollEngine>(*Ctx, Port);
+  }
+  void TearDown() override {
+    Engine.reset();
+    Ctx.reset();
+    fs::remove_all(Dir);
+  }
+  void AddDevices(std::initializer_list<uint8_t> addrs) {
+    for (uint8_t a : addrs) {
+      TDeviceNode n;
+      n.Address = a;
+      n.Name = PadDeviceName("ups" + std::to_string(a));
+      Ctx->DeviceList.AddDevice(n);
+    }
+  }
+  // Ticks the engine; every frame sent is answered at once by `answer` when set.
+  void Run(int ticks) {
+    for (int i = 0; i < ticks; ++i) {
+      const size_t before = Port.Sent.size();
+      Engine->Tick();
+      Clock.AdvanceMs(100);
+      ++Now;
+      for (size_t k = before; k < Port.Sent.size(); ++k) {
+        SendTicks.push_back(Now);
+        if (Answer) {
+          const std::vector<uint8_t> reply = Answer(Port.Sent[k]);
+          if (!reply.empty()) Engine->Comm1ReceiveData(reply.data(), reply.size());
+        }
+      }
+    }
+  }
+  std::vector<EventRecord> Events() const { return ReadEventLogFile(Ctx->EventLogger->FullPath); }
+
+  fs::path Dir;
+  TManualClock Clock;
+  TMemoryPort Port;
+  std::unique_ptr<TContext> Ctx;
+  std::unique_ptr<TPollEngine> Engine;
+  std::function<std::vector<uint8_t>(const std::vector<uint8_t>&)> Answer;
+  std::vector<int> SendTicks;
+  int Now = 0;
+};
+
+}  // namespace
+
+TEST_F(PollEngine, DefaultResendSendsEachRequestOnceEveryThirteenTicks) {
+  AddDevices({1});
+  ASSERT_TRUE(Engine->Start());
+  Run(14 * 13);
+  ASSERT_GE(SendTicks.size(), 10u);
+  for (size_t i = 1; i < SendTicks.size(); ++i) EXPECT_EQ(SendTicks[i] - SendTicks[i - 1], 13) << i;
+  EXPECT_EQ(Ctx->Stats.TxCount, static_cast<int>(SendTicks.size()));
+}
+
+TEST_F(PollEngine, ResendThreeSendsEveryRequestTwiceElevenTicksApartEvenWhenAnswered) {
+  AddDevices({1});
+  Ctx->Settings.PortInfo.MaxReSend = 3;
+  Answer = [](const std::vector<uint8_t>& req) { return AnswerFor(req, {}); };
+  ASSERT_TRUE(Engine->Start());
+  Run(48);
+  ASSERT_GE(Port.Sent.size(), 4u);
+  EXPECT_EQ(Port.Sent[0], Port.Sent[1]);
+  EXPECT_EQ(SendTicks[1] - SendTicks[0], 11);
+  EXPECT_NE(Port.Sent[1], Port.Sent[2]);  // the next request of the cycle
+  EXPECT_EQ(SendTicks[2] - SendTicks[1], 13);
+  EXPECT_EQ(Ctx->UpsInfo[1].CommState, 0);
+  EXPECT_LE(Ctx->UpsInfo[1].FailStreak, 1);
+}
+
+TEST_F(PollEngine, ResendZeroOrOneSendsNothingButTheCursorAdvances) {
+  for (uint8_t maxReSend : {0, 1}) {
+    Port.Sent.clear();
+    Ctx->DeviceList.Count = 0;
+    AddDevices({3, 4});
+    Ctx->Settings.PortInfo.MaxReSend = maxReSend;
+    Ctx->UpsInfo[3].CommState = Ctx->UpsInfo[4].CommState = 2;  // one-step cycles
+    Engine->Start();
+    std::vector<int> addresses;
+    for (int i = 0; i < 8; ++i) {
+      Run(1);
+      if (Ctx->Vars.DebugStage == 5) addresses.push_back(Ctx->DeviceList.CurAddr);
+    }
+    EXPECT_TRUE(Port.Sent.empty()) << int(maxReSend);
+    EXPECT_GE(addresses.size(), 3u);
+    EXPECT_NE(addresses[0], addresses[1]);
+  }
+}
+
+TEST_F(PollEngine, SilentDeviceFallsToErrorThenLostWithOneEvent) {
+  AddDevices({2});
+  Answer = [](const std::vector<uint8_t>& req) { return AnswerFor(req, {}); };
+  ASSERT_TRUE(Engine->Start());
+  Run(13 * 3);
+  ASSERT_EQ(Ctx->UpsInfo[2].CommState, 0);
+  Answer = nullptr;  // the converter is unplugged
+  std::vector<int> states;
+  const size_t sentBefore = Port.Sent.size();
+  for (int i = 0; i < 13 * 12; ++i) {
+    const size_t n = Port.Sent.size();
+    Run(1);
+    if (Port.Sent.size() > n) states.push_back(Ctx->UpsInfo[2].CommState);
+  }
+  ASSERT_GE(Port.Sent.size() - sentBefore, 10u);
+  EXPECT_EQ(states[2], 0);
+  EXPECT_EQ(states[3], 1);  // the 4th unanswered send
+  EXPECT_EQ(states[8], 1);
+  EXPECT_EQ(states[9], 2);  // the 10th
+  int lost = 0;
+  for (const EventRecord& e : Events())
+    if (e.Kind == 0 && e.Code == 18 && e.Address == 2) ++lost;
+  EXPECT_EQ(lost, 1);
+}
+
+TEST_F(PollEngine, OneAnswerLogsEstablishedStateChangeRaisedThenClearedAlarms) {
+  AddDevices({5});
+  ASSERT_TRUE(Engine->Start());
+  TUpsInfo& d = Ctx->UpsInfo[5];
+  // A state and alarm words already decoded, and an alarm that has gone since.
+  d.Status.CmmAlarm1 = 0xFFFF;
+  d.Status.StateValid = 1;
+  d.StateCode = StateOnline;
+  d.PrevAlarmCodes[0] = 71;
+  d.PrevAlarmCount = 1;
+  Answer = [](const std::vector<uint8_t>& req) {
+    return req[0] == 5 ? AnswerFor(req, {}) : std::vector<uint8_t>{};
+  };
+  int guard = 0;
+  while (d.CommState != 0 && ++guard < 100) Run(1);
+  ASSERT_LT(guard, 100);
+  const std::vector<EventRecord> ev = Events();
+  ASSERT_GE(ev.size(), 6u);
+  EXPECT_EQ(ev[0].Code, 20);
+  EXPECT_EQ(ev[1].Code, 23);
+  EXPECT_EQ(ev[2].Kind, 0);
+  EXPECT_EQ(ev[2].Code, 22);
+  EXPECT_EQ(ev[2].Address, 5);
+  EXPECT_EQ(ev[3].Kind, 1);
+  EXPECT_EQ(ev[3].Code, StateOnline);
+  std::vector<int> raised;
+  for (size_t i = 4; i + 1 < ev.size(); ++i) {
+    EXPECT_EQ(ev[i].Kind, 2);
+    EXPECT_EQ(ev[i].Active, 1);
+    raised.push_back(ev[i].Code);
+  }
+  EXPECT_EQ(raised.size(), d.AlarmCount);
+  EXPECT_TRUE(std::equal(raised.begin(), raised.end(), d.AlarmCodes.begin()));
+  EXPECT_EQ(ev.back().Kind, 2);
+  EXPECT_EQ(ev.back().Code, 71);
+  EXPECT_EQ(ev.back().Active, 0);
+  EXPECT_EQ(d.PrevAlarmCount, d.AlarmCount);
+}
+
+TEST_F(PollEngine, AnswerAfterTheNextRequestIsBuiltCountsAsParseFailure) {
+  AddDevices({1, 2});
+  ASSERT_TRUE(Engine->Start());
+  while (Port.Sent.empty() || Port.Sent.back()[0] != 1) Run(1);  // a request to device 1 goes out
+  const std::vector<uint8_t> late = AnswerFor(Port.Sent.back(), {});
+  Run(12);  // 1.2 s later the next request, to device 2, is built
+  ASSERT_EQ(Ctx->DeviceList.CurAddr, 2);
+  const int failures = Ctx->Stats.ParseFailures;
+  Engine->Comm1ReceiveData(late.data(), late.size());
+  EXPECT_EQ(Ctx->Stats.ParseFailures, failures + 1);
+  EXPECT_EQ(Ctx->UpsInfo[1].CommState, 2);
+  EXPECT_EQ(Ctx->UpsInfo[1].SuccessCount, 0);
+  EXPECT_EQ(Ctx->UpsInfo[2].ReceiveCount, 1);
+}
+
+TEST_F(PollEngine, ChunksAreCutToFourHundredBytes) {
+  AddDevices({1});
+  ASSERT_TRUE(Engine->Start());
+  std::vector<uint8_t> big(1000, 0x55);
+  Engine->Comm1ReceiveData(big.data(), big.size());
+  EXPECT_EQ(Ctx->Stats.RxCount, 1);
+  EXPECT_EQ(Ctx->Stats.ParseFailures, 1);
+  EXPECT_EQ(Ctx->Vars.RxBuf[RxBufSize - 1], 0x55);
+}
+
+TEST_F(PollEngine, PortWatchLogsRecoveredOnceAndLostOnCloseWithLinksReset) {
+  AddDevices({1});
+  Answer = [](const std::vector<uint8_t>& req) { return AnswerFor(req, {}); };
+  ASSERT_TRUE(Engine->Start());
+  Run(30);
+  ASSERT_GT(Ctx->UpsInfo[1].SuccessCount, 0);
+  Engine->CloseCommPort();
+  Run(5);
+  EXPECT_EQ(Ctx->UpsInfo[1].SuccessCount, 0);
+  Engine->OpenCommPort();
+  Run(1);
+  std::vector<int> programCodes;
+  for (const EventRecord& e : Events())
+    if (e.Kind == 0 && e.Address == 0) programCodes.push_back(e.Code);
+  EXPECT_EQ(programCodes, (std::vector<int>{20, 23, 18, 23}));
+}
+
+TEST_F(PollEngine, PortNamesOutsideComOneToTwoFiftySixAreNotOpened) {
+  const struct {
+    const char* Name;
+    bool Opens;
+  } cases[] = {{"COM1", true}, {"COM9", true}, {"COM10", true}, {"COM256", true},
+               {"COM0", false}, {"COM", false}, {"COMX", false}, {"/dev/ttyUSB0", true}};
+  for (const auto& c : cases) {
+    Engine->CloseCommPort();
+    Ctx->Settings.PortInfo.ComName = c.Name;
+    Engine->OpenCommPort();
+    EXPECT_EQ(Engine->PortIsOpen(), c.Opens) << c.Name;
+  }
+}
+
+TEST_F(PollEngine, SnapshotEveryIntervalPlusOneTicksOfCommunicatingDevicesOnly) {
+  AddDevices({1, 2, 3});
+  Ctx->Settings.RecInterval = 50;
+  ASSERT_TRUE(Engine->Start());
+  Ctx->Vars.Paused = 255;
+  Ctx->UpsInfo[1].CommState = 0;
+  Ctx->UpsInfo[2].CommState = 1;
+  Ctx->UpsInfo[3].CommState = 0;
+  Ctx->UpsInfo[3].Measure.InputVoltA = 231.5;
+  Run(1 + 51 + 51);
+  const auto records = ReadDataLogFile(DataLogFileName(Ctx->RecordDir, Clock.Now()));
+  ASSERT_EQ(records.size(), 6u);
+  EXPECT_EQ(records[0].Address, 1);
+  EXPECT_EQ(records[1].Address, 3);
+  EXPECT_EQ(records[1].Measure.InputVoltA, 231.5);
+  EXPECT_NEAR((records[2].Time - records[0].Time) * 864000.0, 51.0, 0.01);
+}
+
+TEST_F(PollEngine, SearchProbesEachAddressOnceThenStops) {
+  ASSERT_TRUE(Engine->Start());
+  std::vector<uint8_t> range = {1, 2, 3};
+  size_t next = 0;
+  std::vector<uint8_t> found;
+  Engine->NextSearchAddress = [&]() -> uint8_t {
+    if (next >= range.size()) {
+      Ctx->Vars.SearchMode = 0;
+      return 0;
+    }
+    return range[next++];
+  };
+  Engine->DeviceFound = [&](uint8_t a) { found.push_back(a); };
+  Ctx->Vars.SearchMode = 1;
+  Answer = [](const std::vector<uint8_t>& req) {
+    return req[0] == 2 ? AnswerFor(req, {}) : std::vector<uint8_t>{};
+  };
+  Run(40);
+  ASSERT_GE(Port.Sent.size(), 3u);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(Port.Sent[i][0], i + 1);
+  EXPECT_EQ(SendTicks[1] - SendTicks[0], 13);
+  EXPECT_EQ(found, (std::vector<uint8_t>{2}));
+  EXPECT_EQ(Ctx->Vars.SearchMode, 0);
+}
+
+TEST_F(PollEngine, UnknownProtocolSendsNothingAndRejectsEverything) {
+  AddDevices({1});
+  Ctx->Settings.PortInfo.Protocol = 4;
+  ASSERT_TRUE(Engine->Start());
+  Run(30);
+  EXPECT_TRUE(Port.Sent.empty());
+  const uint8_t junk[] = {1, 2, 3};
+  Engine->Comm1ReceiveData(junk, sizeof junk);
+  EXPECT_EQ(Ctx->Stats.ParseFailures, 1);
+}
+
+TEST_F(PollEngine, FailedPortIsClosedAndReopenedWithoutHelp) {
+  AddDevices({1});
+  ASSERT_TRUE(Engine->Start());
+  Run(3);
+  Port.Fail();
+  EXPECT_FALSE(Engine->PortIsOpen());
+  Port.RefuseOpen = true;  // the adapter is still out
+  Run(Engine->ReopenTicks + 1);
+  EXPECT_FALSE(Engine->PortIsOpen());
+  Port.RefuseOpen = false;  // plugged back in
+  Run(Engine->ReopenTicks + 1);
+  EXPECT_TRUE(Engine->PortIsOpen());
+  std::vector<int> programCodes;
+  for (const EventRecord& e : Events())
+    if (e.Kind == 0 && e.Address == 0) programCodes.push_back(e.Code);
+  EXPECT_EQ(programCodes, (std::vector<int>{20, 23, 18, 23}));
+}
