@@ -1,0 +1,125 @@
+#include "app/Headless.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+
+#include "core/engine/Context.h"
+#include "core/engine/PollEngine.h"
+#include "logs/EventText.h"
+#include "serial/Comm.h"
+
+namespace tessaro {
+
+namespace {
+
+class TFd {
+ public:
+  explicit TFd(int fd) : FFd(fd) {}
+  ~TFd() {
+    if (FFd >= 0) ::close(FFd);
+  }
+  TFd(const TFd&) = delete;
+  TFd& operator=(const TFd&) = delete;
+  int Get() const { return FFd; }
+
+ private:
+  int FFd;
+};
+
+void PrintEvent(const EventRecord& rec, int language) {
+  const std::string text = EventRecordText(rec, language);
+  std::printf("%s  %3u  %s\n", FormatDateTime(rec.Time).c_str(), rec.Address,
+              text.empty() ? ("code " + std::to_string(rec.Code)).c_str() : text.c_str());
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+int RunHeadless(const TAppOptions& options) {
+  // Signals arrive through a descriptor so the loop handles them in order.
+  sigset_t mask;
+  sigemptyset(&mask);
+  sigaddset(&mask, SIGINT);
+  sigaddset(&mask, SIGTERM);
+  sigaddset(&mask, SIGHUP);
+  sigprocmask(SIG_BLOCK, &mask, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+  TFd sigFd(signalfd(-1, &mask, SFD_CLOEXEC | SFD_NONBLOCK));
+  TFd tickFd(timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
+  if (sigFd.Get() < 0 || tickFd.Get() < 0) {
+    std::fprintf(stderr, "tessaro: cannot set up timers: %s\n", std::strerror(errno));
+    return 1;
+  }
+
+  TSystemClock clock;
+  TContext ctx(options.DataDir, clock);
+  try {
+    ctx.Start();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "tessaro: cannot prepare the data directory %s: %s\n", ctx.DataDir.c_str(), e.what());
+    return 1;
+  }
+  ctx.EventLogger->OnAppended = [&ctx](const EventRecord& rec) { PrintEvent(rec, ctx.Settings.Language); };
+
+  TComm port;
+  TPollEngine engine(ctx, port);
+  engine.OnPortMessage = [](const std::string& text) {
+    std::fprintf(stderr, "tessaro: %s\n", text.c_str());
+  };
+  std::string error;
+  if (!engine.Start(&error)) {
+    std::fprintf(stderr, "tessaro: %s\ntessaro: %s; retrying every %d s\n",
+                 ctx.Settings.Language == 1 ? "开启串口时出错,请检查串口设置!"
+                                            : "There was an error to open serial port,please check the serial port settings !",
+                 error.c_str(), engine.ReopenTicks / 10);
+    engine.ScheduleReopen();
+  } else if (!engine.PortIsOpen()) {
+    std::fprintf(stderr, "tessaro: port name \"%s\" is not COM1..COM256 or a /dev path; the port stays closed\n",
+                 ctx.Settings.PortInfo.ComName.c_str());
+  }
+
+  const itimerspec every100ms{{0, 100'000'000}, {0, 100'000'000}};
+  timerfd_settime(tickFd.Get(), 0, &every100ms, nullptr);
+  const auto started = std::chrono::steady_clock::now();
+  bool running = true;
+  while (running) {
+    pollfd fds[3] = {{sigFd.Get(), POLLIN, 0}, {tickFd.Get(), POLLIN, 0}, {port.NotifyFd(), POLLIN, 0}};
+    const int n = ::poll(fds, fds[2].fd >= 0 ? 3 : 2, 1000);
+    if (n < 0 && errno != EINTR) break;
+    if (fds[0].revents & POLLIN) {
+      signalfd_siginfo info;
+      while (::read(sigFd.Get(), &info, sizeof info) == sizeof info) running = false;
+    }
+    if (fds[2].fd >= 0 && (fds[2].revents & POLLIN)) port.DispatchNotifications();
+    if (fds[1].revents & POLLIN) {
+      uint64_t expirations = 0;
+      if (::read(tickFd.Get(), &expirations, sizeof expirations) == sizeof expirations) {
+        // A late wake-up runs the ticks it missed, so timing stays in ticks.
+        for (uint64_t i = 0; i < std::min<uint64_t>(expirations, 50); ++i) engine.Tick();
+      }
+    }
+    if (options.Duration > 0 &&
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count() >= options.Duration)
+      running = false;
+  }
+
+  // The order of an orderly exit: settings saved, port closed, then the
+  // engine logs its closing event.
+  if (const std::error_code ec = ctx.SaveSettings())
+    std::fprintf(stderr, "tessaro: cannot save the settings to %s: %s\n", ctx.IniPath().c_str(), ec.message().c_str());
+  engine.CloseCommPort();
+  engine.Shutdown();
+  return 0;
+}
+
+}  // namespace tessaro

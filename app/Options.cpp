@@ -1,0 +1,99 @@
+#include "app/Options.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+
+namespace tessaro {
+
+TAppOptions ParseOptions(const std::vector<std::string>& args, const std::string& exeDir) {
+  TAppOptions opt;
+  opt.DataDir = exeDir;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    auto value = [&](const char* name) -> const std::string* {
+      if (i + 1 >= args.size()) {
+        opt.Error = std::string(name) + " needs a value";
+        return nullptr;
+      }
+      return &args[++i];
+    };
+    if (a == "--headless") {
+      opt.Headless = true;
+    } else if (a == "--help" || a == "-h") {
+      opt.Help = true;
+    } else if (a == "--version") {
+      opt.Version = true;
+    } else if (a == "--data-dir") {
+      const std::string* v = value("--data-dir");
+      if (!v) break;
+      opt.DataDir = *v;
+    } else if (a == "--duration") {
+      const std::string* v = value("--duration");
+      if (!v) break;
+      char* end = nullptr;
+      errno = 0;
+      const double d = std::strtod(v->c_str(), &end);
+      if (v->empty() || *end != '\0' || errno != 0 || !std::isfinite(d) || d <= 0) {
+        opt.Error = "--duration takes a number of seconds above 0, not \"" + *v + "\"";
+        break;
+      }
+      opt.Duration = d;
+    } else if (a.rfind("-platform", 0) == 0 || a.rfind("-style", 0) == 0) {
+      // Qt's own options pass through to the desktop.
+      if (a == "-platform" || a == "-style") ++i;
+    } else {
+      opt.Error = "unknown option \"" + a + "\"";
+      break;
+    }
+  }
+  if (opt.DataDir.empty()) opt.DataDir = "./";
+  if (opt.DataDir.back() != '/') opt.DataDir += '/';
+  return opt;
+}
+
+std::string UsageText() {
+  return R"(Usage: tessaro [--headless] [--data-dir DIR] [--duration SECONDS]
+
+Monitors UPS devices and inverters on the serial port named in the settings.
+
+  --headless          run without windows: poll the devices, keep the event
+                      log and the data log, and print every event log record
+                      on standard output as "yyyy-mm-dd hh:mm:ss  address  text"
+  --data-dir DIR      directory holding UserParaIni.ini, Record/ and Backup/
+                      (default: the directory of the executable)
+  --duration SECONDS  stop after this many seconds (default: run until
+                      SIGINT or SIGTERM)
+  --version           print the version and exit
+  --help              print this text and exit
+
+The serial port is the setting ComName in section [CommPort] of
+UserParaIni.ini: "COMn" (n = 1..256) opens /dev/ttyS(n-1); a name starting
+with "/" (a device path, or a symlink to one) is opened as it is. Other
+settings: BaudRate, StopBits, ReadIntervalTimeout, Protocol (0 modular-UPS
+ASCII, 1 power-frequency ASCII, 2 Modbus, 3 RXA), [CommMast] MaxReSend,
+[Language] Language (1 Chinese, otherwise English), [DataLog] RecInterval
+(tenths of a second, 0 = off). The devices polled are those of
+Record/TreeNode.dat.
+
+A port that cannot be opened, or that fails while open (an adapter
+unplugged), is reported on standard error and retried every few seconds.
+On SIGINT, SIGTERM or the end of the duration the program logs its closing
+event, saves the settings and exits with status 0.
+)";
+}
+
+std::string ExecutableDir() {
+  char buf[PATH_MAX];
+  const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+  if (n <= 0) return "./";
+  buf[n] = '\0';
+  std::string dir = std::filesystem::path(buf).parent_path().string();
+  return dir + "/";
+}
+
+}  // namespace tessaro

@@ -1,0 +1,22 @@
+#pragma once
+// Command line of the tessaro executable.
+
+#include <string>
+#include <vector>
+
+namespace tessaro {
+
+struct TAppOptions {
+  bool Headless = false;
+  bool Help = false;
+  bool Version = false;
+  std::string DataDir;    // ends with "/"; defaults to the executable's directory
+  double Duration = 0;    // seconds; 0 runs until a signal
+  std::string Error;      // set when the command line is bad
+};
+
+TAppOptions ParseOptions(const std::vector<std::string>& args, const std::string& exeDir);
+std::string UsageText();
+std::string ExecutableDir();
+
+}  // namespace tessaro

@@ -1,0 +1,217 @@
+// tessaro --headless against device peers on real pseudo-terminals: the
+// simulator for every protocol, and a Modbus slave built on libmodbus, so a
+// mistake shared by our master and our simulator cannot hide.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "core/DeviceList.h"
+#include "e2e/ChildProcess.h"
+#include "logs/DataLog.h"
+#include "logs/EventLog.h"
+
+using namespace tessaro;
+using tessaro::testing::TChildProcess;
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+const std::string BuildDir = TESSARO_BUILD_DIR;
+
+int Find(const std::vector<EventRecord>& ev, int address, int kind, int code, int active = -1,
+                int from = 0) {
+  for (int i = from; i < static_cast<int>(ev.size()); ++i)
+    if (ev[i].Address == address && ev[i].Kind == kind && ev[i].Code == code &&
+        (active < 0 || ev[i].Active == active))
+      return i;
+  return -1;
+}
+
+
+class Headless : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Dir = fs::temp_directory_path() /
+          ("tessaro_e2e_" + std::to_string(::getpid()) + "_" +
+           ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(Dir);
+    fs::create_directories(Dir / "data" / "Record");
+    Link = (Dir / "ttyUPS").string();
+  }
+  void TearDown() override {
+    if (!HasFailure()) fs::remove_all(Dir);
+  }
+
+  void WriteSettings(int protocol, int recInterval, const std::string& extra = {}) const {
+    std::ofstream ini(Dir / "data" / "UserParaIni.ini");
+    ini << "[CommPort]\nComName=" << Link << "\nProtocol=" << protocol << "\nReadIntervalTimeout=50\n"
+        << "[DataLog]\nRecInterval=" << recInterval << "\n" << extra;
+  }
+  void WriteDevices(const std::vector<uint8_t>& addresses) const {
+    std::ofstream f(Dir / "data" / "Record" / "TreeNode.dat", std::ios::binary);
+    uint8_t index = 0;
+    for (uint8_t a : addresses) {
+      TDeviceNode n;
+      n.NodeIndex = index;
+      index = static_cast<uint8_t>(index + 2);
+      n.Address = a;
+      n.Name = PadDeviceName("UPS " + std::to_string(a));
+      f.write(reinterpret_cast<const char*>(&n), sizeof n);
+    }
+  }
+  std::unique_ptr<TChildProcess> StartPeer(std::vector<std::string> argv) const {
+    auto peer = std::make_unique<TChildProcess>(argv);
+    EXPECT_TRUE(peer->Started());
+    EXPECT_TRUE(peer->WaitForOutput("ready", 10s)) << peer->Err();
+    return peer;
+  }
+  std::unique_ptr<TChildProcess> StartSim(const std::string& protocol, std::vector<std::string> extra) const {
+    std::vector<std::string> argv = {BuildDir + "/tessaro-sim", "--link", Link, "--protocol", protocol, "--seed", "7"};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    return StartPeer(argv);
+  }
+  std::unique_ptr<TChildProcess> StartMonitor(int seconds) const {
+    return std::make_unique<TChildProcess>(std::vector<std::string>{
+        BuildDir + "/tessaro", "--headless", "--data-dir", (Dir / "data").string(), "--duration",
+        std::to_string(seconds)});
+  }
+  std::vector<EventRecord> Events() const {
+    return ReadEventLogFile((Dir / "data" / "Record" / "EventLog.dat").string());
+  }
+  std::vector<DataRecord> DataRecords() const {
+    std::vector<DataRecord> all;
+    for (const auto& entry : fs::directory_iterator(Dir / "data" / "Record"))
+      if (entry.path().filename().string().rfind("DataLog", 0) == 0) {
+        const auto part = ReadDataLogFile(entry.path().string());
+        all.insert(all.end(), part.begin(), part.end());
+      }
+    return all;
+  }
+  fs::path Dir;
+  std::string Link;
+};
+
+// One device whose mains fails and returns while we watch: link, state and
+// alarm events in order, and data log records carrying the simulator's values.
+void CheckAlarmScenario(const std::vector<EventRecord>& ev, int alarm, const std::string& out) {
+  ASSERT_GE(ev.size(), 6u) << out;
+  EXPECT_EQ(ev.front().Code, 20);
+  EXPECT_EQ(ev.front().Kind, 0);
+  EXPECT_EQ(ev[1].Code, 23);
+  EXPECT_EQ(ev.back().Code, 21);
+  EXPECT_EQ(ev.back().Address, 0);
+  const int up = Find(ev, 1, 0, 22);
+  const int battery = Find(ev, 1, 1, 5);
+  const int raised = Find(ev, 1, 2, alarm, 1);
+  const int cleared = Find(ev, 1, 2, alarm, 0);
+  const int backOnline = Find(ev, 1, 1, 4, -1, battery + 1);
+  EXPECT_GT(up, 1) << out;
+  EXPECT_GT(raised, up) << out;
+  EXPECT_GT(battery, up) << out;
+  EXPECT_GT(cleared, raised) << out;
+  EXPECT_GT(backOnline, battery) << out;
+  EXPECT_EQ(Find(ev, 1, 0, 18), -1) << "the link must never be lost\n" << out;
+}
+
+void CheckDataRecords(const std::vector<DataRecord>& records) {
+  ASSERT_GE(records.size(), 2u);
+  for (const DataRecord& r : records) {
+    EXPECT_EQ(r.Address, 1);
+    EXPECT_NEAR(r.Measure.OutputVoltA, 220.0, 10.0);
+    EXPECT_NEAR(r.Measure.OutputFreq, 50.0, 1.0);
+  }
+}
+
+}  // namespace
+
+struct TProtocolCase {
+  const char* SimName;
+  int Protocol;
+  int AlarmCode;  // the alarm the simulator raises with the mains failure
+};
+
+class HeadlessProtocol : public Headless, public ::testing::WithParamInterface<TProtocolCase> {};
+
+TEST_P(HeadlessProtocol, MonitorsASimulatedDeviceThroughAMainsFailure) {
+  const TProtocolCase& c = GetParam();
+  WriteSettings(c.Protocol, 50);
+  WriteDevices({1});
+  auto sim = StartSim(c.SimName, {"--devices", "1", "--alarm-device", "1", "--alarm-at", "4", "--battery-at", "5",
+                                  "--clear-at", "13"});
+  auto monitor = StartMonitor(22);
+  ASSERT_EQ(monitor->WaitForExit(60s), 0) << monitor->Err();
+  CheckAlarmScenario(Events(), c.AlarmCode, monitor->Out());
+  CheckDataRecords(DataRecords());
+  // Every record is printed as it is written.
+  EXPECT_NE(monitor->Out().find("Monitor software is open"), std::string::npos);
+  EXPECT_NE(monitor->Out().find("Monitor software is closed"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(Protocols, HeadlessProtocol,
+                         ::testing::Values(TProtocolCase{"modbus", 2, 25}, TProtocolCase{"ydt", 0, 25},
+                                           TProtocolCase{"quorvan", 1, 202}),
+                         [](const auto& p) { return std::string(p.param.SimName); });
+
+TEST_F(Headless, MonitorsALibmodbusSlave) {
+  WriteSettings(2, 50);
+  WriteDevices({1});
+  auto peer = StartPeer({BuildDir + "/tessaro-modbus-peer", "--link", Link, "--slave", "1"});
+  auto monitor = StartMonitor(14);
+  ASSERT_EQ(monitor->WaitForExit(60s), 0) << monitor->Err();
+  const auto ev = Events();
+  const int up = Find(ev, 1, 0, 22);
+  ASSERT_GT(up, 0) << monitor->Out() << peer->Err();
+  EXPECT_GT(Find(ev, 1, 1, 4), up) << monitor->Out();
+  EXPECT_EQ(Find(ev, 1, 0, 18), -1) << monitor->Out();
+  const auto records = DataRecords();
+  ASSERT_FALSE(records.empty());
+  EXPECT_DOUBLE_EQ(records.back().Measure.InputVoltA, 220.1);
+  EXPECT_DOUBLE_EQ(records.back().Measure.OutputFreq, 50.0);
+}
+
+TEST_F(Headless, PortThatVanishesIsReportedAndReopenedWhenItReturns) {
+  WriteSettings(2, 0);
+  WriteDevices({1});
+  auto sim = StartSim("modbus", {"--devices", "1"});
+  auto monitor = StartMonitor(30);
+  ASSERT_TRUE(monitor->WaitForOutput("Communication upbuilt", 15s)) << monitor->Out() << monitor->Err();
+  sim->Stop();  // the adapter is unplugged
+  ASSERT_TRUE(monitor->WaitForOutput("Communication lost", 15s)) << monitor->Out() << monitor->Err();
+  sim = StartSim("modbus", {"--devices", "1"});  // and plugged back in
+  const std::string out = monitor->Out();
+  const size_t lostAt = out.find("Communication lost");
+  ASSERT_TRUE(monitor->WaitForOutput("Communication recovered", 20s));
+  ASSERT_TRUE(monitor->WaitForExit(60s) == 0) << monitor->Err();
+  const auto ev = Events();
+  const int lost = Find(ev, 0, 0, 18);
+  ASSERT_GT(lost, 0);
+  const int recovered = Find(ev, 0, 0, 23, -1, lost + 1);
+  EXPECT_GT(recovered, lost);
+  EXPECT_GT(Find(ev, 1, 0, 22, -1, recovered + 1), recovered) << monitor->Out();
+  EXPECT_NE(monitor->Out().find("Communication recovered", lostAt), std::string::npos);
+}
+
+TEST_F(Headless, MissingPortIsReportedAndRetried) {
+  WriteSettings(2, 0);
+  auto monitor = StartMonitor(5);
+  ASSERT_EQ(monitor->WaitForExit(30s), 0);
+  EXPECT_NE(monitor->Err().find("There was an error to open serial port"), std::string::npos) << monitor->Err();
+  EXPECT_NE(monitor->Err().find("retrying"), std::string::npos);
+  const auto ev = Events();
+  ASSERT_EQ(ev.size(), 2u);
+  EXPECT_EQ(ev[0].Code, 20);
+  EXPECT_EQ(ev[1].Code, 21);
+}
+
+TEST_F(Headless, BadCommandLineIsRefusedWithUsage) {
+  TChildProcess p({BuildDir + "/tessaro", "--headless", "--duration", "soon"});
+  EXPECT_EQ(p.WaitForExit(10s), 2);
+  EXPECT_NE(p.Err().find("--duration takes a number"), std::string::npos) << p.Err();
+  EXPECT_NE(p.Err().find("Usage:"), std::string::npos);
+}
