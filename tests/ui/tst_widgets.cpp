@@ -75,11 +75,13 @@ class TstWidgets : public QObject {
     pipe.show();
     pipe.SetInterval(20);
     pipe.SetFlowOn(false);
+    QVERIFY(!pipe.Running());
     const int before = pipe.Offset();
-    QTest::qWait(80);
-    QCOMPARE(pipe.Offset(), before);
     pipe.SetFlowOn(true);
+    QVERIFY(pipe.Running());
     QTRY_VERIFY_WITH_TIMEOUT(pipe.Offset() != before, 2000);
+    pipe.hide();
+    QVERIFY(!pipe.Running());
   }
 
   void diagramsAnimateOnlyWhenVisibleAndNotStandby() {

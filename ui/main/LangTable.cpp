@@ -107,9 +107,12 @@ constexpr std::array<TLangEntry, static_cast<size_t>(TTextId::Count)> Table{{
     {MsgNameEmptyProperty, "设备名不能为空", "Equipment name is empty !"},
     {MsgAddrEmpty, "设备地址不能为空", "Equipment Address is empty !"},
     {MsgNameTooLong, "设备名过长", "Equipment name is too long !"},
+    {MsgNameNotStorable, "设备名含有无法保存的字符", "Equipment name has a character that cannot be stored !"},
+    {MsgSaveFailed, "设备列表无法保存:", "The device list could not be saved:"},
 
     {AboutCaption, "关于", "About"},
     {AboutTitleLine, "PC监控软件", "PC Monitor Software"},
+    {TraceTitle, "Trace", "Trace"},
 }};
 
 constexpr bool InIdOrder() {

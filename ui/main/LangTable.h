@@ -114,10 +114,13 @@ enum class TTextId : int {
   MsgNameEmptyProperty,
   MsgAddrEmpty,
   MsgNameTooLong,
+  MsgNameNotStorable,  // a character the name file cannot hold
+  MsgSaveFailed,       // the device list file could not be written
 
   // About box
   AboutCaption,
   AboutTitleLine,
+  TraceTitle,
 
   Count
 };

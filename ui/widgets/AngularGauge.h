@@ -10,17 +10,15 @@
 #include <QVector>
 #include <QWidget>
 
+#include "ui/widgets/ColorSection.h"
+
 namespace tessaro {
 
 class TAngularGauge : public QWidget {
   Q_OBJECT
 
  public:
-  struct TSection {
-    double From;
-    double To;
-    QColor Color;
-  };
+  using TSection = TColorSection;
 
   explicit TAngularGauge(QWidget* parent = nullptr);
 

@@ -23,6 +23,7 @@ class TFlowPipe : public QWidget {
   bool Reverse() const { return FReverse; }
   int Interval() const { return FInterval; }
   int Offset() const { return FOffset; }
+  bool Running() const { return FTimer.isActive(); }
 
   static constexpr int MarkSize = 6;
   static constexpr int MarkGap = 8;

@@ -9,17 +9,15 @@
 #include <QVector>
 #include <QWidget>
 
+#include "ui/widgets/ColorSection.h"
+
 namespace tessaro {
 
 class TLedBar : public QWidget {
   Q_OBJECT
 
  public:
-  struct TSection {
-    double From;
-    double To;
-    QColor Color;
-  };
+  using TSection = TColorSection;
 
   explicit TLedBar(QWidget* parent = nullptr);
 
