@@ -1,0 +1,505 @@
+// The main window over a prepared device table: tree, live display, sketch,
+// language, protocol layout, graphs and the housekeeping pass.
+#include <QtTest>
+
+#include <QCategoryAxis>
+#include <QChart>
+#include <QGroupBox>
+#include <QLineEdit>
+#include <QValueAxis>
+#include <QLineSeries>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QStackedWidget>
+#include <QTabBar>
+#include <QTabWidget>
+#include <QToolBar>
+
+#include <cmath>
+
+#include "MainFixture.h"
+#include "core/Catalogue.h"
+#include "ui/widgets/AngularGauge.h"
+#include "ui/widgets/FlowPipe.h"
+#include "ui/widgets/Lamp.h"
+#include "ui/widgets/LedBar.h"
+#include "ui/widgets/UpsDiagram.h"
+#include "ui/widgets/ValueBox.h"
+#include "ui/widgets/ValueText.h"
+
+using namespace tessaro;
+using namespace tessaro::test;
+
+namespace {
+const std::vector<TDeviceSpec> Three = {{11, "UPS-A"}, {12, "UPS-B"}, {13, "UPS-C"}};
+enum { PicStandby, PicOnline, PicBypass, PicBattery, PicEconomy, PicTest, PicFault };
+}  // namespace
+
+class TstFrmMain : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void startupSelectsTheFirstDeviceAndWritesNodeIndices() {
+    TMainFixture f(Three);
+    QCOMPARE(f.Tree()->topLevelItemCount(), 3);
+    for (int k = 1; k <= 3; ++k) {
+      QCOMPARE(int(f.Context->DeviceList.Nodes[k].NodeIndex), (k - 1) * 3);
+      QCOMPARE(f.Device(k)->childCount(), 2);
+      QCOMPARE(TFrmMain::NodeIcon(f.Device(k)), 0);
+      QVERIFY(!f.Device(k)->isExpanded());
+    }
+    QCOMPARE(f.Main->SelDevAddr(), uint8_t(11));
+    QCOMPARE(f.Main->IdxSelNode(), 0);
+    QCOMPARE(f.Main->IdxSelItem(), 1);
+    QCOMPARE(f.Tree()->selectedItems().value(0), f.Device(1));
+    QCOMPARE(f.Main->PageControl1->currentIndex(), 0);
+    QCOMPARE(f.Main->PageControl2->currentIndex(), 0);
+    QCOMPARE(f.Main->VisiblePicture(), int(PicStandby));
+  }
+
+  void clickingTheGraphChildSelectsItsDeviceAndTheGraphPage() {
+    TMainFixture f(Three);
+    f.ShowWindow();
+    f.Click(f.Device(2)->child(1));
+    QCOMPARE(f.Main->IdxSelItem(), 2);
+    QCOMPARE(f.Main->SelDevAddr(), uint8_t(12));
+    QCOMPARE(f.Main->IdxSelNode(), 5);
+    QCOMPARE(f.Main->PageControl1->currentIndex(), 1);
+    f.Click(f.Device(2));
+    QCOMPARE(f.Main->IdxSelNode(), 3);
+    QCOMPARE(f.Main->PageControl1->currentIndex(), 0);
+    f.Click(f.Device(3)->child(0));
+    QCOMPARE(f.Main->SelDevAddr(), uint8_t(13));
+    QCOMPARE(f.Main->PageControl1->currentIndex(), 0);
+    // The keyboard moves the highlight, not the selected device.
+    QTest::keyClick(f.Tree(), Qt::Key_Up);
+    QCOMPARE(f.Main->SelDevAddr(), uint8_t(13));
+  }
+
+  void deletingKeepsThePositionInRange() {
+    TMainFixture f(Three);
+    f.ShowWindow();
+    f.Click(f.Device(3));
+    f.Main->btnDelete->click();
+    QCOMPARE(f.Tree()->topLevelItemCount(), 2);
+    QCOMPARE(f.Main->IdxSelItem(), 2);
+    QCOMPARE(f.Main->SelDevAddr(), uint8_t(12));
+    QCOMPARE(f.Main->IdxSelNode(), 3);
+    f.Main->btnDelete->click();
+    f.Main->btnDelete->click();
+    QCOMPARE(f.Tree()->topLevelItemCount(), 0);
+    QCOMPARE(f.Main->IdxSelNode(), -1);
+    QCOMPARE(f.Main->SelDevAddr(), uint8_t(0));
+    f.Main->btnDelete->click();  // nothing selected: nothing happens
+    // The list file follows the tree.
+    TDeviceList reread(f.Context->RecordDir);
+    reread.LoadDeviceList();
+    QCOMPARE(int(reread.Count), 0);
+  }
+
+  void duplicateAddressesShareStateAndGoTogether() {
+    TMainFixture f({{11, "One"}, {20, "Twin"}, {20, "Twin too"}});
+    f.OpenPort();
+    f.Communicating(20, StateOnline);
+    f.Main->RefreshView();
+    QCOMPARE(f.Device(2)->text(0), QStringLiteral("Twin  (Online)"));
+    QCOMPARE(f.Device(3)->text(0), QStringLiteral("Twin too  (Online)"));
+    QCOMPARE(TFrmMain::NodeIcon(f.Device(2)), TFrmMain::NodeIcon(f.Device(3)));
+    f.ShowWindow();
+    f.Click(f.Device(3));
+    f.Main->btnDelete->click();
+    QCOMPARE(f.Tree()->topLevelItemCount(), 1);
+    QCOMPARE(f.Main->SelDevAddr(), uint8_t(11));
+  }
+
+  void nodeIconAndCaptionFollowTheLink_data() {
+    QTest::addColumn<bool>("portOpen");
+    QTest::addColumn<int>("commState");
+    QTest::addColumn<int>("alarms");
+    QTest::addColumn<int>("state");
+    QTest::addColumn<int>("icon");
+    QTest::addColumn<QString>("caption");
+    QTest::addColumn<bool>("cleared");
+    QTest::newRow("online") << true << 0 << 0 << 4 << 1 << "UPS-A  (Online)" << false;
+    QTest::newRow("alarm") << true << 0 << 2 << 4 << 2 << "UPS-A  (Online)" << false;
+    QTest::newRow("maintenance bypass") << true << 0 << 0 << 10 << 2 << "UPS-A  (Maintain Bypass Status)" << false;
+    QTest::newRow("no state yet") << true << 0 << 0 << -1 << 1 << "UPS-A" << false;
+    QTest::newRow("state without text") << true << 0 << 0 << 0 << 1 << "UPS-A  ()" << false;
+    QTest::newRow("error") << true << 1 << 0 << 4 << 2 << "UPS-A  (Communication Error)" << false;
+    QTest::newRow("lost") << true << 2 << 0 << 4 << 0 << "UPS-A  (Communication lost)" << true;
+    QTest::newRow("port closed") << false << 0 << 0 << 4 << 0 << "UPS-A  (Communication lost)" << true;
+  }
+  void nodeIconAndCaptionFollowTheLink() {
+    QFETCH(bool, portOpen);
+    QFETCH(int, commState);
+    QFETCH(int, alarms);
+    QFETCH(int, state);
+    QFETCH(int, icon);
+    QFETCH(QString, caption);
+    QFETCH(bool, cleared);
+    TMainFixture f(Three);
+    if (portOpen) f.OpenPort();
+    TUpsInfo& r = f.Slot(11);
+    r.CommState = static_cast<uint8_t>(commState);
+    r.AlarmCount = static_cast<uint8_t>(alarms);
+    r.AlarmCodes[0] = 3;
+    r.AlarmCodes[1] = 9;
+    r.StateCode = state;
+    r.Measure.InputVoltA = 230;
+    f.Main->RefreshView();
+    QCOMPARE(TFrmMain::NodeIcon(f.Device(1)), icon);
+    QCOMPARE(f.Device(1)->text(0), caption);
+    QCOMPARE(r.Measure.InputVoltA == 0, cleared);
+    QCOMPARE(TFrmMain::NodeIcon(f.Device(1)->child(0)), 3);
+  }
+
+  void deviceAtAddressZeroKeepsItsBareName() {
+    TMainFixture f({{0, "Zero"}});
+    f.OpenPort();
+    f.Communicating(0, StateOnline);
+    f.Main->RefreshView();
+    QCOMPARE(f.Device(1)->text(0), QStringLiteral("Zero"));
+    QCOMPARE(TFrmMain::NodeIcon(f.Device(1)), 0);
+  }
+
+  void valueFormats_data() {
+    QTest::addColumn<double>("value");
+    QTest::addColumn<int>("decimals");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("219.96") << 219.96 << 1 << "220.0";
+    QTest::newRow("45.5") << 45.5 << 0 << "46";
+    QTest::newRow("zero") << 0.0 << 1 << "0.0";
+    QTest::newRow("five digits") << 12345.67 << 1 << "12346.0";
+    QTest::newRow("tiny negative") << -0.04 << 1 << "0.0";
+    QTest::newRow("frequency") << 49.987 << 1 << "50.0";
+    QTest::newRow("nan") << std::nan("") << 1 << "NAN";
+    QTest::newRow("infinity") << HUGE_VAL << 1 << "INF";
+  }
+  void valueFormats() {
+    QFETCH(double, value);
+    QFETCH(int, decimals);
+    QFETCH(QString, text);
+    QCOMPARE(TFrmMain::FormatFixed(value, decimals), text);
+  }
+
+  void liveDisplayShowsTheSelectedDevice() {
+    TMainFixture f(Three);
+    f.OpenPort();
+    f.Communicating(11, StateOnline);
+    TUpsInfo& r = f.Slot(11);
+    r.Measure.InputVoltA = 219.96;
+    r.Measure.OutputVoltB = 230.04;
+    r.Measure.LoadB = 45.5;
+    r.Measure.LoadC = 120;
+    r.Measure.OutputFreq = 50.02;
+    r.Measure.DcInputVolt = 384.55;
+    r.Measure.BattBackupTime = 30;
+    r.Measure.BattCapacity = 87;
+    r.InputSupply = 1;
+    r.UpsSupply = 2;
+    r.WorkMode = 1;
+    r.BypassSwitch = 1;
+    r.Status.CmmState1 = 0x0A1F;
+    r.Status.CmmState2 = 0x0001;
+    r.Status.SysState = 0xBEEF;
+    r.Status.UpsState = 3;
+    r.AlarmCount = 3;
+    r.AlarmCodes[0] = 9;
+    r.AlarmCodes[1] = 1000;  // no text: no line
+    r.AlarmCodes[2] = 0;
+    f.Main->RefreshView();
+    TFrmMain& m = *f.Main;
+    QCOMPARE(m.stInputV[0]->text(), QStringLiteral("220.0 V"));
+    QCOMPARE(m.iAGInPutV[0]->Value(), 219.96);
+    QCOMPARE(m.stOutputV[1]->text(), QStringLiteral("230.0 V"));
+    QCOMPARE(m.stLoadPer[1]->text(), QStringLiteral("46 %"));
+    QCOMPARE(m.iLedBar[1]->TopLitColor(), QColor(0x00, 0xff, 0x00));
+    QCOMPARE(m.iLedBar[2]->TopLitColor(), QColor(0xff, 0x20, 0x20));
+    QCOMPARE(m.AdvPanel1->ValueText(), QStringLiteral("50.0"));
+    QCOMPARE(m.AdvPanel4->ValueText(), QStringLiteral("384.6"));
+    QCOMPARE(m.AdvPanel9->ValueText(), QStringLiteral("30"));
+    QCOMPARE(m.AdvPanel6->ValueText(), QStringLiteral("87"));
+    QCOMPARE(m.stInputPowerSupply->text(), QStringLiteral("Mains Supply"));
+    QCOMPARE(m.stUpsPowerSupply->text(), QStringLiteral("ECO"));
+    r.WorkMode = 0;
+    f.Main->RefreshView();
+    QCOMPARE(m.stUpsPowerSupply->text(), QStringLiteral("Bypass Supply"));
+    r.UpsSupply = 7;  // unknown: the text stays
+    f.Main->RefreshView();
+    QCOMPARE(m.stUpsPowerSupply->text(), QStringLiteral("Bypass Supply"));
+    QVERIFY(m.stOn[1]->isEnabled() && !m.stOff[1]->isEnabled());
+    QVERIFY(!m.stOn[2]->isEnabled() && m.stOff[2]->isEnabled());
+    QCOMPARE(m.lblCMMState->text(), QStringLiteral("0A1F-0001"));
+    QCOMPARE(m.lbSysState->text(), QStringLiteral("BEEF"));
+    QCOMPARE(m.lblUpsState->text(), QStringLiteral("3(4)"));
+    QCOMPARE(m.MemoAlarm->toPlainText(),
+             QString::fromStdString(AlarmText(9, 0) + "\n" + AlarmText(0, 0)));
+    // The switch rows other than the two supply rows never show.
+    for (int i = 0; i < 4; ++i) QVERIFY(m.Label[i]->isHidden() && m.stOn[i]->isHidden());
+    QVERIFY(!m.Label[4]->isHidden() && !m.Label[5]->isHidden());
+  }
+
+  void tenAlarmsGiveTenLinesInOrder() {
+    TMainFixture f(Three);
+    f.OpenPort();
+    f.Communicating(11, StateFault);
+    TUpsInfo& r = f.Slot(11);
+    r.AlarmCount = 10;
+    const int codes[10] = {15, 2, 40, 7, 0, 33, 21, 9, 11, 5};
+    QStringList expected;
+    for (int i = 0; i < 10; ++i) {
+      r.AlarmCodes[i] = codes[i];
+      expected << QString::fromStdString(AlarmText(codes[i], 0));
+    }
+    f.Main->RefreshView();
+    QCOMPARE(f.Main->MemoAlarm->toPlainText().split(QLatin1Char('\n')), expected);
+    QCOMPARE(TFrmMain::NodeIcon(f.Device(1)), 2);
+  }
+
+  void sketchPictureAndStateText_data() {
+    QTest::addColumn<int>("commState");
+    QTest::addColumn<int>("state");
+    QTest::addColumn<int>("picture");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("bypass") << 0 << 3 << int(PicBypass) << "Bypass Status";
+    QTest::newRow("online") << 0 << 4 << int(PicOnline) << "Online";
+    QTest::newRow("battery") << 0 << 5 << int(PicBattery) << "Battery Status";
+    QTest::newRow("self-test") << 0 << 6 << int(PicTest) << "Battery Self-Test";
+    QTest::newRow("soft start") << 0 << 7 << int(PicStandby) << "Inverter In Soft Starting";
+    QTest::newRow("eco") << 0 << 8 << int(PicEconomy) << "ECO Status";
+    QTest::newRow("fault") << 0 << 11 << int(PicFault) << "Fault Status";
+    QTest::newRow("maintenance") << 0 << 10 << int(PicStandby) << "Maintain Bypass Status";
+    QTest::newRow("error keeps the state picture") << 1 << 4 << int(PicOnline) << "Online";
+  }
+  void sketchPictureAndStateText() {
+    QFETCH(int, commState);
+    QFETCH(int, state);
+    QFETCH(int, picture);
+    QFETCH(QString, text);
+    TMainFixture f(Three);
+    f.OpenPort();
+    f.Communicating(11, state);
+    f.Slot(11).CommState = static_cast<uint8_t>(commState);
+    f.Main->RefreshView();
+    f.Main->RefreshView();
+    QCOMPARE(f.Main->VisiblePicture(), picture);
+    QCOMPARE(f.Main->stComStatus->text(), text);
+    if (commState != 0) QVERIFY(f.Main->PipCharge->isHidden());
+  }
+
+  void lostDeviceShowsNoPictureAndCommunicationLost() {
+    TMainFixture f(Three);
+    f.OpenPort();
+    f.Slot(11).CommState = 2;
+    f.Main->RefreshView();
+    f.Main->RefreshView();
+    QCOMPARE(f.Main->VisiblePicture(), -1);  // cleared record: state -1
+    QCOMPARE(f.Main->stComStatus->text(), QStringLiteral("Communication lost"));
+    QCOMPARE(f.Main->stInputV[0]->text(), QStringLiteral("0.0 V"));
+  }
+
+  void batteryPipe_data() {
+    QTest::addColumn<int>("protocol");
+    QTest::addColumn<int>("commState");
+    QTest::addColumn<int>("state");
+    QTest::addColumn<int>("cmmAlarm2");
+    QTest::addColumn<bool>("discharging");
+    QTest::addColumn<double>("current");
+    QTest::addColumn<bool>("visible");
+    QTest::addColumn<bool>("flowing");
+    QTest::addColumn<bool>("reverse");
+    QTest::addColumn<int>("interval");
+    QTest::newRow("charging 0.4 A") << 0 << 0 << 4 << 0 << false << 0.4 << true << true << false << 500;
+    QTest::newRow("charging 50 A") << 2 << 0 << 4 << 0 << false << 50.0 << true << true << false << 300;
+    QTest::newRow("charging 130 A") << 3 << 0 << 4 << 0 << false << 130.0 << true << true << false << 20;
+    QTest::newRow("no charge current") << 0 << 0 << 4 << 0 << false << 0.0 << true << false << false << 500;
+    QTest::newRow("discharging 2.5 A") << 0 << 0 << 5 << 0 << true << 2.5 << true << true << true << 456;
+    QTest::newRow("discharging 25 A") << 0 << 0 << 5 << 0 << true << 25.0 << true << true << true << 60;
+    QTest::newRow("battery alarm bit 13") << 0 << 0 << 4 << 0x2000 << false << 10.0 << true << false << false << -1;
+    QTest::newRow("battery alarm bit 14") << 0 << 0 << 4 << 0x4000 << false << 10.0 << true << false << false << -1;
+    QTest::newRow("EPO") << 0 << 0 << 9 << 0 << false << 10.0 << true << false << false << -1;
+    QTest::newRow("fault") << 0 << 0 << 11 << 0 << false << 10.0 << true << false << false << -1;
+    QTest::newRow("link error") << 0 << 1 << 4 << 0 << false << 10.0 << false << false << false << -1;
+    QTest::newRow("power-frequency protocol") << 1 << 0 << 4 << 0 << false << 10.0 << false << false << false << -1;
+  }
+  void batteryPipe() {
+    QFETCH(int, protocol);
+    QFETCH(int, commState);
+    QFETCH(int, state);
+    QFETCH(int, cmmAlarm2);
+    QFETCH(bool, discharging);
+    QFETCH(double, current);
+    QFETCH(bool, visible);
+    QFETCH(bool, flowing);
+    QFETCH(bool, reverse);
+    QFETCH(int, interval);
+    TMainFixture f(Three, 0, protocol);
+    f.ShowWindow();
+    f.Main->PageControl2->setCurrentIndex(1);
+    f.OpenPort();
+    f.Communicating(11, state);
+    TUpsInfo& r = f.Slot(11);
+    r.CommState = static_cast<uint8_t>(commState);
+    r.Status.CmmAlarm2 = static_cast<uint16_t>(cmmAlarm2);
+    r.Status.CmmState1 = discharging ? 0x0100 : 0;
+    (discharging ? r.Measure.BattDischargeCurr : r.Measure.BattChargeCurr) = current;
+    f.Main->RefreshView();
+    TFlowPipe* pipe = f.Main->PipCharge;
+    QCOMPARE(!pipe->isHidden(), visible);
+    QCOMPARE(pipe->FlowOn(), flowing);
+    QCOMPARE(pipe->Running(), flowing);
+    if (visible && interval > 0) {
+      QCOMPARE(pipe->Reverse(), reverse);
+      QCOMPARE(pipe->Interval(), interval);
+    }
+  }
+
+  void languageSwitchKeepsTheSelection() {
+    TMainFixture f(Three, 1);
+    f.ShowWindow();
+    f.OpenPort();
+    f.Communicating(12, StateOnline);
+    f.Click(f.Device(2));
+    f.Main->RefreshView();
+    QCOMPARE(f.Main->windowTitle(), QStringLiteral("Tessaro监控"));
+    QCOMPARE(f.Device(2)->text(0), QStringLiteral("UPS-B  (市电状态)"));
+    QCOMPARE(f.Main->bsSkinSpeedButton6->toolTip(), QStringLiteral("帮助"));
+
+    f.Main->mni402->trigger();
+    QCOMPARE(int(f.Context->Settings.Language), 0);
+    QCOMPARE(f.Tree()->topLevelItemCount(), 3);
+    QCOMPARE(f.Main->SelDevAddr(), uint8_t(12));
+    QCOMPARE(f.Tree()->selectedItems().value(0), f.Device(2));
+    QCOMPARE(f.Device(2)->child(0)->text(0), QStringLiteral("Real-time Info"));
+    QCOMPARE(f.Device(2)->child(1)->text(0), QStringLiteral("Graph"));
+    QCOMPARE(f.Main->windowTitle(), QStringLiteral("Tessaro Monitor"));
+    QCOMPARE(f.Main->mni100->title(), QStringLiteral("System"));
+    QCOMPARE(f.Main->bsSkinSpeedButton6->toolTip(), QStringLiteral("About"));
+    QCOMPARE(f.Main->btnNew->toolTip(), QStringLiteral("Append inverter of need to be Monitored "));
+    QCOMPARE(f.Main->PageControl2->tabText(1), QStringLiteral("Sketch Map"));
+    QCOMPARE(f.Main->AdvPanel1->Caption(), QStringLiteral("Output Frequence"));
+    QCOMPARE(f.Main->mni400->title(), QStringLiteral("Language"));
+    f.Main->RefreshView();
+    QCOMPARE(f.Device(2)->text(0), QStringLiteral("UPS-B  (Online)"));
+
+    f.Main->mni401->trigger();
+    QCOMPARE(f.Device(2)->child(1)->text(0), QStringLiteral("曲线图"));
+    QCOMPARE(f.Main->lbOutput[2]->text(), QStringLiteral("输出C相电压"));
+    QCOMPARE(f.Main->SelDevAddr(), uint8_t(12));
+  }
+
+  void protocolDecidesMenusAndLayout_data() {
+    QTest::addColumn<int>("protocol");
+    QTest::addColumn<bool>("modbusMenus");
+    QTest::addColumn<bool>("capacityBox");
+    QTest::addColumn<bool>("sketchTab");
+    QTest::addColumn<int>("codeWidth");
+    QTest::newRow("modular ASCII") << 0 << false << true << true << 222;
+    QTest::newRow("power-frequency") << 1 << false << false << false << 170;
+    QTest::newRow("Modbus") << 2 << true << true << true << 222;
+    QTest::newRow("RXA") << 3 << true << true << true << 170;
+  }
+  void protocolDecidesMenusAndLayout() {
+    QFETCH(int, protocol);
+    QFETCH(bool, modbusMenus);
+    QFETCH(bool, capacityBox);
+    QFETCH(bool, sketchTab);
+    QFETCH(int, codeWidth);
+    TMainFixture f(Three, 0, protocol);
+    f.Main->HousekeepingPass();
+    f.Main->RefreshView();
+    QCOMPARE(f.Main->mni101->isVisible(), modbusMenus);
+    QCOMPARE(f.Main->mni300->menuAction()->isVisible(), modbusMenus);
+    QCOMPARE(f.Main->mni301->isVisible(), modbusMenus);
+    QCOMPARE(f.Main->mniTurnOn->isVisible(), modbusMenus);
+    QCOMPARE(!f.Main->AdvPanel6->isHidden(), capacityBox);
+    QVERIFY(!f.Main->AdvPanel9->isHidden());
+    QCOMPARE(!f.Main->PageControl2->tabBar()->isHidden(), sketchTab);
+    QCOMPARE(f.Main->grpCode->width(), codeWidth);
+    QCOMPARE(f.Main->lbSysState->text().isEmpty(), codeWidth == 170);
+    QCOMPARE(f.Main->lblProtocol->text(), QString::number(protocol));
+    if (!sketchTab) QCOMPARE(f.Main->PageControl2->currentIndex(), 0);
+  }
+
+  void chartsEmptyOnTheHundredAndTwentiethPoint() {
+    TMainFixture f(Three);
+    TUpsInfo& r = f.Slot(11);
+    r.Measure.InputVoltA = 220;
+    r.Measure.InputVoltB = 221;
+    r.Measure.InputVoltC = 222;
+    for (int i = 0; i < 119; ++i) f.Main->ShowInputs(r);
+    for (QLineSeries* s : f.Main->Chart1.Series) {
+      QCOMPARE(s->count(), 119);
+      QCOMPARE(s->at(0).x(), 0.0);
+      QCOMPARE(s->at(118).x(), 118.0);
+    }
+    QCOMPARE(f.Main->Chart1.Series[1]->at(5).y(), 221.0);
+    QCOMPARE(f.Main->Chart2.Series[0]->count(), 0);  // only the input chart was fed
+    f.Main->ShowInputs(r);
+    for (QLineSeries* s : f.Main->Chart1.Series) QCOMPARE(s->count(), 0);
+    f.Main->ShowInputs(r);
+    QCOMPARE(f.Main->Chart1.Series[2]->at(0).x(), 0.0);
+    auto* axisY = f.Main->Chart1.Chart->axes(Qt::Vertical).value(0);
+    QCOMPARE(static_cast<QValueAxis*>(axisY)->min(), 80.0);
+    QCOMPARE(static_cast<QValueAxis*>(axisY)->max(), 300.0);
+    QCOMPARE(f.Main->Chart1.AxisX->min(), 1.0);
+    QCOMPARE(f.Main->Chart1.AxisX->max(), 120.0);
+  }
+
+  void housekeepingShowsPortAndLamps() {
+    TMainFixture f(Three);
+    f.Main->HousekeepingPass();
+    QCOMPARE(f.Main->StatusPanel[0]->text(), QStringLiteral("COM is closed"));
+    QCOMPARE(f.Main->btnCom->text(), QStringLiteral("Open COM"));
+    QVERIFY(f.Main->StatusPanel[2]->text().startsWith(QStringLiteral("Version ")));
+    f.Main->btnCom->click();  // opens with the settings of the file
+    QVERIFY(f.Engine->PortIsOpen());
+    f.Main->HousekeepingPass();
+    QCOMPARE(f.Main->StatusPanel[0]->text(), QStringLiteral("COM1 is Link"));
+    QCOMPARE(f.Main->btnCom->text(), QStringLiteral("Close COM"));
+    f.Context->TxLed = 3;
+    for (int pass = 0; pass < 3; ++pass) {
+      f.Main->HousekeepingPass();
+      QVERIFY(f.Main->iLedTx->IsLit());
+      QVERIFY(!f.Main->iLedRx->IsLit());
+    }
+    f.Main->HousekeepingPass();
+    QVERIFY(!f.Main->iLedTx->IsLit());
+    f.Main->btnCom->click();
+    QVERIFY(!f.Engine->PortIsOpen());
+  }
+
+  void everySixthPassRefreshesTheView() {
+    TMainFixture f(Three);
+    f.OpenPort();
+    f.Communicating(11, StateOnline);
+    for (int pass = 0; pass < 5; ++pass) f.Main->HousekeepingPass();
+    QCOMPARE(f.Device(1)->text(0), QStringLiteral("UPS-A"));
+    f.Main->HousekeepingPass();
+    QCOMPARE(f.Device(1)->text(0), QStringLiteral("UPS-A  (Online)"));
+    // And a housekeeping pass is every 11th tick of the 10 ms timer.
+    f.Context->TxLed = 1;
+    for (int tick = 0; tick < 10; ++tick) f.Main->Timer1Timer();
+    QCOMPARE(int(f.Context->TxLed), 1);
+    f.Main->Timer1Timer();
+    QCOMPARE(int(f.Context->TxLed), 0);
+  }
+
+  void debugOverlayFollowsDebugShow() {
+    TMainFixture f(Three);
+    f.Main->HousekeepingPass();
+    QVERIFY(f.Main->edtTreeData->isHidden() && f.Main->lblDebug->isHidden() && f.Main->lblUpsState->isHidden());
+    f.Context->DebugShow = true;
+    f.Main->HousekeepingPass();
+    QVERIFY(!f.Main->edtTreeData->isHidden() && !f.Main->lblDebug->isHidden());
+    f.Main->RefreshView();
+    QVERIFY(f.Main->edtTreeData->text().startsWith(QStringLiteral("Items:1 Name:UPS-A")));
+    QVERIFY(f.Main->edtTreeData->text().endsWith(QStringLiteral(" Addr:11 Node:0")));
+    QCOMPARE(f.Main->edtArrEq->text(), QStringLiteral("Select:11 Addr:11 SelNode:0"));
+    QCOMPARE(f.Main->edtNode->text(), QStringLiteral("FidxSelNode=0FSelDevAddr=11"));
+    QVERIFY(f.Main->lblDebug->text().startsWith(QStringLiteral("Cur[")));
+  }
+};
+
+QTEST_MAIN(TstFrmMain)
+#include "tst_frmmain.moc"
