@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <QStringList>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
@@ -64,7 +65,7 @@ class TBoxAnswerer : public QObject {
     });
     FTimer.start();
   }
-  std::vector<QString> Texts;
+  QStringList Texts;
 
  private:
   QMessageBox::StandardButton FButton;

@@ -1,0 +1,136 @@
+// Start-up and shutdown around a real main window: the port failure message,
+// the exit question, the closing event and the single instance.
+#include <QtTest>
+
+#include <QLabel>
+#include <QSignalSpy>
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "MainFixture.h"
+#include "core/UserParaIni.h"
+#include "logs/EventLog.h"
+#include "ui/main/EngineHost.h"
+#include "ui/main/SingleInstance.h"
+
+using namespace tessaro;
+using namespace tessaro::test;
+
+namespace {
+int CountCode(const std::vector<EventRecord>& records, int code) {
+  int n = 0;
+  for (const EventRecord& r : records) n += (r.Kind == 0 && r.Code == code) ? 1 : 0;
+  return n;
+}
+}  // namespace
+
+class TstStartup : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void portFailureAtStartIsReportedAndTheProgramGoesOn() {
+    TMainFixture f({{1, "a"}}, 1);
+    f.Port.FailNextOpen();
+    TEngineHost host(*f.Engine, f.Port);
+    TBoxAnswerer ok(QMessageBox::Ok);
+    host.Start(f.Main.get());
+    QCOMPARE(ok.Texts.size(), qsizetype(2));
+    QCOMPARE(ok.Texts[0], QStringLiteral("开启串口时出错,请检查串口设置!"));
+    QVERIFY(host.Timer1.isActive());
+    f.Main->HousekeepingPass();
+    QCOMPARE(f.Main->StatusPanel[0]->text(), QStringLiteral("串口已关闭"));
+    QCOMPARE(f.Main->btnCom->text(), QStringLiteral("开启串口"));
+    const auto records = ReadEventLogFile(f.Context->EventLogger->FullPath);
+    QCOMPARE(CountCode(records, EventProgramStarted), 1);
+  }
+
+  void exitAnsweredNoKeepsRunningAndYesSavesThenLogsOneClose() {
+    TMainFixture f({{1, "a"}}, 0);
+    auto host = std::make_unique<TEngineHost>(*f.Engine, f.Port);
+    host->Start(f.Main.get());
+    QVERIFY(f.Engine->PortIsOpen());
+    f.Main->Timer1.start();
+    f.ShowWindow();
+    {
+      TBoxAnswerer no(QMessageBox::No);
+      f.Main->mni103->trigger();
+      QCOMPARE(no.Texts.value(0), QStringLiteral("Exit Program ?"));
+    }
+    QVERIFY(f.Main->isVisible());
+    QVERIFY(f.Main->Timer1.isActive());
+    QVERIFY(f.Engine->PortIsOpen());
+    QVERIFY(host->Timer1.isActive());
+
+    f.Main->mni401->trigger();  // Chinese, saved at exit
+    const std::string ini = f.Context->IniPath();
+    QSignalSpy closed(f.Main.get(), &TFrmMain::Closed);
+    {
+      TBoxAnswerer yes(QMessageBox::Yes);
+      f.Main->close();
+      QCOMPARE(yes.Texts.value(0), QStringLiteral("您确定要退出系统吗?"));
+    }
+    QCOMPARE(closed.count(), 1);
+    QVERIFY(!f.Main->isVisible());
+    QVERIFY(!f.Main->Timer1.isActive());
+    QVERIFY(!f.Engine->PortIsOpen());
+    TSettings saved;
+    LoadSettings(saved, ini);
+    QCOMPARE(int(saved.Language), 1);
+    auto records = ReadEventLogFile(f.Context->EventLogger->FullPath);
+    QCOMPARE(CountCode(records, EventProgramClosed), 0);
+
+    host.reset();  // the engine goes first
+    records = ReadEventLogFile(f.Context->EventLogger->FullPath);
+    QCOMPARE(CountCode(records, EventProgramClosed), 1);
+    QCOMPARE(records.back().Code, int(EventProgramClosed));
+    QCOMPARE(CountCode(records, EventProgramStarted), 1);
+  }
+
+  void secondStartBringsTheFirstWindowToTheFront() {
+    TMainFixture f({{1, "a"}});
+    const QString name = QStringLiteral("tessaro-test-%1").arg(QCoreApplication::applicationPid());
+    TSingleInstance first(name);
+    QVERIFY(!first.ActivateRunning(200));  // nobody there yet
+    QVERIFY(first.Listen());
+    QObject::connect(&first, &TSingleInstance::Activated, f.Main.get(), [&] {
+      f.Main->showNormal();
+      f.Main->raise();
+      f.Main->activateWindow();
+    });
+    f.Main->showMinimized();
+    QTRY_VERIFY(f.Main->isMinimized());
+    QSignalSpy activated(&first, &TSingleInstance::Activated);
+    TSingleInstance second(name);
+    QVERIFY(second.ActivateRunning());
+    QTRY_COMPARE(activated.count(), 1);
+    QTRY_VERIFY(!f.Main->isMinimized());
+    QVERIFY(f.Main->isVisible());
+  }
+
+  void aSocketLeftByACrashedInstanceIsTakenOver() {
+    const QString name = QStringLiteral("tessaro-stale-%1").arg(QCoreApplication::applicationPid());
+    // What a crashed instance leaves behind: a bound socket file nobody listens on.
+    const QByteArray path = QFile::encodeName(QDir::tempPath() + QLatin1Char('/') + name);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    QVERIFY(fd >= 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, path.constData(), std::min<size_t>(path.size(), sizeof addr.sun_path - 1));
+    QCOMPARE(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ::close(fd);
+    QVERIFY(QFile::exists(QFile::decodeName(path)));
+
+    TSingleInstance instance(name);
+    QVERIFY(!TSingleInstance(name).ActivateRunning(200));
+    QVERIFY(instance.Listen());
+    QVERIFY(TSingleInstance(name).ActivateRunning());
+  }
+};
+
+QTEST_MAIN(TstStartup)
+#include "tst_startup.moc"
