@@ -1,0 +1,61 @@
+#include "serial/NotifyQueue.h"
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace tessaro {
+
+TNotifyQueue::TNotifyQueue() {
+  FEventFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (FEventFd < 0) throw ECommsError(MsgUnableCreateEvent, errno);
+}
+
+TNotifyQueue::~TNotifyQueue() { close(FEventFd); }
+
+bool TNotifyQueue::Post(TNotification n) noexcept {
+  try {
+    std::lock_guard lock(FMutex);
+    FItems.push_back(std::move(n));
+  } catch (...) {
+    return false;
+  }
+  Signal();
+  return true;
+}
+
+std::optional<TNotification> TNotifyQueue::TakeOne() {
+  std::lock_guard lock(FMutex);
+  if (FItems.empty()) return std::nullopt;
+  TNotification n = std::move(FItems.front());
+  FItems.pop_front();
+  return n;
+}
+
+size_t TNotifyQueue::Size() const {
+  std::lock_guard lock(FMutex);
+  return FItems.size();
+}
+
+void TNotifyQueue::ClearReadiness() {
+  uint64_t counter;
+  (void)!read(FEventFd, &counter, sizeof counter);
+}
+
+void TNotifyQueue::Signal() {
+  const uint64_t one = 1;
+  // Fails only when the counter would overflow, and then it is readable anyway.
+  (void)!write(FEventFd, &one, sizeof one);
+}
+
+void TNotifyQueue::Discard() {
+  std::deque<TNotification> dropped;
+  {
+    std::lock_guard lock(FMutex);
+    dropped.swap(FItems);
+  }
+  ClearReadiness();
+}
+
+}  // namespace tessaro
