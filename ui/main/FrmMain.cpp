@@ -89,7 +89,7 @@ QStatusBar QLabel { border: 1px solid #a9b4bf; border-radius: 2px; background: #
 QStatusBar::item { border: none; }
 #pnlLeft { background: #e7ebef; border-right: 1px solid #9aa6b2; }
 #pnlLeft QPushButton { min-height: 24px; }
-QTreeWidget { background: #ffffff; color: #008080; border: 1px solid #9aa6b2; font-size: 13px; }
+QTreeWidget { background: #ffffff; color: #008080; border: 1px solid #9aa6b2; font-size: 12px; }
 QTreeWidget::item { height: 20px; }
 QTreeWidget::item:selected, QTreeWidget::item:selected:!active { background: #2f6fb0; color: #ffffff; }
 #pnlInstrument { background: qlineargradient(x1:0,y1:0,x2:0,y2:1, stop:0 #2a3440, stop:1 #171e26); }
@@ -500,7 +500,9 @@ QWidget* TFrmMain::BuildSketchTab() {
   lbSysAlarm->setObjectName(QStringLiteral("lbSysAlarm"));
   row->addWidget(grpCode, 0, Qt::AlignVCenter);
   row->addStretch(1);
-  v->addLayout(row, 1);
+  v->addSpacing(8);
+  v->addLayout(row);
+  v->addStretch(1);
   lblUpsState = new QLabel(tab);
   lblUpsState->setObjectName(QStringLiteral("lblUpsState"));
   v->addWidget(lblUpsState);
@@ -589,8 +591,15 @@ QWidget* TFrmMain::BuildGraphPage() {
     auto* axisY = new QValueAxis;
     axisY->setRange(80, 300);
     axisY->setTitleText(QStringLiteral("V"));
-    axisY->setTickCount(12);
-    axisY->setLabelFormat(QStringLiteral("%d"));
+    axisY->setTickType(QValueAxis::TicksDynamic);
+    axisY->setTickAnchor(80);
+    axisY->setTickInterval(40);
+    axisY->setMinorTickCount(1);
+    axisY->setLabelFormat(QStringLiteral("%.0f"));
+    QFont axisFont = axisY->labelsFont();
+    axisFont.setPixelSize(10);
+    axisY->setLabelsFont(axisFont);
+    pc.AxisX->setLabelsFont(axisFont);
     pc.Chart->addAxis(pc.AxisX, Qt::AlignBottom);
     pc.Chart->addAxis(axisY, Qt::AlignLeft);
     const QColor colours[3] = {Qt::red, QColor(0x00, 0x80, 0x00), Qt::blue};
@@ -608,10 +617,16 @@ QWidget* TFrmMain::BuildGraphPage() {
       pc.Series[i] = s;
     }
     QLegend* legend = pc.Chart->legend();
-    legend->setAlignment(Qt::AlignRight);
+    // A small silver box floating in the top right corner of the plot
+    legend->detachFromChart();
     legend->setBackgroundVisible(true);
     legend->setBrush(QColor(0xc0, 0xc0, 0xc0));
     legend->setPen(QPen(QColor(0x80, 0x80, 0x80)));
+    QChart* chart = pc.Chart;
+    connect(chart, &QChart::plotAreaChanged, legend, [legend](const QRectF& plot) {
+      legend->setGeometry(QRectF(plot.right() - 128, plot.top() + 6, 122, 26));
+      legend->update();
+    });
     auto* view = new QChartView(pc.Chart, page);
     view->setRenderHint(QPainter::Antialiasing);
     view->setMinimumSize(400, 200);

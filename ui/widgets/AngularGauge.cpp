@@ -98,64 +98,65 @@ void TAngularGauge::paintEvent(QPaintEvent*) {
   p.drawRoundedRect(face, 5, 5);
 
   // The arc spans 170..10 degrees: its lowest points lie sin(10°) of the radius
-  // below the centre, so the centre sits low in the face.
+  // below the centre; the arc and the hub are centred in the face as a whole.
   const double lowest = std::max(std::sin(qDegreesToRadians(FArcStart - FArcRange)),
                                  std::sin(qDegreesToRadians(FArcStart)));
-  const double below = std::max(0.0, -lowest);
-  const double radius = std::min((face.width() - 16) / 2.0, (face.height() - 18) / (1.0 + below + 0.12));
-  const QPointF centre(face.center().x(), face.top() + 8 + radius);
+  const double below = std::max(0.12, -lowest);
+  const double radius = std::min((face.width() - 14) / 2.0, (face.height() - 12) / (1.0 + below));
+  const double extra = (face.height() - radius * (1.0 + below) - radius * 0.12) / 2.0;
+  const QPointF centre(face.center().x(), face.top() + extra + radius);
 
-  // Coloured sections as a band just inside the tick ring
-  const double bandR = radius * 0.93;
+  // Coloured sections as a band along the outer edge
+  const double bandR = radius * 0.94;
   const double bandW = std::max(4.0, radius * 0.09);
   for (const TSection& s : FSections) {
     const double a0 = AngleOf(s.From);
     const double a1 = AngleOf(s.To);
-    QPen band(s.Color, bandW, Qt::SolidLine, Qt::FlatCap);
-    p.setPen(band);
+    p.setPen(QPen(s.Color, bandW, Qt::SolidLine, Qt::FlatCap));
     p.setBrush(Qt::NoBrush);
     const QRectF box(centre.x() - bandR, centre.y() - bandR, 2 * bandR, 2 * bandR);
     p.drawArc(box, qRound(a0 * 16), qRound((a1 - a0) * 16));
   }
 
-  // Tick marks: red majors, blue minors
+  // Tick marks inside the band: red majors, blue minors
   const int majors = FMajorTicks;
   const int steps = (majors - 1) * (FMinorPerMajor + 1);
+  const double tickOuter = bandR - bandW / 2 - 1;
   for (int i = 0; i <= steps; ++i) {
     const bool major = i % (FMinorPerMajor + 1) == 0;
     const double v = FMin + (FMax - FMin) * i / steps;
     const double a = AngleOf(v);
-    const double r0 = radius * (major ? 0.70 : 0.78);
-    const double r1 = radius * 0.86;
+    const double r0 = tickOuter - radius * (major ? 0.16 : 0.08);
     p.setPen(QPen(major ? QColor(0xd0, 0x10, 0x10) : QColor(0x10, 0x40, 0xd0), major ? 2.0 : 1.0,
                   Qt::SolidLine, Qt::FlatCap));
-    p.drawLine(Polar(centre, r0, a), Polar(centre, r1, a));
+    p.drawLine(Polar(centre, r0, a), Polar(centre, tickOuter, a));
   }
 
-  // Major labels
+  // Major labels inside the ticks
   QFont labelFont = font();
-  labelFont.setPixelSize(std::max(8, qRound(radius * 0.13)));
+  labelFont.setPixelSize(std::max(8, qRound(radius * 0.115)));
   p.setFont(labelFont);
-  p.setPen(QColor(0x22, 0x22, 0x22));
+  p.setPen(QColor(0x2a, 0x2a, 0x2a));
+  const double labelR = tickOuter - radius * 0.30;
   for (int i = 0; i < majors; ++i) {
     const double v = FMin + (FMax - FMin) * i / (majors - 1);
-    const QPointF at = Polar(centre, radius * 0.55, AngleOf(v));
-    const QString text = QString::number(v, 'f', 0);
+    const QPointF at = Polar(centre, labelR, AngleOf(v));
     const QRectF box(at.x() - 20, at.y() - 8, 40, 16);
-    p.drawText(box, Qt::AlignCenter, text);
+    p.drawText(box, Qt::AlignCenter, QString::number(v, 'f', 0));
   }
 
-  // Unit under the hub
+  // Unit under the hub, where the needle never passes
   QFont unitFont = font();
-  unitFont.setPixelSize(std::max(9, qRound(radius * 0.16)));
+  unitFont.setPixelSize(std::max(9, qRound(radius * 0.15)));
   unitFont.setBold(true);
   p.setFont(unitFont);
-  p.setPen(QColor(0x30, 0x30, 0x30));
-  p.drawText(QRectF(centre.x() - 30, centre.y() - radius * 0.42, 60, radius * 0.22), Qt::AlignCenter, FUnit);
+  p.setPen(QColor(0x50, 0x5a, 0x64));
+  const double hubGap = std::max(4.0, radius * 0.08) + 2;
+  p.drawText(QRectF(centre.x() - 30, centre.y() + hubGap, 60, radius * 0.2), Qt::AlignHCenter | Qt::AlignTop, FUnit);
 
   // Needle with a soft shadow, then the hub
   const double a = NeedleAngle();
-  const QPointF tip = Polar(centre, radius * 0.88, a);
+  const QPointF tip = Polar(centre, radius * 0.80, a);
   const QPointF left = Polar(centre, 3.2, a + 90);
   const QPointF right = Polar(centre, 3.2, a - 90);
   const QPointF tail = Polar(centre, radius * 0.12, a + 180);

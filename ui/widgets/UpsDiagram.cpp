@@ -152,17 +152,23 @@ void DrawConverter(QPainter& p, QRectF r, bool on, const QColor& color, bool acT
 }
 
 void DrawBattery(QPainter& p, QRectF r, bool on) {
+  // A battery: a body with a terminal nub on top, "+" and "-" on its face
+  const QRectF nub(r.center().x() + 6, r.top() - 4, 10, 5);
+  p.setPen(QPen(on ? BatColor.darker(150) : GreyLine, 1.2));
+  p.setBrush(on ? BatColor.darker(120) : GreyFill.lighter(130));
+  p.drawRoundedRect(nub, 1.5, 1.5);
   DrawBox(p, r, on, BatColor);
-  const QColor ink = on ? QColor(0x20, 0x20, 0x10) : GreyText;
-  p.setPen(QPen(ink, 2.5, Qt::SolidLine, Qt::FlatCap));
-  const double cy = r.center().y();
-  for (int i = 0; i < 2; ++i) {
-    const double x = r.left() + 12 + i * 12;
-    p.drawLine(QPointF(x, cy - 10), QPointF(x, cy + 10));
-    p.setPen(QPen(ink, 5, Qt::SolidLine, Qt::FlatCap));
-    p.drawLine(QPointF(x + 6, cy - 5), QPointF(x + 6, cy + 5));
-    p.setPen(QPen(ink, 2.5, Qt::SolidLine, Qt::FlatCap));
-  }
+  const QColor ink = on ? QColor(0x3a, 0x2a, 0x00) : GreyText;
+  p.setPen(QPen(ink, 2.2, Qt::SolidLine, Qt::FlatCap));
+  const QPointF minus(r.left() + 12, r.center().y());
+  const QPointF plus(r.right() - 12, r.center().y());
+  p.drawLine(minus + QPointF(-5, 0), minus + QPointF(5, 0));
+  p.drawLine(plus + QPointF(-5, 0), plus + QPointF(5, 0));
+  p.drawLine(plus + QPointF(0, -5), plus + QPointF(0, 5));
+  // Charge level bars in the middle
+  p.setPen(Qt::NoPen);
+  p.setBrush(on ? QColor(0x3a, 0x2a, 0x00, 150) : GreyLine);
+  for (int i = 0; i < 3; ++i) p.drawRect(QRectF(r.center().x() - 5 + i * 4, r.center().y() - 6, 2.5, 12));
 }
 
 void DrawSwitch(QPainter& p, QRectF r, bool on) {

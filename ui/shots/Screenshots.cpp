@@ -1,0 +1,144 @@
+// Renders the main window over a sample bus into PNG files, on whatever
+// platform Qt is given (offscreen in scripts/screenshots.sh).
+//   tessaro-screenshots OUTDIR
+
+#include <QApplication>
+#include <QDir>
+#include <QPixmap>
+#include <QTabWidget>
+#include <QTemporaryDir>
+#include <QTreeWidget>
+
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+
+#include "core/Clock.h"
+#include "core/DeviceList.h"
+#include "core/Gbk.h"
+#include "core/engine/Context.h"
+#include "core/engine/PollEngine.h"
+#include "serial/FakeSerialPort.h"
+#include "ui/main/Desktop.h"
+#include "ui/main/FrmMain.h"
+
+using namespace tessaro;
+
+namespace {
+
+void WriteSample(const std::string& dir, int language) {
+  std::filesystem::create_directories(dir + "Record");
+  std::ofstream ini(dir + "UserParaIni.ini", std::ios::trunc);
+  ini << "[CommPort]\nComName=COM1\nProtocol=2\n[Language]\nLanguage=" << language << "\n";
+  std::ofstream list(dir + "Record/TreeNode.dat", std::ios::binary | std::ios::trunc);
+  const std::pair<int, const char*> devices[] = {
+      {1, "1#UPS 机房A"}, {2, "2#UPS 机房B"}, {3, "3#UPS 配电室"}, {4, "4#UPS 监控中心"}};
+  for (const auto& [address, name] : devices) {
+    TDeviceNode node;
+    node.Address = static_cast<uint8_t>(address);
+    node.Name = PadDeviceName(*Utf8ToGbk(name));
+    list.write(reinterpret_cast<const char*>(&node), sizeof node);
+  }
+}
+
+void Online(TUpsInfo& r, double phase) {
+  r.CommState = 0;
+  r.StateCode = 4;
+  TMeasureBlock& m = r.Measure;
+  m.InputVoltA = 221.4 + 2.0 * std::sin(phase);
+  m.InputVoltB = 219.8 + 1.6 * std::sin(phase + 2.1);
+  m.InputVoltC = 222.6 + 1.8 * std::sin(phase + 4.2);
+  m.OutputVoltA = 220.1 + 0.4 * std::sin(phase * 1.7);
+  m.OutputVoltB = 219.9 + 0.4 * std::sin(phase * 1.7 + 2);
+  m.OutputVoltC = 220.3 + 0.4 * std::sin(phase * 1.7 + 4);
+  m.LoadA = 45.5;
+  m.LoadB = 62.0;
+  m.LoadC = 38.4;
+  m.OutputFreq = 50.02;
+  m.DcInputVolt = 384.6;
+  m.BattCapacity = 96;
+  m.BattBackupTime = 42;
+  m.BattChargeCurr = 8.2;
+  r.InputSupply = 1;
+  r.UpsSupply = 1;
+  r.Status.CmmState1 = 0x0011;
+  r.Status.InvState1 = 0x0402;
+  r.Status.SysState = 0x0004;
+}
+
+int Shoot(const QString& outDir, int language, const QString& suffix) {
+  QTemporaryDir tmp;
+  const std::string dir = tmp.path().toStdString() + "/";
+  WriteSample(dir, language);
+  TSystemClock clock;
+  TContext context(dir, clock);
+  TFakeSerialPort port;
+  TPollEngine engine(context, port);
+  TFrmMain main(context, engine);
+  main.Timer1.stop();
+  engine.OpenCommPort();
+
+  // 1 online, 2 on battery with alarms, 3 lost, 4 in bypass
+  for (int i = 0; i < 70; ++i) {
+    Online(context.UpsInfo[1], i * 0.18);
+    main.RefreshView();
+  }
+  TUpsInfo& batt = context.UpsInfo[2];
+  Online(batt, 0);
+  batt.StateCode = 5;
+  batt.Measure.InputVoltA = batt.Measure.InputVoltB = batt.Measure.InputVoltC = 0;
+  batt.InputSupply = 2;
+  batt.AlarmCount = 2;
+  batt.AlarmCodes[0] = 21;
+  batt.AlarmCodes[1] = 16;
+  context.UpsInfo[3].CommState = 2;
+  Online(context.UpsInfo[4], 1);
+  context.UpsInfo[4].StateCode = 3;
+  context.UpsInfo[4].UpsSupply = 2;
+  context.UpsInfo[1].AlarmCount = 0;
+
+  main.resize(1040, 720);
+  main.show();
+  main.TreeView1->expandItem(main.TreeView1->topLevelItem(0));
+  main.HousekeepingPass();
+  main.RefreshView();
+  QApplication::processEvents();
+  bool ok = main.grab().save(outDir + QStringLiteral("/main-%1.png").arg(suffix));
+
+  main.PageControl2->setCurrentIndex(1);
+  main.RefreshView();
+  for (int i = 0; i < 15; ++i) QApplication::processEvents();
+  ok = main.grab().save(outDir + QStringLiteral("/sketch-%1.png").arg(suffix)) && ok;
+
+  // On battery: the battery pipe flows upwards
+  main.TreeView1->setCurrentItem(main.TreeView1->topLevelItem(1));
+  main.TreeView1Click();
+  batt.Status.CmmState1 = 0x0100;
+  batt.Measure.BattDischargeCurr = 12;
+  main.RefreshView();
+  main.RefreshView();
+  QApplication::processEvents();
+  ok = main.PageControl2->currentWidget()->grab().save(outDir + QStringLiteral("/sketch-battery-%1.png").arg(suffix)) && ok;
+
+  main.TreeView1->setCurrentItem(main.TreeView1->topLevelItem(0)->child(1));
+  main.TreeView1Click();
+  main.RefreshView();
+  QApplication::processEvents();
+  ok = main.grab().save(outDir + QStringLiteral("/graph-%1.png").arg(suffix)) && ok;
+  main.hide();
+  return ok ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  UseInterfaceFont(app);
+  const QString outDir = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("docs");
+  QDir().mkpath(outDir);
+  int rc = Shoot(outDir, 0, QStringLiteral("en"));
+  rc |= Shoot(outDir, 1, QStringLiteral("zh"));
+  if (rc == 0) std::printf("screenshots written to %s\n", qPrintable(outDir));
+  return rc;
+}
