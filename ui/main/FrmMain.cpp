@@ -267,7 +267,7 @@ void TFrmMain::BuildToolBar() {
 QWidget* TFrmMain::BuildLeftPane() {
   auto* pane = new QWidget(this);
   pane->setObjectName(QStringLiteral("pnlLeft"));
-  pane->setFixedWidth(180);
+  pane->setFixedWidth(230);
   auto* v = new QVBoxLayout(pane);
   v->setContentsMargins(6, 6, 6, 6);
   v->setSpacing(4);
