@@ -127,8 +127,8 @@ void TMModbus::BuildFrame() {
     case 16: {
       const uint16_t n = static_cast<uint16_t>(RegCount);
       const int length = 9 + 2 * static_cast<int>(n);
-      // Left to the implementer (nothing queues function 16): a frame that does
-      // not fit into the transmit buffer is not built.
+      // Nothing queues function 16 today; a frame too long for the transmit
+      // buffer is refused rather than written past its end.
       if (length > TxBufSize) return;
       tx[0] = SlaveAddr;
       tx[1] = 16;

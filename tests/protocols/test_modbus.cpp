@@ -353,7 +353,7 @@ TEST_F(Modbus, SearchProbeGoesToSearchAddress) {
   EXPECT_EQ(Vars.StepCount, count);
   EXPECT_EQ(List.Cursor, cursor);
   EXPECT_EQ(Queue[0].Pending, CommandPending);
-  // Device 1 of the worked example: 01 04 75 30 00 0E 6B CD.
+  // The probe of device 1 is the cycle's first read.
   Vars.SearchAddr = 1;
   EXPECT_EQ(Hex(Next()), "01 04 75 30 00 0E 6B CD");
 }
