@@ -32,13 +32,20 @@ void TDeviceList::RebuildTree() {
 
 void TDeviceList::LoadDeviceList() {
   const std::string path = FileName();
-  if (!fs::exists(path)) {
+  std::error_code existsEc;
+  // Only a file that is surely missing is created; one that cannot even be
+  // looked at (a link loop, no permission) is left for the open to refuse.
+  if (!fs::exists(path, existsEc) && !existsEc) {
     std::FILE* f = std::fopen(path.c_str(), "wb");
     if (!f) throw std::system_error(errno, std::generic_category(), "cannot create " + path);
     std::fclose(f);
   }
   std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) return;
+  if (!f) {
+    // The list on disk may be sound; it must not be replaced unseen.
+    FKeepOriginal = true;
+    return;
+  }
   Count = 0;
   FTruncated = false;
   TDeviceNode node;
@@ -52,15 +59,24 @@ void TDeviceList::LoadDeviceList() {
     Nodes[++Count] = node;
   }
   std::fclose(f);
+  FKeepOriginal = FTruncated;
   RebuildTree();
 }
 
 void TDeviceList::SaveDeviceList() {
   const std::string path = FileName();
-  if (FTruncated) {
+  if (FKeepOriginal) {
+    // TreeNode_full.dat, or TreeNode_full<n>.dat when an earlier run left one.
+    // Without this copy the file is not replaced.
     std::error_code ec;
-    const std::string keep = FRecordDir + "TreeNode_full.dat";
-    if (!fs::exists(keep, ec)) fs::copy_file(path, keep, ec);
+    if (fs::exists(fs::symlink_status(path, ec))) {
+      std::string keep = FRecordDir + "TreeNode_full.dat";
+      for (int n = 1; fs::exists(fs::symlink_status(keep, ec)); ++n)
+        keep = FRecordDir + "TreeNode_full" + std::to_string(n) + ".dat";
+      fs::copy_file(path, keep, fs::copy_options::none, ec);
+      if (ec) throw std::system_error(ec, "cannot keep the unread list " + path + " as " + keep);
+    }
+    FKeepOriginal = false;
     FTruncated = false;
   }
   // Write a new file beside the old one and rename it over, so a full disk

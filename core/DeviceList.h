@@ -47,9 +47,12 @@ class TDeviceList {
   // Loads TreeNode.dat. A file of more than 252 records loads its first 252,
   // and records with an address above 252 (no such bus address) are skipped;
   // Truncated is set then, and the file as it was is kept as
-  // TreeNode_full.dat before the list is first saved, so nothing is lost.
+  // TreeNode_full.dat (TreeNode_full<n>.dat when that name is taken) before
+  // the list is first saved, so nothing is lost. A file that exists but
+  // cannot be opened leaves the list as it was and is kept the same way.
   void LoadDeviceList();
-  // Throws std::system_error when the file cannot be written.
+  // Throws std::system_error when the file cannot be written, or when a file
+  // that was not loaded whole cannot be kept first (it is then not replaced).
   void SaveDeviceList();
   void AddDevice(const TDeviceNode& node);
   void DeleteDevice(uint8_t address);
@@ -64,6 +67,7 @@ class TDeviceList {
   void RebuildTree();
   std::string FRecordDir;
   bool FTruncated = false;
+  bool FKeepOriginal = false;  // copy the file aside before the next save
 };
 
 }  // namespace tessaro

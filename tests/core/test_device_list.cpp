@@ -95,6 +95,34 @@ TEST_F(DeviceListFile, OversizedOrCorruptFileLoadsWhatIsSoundAndKeepsTheOriginal
   EXPECT_EQ(fs::file_size(Dir / "TreeNode.dat"), 251u * 42u);
 }
 
+TEST_F(DeviceListFile, SecondOversizedFileIsKeptBesideTheFirstCopy) {
+  std::vector<char> bytes;
+  const TDeviceNode bad = Node(253, "d");
+  const char* p = reinterpret_cast<const char*>(&bad);
+  bytes.insert(bytes.end(), p, p + sizeof bad);
+  {
+    std::ofstream f(Dir / "TreeNode_full.dat", std::ios::binary);
+    f << "from an earlier run";
+  }
+  WriteFile(bytes);
+  List.LoadDeviceList();
+  List.AddDevice(Node(1, "d"));
+  EXPECT_EQ(fs::file_size(Dir / "TreeNode_full.dat"), 19u);
+  ASSERT_TRUE(fs::exists(Dir / "TreeNode_full1.dat"));
+  EXPECT_EQ(fs::file_size(Dir / "TreeNode_full1.dat"), 42u);
+}
+
+TEST_F(DeviceListFile, FileThatCannotBeOpenedIsLeftAloneAndNeverReplacedUnseen) {
+  fs::create_symlink("TreeNode.dat", Dir / "TreeNode.dat");  // a link loop: no one can open it
+  List.Count = 1;
+  List.Nodes[1] = Node(4, "kept");
+  EXPECT_NO_THROW(List.LoadDeviceList());
+  EXPECT_EQ(List.Count, 1);
+  EXPECT_EQ(Rebuilds, 0);
+  EXPECT_THROW(List.AddDevice(Node(5, "new")), std::system_error);
+  EXPECT_TRUE(fs::is_symlink(fs::symlink_status(Dir / "TreeNode.dat")));
+}
+
 TEST_F(DeviceListFile, AddOnFullListDoesNothing) {
   for (int i = 1; i <= MaxDevices; ++i) List.Nodes[i] = Node(static_cast<uint8_t>(i), "d");
   List.Count = MaxDevices;
