@@ -153,7 +153,8 @@ void TPollEngine::PollStep() {
     if (v.SendNo < v.MaxSends) {
       SendFrame(v.TxBuf.data(), v.FrameLen);
       v.WaitTicks = 10;
-      LinkFailed(FCtx.UpsInfo[std::min<int>(FCtx.DeviceList.CurAddr, MaxAddress)], *FCtx.EventLogger);
+      // An address beyond the table (a queued command, a probe) has no slot to charge.
+      if (FCtx.DeviceList.CurAddr <= MaxAddress) LinkFailed(FCtx.UpsInfo[FCtx.DeviceList.CurAddr], *FCtx.EventLogger);
     } else {
       v.Waiting = 0;
     }
@@ -229,16 +230,18 @@ void TPollEngine::Comm1ReceiveData(const uint8_t* bytes, size_t length) {
   if (TraceVisible && EchoRx) EchoRx(FCtx.Vars.RxBuf.data(), len);
   const bool accepted = ParseAnswer(FCtx.Vars.RxBuf.data(), len);
   const uint8_t addr = FCtx.DeviceList.CurAddr;
-  TUpsInfo& info = FCtx.UpsInfo[std::min<int>(addr, MaxAddress)];
+  TUpsInfo* info = addr <= MaxAddress ? &FCtx.UpsInfo[addr] : nullptr;
   if (accepted) {
-    LinkSucceeded(info, *FCtx.EventLogger);
-    StateChangeCheck(info);
-    AlarmChangeCheck(info);
+    if (info) {
+      LinkSucceeded(*info, *FCtx.EventLogger);
+      StateChangeCheck(*info);
+      AlarmChangeCheck(*info);
+    }
     if (FCtx.Vars.SearchMode && DeviceFound) DeviceFound(addr);
   } else {
     ++FCtx.Stats.ParseFailures;
   }
-  CountReceive(info);
+  if (info) CountReceive(*info);
 }
 
 void TPollEngine::StateChangeCheck(TUpsInfo& info) {

@@ -264,6 +264,21 @@ TEST_F(PollEngine, AnswerAfterTheNextRequestIsBuiltCountsAsParseFailure) {
   EXPECT_EQ(Ctx->UpsInfo[2].ReceiveCount, 1);
 }
 
+TEST_F(PollEngine, AddressBeyondTheTableChargesNoOtherDevice) {
+  AddDevices({253});  // the list itself takes any address
+  Answer = [](const std::vector<uint8_t>& req) { return AnswerFor(req, {}); };
+  ASSERT_TRUE(Engine->Start());
+  Run(13 * 12);
+  ASSERT_GT(Port.Sent.size(), 10u);
+  EXPECT_EQ(Port.Sent.back()[0], 253);
+  const TUpsInfo& last = Ctx->UpsInfo[MaxAddress];
+  EXPECT_EQ(last.TotalCount, 0);
+  EXPECT_EQ(last.FailStreak, 0);
+  EXPECT_EQ(last.ReceiveCount, 0);
+  EXPECT_EQ(last.CommState, 2);
+  for (const EventRecord& e : Events()) EXPECT_EQ(e.Address, 0) << e.Code;
+}
+
 TEST_F(PollEngine, ChunksAreCutToFourHundredBytes) {
   AddDevices({1});
   ASSERT_TRUE(Engine->Start());
