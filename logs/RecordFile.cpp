@@ -51,13 +51,16 @@ std::string WithoutTrailingSlash(const std::string& dir) {
   return d;
 }
 
-std::error_code OpenSized(const std::string& path, int flags, TFd& fd, uint64_t& size) {
-  fd.Reset(::open(path.c_str(), flags | O_CLOEXEC, 0644));
+// O_NONBLOCK: a FIFO under a log file's name must not stall the poll loop
+// in open() waiting for a writer; it changes nothing for regular files.
+std::error_code OpenSized(const std::string& path, int flags, TFd& fd, uint64_t& size, bool* regular = nullptr) {
+  fd.Reset(::open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC, 0644));
   if (!fd.Valid()) return Errno(errno);
   struct stat st {};
   if (::fstat(fd.Get(), &st) != 0) return Errno(errno);
   if (S_ISDIR(st.st_mode)) return Errno(EISDIR);
   size = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
+  if (regular) *regular = S_ISREG(st.st_mode);
   return {};
 }
 
@@ -76,7 +79,7 @@ std::error_code WriteAll(int fd, const unsigned char* data, size_t len) {
 }
 
 std::error_code CopyInto(const std::string& source, int outFd) {
-  TFd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
+  TFd in(::open(source.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   if (!in.Valid()) return Errno(errno);
   std::vector<unsigned char> buf(64 * 1024);
   for (;;) {
@@ -165,7 +168,10 @@ std::error_code ReadRecords(const std::string& path, size_t recSize, std::vector
   out.clear();
   TFd fd(-1);
   uint64_t size = 0;
-  if (auto ec = OpenSized(path, O_RDONLY, fd, size)) return ec;
+  bool regular = false;
+  if (auto ec = OpenSized(path, O_RDONLY, fd, size, &regular)) return ec;
+  // A device or FIFO has no records to show and may never end.
+  if (!regular) return std::make_error_code(std::errc::invalid_argument);
   std::vector<unsigned char> bytes;
   bytes.reserve(static_cast<size_t>(size));
   std::vector<unsigned char> buf(64 * 1024);

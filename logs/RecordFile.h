@@ -33,7 +33,8 @@ std::error_code AppendRecord(const std::string& path, const void* record, size_t
 
 // Reads the whole records of the file into `out` (recSize bytes each, a
 // trailing partial record dropped). A missing file is an error
-// (no_such_file_or_directory) and leaves `out` empty.
+// (no_such_file_or_directory) and leaves `out` empty, and so is anything
+// but a regular file (invalid_argument).
 std::error_code ReadRecords(const std::string& path, size_t recSize, std::vector<unsigned char>& out);
 
 // Cuts the file to length 0, creating it when it is missing.

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstring>
 #include <string>
@@ -485,6 +486,16 @@ TEST_F(EventLogTest, AppendOnAFullDiskReturnsFalse) {
   EXPECT_FALSE(log.LogProgramEvent(ProgEventStarted));
   EXPECT_EQ(log.Changed, 0);
   EXPECT_NE(log.LastError().find("space"), std::string::npos) << log.LastError();
+}
+
+TEST_F(EventLogTest, FifoUnderTheLogNameFailsTheAppendAndTheReadInsteadOfBlocking) {
+  std::filesystem::create_directories(RecordDir());
+  ASSERT_EQ(::mkfifo(Active().c_str(), 0644), 0);
+  TEventLog log = MakeLog(RecordDir(), BackupDir());
+  EXPECT_FALSE(log.LogProgramEvent(ProgEventStarted));
+  std::error_code ec;
+  EXPECT_TRUE(ReadEventLogFile(Active(), &ec).empty());
+  EXPECT_TRUE(ec);
 }
 
 TEST_F(EventLogTest, AFailedAppendDoesNotResetChanged) {
