@@ -40,7 +40,8 @@ void TDeviceList::LoadDeviceList() {
     if (!f) throw std::system_error(errno, std::generic_category(), "cannot create " + path);
     std::fclose(f);
   }
-  std::FILE* f = std::fopen(path.c_str(), "rb");
+  // Not a plain file (a FIFO would block the open): treated as unreadable.
+  std::FILE* f = fs::is_regular_file(path, existsEc) ? std::fopen(path.c_str(), "rb") : nullptr;
   if (!f) {
     // The list on disk may be sound; it must not be replaced unseen.
     FKeepOriginal = true;

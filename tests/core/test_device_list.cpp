@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <vector>
 
 #include "core/DeviceList.h"
@@ -113,14 +115,26 @@ TEST_F(DeviceListFile, SecondOversizedFileIsKeptBesideTheFirstCopy) {
 }
 
 TEST_F(DeviceListFile, FileThatCannotBeOpenedIsLeftAloneAndNeverReplacedUnseen) {
-  fs::create_symlink("TreeNode.dat", Dir / "TreeNode.dat");  // a link loop: no one can open it
-  List.Count = 1;
-  List.Nodes[1] = Node(4, "kept");
-  EXPECT_NO_THROW(List.LoadDeviceList());
-  EXPECT_EQ(List.Count, 1);
-  EXPECT_EQ(Rebuilds, 0);
-  EXPECT_THROW(List.AddDevice(Node(5, "new")), std::system_error);
-  EXPECT_TRUE(fs::is_symlink(fs::symlink_status(Dir / "TreeNode.dat")));
+  const fs::path file = Dir / "TreeNode.dat";
+  const std::function<void()> makers[] = {
+      [&] { fs::create_symlink("TreeNode.dat", file); },  // a link loop: no one can open it
+      [&] { ASSERT_EQ(::mkfifo(file.c_str(), 0644), 0); },  // an open would wait for a writer
+  };
+  for (const auto& make : makers) {
+    fs::remove(file);
+    make();
+    const fs::file_type type = fs::symlink_status(file).type();
+    TDeviceList list(Dir.string() + "/");
+    list.Count = 1;
+    list.Nodes[1] = Node(4, "kept");
+    int rebuilds = 0;
+    list.OnRebuildTree = [&] { ++rebuilds; };
+    EXPECT_NO_THROW(list.LoadDeviceList());
+    EXPECT_EQ(list.Count, 1);
+    EXPECT_EQ(rebuilds, 0);
+    EXPECT_THROW(list.AddDevice(Node(5, "new")), std::system_error);
+    EXPECT_EQ(fs::symlink_status(file).type(), type);
+  }
 }
 
 TEST_F(DeviceListFile, AddOnFullListDoesNothing) {
