@@ -82,8 +82,8 @@ Record/TreeNode.dat.
 
 A port that cannot be opened, or that fails while open (an adapter
 unplugged), is reported on standard error and retried every few seconds.
-On SIGINT, SIGTERM or the end of the duration the program logs its closing
-event, saves the settings and exits with status 0.
+On SIGINT, SIGTERM or the end of the duration the program saves the
+settings, closes the port, logs its closing event and exits with status 0.
 )";
 }
 
