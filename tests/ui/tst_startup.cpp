@@ -16,6 +16,7 @@
 #include "core/UserParaIni.h"
 #include "logs/EventLog.h"
 #include "ui/main/EngineHost.h"
+#include "ui/main/MsgBox.h"
 #include "ui/main/SingleInstance.h"
 
 using namespace tessaro;
@@ -89,6 +90,26 @@ class TstStartup : public QObject {
     QCOMPARE(CountCode(records, EventProgramClosed), 1);
     QCOMPARE(records.back().Code, int(EventProgramClosed));
     QCOMPARE(CountCode(records, EventProgramStarted), 1);
+  }
+
+  void aStopRequestSavesAndClosesWithoutAskingAndNoBoxWaits() {
+    TMainFixture f({{1, "a"}}, 0);
+    auto host = std::make_unique<TEngineHost>(*f.Engine, f.Port);
+    host->Start(f.Main.get());
+    f.ShowWindow();
+    f.Main->mni401->trigger();  // Chinese, to be saved
+    QSignalSpy closed(f.Main.get(), &TFrmMain::Closed);
+    TBoxAnswerer any(QMessageBox::No);
+    MarkStopping();
+    f.Main->ExitWithoutQuestion();
+    QVERIFY(any.Texts.isEmpty());
+    QCOMPARE(closed.count(), 1);
+    QVERIFY(!f.Engine->PortIsOpen());
+    TSettings saved;
+    LoadSettings(saved, f.Context->IniPath());
+    QCOMPARE(int(saved.Language), 1);
+    QVERIFY(!AskYesNo(nullptr, QStringLiteral("never shown")));
+    qApp->setProperty("tessaroStopping", false);
   }
 
   void secondStartBringsTheFirstWindowToTheFront() {

@@ -4,6 +4,11 @@
 #include <QFont>
 #include <QFontDatabase>
 #include <QMessageBox>
+#include <QSocketNotifier>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
 
 #include <exception>
 #include <memory>
@@ -15,10 +20,20 @@
 #include "serial/Comm.h"
 #include "ui/main/EngineHost.h"
 #include "ui/main/FrmMain.h"
+#include "ui/main/MsgBox.h"
 #include "ui/main/SingleInstance.h"
 #include "ui/widgets/Artwork.h"
 
 namespace tessaro {
+
+namespace {
+int SignalPipe[2] = {-1, -1};
+
+void OnStopSignal(int) {
+  const char byte = 1;
+  [[maybe_unused]] const ssize_t n = ::write(SignalPipe[1], &byte, 1);
+}
+}  // namespace
 
 void UseInterfaceFont(QApplication& app) {
   // A face with both Latin and Chinese glyphs, so both languages look alike.
@@ -60,13 +75,35 @@ int RunDesktop(int argc, char** argv, const TAppOptions& options) {
     main->activateWindow();
   });
 
+  bool stopRequested = false;
+  // SIGTERM and SIGINT end the program as a confirmed exit would, so the
+  // settings are saved and the closing event is logged.
+  std::unique_ptr<QSocketNotifier> stopNotifier;
+  if (::pipe2(SignalPipe, O_CLOEXEC | O_NONBLOCK) == 0) {
+    struct sigaction sa {};
+    sa.sa_handler = OnStopSignal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+    stopNotifier = std::make_unique<QSocketNotifier>(SignalPipe[0], QSocketNotifier::Read);
+    QObject::connect(stopNotifier.get(), &QSocketNotifier::activated, main.get(), [&main, &stopRequested] {
+      char buf[16];
+      while (::read(SignalPipe[0], buf, sizeof buf) > 0) {
+      }
+      stopRequested = true;
+      MarkStopping();
+      if (QWidget* modal = QApplication::activeModalWidget()) modal->close();
+      main->ExitWithoutQuestion();
+    });
+  }
+
   auto host = std::make_unique<TEngineHost>(engine, port);
   host->Start(nullptr);
   main->show();
 
   QApplication::setQuitOnLastWindowClosed(false);
   QObject::connect(main.get(), &TFrmMain::Closed, &app, &QApplication::quit, Qt::QueuedConnection);
-  const int rc = QApplication::exec();
+  const int rc = stopRequested ? 0 : QApplication::exec();
   host.reset();  // the engine goes before the windows and the log stores
   main.reset();
   return rc;

@@ -1293,9 +1293,14 @@ void TFrmMain::HideTraceWindow() {
   if (FTraceWindow) FTraceWindow->hide();
 }
 
+void TFrmMain::ExitWithoutQuestion() {
+  FExitUnasked = true;
+  close();
+}
+
 void TFrmMain::closeEvent(QCloseEvent* event) {
   if (!FExitConfirmed) {
-    if (!AskYesNo(this, Txt(TTextId::ExitQuestion))) {
+    if (!FExitUnasked && !AskYesNo(this, Txt(TTextId::ExitQuestion))) {
       event->ignore();
       return;
     }

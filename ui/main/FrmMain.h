@@ -69,6 +69,9 @@ class TFrmMain : public QMainWindow {
   ~TFrmMain() override;
 
   // ---- operations
+  // The orderly exit without the question (SIGTERM, SIGINT): timer stopped,
+  // settings saved, port closed, then the window closes.
+  void ExitWithoutQuestion();
   void ApplyLanguage();
   void ApplyProtocolLayout();
   void HideSwitchRows();
@@ -249,6 +252,7 @@ class TFrmMain : public QMainWindow {
   uint8_t FSlowDiv = 0;
   int FSketchState = 0;
   bool FExitConfirmed = false;
+  bool FExitUnasked = false;
   QWidget* FTraceWindow = nullptr;
   QWidget* FSketchHost = nullptr;
 };

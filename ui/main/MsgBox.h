@@ -8,7 +8,12 @@ class QWidget;
 
 namespace tessaro {
 
+// Both return at once (AskYesNo with No) once MarkStopping was called.
 void ShowMessage(QWidget* parent, const QString& text);
 bool AskYesNo(QWidget* parent, const QString& text);
+
+// The program was told to stop (a signal): boxes no longer wait for anyone.
+void MarkStopping();
+bool Stopping();
 
 }  // namespace tessaro
