@@ -130,15 +130,7 @@ void TQuorvanProtocol::BuildFrame() {
 }
 
 bool TQuorvanProtocol::ParseAnswer(const uint8_t* bytes, int length) {
-  FFrame = (bytes == nullptr || length <= 0)
-               ? std::string_view{}
-               : std::string_view(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(length));
-  const TAsciiCheck check = CheckAsciiAnswer(FFrame, Ver, DevAddr);
-  if (check != TAsciiCheck::Accepted) {
-    CountAsciiCheck(FEnv.Stats, check);
-    return false;
-  }
-  FRecord = AsciiRecordOf(FEnv.UpsInfo, DevAddr);
+  if (!AcceptAsciiAnswer(FEnv, bytes, length, Ver, DevAddr, FFrame, FRecord)) return false;
   if (FRecord != nullptr) {
     switch (CmdStep) {
       case 1: DecodeAnalog(); break;

@@ -175,6 +175,20 @@ TUpsInfo* AsciiRecordOf(TUpsInfoTable& table, uint16_t address) {
   return address < table.size() ? &table[address] : nullptr;
 }
 
+bool AcceptAsciiAnswer(TProtocolEnv& env, const uint8_t* bytes, int length, int ver, uint16_t devAddr,
+                       std::string_view& frame, TUpsInfo*& record) {
+  frame = (bytes == nullptr || length <= 0)
+              ? std::string_view{}
+              : std::string_view(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(length));
+  const TAsciiCheck check = CheckAsciiAnswer(frame, ver, devAddr);
+  if (check != TAsciiCheck::Accepted) {
+    CountAsciiCheck(env.Stats, check);
+    return false;
+  }
+  record = AsciiRecordOf(env.UpsInfo, devAddr);
+  return true;
+}
+
 uint8_t NextAsciiStep(TProtocolEnv& env, uint16_t& devAddr) {
   TPollVars& vars = env.Vars;
   if (vars.SearchMode != 0) {
@@ -218,15 +232,7 @@ void TYdtV31Protocol::BuildFrame() {
 }
 
 bool TYdtV31Protocol::ParseAnswer(const uint8_t* bytes, int length) {
-  FFrame = (bytes == nullptr || length <= 0)
-               ? std::string_view{}
-               : std::string_view(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(length));
-  const TAsciiCheck check = CheckAsciiAnswer(FFrame, Ver, DevAddr);
-  if (check != TAsciiCheck::Accepted) {
-    CountAsciiCheck(FEnv.Stats, check);
-    return false;
-  }
-  FRecord = AsciiRecordOf(FEnv.UpsInfo, DevAddr);
+  if (!AcceptAsciiAnswer(FEnv, bytes, length, Ver, DevAddr, FFrame, FRecord)) return false;
   if (FRecord != nullptr) {
     switch (CmdStep) {
       case 1: DecodeStep1(); break;

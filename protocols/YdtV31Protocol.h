@@ -69,6 +69,12 @@ bool AsciiFieldWithin(std::string_view frame, int pos, int width);
 // such a device has no record, so it counts as lost and decodes nothing.
 TUpsInfo* AsciiRecordOf(TUpsInfoTable& table, uint16_t address);
 
+// The part of ParseAnswer both ASCII handlers share: views the chunk as
+// `frame`, runs the six checks and counts a failure. True when the answer is
+// accepted; `record` is then the slot to decode into (nullptr without one).
+bool AcceptAsciiAnswer(TProtocolEnv& env, const uint8_t* bytes, int length, int ver, uint16_t devAddr,
+                       std::string_view& frame, TUpsInfo*& record);
+
 // ---- The handler ------------------------------------------------------------
 
 class TYdtV31Protocol {
