@@ -72,6 +72,7 @@ int RunHeadless(const TAppOptions& options) {
   ctx.EventLogger->OnAppended = [&ctx](const EventRecord& rec) { PrintEvent(rec, ctx.Settings.Language); };
 
   TComm port;
+  ConfigureProgramPort(port);
   TPollEngine engine(ctx, port);
   engine.OnPortMessage = [](const std::string& text) {
     std::fprintf(stderr, "tessaro: %s\n", text.c_str());

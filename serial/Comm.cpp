@@ -506,4 +506,10 @@ void TComm::DispatchNotifications() {
   }
 }
 
+void ConfigureProgramPort(TComm& comm) {
+  comm.SetOutx_XonXoffFlow(false);
+  comm.SetInx_XonXoffFlow(false);
+  comm.SetReadIntervalTimeout(300);
+}
+
 }  // namespace tessaro

@@ -41,6 +41,13 @@ struct TReadConfig {
   std::atomic<bool> IgnoreNullChar{false};
 };
 
+class TComm;
+
+// The program's one port: the component's defaults but without XON/XOFF flow
+// control in either direction. The line carries binary Modbus frames, and a
+// DC3 byte in an answer must never stop our output.
+void ConfigureProgramPort(TComm& comm);
+
 class TComm final : public TSerialPort {
  public:
   static constexpr size_t ReadBufferSize = 2048;  // the largest chunk one OnReceiveData carries

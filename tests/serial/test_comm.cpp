@@ -34,10 +34,9 @@ class CommOverPty : public ::testing::Test {
  protected:
   void SetUp() override {
     Comm.SetCommName(Pty.SlavePath());
+    // As the program's port: no XON/XOFF, so DC1 and DC3 are data.
+    ConfigureProgramPort(Comm);
     Comm.SetReadIntervalTimeout(100);
-    // As the program's Comm1: no XON/XOFF, so DC1 and DC3 are data.
-    Comm.SetOutx_XonXoffFlow(false);
-    Comm.SetInx_XonXoffFlow(false);
     Comm.OnReceiveData = [this](const uint8_t* buffer, size_t length) {
       ASSERT_EQ(buffer[length], 0) << "chunk is not followed by a zero byte";
       Chunks.emplace_back(buffer, buffer + length);
@@ -91,7 +90,7 @@ TEST(CommNames, PathsAreTakenAsTheyAre) {
   EXPECT_EQ(TComm::DevicePath("/tmp/ups-link"), "/tmp/ups-link");
 }
 
-TEST(CommOpen, DefaultsAreThoseOfPart21) {
+TEST(CommOpen, DefaultsAreThoseOfTheComponent) {
   TComm comm;
   EXPECT_EQ(comm.CommName(), "COM2");
   EXPECT_EQ(comm.BaudRate(), 9600u);
@@ -540,4 +539,17 @@ TEST_F(CommOverPty, RateWithoutAConstantStillOpens) {
   EXPECT_NO_THROW(Comm.OpenPort());
   Pty.Write("ok");
   ASSERT_TRUE(WaitForChunks(1));
+}
+
+// A device answer that happens to hold DC3 (0x13) must not stop our output:
+// with XON/XOFF on, the tty would hold every later request for good.
+TEST_F(CommOverPty, StopCharacterFromTheDeviceIsDataAndNeverHaltsSending) {
+  Comm.OpenPort();
+  const std::vector<uint8_t> answer = {0x01, 0x04, 0x02, 0x13, 0x11, 0x13, 0xAB};
+  Pty.Write(answer);
+  ASSERT_TRUE(WaitForChunks(1));
+  EXPECT_EQ(AllReceived(), answer);
+  const std::vector<uint8_t> request = {0x01, 0x04, 0x75, 0x30, 0x00, 0x0E, 0x6B, 0xCD};
+  ASSERT_TRUE(Comm.SendData(request.data(), request.size()));
+  EXPECT_EQ(Pty.ReadExactly(request.size(), 3000ms), request);
 }

@@ -61,6 +61,7 @@ int RunDesktop(int argc, char** argv, const TAppOptions& options) {
   TSystemClock clock;
   TContext context(options.DataDir, clock);
   TComm port;
+  ConfigureProgramPort(port);
   TPollEngine engine(context, port);
   std::unique_ptr<TFrmMain> main;
   try {
