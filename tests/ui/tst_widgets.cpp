@@ -84,6 +84,25 @@ class TstWidgets : public QObject {
     QVERIFY(!pipe.Running());
   }
 
+  void pipeShowsMarksOnlyWhileFlowing() {
+    auto limePixels = [](TFlowPipe& pipe) {
+      QImage img(pipe.size(), QImage::Format_ARGB32);
+      img.fill(Qt::black);
+      pipe.render(&img);
+      int n = 0;
+      for (int y = 0; y < img.height(); ++y)
+        for (int x = 0; x < img.width(); ++x) n += img.pixelColor(x, y) == QColor(0x00, 0xff, 0x00);
+      return n;
+    };
+    TFlowPipe pipe;
+    pipe.resize(13, 35);
+    QCOMPARE(limePixels(pipe), 0);
+    pipe.SetFlowOn(true);
+    QVERIFY(limePixels(pipe) > 0);
+    pipe.SetFlowOn(false);
+    QCOMPARE(limePixels(pipe), 0);
+  }
+
   void diagramsAnimateOnlyWhenVisibleAndNotStandby() {
     TUpsDiagram standby(TDiagramMode::Standby);
     TUpsDiagram online(TDiagramMode::Online);

@@ -11,6 +11,7 @@ TFlowPipe::TFlowPipe(QWidget* parent) : QWidget(parent) {
 }
 
 void TFlowPipe::SetFlowOn(bool on) {
+  if (on != FFlowOn) update();
   FFlowOn = on;
   UpdateTimer();
 }
@@ -54,7 +55,8 @@ void TFlowPipe::paintEvent(QPaintEvent*) {
   p.setBrush(wall);
   p.drawRoundedRect(r, 2, 2);
 
-  // Marks, clipped to the inside of the pipe
+  // Marks, clipped to the inside of the pipe; a stopped flow shows none
+  if (!FFlowOn) return;
   const QRect inner = rect().adjusted(2, 1, -2, -1);
   p.setClipRect(inner);
   p.setPen(Qt::NoPen);

@@ -2,7 +2,7 @@
 // A short vertical pipe with moving flow marks (lime boxes of 6 pixels, 8
 // pixels apart). Forward flow moves the marks down, reverse flow up; the
 // interval is the time between two steps of the marks, so a shorter interval
-// moves them faster. While the flow is stopped the marks stand still.
+// moves them faster. While the flow is stopped the marks are hidden.
 
 #include <QTimer>
 #include <QWidget>
