@@ -444,6 +444,38 @@ class TstFrmMain : public QObject {
     QCOMPARE(static_cast<QValueAxis*>(axisY)->max(), 300.0);
     QCOMPARE(f.Main->Chart1.AxisX->min(), 1.0);
     QCOMPARE(f.Main->Chart1.AxisX->max(), 120.0);
+    // The "V" of the left axis stands upright, not turned on its side.
+    for (const TPhaseChart* chart : {&f.Main->Chart1, &f.Main->Chart2}) {
+      QVERIFY(!chart->AxisY->isTitleVisible());
+      QCOMPARE(chart->AxisYTitle->text(), QStringLiteral("V"));
+      QCOMPARE(chart->AxisYTitle->rotation(), 0.0);
+      QVERIFY(chart->AxisYTitle->isVisible());
+    }
+  }
+
+  void gaugesAndBarsCarryTheirRangesAndSections() {
+    TMainFixture f(Three);
+    using TSections = QVector<TAngularGauge::TSection>;
+    const QColor yellow(0xff, 0xff, 0x00), lime(0x00, 0xff, 0x00), red(0xff, 0x00, 0x00);
+    const TSections input = {{0, 120, yellow}, {120, 276, lime}, {276, 300, red}};
+    const TSections output = {{0, 205, yellow}, {205, 245, lime}, {245, 300, red}};
+    auto same = [](const TSections& a, const TSections& b) {
+      if (a.size() != b.size()) return false;
+      for (qsizetype i = 0; i < a.size(); ++i) {
+        if (a[i].From != b[i].From || a[i].To != b[i].To || a[i].Color != b[i].Color) return false;
+      }
+      return true;
+    };
+    for (int i = 0; i < 3; ++i) {
+      for (TAngularGauge* g : {f.Main->iAGInPutV[i], f.Main->iAGOutPutV[i]}) {
+        QCOMPARE(g->Minimum(), 0.0);
+        QCOMPARE(g->Maximum(), 300.0);
+      }
+      QVERIFY(same(f.Main->iAGInPutV[i]->Sections(), input));
+      QVERIFY(same(f.Main->iAGOutPutV[i]->Sections(), output));
+      f.Main->iLedBar[i]->SetValue(150);
+      QCOMPARE(f.Main->iLedBar[i]->LitSegments(), f.Main->iLedBar[i]->SegmentCount());
+    }
   }
 
   void housekeepingShowsPortAndLamps() {
@@ -497,7 +529,17 @@ class TstFrmMain : public QObject {
     QVERIFY(f.Main->edtTreeData->text().endsWith(QStringLiteral(" Addr:11 Node:0")));
     QCOMPARE(f.Main->edtArrEq->text(), QStringLiteral("Select:11 Addr:11 SelNode:0"));
     QCOMPARE(f.Main->edtNode->text(), QStringLiteral("FidxSelNode=0FSelDevAddr=11"));
-    QVERIFY(f.Main->lblDebug->text().startsWith(QStringLiteral("Cur[")));
+    TUpsInfo& sel = f.Slot(11);
+    sel.SuccessRate = 75;
+    sel.FailStreak = 2;
+    sel.ReceiveCount = 9;
+    sel.SuccessCount = 6;
+    sel.TotalCount = 8;
+    f.Main->HousekeepingPass();
+    const QString cur = QString::number(f.Engine->ActiveAddress());
+    const QString total = QString::number(f.Slot(f.Engine->ActiveAddress()).TotalCount);
+    QCOMPARE(f.Main->lblDebug->text(),
+             QStringLiteral("Cur[") + cur + QStringLiteral("]:") + total + QStringLiteral("  Dev[11]:75%;R:2; 9:6/8"));
   }
 };
 

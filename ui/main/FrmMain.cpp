@@ -6,6 +6,7 @@
 #include <QChartView>
 #include <QCloseEvent>
 #include <QDateTime>
+#include <QGraphicsSimpleTextItem>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -29,6 +30,7 @@
 #include <QValueAxis>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <cfenv>
 #include <cmath>
 #include <exception>
@@ -365,11 +367,11 @@ QWidget* TFrmMain::BuildDataTab() {
     gauge->SetArc(170, 160);
     gauge->SetMajorTicks(7);
     gauge->SetUnit(QStringLiteral("V"));
-    const QColor yellow(0xf2, 0xc2, 0x00), lime(0x32, 0xd2, 0x32), red(0xe0, 0x20, 0x20);
+    const QColor yellow(Qt::yellow), red(Qt::red);
     if (input) {
-      gauge->SetSections({{0, 120, yellow}, {120, 276, lime}, {276, 300, red}});
+      gauge->SetSections({{0, 120, yellow}, {120, 276, Lime}, {276, 300, red}});
     } else {
-      gauge->SetSections({{0, 205, yellow}, {205, 245, lime}, {245, 300, red}});
+      gauge->SetSections({{0, 205, yellow}, {205, 245, Lime}, {245, 300, red}});
     }
     cv->addWidget(head);
     cv->addWidget(gauge, 1);
@@ -590,7 +592,10 @@ QWidget* TFrmMain::BuildGraphPage() {
     pc.AxisX->setGridLineVisible(true);
     auto* axisY = new QValueAxis;
     axisY->setRange(80, 300);
+    // The axis draws its own title turned on its side; "V" stands upright
+    // beside the scale instead.
     axisY->setTitleText(QStringLiteral("V"));
+    axisY->setTitleVisible(false);
     axisY->setTickType(QValueAxis::TicksDynamic);
     axisY->setTickAnchor(80);
     axisY->setTickInterval(40);
@@ -602,6 +607,14 @@ QWidget* TFrmMain::BuildGraphPage() {
     pc.AxisX->setLabelsFont(axisFont);
     pc.Chart->addAxis(pc.AxisX, Qt::AlignBottom);
     pc.Chart->addAxis(axisY, Qt::AlignLeft);
+    pc.AxisY = axisY;
+    pc.AxisYTitle = new QGraphicsSimpleTextItem(QStringLiteral("V"), pc.Chart);
+    QFont yTitleFont = pc.AxisX->titleFont();
+    pc.AxisYTitle->setFont(yTitleFont);
+    pc.AxisYTitle->setBrush(pc.AxisX->titleBrush());
+    QMargins margins = pc.Chart->margins();
+    margins.setLeft(std::max(margins.left(), 26));
+    pc.Chart->setMargins(margins);
     const QColor colours[3] = {Qt::red, QColor(0x00, 0x80, 0x00), Qt::blue};
     const char* titles[3] = {"A", "B", "C"};
     for (int i = 0; i < 3; ++i) {
@@ -623,9 +636,12 @@ QWidget* TFrmMain::BuildGraphPage() {
     legend->setBrush(QColor(0xc0, 0xc0, 0xc0));
     legend->setPen(QPen(QColor(0x80, 0x80, 0x80)));
     QChart* chart = pc.Chart;
-    connect(chart, &QChart::plotAreaChanged, legend, [legend](const QRectF& plot) {
+    QGraphicsSimpleTextItem* yTitle = pc.AxisYTitle;
+    connect(chart, &QChart::plotAreaChanged, legend, [legend, yTitle](const QRectF& plot) {
       legend->setGeometry(QRectF(plot.right() - 128, plot.top() + 6, 122, 26));
       legend->update();
+      const QRectF box = yTitle->boundingRect();
+      yTitle->setPos(8, plot.center().y() - box.height() / 2);
     });
     auto* view = new QChartView(pc.Chart, page);
     view->setRenderHint(QPainter::Antialiasing);

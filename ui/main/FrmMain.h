@@ -30,6 +30,8 @@ class QToolBar;
 class QTreeWidget;
 class QTreeWidgetItem;
 class QCategoryAxis;
+class QGraphicsSimpleTextItem;
+class QValueAxis;
 
 namespace tessaro {
 
@@ -55,6 +57,8 @@ struct TPhaseChart {
   QChart* Chart = nullptr;
   std::array<QLineSeries*, 3> Series{};
   QCategoryAxis* AxisX = nullptr;
+  QValueAxis* AxisY = nullptr;
+  QGraphicsSimpleTextItem* AxisYTitle = nullptr;  // "V", upright
   QStringList Times;
 };
 
