@@ -4,6 +4,7 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QScreen>
 
 #include "MainFixture.h"
 #include "ui/main/FrmAbout.h"
@@ -134,6 +135,28 @@ class TstDialogs : public QObject {
     });
     f.Main->btnProperty->click();
     QCOMPARE(shown, QStringLiteral("b@7"));
+  }
+
+  void addIsCentredOnTheMainWindowPropertyAndAboutOnTheScreen() {
+    TMainFixture f({{1, "a"}});
+    f.Main->move(60, 40);
+    f.ShowWindow();
+    const QPoint screenCentre = f.Main->screen()->availableGeometry().center();
+    const QPoint mainCentre = f.Main->frameGeometry().center();
+    QVERIFY((screenCentre - mainCentre).manhattanLength() > 20);
+    auto near = [](QDialog& d, QPoint centre) {
+      d.show();
+      // within the few pixels of a window frame
+      const bool ok = (d.frameGeometry().center() - centre).manhattanLength() <= 6;
+      d.close();
+      return ok;
+    };
+    TFrmNewEquip add(f.Context->DeviceList, 0, f.Main.get());
+    QVERIFY(near(add, mainCentre));
+    TFrmProperty property(f.Context->DeviceList, 0, 1, f.Main.get());
+    QVERIFY(near(property, screenCentre));
+    TFrmAbout about(0, QStringLiteral("1.0.0"), [] {}, [] {}, f.Main.get());
+    QVERIFY(near(about, screenCentre));
   }
 
   void aboutDigitCodeOpensTheTraceWindow_data() {

@@ -8,6 +8,7 @@
 #include <QVBoxLayout>
 
 #include "ui/main/LangTable.h"
+#include "ui/main/MsgBox.h"
 #include "ui/widgets/Artwork.h"
 
 namespace tessaro {
@@ -19,6 +20,7 @@ TFrmAbout::TFrmAbout(int language, const QString& version, std::function<void()>
   // A title bar without buttons of its own
   setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
   setFixedSize(415, 217);
+  CentreOnScreen(this);
   setWindowTitle(LangText(TTextId::AboutCaption, language));
 
   auto* icon = new QLabel(this);

@@ -20,6 +20,7 @@ TFrmProperty::TFrmProperty(TDeviceList& deviceList, int language, int position, 
     : QDialog(parent), FDeviceList(deviceList), FLanguage(language), FPosition(position) {
   setObjectName(QStringLiteral("FrmProperty"));
   setFixedSize(326, 108);
+  CentreOnScreen(this);
 
   StaticText1 = new QLabel(this);
   edtEquipName = new QLineEdit(this);

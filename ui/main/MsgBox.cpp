@@ -1,6 +1,9 @@
 #include "ui/main/MsgBox.h"
 
 #include <QCoreApplication>
+#include <QGuiApplication>
+#include <QScreen>
+#include <QWidget>
 #include <QMessageBox>
 
 namespace tessaro {
@@ -24,6 +27,14 @@ void ShowMessage(QWidget* parent, const QString& text) {
   if (Stopping()) return;
   QMessageBox box(QMessageBox::Information, Title, text, QMessageBox::Ok, parent);
   box.exec();
+}
+
+void CentreOnScreen(QWidget* dialog) {
+  const QWidget* parent = dialog->parentWidget();
+  const QScreen* screen = parent ? parent->screen() : QGuiApplication::primaryScreen();
+  if (!screen) return;
+  // Moving it beforehand keeps the dialog from being centred on its parent when shown.
+  dialog->move(screen->availableGeometry().center() - QPoint(dialog->width() / 2, dialog->height() / 2));
 }
 
 bool AskYesNo(QWidget* parent, const QString& text) {

@@ -12,6 +12,9 @@ namespace tessaro {
 void ShowMessage(QWidget* parent, const QString& text);
 bool AskYesNo(QWidget* parent, const QString& text);
 
+// Places a dialog in the middle of its screen rather than over its parent.
+void CentreOnScreen(QWidget* dialog);
+
 // The program was told to stop (a signal): boxes no longer wait for anyone.
 void MarkStopping();
 bool Stopping();
