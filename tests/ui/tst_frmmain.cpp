@@ -507,8 +507,10 @@ class TstFrmMain : public QObject {
     f.Communicating(11, StateOnline);
     for (int pass = 0; pass < 5; ++pass) f.Main->HousekeepingPass();
     QCOMPARE(f.Device(1)->text(0), QStringLiteral("UPS-A"));
+    f.Clock.Set(EncodeDateTime({2026, 12, 10, 7, 8, 9, 0}));
     f.Main->HousekeepingPass();
     QCOMPARE(f.Device(1)->text(0), QStringLiteral("UPS-A  (Online)"));
+    QCOMPARE(f.Main->StatusPanel[3]->text(), QStringLiteral("07:08:09"));  // the program's clock
     // And a housekeeping pass is every 11th tick of the 10 ms timer.
     f.Context->TxLed = 1;
     for (int tick = 0; tick < 10; ++tick) f.Main->Timer1Timer();

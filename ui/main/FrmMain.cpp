@@ -960,7 +960,7 @@ QString TFrmMain::Hex4(uint16_t value) { return QStringLiteral("%1").arg(value, 
 void TFrmMain::AddChartPoints(TPhaseChart& chart, double a, double b, double c) {
   const double values[3] = {a, b, c};
   for (int i = 0; i < 3; ++i) {
-    const QString time = QTime::currentTime().toString(QStringLiteral("hh:mm:ss"));
+    const QString time = QString::fromStdString(FormatDateTime(FCtx.Clock.Now()).substr(11));
     QLineSeries* s = chart.Series[i];
     const int x = s->count();
     s->append(x, values[i]);
@@ -1185,7 +1185,7 @@ void TFrmMain::HousekeepingPass() {
   }
   FSlowDiv = 0;
   ++FCtx.TimerStats[16];
-  StatusPanel[3]->setText(QTime::currentTime().toString(QStringLiteral("hh:mm:ss")));
+  StatusPanel[3]->setText(QString::fromStdString(FormatDateTime(FCtx.Clock.Now()).substr(11)));
   RefreshView();
 }
 
