@@ -67,6 +67,36 @@ static_assert(offsetof(TStatusBlock, SysState) == 16);
 static_assert(offsetof(TStatusBlock, UpsState) == 20);
 static_assert(offsetof(TStatusBlock, StateValid) == 25);
 
+// The device parameters as last read from holding registers 40002..40029; the
+// Modbus write requests send the same block (TParamImage).
+struct TDeviceParams {
+  uint8_t SysId = 0;
+  uint8_t ParamReg40003 = 0;
+  int32_t WorkMode = 0;
+  uint8_t VoltLevel = 0;
+  uint8_t FreqLevel = 0;
+  uint8_t ParallelNum = 0;
+  uint8_t RedundancyNum = 0;
+  uint8_t ParamReg40009 = 0;
+  uint8_t BypassFreqRange = 0;
+  uint8_t BypassVoltMax = 0;
+  int16_t BypassVoltMin = 0;
+  uint16_t OutputVoltFine = 0;
+  uint16_t BattNum = 0;
+  uint16_t ParamReg40016 = 0;
+  uint16_t BattGroup = 0;
+  uint16_t BoostVolt = 0;
+  uint16_t FloatVolt = 0;
+  uint16_t EodVolt = 0;
+  uint16_t BattCapAh = 0;
+  uint16_t PreAlarmTime = 0;
+  uint16_t MaxChargeCurr = 0;
+  uint16_t BoostLastTime = 0;
+  uint16_t ConfigFlags = 0;
+  uint16_t ParamReg40028 = 0;
+  uint8_t OperationMode = 0;
+};
+
 struct TUpsInfo {
   // Link bookkeeping
   uint8_t Address = 0;
@@ -98,31 +128,7 @@ struct TUpsInfo {
   uint8_t PrevAlarmCount = 0;
 
   // Device parameters from holding registers 40002..40029
-  uint8_t SysId = 0;
-  uint8_t ParamReg40003 = 0;
-  int32_t WorkMode = 0;
-  uint8_t VoltLevel = 0;
-  uint8_t FreqLevel = 0;
-  uint8_t ParallelNum = 0;
-  uint8_t RedundancyNum = 0;
-  uint8_t ParamReg40009 = 0;
-  uint8_t BypassFreqRange = 0;
-  uint8_t BypassVoltMax = 0;
-  int16_t BypassVoltMin = 0;
-  uint16_t OutputVoltFine = 0;
-  uint16_t BattNum = 0;
-  uint16_t ParamReg40016 = 0;
-  uint16_t BattGroup = 0;
-  uint16_t BoostVolt = 0;
-  uint16_t FloatVolt = 0;
-  uint16_t EodVolt = 0;
-  uint16_t BattCapAh = 0;
-  uint16_t PreAlarmTime = 0;
-  uint16_t MaxChargeCurr = 0;
-  uint16_t BoostLastTime = 0;
-  uint16_t ConfigFlags = 0;
-  uint16_t ParamReg40028 = 0;
-  uint8_t OperationMode = 0;
+  TDeviceParams Params;
 
   // Battery group values
   double BattVoltPos = 0;

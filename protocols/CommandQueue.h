@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/UpsInfo.h"
+
 namespace tessaro {
 
 constexpr int CommandQueueSize = 10;
@@ -22,36 +24,9 @@ struct TCommandEntry {
   int32_t Count = 0;              // register count, used by function 16 only
 };
 
-// The values that write requests send for holding registers 40002..40029: the
-// layout of the device record's parameter block (TUpsInfo::SysId ..
-// TUpsInfo::OperationMode), field for field with the same types.
-struct TParamImage {
-  uint8_t SysId = 0;
-  uint8_t ParamReg40003 = 0;
-  int32_t WorkMode = 0;
-  uint8_t VoltLevel = 0;
-  uint8_t FreqLevel = 0;
-  uint8_t ParallelNum = 0;
-  uint8_t RedundancyNum = 0;
-  uint8_t ParamReg40009 = 0;
-  uint8_t BypassFreqRange = 0;
-  uint8_t BypassVoltMax = 0;
-  int16_t BypassVoltMin = 0;
-  uint16_t OutputVoltFine = 0;
-  uint16_t BattNum = 0;
-  uint16_t ParamReg40016 = 0;
-  uint16_t BattGroup = 0;
-  uint16_t BoostVolt = 0;
-  uint16_t FloatVolt = 0;
-  uint16_t EodVolt = 0;
-  uint16_t BattCapAh = 0;
-  uint16_t PreAlarmTime = 0;
-  uint16_t MaxChargeCurr = 0;
-  uint16_t BoostLastTime = 0;
-  uint16_t ConfigFlags = 0;
-  uint16_t ParamReg40028 = 0;
-  uint8_t OperationMode = 0;
-};
+// The values that write requests send for holding registers 40002..40029:
+// the same block as the device record's parameters.
+using TParamImage = TDeviceParams;
 
 // The program-wide CommandQueue with the CommandValue and ParamImage that its
 // write requests carry. Entries are addressed by index: the parameter dialog

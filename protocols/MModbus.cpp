@@ -238,31 +238,31 @@ void TMModbus::StoreRegister(int64_t reg, uint16_t value) {
     case 30090: s.SysState = value; break;
     case 30091: s.SysAlarm = value; break;
 
-    case 40002: u.SysId = low8; break;
-    case 40003: u.ParamReg40003 = low8; break;
-    case 40004: u.WorkMode = value; break;
-    case 40005: u.VoltLevel = low8; break;
-    case 40006: u.FreqLevel = low8; break;
-    case 40007: u.ParallelNum = low8; break;
-    case 40008: u.RedundancyNum = low8; break;
-    case 40009: u.ParamReg40009 = low8; break;
-    case 40011: u.BypassFreqRange = low8; break;
-    case 40012: u.BypassVoltMax = low8; break;
-    case 40013: u.BypassVoltMin = static_cast<int16_t>(value); break;
-    case 40014: u.OutputVoltFine = value; break;
-    case 40015: u.BattNum = value; break;
-    case 40016: u.ParamReg40016 = value; break;
-    case 40017: u.BattGroup = value; break;
-    case 40018: u.BoostVolt = value; break;
-    case 40019: u.FloatVolt = value; break;
-    case 40020: u.EodVolt = value; break;
-    case 40021: u.BattCapAh = value; break;
-    case 40022: u.PreAlarmTime = value; break;
-    case 40023: u.MaxChargeCurr = value; break;
-    case 40025: u.BoostLastTime = value; break;
-    case 40027: u.ConfigFlags = value; break;
-    case 40028: u.ParamReg40028 = value; break;
-    case 40029: u.OperationMode = low8; break;
+    case 40002: u.Params.SysId = low8; break;
+    case 40003: u.Params.ParamReg40003 = low8; break;
+    case 40004: u.Params.WorkMode = value; break;
+    case 40005: u.Params.VoltLevel = low8; break;
+    case 40006: u.Params.FreqLevel = low8; break;
+    case 40007: u.Params.ParallelNum = low8; break;
+    case 40008: u.Params.RedundancyNum = low8; break;
+    case 40009: u.Params.ParamReg40009 = low8; break;
+    case 40011: u.Params.BypassFreqRange = low8; break;
+    case 40012: u.Params.BypassVoltMax = low8; break;
+    case 40013: u.Params.BypassVoltMin = static_cast<int16_t>(value); break;
+    case 40014: u.Params.OutputVoltFine = value; break;
+    case 40015: u.Params.BattNum = value; break;
+    case 40016: u.Params.ParamReg40016 = value; break;
+    case 40017: u.Params.BattGroup = value; break;
+    case 40018: u.Params.BoostVolt = value; break;
+    case 40019: u.Params.FloatVolt = value; break;
+    case 40020: u.Params.EodVolt = value; break;
+    case 40021: u.Params.BattCapAh = value; break;
+    case 40022: u.Params.PreAlarmTime = value; break;
+    case 40023: u.Params.MaxChargeCurr = value; break;
+    case 40025: u.Params.BoostLastTime = value; break;
+    case 40027: u.Params.ConfigFlags = value; break;
+    case 40028: u.Params.ParamReg40028 = value; break;
+    case 40029: u.Params.OperationMode = low8; break;
     default: return;  // not in the register map
   }
 

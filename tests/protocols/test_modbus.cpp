@@ -729,45 +729,45 @@ TEST_F(Modbus, Step4AnswerHoldingRegisters) {
       0xBEEF,  // 40028
   };
   EXPECT_TRUE(Parse(ReadAnswer(6, 3, regs)));
-  EXPECT_EQ(u.SysId, 0x02);
-  EXPECT_EQ(u.ParamReg40003, 0x03);
-  EXPECT_EQ(u.WorkMode, 4);
-  EXPECT_EQ(u.VoltLevel, 230);
-  EXPECT_EQ(u.FreqLevel, 50);
-  EXPECT_EQ(u.ParallelNum, 3);
-  EXPECT_EQ(u.RedundancyNum, 1);
-  EXPECT_EQ(u.ParamReg40009, 9);
-  EXPECT_EQ(u.BypassFreqRange, 10);
-  EXPECT_EQ(u.BypassVoltMax, 15);
-  EXPECT_EQ(u.BypassVoltMin, -20);
-  EXPECT_EQ(u.OutputVoltFine, 20);
-  EXPECT_EQ(u.BattNum, 32);
-  EXPECT_EQ(u.ParamReg40016, 0x16);
-  EXPECT_EQ(u.BattGroup, 2);
-  EXPECT_EQ(u.BoostVolt, 235);
-  EXPECT_EQ(u.FloatVolt, 227);
-  EXPECT_EQ(u.EodVolt, 175);
-  EXPECT_EQ(u.BattCapAh, 100);
-  EXPECT_EQ(u.PreAlarmTime, 5);
-  EXPECT_EQ(u.MaxChargeCurr, 20);
-  EXPECT_EQ(u.BoostLastTime, 60);
-  EXPECT_EQ(u.ConfigFlags, 0x3000);
-  EXPECT_EQ(u.ParamReg40028, 0xBEEF);
-  EXPECT_EQ(u.OperationMode, 0);  // 40029 is not in this block
+  EXPECT_EQ(u.Params.SysId, 0x02);
+  EXPECT_EQ(u.Params.ParamReg40003, 0x03);
+  EXPECT_EQ(u.Params.WorkMode, 4);
+  EXPECT_EQ(u.Params.VoltLevel, 230);
+  EXPECT_EQ(u.Params.FreqLevel, 50);
+  EXPECT_EQ(u.Params.ParallelNum, 3);
+  EXPECT_EQ(u.Params.RedundancyNum, 1);
+  EXPECT_EQ(u.Params.ParamReg40009, 9);
+  EXPECT_EQ(u.Params.BypassFreqRange, 10);
+  EXPECT_EQ(u.Params.BypassVoltMax, 15);
+  EXPECT_EQ(u.Params.BypassVoltMin, -20);
+  EXPECT_EQ(u.Params.OutputVoltFine, 20);
+  EXPECT_EQ(u.Params.BattNum, 32);
+  EXPECT_EQ(u.Params.ParamReg40016, 0x16);
+  EXPECT_EQ(u.Params.BattGroup, 2);
+  EXPECT_EQ(u.Params.BoostVolt, 235);
+  EXPECT_EQ(u.Params.FloatVolt, 227);
+  EXPECT_EQ(u.Params.EodVolt, 175);
+  EXPECT_EQ(u.Params.BattCapAh, 100);
+  EXPECT_EQ(u.Params.PreAlarmTime, 5);
+  EXPECT_EQ(u.Params.MaxChargeCurr, 20);
+  EXPECT_EQ(u.Params.BoostLastTime, 60);
+  EXPECT_EQ(u.Params.ConfigFlags, 0x3000);
+  EXPECT_EQ(u.Params.ParamReg40028, 0xBEEF);
+  EXPECT_EQ(u.Params.OperationMode, 0);  // 40029 is not in this block
   EXPECT_EQ(u.StateCode, -1);
 
   Model = "RXA410LT";
   Next();
   ASSERT_EQ(Handler->StartReg, 40029);
   EXPECT_TRUE(Parse(ReadAnswer(6, 3, {0x0102})));
-  EXPECT_EQ(u.OperationMode, 2);
+  EXPECT_EQ(u.Params.OperationMode, 2);
 }
 
 TEST_F(Modbus, WorkModeKeepsTheFullUnsignedValue) {
   StartCycleAt(6);
   Next();
   Handler->StoreRegister(40004, 0xFFFF);
-  EXPECT_EQ((*Table)[6].WorkMode, 65535);
+  EXPECT_EQ((*Table)[6].Params.WorkMode, 65535);
 }
 
 TEST_F(Modbus, WriteEchoIsAcceptedAndChangesNothing) {

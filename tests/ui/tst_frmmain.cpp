@@ -197,7 +197,7 @@ class TstFrmMain : public QObject {
     r.Measure.BattCapacity = 87;
     r.InputSupply = 1;
     r.UpsSupply = 2;
-    r.WorkMode = 1;
+    r.Params.WorkMode = 1;
     r.BypassSwitch = 1;
     r.Status.CmmState1 = 0x0A1F;
     r.Status.CmmState2 = 0x0001;
@@ -221,7 +221,7 @@ class TstFrmMain : public QObject {
     QCOMPARE(m.AdvPanel6->ValueText(), QStringLiteral("87"));
     QCOMPARE(m.stInputPowerSupply->text(), QStringLiteral("Mains Supply"));
     QCOMPARE(m.stUpsPowerSupply->text(), QStringLiteral("ECO"));
-    r.WorkMode = 0;
+    r.Params.WorkMode = 0;
     f.Main->RefreshView();
     QCOMPARE(m.stUpsPowerSupply->text(), QStringLiteral("Bypass Supply"));
     r.UpsSupply = 7;  // unknown: the text stays

@@ -1058,7 +1058,7 @@ void TFrmMain::ShowStatus(const TUpsInfo& r) {
   switch (r.UpsSupply) {
     case 0: stUpsPowerSupply->setText(SharedTexts.NoSupply); break;
     case 1: stUpsPowerSupply->setText(SharedTexts.InverterSupply); break;
-    case 2: stUpsPowerSupply->setText(r.WorkMode == 1 ? SharedTexts.Eco : SharedTexts.BypassSupply); break;
+    case 2: stUpsPowerSupply->setText(r.Params.WorkMode == 1 ? SharedTexts.Eco : SharedTexts.BypassSupply); break;
     default: break;
   }
   const TStatusBlock& s = r.Status;
