@@ -13,8 +13,8 @@
 #include <cstring>
 #include <filesystem>
 
-#include "core/engine/Context.h"
-#include "core/engine/PollEngine.h"
+#include "engine/Context.h"
+#include "engine/PollEngine.h"
 #include "logs/EventText.h"
 #include "serial/Comm.h"
 

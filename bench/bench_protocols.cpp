@@ -11,7 +11,7 @@
 #include "core/DeviceList.h"
 #include "core/PollState.h"
 #include "core/UpsInfo.h"
-#include "protocols/CommandQueue.h"
+#include "engine/CommandQueue.h"
 #include "protocols/FuncUnit.h"
 #include "protocols/MModbus.h"
 #include "protocols/QuorvanProtocol.h"

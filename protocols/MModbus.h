@@ -35,7 +35,7 @@
 #include <string>
 
 #include "core/PollState.h"
-#include "protocols/CommandQueue.h"
+#include "engine/CommandQueue.h"
 
 namespace tessaro {
 

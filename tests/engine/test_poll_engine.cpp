@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "core/Catalogue.h"
-#include "core/engine/Context.h"
-#include "core/engine/PollEngine.h"
+#include "engine/Context.h"
+#include "engine/PollEngine.h"
 #include "logs/DataLog.h"
 #include "logs/EventLog.h"
 

@@ -19,7 +19,7 @@
 #include "core/DeviceList.h"
 #include "core/PollState.h"
 #include "core/UpsInfo.h"
-#include "protocols/CommandQueue.h"
+#include "engine/CommandQueue.h"
 #include "protocols/MModbus.h"
 
 using namespace tessaro;

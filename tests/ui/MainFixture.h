@@ -21,8 +21,8 @@
 #include "core/Clock.h"
 #include "core/DeviceList.h"
 #include "core/Gbk.h"
-#include "core/engine/Context.h"
-#include "core/engine/PollEngine.h"
+#include "engine/Context.h"
+#include "engine/PollEngine.h"
 #include "serial/FakeSerialPort.h"
 #include "ui/main/FrmMain.h"
 

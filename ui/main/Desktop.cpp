@@ -15,8 +15,8 @@
 
 #include "app/Options.h"
 #include "core/Clock.h"
-#include "core/engine/Context.h"
-#include "core/engine/PollEngine.h"
+#include "engine/Context.h"
+#include "engine/PollEngine.h"
 #include "serial/Comm.h"
 #include "ui/main/EngineHost.h"
 #include "ui/main/FrmMain.h"

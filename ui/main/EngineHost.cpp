@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "core/engine/PollEngine.h"
+#include "engine/PollEngine.h"
 #include "serial/SerialPort.h"
 #include "ui/main/LangTable.h"
 #include "ui/main/MsgBox.h"

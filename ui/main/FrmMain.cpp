@@ -38,8 +38,8 @@
 
 #include "core/Catalogue.h"
 #include "core/Version.h"
-#include "core/engine/Context.h"
-#include "core/engine/PollEngine.h"
+#include "engine/Context.h"
+#include "engine/PollEngine.h"
 #include "serial/SerialPort.h"
 #include "ui/main/DeviceName.h"
 #include "ui/main/FrmAbout.h"

@@ -1,4 +1,4 @@
-#include "core/engine/Context.h"
+#include "engine/Context.h"
 
 #include <filesystem>
 

@@ -8,7 +8,7 @@
 #include <functional>
 #include <string>
 
-#include "core/engine/Context.h"
+#include "engine/Context.h"
 #include "protocols/MModbus.h"
 #include "protocols/QuorvanProtocol.h"
 #include "protocols/YdtV31Protocol.h"

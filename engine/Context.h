@@ -12,7 +12,7 @@
 #include "core/UserParaIni.h"
 #include "logs/DataLog.h"
 #include "logs/EventLog.h"
-#include "protocols/CommandQueue.h"
+#include "engine/CommandQueue.h"
 
 namespace tessaro {
 

@@ -1,4 +1,4 @@
-#include "core/engine/PollEngine.h"
+#include "engine/PollEngine.h"
 
 #include <algorithm>
 #include <cstring>
