@@ -1,6 +1,6 @@
 #pragma once
-// State shared by the poll engine and the protocol handlers. The handlers build
-// frames into TxBuf and decode from RxBuf; the engine sends and counts.
+// The poll engine's variables and line statistics. The request in flight,
+// with its frame, is a value the engine holds (protocols/Handler.h).
 
 #include <array>
 #include <cstdint>
@@ -24,9 +24,8 @@ struct TPollVars {
   uint8_t PollStep = 0;    // 1-based step of the current device's cycle
   uint8_t StepCount = 0;
   uint8_t DebugStage = 0;
-  int32_t FrameLen = 0;
-  std::array<uint8_t, TxBufSize> TxBuf{};
-  std::array<uint8_t, RxBufSize> RxBuf{};
+  int32_t FrameLen = 0;    // bytes of the request in flight to send
+  std::array<uint8_t, RxBufSize> RxBuf{};  // the last received chunk, cut to 400 bytes
 };
 
 // Line statistics; the six ASCII answer checks count into ErrA..ErrF.
@@ -42,13 +41,5 @@ using TCommDebug = TPollStats;
 // Timer words shown by the trace window: 0/1 intervals (ms) of the main and
 // poll timers, 10/11 their tick counts, 16 clock passes of the main timer.
 using TTimerStats = std::array<int32_t, 20>;
-
-// What every protocol handler reaches.
-struct TProtocolEnv {
-  TUpsInfoTable& UpsInfo;
-  TDeviceList& DeviceList;
-  TPollVars& Vars;
-  TPollStats& Stats;
-};
 
 }  // namespace tessaro

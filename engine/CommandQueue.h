@@ -1,14 +1,17 @@
 #pragma once
-// Pending write commands for the Modbus handler. The parameter dialog and the
-// battery-test and remote on/off windows fill entries and set CommandValue /
-// ParamImage; only TMModbus consumes them, in index order, before its next
-// regular request. With the ASCII protocols the entries simply stay pending.
+// Pending write commands: the mailbox from the windows to the engine. The
+// parameter dialog and the battery-test and remote on/off windows fill entries
+// and set CommandValue / ParamImage; the engine hands them, in index order, to a
+// handler that takes commands (Modbus) before its next regular request. With
+// the ASCII protocols the entries simply stay pending.
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 #include "core/UpsInfo.h"
+#include "protocols/Handler.h"
 
 namespace tessaro {
 
@@ -37,6 +40,16 @@ struct TCommandQueue {
   TParamImage ParamImage{};
 
   TCommandEntry& operator[](int index) { return Entries[static_cast<std::size_t>(index)]; }
+  // Frees the first pending entry, in index order, and returns it with the
+  // values its write carries; nothing when no entry waits.
+  std::optional<TWriteCommand> TakeFirst() {
+    for (TCommandEntry& entry : Entries) {
+      if (entry.Pending == CommandFree) continue;
+      entry.Pending = CommandFree;
+      return TWriteCommand{entry.Addr, entry.Func, entry.Reg, entry.Count, CommandValue, ParamImage};
+    }
+    return std::nullopt;
+  }
   const TCommandEntry& operator[](int index) const { return Entries[static_cast<std::size_t>(index)]; }
 };
 

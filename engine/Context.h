@@ -16,6 +16,13 @@
 
 namespace tessaro {
 
+struct TDisplayState {
+  uint8_t TxLed = 0;  // ticks the activity lights stay lit
+  uint8_t RxLed = 0;
+  bool DebugShow = false;  // the main window's debug overlay
+  TTimerStats TimerStats{};
+};
+
 class TContext {
  public:
   // dataDir ends with "/": it holds UserParaIni.ini, Record/ and Backup/.
@@ -42,15 +49,13 @@ class TContext {
   TDeviceList DeviceList;
   TPollVars Vars;
   TPollStats Stats;
-  TTimerStats TimerStats{};
   TCommandQueue CommandQueue;
   std::string SelectedModel;  // never saved
   std::unique_ptr<TEventLog> EventLogger;
   std::unique_ptr<TDataLog> DataLogger;
 
-  uint8_t TxLed = 0;
-  uint8_t RxLed = 0;
-  bool DebugShow = false;
+  // What only the windows show; nothing in the engine's decisions reads it.
+  TDisplayState Display;
 };
 
 }  // namespace tessaro

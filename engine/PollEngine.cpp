@@ -9,10 +9,9 @@ namespace tessaro {
 TPollEngine::TPollEngine(TContext& context, TSerialPort& port)
     : FCtx(context),
       FPort(port),
-      FEnv{context.UpsInfo, context.DeviceList, context.Vars, context.Stats},
-      FYdtV31(FEnv),
-      FQuorvan(FEnv),
-      FModbus(FEnv, context.CommandQueue, context.SelectedModel) {
+      FModbus(context.SelectedModel),
+      FHandlers{&FYdtV31, &FQuorvan, &FModbus} {
+  for (size_t i = 0; i < FHandlers.size(); ++i) FLast[i].Addr = FHandlers[i]->FirstAddress();
   FCtx.Vars.SearchMode = 0;
   FPort.OnReceiveData = [this](const uint8_t* bytes, size_t length) { Comm1ReceiveData(bytes, length); };
   FPort.OnPortFailure = [this](const TPortFailure& failure) { PortFailed(failure.Text); };
@@ -20,7 +19,7 @@ TPollEngine::TPollEngine(TContext& context, TSerialPort& port)
 
 bool TPollEngine::Start(std::string* error) {
   FCtx.EventLogger->LogProgramEvent(0);
-  FCtx.TimerStats[1] = 100;
+  FCtx.Display.TimerStats[1] = 100;
   bool opened = true;
   try {
     OpenCommPort();
@@ -70,22 +69,36 @@ void TPollEngine::CloseCommPort() {
 
 bool TPollEngine::PortIsOpen() const { return FPort.PortHandle() != 0; }
 
-void TPollEngine::SendFrame(const uint8_t* bytes, int length) {
-  FPort.SendData(bytes, static_cast<size_t>(std::max(length, 0)));
-  FCtx.TxLed = 3;
+bool TPollEngine::SendFrame(const uint8_t* bytes, int length) {
+  if (!FPort.SendData(bytes, static_cast<size_t>(std::max(length, 0)))) return false;
+  FCtx.Display.TxLed = 3;
   if (TraceVisible && EchoTx) EchoTx(bytes, length);
   ++FCtx.Stats.TxCount;
+  return true;
 }
 
-uint8_t TPollEngine::ActiveAddress() const {
+int TPollEngine::ActiveIndex() const {
   switch (FCtx.Settings.PortInfo.Protocol) {
-    case 0: return static_cast<uint8_t>(FYdtV31.DevAddr);
-    case 1: return static_cast<uint8_t>(FQuorvan.DevAddr);
+    case 0: return 0;
+    case 1: return 1;
     case 2:
-    case 3: return static_cast<uint8_t>(FModbus.DevAddr);
-    default: return 0;
+    case 3: return 2;
+    default: return -1;
   }
 }
+
+TProtocolHandler* TPollEngine::ActiveHandler() {
+  const int index = ActiveIndex();
+  return index < 0 ? nullptr : FHandlers[static_cast<size_t>(index)];
+}
+
+const TRequest& TPollEngine::Request() const {
+  static const TRequest none;
+  const int index = ActiveIndex();
+  return index < 0 ? none : FLast[static_cast<size_t>(index)];
+}
+
+uint8_t TPollEngine::ActiveAddress() const { return static_cast<uint8_t>(Request().Addr); }
 
 void TPollEngine::PortFailed(const std::string& reason) {
   // Reported once per failure; the close shows up as code 18 on the next tick.
@@ -114,8 +127,8 @@ void TPollEngine::TryReopen() {
 }
 
 void TPollEngine::Tick() {
-  FCtx.TimerStats[1] = 100;
-  ++FCtx.TimerStats[11];
+  FCtx.Display.TimerStats[1] = 100;
+  ++FCtx.Display.TimerStats[11];
   if (PortIsOpen()) {
     if (PortWasOpen == 0) {
       PortWasOpen = 1;
@@ -151,7 +164,9 @@ void TPollEngine::PollStep() {
     v.DebugStage = 2;
     ++v.SendNo;
     if (v.SendNo < v.MaxSends) {
-      SendFrame(v.TxBuf.data(), v.FrameLen);
+      // Whatever is still on its way in answers an earlier request.
+      FPort.PurgeInput();
+      if (SendFrame(Request().Frame.data(), v.FrameLen)) FOnWire = true;
       v.WaitTicks = 10;
       // An address beyond the table (a queued command, a probe) has no slot to charge.
       if (FCtx.DeviceList.CurAddr <= MaxAddress) LinkFailed(FCtx.UpsInfo[FCtx.DeviceList.CurAddr], *FCtx.EventLogger);
@@ -185,46 +200,63 @@ void TPollEngine::PollStep() {
 }
 
 void TPollEngine::NextRequest() {
+  const int index = ActiveIndex();
+  if (index < 0) return;
+  TProtocolHandler& handler = *FHandlers[static_cast<size_t>(index)];
+  TRequest& last = FLast[static_cast<size_t>(index)];
   TPollVars& v = FCtx.Vars;
-  int frameLen = 0;
-  int devAddr = 0;
-  switch (FCtx.Settings.PortInfo.Protocol) {
-    case 0:
-      FYdtV31.NextRequest();
-      frameLen = FYdtV31.FrameLen;
-      devAddr = FYdtV31.DevAddr;
-      break;
-    case 1:
-      FQuorvan.NextRequest();
-      frameLen = FQuorvan.FrameLen;
-      devAddr = FQuorvan.DevAddr;
-      break;
-    case 2:
-    case 3:
-      FModbus.NextRequest();
-      frameLen = FModbus.FrameLen;
-      devAddr = FModbus.DevAddr;
-      break;
-    default:
-      return;
+
+  TRequest next;
+  if (v.SearchMode) {
+    next = handler.SearchRequest(v.SearchAddr);
+  } else if (v.Paused) {
+    return;
+  } else if (auto command = handler.TakesCommands() ? FCtx.CommandQueue.TakeFirst() : std::nullopt) {
+    // The cycle position stays; the cycle goes on with the command's device.
+    next = handler.CommandRequest(*command);
+  } else {
+    next = NextCycleRequest(handler, last);
   }
-  v.FrameLen = std::clamp(frameLen, 0, TxBufSize);
-  FCtx.DeviceList.CurAddr = static_cast<uint8_t>(devAddr);
+  last = next;
+  FOnWire = false;
+  v.FrameLen = std::clamp(next.FrameLen, 0, TxBufSize);
+  FCtx.DeviceList.CurAddr = static_cast<uint8_t>(next.Addr);
+}
+
+TRequest TPollEngine::NextCycleRequest(TProtocolHandler& handler, const TRequest& last) {
+  TPollVars& v = FCtx.Vars;
+  // A lost device gets one step per visit. An address without a slot in the
+  // device table (a probe or a command beyond 252) counts as lost.
+  const bool lost = last.Addr > MaxAddress || FCtx.UpsInfo[last.Addr].CommState == 2;
+  v.StepCount = static_cast<uint8_t>(lost ? 1 : handler.CycleSteps());
+  int step = v.PollStep + 1;  // int: a PollStep of 255 does not wrap to 0
+  uint16_t addr = last.Addr;
+  if (step > v.StepCount) {
+    step = 1;
+    FCtx.DeviceList.NextPollAddress();
+    addr = FCtx.DeviceList.CurAddr;
+  }
+  v.PollStep = static_cast<uint8_t>(step);
+  return handler.CycleRequest(addr, step);
 }
 
 bool TPollEngine::ParseAnswer(const uint8_t* bytes, int length) {
-  switch (FCtx.Settings.PortInfo.Protocol) {
-    case 0: return FYdtV31.ParseAnswer(bytes, length);
-    case 1: return FQuorvan.ParseAnswer(bytes, length);
-    case 2:
-    case 3: return FModbus.ParseAnswer(bytes, length);
-    default: return false;
-  }
+  const int index = ActiveIndex();
+  // Nothing can answer a request that has not gone out.
+  if (index < 0 || !FOnWire) return false;
+  TProtocolHandler& handler = *FHandlers[static_cast<size_t>(index)];
+  TRequest& request = FLast[static_cast<size_t>(index)];
+  const std::span<const uint8_t> answer(bytes, static_cast<size_t>(std::max(length, 0)));
+  if (!handler.Matches(request, answer, FCtx.Stats)) return false;
+  if (request.Addr > MaxAddress) return false;  // no slot to decode into or to count on
+  if (!handler.Decode(request, answer, FCtx.UpsInfo[request.Addr])) return false;
+  ++request.Answers;
+  return true;
 }
 
 void TPollEngine::Comm1ReceiveData(const uint8_t* bytes, size_t length) {
   ++FCtx.Stats.RxCount;
-  FCtx.RxLed = 3;
+  FCtx.Display.RxLed = 3;
   const int len = static_cast<int>(std::min<size_t>(length, RxBufSize));
   std::memcpy(FCtx.Vars.RxBuf.data(), bytes, static_cast<size_t>(len));
   if (TraceVisible && EchoRx) EchoRx(FCtx.Vars.RxBuf.data(), len);

@@ -3,7 +3,12 @@
 // repeats and releases requests through the active protocol handler, and for
 // every received chunk runs the link bookkeeping, the state-change check and
 // the alarm-change check. It also drives the data log countdown.
+//
+// It owns the schedule, the cycle cursor and the request in flight; an answer
+// is decoded only when the handler finds it matches that request and the
+// request has gone out.
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -35,7 +40,8 @@ class TPollEngine {
   void OpenCommPort();  // throws ECommsError
   void CloseCommPort();
   bool PortIsOpen() const;
-  void SendFrame(const uint8_t* bytes, int length);
+  // False when the port did not take the frame; it then counts as not sent.
+  bool SendFrame(const uint8_t* bytes, int length);
 
   // After a port failure (adapter unplugged, far end gone) the engine closes
   // the port and tries to reopen it every ReopenTicks ticks until it opens.
@@ -47,9 +53,10 @@ class TPollEngine {
   // The address the active handler is talking to (0 with no handler).
   uint8_t ActiveAddress() const;
 
-  TYdtV31Protocol& YdtV31() { return FYdtV31; }
-  TQuorvanProtocol& Quorvan() { return FQuorvan; }
-  TMModbus& Modbus() { return FModbus; }
+  // The handler Protocol selects, or null (4..255).
+  TProtocolHandler* ActiveHandler();
+  // The last request the active handler built (an empty one with no handler).
+  const TRequest& Request() const;
   TContext& Context() { return FCtx; }
 
   // Search window hooks.
@@ -68,7 +75,9 @@ class TPollEngine {
 
  private:
   void PollStep();
+  int ActiveIndex() const;
   void NextRequest();
+  TRequest NextCycleRequest(TProtocolHandler& handler, const TRequest& last);
   bool ParseAnswer(const uint8_t* bytes, int length);
   void StateChangeCheck(TUpsInfo& info);
   void AlarmChangeCheck(TUpsInfo& info);
@@ -78,10 +87,14 @@ class TPollEngine {
 
   TContext& FCtx;
   TSerialPort& FPort;
-  TProtocolEnv FEnv;
   TYdtV31Protocol FYdtV31;
   TQuorvanProtocol FQuorvan;
   TMModbus FModbus;
+  std::array<TProtocolHandler*, 3> FHandlers;
+  // Each handler's last built request: switching the protocol resumes where
+  // that handler stood.
+  std::array<TRequest, 3> FLast;
+  bool FOnWire = false;  // the request in flight has been sent at least once
   int FReopenCountdown = 0;
   bool FFailureSeen = false;
 };

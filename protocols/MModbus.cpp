@@ -1,5 +1,7 @@
 #include "protocols/MModbus.h"
 
+#include <algorithm>
+
 #include "core/Catalogue.h"
 
 namespace tessaro {
@@ -18,14 +20,6 @@ constexpr int MinFrameLen = 4;  // address, function, CRC (2)
 
 }  // namespace
 
-TMModbus::TMModbus(const TProtocolEnv& env, TCommandQueue& queue, const std::string& selectedModel)
-    : FEnv(env), FTxBuf(env.Vars.TxBuf.data()), FQueue(queue), FSelectedModel(selectedModel) {}
-
-TUpsInfo* TMModbus::Record() {
-  if (DevAddr > MaxAddress) return nullptr;
-  return &FEnv.UpsInfo[DevAddr];
-}
-
 uint16_t TMModbus::Crc16(const uint8_t* bytes, int count) {
   uint16_t crc = 0xFFFF;
   for (int i = 0; i < count; ++i) {
@@ -40,80 +34,43 @@ uint16_t TMModbus::Crc16(const uint8_t* bytes, int count) {
   return crc;
 }
 
-void TMModbus::NextRequest() {
-  TPollVars& vars = FEnv.Vars;
+int TMModbus::CycleSteps() const { return FSelectedModel == ModelRxa410Lt ? 5 : 4; }
 
-  // 1. Device search: one fixed probe to SearchAddr (even when paused).
-  if (vars.SearchMode != 0) {
-    DevAddr = vars.SearchAddr;
-    SlaveAddr = vars.SearchAddr;
-    FuncCode = SearchProbe.Func;
-    StartReg = SearchProbe.Reg;
-    RegCount = SearchProbe.Count;
-    BuildFrame();
-    return;
-  }
-
-  // 2. Manual mode of the trace window: nothing is built.
-  if (vars.Paused != 0) {
-    FrameLen = 0;
-    return;
-  }
-
-  // 3. The first pending write command, in index order; the cycle position stays.
-  for (TCommandEntry& entry : FQueue.Entries) {
-    if (entry.Pending == CommandFree) continue;
-    entry.Pending = CommandFree;
-    SlaveAddr = entry.Addr;
-    FuncCode = entry.Func;
-    StartReg = entry.Reg;
-    RegCount = entry.Count;
-    FEnv.DeviceList.CurAddr = entry.Addr;
-    DevAddr = entry.Addr;
-    BuildFrame();
-    return;
-  }
-
-  // 4. Cycle length of the device of the previous request. An address without a
-  //    slot in the device table (only reachable through a search or a queued
-  //    command beyond 252) is treated as lost.
-  const TUpsInfo* previous = Record();
-  const bool lost = previous == nullptr || previous->CommState == 2;
-  vars.StepCount = lost ? 1 : (FSelectedModel == ModelRxa410Lt ? 5 : 4);
-
-  // 5. Advance; past the end of the cycle move to the next device.
-  int step = vars.PollStep + 1;  // int: a PollStep of 255 does not wrap to 0
-  if (step > vars.StepCount) {
-    step = 1;
-    FEnv.DeviceList.NextPollAddress();
-    DevAddr = FEnv.DeviceList.CurAddr;
-  }
-  vars.PollStep = static_cast<uint8_t>(step);
-
-  const TCycleStep& request = CycleSteps[step - 1];
-  SlaveAddr = static_cast<uint8_t>(DevAddr);
-  FuncCode = request.Func;
-  StartReg = request.Reg;
-  RegCount = request.Count;
-
-  // 6.
-  BuildFrame();
+TRequest TMModbus::CycleRequest(uint16_t addr, int step) const {
+  const TCycleStep& s = CycleTable[std::clamp(step, 1, 5) - 1];
+  return BuildRequest(addr, s.Func, s.Reg, s.Count);
 }
 
-void TMModbus::BuildFrame() {
-  FrameLen = 0;
-  uint8_t* tx = FTxBuf;
-  const uint16_t wireReg = WireAddress(StartReg);
+TRequest TMModbus::SearchRequest(uint16_t addr) const {
+  TRequest r = BuildRequest(addr, SearchProbe.Func, SearchProbe.Reg, SearchProbe.Count);
+  r.Probe = true;
+  return r;
+}
 
-  switch (FuncCode) {
+TRequest TMModbus::CommandRequest(const TWriteCommand& command) const {
+  return BuildRequest(command.Addr, command.Func, command.Reg, command.Count, command);
+}
+
+TRequest TMModbus::BuildRequest(uint16_t addr, uint8_t func, int32_t reg, int32_t count,
+                                const TWriteCommand& values) {
+  TRequest r;
+  r.Addr = addr;
+  r.Func = func;
+  r.Reg = reg;
+  r.Count = count;
+  uint8_t* tx = r.Frame.data();
+  const uint8_t slave = static_cast<uint8_t>(addr);
+  const uint16_t wireReg = WireAddress(reg);
+
+  switch (func) {
     case 1:
     case 2:
     case 3:
     case 4:
     case 6: {
-      const uint16_t word = FuncCode == 6 ? WriteValueOf(StartReg) : static_cast<uint16_t>(RegCount);
-      tx[0] = SlaveAddr;
-      tx[1] = FuncCode;
+      const uint16_t word = func == 6 ? WriteValueOf(values, reg) : static_cast<uint16_t>(count);
+      tx[0] = slave;
+      tx[1] = func;
       tx[2] = Hi(wireReg);
       tx[3] = Lo(wireReg);
       tx[4] = Hi(word);
@@ -121,16 +78,25 @@ void TMModbus::BuildFrame() {
       const uint16_t crc = Crc16(tx, 6);
       tx[6] = Lo(crc);
       tx[7] = Hi(crc);
-      FrameLen = 8;
-      return;
+      r.FrameLen = 8;
+      // Read answers: address, function, byte count, data, CRC; a write is echoed.
+      if (func == 6)
+        r.AnswerLen = 8;
+      else if (func <= 2)
+        r.AnswerLen = 5 + (static_cast<uint16_t>(count) + 7) / 8;
+      else
+        r.AnswerLen = 5 + 2 * static_cast<uint16_t>(count);
+      // A byte count above 255 cannot be answered in one frame.
+      if (r.AnswerLen > 5 + 255) r.AnswerLen = 0;
+      return r;
     }
     case 16: {
-      const uint16_t n = static_cast<uint16_t>(RegCount);
+      const uint16_t n = static_cast<uint16_t>(count);
       const int length = 9 + 2 * static_cast<int>(n);
       // Nothing queues function 16 today; a frame too long for the transmit
       // buffer is refused rather than written past its end.
-      if (length > TxBufSize) return;
-      tx[0] = SlaveAddr;
+      if (length > TxBufSize) return r;
+      tx[0] = slave;
       tx[1] = 16;
       tx[2] = Hi(wireReg);
       tx[3] = Lo(wireReg);
@@ -138,27 +104,28 @@ void TMModbus::BuildFrame() {
       tx[5] = Lo(n);
       tx[6] = static_cast<uint8_t>(2 * n);
       for (int i = 0; i < n; ++i) {
-        const uint16_t value = WriteValueOf(static_cast<int64_t>(StartReg) + i);
+        const uint16_t value = WriteValueOf(values, static_cast<int64_t>(reg) + i);
         tx[7 + 2 * i] = Hi(value);
         tx[8 + 2 * i] = Lo(value);
       }
       const uint16_t crc = Crc16(tx, length - 2);
       tx[length - 2] = Lo(crc);
       tx[length - 1] = Hi(crc);
-      FrameLen = length;
-      return;
+      r.FrameLen = length;
+      r.AnswerLen = 8;
+      return r;
     }
     default:
-      return;  // unsupported function: nothing to send
+      return r;  // unsupported function: nothing to send
   }
 }
 
-uint16_t TMModbus::WriteValueOf(int64_t reg) const {
-  const TParamImage& p = FQueue.ParamImage;
+uint16_t TMModbus::WriteValueOf(const TWriteCommand& values, int64_t reg) {
+  const TDeviceParams& p = values.ParamImage;
   switch (reg) {
     case 20001:
     case 20002:
-    case 20003: return FQueue.CommandValue;
+    case 20003: return values.CommandValue;
     case 40002: return p.SysId;
     case 40003: return p.ParamReg40003;
     case 40004: return static_cast<uint16_t>(p.WorkMode);
@@ -188,10 +155,7 @@ uint16_t TMModbus::WriteValueOf(int64_t reg) const {
   }
 }
 
-void TMModbus::StoreRegister(int64_t reg, uint16_t value) {
-  TUpsInfo* record = Record();
-  if (record == nullptr) return;
-  TUpsInfo& u = *record;
+void TMModbus::StoreRegister(TUpsInfo& u, int64_t reg, uint16_t value) {
   TMeasureBlock& m = u.Measure;
   TStatusBlock& s = u.Status;
   const double scaled = value * 0.1;
@@ -272,59 +236,40 @@ void TMModbus::StoreRegister(int64_t reg, uint16_t value) {
   }
 }
 
-bool TMModbus::ParseAnswer(const uint8_t* bytes, int length) {
-  // One whole frame is at least address, function and CRC.
-  if (bytes == nullptr || length < MinFrameLen) return false;
-  // 1. Only the addressed device may answer.
-  if (bytes[0] != DevAddr) return false;
-  // 2. The chunk must be exactly one frame with a good CRC (this also rejects two
-  //    frames or trailing bytes in one chunk) ...
-  if (Crc16(bytes, length) != 0) return false;
-  // ... but a complete frame followed by zero bytes still leaves the CRC at 0, so
-  //    the length must also be the one the frame's own layout gives.
-  if (!HasFrameLength(bytes, length)) return false;
-  // An address without a slot in the device table cannot be accepted (the
-  // engine would count the success on that slot).
-  TUpsInfo* record = Record();
-  if (record == nullptr) return false;
-
-  // 3. Device search: any well-formed answer of the probed address counts as found.
-  if (FEnv.Vars.SearchMode != 0) return true;
-
-  // 4. Read answer: decode from StartReg (the function byte is not compared with
-  //    the request's).
+bool TMModbus::Matches(const TRequest& request, std::span<const uint8_t> answer, TPollStats&) const {
+  const int length = static_cast<int>(answer.size());
+  if (request.FrameLen == 0 || length < MinFrameLen) return false;
+  const uint8_t* bytes = answer.data();
+  // One frame with a good CRC (this also refuses two frames or trailing bytes)
+  // from the addressed device.
+  if (bytes[0] != static_cast<uint8_t>(request.Addr) || Crc16(bytes, length) != 0) return false;
   const uint8_t func = bytes[1];
-  if (func == 3 || func == 4) {
-    const int n = bytes[2] / 2;  // whole registers; an odd last byte is ignored
-    for (int i = 0; i < n; ++i) {
-      StoreRegister(static_cast<int64_t>(StartReg) + i,
-                    static_cast<uint16_t>(bytes[3 + 2 * i] << 8 | bytes[4 + 2 * i]));
-    }
-    DeriveSwitches(*record);
-    BuildAlarmList(*record);
-    return n == RegCount;  // the values are stored in either case
+  if (func == (request.Func | 0x80)) return length == 5;
+  if (func != request.Func || length != request.AnswerLen) return false;
+  switch (func) {
+    case 6:   // the echo is the request itself
+    case 16:  // address, function, register, count
+      return std::equal(bytes, bytes + 6, request.Frame.begin());
+    default:  // reads: the byte count asked for
+      return bytes[2] == request.AnswerLen - 5;
   }
-  // 5. Write echo (bit 7 clear) or exception answer (bit 7 set).
-  return (func & 0x80) == 0;
 }
 
-bool TMModbus::HasFrameLength(const uint8_t* bytes, int length) {
-  const uint8_t func = bytes[1];
-  if (func & 0x80) return length == 5;  // address, function, exception code, CRC
-  switch (func) {
-    case 1:
-    case 2:
-    case 3:
-    case 4:  // address, function, byte count, data, CRC
-      return length >= 5 && length == 5 + bytes[2];
-    case 5:
-    case 6:
-    case 15:
-    case 16:  // echo: address, function, register (2), value or count (2), CRC
-      return length == 8;
-    default:  // layout unknown: the CRC alone decides
-      return true;
+bool TMModbus::Decode(const TRequest& request, std::span<const uint8_t> answer, TUpsInfo& record) {
+  const uint8_t func = answer[1];
+  // During a device search any answer of the probed address counts as found.
+  if (request.Probe) return true;
+  if (func & 0x80) return false;
+  if (func == 3 || func == 4) {
+    const int n = answer[2] / 2;
+    for (int i = 0; i < n; ++i) {
+      StoreRegister(record, static_cast<int64_t>(request.Reg) + i,
+                    static_cast<uint16_t>(answer[3 + 2 * i] << 8 | answer[4 + 2 * i]));
+    }
+    DeriveSwitches(record);
+    BuildAlarmList(record);
   }
+  return true;
 }
 
 }  // namespace tessaro

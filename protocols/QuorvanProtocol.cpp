@@ -113,46 +113,24 @@ uint16_t RoundToWord(double value) {
 
 }  // namespace
 
-TQuorvanProtocol::TQuorvanProtocol(const TProtocolEnv& env) : FEnv(env) {}
-
-void TQuorvanProtocol::NextRequest() {
-  const uint8_t step = NextAsciiStep(FEnv, DevAddr);
-  if (step == 0) {
-    FrameLen = 0;
-    return;
+void TQuorvanProtocol::DecodeStep(int step, std::string_view frame, TUpsInfo& record) {
+  switch (step) {
+    case 1: DecodeAnalog(frame, record); break;
+    case 2: DecodeStatus(frame, record); break;
+    case 3: DecodeAlarms(frame, record); break;
+    case 4: DecodeLoads(frame, record); break;
+    case 5: DecodeBackup(frame, record); break;
+    default: break;
   }
-  CmdStep = step;
-  BuildFrame();
 }
 
-void TQuorvanProtocol::BuildFrame() {
-  FrameLen = BuildAsciiRequest(FEnv.Vars.TxBuf.data(), VerText, static_cast<uint8_t>(DevAddr & 0xFF), Cid2[CmdStep]);
-}
+void TQuorvanProtocol::DecodeAnalog(std::string_view frame, TUpsInfo& rec) { StoreFloats(frame, rec.Measure, AnalogRows); }
 
-bool TQuorvanProtocol::ParseAnswer(const uint8_t* bytes, int length) {
-  if (!AcceptAsciiAnswer(FEnv, bytes, length, Ver, DevAddr, FFrame, FRecord)) return false;
-  if (FRecord != nullptr) {
-    switch (CmdStep) {
-      case 1: DecodeAnalog(); break;
-      case 2: DecodeStatus(); break;
-      case 3: DecodeAlarms(); break;
-      case 4: DecodeLoads(); break;
-      case 5: DecodeBackup(); break;
-      default: break;
-    }
-  }
-  CmdStep = 0;
-  return true;
-}
-
-void TQuorvanProtocol::DecodeAnalog() { StoreFloats(FFrame, FRecord->Measure, AnalogRows); }
-
-void TQuorvanProtocol::DecodeStatus() {
-  TUpsInfo& rec = *FRecord;
+void TQuorvanProtocol::DecodeStatus(std::string_view frame, TUpsInfo& rec) {
   if (rec.SuccessCount < StatusGate) return;
   for (const TCodeRow& row : StatusRows) {
-    if (!AsciiFieldWithin(FFrame, row.Pos, 2)) continue;
-    const std::string_view code = AsciiChars(FFrame, row.Pos, 2);
+    if (!AsciiFieldWithin(frame, row.Pos, 2)) continue;
+    const std::string_view code = AsciiChars(frame, row.Pos, 2);
     int value = row.Other;
     for (const TCode& c : row.Codes) {
       if (!c.Text.empty() && c.Text == code) {
@@ -162,20 +140,17 @@ void TQuorvanProtocol::DecodeStatus() {
     }
     if (value != Unchanged) rec.*row.Field = static_cast<uint8_t>(value);
   }
-  rec.StateCode = StateFromSwitches();
+  rec.StateCode = PowerFreqStateCode(rec);
   rec.Status.StateValid = 1;
 }
 
-int32_t TQuorvanProtocol::StateFromSwitches() const { return PowerFreqStateCode(*FRecord); }
-
-void TQuorvanProtocol::DecodeAlarms() {
-  TUpsInfo& rec = *FRecord;
+void TQuorvanProtocol::DecodeAlarms(std::string_view frame, TUpsInfo& rec) {
   if (rec.SuccessCount < StatusGate) return;
 
   std::array<int32_t, MaxAlarms> codes{};
   uint8_t count = 0;
   for (int j = 0; j < AlarmByteCount; ++j) {
-    const int byte = AlarmByte(FFrame, AlarmBytePos + 2 * j);
+    const int byte = AlarmByte(frame, AlarmBytePos + 2 * j);
     if (j == 35) {
       if (byte == 0xF1) codes[count++] = 135;
     } else if (j == 48) {
@@ -187,7 +162,7 @@ void TQuorvanProtocol::DecodeAlarms() {
     }
   }
   int b[6];
-  for (int k = 0; k < 6; ++k) b[k] = AlarmByte(FFrame, SummaryPos + 2 * k);
+  for (int k = 0; k < 6; ++k) b[k] = AlarmByte(frame, SummaryPos + 2 * k);
   for (int k = 0; k < 5; ++k) {
     if (b[k] != 0) codes[count++] = 201 + k;
   }
@@ -205,11 +180,11 @@ void TQuorvanProtocol::DecodeAlarms() {
   rec.AlarmCount = count;
 }
 
-void TQuorvanProtocol::DecodeLoads() { StoreFloats(FFrame, FRecord->Measure, LoadRows); }
+void TQuorvanProtocol::DecodeLoads(std::string_view frame, TUpsInfo& rec) { StoreFloats(frame, rec.Measure, LoadRows); }
 
-void TQuorvanProtocol::DecodeBackup() {
-  if (AsciiFieldWithin(FFrame, BackupTimePos, FloatWidth))
-    FRecord->Measure.BattBackupTime = RoundToWord(HexToSingle(FFrame, BackupTimePos));
+void TQuorvanProtocol::DecodeBackup(std::string_view frame, TUpsInfo& rec) {
+  if (AsciiFieldWithin(frame, BackupTimePos, FloatWidth))
+    rec.Measure.BattBackupTime = RoundToWord(HexToSingle(frame, BackupTimePos));
 }
 
 }  // namespace tessaro

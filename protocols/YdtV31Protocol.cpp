@@ -1,8 +1,6 @@
 #include "protocols/YdtV31Protocol.h"
 
-#include <climits>
 #include <cstddef>
-#include <string>
 
 #include "core/Catalogue.h"
 #include "protocols/FuncUnit.h"
@@ -14,10 +12,6 @@ namespace tessaro {
 static_assert(offsetof(TUpsInfo, Status) % alignof(uint16_t) == 0);
 
 namespace {
-
-void Bump(int32_t& counter) {
-  if (counter < INT32_MAX) ++counter;
-}
 
 // "word ÷ divisor": four characters with Hex4ToWord (non-hex skipped).
 template <class TRec>
@@ -119,163 +113,46 @@ constexpr int Step5CapacityPos = 39;
 
 }  // namespace
 
-// ---- Shared by both ASCII handlers ----------------------------------------
-
-std::string_view AsciiChars(std::string_view frame, int pos, int count) {
-  if (pos < 0 || count <= 0 || static_cast<std::size_t>(pos) >= frame.size()) return {};
-  return frame.substr(static_cast<std::size_t>(pos), static_cast<std::size_t>(count));
-}
-
-bool AsciiFieldWithin(std::string_view frame, int pos, int width) {
-  return pos >= 0 && width >= 0 &&
-         static_cast<std::size_t>(pos) + static_cast<std::size_t>(width) <= frame.size();
-}
-
-TAsciiCheck CheckAsciiAnswer(std::string_view frame, int ver, int devAddr) {
-  if (frame.empty() || frame[0] != '~') return TAsciiCheck::BadSoi;
-  if (HexToInt(AsciiChars(frame, 1, 2), 2) != ver) return TAsciiCheck::BadVer;
-  if (HexToInt(AsciiChars(frame, 3, 2), 2) != devAddr) return TAsciiCheck::BadAdr;
-  if (HexToInt(AsciiChars(frame, 5, 2), 2) != AsciiCid1 || HexToInt(AsciiChars(frame, 7, 2), 2) != 0)
-    return TAsciiCheck::BadCidRtn;
-  const int length = static_cast<int>(frame.size());
-  if (AsciiChars(frame, 9, 4) != LengthField(length - 18)) return TAsciiCheck::BadLength;
-  if (AsciiChars(frame, length - 5, 4) != FrameChecksum(frame, length - 6)) return TAsciiCheck::BadChecksum;
-  return TAsciiCheck::Accepted;
-}
-
-void CountAsciiCheck(TPollStats& stats, TAsciiCheck check) {
-  switch (check) {
-    case TAsciiCheck::Accepted: break;
-    case TAsciiCheck::BadSoi: Bump(stats.ErrA); break;
-    case TAsciiCheck::BadVer: Bump(stats.ErrB); break;
-    case TAsciiCheck::BadAdr: Bump(stats.ErrC); break;
-    case TAsciiCheck::BadCidRtn: Bump(stats.ErrD); break;
-    case TAsciiCheck::BadLength: Bump(stats.ErrE); break;
-    case TAsciiCheck::BadChecksum: Bump(stats.ErrF); break;
-  }
-}
-
-int BuildAsciiRequest(uint8_t* tx, std::string_view verText, uint8_t adr, std::string_view cid2) {
-  std::string frame;
-  frame.reserve(AsciiRequestLen);
-  frame += '~';
-  frame += verText.substr(0, 2);
-  frame += WordToHex4(adr).substr(2);
-  frame += "2A";
-  frame += cid2.substr(0, 2);
-  frame += LengthField(0);
-  frame += FrameChecksum(frame, 12);
-  frame += '\r';
-  for (std::size_t i = 0; i < frame.size(); ++i) tx[i] = static_cast<uint8_t>(frame[i]);
-  tx[frame.size()] = 0;
-  return static_cast<int>(frame.size());
-}
-
-TUpsInfo* AsciiRecordOf(TUpsInfoTable& table, uint16_t address) {
-  return address < table.size() ? &table[address] : nullptr;
-}
-
-bool AcceptAsciiAnswer(TProtocolEnv& env, const uint8_t* bytes, int length, int ver, uint16_t devAddr,
-                       std::string_view& frame, TUpsInfo*& record) {
-  frame = (bytes == nullptr || length <= 0)
-              ? std::string_view{}
-              : std::string_view(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(length));
-  const TAsciiCheck check = CheckAsciiAnswer(frame, ver, devAddr);
-  if (check != TAsciiCheck::Accepted) {
-    CountAsciiCheck(env.Stats, check);
-    return false;
-  }
-  record = AsciiRecordOf(env.UpsInfo, devAddr);
-  return true;
-}
-
-uint8_t NextAsciiStep(TProtocolEnv& env, uint16_t& devAddr) {
-  TPollVars& vars = env.Vars;
-  if (vars.SearchMode != 0) {
-    devAddr = vars.SearchAddr;
-    return AsciiSearchStep;
-  }
-  if (vars.Paused != 0) return 0;
-
-  const TUpsInfo* previous = AsciiRecordOf(env.UpsInfo, devAddr);
-  const bool lost = previous == nullptr || previous->CommState == 2;
-  vars.StepCount = lost ? 1 : AsciiCycleSteps;
-
-  // PollStep may hold any value another handler left; compare before storing.
-  const int step = vars.PollStep + 1;
-  if (step > vars.StepCount) {
-    vars.PollStep = 1;
-    env.DeviceList.NextPollAddress();
-    devAddr = env.DeviceList.CurAddr;
-  } else {
-    vars.PollStep = static_cast<uint8_t>(step);
-  }
-  return vars.PollStep;
-}
-
 // ---- TYdtV31Protocol ----------------------------------------------------------
 
-TYdtV31Protocol::TYdtV31Protocol(const TProtocolEnv& env) : FEnv(env) {}
-
-void TYdtV31Protocol::NextRequest() {
-  const uint8_t step = NextAsciiStep(FEnv, DevAddr);
-  if (step == 0) {
-    FrameLen = 0;
-    return;
+void TYdtV31Protocol::DecodeStep(int step, std::string_view frame, TUpsInfo& record) {
+  switch (step) {
+    case 1: DecodeStep1(frame, record); break;
+    case 2: DecodeStep2(frame, record); break;
+    case 3: DecodeStep3(frame, record); break;
+    case 4: DecodeStep4(frame, record); break;
+    case 5: DecodeStep5(frame, record); break;
+    default: break;
   }
-  CmdStep = step;
-  BuildFrame();
 }
 
-void TYdtV31Protocol::BuildFrame() {
-  FrameLen = BuildAsciiRequest(FEnv.Vars.TxBuf.data(), VerText, static_cast<uint8_t>(DevAddr & 0xFF), Cid2[CmdStep]);
-}
+void TYdtV31Protocol::DecodeStep1(std::string_view frame, TUpsInfo& rec) { StoreWords(frame, rec.Measure, Step1Rows); }
 
-bool TYdtV31Protocol::ParseAnswer(const uint8_t* bytes, int length) {
-  if (!AcceptAsciiAnswer(FEnv, bytes, length, Ver, DevAddr, FFrame, FRecord)) return false;
-  if (FRecord != nullptr) {
-    switch (CmdStep) {
-      case 1: DecodeStep1(); break;
-      case 2: DecodeStep2(); break;
-      case 3: DecodeStep3(); break;
-      case 4: DecodeStep4(); break;
-      case 5: DecodeStep5(); break;
-      default: break;
-    }
-  }
-  CmdStep = 0;
-  return true;
-}
-
-void TYdtV31Protocol::DecodeStep1() { StoreWords(FFrame, FRecord->Measure, Step1Rows); }
-
-void TYdtV31Protocol::DecodeStep2() {
-  TUpsInfo& rec = *FRecord;
-  if (AsciiFieldWithin(FFrame, Step2UpsStatePos, 2))
-    rec.Status.UpsState = static_cast<uint8_t>(HexToInt(AsciiChars(FFrame, Step2UpsStatePos, 2), 2));
-  StoreHex(FFrame, rec.Status, Step2Rows);
+void TYdtV31Protocol::DecodeStep2(std::string_view frame, TUpsInfo& rec) {
+  if (AsciiFieldWithin(frame, Step2UpsStatePos, 2))
+    rec.Status.UpsState = static_cast<uint8_t>(HexToInt(AsciiChars(frame, Step2UpsStatePos, 2), 2));
+  StoreHex(frame, rec.Status, Step2Rows);
   rec.StateCode = ComputeStateCode(rec.Status);
   rec.Status.StateValid = 1;
   DeriveSwitches(rec);
 }
 
-void TYdtV31Protocol::DecodeStep3() {
-  StoreHex(FFrame, FRecord->Status, Step3Rows);
-  BuildAlarmList(*FRecord);
+void TYdtV31Protocol::DecodeStep3(std::string_view frame, TUpsInfo& rec) {
+  StoreHex(frame, rec.Status, Step3Rows);
+  BuildAlarmList(rec);
 }
 
-void TYdtV31Protocol::DecodeStep4() {
-  TUpsInfo& rec = *FRecord;
-  StoreWords(FFrame, rec.Measure, Step4LoadRows);
-  StoreWords(FFrame, rec, Step4CurrentRows);
+void TYdtV31Protocol::DecodeStep4(std::string_view frame, TUpsInfo& rec) {
+  StoreWords(frame, rec.Measure, Step4LoadRows);
+  StoreWords(frame, rec, Step4CurrentRows);
   rec.Measure.BattChargeCurr = rec.ChargeCurrPos + rec.ChargeCurrNeg;
   rec.Measure.BattDischargeCurr = rec.DischargeCurrPos + rec.DischargeCurrNeg;
 }
 
-void TYdtV31Protocol::DecodeStep5() {
-  TMeasureBlock& m = FRecord->Measure;
-  if (AsciiFieldWithin(FFrame, Step5BackupTimePos, 4)) m.BattBackupTime = Hex4ToWord(FFrame, Step5BackupTimePos);
-  if (AsciiFieldWithin(FFrame, Step5CapacityPos, 4)) m.BattCapacity = Hex4ToWord(FFrame, Step5CapacityPos);
+void TYdtV31Protocol::DecodeStep5(std::string_view frame, TUpsInfo& rec) {
+  TMeasureBlock& m = rec.Measure;
+  if (AsciiFieldWithin(frame, Step5BackupTimePos, 4)) m.BattBackupTime = Hex4ToWord(frame, Step5BackupTimePos);
+  if (AsciiFieldWithin(frame, Step5CapacityPos, 4)) m.BattCapacity = Hex4ToWord(frame, Step5CapacityPos);
 }
 
 }  // namespace tessaro

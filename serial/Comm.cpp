@@ -175,6 +175,7 @@ class TReader {
         kept = static_cast<size_t>(std::remove(first, first + got, uint8_t{0}) - first);
       }
       if (kept == 0) return true;
+      if (Count == 0) ChunkPurgeSeq = S.Config.PurgeSeq.load();
       Count += kept;
       LastByte = Clock::now();
       if (Count == ReadBufferSize || immediate) return Deliver();
@@ -205,6 +206,13 @@ class TReader {
   }
 
   bool Deliver() {
+    // A chunk that began before the owner purged the input belongs to an
+    // earlier request: dropped whole.
+    if (ChunkPurgeSeq != S.Config.PurgeSeq.load()) {
+      Count = 0;
+      ReadStart = Clock::now();
+      return true;
+    }
     TNotification n;
     n.Code = NotifyDataReceived;
     try {
@@ -242,6 +250,7 @@ class TReader {
   TLineWatch Watch;
   std::array<uint8_t, ReadBufferSize> Buffer{};
   size_t Count = 0;
+  uint32_t ChunkPurgeSeq = 0;
   Clock::time_point ReadStart;
   Clock::time_point LastByte;
   Clock::time_point NextWatch;
@@ -468,6 +477,13 @@ bool TComm::SendData(const uint8_t* data, size_t count) {
 void TComm::SetIgnoreNullChar(bool v) {
   FReadConfig.IgnoreNullChar = v;
   SetLine(&TLineSettings::IgnoreNullChar, v);
+}
+
+void TComm::PurgeInput() {
+  if (!IsOpen()) return;
+  ++FReadConfig.PurgeSeq;
+  tcflush(FFd, TCIFLUSH);
+  FNotify.DiscardReceived();
 }
 
 void TComm::DispatchNotifications() {

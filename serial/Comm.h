@@ -39,6 +39,7 @@ struct TReadConfig {
   std::atomic<uint32_t> ReadTotalTimeoutMultiplier{0};
   std::atomic<uint32_t> ReadTotalTimeoutConstant{0};
   std::atomic<bool> IgnoreNullChar{false};
+  std::atomic<uint32_t> PurgeSeq{0};  // bumped by PurgeInput
 };
 
 class TComm;
@@ -78,6 +79,7 @@ class TComm final : public TSerialPort {
   bool IsOpen() const override { return FFd >= 0; }
   intptr_t PortHandle() const override { return FFd >= 0 ? FFd : 0; }
   bool SendData(const uint8_t* data, size_t count) override;
+  void PurgeInput() override;
   int NotifyFd() const override { return FNotify.Fd(); }
   void DispatchNotifications() override;
 

@@ -21,6 +21,7 @@ class TFakeSerialPort : public TSerialPort {
   std::vector<std::string> OpenedNames;          // CommName at every successful OpenPort
   int OpenCount = 0;
   int CloseCount = 0;                            // ClosePort calls that closed an open port
+  int PurgeCount = 0;                            // PurgeInput calls while open
   bool RefuseSends = false;                      // SendData returns false, as with a full queue
 
   // The next OpenPort throws ECommsError with this message (once).
@@ -89,6 +90,9 @@ class TFakeSerialPort : public TSerialPort {
     if (!FOpen || count == 0 || RefuseSends) return false;
     SentFrames.emplace_back(data, data + count);
     return true;
+  }
+  void PurgeInput() override {
+    if (FOpen) ++PurgeCount;
   }
   int NotifyFd() const override { return -1; }
   void DispatchNotifications() override {}

@@ -3,7 +3,9 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <iterator>
 
 namespace tessaro {
 
@@ -56,6 +58,17 @@ void TNotifyQueue::Discard() {
     dropped.swap(FItems);
   }
   ClearReadiness();
+}
+
+void TNotifyQueue::DiscardReceived() {
+  std::deque<TNotification> dropped;
+  {
+    std::lock_guard lock(FMutex);
+    auto keep = std::stable_partition(FItems.begin(), FItems.end(),
+                                      [](const TNotification& n) { return n.Code != NotifyDataReceived; });
+    dropped.insert(dropped.end(), std::make_move_iterator(keep), std::make_move_iterator(FItems.end()));
+    FItems.erase(keep, FItems.end());
+  }
 }
 
 }  // namespace tessaro

@@ -50,6 +50,8 @@ class TNotifyQueue {
   void ClearReadiness();
   void Signal();
   void Discard();
+  // Drops the received-data items only, keeping every other notification.
+  void DiscardReceived();
 
  private:
   int FEventFd = -1;

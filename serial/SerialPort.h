@@ -88,6 +88,9 @@ class TSerialPort {
   // Copies and queues the bytes; never waits for the line. False when closed,
   // when count is 0 or when the writer can take no more.
   virtual bool SendData(const uint8_t* data, size_t count) = 0;
+  // Drops every received byte not yet handed to OnReceiveData: what the driver
+  // holds, the chunk being collected and the chunks already queued.
+  virtual void PurgeInput() = 0;
 
   // Readable while notifications wait for DispatchNotifications; -1 when the
   // implementation delivers synchronously.

@@ -489,7 +489,7 @@ class TstFrmMain : public QObject {
     f.Main->HousekeepingPass();
     QCOMPARE(f.Main->StatusPanel[0]->text(), QStringLiteral("COM1 is Link"));
     QCOMPARE(f.Main->btnCom->text(), QStringLiteral("Close COM"));
-    f.Context->TxLed = 3;
+    f.Context->Display.TxLed = 3;
     for (int pass = 0; pass < 3; ++pass) {
       f.Main->HousekeepingPass();
       QVERIFY(f.Main->iLedTx->IsLit());
@@ -512,18 +512,18 @@ class TstFrmMain : public QObject {
     QCOMPARE(f.Device(1)->text(0), QStringLiteral("UPS-A  (Online)"));
     QCOMPARE(f.Main->StatusPanel[3]->text(), QStringLiteral("07:08:09"));  // the program's clock
     // And a housekeeping pass is every 11th tick of the 10 ms timer.
-    f.Context->TxLed = 1;
+    f.Context->Display.TxLed = 1;
     for (int tick = 0; tick < 10; ++tick) f.Main->Timer1Timer();
-    QCOMPARE(int(f.Context->TxLed), 1);
+    QCOMPARE(int(f.Context->Display.TxLed), 1);
     f.Main->Timer1Timer();
-    QCOMPARE(int(f.Context->TxLed), 0);
+    QCOMPARE(int(f.Context->Display.TxLed), 0);
   }
 
   void debugOverlayFollowsDebugShow() {
     TMainFixture f(Three);
     f.Main->HousekeepingPass();
     QVERIFY(f.Main->edtTreeData->isHidden() && f.Main->lblDebug->isHidden() && f.Main->lblUpsState->isHidden());
-    f.Context->DebugShow = true;
+    f.Context->Display.DebugShow = true;
     f.Main->HousekeepingPass();
     QVERIFY(!f.Main->edtTreeData->isHidden() && !f.Main->lblDebug->isHidden());
     f.Main->RefreshView();

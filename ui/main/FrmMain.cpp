@@ -148,7 +148,7 @@ TFrmMain::TFrmMain(TContext& context, TPollEngine& engine, QWidget* parent)
   // Main window creation, in start-up order. A division by zero yields an
   // infinity or not-a-number, which is the default of IEEE arithmetic here.
   std::feclearexcept(FE_ALL_EXCEPT);
-  FCtx.DebugShow = false;
+  FCtx.Display.DebugShow = false;
   HideSwitchRows();
   FCtx.DeviceList.OnRebuildTree = [this] { RebuildTree(); };
   FSelDevAddr = 0;
@@ -927,7 +927,7 @@ void TFrmMain::RefreshView() {
   ShowStatus(r);
   ShowAlarms(r);
   ShowSketch(r);
-  if (FCtx.DebugShow) FillDebugEdits(overlay);
+  if (FCtx.Display.DebugShow) FillDebugEdits(overlay);
 }
 
 // ---------------------------------------------------------------- live display
@@ -1141,8 +1141,8 @@ void TFrmMain::ShowSketch(const TUpsInfo& r) {
 // ---------------------------------------------------------------- timer
 
 void TFrmMain::Timer1Timer() {
-  FCtx.TimerStats[0] = Timer1.interval();
-  ++FCtx.TimerStats[10];
+  FCtx.Display.TimerStats[0] = Timer1.interval();
+  ++FCtx.Display.TimerStats[10];
   if (FFastDiv < 10) {
     ++FFastDiv;
     return;
@@ -1160,14 +1160,14 @@ void TFrmMain::HousekeepingPass() {
     StatusPanel[0]->setText(SharedTexts.PortClosed);
     btnCom->setText(SharedTexts.PortOpen);
   }
-  if (FCtx.TxLed > 0) {
-    --FCtx.TxLed;
+  if (FCtx.Display.TxLed > 0) {
+    --FCtx.Display.TxLed;
     iLedTx->SetLit(true);
   } else {
     iLedTx->SetLit(false);
   }
-  if (FCtx.RxLed > 0) {
-    --FCtx.RxLed;
+  if (FCtx.Display.RxLed > 0) {
+    --FCtx.Display.RxLed;
     iLedRx->SetLit(true);
   } else {
     iLedRx->SetLit(false);
@@ -1184,13 +1184,13 @@ void TFrmMain::HousekeepingPass() {
     return;
   }
   FSlowDiv = 0;
-  ++FCtx.TimerStats[16];
+  ++FCtx.Display.TimerStats[16];
   StatusPanel[3]->setText(QString::fromStdString(FormatDateTime(FCtx.Clock.Now()).substr(11)));
   RefreshView();
 }
 
 void TFrmMain::UpdateDebugOverlay() {
-  const bool show = FCtx.DebugShow;
+  const bool show = FCtx.Display.DebugShow;
   lblDebug->setVisible(show);
   edtTreeData->setVisible(show);
   edtArrEq->setVisible(show);
