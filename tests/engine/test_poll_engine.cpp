@@ -35,9 +35,11 @@ class TMemoryPort final : public TSerialPort {
   bool IsOpen() const override { return FOpen; }
   intptr_t PortHandle() const override { return FOpen ? 7 : 0; }
   bool SendData(const uint8_t* data, size_t count) override {
+    if (RefuseSends) return false;
     Sent.emplace_back(data, data + count);
     return FOpen;
   }
+  void PurgeInput() override { PurgedBefore.push_back(Sent.size()); }
   int NotifyFd() const override { return -1; }
   void DispatchNotifications() override {}
   void Fail() {
@@ -45,7 +47,9 @@ class TMemoryPort final : public TSerialPort {
   }
 
   std::vector<std::vector<uint8_t>> Sent;
+  std::vector<size_t> PurgedBefore;  // Sent.size() at each PurgeInput
   bool RefuseOpen = false;
+  bool RefuseSends = false;
   int Opens = 0;
 
  private:
@@ -262,6 +266,45 @@ TEST_F(PollEngine, AnswerAfterTheNextRequestIsBuiltCountsAsParseFailure) {
   EXPECT_EQ(Ctx->UpsInfo[1].CommState, 2);
   EXPECT_EQ(Ctx->UpsInfo[1].SuccessCount, 0);
   EXPECT_EQ(Ctx->UpsInfo[2].ReceiveCount, 1);
+}
+
+TEST_F(PollEngine, InputIsPurgedBeforeEverySend) {
+  AddDevices({1});
+  Ctx->Settings.PortInfo.MaxReSend = 3;
+  ASSERT_TRUE(Engine->Start());
+  Run(60);
+  ASSERT_GE(Port.Sent.size(), 4u);
+  ASSERT_EQ(Port.PurgedBefore.size(), Port.Sent.size());
+  for (size_t i = 0; i < Port.Sent.size(); ++i) EXPECT_EQ(Port.PurgedBefore[i], i);
+}
+
+TEST_F(PollEngine, AnswerBeforeTheRequestWentOutIsRefused) {
+  AddDevices({1});
+  ASSERT_TRUE(Engine->Start());
+  Run(1);  // built, not yet sent
+  ASSERT_EQ(Ctx->Vars.DebugStage, 5);
+  ASSERT_TRUE(Port.Sent.empty());
+  const auto request = Engine->Request().Bytes();
+  const std::vector<uint8_t> answer = AnswerFor({request.begin(), request.end()}, {});
+  Engine->Comm1ReceiveData(answer.data(), answer.size());
+  EXPECT_EQ(Ctx->Stats.ParseFailures, 1);
+  Run(1);  // sent: the same answer now belongs to it
+  Engine->Comm1ReceiveData(answer.data(), answer.size());
+  EXPECT_EQ(Ctx->Stats.ParseFailures, 1);
+}
+
+TEST_F(PollEngine, AWriteThePortRefusesIsNotCountedAndLightsNothing) {
+  AddDevices({1});
+  ASSERT_TRUE(Engine->Start());
+  Port.RefuseSends = true;
+  Run(30);
+  EXPECT_EQ(Ctx->Stats.TxCount, 0);
+  EXPECT_EQ(Ctx->Display.TxLed, 0);
+  EXPECT_GT(Ctx->UpsInfo[1].FailStreak, 0);  // the request still went unanswered
+  Port.RefuseSends = false;
+  Run(13);
+  EXPECT_EQ(Ctx->Stats.TxCount, 1);
+  EXPECT_EQ(Ctx->Display.TxLed, 3);
 }
 
 TEST_F(PollEngine, AddressBeyondTheTableChargesNoOtherDevice) {
