@@ -97,11 +97,11 @@ class TMainFixture {
   }
 
   // A mouse click on a node, as the operator would do it.
-  void Click(QTreeWidgetItem* item) {
+  void Click(QTreeWidgetItem* item, Qt::MouseButton button = Qt::LeftButton, Qt::KeyboardModifiers modifiers = {}) {
     if (item->parent()) item->parent()->setExpanded(true);
     Tree()->scrollToItem(item);
     const QRect r = Tree()->visualItemRect(item);
-    QTest::mouseClick(Tree()->viewport(), Qt::LeftButton, {}, r.center());
+    QTest::mouseClick(Tree()->viewport(), button, modifiers, r.center());
     QCoreApplication::processEvents();
   }
 

@@ -19,6 +19,7 @@
 
 #include "MainFixture.h"
 #include "core/Catalogue.h"
+#include "ui/main/FrmProperty.h"
 #include "ui/widgets/AngularGauge.h"
 #include "ui/widgets/FlowPipe.h"
 #include "ui/widgets/Lamp.h"
@@ -71,9 +72,76 @@ class TstFrmMain : public QObject {
     f.Click(f.Device(3)->child(0));
     QCOMPARE(f.Main->SelDevAddr(), uint8_t(13));
     QCOMPARE(f.Main->PageControl1->currentIndex(), 0);
-    // The keyboard moves the highlight, not the selected device.
-    QTest::keyClick(f.Tree(), Qt::Key_Up);
-    QCOMPARE(f.Main->SelDevAddr(), uint8_t(13));
+  }
+
+  // However the highlight moves, it is the selected device: Delete removes it
+  // from the list file and Property shows it.
+  void deleteAndPropertyActOnTheHighlightedDevice_data() {
+    QTest::addColumn<int>("button");     // 0: a key instead
+    QTest::addColumn<int>("position");   // device clicked; 0: the empty area below the nodes
+    QTest::addColumn<int>("child");      // -1: the device node itself
+    QTest::addColumn<int>("key");
+    QTest::addColumn<int>("modifiers");
+    QTest::addColumn<int>("highlighted");
+    const int left = Qt::LeftButton, right = Qt::RightButton, middle = Qt::MiddleButton;
+    QTest::newRow("left click") << left << 3 << -1 << 0 << 0 << 3;
+    QTest::newRow("right click") << right << 3 << -1 << 0 << 0 << 3;
+    QTest::newRow("middle click") << middle << 2 << -1 << 0 << 0 << 2;
+    QTest::newRow("right click on a graph child") << right << 2 << 1 << 0 << 0 << 2;
+    QTest::newRow("right click on the empty area") << right << 0 << -1 << 0 << 0 << 1;
+    QTest::newRow("ctrl+click on the highlighted node") << left << 1 << -1 << 0 << int(Qt::ControlModifier) << 1;
+    QTest::newRow("arrow down") << 0 << 0 << -1 << int(Qt::Key_Down) << 0 << 2;
+    QTest::newRow("end") << 0 << 0 << -1 << int(Qt::Key_End) << 0 << 3;
+    QTest::newRow("ctrl+space on the highlighted node") << 0 << 0 << -1 << int(Qt::Key_Space)
+                                                        << int(Qt::ControlModifier) << 1;
+  }
+
+  void deleteAndPropertyActOnTheHighlightedDevice() {
+    QFETCH(int, button);
+    QFETCH(int, position);
+    QFETCH(int, child);
+    QFETCH(int, key);
+    QFETCH(int, modifiers);
+    QFETCH(int, highlighted);
+    const std::vector<TDeviceSpec> devices = {{21, "UPS-1"}, {22, "UPS-2"}, {23, "UPS-3"}};
+    TMainFixture f(devices);
+    f.ShowWindow();
+    f.Click(f.Device(1));
+    const auto mods = Qt::KeyboardModifiers(modifiers);
+    if (key != 0) {
+      QTest::keyClick(f.Tree(), Qt::Key(key), mods);
+    } else if (position == 0) {
+      const QPoint below(5, f.Tree()->viewport()->height() - 5);
+      QVERIFY(!f.Tree()->itemAt(below));
+      QTest::mouseClick(f.Tree()->viewport(), Qt::MouseButton(button), mods, below);
+    } else {
+      f.Click(child < 0 ? f.Device(position) : f.Device(position)->child(child), Qt::MouseButton(button), mods);
+    }
+    QCoreApplication::processEvents();
+
+    QTreeWidgetItem* current = f.Tree()->currentItem();
+    QVERIFY(current);
+    QCOMPARE(f.Tree()->selectedItems(), QList<QTreeWidgetItem*>{current});
+    QCOMPARE(current->parent() ? current->parent() : current, f.Device(highlighted));
+    QCOMPARE(f.Main->SelDevAddr(), devices[highlighted - 1].Address);
+
+    QString shown;
+    QTimer::singleShot(0, [&] {
+      auto* dialog = f.Main->findChild<TFrmProperty*>();
+      shown = dialog->edtEquipName->text();
+      dialog->btnCancel->click();
+    });
+    f.Main->btnProperty->click();
+    QCOMPARE(shown, QString::fromUtf8(devices[highlighted - 1].Name));
+
+    f.Main->btnDelete->click();
+    TDeviceList reread(f.Context->RecordDir);
+    reread.LoadDeviceList();
+    QStringList left;
+    for (int k = 1; k <= reread.Count; ++k) left << QString::fromStdString(TrimDeviceName(reread.Nodes[k].Name));
+    QStringList expected = {QStringLiteral("UPS-1"), QStringLiteral("UPS-2"), QStringLiteral("UPS-3")};
+    expected.removeAt(highlighted - 1);
+    QCOMPARE(left, expected);
   }
 
   void deletingKeepsThePositionInRange() {

@@ -112,25 +112,43 @@ class TstStartup : public QObject {
     qApp->setProperty("tessaroStopping", false);
   }
 
+  // Only a minimised window is restored; a maximised one stays maximised.
+  void secondStartBringsTheFirstWindowToTheFront_data() {
+    QTest::addColumn<bool>("maximised");
+    QTest::addColumn<bool>("minimised");
+    QTest::newRow("normal") << false << false;
+    QTest::newRow("maximised") << true << false;
+    QTest::newRow("minimised") << false << true;
+    QTest::newRow("minimised while maximised") << true << true;
+  }
+
   void secondStartBringsTheFirstWindowToTheFront() {
+    QFETCH(bool, maximised);
+    QFETCH(bool, minimised);
     TMainFixture f({{1, "a"}});
     const QString name = QStringLiteral("tessaro-test-%1").arg(QCoreApplication::applicationPid());
     TSingleInstance first(name);
     QVERIFY(!first.ActivateRunning(200));  // nobody there yet
     QVERIFY(first.Listen());
-    QObject::connect(&first, &TSingleInstance::Activated, f.Main.get(), [&] {
-      f.Main->showNormal();
-      f.Main->raise();
-      f.Main->activateWindow();
-    });
-    f.Main->showMinimized();
-    QTRY_VERIFY(f.Main->isMinimized());
+    QObject::connect(&first, &TSingleInstance::Activated, f.Main.get(), [&] { BringToFront(*f.Main); });
+    f.ShowWindow();
+    const QRect normalGeometry = f.Main->geometry();
+    if (maximised) {
+      f.Main->showMaximized();
+      QTRY_VERIFY(f.Main->isMaximized());
+    }
+    if (minimised) {
+      f.Main->showMinimized();
+      QTRY_VERIFY(f.Main->isMinimized());
+    }
     QSignalSpy activated(&first, &TSingleInstance::Activated);
     TSingleInstance second(name);
     QVERIFY(second.ActivateRunning());
     QTRY_COMPARE(activated.count(), 1);
     QTRY_VERIFY(!f.Main->isMinimized());
     QVERIFY(f.Main->isVisible());
+    QCOMPARE(f.Main->isMaximized(), maximised);
+    if (!maximised) QCOMPARE(f.Main->geometry(), normalGeometry);
   }
 
   void aSocketLeftByACrashedInstanceIsTakenOver() {

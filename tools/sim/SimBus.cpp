@@ -41,6 +41,21 @@ std::string Lower(std::string text) {
   return text;
 }
 
+// Shortest well-formed request of a function, CRC included: its fixed fields
+// must be there before they are read. Function 16 checks its data below.
+size_t MinModbusRequest(unsigned fn) {
+  switch (fn) {
+    case 3:
+    case 4:
+    case 6:
+      return 8;  // addr fn reg(2) count-or-value(2) crc(2)
+    case 16:
+      return 9;  // addr fn reg(2) n(2) bytes(1) crc(2)
+    default:
+      return 4;  // addr fn crc(2)
+  }
+}
+
 bool IsAscii(TSimProtocol p) { return p != TSimProtocol::Modbus; }
 
 const char* VerOf(TSimProtocol p) { return p == TSimProtocol::Quorvan ? "11" : "31"; }
@@ -148,6 +163,12 @@ bool TSimBus::ModbusWrite(TSimDevice* device, int firstReg, const std::vector<ui
 void TSimBus::HandleModbus(const std::string& frame, double now, std::vector<TScheduledWrite>& out) {
   const int address = static_cast<unsigned char>(frame[0]);
   const unsigned fn = static_cast<unsigned char>(frame[1]);
+  // A short chunk can still end in a valid CRC (Idle takes it whole); a
+  // device ignores such a frame.
+  if (frame.size() < MinModbusRequest(fn)) {
+    FLog("dropping short request: " + Printable(frame, false));
+    return;
+  }
   TSimDevice* device = address == 0 ? nullptr : Find(address);
   if (address != 0 && (!device || device->Silent(now))) {
     if (FOptions.Verbose) FLog("request to silent address " + std::to_string(address) + ": " + Printable(frame, false));

@@ -10,10 +10,10 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <exception>
 #include <memory>
 
-#include "app/Options.h"
 #include "core/Clock.h"
 #include "engine/Context.h"
 #include "engine/PollEngine.h"
@@ -30,8 +30,10 @@ namespace {
 int SignalPipe[2] = {-1, -1};
 
 void OnStopSignal(int) {
+  const int savedErrno = errno;  // write() may change it under the interrupted code
   const char byte = 1;
   [[maybe_unused]] const ssize_t n = ::write(SignalPipe[1], &byte, 1);
+  errno = savedErrno;
 }
 }  // namespace
 
@@ -48,7 +50,7 @@ void UseInterfaceFont(QApplication& app) {
   }
 }
 
-int RunDesktop(int argc, char** argv, const TAppOptions& options) {
+int RunDesktop(int argc, char** argv, const std::string& dataDir) {
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Tessaro"));
   QApplication::setWindowIcon(AssetIcon(QStringLiteral("app")));
@@ -59,7 +61,7 @@ int RunDesktop(int argc, char** argv, const TAppOptions& options) {
   instance.Listen();
 
   TSystemClock clock;
-  TContext context(options.DataDir, clock);
+  TContext context(dataDir, clock);
   TComm port;
   ConfigureProgramPort(port);
   TPollEngine engine(context, port);
@@ -70,11 +72,7 @@ int RunDesktop(int argc, char** argv, const TAppOptions& options) {
     QMessageBox::critical(nullptr, QStringLiteral("Tessaro"), QString::fromLocal8Bit(e.what()));
     return 1;
   }
-  QObject::connect(&instance, &TSingleInstance::Activated, main.get(), [&main] {
-    main->showNormal();
-    main->raise();
-    main->activateWindow();
-  });
+  QObject::connect(&instance, &TSingleInstance::Activated, main.get(), [&main] { BringToFront(*main); });
 
   bool stopRequested = false;
   // SIGTERM and SIGINT end the program as a confirmed exit would, so the

@@ -1,17 +1,18 @@
 #pragma once
 // The desktop program: single instance, main window, poll engine, message loop.
 
+#include <string>
+
 class QApplication;
 
 namespace tessaro {
-
-struct TAppOptions;
 
 // Picks a face that holds both Latin and Chinese glyphs, when one is installed.
 void UseInterfaceFont(QApplication& app);
 
 // Returns the process exit code. A second start brings the running window to
-// the front and returns 0 at once.
-int RunDesktop(int argc, char** argv, const TAppOptions& options);
+// the front and returns 0 at once. dataDir holds the settings, Record/ and
+// Backup/, and ends with "/".
+int RunDesktop(int argc, char** argv, const std::string& dataDir);
 
 }  // namespace tessaro

@@ -21,6 +21,7 @@
 #include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QSignalBlocker>
 #include <QStackedWidget>
 #include <QStatusBar>
 #include <QTabBar>
@@ -305,6 +306,12 @@ QWidget* TFrmMain::BuildLeftPane() {
   TreeView1->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
   TreeView1->header()->setStretchLastSection(false);
   TreeView1->viewport()->installEventFilter(this);
+  // The highlighted node is the selected device, however the highlight moves
+  // (any mouse button, the keyboard, a keyboard search).
+  connect(TreeView1, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* current) {
+    if (current) TreeView1Click();
+  });
+  connect(TreeView1, &QTreeWidget::itemSelectionChanged, this, &TFrmMain::KeepHighlightOnCurrent);
   v->addWidget(TreeView1, 1);
 
   edtTreeData = new QLineEdit(pane);
@@ -808,6 +815,7 @@ void SetNodeIcon(QTreeWidgetItem* item, int index) {
 
 void TFrmMain::RebuildTree() {
   TDeviceList& list = FCtx.DeviceList;
+  const QSignalBlocker programmatic(TreeView1);  // a rebuild is not a click
   TreeView1->clear();
   int absolute = 0;
   for (int k = 1; k <= list.Count; ++k) {
@@ -838,13 +846,23 @@ void TFrmMain::RebuildTree() {
   FSelDevAddr = list.Nodes[FidxSelItem].Address;
   QTreeWidgetItem* selected = TreeView1->topLevelItem(FidxSelItem - 1);
   FidxSelNode = AbsoluteIndex(selected);
-  TreeView1->setCurrentItem(selected);  // programmatic: not a click
+  TreeView1->setCurrentItem(selected);
+}
+
+void TFrmMain::KeepHighlightOnCurrent() {
+  QTreeWidgetItem* current = TreeView1->currentItem();
+  const QList<QTreeWidgetItem*> selection = TreeView1->selectedItems();
+  if (selection.isEmpty()) {
+    // Ctrl+click or Ctrl+Space would leave the device selected without a highlight.
+    if (current) current->setSelected(true);
+  } else if (selection.front() != current) {
+    TreeView1->setCurrentItem(selection.front());
+  }
 }
 
 void TFrmMain::TreeView1Click() {
-  const QList<QTreeWidgetItem*> selection = TreeView1->selectedItems();
-  if (selection.isEmpty()) return;
-  QTreeWidgetItem* item = selection.front();
+  QTreeWidgetItem* item = TreeView1->currentItem();
+  if (!item) return;
   FidxSelNode = AbsoluteIndex(item);
   QTreeWidgetItem* device = item->parent() ? item->parent() : item;
   const int position = TreeView1->indexOfTopLevelItem(device) + 1;
@@ -1245,7 +1263,7 @@ void TFrmMain::btnNewClick() {
 }
 
 void TFrmMain::btnDeleteClick() {
-  if (TreeView1->selectedItems().isEmpty()) return;
+  if (!TreeView1->currentItem()) return;
   try {
     FCtx.DeviceList.DeleteDevice(FSelDevAddr);
   } catch (const std::system_error& e) {
@@ -1254,10 +1272,8 @@ void TFrmMain::btnDeleteClick() {
 }
 
 void TFrmMain::btnPropertyClick() {
-  const QList<QTreeWidgetItem*> selection = TreeView1->selectedItems();
-  if (selection.isEmpty()) return;
-  QTreeWidgetItem* device = selection.front()->parent() ? selection.front()->parent() : selection.front();
-  TFrmProperty dialog(FCtx.DeviceList, FCtx.Settings.Language, TreeView1->indexOfTopLevelItem(device) + 1, this);
+  if (!TreeView1->currentItem()) return;
+  TFrmProperty dialog(FCtx.DeviceList, FCtx.Settings.Language, FidxSelItem, this);
   dialog.exec();
 }
 

@@ -239,6 +239,7 @@ class TFrmMain : public QMainWindow {
   QWidget* BuildGraphPage();
   void BuildStatusBar();
   void SetPicture(int stateCode);
+  void KeepHighlightOnCurrent();
   void UpdateDebugOverlay();
   void FillDebugEdits(int overlayPosition);
   void AddChartPoints(TPhaseChart& chart, double a, double b, double c);

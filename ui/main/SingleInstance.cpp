@@ -1,6 +1,7 @@
 #include "ui/main/SingleInstance.h"
 
 #include <QLocalSocket>
+#include <QWidget>
 
 #include <unistd.h>
 
@@ -8,6 +9,12 @@ namespace tessaro {
 
 namespace {
 const QByteArray ActivateRequest = QByteArrayLiteral("activate\n");
+}
+
+void BringToFront(QWidget& window) {
+  if (window.isMinimized()) window.setWindowState(window.windowState() & ~Qt::WindowMinimized);
+  window.raise();
+  window.activateWindow();
 }
 
 QString TSingleInstance::DefaultName() { return QStringLiteral("Tessaro-%1").arg(getuid()); }

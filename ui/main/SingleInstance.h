@@ -7,7 +7,14 @@
 #include <QObject>
 #include <QString>
 
+class QWidget;
+
 namespace tessaro {
+
+// Brings the running window to the front for a second start. Only a
+// minimised window is restored, to the state it had before (a maximised one
+// comes back maximised); otherwise its size and state are kept.
+void BringToFront(QWidget& window);
 
 class TSingleInstance : public QObject {
   Q_OBJECT
