@@ -153,6 +153,38 @@ TEST_P(HeadlessProtocol, MonitorsASimulatedDeviceThroughAMainsFailure) {
   EXPECT_NE(monitor->Out().find("Monitor software is closed"), std::string::npos);
 }
 
+// Device 1 answers every third request 1.5 s late, when the engine is already
+// asking it the next question; device 2 answers every request late. No late
+// answer may be decoded as the answer to another request.
+TEST_P(HeadlessProtocol, LateAnswersAreNeverTakenForAnotherRequest) {
+  const TProtocolCase& c = GetParam();
+  WriteSettings(c.Protocol, 20);
+  WriteDevices({1, 2});
+  auto sim = StartSim(c.SimName, {"--devices", "1,2", "--fault-device", "1", "--faults", "late", "--fault-every", "3",
+                                  "--late-device", "2", "--late-ms", "1500"});
+  auto monitor = StartMonitor(30);
+  ASSERT_EQ(monitor->WaitForExit(60s), 0) << monitor->Err();
+  const auto ev = Events();
+  const std::string out = monitor->Out();
+  for (const EventRecord& e : ev) {
+    EXPECT_NE(e.Address, 2) << "code " << e.Code << "\n" << out;
+    if (e.Address != 1) continue;
+    // Established once, then online; no other state and no alarm.
+    const bool established = e.Kind == 0 && e.Code == 22;
+    const bool online = e.Kind == 1 && e.Code == 4;
+    EXPECT_TRUE(established || online) << "kind " << int(e.Kind) << " code " << e.Code << "\n" << out;
+  }
+  EXPECT_GT(Find(ev, 1, 1, 4), 0) << out;
+  const auto records = DataRecords();
+  ASSERT_FALSE(records.empty());
+  for (const DataRecord& r : records) {
+    EXPECT_EQ(r.Address, 1);
+    EXPECT_NEAR(r.Measure.OutputVoltA, 220.0, 10.0);
+    EXPECT_NEAR(r.Measure.OutputFreq, 50.0, 1.0);
+    EXPECT_LE(r.Measure.LoadA, 100.0);
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Protocols, HeadlessProtocol,
                          ::testing::Values(TProtocolCase{"modbus", 2, 25}, TProtocolCase{"ydt", 0, 25},
                                            TProtocolCase{"quorvan", 1, 202}),
