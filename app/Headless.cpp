@@ -95,7 +95,8 @@ int RunHeadless(const TAppOptions& options) {
   bool running = true;
   while (running) {
     pollfd fds[3] = {{sigFd.Get(), POLLIN, 0}, {tickFd.Get(), POLLIN, 0}, {port.NotifyFd(), POLLIN, 0}};
-    const int n = ::poll(fds, fds[2].fd >= 0 ? 3 : 2, 1000);
+    const int fastDue = engine.FastStepDueInMs();
+    const int n = ::poll(fds, fds[2].fd >= 0 ? 3 : 2, fastDue >= 0 ? fastDue : 1000);
     if (n < 0 && errno != EINTR) break;
     if (fds[0].revents & POLLIN) {
       signalfd_siginfo info;
@@ -109,6 +110,7 @@ int RunHeadless(const TAppOptions& options) {
         for (uint64_t i = 0; i < std::min<uint64_t>(expirations, 50); ++i) engine.Tick();
       }
     }
+    if (engine.FastStepDueInMs() == 0) engine.FastStep();
     if (options.Duration > 0 &&
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count() >= options.Duration)
       running = false;

@@ -79,4 +79,10 @@ TDateTime TSystemClock::Now() const {
                          local.tm_sec, static_cast<int>(ms)});
 }
 
+int64_t TSystemClock::MonotonicMs() const {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
 }  // namespace tessaro

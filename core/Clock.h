@@ -24,12 +24,15 @@ class TClock {
  public:
   virtual ~TClock() = default;
   virtual TDateTime Now() const = 0;
+  // Milliseconds on a clock that never jumps, for short intervals.
+  virtual int64_t MonotonicMs() const = 0;
 };
 
 // The local wall clock.
 class TSystemClock final : public TClock {
  public:
   TDateTime Now() const override;
+  int64_t MonotonicMs() const override;
 };
 
 // A clock that only moves when told to; for tests and simulations.
@@ -37,11 +40,16 @@ class TManualClock final : public TClock {
  public:
   explicit TManualClock(TDateTime start = 0) : FNow(start) {}
   TDateTime Now() const override { return FNow; }
+  int64_t MonotonicMs() const override { return FMs; }
   void Set(TDateTime value) { FNow = value; }
-  void AdvanceMs(int64_t ms) { FNow += static_cast<double>(ms) / 86400000.0; }
+  void AdvanceMs(int64_t ms) {
+    FNow += static_cast<double>(ms) / 86400000.0;
+    FMs += ms;
+  }
 
  private:
   TDateTime FNow;
+  int64_t FMs = 0;
 };
 
 }  // namespace tessaro

@@ -31,6 +31,7 @@ void LoadSettings(TSettings& settings, const std::string& iniPath) {
   p.MaxReSend = Low8(ini.ReadInteger("CommMast", "MaxReSend", dp.MaxReSend));
   p.CommErrCnt = Low8(ini.ReadInteger("CommMast", "CommErrCnt", dp.CommErrCnt));
   p.CommLostCnt = Low8(ini.ReadInteger("CommMast", "CommLostCnt", dp.CommLostCnt));
+  p.FastPoll = ini.ReadBool("CommMast", "FastPoll", dp.FastPoll);
   settings.Language = Low8(ini.ReadInteger("Language", "Language", d.Language));
   settings.RecInterval = ini.ReadInteger("DataLog", "RecInterval", d.RecInterval);
   if (settings.RecInterval != 0 && settings.RecInterval < MinRecInterval)
@@ -57,6 +58,7 @@ std::error_code SaveSettings(const TSettings& settings, const std::string& iniPa
   check(ini.WriteInteger("CommMast", "MaxReSend", p.MaxReSend));
   check(ini.WriteInteger("CommMast", "CommErrCnt", p.CommErrCnt));
   check(ini.WriteInteger("CommMast", "CommLostCnt", p.CommLostCnt));
+  if (p.FastPoll || ini.ReadString("CommMast", "FastPoll")) check(ini.WriteBool("CommMast", "FastPoll", p.FastPoll));
   check(ini.WriteInteger("Language", "Language", settings.Language));
   check(ini.WriteInteger("DataLog", "RecInterval", settings.RecInterval));
   if (ec) return ec;

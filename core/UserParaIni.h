@@ -40,6 +40,9 @@ struct TPortInfo {
   uint8_t MaxReSend = 2;              // each request is sent MaxReSend - 1 times
   uint8_t CommErrCnt = 5;             // stored and displayed only
   uint8_t CommLostCnt = 10;           // stored and displayed only
+  // [CommMast] FastPoll: an answered request releases the line at once
+  // instead of after its full wait. Written back only when set or present.
+  bool FastPoll = false;
 };
 
 struct TSettings {

@@ -46,7 +46,9 @@ void TPollEngine::OpenCommPort() {
   TPortInfo& info = FCtx.Settings.PortInfo;
   FPort.SetCommName(info.ComName);
   FPort.SetBaudRate(static_cast<uint32_t>(info.BaudRate));
-  FPort.SetReadIntervalTimeout(static_cast<uint32_t>(info.ReadIntervalTimeout));
+  // Fast polling ends a receive on the silence that ends a frame on the line.
+  const int32_t silence = info.FastPoll ? std::min(info.ReadIntervalTimeout, TurnaroundMs()) : info.ReadIntervalTimeout;
+  FPort.SetReadIntervalTimeout(static_cast<uint32_t>(silence));
   if (info.StopBits != 2) info.StopBits = 1;
   FPort.SetStopBits(info.StopBits == 2 ? TStopBits::_2 : TStopBits::_1);
   // "COMn" must carry a number 1..256; a path is opened as it is.
@@ -161,20 +163,31 @@ void TPollEngine::PollStep() {
       --v.WaitTicks;
       return;
     }
-    v.DebugStage = 2;
-    ++v.SendNo;
-    if (v.SendNo < v.MaxSends) {
-      // Whatever is still on its way in answers an earlier request.
-      FPort.PurgeInput();
-      if (SendFrame(Request().Frame.data(), v.FrameLen)) FOnWire = true;
-      v.WaitTicks = 10;
-      // An address beyond the table (a queued command, a probe) has no slot to charge.
-      if (FCtx.DeviceList.CurAddr <= MaxAddress) LinkFailed(FCtx.UpsInfo[FCtx.DeviceList.CurAddr], *FCtx.EventLogger);
-    } else {
-      v.Waiting = 0;
-    }
+    SendOrRelease();
     return;
   }
+  BuildStep();
+}
+
+void TPollEngine::SendOrRelease() {
+  TPollVars& v = FCtx.Vars;
+  v.DebugStage = 2;
+  ++v.SendNo;
+  if (v.SendNo < v.MaxSends) {
+    // Whatever is still on its way in answers an earlier request.
+    FPort.PurgeInput();
+    FFastRx.clear();
+    if (SendFrame(Request().Frame.data(), v.FrameLen)) FOnWire = true;
+    v.WaitTicks = 10;
+    // An address beyond the table (a queued command, a probe) has no slot to charge.
+    if (FCtx.DeviceList.CurAddr <= MaxAddress) LinkFailed(FCtx.UpsInfo[FCtx.DeviceList.CurAddr], *FCtx.EventLogger);
+  } else {
+    v.Waiting = 0;
+  }
+}
+
+void TPollEngine::BuildStep() {
+  TPollVars& v = FCtx.Vars;
   v.DebugStage = 3;
   v.SendNo = 0;
   v.WaitTicks = 0;
@@ -197,6 +210,32 @@ void TPollEngine::PollStep() {
     v.Waiting = 255;
     v.MaxSends = FCtx.Settings.PortInfo.MaxReSend;
   }
+}
+
+bool TPollEngine::FastPollOn() const { return FCtx.Settings.PortInfo.FastPoll; }
+
+int TPollEngine::TurnaroundMs() const {
+  const TPortInfo& p = FCtx.Settings.PortInfo;
+  const int bitsPerChar = p.StopBits == 2 ? 11 : 10;  // start, 8 data, stop
+  const int baud = std::max<int32_t>(p.BaudRate, 1);
+  // 3.5 character times, rounded up, and never below 5 ms.
+  return std::max(5, (35 * bitsPerChar * 1000 + 10 * baud - 1) / (10 * baud));
+}
+
+int TPollEngine::FastStepDueInMs() const {
+  if (!FFastDue) return -1;
+  return static_cast<int>(std::clamp<int64_t>(*FFastDue - FCtx.Clock.MonotonicMs(), 0, 1000));
+}
+
+void TPollEngine::FastStep() {
+  if (!FFastDue || FastStepDueInMs() > 0) return;
+  FFastDue.reset();
+  TPollVars& v = FCtx.Vars;
+  if (!PortIsOpen() || !v.Waiting) return;
+  // The answer is in: release the request and put the next one on the line now.
+  v.Waiting = 0;
+  BuildStep();
+  if (v.Waiting) SendOrRelease();
 }
 
 void TPollEngine::NextRequest() {
@@ -260,7 +299,21 @@ void TPollEngine::Comm1ReceiveData(const uint8_t* bytes, size_t length) {
   const int len = static_cast<int>(std::min<size_t>(length, RxBufSize));
   std::memcpy(FCtx.Vars.RxBuf.data(), bytes, static_cast<size_t>(len));
   if (TraceVisible && EchoRx) EchoRx(FCtx.Vars.RxBuf.data(), len);
-  const bool accepted = ParseAnswer(FCtx.Vars.RxBuf.data(), len);
+  bool accepted = ParseAnswer(FCtx.Vars.RxBuf.data(), len);
+  if (FastPollOn() && FOnWire && !accepted) {
+    // The short receive silence of fast polling can split a frame: try the
+    // chunk joined to the ones before it since the send.
+    if (!FFastRx.empty() && FFastRx.size() + static_cast<size_t>(len) <= RxBufSize) {
+      FFastRx.insert(FFastRx.end(), FCtx.Vars.RxBuf.begin(), FCtx.Vars.RxBuf.begin() + len);
+      accepted = ParseAnswer(FFastRx.data(), static_cast<int>(FFastRx.size()));
+    } else {
+      FFastRx.assign(FCtx.Vars.RxBuf.begin(), FCtx.Vars.RxBuf.begin() + len);
+    }
+  }
+  if (accepted) {
+    FFastRx.clear();
+    if (FastPollOn() && FCtx.Vars.Waiting) FFastDue = FCtx.Clock.MonotonicMs() + TurnaroundMs();
+  }
   const uint8_t addr = FCtx.DeviceList.CurAddr;
   TUpsInfo* info = addr <= MaxAddress ? &FCtx.UpsInfo[addr] : nullptr;
   if (accepted) {

@@ -11,7 +11,9 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "engine/Context.h"
 #include "protocols/MModbus.h"
@@ -35,6 +37,13 @@ class TPollEngine {
   void Shutdown();
 
   void Tick();  // the 100 ms poll timer
+
+  // With [CommMast] FastPoll set, an accepted answer releases its request: the
+  // host runs FastStep once FastStepDueInMs() (-1: nothing due) has passed,
+  // which builds and sends the next request after the line's turnaround gap.
+  // Requests that get no answer keep the tick schedule.
+  int FastStepDueInMs() const;
+  void FastStep();
   void Comm1ReceiveData(const uint8_t* bytes, size_t length);
 
   void OpenCommPort();  // throws ECommsError
@@ -75,6 +84,10 @@ class TPollEngine {
 
  private:
   void PollStep();
+  void SendOrRelease();
+  void BuildStep();
+  bool FastPollOn() const;
+  int TurnaroundMs() const;
   int ActiveIndex() const;
   void NextRequest();
   TRequest NextCycleRequest(TProtocolHandler& handler, const TRequest& last);
@@ -95,6 +108,8 @@ class TPollEngine {
   // that handler stood.
   std::array<TRequest, 3> FLast;
   bool FOnWire = false;  // the request in flight has been sent at least once
+  std::optional<int64_t> FFastDue;  // monotonic ms of the next fast step
+  std::vector<uint8_t> FFastRx;     // chunks of a frame split by fast polling
   int FReopenCountdown = 0;
   bool FFailureSeen = false;
 };

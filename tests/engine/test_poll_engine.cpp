@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <vector>
@@ -305,6 +306,57 @@ TEST_F(PollEngine, AWriteThePortRefusesIsNotCountedAndLightsNothing) {
   Run(13);
   EXPECT_EQ(Ctx->Stats.TxCount, 1);
   EXPECT_EQ(Ctx->Display.TxLed, 3);
+}
+
+TEST_F(PollEngine, FastPollSendsTheNextRequestOneTurnaroundAfterAnAnswer) {
+  AddDevices({1, 2});
+  Ctx->Settings.PortInfo.FastPoll = true;
+  ASSERT_TRUE(Engine->Start());
+  // Device 1 answers at once, device 2 never.
+  int fastSteps = 0;
+  std::vector<std::vector<uint8_t>> order;
+  for (int tick = 0; tick < 400; ++tick) {
+    Run(1);
+    while (!Port.Sent.empty() && Port.Sent.back()[0] == 1 && Ctx->Vars.Waiting && Port.Sent.size() > order.size()) {
+      order.push_back(Port.Sent.back());
+      const auto answer = AnswerFor(Port.Sent.back(), {});
+      Engine->Comm1ReceiveData(answer.data(), answer.size());
+      ASSERT_EQ(Engine->FastStepDueInMs(), 5);  // 3.5 characters at 9600 baud are 3.6 ms
+      Clock.AdvanceMs(5);
+      const size_t before = Port.Sent.size();
+      Engine->FastStep();
+      ASSERT_EQ(Port.Sent.size(), before + 1) << "the next request goes out at once";
+      ++fastSteps;
+    }
+    while (Port.Sent.size() > order.size()) order.push_back(Port.Sent[order.size()]);
+  }
+  EXPECT_GT(fastSteps, 20);
+  EXPECT_EQ(Ctx->UpsInfo[1].CommState, 0);
+  // The silent device is still asked, and lost after its unanswered sends.
+  EXPECT_GT(std::count_if(order.begin(), order.end(), [](const auto& f) { return f[0] == 2; }), 10);
+  EXPECT_EQ(Ctx->UpsInfo[2].CommState, 2);
+}
+
+TEST_F(PollEngine, FastPollJoinsAFrameSplitIntoTwoChunks) {
+  AddDevices({1});
+  Ctx->Settings.PortInfo.FastPoll = true;
+  ASSERT_TRUE(Engine->Start());
+  while (Port.Sent.empty()) Run(1);
+  const auto answer = AnswerFor(Port.Sent.back(), {});
+  const size_t half = answer.size() / 2;
+  Engine->Comm1ReceiveData(answer.data(), half);
+  Engine->Comm1ReceiveData(answer.data() + half, answer.size() - half);
+  EXPECT_EQ(Ctx->UpsInfo[Engine->Request().Addr].ReceiveCount, 2);
+  EXPECT_GE(Engine->FastStepDueInMs(), 0) << "the joined frame was accepted";
+}
+
+TEST_F(PollEngine, WithoutFastPollAnAnswerNeverShortensTheWait) {
+  AddDevices({1});
+  Answer = [](const std::vector<uint8_t>& req) { return AnswerFor(req, {}); };
+  ASSERT_TRUE(Engine->Start());
+  Run(13 * 8);
+  EXPECT_EQ(Engine->FastStepDueInMs(), -1);
+  for (size_t i = 1; i < SendTicks.size(); ++i) EXPECT_EQ(SendTicks[i] - SendTicks[i - 1], 13);
 }
 
 TEST_F(PollEngine, AddressBeyondTheTableChargesNoOtherDevice) {

@@ -161,6 +161,7 @@ bool TSimBus::ModbusWrite(TSimDevice* device, int firstReg, const std::vector<ui
 }
 
 void TSimBus::HandleModbus(const std::string& frame, double now, std::vector<TScheduledWrite>& out) {
+  FRequestLen = frame.size();
   const int address = static_cast<unsigned char>(frame[0]);
   const unsigned fn = static_cast<unsigned char>(frame[1]);
   // A short chunk can still end in a valid CRC (Idle takes it whole); a
@@ -252,6 +253,7 @@ void TSimBus::ExtractAscii(double now, std::vector<TScheduledWrite>& out) {
 }
 
 void TSimBus::HandleAscii(const std::string& frame, double now, std::vector<TScheduledWrite>& out) {
+  FRequestLen = frame.size();
   // ~ VER ADR CID1 CID2 LENGTH INFO CHKSUM CR
   // 0 1   3   5    7    9      13   n-5    n-1
   const size_t n = frame.size();
@@ -435,6 +437,9 @@ void TSimBus::Emit(TSimDevice& device, TReply reply, double now, std::vector<TSc
     FLog(line);
   }
   if (fault == TFaultKind::Silence) return;
+  // On a real line the request takes its wire time to arrive and the answer
+  // is complete only when its last character has gone out (8N1: 10 bits).
+  if (FOptions.WireBaud > 0) due += static_cast<double>(FRequestLen + bytes.size()) * 10.0 / FOptions.WireBaud;
   if (fault == TFaultKind::Split) {
     const size_t half = bytes.size() / 2;
     out.push_back({due, bytes.substr(0, half)});

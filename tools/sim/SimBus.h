@@ -55,6 +55,7 @@ class TSimBus {
   std::vector<std::unique_ptr<TSimDevice>> FDevices;
   std::string FRx;
   double FLastRx = 0;
+  size_t FRequestLen = 0;  // bytes of the request being answered
 };
 
 // Printable form of a chunk for logs: hex bytes for Modbus, text with

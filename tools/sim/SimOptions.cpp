@@ -64,6 +64,8 @@ const char* const kHelpText =
     "                          late       the answer late-ms after the request\n"
     "    --fault-every K     (3)  K = 1 makes every answer faulty\n"
     "  --split-gap-ms M      (50) gap between the halves of a split answer\n"
+    "  --wire-baud N         each answer comes when it would on a line of N baud,\n"
+    "                        8N1: after the request's and the answer's wire time\n"
     "  A device in both --garble-device and --fault-device takes the fault plan.\n"
     "\n"
     "Devices (all protocols): 220 V input and output with small variation, 50 Hz,\n"
@@ -235,6 +237,7 @@ struct TParser {
     Table["return-after"] = {true, seconds(Opt.ReturnAfter)};
     Table["late-device"] = {true, addressSet(Opt.LateDevices)};
     Table["late-ms"] = {true, integer(Opt.LateMs, 0, 600000)};
+    Table["wire-baud"] = {true, integer(Opt.WireBaud, 300, 1000000)};
     Table["garble-device"] = {true, addressSet(Opt.GarbleDevices)};
     Table["garble-every"] = {true, integer(Opt.GarbleEvery, 1, 1000000)};
     Table["fault-device"] = {true, addressSet(Opt.FaultDevices)};

@@ -51,6 +51,8 @@ struct TSimOptions {
   int FaultEvery = 3;
 
   int SplitGapMs = 50;
+
+  int WireBaud = 0;  // > 0: answers take the wire time of this baud rate, 8N1
 };
 
 // Parses argv (without argv[0]). Returns false with a message in `error`;

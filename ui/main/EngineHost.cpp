@@ -16,6 +16,12 @@ TEngineHost::TEngineHost(TPollEngine& engine, TSerialPort& port, QObject* parent
     FEngine.Tick();
     WatchNotifications();
   });
+  FFastTimer.setSingleShot(true);
+  FFastTimer.setTimerType(Qt::PreciseTimer);
+  connect(&FFastTimer, &QTimer::timeout, this, [this] {
+    FEngine.FastStep();
+    ArmFastStep();
+  });
 }
 
 TEngineHost::~TEngineHost() {
@@ -44,7 +50,15 @@ void TEngineHost::WatchNotifications() {
   FNotifyFd = fd;
   if (fd < 0) return;
   FNotifier = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
-  connect(FNotifier.get(), &QSocketNotifier::activated, this, [this] { FPort.DispatchNotifications(); });
+  connect(FNotifier.get(), &QSocketNotifier::activated, this, [this] {
+    FPort.DispatchNotifications();
+    ArmFastStep();
+  });
+}
+
+void TEngineHost::ArmFastStep() {
+  const int due = FEngine.FastStepDueInMs();
+  if (due >= 0 && !FFastTimer.isActive()) FFastTimer.start(due);
 }
 
 }  // namespace tessaro

@@ -35,6 +35,8 @@ class TEngineHost : public QObject {
 
  private:
   void WatchNotifications();
+  void ArmFastStep();  // a one-shot timer for the engine's next fast step
+  QTimer FFastTimer;
 
   TPollEngine& FEngine;
   TSerialPort& FPort;
