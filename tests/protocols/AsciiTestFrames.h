@@ -155,14 +155,14 @@ void ExpectRefused(int step, uint16_t addr, const std::string& chunk, int counte
 
 // Every intact answer to one command, held against the request of each
 // command: only the command sent takes it (and decodes it); any other is
-// refused in counter E with the record untouched. INFO is all '1': every
+// refused in counter E with the record untouched. INFO is all '4': every
 // decoder finds something to store in it.
 template <class THandler>
 void ExpectEachAnswerFitsOnlyItsCommand() {
   const auto& commands = THandler::Commands;
   const std::string ver(THandler::VerText);
   for (int answered = 1; answered <= AsciiCycleSteps; ++answered) {
-    const std::string chunk = Answer(ver, 1, std::string(static_cast<std::size_t>(commands[answered].InfoLen), '1'));
+    const std::string chunk = Answer(ver, 1, std::string(static_cast<std::size_t>(commands[answered].InfoLen), '4'));
     for (int sent = 1; sent <= AsciiCycleSteps; ++sent) {
       SCOPED_TRACE(std::string("answer to ") + std::string(commands[answered].Cid2) + " against " +
                    std::string(commands[sent].Cid2));
