@@ -147,7 +147,6 @@ TEST_F(YdtV31, AnswersOfAnotherDeviceOrProtocolAreRefused) {
       {"43 answered by device 2", 2, 1, Answer("31", 2, status), 2},
       {"the answer to a probe of device 17", 2, 1, Answer("31", 17, status), 2},
       {"device 1 answering the request to device 0", 2, 0, Answer("31", 1, status), 2},
-      {"device 1 answering the request to device 0x101", 2, 0x101, Answer("31", 1, status), 2},
       {"the power-frequency version", 2, 1, Answer("11", 1, status), 1},
       {"the answer to 42 from device 2", 2, 1, Answer("31", 2, Info(46, {})), 2},
   };
