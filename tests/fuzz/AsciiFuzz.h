@@ -1,48 +1,43 @@
 #pragma once
 // The body of the two ASCII-protocol fuzz targets (fuzz_ydt_v31,
-// fuzz_quorvan): a fresh handler over fresh state, a few requests, then the
-// input handed to ParseAnswer in an allocation of exactly its length, so that
-// AddressSanitizer sees any read past the chunk.
+// fuzz_quorvan): one request in flight, then the input held against it chunk
+// by chunk, each chunk in an allocation of exactly its length and every match
+// decoded into a record allocated on its own, so that AddressSanitizer sees
+// any read past a chunk or write outside the record.
 //
 // Input layout:
-//   byte 0  bits 0-2  requests to build first (0..7)
-//           bits 3-5  mode: 0-4 plain poll, 5 SearchMode (probe the address of
-//                     byte 1), 6 the polled devices are lost (CommState 2),
-//                     7 Paused
-//           bit 6     raw: hand the bytes over as they are; when clear, SOI,
-//                     VER, ADR, CID1, RTN, LENGTH and CHKSUM are rewritten so
-//                     the checks pass and the decoders run on the rest
+//   byte 0  bits 0-2  command step of the request (1..5; 0, 6 and 7 lie outside
+//                     the cycle: nothing is built and nothing can match)
+//           bits 3-5  mode: 5 the search probe of the address, otherwise a
+//                     cycle request
+//           bit 6     raw: hand the bytes over as they are; when clear, each
+//                     chunk is cut or padded to the answer length of the
+//                     request, and SOI, VER, ADR, CID1, RTN, LENGTH and CHKSUM
+//                     are rewritten so the checks pass and the decoders run on
+//                     the rest
 //           bit 7     split the rest into chunks at the 0x0D bytes (each chunk
-//                     parsed on its own, as a line that falls silent would)
-//   byte 1  device address (also the search address)
+//                     held against the request on its own, as a line that falls
+//                     silent would)
+//   byte 1  device address
 //   byte 2  SuccessCount of that device (the status gate)
 //   rest    the received bytes
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
-#include <new>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "core/DeviceList.h"
 #include "core/PollState.h"
 #include "core/UpsInfo.h"
 #include "protocols/FuncUnit.h"
 #include "protocols/YdtV31Protocol.h"
 
 namespace tessaro::fuzz {
-
-struct TFuzzState {
-  TFuzzState() { InitDeviceTable(UpsInfo); }
-  TUpsInfoTable UpsInfo;
-  TDeviceList DeviceList;
-  TPollVars Vars;
-  TPollStats Stats;
-  TProtocolEnv Env{UpsInfo, DeviceList, Vars, Stats};
-};
 
 inline void Require(bool ok) {
   if (!ok) std::abort();
@@ -67,33 +62,19 @@ int RunAsciiFuzz(const uint8_t* data, std::size_t size) {
   if (size < 3) return 0;
   const uint8_t control = data[0];
   const uint8_t address = data[1];
-  const int mode = (control >> 3) & 0x07;
-  const bool lost = mode == 6;
-  // Constructed afresh in static storage: a new 280 KB allocation per input
-  // would go to the sanitizer's mmap allocator and slow the run tenfold.
-  alignas(TFuzzState) static unsigned char storage[sizeof(TFuzzState)];
-  TFuzzState* state = new (storage) TFuzzState();
-  struct TDestroy {
-    TFuzzState* State;
-    ~TDestroy() { State->~TFuzzState(); }
-  } destroy{state};
-  state->DeviceList.Count = 1;
-  state->DeviceList.Nodes[1].Address = address;
-  if (address < SlotCount) {
-    state->UpsInfo[address].CommState = lost ? 2 : 0;
-    state->UpsInfo[address].SuccessCount = data[2];
-  }
-  state->UpsInfo[1].CommState = lost ? 2 : 0;  // the constructor's DevAddr
-  state->Vars.SearchMode = mode == 5 ? 1 : 0;
-  state->Vars.SearchAddr = address;
-  state->Vars.Paused = mode == 7 ? 255 : 0;
+  const bool raw = control & 0x40;
 
-  THandler handler{state->Env};
-  for (int i = 0; i < (control & 0x07); ++i) {
-    handler.NextRequest();
-    Require(handler.FrameLen == 0 || handler.FrameLen == AsciiRequestLen);
-    Require(handler.CmdStep <= AsciiCycleSteps);
-  }
+  THandler handler;
+  TRequest request = ((control >> 3) & 0x07) == 5 ? handler.SearchRequest(address)
+                                                  : handler.CycleRequest(address, control & 0x07);
+  Require(request.FrameLen == 0 || request.FrameLen == AsciiRequestLen);
+  Require((request.FrameLen == 0) == (request.AnswerLen == 0));
+  Require(request.Func >= 1 && request.Func <= AsciiCycleSteps ? request.FrameLen > 0 : request.FrameLen == 0);
+  auto record = std::make_unique<TUpsInfo>();
+  record->Address = address;
+  record->CommState = 0;
+  record->SuccessCount = data[2];
+  TPollStats stats;
 
   std::vector<std::vector<uint8_t>> chunks;
   const uint8_t* rest = data + 3;
@@ -112,18 +93,37 @@ int RunAsciiFuzz(const uint8_t* data, std::size_t size) {
   }
 
   for (auto& chunk : chunks) {
-    if (!(control & 0x40)) Repair(chunk, THandler::VerText, handler.DevAddr);
+    if (!raw) {
+      if (request.AnswerLen > 0) chunk.resize(static_cast<std::size_t>(request.AnswerLen), '0');
+      Repair(chunk, THandler::VerText, request.Addr);
+    }
     // An allocation of exactly the chunk's length (at least one byte so the
-    // pointer is real); the length passed is the chunk's own.
+    // pointer is real); the span is the chunk's own length.
     std::unique_ptr<uint8_t[]> exact(new uint8_t[chunk.empty() ? 1 : chunk.size()]);
-    for (std::size_t i = 0; i < chunk.size(); ++i) exact[i] = chunk[i];
-    const int32_t before = ErrorSum(state->Stats);
-    const bool accepted = handler.ParseAnswer(exact.get(), static_cast<int>(chunk.size()));
-    // Exactly one counter for a rejection, none for an acceptance.
-    Require(ErrorSum(state->Stats) == before + (accepted ? 0 : 1));
-    if (accepted) Require(handler.CmdStep == 0);
-    if (handler.DevAddr < SlotCount) Require(state->UpsInfo[handler.DevAddr].AlarmCount <= MaxAlarms);
+    if (!chunk.empty()) std::memcpy(exact.get(), chunk.data(), chunk.size());
+    const std::span<const uint8_t> answer(exact.get(), chunk.size());
+    const int32_t before = ErrorSum(stats);
+    const bool matched = handler.Matches(request, answer, stats);
+    if (request.FrameLen == 0) {
+      // Nothing was sent: nothing matches and nothing is counted.
+      Require(!matched && ErrorSum(stats) == before);
+      continue;
+    }
+    // Exactly one counter for a refusal, none for a match.
+    Require(ErrorSum(stats) == before + (matched ? 0 : 1));
+    if (!matched) continue;
+    // Only the answer length of the command sent matches.
+    Require(static_cast<int>(answer.size()) == request.AnswerLen);
+    auto previous = std::make_unique<TUpsInfo>();
+    std::memcpy(static_cast<void*>(previous.get()), record.get(), sizeof(TUpsInfo));
+    Require(handler.Decode(request, answer, *record));
+    Require(record->AlarmCount <= MaxAlarms);
+    // A second answer to the same request decodes nothing.
+    if (request.Answers > 0) Require(std::memcmp(previous.get(), record.get(), sizeof(TUpsInfo)) == 0);
+    ++request.Answers;  // as the engine counts it
   }
+  // An intact repaired answer of the right length always matches.
+  if (!raw && request.FrameLen > 0 && !chunks.empty() && !(control & 0x80)) Require(request.Answers == 1);
   return 0;
 }
 

@@ -1,25 +1,30 @@
 // libFuzzer target for the Modbus handler TMModbus.
 //
 // The first byte chooses the variant:
-//   even: a fresh handler over fresh state issues one request (a cycle step, a
-//         queued command or a search probe, chosen by the next bytes) and the
-//         rest of the input is handed to ParseAnswer as the received chunk
-//         (optionally as a frame body given the device's address and a good
-//         CRC, so that the decoding is reached);
-//   odd:  the next bytes are random engine variables, device list, device
-//         states, queue entries and model, and NextRequest runs a few times.
-// Both check the handler's invariants after every call and trap on a breach.
+//   even: one request (a cycle step, a write command or a search probe, chosen
+//         by the next bytes) is in flight and the rest of the input is held
+//         against it as the received chunk (optionally as a frame body given
+//         the request's address and a good CRC, so that the checks past the
+//         CRC are reached); a chunk that matches is decoded;
+//   odd:  random requests are built from the next bytes, and the answers that
+//         must match them (the echo of a write, a read answer of the byte
+//         count asked for, with random register values) are held against them
+//         and decoded.
+// Every matched answer is decoded into a record allocated on its own, so that
+// AddressSanitizer sees any write outside it; the invariants below trap on a
+// breach.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <span>
 #include <string>
+#include <vector>
 
-#include "core/DeviceList.h"
 #include "core/PollState.h"
 #include "core/UpsInfo.h"
-#include "engine/CommandQueue.h"
 #include "protocols/MModbus.h"
 
 using namespace tessaro;
@@ -49,152 +54,130 @@ void Check(bool condition) {
   if (!condition) __builtin_trap();
 }
 
-struct TWorld {
-  std::unique_ptr<TUpsInfoTable> Table = std::make_unique<TUpsInfoTable>();
-  TDeviceList List;
-  TPollVars Vars;
-  TPollStats Stats;
-  TCommandQueue Queue;
-  std::string Model;
-  std::unique_ptr<TMModbus> Handler;
+// What must hold for every built request.
+void CheckRequest(const TRequest& r) {
+  Check(r.FrameLen >= 0 && r.FrameLen <= TxBufSize);
+  Check(r.AnswerLen >= 0 && r.AnswerLen <= 5 + 255);
+  if (r.FrameLen == 0) return;
+  Check(r.FrameLen >= 8);
+  Check(TMModbus::Crc16(r.Frame.data(), r.FrameLen) == 0);
+  Check(r.Frame[0] == static_cast<uint8_t>(r.Addr));
+  Check(r.Frame[1] == r.Func);
+  if (r.Func == 16) Check(r.FrameLen == 9 + r.Frame[6]);
+}
 
-  TWorld() {
-    InitDeviceTable(*Table);
-    Handler = std::make_unique<TMModbus>(TProtocolEnv{*Table, List, Vars, Stats}, Queue, Model);
-  }
+// What must hold for a record after a decode.
+void CheckRecord(const TUpsInfo& u) {
+  Check(u.AlarmCount <= MaxAlarms);
+  Check(u.StateCode >= -1 && u.StateCode <= 11);
+  Check(u.Status.StateValid <= 1);
+  Check(u.InputSupply <= 2 && u.UpsSupply <= 2);
+}
 
-  // What must hold after every NextRequest.
-  void CheckRequest() const {
-    const int len = Handler->FrameLen;
-    Check(len >= 0 && len <= TxBufSize);
-    if (len > 0) {
-      Check(len >= 8);
-      Check(TMModbus::Crc16(Vars.TxBuf.data(), len) == 0);
-      Check(Vars.TxBuf[0] == Handler->SlaveAddr);
-      Check(Vars.TxBuf[1] == Handler->FuncCode);
-      Check(Handler->DevAddr == Handler->SlaveAddr);
-    }
-    Check(Handler->DevAddr <= 255);
-  }
+// Holds `answer` (copied into an allocation of exactly its length) against
+// `request`; a match is decoded into a record of its own. True on a match.
+bool Receive(TMModbus& handler, const TRequest& request, std::span<const uint8_t> answer) {
+  std::unique_ptr<uint8_t[]> exact(new uint8_t[answer.empty() ? 1 : answer.size()]);
+  if (!answer.empty()) std::memcpy(exact.get(), answer.data(), answer.size());
+  const std::span<const uint8_t> chunk(exact.get(), answer.size());
+  TPollStats stats;
+  const bool matched = handler.Matches(request, chunk, stats);
+  // The Modbus handler counts nothing.
+  const TPollStats none{};
+  Check(std::memcmp(&stats, &none, sizeof stats) == 0);
+  if (!matched) return false;
+  // One whole frame of the addressed device: the answer asked for or an exception.
+  Check(request.FrameLen > 0);
+  Check(chunk.size() >= 5);
+  Check(chunk[0] == static_cast<uint8_t>(request.Addr));
+  Check(TMModbus::Crc16(chunk.data(), static_cast<int>(chunk.size())) == 0);
+  if (chunk[1] & 0x80)
+    Check(chunk.size() == 5 && chunk[1] == (request.Func | 0x80));
+  else
+    Check(static_cast<int>(chunk.size()) == request.AnswerLen && chunk[1] == request.Func);
+  auto record = std::make_unique<TUpsInfo>();
+  record->Address = static_cast<uint8_t>(request.Addr);
+  const bool accepted = handler.Decode(request, chunk, *record);
+  if (request.Probe) Check(accepted);
+  if (!request.Probe && (chunk[1] & 0x80)) Check(!accepted);
+  CheckRecord(*record);
+  return true;
+}
 
-  // What must hold for every record after a ParseAnswer.
-  void CheckRecords() const {
-    for (const TUpsInfo& u : *Table) {
-      Check(u.AlarmCount <= 59);
-      Check(u.StateCode >= -1 && u.StateCode <= 11);
-      Check(u.Status.StateValid <= 1);
-      Check(u.InputSupply <= 2 && u.UpsSupply <= 2);
-    }
-  }
-};
+TWriteCommand ReadCommand(TReader& in, uint8_t addr) {
+  TWriteCommand c;
+  c.Addr = addr;
+  c.Func = in.Byte();
+  c.Reg = in.Int();
+  c.Count = in.Int();
+  c.CommandValue = in.Word();
+  auto* image = reinterpret_cast<uint8_t*>(&c.ParamImage);
+  for (size_t i = 0; i < sizeof(TDeviceParams); ++i) image[i] = in.Byte();
+  return c;
+}
 
 void AnswerVariant(TReader& in) {
-  TWorld w;
   const uint8_t addr = in.Byte();
   const uint8_t kind = in.Byte();
-  w.List.Count = 1;
-  w.List.Nodes[1].Address = addr;
-  if (addr <= MaxAddress) (*w.Table)[addr].CommState = 0;
-  w.Vars.PollStep = 200;  // the first request starts the device's cycle
-  w.Model = (kind & 0x80) ? "RXA410LT" : "";
-  switch (kind % 4) {
-    case 0: {  // a cycle step 1..5
-      const int steps = 1 + in.Byte() % 5;
-      for (int i = 0; i < steps; ++i) w.Handler->NextRequest();
-      break;
-    }
-    case 1: {  // a queued command
-      w.Queue.CommandValue = in.Word();
-      w.Queue[0] = TCommandEntry{CommandPending, addr, in.Byte(), in.Int(), in.Int()};
-      w.Handler->NextRequest();
-      break;
-    }
-    case 2:  // a search probe
-      w.Vars.SearchMode = 255;
-      w.Vars.SearchAddr = addr;
-      w.Handler->NextRequest();
-      break;
-    default:  // the search flag changes between request and answer
-      w.Handler->NextRequest();
-      w.Vars.SearchMode = in.Byte() & 1;
-      break;
+  const std::string model = (kind & 0x80) ? ModelRxa410Lt : "";
+  TMModbus handler(model);
+  TRequest request;
+  switch (kind % 3) {
+    case 0: request = handler.CycleRequest(addr, 1 + in.Byte() % 5); break;
+    case 1: request = handler.CommandRequest(ReadCommand(in, addr)); break;
+    default: request = handler.SearchRequest(addr); break;
   }
-  w.CheckRequest();
+  CheckRequest(request);
 
-  int length = static_cast<int>(in.RestSize() > RxBufSize ? RxBufSize : in.RestSize());
-  std::memcpy(w.Vars.RxBuf.data(), in.Rest(), static_cast<size_t>(length));
-  // With bit 6 of the kind the rest is a frame body: put the sender's address in
-  // front and a good CRC behind, so that the decoding is reached.
-  if ((kind & 0x40) && length + 3 <= RxBufSize) {
-    std::memmove(w.Vars.RxBuf.data() + 1, w.Vars.RxBuf.data(), static_cast<size_t>(length));
-    w.Vars.RxBuf[0] = static_cast<uint8_t>(w.Handler->DevAddr);
-    const uint16_t crc = TMModbus::Crc16(w.Vars.RxBuf.data(), length + 1);
-    w.Vars.RxBuf[length + 1] = static_cast<uint8_t>(crc & 0xFF);
-    w.Vars.RxBuf[length + 2] = static_cast<uint8_t>(crc >> 8);
-    length += 3;
+  std::vector<uint8_t> chunk(in.Rest(), in.Rest() + std::min<size_t>(in.RestSize(), RxBufSize));
+  // With bit 6 of the kind the rest is a frame body: the request's address in
+  // front and a good CRC behind.
+  if ((kind & 0x40) && chunk.size() + 3 <= RxBufSize) {
+    chunk.insert(chunk.begin(), static_cast<uint8_t>(request.Addr));
+    const uint16_t crc = TMModbus::Crc16(chunk.data(), static_cast<int>(chunk.size()));
+    chunk.push_back(static_cast<uint8_t>(crc & 0xFF));
+    chunk.push_back(static_cast<uint8_t>(crc >> 8));
   }
-  const bool accepted = w.Handler->ParseAnswer(w.Vars.RxBuf.data(), length);
-  if (accepted) {
-    Check(length >= 4);
-    Check(w.Vars.RxBuf[0] == w.Handler->DevAddr);
-    Check(w.Handler->DevAddr <= MaxAddress);
-    Check(TMModbus::Crc16(w.Vars.RxBuf.data(), length) == 0);
-  }
-  w.CheckRecords();
-  // The handler never counts.
-  Check(w.Stats.ParseFailures == 0 && w.Stats.RxCount == 0 && w.Stats.TxCount == 0);
+  Receive(handler, request, chunk);
 }
 
 void RequestVariant(TReader& in) {
-  TWorld w;
-  w.Vars.SearchMode = in.Byte() % 3 == 0 ? 255 : 0;
-  w.Vars.SearchAddr = in.Byte();
-  w.Vars.Paused = in.Byte() % 4 == 0 ? 255 : 0;
-  w.Vars.PollStep = in.Byte();
-  w.Vars.StepCount = in.Byte();
-  w.Handler->DevAddr = in.Byte();
-  w.List.Count = in.Byte() % (MaxDevices + 1);
-  w.List.Cursor = in.Byte();
-  for (int i = 1; i <= w.List.Count; ++i) w.List.Nodes[i].Address = in.Byte();
-  for (int i = 0; i < 8; ++i) {
-    const uint8_t slot = in.Byte();
-    if (slot <= MaxAddress) (*w.Table)[slot].CommState = in.Byte() % 3;
-  }
-  const uint8_t queued = in.Byte() % (CommandQueueSize + 1);
-  for (int i = 0; i < queued; ++i) {
-    TCommandEntry& e = w.Queue[in.Byte() % CommandQueueSize];
-    e.Pending = in.Byte();
-    e.Addr = in.Byte();
-    e.Func = in.Byte();
-    e.Reg = in.Int();
-    e.Count = in.Int();
-  }
-  w.Queue.CommandValue = in.Word();
-  auto* image = reinterpret_cast<uint8_t*>(&w.Queue.ParamImage);
-  for (size_t i = 0; i < sizeof(TParamImage); ++i) image[i] = in.Byte();
-  static const char* const models[] = {"", "RXA410LT", "GDS7100", "rxa410lt"};
-  w.Model = models[in.Byte() % 4];
-
-  const int calls = 1 + in.Byte() % 16;
-  for (int i = 0; i < calls; ++i) {
-    const uint8_t stepBefore = w.Vars.PollStep;
-    w.Handler->NextRequest();
-    w.CheckRequest();
-    // A cycle step (not a search, pause or queued command) leaves a cycle of
-    // 1, 4 or 5 steps and a step within it.
-    if (w.Vars.SearchMode == 0 && w.Vars.Paused == 0 && w.Vars.PollStep != stepBefore) {
-      Check(w.Vars.StepCount == 1 || w.Vars.StepCount == 4 || w.Vars.StepCount == 5);
-      Check(w.Vars.PollStep >= 1 && w.Vars.PollStep <= w.Vars.StepCount);
+  const std::string model = (in.Byte() & 1) ? ModelRxa410Lt : "";
+  TMModbus handler(model);
+  const int requests = 1 + in.Byte() % 8;
+  for (int i = 0; i < requests; ++i) {
+    const uint8_t addr = in.Byte();
+    TRequest request;
+    switch (in.Byte() % 3) {
+      case 0: request = handler.CycleRequest(addr, static_cast<int8_t>(in.Byte())); break;
+      case 1: request = handler.CommandRequest(ReadCommand(in, addr)); break;
+      default: request = handler.SearchRequest(addr); break;
     }
-    if (w.Vars.Paused != 0 && w.Vars.SearchMode == 0) Check(w.Handler->FrameLen == 0);
-    // The built frame handed back as an answer (a write echo, or a bogus read
-    // answer) must be handled without harm.
-    if (w.Handler->FrameLen > 0) {
-      w.Handler->ParseAnswer(w.Vars.TxBuf.data(), w.Handler->FrameLen);
-      w.CheckRecords();
+    CheckRequest(request);
+    if (request.FrameLen == 0 || request.AnswerLen == 0) continue;
+    // The answer the request asks for: the echo of a write, or a read answer
+    // of the byte count asked for with register values from the input.
+    std::vector<uint8_t> answer(request.Frame.begin(), request.Frame.begin() + 6);
+    if (request.Func != 6 && request.Func != 16) {
+      answer.resize(3);
+      answer[2] = static_cast<uint8_t>(request.AnswerLen - 5);
+      for (int k = 0; k < request.AnswerLen - 5; ++k) answer.push_back(in.Byte());
     }
-    if (in.Byte() & 1) w.Vars.Paused = static_cast<uint8_t>(~w.Vars.Paused);
-    if (in.Byte() & 1) w.Vars.SearchMode = w.Vars.SearchMode ? 0 : 255;
+    const uint16_t crc = TMModbus::Crc16(answer.data(), static_cast<int>(answer.size()));
+    answer.push_back(static_cast<uint8_t>(crc & 0xFF));
+    answer.push_back(static_cast<uint8_t>(crc >> 8));
+    Check(Receive(handler, request, answer));
+    // Its exception form matches too; another function's does not.
+    std::vector<uint8_t> exception = {answer[0], static_cast<uint8_t>(request.Func | 0x80), in.Byte()};
+    const uint16_t ecrc = TMModbus::Crc16(exception.data(), 3);
+    exception.push_back(static_cast<uint8_t>(ecrc & 0xFF));
+    exception.push_back(static_cast<uint8_t>(ecrc >> 8));
+    Check(Receive(handler, request, exception));
+    exception[1] ^= 0x01;
+    const uint16_t ocrc = TMModbus::Crc16(exception.data(), 3);
+    exception[3] = static_cast<uint8_t>(ocrc & 0xFF);
+    exception[4] = static_cast<uint8_t>(ocrc >> 8);
+    Check(!Receive(handler, request, exception));
   }
 }
 
