@@ -77,8 +77,8 @@ int BuildAsciiRequest(uint8_t* tx, std::string_view verText, uint8_t adr, std::s
 TRequest TAsciiHandler::CycleRequest(uint16_t addr, int step) const {
   TRequest r;
   r.Addr = addr;
-  r.Func = static_cast<uint8_t>(step);
   if (step < 1 || step > AsciiCycleSteps) return r;
+  r.Func = static_cast<uint8_t>(step);
   r.FrameLen = BuildAsciiRequest(r.Frame.data(), FVerText, static_cast<uint8_t>(addr & 0xFF), FCommands[step].Cid2);
   r.AnswerLen = AsciiRequestLen + FCommands[step].InfoLen;
   return r;
@@ -91,7 +91,7 @@ TRequest TAsciiHandler::SearchRequest(uint16_t addr) const {
 }
 
 bool TAsciiHandler::Matches(const TRequest& request, std::span<const uint8_t> answer, TPollStats& stats) const {
-  if (request.Func < 1 || request.Func > AsciiCycleSteps) return false;
+  if (request.FrameLen == 0 || request.Func < 1 || request.Func > AsciiCycleSteps) return false;
   const TAsciiCheck check =
       CheckAsciiAnswer(AsciiView(answer), FVer, request.Addr, FCommands[request.Func].InfoLen);
   CountAsciiCheck(stats, check);
