@@ -130,6 +130,7 @@ std::optional<int32_t> ParseIniInteger(std::string_view text) {
 std::error_code TIniFile::Load(const std::string& path) {
   std::error_code ec;
   std::optional<std::string> data = ReadWholeFile(path, ec);
+  FLoaded = data.has_value();
   SetText(data ? std::move(*data) : std::string{});
   return ec;
 }

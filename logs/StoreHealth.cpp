@@ -31,15 +31,20 @@ void TStoreHealth::Poll() {
   Speak(TStoreKind::DataLog);
 }
 
+void TStoreHealth::Flush() {
+  Speak(TStoreKind::EventLog, true);
+  Speak(TStoreKind::DataLog, true);
+}
+
 std::vector<std::string> TStoreHealth::TakeMessages() { return std::exchange(FMessages, {}); }
 
-void TStoreHealth::Speak(TStoreKind store) {
+void TStoreHealth::Speak(TStoreKind store, bool force) {
   TState& s = FStates[static_cast<size_t>(store)];
   // Nothing new: the state is the one announced, and no failure went unmentioned.
   if (s.Failing == s.Announced && (s.Failing || s.Unsettled == 0)) return;
   const TDateTime now = FClock.Now();
   // A clock set back (or a change of daylight saving time) ends the interval.
-  if (s.HasSpoken && now >= s.LastMessage && (now - s.LastMessage) * 86'400'000.0 < static_cast<double>(FMinGapMs))
+  if (!force && s.HasSpoken && now >= s.LastMessage && (now - s.LastMessage) * 86'400'000.0 < static_cast<double>(FMinGapMs))
     return;
 
   const std::string name = store == TStoreKind::EventLog ? "event log" : "data log";

@@ -44,6 +44,8 @@ class TStoreHealth {
   void Report(TStoreKind store, const TStoreResult& result);
   // Says what the interval held back once it is over; call it on a timer.
   void Poll();
+  // Says what is held back now, interval or not (at exit).
+  void Flush();
   // The messages produced since the last call, oldest first.
   std::vector<std::string> TakeMessages();
 
@@ -63,7 +65,7 @@ class TStoreHealth {
     uint64_t LostTotal = 0;
   };
   const TState& State(TStoreKind store) const { return FStates[static_cast<size_t>(store)]; }
-  void Speak(TStoreKind store);
+  void Speak(TStoreKind store, bool force = false);
 
   const TClock& FClock;
   const int64_t FMinGapMs;
