@@ -146,7 +146,8 @@ std::error_code CountRecords(const std::string& path, size_t recSize, int32_t& c
 std::error_code AppendRecord(const std::string& path, const void* record, size_t recSize, bool sync) {
   TFd fd(-1);
   uint64_t size = 0;
-  if (auto ec = OpenSized(path, O_RDWR | O_CREAT, fd, size)) return ec;
+  bool regular = false;
+  if (auto ec = OpenSized(path, O_RDWR | O_CREAT, fd, size, &regular)) return ec;
   const off_t offset = static_cast<off_t>(size - size % recSize);
   ssize_t n;
   do {
@@ -159,7 +160,8 @@ std::error_code AppendRecord(const std::string& path, const void* record, size_t
     if (n > 0 && ::ftruncate(fd.Get(), offset) != 0) { /* the tail stays partial */ }
     return ec;
   }
-  if (sync) {
+  // A device under the log's name (/dev/null) has nothing to sync.
+  if (sync && regular) {
     if (::fdatasync(fd.Get()) != 0) return Errno(errno);
     // A file this append created (or found empty) needs its directory entry on disk too.
     if (offset == 0) SyncParentDirectory(path);

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "core/Clock.h"
