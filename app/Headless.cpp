@@ -16,6 +16,7 @@
 #include "engine/Context.h"
 #include "engine/PollEngine.h"
 #include "logs/EventText.h"
+#include "logs/StoreHealth.h"
 #include "serial/Comm.h"
 
 namespace tessaro {
@@ -35,6 +36,10 @@ class TFd {
  private:
   int FFd;
 };
+
+void PrintStoreMessages(TStoreHealth& health) {
+  for (const std::string& message : health.TakeMessages()) std::fprintf(stderr, "tessaro: %s\n", message.c_str());
+}
 
 void PrintEvent(const EventRecord& rec, int language) {
   const std::string text = EventRecordText(rec, language);
@@ -69,7 +74,14 @@ int RunHeadless(const TAppOptions& options) {
     std::fprintf(stderr, "tessaro: cannot prepare the data directory %s: %s\n", ctx.DataDir.c_str(), e.what());
     return 1;
   }
+  // Read again to keep what the file held: at exit a file edited meanwhile
+  // must not be overwritten with the values loaded here.
+  const TSettingsSnapshot loadedSettings = LoadSettings(ctx.Settings, ctx.IniPath());
+  for (const std::string& warning : CheckSettings(ctx.Settings))
+    std::fprintf(stderr, "tessaro: warning: %s: %s\n", ctx.IniPath().c_str(), warning.c_str());
   ctx.EventLogger->OnAppended = [&ctx](const EventRecord& rec) { PrintEvent(rec, ctx.Settings.Language); };
+  TStoreHealth storeHealth(clock);
+  AttachStoreHealth(storeHealth, *ctx.EventLogger, *ctx.DataLogger);
 
   TComm port;
   ConfigureProgramPort(port);
@@ -109,6 +121,8 @@ int RunHeadless(const TAppOptions& options) {
         // A late wake-up runs the ticks it missed, so timing stays in ticks.
         for (uint64_t i = 0; i < std::min<uint64_t>(expirations, 50); ++i) engine.Tick();
       }
+      storeHealth.Poll();
+      PrintStoreMessages(storeHealth);
     }
     if (engine.FastStepDueInMs() == 0) engine.FastStep();
     if (options.Duration > 0 &&
@@ -118,11 +132,31 @@ int RunHeadless(const TAppOptions& options) {
 
   // The order of an orderly exit: settings saved, port closed, then the
   // engine logs its closing event.
-  if (const std::error_code ec = ctx.SaveSettings())
-    std::fprintf(stderr, "tessaro: cannot save the settings to %s: %s\n", ctx.IniPath().c_str(), ec.message().c_str());
+  if (const std::error_code ec = SaveSettings(ctx.Settings, ctx.IniPath(), &loadedSettings)) {
+    if (ec == std::errc::operation_canceled)
+      std::fprintf(stderr, "tessaro: %s changed on disk while running; left as it is, its values apply at the next start\n",
+                   ctx.IniPath().c_str());
+    else
+      std::fprintf(stderr, "tessaro: cannot save the settings to %s: %s\n", ctx.IniPath().c_str(), ec.message().c_str());
+  }
   engine.CloseCommPort();
   engine.Shutdown();
-  return 0;
+
+  // Whatever the interval held back is said now; lost records fail the run.
+  storeHealth.Flush();
+  PrintStoreMessages(storeHealth);
+  const uint64_t lostEvents = storeHealth.Lost(TStoreKind::EventLog);
+  const uint64_t lostData = storeHealth.Lost(TStoreKind::DataLog);
+  if (lostEvents + lostData == 0) return 0;
+  for (TStoreKind store : {TStoreKind::EventLog, TStoreKind::DataLog})
+    if (storeHealth.Failing(store)) {
+      const TStoreResult& last =
+          store == TStoreKind::EventLog ? ctx.EventLogger->LastResult() : ctx.DataLogger->LastResult();
+      std::fprintf(stderr, "tessaro: still failing: %s\n", last.Text().c_str());
+    }
+  std::fprintf(stderr, "tessaro: %llu event log and %llu data log records could not be written\n",
+               static_cast<unsigned long long>(lostEvents), static_cast<unsigned long long>(lostData));
+  return 1;
 }
 
 }  // namespace tessaro

@@ -82,8 +82,17 @@ Record/TreeNode.dat.
 
 A port that cannot be opened, or that fails while open (an adapter
 unplugged), is reported on standard error and retried every few seconds.
+Settings that keep every device from being polled (ReadIntervalTimeout 0,
+MaxReSend 0 or 1, an unknown Protocol, a BaudRate of 0 or below) are
+warned about on standard error at start. A log record that cannot be written
+(a full disk, a read-only or missing directory) is reported on standard
+error when it first happens and again when writing works again, with the
+path and the reason.
+
 On SIGINT, SIGTERM or the end of the duration the program saves the
-settings, closes the port, logs its closing event and exits with status 0.
+settings (unless UserParaIni.ini was changed on disk while it ran: then the
+file is left as it is), closes the port, logs its closing event and exits
+with status 0, or 1 when log records could not be written.
 )";
 }
 

@@ -1,5 +1,7 @@
 #include "core/DeviceList.h"
 
+#include "core/AtomicFile.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -36,12 +38,12 @@ void TDeviceList::LoadDeviceList() {
   // Only a file that is surely missing is created; one that cannot even be
   // looked at (a link loop, no permission) is left for the open to refuse.
   if (!fs::exists(path, existsEc) && !existsEc) {
-    std::FILE* f = std::fopen(path.c_str(), "wb");
+    std::FILE* f = std::fopen(path.c_str(), "wbe");
     if (!f) throw std::system_error(errno, std::generic_category(), "cannot create " + path);
     std::fclose(f);
   }
   // Not a plain file (a FIFO would block the open): treated as unreadable.
-  std::FILE* f = fs::is_regular_file(path, existsEc) ? std::fopen(path.c_str(), "rb") : nullptr;
+  std::FILE* f = fs::is_regular_file(path, existsEc) ? std::fopen(path.c_str(), "rbe") : nullptr;
   if (!f) {
     // The list on disk may be sound; it must not be replaced unseen.
     FKeepOriginal = true;
@@ -74,31 +76,16 @@ void TDeviceList::SaveDeviceList() {
       std::string keep = FRecordDir + "TreeNode_full.dat";
       for (int n = 1; fs::exists(fs::symlink_status(keep, ec)); ++n)
         keep = FRecordDir + "TreeNode_full" + std::to_string(n) + ".dat";
-      fs::copy_file(path, keep, fs::copy_options::none, ec);
+      ec = CopyFileExclusive(path, keep);
       if (ec) throw std::system_error(ec, "cannot keep the unread list " + path + " as " + keep);
     }
     FKeepOriginal = false;
     FTruncated = false;
   }
-  // Write a new file beside the old one and rename it over, so a full disk
-  // or a crash mid-write cannot leave a half-written list behind.
-  const std::string tmp = path + ".tmp";
-  std::FILE* f = std::fopen(tmp.c_str(), "wb");
-  if (!f) throw std::system_error(errno, std::generic_category(), "cannot write " + path);
-  bool ok = Count == 0 || std::fwrite(&Nodes[1], sizeof(TDeviceNode), Count, f) == Count;
-  ok = (std::fflush(f) == 0) && ok;
-  ok = (std::fclose(f) == 0) && ok;
-  if (!ok) {
-    const int err = errno;
-    std::remove(tmp.c_str());
-    throw std::system_error(err ? err : EIO, std::generic_category(), "cannot write " + path);
-  }
-  std::error_code ec;
-  fs::rename(tmp, path, ec);
-  if (ec) {
-    std::remove(tmp.c_str());
-    throw std::system_error(ec, "cannot replace " + path);
-  }
+  // A full disk or a power cut mid-write must not leave a half-written list.
+  const std::string_view bytes(reinterpret_cast<const char*>(&Nodes[1]), sizeof(TDeviceNode) * Count);
+  if (const std::error_code ec = ReplaceFileAtomically(path, bytes))
+    throw std::system_error(ec, "cannot write " + path);
 }
 
 void TDeviceList::AddDevice(const TDeviceNode& node) {

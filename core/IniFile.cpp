@@ -1,10 +1,7 @@
 #include "core/IniFile.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "core/AtomicFile.h"
 
-#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -70,22 +67,6 @@ std::error_code LastError(int fallback = EIO) {
   return std::error_code(errno ? errno : fallback, std::generic_category());
 }
 
-bool WriteAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    const ssize_t n = ::write(fd, data.data(), data.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (n == 0) {
-      errno = ENOSPC;
-      return false;
-    }
-    data.remove_prefix(static_cast<size_t>(n));
-  }
-  return true;
-}
-
 // The whole file, or nullopt with ec set. A missing file is not an error here.
 std::optional<std::string> ReadWholeFile(const std::string& path, std::error_code& ec) {
   ec.clear();
@@ -106,7 +87,7 @@ std::optional<std::string> ReadWholeFile(const std::string& path, std::error_cod
     ec = std::make_error_code(std::errc::file_too_large);
     return std::nullopt;
   }
-  std::FILE* f = std::fopen(path.c_str(), "rb");
+  std::FILE* f = std::fopen(path.c_str(), "rbe");
   if (!f) {
     ec = LastError();
     return std::nullopt;
@@ -149,6 +130,7 @@ std::optional<int32_t> ParseIniInteger(std::string_view text) {
 std::error_code TIniFile::Load(const std::string& path) {
   std::error_code ec;
   std::optional<std::string> data = ReadWholeFile(path, ec);
+  FLoaded = data.has_value();
   SetText(data ? std::move(*data) : std::string{});
   return ec;
 }
@@ -288,65 +270,10 @@ std::error_code TIniFile::WriteBool(std::string_view section, std::string_view k
 
 std::error_code TIniFile::Save(const std::string& path) const {
   const std::string text = Text();
-
-  // Write through a symbolic link rather than replace the link by a file.
-  std::string target = path;
-  std::error_code ec;
-  if (fs::is_symlink(fs::symlink_status(path, ec))) {
-    const fs::path resolved = fs::weakly_canonical(path, ec);
-    if (!ec) target = resolved.string();
-  }
-
   std::error_code readEc;
-  const std::optional<std::string> old = ReadWholeFile(target, readEc);
+  const std::optional<std::string> old = ReadWholeFile(path, readEc);
   if (old && *old == text) return {};
-
-  struct stat oldStat {};
-  const bool hadFile = ::stat(target.c_str(), &oldStat) == 0 && S_ISREG(oldStat.st_mode);
-
-  static std::atomic<unsigned> counter{0};
-  std::string tmp;
-  int fd = -1;
-  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-    tmp = target + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
-    fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0 && errno != EEXIST) return LastError();
-  }
-  if (fd < 0) return std::make_error_code(std::errc::file_exists);
-
-  bool ok = WriteAll(fd, text);
-  if (ok && hadFile) {
-    // Keep the owner when allowed (root saving a user's file); when not, the
-    // file becomes ours, as a new one would.
-    if (oldStat.st_uid != ::geteuid() || oldStat.st_gid != ::getegid()) {
-      [[maybe_unused]] const int ignored = ::fchown(fd, oldStat.st_uid, oldStat.st_gid);
-    }
-    ok = ::fchmod(fd, oldStat.st_mode & 07777) == 0;
-  }
-  if (ok) ok = ::fsync(fd) == 0;
-  int err = ok ? 0 : errno;
-  if (::close(fd) != 0 && ok) {
-    ok = false;
-    err = errno;
-  }
-  if (ok && ::rename(tmp.c_str(), target.c_str()) != 0) {
-    ok = false;
-    err = errno;
-  }
-  if (!ok) {
-    ::unlink(tmp.c_str());
-    return std::error_code(err ? err : EIO, std::generic_category());
-  }
-
-  // Make the rename itself durable; a directory that cannot be synced still
-  // holds the new file, so this is not reported.
-  const fs::path dir = fs::path(target).parent_path();
-  const int dirFd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dirFd >= 0) {
-    ::fsync(dirFd);
-    ::close(dirFd);
-  }
-  return {};
+  return ReplaceFileAtomically(path, text);
 }
 
 }  // namespace tessaro

@@ -35,6 +35,8 @@ class TIniFile {
   // regular file, larger than MaxIniFileSize — gives an empty document and
   // the error.
   [[nodiscard]] std::error_code Load(const std::string& path);
+  // The last Load found a file and read it.
+  bool Loaded() const { return FLoaded; }
   // Parses text as if it were a file's content.
   void SetText(std::string text);
   // The document as it would be written.
@@ -81,6 +83,7 @@ class TIniFile {
   std::string NewLineEnd() const;
 
   bool FBom = false;
+  bool FLoaded = false;
   std::vector<TLine> FLines;
 };
 

@@ -13,7 +13,7 @@ uint8_t Low8(int32_t value) { return static_cast<uint8_t>(static_cast<uint32_t>(
 
 std::string SettingsPath(const std::string& exeDir) { return exeDir + SettingsFileName; }
 
-void LoadSettings(TSettings& settings, const std::string& iniPath) {
+TSettingsSnapshot LoadSettings(TSettings& settings, const std::string& iniPath) {
   TIniFile ini;
   // A file that cannot be read gives an empty document and so every default.
   (void)ini.Load(iniPath);
@@ -36,11 +36,15 @@ void LoadSettings(TSettings& settings, const std::string& iniPath) {
   settings.RecInterval = ini.ReadInteger("DataLog", "RecInterval", d.RecInterval);
   if (settings.RecInterval != 0 && settings.RecInterval < MinRecInterval)
     settings.RecInterval = MinRecInterval;
+  return {ini.Loaded(), ini.Loaded() ? ini.Text() : std::string{}};
 }
 
-std::error_code SaveSettings(const TSettings& settings, const std::string& iniPath) {
+std::error_code SaveSettings(const TSettings& settings, const std::string& iniPath,
+                             const TSettingsSnapshot* unchangedSince) {
   TIniFile ini;
   if (std::error_code ec = ini.Load(iniPath)) return ec;
+  if (unchangedSince && !(*unchangedSince == TSettingsSnapshot{ini.Loaded(), ini.Loaded() ? ini.Text() : ""}))
+    return std::make_error_code(std::errc::operation_canceled);
 
   const TPortInfo& p = settings.PortInfo;
   // In file order, so that keys missing from the file are added in this order.
@@ -63,6 +67,30 @@ std::error_code SaveSettings(const TSettings& settings, const std::string& iniPa
   check(ini.WriteInteger("DataLog", "RecInterval", settings.RecInterval));
   if (ec) return ec;
   return ini.Save(iniPath);
+}
+
+std::vector<std::string> CheckSettings(const TSettings& settings) {
+  const TPortInfo& p = settings.PortInfo;
+  std::vector<std::string> out;
+  if (p.BaudRate <= 0)
+    out.push_back("BaudRate is " + std::to_string(p.BaudRate) +
+                  ": no line speed, so the serial port cannot be opened; set it to the devices' speed, as 9600");
+  if (p.ReadIntervalTimeout == 0)
+    out.push_back("ReadIntervalTimeout is 0: a receive then ends only when 2048 bytes have arrived, so no answer is "
+                  "ever seen and no device is found; set it to 200 (milliseconds)");
+  else if (p.ReadIntervalTimeout < 0)
+    out.push_back("ReadIntervalTimeout is " + std::to_string(p.ReadIntervalTimeout) +
+                  ": not a number of milliseconds, so answers are not received whole and no device is found; set it "
+                  "to 200");
+  if (p.MaxReSend <= 1)
+    out.push_back("MaxReSend is " + std::to_string(p.MaxReSend) +
+                  ": each request is sent MaxReSend - 1 times, so nothing is ever sent and no device is polled; set "
+                  "it to 2");
+  if (p.Protocol > ProtocolRxa)
+    out.push_back("Protocol is " + std::to_string(p.Protocol) +
+                  ": only 0 to 3 are known, so no request is ever built and no device is polled; set it to the "
+                  "devices' protocol (0 modular-UPS ASCII, 1 power-frequency ASCII, 2 Modbus, 3 RXA)");
+  return out;
 }
 
 }  // namespace tessaro

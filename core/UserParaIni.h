@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <string>
 #include <system_error>
+#include <vector>
 
 namespace tessaro {
 
@@ -54,17 +55,32 @@ struct TSettings {
 // exeDir + "UserParaIni.ini"; exeDir ends with "/".
 std::string SettingsPath(const std::string& exeDir);
 
+// What the settings file held when it was read: its bytes, or no file.
+struct TSettingsSnapshot {
+  bool Exists = false;
+  std::string Content;
+  bool operator==(const TSettingsSnapshot&) const = default;
+};
+
 // Every setting from the file; a missing file, a missing key or a value that
 // is not a 32-bit decimal integer gives that setting its default, so this
 // never fails. Byte settings take the low 8 bits of the number (258 -> 2).
-// RecInterval other than 0 is raised to at least MinRecInterval.
-void LoadSettings(TSettings& settings, const std::string& iniPath);
+// RecInterval other than 0 is raised to at least MinRecInterval. Returns what
+// the file held (a file that cannot be read counts as none).
+TSettingsSnapshot LoadSettings(TSettings& settings, const std::string& iniPath);
 
 // Writes the twelve keys, each replaced in place or added to its section;
 // every other line of the file stays as it was. On failure the old file is
 // left untouched and the reason is returned: a file that exists but cannot be
 // read is not overwritten (that would lose whatever else it holds), and a
-// ComName with a line break is refused (std::errc::invalid_argument).
-[[nodiscard]] std::error_code SaveSettings(const TSettings& settings, const std::string& iniPath);
+// ComName with a line break is refused (std::errc::invalid_argument). With
+// `unchangedSince`, a file that no longer holds what that snapshot recorded
+// (someone edited it meanwhile) is left alone: std::errc::operation_canceled.
+[[nodiscard]] std::error_code SaveSettings(const TSettings& settings, const std::string& iniPath,
+                                           const TSettingsSnapshot* unchangedSince = nullptr);
+
+// Settings with which the program runs but never polls a device, each as one
+// English sentence saying what happens and what to set; empty when none.
+std::vector<std::string> CheckSettings(const TSettings& settings);
 
 }  // namespace tessaro

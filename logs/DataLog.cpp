@@ -35,6 +35,7 @@ std::vector<DataRecord> ReadDataLogFile(const std::string& path, std::error_code
   std::vector<unsigned char> bytes;
   const std::error_code err = recfile::ReadRecords(path, sizeof(DataRecord), bytes);
   if (ec) *ec = err;
+  recfile::DropZeroRecords(bytes, sizeof(DataRecord));
   std::vector<DataRecord> out(bytes.size() / sizeof(DataRecord));
   if (!out.empty()) std::memcpy(out.data(), bytes.data(), out.size() * sizeof(DataRecord));
   return out;
@@ -42,22 +43,32 @@ std::vector<DataRecord> ReadDataLogFile(const std::string& path, std::error_code
 
 TDataLog::TDataLog(std::string dir) : Dir(std::move(dir)) {}
 
-bool TDataLog::FailAppend(std::string text) {
-  FLastError = std::move(text);
+bool TDataLog::FailAppend(TStoreResult result) {
+  FLastError = result.Text();
   if (FFailedAppends < UINT32_MAX) ++FFailedAppends;
+  FLastResult = std::move(result);
+  if (OnResult) OnResult(FLastResult);
   return false;
 }
 
 bool TDataLog::Append(const DataRecord& record) noexcept {
   try {
-    if (auto ec = recfile::EnsureDirectory(Dir)) return FailAppend(recfile::DescribeError("cannot create", Dir, ec));
+    if (auto ec = recfile::EnsureDirectory(Dir)) return FailAppend(TStoreResult::Failure("cannot create", Dir, ec));
     const std::string path = FileNameFor(record.Time);
+    // Not synced: a snapshot every minute per device is too frequent to sync,
+    // and the next one follows soon.
     if (auto ec = recfile::AppendRecord(path, &record, RecordSize))
-      return FailAppend(recfile::DescribeError("cannot write", path, ec));
+      return FailAppend(TStoreResult::Failure("cannot write", path, ec));
     FLastError.clear();
+    FLastResult = TStoreResult::Success(path);
+    if (OnResult) OnResult(FLastResult);
     return true;
   } catch (...) {
-    return FailAppend("cannot write data log in " + Dir);
+    try {
+      return FailAppend(TStoreResult::Failure("cannot write data log in", Dir, std::make_error_code(std::errc::io_error)));
+    } catch (...) {
+      return false;
+    }
   }
 }
 

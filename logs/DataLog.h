@@ -7,6 +7,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <system_error>
 #include <type_traits>
@@ -14,6 +15,7 @@
 
 #include "core/Clock.h"
 #include "core/UpsInfo.h"
+#include "logs/StoreHealth.h"
 
 namespace tessaro {
 
@@ -60,8 +62,8 @@ std::string DataLogFileName(const std::string& dir, TDateTime time);
 std::string DataLogFileName(const std::string& dir, int year, int month);
 
 // Every whole record of a data log file in file order; a trailing partial
-// record is ignored. A missing or unreadable file yields an empty list and,
-// when `ec` is given, the reason.
+// record and all-zero records (a tail left by a crash) are ignored. A missing
+// or unreadable file yields an empty list and, when `ec` is given, the reason.
 std::vector<DataRecord> ReadDataLogFile(const std::string& path, std::error_code* ec = nullptr);
 
 class TDataLog {
@@ -72,6 +74,8 @@ class TDataLog {
   explicit TDataLog(std::string dir);
 
   const std::string Dir;
+  // Told of the outcome of every append, good or bad.
+  std::function<void(const TStoreResult&)> OnResult;
 
   // The month file a record stamped `time` goes to.
   std::string FileNameFor(TDateTime time) const { return DataLogFileName(Dir, time); }
@@ -90,11 +94,14 @@ class TDataLog {
   const std::string& LastError() const { return FLastError; }
   // Appends that returned false since construction.
   uint32_t FailedAppends() const { return FFailedAppends; }
+  // The outcome of the last append.
+  const TStoreResult& LastResult() const { return FLastResult; }
 
  private:
-  bool FailAppend(std::string text);
+  bool FailAppend(TStoreResult result);
   std::string FLastError;
   uint32_t FFailedAppends = 0;
+  TStoreResult FLastResult;
 };
 
 }  // namespace tessaro

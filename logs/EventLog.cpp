@@ -23,6 +23,7 @@ std::vector<EventRecord> ReadEventLogFile(const std::string& path, std::error_co
   std::vector<unsigned char> bytes;
   const std::error_code err = recfile::ReadRecords(path, sizeof(EventRecord), bytes);
   if (ec) *ec = err;
+  recfile::DropZeroRecords(bytes, sizeof(EventRecord));
   std::vector<EventRecord> out(bytes.size() / sizeof(EventRecord));
   if (!out.empty()) std::memcpy(out.data(), bytes.data(), out.size() * sizeof(EventRecord));
   return out;
@@ -53,9 +54,11 @@ int32_t TEventLog::RecordCount() {
   return count;
 }
 
-bool TEventLog::FailAppend(std::string text) {
-  FLastError = std::move(text);
+bool TEventLog::FailAppend(TStoreResult result) {
+  FLastError = result.Text();
   if (FFailedAppends < UINT32_MAX) ++FFailedAppends;
+  FLastResult = std::move(result);
+  if (OnResult) OnResult(FLastResult);
   return false;
 }
 
@@ -64,19 +67,27 @@ bool TEventLog::Append(const EventRecord& record) noexcept {
     // Directory and file creation failures are reported like write failures:
     // the callers (the poll engine, the link bookkeeping) ignore the result,
     // and an exception from here would stop the poll loop.
-    if (auto ec = recfile::EnsureDirectory(Dir)) return FailAppend(recfile::DescribeError("cannot create", Dir, ec));
+    if (auto ec = recfile::EnsureDirectory(Dir)) return FailAppend(TStoreResult::Failure("cannot create", Dir, ec));
     int32_t count = 0;
     if (auto ec = recfile::CountRecords(FullPath, RecordSize, count, true))
-      return FailAppend(recfile::DescribeError("cannot open", FullPath, ec));
+      return FailAppend(TStoreResult::Failure("cannot open", FullPath, ec));
     if (count > RotateAbove) Rotate();
-    if (auto ec = recfile::AppendRecord(FullPath, &record, RecordSize))
-      return FailAppend(recfile::DescribeError("cannot write", FullPath, ec));
+    // Events are rare and the last ones before a power cut matter most
+    // ("battery low"): each is on disk before the next poll step.
+    if (auto ec = recfile::AppendRecord(FullPath, &record, RecordSize, true))
+      return FailAppend(TStoreResult::Failure("cannot write", FullPath, ec));
     if (!FRotationPending) FLastError.clear();
     Changed = 255;
+    FLastResult = TStoreResult::Success(FullPath);
+    if (OnResult) OnResult(FLastResult);
     if (OnAppended) OnAppended(record);
     return true;
   } catch (...) {
-    return FailAppend("cannot write " + FullPath);
+    try {
+      return FailAppend(TStoreResult::Failure("cannot write", FullPath, std::make_error_code(std::errc::io_error)));
+    } catch (...) {
+      return false;
+    }
   }
 }
 

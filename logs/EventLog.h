@@ -14,6 +14,7 @@
 
 #include "core/Clock.h"
 #include "core/UpsInfo.h"
+#include "logs/StoreHealth.h"
 
 namespace tessaro {
 
@@ -79,8 +80,9 @@ enum class TRotateResult : uint8_t {
 EventRecord MakeAlarmRecord(TDateTime time, uint8_t address, int32_t alarmCode, bool raised);
 
 // Every whole record of an event log file (the active file or a backup),
-// oldest first; a trailing partial record is ignored. A missing or unreadable
-// file yields an empty list and, when `ec` is given, the reason.
+// oldest first; a trailing partial record and all-zero records (a tail left
+// by a crash) are ignored. A missing or unreadable file yields an empty list
+// and, when `ec` is given, the reason.
 std::vector<EventRecord> ReadEventLogFile(const std::string& path, std::error_code* ec = nullptr);
 
 class TEventLog final : public TDeviceEventSink {
@@ -103,13 +105,15 @@ class TEventLog final : public TDeviceEventSink {
   uint8_t Changed = 0;
   // Told of every record written (the headless console prints them).
   std::function<void(const EventRecord&)> OnAppended;
+  // Told of the outcome of every append, good or bad.
+  std::function<void(const TStoreResult&)> OnResult;
 
   // Whole records in the active file. Creates Dir and an empty file when
   // missing; throws std::system_error when it cannot.
   int32_t RecordCount();
 
-  // Appends one record, rotating first when the file holds more than 5000.
-  // False when the record could not be written (never throws). When the
+  // Appends one record, rotating first when the file holds more than 5000,
+  // and syncs it to disk. False when the record could not be written (never throws). When the
   // rotation fails the record still goes to the active file, which then
   // grows past 5001 records; RotationPending() tells, and every later
   // append tries the rotation again.
@@ -144,6 +148,8 @@ class TEventLog final : public TDeviceEventSink {
   const std::string& LastError() const { return FLastError; }
   // Appends that returned false since construction.
   uint32_t FailedAppends() const { return FFailedAppends; }
+  // The outcome of the last append.
+  const TStoreResult& LastResult() const { return FLastResult; }
 
   // Name of rotation backup i (0..999) and of clear backup n (1..).
   static std::string RotateBackupName(int i);
@@ -151,7 +157,7 @@ class TEventLog final : public TDeviceEventSink {
 
  private:
   EventRecord NewRecord() const;
-  bool FailAppend(std::string text);
+  bool FailAppend(TStoreResult result);
 
   const TUpsInfoTable& FDevices;
   const TClock& FClock;
@@ -160,6 +166,7 @@ class TEventLog final : public TDeviceEventSink {
   std::string FLastBackup;
   std::string FLastError;
   uint32_t FFailedAppends = 0;
+  TStoreResult FLastResult;
 };
 
 }  // namespace tessaro

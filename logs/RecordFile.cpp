@@ -1,9 +1,12 @@
 #include "logs/RecordFile.h"
 
+#include "core/AtomicFile.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -107,11 +110,6 @@ int RenameNoReplace(const std::string& from, const std::string& to) {
   return 0;
 }
 
-void SyncDirectory(const std::string& dir) {
-  TFd d(::open(WithoutTrailingSlash(dir).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (d.Valid()) ::fsync(d.Get());  // best effort: not every file system allows it
-}
-
 }  // namespace
 
 std::error_code EnsureDirectory(const std::string& dir) {
@@ -145,10 +143,11 @@ std::error_code CountRecords(const std::string& path, size_t recSize, int32_t& c
   return {};
 }
 
-std::error_code AppendRecord(const std::string& path, const void* record, size_t recSize) {
+std::error_code AppendRecord(const std::string& path, const void* record, size_t recSize, bool sync) {
   TFd fd(-1);
   uint64_t size = 0;
-  if (auto ec = OpenSized(path, O_RDWR | O_CREAT, fd, size)) return ec;
+  bool regular = false;
+  if (auto ec = OpenSized(path, O_RDWR | O_CREAT, fd, size, &regular)) return ec;
   const off_t offset = static_cast<off_t>(size - size % recSize);
   ssize_t n;
   do {
@@ -160,6 +159,12 @@ std::error_code AppendRecord(const std::string& path, const void* record, size_t
     // whole record again (the next append would overwrite it anyway).
     if (n > 0 && ::ftruncate(fd.Get(), offset) != 0) { /* the tail stays partial */ }
     return ec;
+  }
+  // A device under the log's name (/dev/null) has nothing to sync.
+  if (sync && regular) {
+    if (::fdatasync(fd.Get()) != 0) return Errno(errno);
+    // A file this append created (or found empty) needs its directory entry on disk too.
+    if (offset == 0) SyncParentDirectory(path);
   }
   return fd.Close();
 }
@@ -189,6 +194,23 @@ std::error_code ReadRecords(const std::string& path, size_t recSize, std::vector
   return {};
 }
 
+bool IsAllZero(const unsigned char* record, size_t recSize) {
+  for (size_t i = 0; i < recSize; ++i)
+    if (record[i] != 0) return false;
+  return true;
+}
+
+void DropZeroRecords(std::vector<unsigned char>& records, size_t recSize) {
+  size_t kept = 0;
+  for (size_t at = 0; at + recSize <= records.size(); at += recSize) {
+    if (IsAllZero(records.data() + at, recSize)) continue;
+    if (kept != at) std::copy_n(records.begin() + static_cast<std::ptrdiff_t>(at), recSize,
+                                records.begin() + static_cast<std::ptrdiff_t>(kept));
+    kept += recSize;
+  }
+  records.resize(kept);
+}
+
 std::error_code MakeEmpty(const std::string& path) {
   TFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
   if (!fd.Valid()) return Errno(errno);
@@ -204,7 +226,7 @@ std::error_code CopyToFreeName(const std::string& source, const std::string& dir
   if (i > last) return std::make_error_code(std::errc::file_exists);
 
   std::string tmp = dir + ".copy-XXXXXX.tmp";
-  TFd out(::mkstemps(tmp.data(), 4));
+  TFd out(::mkostemps(tmp.data(), 4, O_CLOEXEC));
   if (!out.Valid()) return Errno(errno);
   std::error_code ec = CopyInto(source, out.Get());
   if (!ec && ::fchmod(out.Get(), 0644) != 0) ec = Errno(errno);
@@ -218,7 +240,7 @@ std::error_code CopyToFreeName(const std::string& source, const std::string& dir
     const int err = RenameNoReplace(tmp, target);
     if (err == 0) {
       placed = target;
-      SyncDirectory(dir);
+      SyncParentDirectory(target);
       return {};
     }
     if (err != EEXIST) {

@@ -28,14 +28,22 @@ std::error_code CountRecords(const std::string& path, size_t recSize, int32_t& c
 // Writes one record of `recSize` bytes at the end of the whole records of the
 // file (a trailing partial record is overwritten), creating the file when it
 // is missing. One pwrite: a short write (a full disk) is an error and the
-// partial bytes are cut off again where possible.
-std::error_code AppendRecord(const std::string& path, const void* record, size_t recSize);
+// partial bytes are cut off again where possible. With `sync` the record is
+// on disk (fdatasync) before this returns, and a failed sync is an error.
+std::error_code AppendRecord(const std::string& path, const void* record, size_t recSize, bool sync = false);
 
 // Reads the whole records of the file into `out` (recSize bytes each, a
 // trailing partial record dropped). A missing file is an error
 // (no_such_file_or_directory) and leaves `out` empty, and so is anything
 // but a regular file (invalid_argument).
 std::error_code ReadRecords(const std::string& path, size_t recSize, std::vector<unsigned char>& out);
+
+// A record of only zero bytes: what a crash can leave at the end of a file
+// whose length was extended before its data reached the disk. No real record
+// is all zeros (its time stamp alone is not 0).
+bool IsAllZero(const unsigned char* record, size_t recSize);
+// Removes the all-zero records from whole records read by ReadRecords.
+void DropZeroRecords(std::vector<unsigned char>& records, size_t recSize);
 
 // Cuts the file to length 0, creating it when it is missing.
 std::error_code MakeEmpty(const std::string& path);

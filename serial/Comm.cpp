@@ -404,7 +404,13 @@ void TComm::OpenPort() {
   FFd = fd;
   tcflush(fd, TCIOFLUSH);
   FSendDataEmpty = true;
-  ApplyLineSettings(fd, FLine);  // the timeouts live in FReadConfig and apply by themselves
+  // The timeouts live in FReadConfig and apply by themselves. A port left at
+  // its old speed would look open and never hear a device: refused here.
+  if (!ApplyLineSettings(fd, FLine) || !LineSpeedIs(fd, FLine.BaudRate)) {
+    (void)ioctl(fd, TIOCNXCL);
+    CloseFd(FFd);
+    throw ECommsError(MsgBaudRateRefused, EINVAL);
+  }
 
   auto session = std::make_unique<TCommSession>(fd, FNotify, FSendDataEmpty, FReadConfig);
   session->StopFd = eventfd(0, EFD_CLOEXEC);

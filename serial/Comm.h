@@ -11,6 +11,9 @@
 //   the reader thread times the silence itself (ReadIntervalTimeout, and the
 //   two read totals). The write totals are kept but, as in the documented write
 //   loop, which continues partial writes, they change nothing.
+// - OpenPort fails (MsgBaudRateRefused) when the driver refuses the line
+//   settings or keeps another speed than BaudRate; the Win32 design let the
+//   port open at its old speed, where no device is ever heard.
 // - Line errors and carrier/ring changes are sampled from the driver's
 //   counters every 50 ms where the driver offers them (not on a pty).
 // - The threads run at normal priority; raising it needs privileges.

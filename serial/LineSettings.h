@@ -47,10 +47,14 @@ termios BuildTermios(const termios& current, const TLineSettings& s);
 // Writes the settings to an open terminal: termios, an arbitrary rate, DTR and
 // RTS, RS-485 mode. Ioctls the driver does not offer (a pseudo-terminal has no
 // modem lines) are skipped. Returns false when the termios block itself was
-// refused; the component does not report that.
+// refused; OpenPort then fails, a setter on an open port does not report it.
 bool ApplyLineSettings(int fd, const TLineSettings& s);
 
 // termios2 with BOTHER, for rates without a constant (LineSettingsCustom.cpp).
 bool SetCustomBaudRate(int fd, uint32_t baudRate);
+
+// True when the terminal's output speed is `baudRate`, within the 3 percent a
+// driver may round it by. Never for 0, which would hang the line up.
+bool LineSpeedIs(int fd, uint32_t baudRate);
 
 }  // namespace tessaro

@@ -37,6 +37,8 @@ inline constexpr const char* MsgCannotSetupBuffer = "Cannot setup comm buffer";
 inline constexpr const char* MsgUnableCreateEvent = "Unable to create event";
 inline constexpr const char* MsgUnableCreateReadThread = "Unable to create read thread";
 inline constexpr const char* MsgUnableCreateWriteThread = "Unable to create write thread";
+// The line settings were refused, or the driver did not take the baud rate.
+inline constexpr const char* MsgBaudRateRefused = "The serial port does not accept the baud rate";
 
 // Line-error flags passed to OnReceiveError (the platform's clear-error flags).
 inline constexpr uint32_t CE_RXOVER = 0x0001;    // input buffer overflow

@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -135,6 +137,34 @@ TEST_F(DeviceListFile, FileThatCannotBeOpenedIsLeftAloneAndNeverReplacedUnseen) 
     EXPECT_THROW(list.AddDevice(Node(5, "new")), std::system_error);
     EXPECT_EQ(fs::symlink_status(file).type(), type);
   }
+}
+
+// The disk fills up in the middle of a save: the list on disk stays whole
+// and no temporary file is left; a stale temporary file of an earlier run
+// (even a directory of that name) does not stop the next save.
+TEST_F(DeviceListFile, SaveIsAllOrNothingAndNeedsNoFixedTemporaryName) {
+  List.AddDevice(Node(1, "one"));
+  List.AddDevice(Node(2, "two"));
+  const std::vector<char> before = FileBytes();
+  {
+    const sighandler_t oldHandler = ::signal(SIGXFSZ, SIG_IGN);
+    rlimit old{};
+    ::getrlimit(RLIMIT_FSIZE, &old);
+    rlimit low = old;
+    low.rlim_cur = 100;  // room for two records, not three
+    ::setrlimit(RLIMIT_FSIZE, &low);
+    EXPECT_THROW(List.AddDevice(Node(3, "three")), std::system_error);
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    ::signal(SIGXFSZ, oldHandler);
+  }
+  EXPECT_EQ(FileBytes(), before);
+  std::vector<std::string> names;
+  for (const auto& e : fs::directory_iterator(Dir)) names.push_back(e.path().filename().string());
+  EXPECT_EQ(names, std::vector<std::string>{"TreeNode.dat"});
+
+  fs::create_directory(Dir / "TreeNode.dat.tmp");
+  ASSERT_NO_THROW(List.AddDevice(Node(4, "four")));
+  EXPECT_EQ(FileBytes().size(), 4u * 42);
 }
 
 TEST_F(DeviceListFile, AddOnFullListDoesNothing) {

@@ -409,3 +409,76 @@ TEST_F(Settings, GarbageFileKeepsItsBytesAndGainsTheSettings) {
   EXPECT_EQ(back.PortInfo.ComName, "COM99");
   EXPECT_EQ(back.RecInterval, 1234);
 }
+
+// ---- a file edited while the program ran ------------------------------------
+
+TEST_F(Settings, SaveLeavesAFileEditedSinceItWasLoaded) {
+  struct TCase {
+    const char* Name;
+    bool FileAtLoad;
+    const char* Edit;  // nullptr: the file is removed
+  };
+  const TCase cases[] = {
+      {"value changed", true, "[CommPort]\nComName=COM7\n"},
+      {"only a comment added", true, "; note\n[CommPort]\nComName=COM1\n"},
+      {"created after a start without one", false, "[CommPort]\nComName=COM7\n"},
+      {"removed", true, nullptr},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    fs::remove(Path);
+    if (c.FileAtLoad) WriteFile(Path, "[CommPort]\nComName=COM1\n");
+    TSettings s;
+    const TSettingsSnapshot loaded = LoadSettings(s, Path);
+    EXPECT_EQ(loaded.Exists, c.FileAtLoad);
+    if (c.Edit) WriteFile(Path, c.Edit);
+    else fs::remove(Path);
+    EXPECT_EQ(SaveSettings(s, Path, &loaded), std::make_error_code(std::errc::operation_canceled));
+    if (c.Edit) EXPECT_EQ(ReadFile(Path), c.Edit);
+    else EXPECT_FALSE(fs::exists(Path));
+  }
+}
+
+TEST_F(Settings, SaveOfAnUnchangedFileWritesAsBefore) {
+  for (bool fileAtLoad : {true, false}) {
+    fs::remove(Path);
+    if (fileAtLoad) WriteFile(Path, "[CommPort]\r\nComName=COM3\r\n");
+    TSettings s;
+    const TSettingsSnapshot loaded = LoadSettings(s, Path);
+    s.Language = 1;
+    ASSERT_FALSE(SaveSettings(s, Path, &loaded));
+    TSettings back;
+    LoadSettings(back, Path);
+    EXPECT_EQ(back.Language, 1);
+    EXPECT_EQ(back.PortInfo.ComName, fileAtLoad ? "COM3" : "COM1");
+  }
+}
+
+// ---- settings that stop all polling -------------------------------------------
+
+TEST_F(Settings, SettingsThatStopAllPollingAreNamed) {
+  struct TCase {
+    const char* Key;
+    void (*Set)(TSettings&);
+    const char* Says;
+  };
+  const TCase cases[] = {
+      {"ReadIntervalTimeout", [](TSettings& s) { s.PortInfo.ReadIntervalTimeout = 0; }, "2048 bytes"},
+      {"ReadIntervalTimeout", [](TSettings& s) { s.PortInfo.ReadIntervalTimeout = -5; }, "is -5"},
+      {"MaxReSend", [](TSettings& s) { s.PortInfo.MaxReSend = 0; }, "nothing is ever sent"},
+      {"MaxReSend", [](TSettings& s) { s.PortInfo.MaxReSend = 1; }, "nothing is ever sent"},
+      {"BaudRate", [](TSettings& s) { s.PortInfo.BaudRate = 0; }, "cannot be opened"},
+      {"BaudRate", [](TSettings& s) { s.PortInfo.BaudRate = -9600; }, "is -9600"},
+      {"Protocol", [](TSettings& s) { s.PortInfo.Protocol = 4; }, "no request is ever built"},
+  };
+  EXPECT_TRUE(CheckSettings(TSettings{}).empty());
+  EXPECT_TRUE(CheckSettings(Unusual()).empty());
+  for (const TCase& c : cases) {
+    TSettings s;
+    c.Set(s);
+    const std::vector<std::string> said = CheckSettings(s);
+    ASSERT_EQ(said.size(), 1u) << c.Key;
+    EXPECT_EQ(said[0].rfind(c.Key, 0), 0u) << said[0];
+    EXPECT_NE(said[0].find(c.Says), std::string::npos) << said[0];
+  }
+}

@@ -50,14 +50,9 @@ class TChildProcess {
   const std::string& Err() const { return FErrText; }
 
   // Reads output until `text` appears on stdout or the time is up.
-  bool WaitForOutput(const std::string& text, std::chrono::milliseconds bound) {
-    const auto end = std::chrono::steady_clock::now() + bound;
-    while (FOutText.find(text) == std::string::npos) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-      if (left.count() <= 0 || !Pump(static_cast<int>(left.count()))) return FOutText.find(text) != std::string::npos;
-    }
-    return true;
-  }
+  bool WaitForOutput(const std::string& text, std::chrono::milliseconds bound) { return WaitFor(FOutText, text, bound); }
+  // The same for stderr.
+  bool WaitForError(const std::string& text, std::chrono::milliseconds bound) { return WaitFor(FErrText, text, bound); }
 
   // Waits for the process to end by itself; -1 when it is still running at the bound.
   int WaitForExit(std::chrono::milliseconds bound) {
@@ -93,6 +88,15 @@ class TChildProcess {
   }
 
  private:
+  bool WaitFor(const std::string& stream, const std::string& text, std::chrono::milliseconds bound) {
+    const auto end = std::chrono::steady_clock::now() + bound;
+    while (stream.find(text) == std::string::npos) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+      if (left.count() <= 0 || !Pump(static_cast<int>(left.count()))) return stream.find(text) != std::string::npos;
+    }
+    return true;
+  }
+
   // Reads what is there within `ms`; false when both pipes are closed.
   bool Pump(int ms) {
     pollfd fds[2] = {{FOut, POLLIN, 0}, {FErr, POLLIN, 0}};

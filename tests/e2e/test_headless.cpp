@@ -12,6 +12,7 @@
 
 #include "core/DeviceList.h"
 #include "e2e/ChildProcess.h"
+#include "serial/PtyPair.h"
 #include "logs/DataLog.h"
 #include "logs/EventLog.h"
 
@@ -241,6 +242,60 @@ TEST_F(Headless, MissingPortIsReportedAndRetried) {
   ASSERT_EQ(ev.size(), 2u);
   EXPECT_EQ(ev[0].Code, 20);
   EXPECT_EQ(ev[1].Code, 21);
+}
+
+// An operator edits the settings while the service runs and restarts it:
+// the exit must not put the old values back.
+TEST_F(Headless, SettingsFileEditedWhileRunningIsLeftAsItIs) {
+  WriteSettings(2, 0);
+  const fs::path ini = Dir / "data" / "UserParaIni.ini";
+  auto monitor = StartMonitor(2);
+  ASSERT_TRUE(monitor->WaitForOutput("Monitor software is open", 10s)) << monitor->Err();
+  const std::string edited = "[CommPort]\nComName=" + Link + "\nProtocol=1\nBaudRate=2400\n";
+  std::ofstream(ini) << edited;
+  ASSERT_EQ(monitor->WaitForExit(30s), 0) << monitor->Err();
+  std::ifstream in(ini);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), edited);
+  EXPECT_NE(monitor->Err().find("UserParaIni.ini changed on disk while running; left as it is"), std::string::npos)
+      << monitor->Err();
+}
+
+TEST_F(Headless, SettingsThatStopAllPollingAreWarnedAtStart) {
+  tessaro::test::TPtyPair pty;  // a real port, which takes no speed of 0
+  std::ofstream(Dir / "data" / "UserParaIni.ini")
+      << "[CommPort]\nComName=" << pty.SlavePath() << "\nBaudRate=0\nReadIntervalTimeout=0\nProtocol=2\n"
+      << "[CommMast]\nMaxReSend=1\n";
+  auto monitor = StartMonitor(1);
+  ASSERT_EQ(monitor->WaitForExit(30s), 0) << monitor->Err();
+  const std::string& err = monitor->Err();
+  for (const char* said : {"warning: ", "ReadIntervalTimeout is 0", "MaxReSend is 1", "BaudRate is 0",
+                           "The serial port does not accept the baud rate"})
+    EXPECT_NE(err.find(said), std::string::npos) << said << "\n" << err;
+  EXPECT_LT(err.find("MaxReSend is 1"), err.find("There was an error to open serial port")) << "warned at start";
+}
+
+// The disk fills up under the running service, then space comes back.
+TEST_F(Headless, LogWriteFailureAndRecoveryAreReportedOnceEachAndFailTheExit) {
+  WriteSettings(2, 0);
+  const fs::path active = Dir / "data" / "Record" / "EventLog.dat";
+  fs::create_symlink("/dev/full", active);
+  auto monitor = StartMonitor(2);
+  ASSERT_TRUE(monitor->WaitForError("event log: cannot write " + active.string() + ": No space left on device", 10s))
+      << monitor->Err();
+  fs::remove(active);
+  ASSERT_EQ(monitor->WaitForExit(30s), 1) << monitor->Err();
+  const std::string& err = monitor->Err();
+  auto count = [&err](const std::string& part) {
+    int n = 0;
+    for (size_t at = err.find(part); at != std::string::npos; at = err.find(part, at + 1)) ++n;
+    return n;
+  };
+  EXPECT_EQ(count("event log: cannot write"), 1) << err;
+  EXPECT_EQ(count("event log: writing again to " + active.string() + "; 1 record was lost"), 1) << err;
+  EXPECT_EQ(count("1 event log and 0 data log records could not be written"), 1) << err;
+  const auto ev = Events();
+  ASSERT_EQ(ev.size(), 1u);
+  EXPECT_EQ(ev[0].Code, 21);
 }
 
 TEST_F(Headless, BadCommandLineIsRefusedWithUsage) {

@@ -3,6 +3,8 @@
 // per test, whole-file reads and writes, and hex fixtures.
 
 #include <dirent.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -121,5 +123,31 @@ inline bool PermissionsAreBypassed(const std::string& scratchDir) {
   ::rmdir(probe.c_str());
   return bypassed;
 }
+
+// Makes an existing directory read-only by a read-only bind mount over it,
+// which stops root too; the process first moves to a mount namespace of its
+// own so nothing shows outside. Active() is false where mounting is not
+// allowed (no privileges): the caller then falls back or skips.
+class TReadOnlyMount {
+ public:
+  explicit TReadOnlyMount(const std::string& dir) : FDir(dir) {
+    FActive = ::unshare(CLONE_NEWNS) == 0 && ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+              ::mount(FDir.c_str(), FDir.c_str(), nullptr, MS_BIND, nullptr) == 0;
+    if (FActive && ::mount(nullptr, FDir.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0) Release();
+  }
+  ~TReadOnlyMount() { Release(); }
+  TReadOnlyMount(const TReadOnlyMount&) = delete;
+  TReadOnlyMount& operator=(const TReadOnlyMount&) = delete;
+  bool Active() const { return FActive; }
+  // Writable again.
+  void Release() {
+    if (FActive) ::umount2(FDir.c_str(), MNT_DETACH);
+    FActive = false;
+  }
+
+ private:
+  std::string FDir;
+  bool FActive = false;
+};
 
 }  // namespace logtest

@@ -470,9 +470,12 @@ TEST_F(EventLogTest, AppendUnderAnUncreatableDirectoryReturnsFalse) {
 }
 
 TEST_F(EventLogTest, AppendToAReadOnlyDirectoryReturnsFalse) {
-  if (PermissionsAreBypassed(Tmp.Path())) GTEST_SKIP() << "this user ignores directory permissions";
   std::filesystem::create_directories(RecordDir());
-  ::chmod(RecordDir().c_str(), 0555);
+  TReadOnlyMount readOnly(RecordDir());  // stops root as well
+  if (!readOnly.Active()) {
+    if (PermissionsAreBypassed(Tmp.Path())) GTEST_SKIP() << "neither a mount nor permissions stop this user";
+    ::chmod(RecordDir().c_str(), 0555);
+  }
   TEventLog log = MakeLog(RecordDir(), BackupDir());
   EXPECT_FALSE(log.LogProgramEvent(ProgEventStarted));
   EXPECT_EQ(log.Changed, 0);
@@ -520,6 +523,23 @@ TEST_F(EventLogTest, ReaderReturnsWholeRecordsAndIgnoresAPartialLastOne) {
   EXPECT_EQ(recs[0].Code, 40);
   EXPECT_EQ(recs[2].Code, 42);
   EXPECT_EQ(recs[2].Kind, 2);
+}
+
+// A crash after the file grew but before its data reached the disk leaves
+// zeros, which would read as records of 1899-12-30 with code 0.
+TEST_F(EventLogTest, ReaderSkipsAllZeroRecordsAndLeavesTheFileAsItIs) {
+  std::filesystem::create_directories(RecordDir());
+  Bytes file = Records(1, 40);
+  file.insert(file.end(), 48, 0);
+  const Bytes later = Records(1, 41);
+  file.insert(file.end(), later.begin(), later.end());
+  file.insert(file.end(), 2 * 48 + 20, 0);
+  WriteAll(Active(), file);
+  const auto recs = ReadEventLogFile(Active());
+  ASSERT_EQ(recs.size(), 2u);
+  EXPECT_EQ(recs[0].Code, 40);
+  EXPECT_EQ(recs[1].Code, 41);
+  EXPECT_EQ(ReadAll(Active()), file);
 }
 
 TEST_F(EventLogTest, ReaderOfAMissingFileIsEmptyWithAReason) {

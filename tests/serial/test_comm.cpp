@@ -541,6 +541,20 @@ TEST_F(CommOverPty, RateWithoutAConstantStillOpens) {
   ASSERT_TRUE(WaitForChunks(1));
 }
 
+// Speed 0 means "hang up": the open must fail rather than report a port
+// that no device can be heard on, and must leave nothing locked behind.
+TEST_F(CommOverPty, BaudRateThePortDoesNotTakeFailsTheOpen) {
+  Comm.SetBaudRate(0);
+  const std::string error = OpenErrorOf(Comm);
+  EXPECT_EQ(error, MsgBaudRateRefused);
+  EXPECT_FALSE(Comm.IsOpen());
+  EXPECT_EQ(Comm.PortHandle(), 0);
+  Comm.SetBaudRate(9600);
+  ASSERT_NO_THROW(Comm.OpenPort());
+  Pty.Write("ok");
+  ASSERT_TRUE(WaitForChunks(1));
+}
+
 // A device answer that happens to hold DC3 (0x13) must not stop our output:
 // with XON/XOFF on, the tty would hold every later request for good.
 TEST_F(CommOverPty, StopCharacterFromTheDeviceIsDataAndNeverHaltsSending) {

@@ -569,6 +569,24 @@ class TstFrmMain : public QObject {
     QVERIFY(!f.Engine->PortIsOpen());
   }
 
+  void statusBarTellsOfALogThatCannotBeWritten() {
+    if (!std::filesystem::exists("/dev/full")) QSKIP("no /dev/full");
+    TMainFixture f(Three);
+    const std::string active = f.Context->EventLogger->FullPath;
+    std::filesystem::remove(active);
+    std::filesystem::create_symlink("/dev/full", active);  // a full disk
+    f.Context->EventLogger->LogProgramEvent(0);
+    f.Main->HousekeepingPass();
+    QVERIFY(f.Main->StatusPanel[1]->text().startsWith(QStringLiteral("event log: cannot write")));
+    QVERIFY(f.Main->StatusPanel[1]->toolTip().contains(QStringLiteral("No space left on device")));
+    std::filesystem::remove(active);
+    f.Clock.AdvanceMs(TStoreHealth::DefaultGapMs);
+    f.Context->EventLogger->LogProgramEvent(0);
+    f.Main->HousekeepingPass();
+    QCOMPARE(f.Main->StatusPanel[1]->text(),
+             QString::fromStdString("event log: writing again to " + active + "; 1 record was lost"));
+  }
+
   void everySixthPassRefreshesTheView() {
     TMainFixture f(Three);
     f.OpenPort();

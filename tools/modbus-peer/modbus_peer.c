@@ -92,7 +92,7 @@ static int SetRegister(modbus_mapping_t* map, long reg, long value) {
 
 /* Applies a values file; prints what is wrong with it and returns -1 on error. */
 static int LoadValues(modbus_mapping_t* map, const char* path) {
-  FILE* f = fopen(path, "r");
+  FILE* f = fopen(path, "re");
   if (!f) {
     fprintf(stderr, "tessaro-modbus-peer: cannot open %s: %s\n", path, strerror(errno));
     return -1;

@@ -104,7 +104,7 @@ int main(int argc, char** argv) {
                    (static_cast<uint64_t>(getpid()) << 32);
   }
 
-  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
     std::fprintf(stderr, "tessaro-sim: cannot create a pseudo-terminal: %s\n", std::strerror(errno));
     return 1;
@@ -117,7 +117,7 @@ int main(int argc, char** argv) {
   const std::string slavePath = slaveName;
   // Keeping a slave descriptor open ourselves means the master never sees a
   // hang-up while the monitor has the port closed, and the raw settings stay.
-  const int slave = open(slavePath.c_str(), O_RDWR | O_NOCTTY);
+  const int slave = open(slavePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (slave < 0 || !SetRaw(slave)) {
     std::fprintf(stderr, "tessaro-sim: cannot set up %s: %s\n", slavePath.c_str(), std::strerror(errno));
     return 1;

@@ -1,8 +1,8 @@
 #include "tools/sim/SimOptions.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <sstream>
@@ -287,11 +287,16 @@ struct TParser {
       Error = path + ": scenario files nested too deep";
       return false;
     }
-    std::ifstream in(path);
-    if (!in) {
+    std::FILE* file = std::fopen(path.c_str(), "re");
+    if (!file) {
       Error = path + ": cannot be read";
       return false;
     }
+    std::string text;
+    char buf[4096];
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, file)) > 0;) text.append(buf, n);
+    std::fclose(file);
+    std::istringstream in(text);
     std::vector<std::string> args;
     std::string line;
     while (std::getline(in, line)) {

@@ -13,6 +13,7 @@
 #include <array>
 #include <cstdint>
 
+#include "logs/StoreHealth.h"
 #include "ui/main/LangTable.h"
 
 class QAction;
@@ -249,6 +250,7 @@ class TFrmMain : public QMainWindow {
 
   TContext& FCtx;
   TPollEngine& FEngine;
+  TStoreHealth FStoreHealth;  // log write failures, shown in the status bar
   TNodeCaptionRec FNodeCaption;
   int32_t FidxSelNode = 0;
   int32_t FidxSelItem = 0;

@@ -1,0 +1,34 @@
+// libFuzzer target: TreeNode.dat with arbitrary bytes. The loaded list holds
+// at most 252 devices, all at bus addresses 0..252; saving it and loading it
+// again gives the same list; a file not loaded whole is kept aside first.
+
+#include <cstring>
+#include <filesystem>
+
+#include "core/DeviceList.h"
+#include "tests/fuzz/FileFuzz.h"
+
+using namespace tessaro;
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string dir = fuzz::ScratchDir();
+  std::error_code ec;
+  std::filesystem::remove(dir + "TreeNode_full.dat", ec);
+  TDeviceList list(dir);
+  fuzz::WriteWholeFile(list.FileName(), data, size);
+  list.LoadDeviceList();
+  fuzz::Check(list.Count <= MaxDevices);
+  const size_t whole = size / sizeof(TDeviceNode);
+  for (int i = 1; i <= list.Count; ++i) fuzz::Check(list.Nodes[i].Address <= MaxDevices);
+  fuzz::Check(list.Truncated() == (list.Count != whole));
+
+  list.SaveDeviceList();
+  if (list.Count != whole)
+    fuzz::Check(std::filesystem::file_size(dir + "TreeNode_full.dat", ec) == size && !ec);
+  TDeviceList again(dir);
+  again.LoadDeviceList();
+  fuzz::Check(again.Count == list.Count && !again.Truncated());
+  for (int i = 1; i <= list.Count; ++i)
+    fuzz::Check(std::memcmp(&again.Nodes[i], &list.Nodes[i], sizeof(TDeviceNode)) == 0);
+  return 0;
+}
