@@ -74,14 +74,10 @@ int RunHeadless(const TAppOptions& options) {
     std::fprintf(stderr, "tessaro: cannot prepare the data directory %s: %s\n", ctx.DataDir.c_str(), e.what());
     return 1;
   }
-  // Read again to keep what the file held: at exit a file edited meanwhile
-  // must not be overwritten with the values loaded here.
-  const TSettingsSnapshot loadedSettings = LoadSettings(ctx.Settings, ctx.IniPath());
   for (const std::string& warning : CheckSettings(ctx.Settings))
     std::fprintf(stderr, "tessaro: warning: %s: %s\n", ctx.IniPath().c_str(), warning.c_str());
   ctx.EventLogger->OnAppended = [&ctx](const EventRecord& rec) { PrintEvent(rec, ctx.Settings.Language); };
-  TStoreHealth storeHealth(clock);
-  AttachStoreHealth(storeHealth, *ctx.EventLogger, *ctx.DataLogger);
+  TStoreHealth& storeHealth = ctx.StoreHealth;
 
   TComm port;
   ConfigureProgramPort(port);
@@ -132,7 +128,7 @@ int RunHeadless(const TAppOptions& options) {
 
   // The order of an orderly exit: settings saved, port closed, then the
   // engine logs its closing event.
-  if (const std::error_code ec = SaveSettings(ctx.Settings, ctx.IniPath(), &loadedSettings)) {
+  if (const std::error_code ec = SaveSettings(ctx.Settings, ctx.IniPath(), &ctx.LoadedSettings)) {
     if (ec == std::errc::operation_canceled)
       std::fprintf(stderr, "tessaro: %s changed on disk while running; left as it is, its values apply at the next start\n",
                    ctx.IniPath().c_str());

@@ -17,7 +17,8 @@ TContext::TContext(std::string dataDir, const TClock& clock)
       RecordDir(DataDir + "Record/"),
       BackupDir(DataDir + "Backup/"),
       Clock(clock),
-      DeviceList(RecordDir) {
+      DeviceList(RecordDir),
+      StoreHealth(clock) {
   InitDeviceTable(UpsInfo);
 }
 
@@ -27,6 +28,7 @@ void TContext::Start() {
   LoadSettings();
   EventLogger = std::make_unique<TEventLog>(RecordDir, "EventLog.dat", BackupDir, UpsInfo, Clock);
   DataLogger = std::make_unique<TDataLog>(RecordDir);
+  AttachStoreHealth(StoreHealth, *EventLogger, *DataLogger);
   DeviceList.LoadDeviceList();
   InitDeviceTable(UpsInfo);
 }

@@ -12,6 +12,7 @@
 #include "core/UserParaIni.h"
 #include "logs/DataLog.h"
 #include "logs/EventLog.h"
+#include "logs/StoreHealth.h"
 #include "engine/CommandQueue.h"
 
 namespace tessaro {
@@ -36,7 +37,8 @@ class TContext {
   void Start();
 
   std::string IniPath() const { return SettingsPath(DataDir); }
-  void LoadSettings() { tessaro::LoadSettings(Settings, IniPath()); }
+  // Keeps what the file held, so a save can tell an edit made meanwhile.
+  void LoadSettings() { LoadedSettings = tessaro::LoadSettings(Settings, IniPath()); }
   std::error_code SaveSettings() const { return tessaro::SaveSettings(Settings, IniPath()); }
 
   const std::string DataDir;
@@ -53,6 +55,10 @@ class TContext {
   std::string SelectedModel;  // never saved
   std::unique_ptr<TEventLog> EventLogger;
   std::unique_ptr<TDataLog> DataLogger;
+
+  TSettingsSnapshot LoadedSettings;
+  // Failed log writes, turned into first-failure and recovery messages.
+  TStoreHealth StoreHealth;
 
   // What only the windows show; nothing in the engine's decisions reads it.
   TDisplayState Display;

@@ -125,7 +125,7 @@ QPushButton#btnCom { font-weight: bold; }
 // ---------------------------------------------------------------- creation
 
 TFrmMain::TFrmMain(TContext& context, TPollEngine& engine, QWidget* parent)
-    : QMainWindow(parent), FCtx(context), FEngine(engine), FStoreHealth(context.Clock) {
+    : QMainWindow(parent), FCtx(context), FEngine(engine) {
   setObjectName(QStringLiteral("FrmMain"));
   setWindowIcon(AssetIcon(QStringLiteral("app")));
   setStyleSheet(QString::fromLatin1(MainStyle));
@@ -154,7 +154,6 @@ TFrmMain::TFrmMain(TContext& context, TPollEngine& engine, QWidget* parent)
   FCtx.DeviceList.OnRebuildTree = [this] { RebuildTree(); };
   FSelDevAddr = 0;
   FCtx.Start();  // directories, settings, log stores, device list (builds the tree), device table
-  AttachStoreHealth(FStoreHealth, *FCtx.EventLogger, *FCtx.DataLogger);
   ApplyLanguage();
   ApplyProtocolLayout();
   StatusPanel[2]->setText(QStringLiteral("Version ") + QStringLiteral(TESSARO_VERSION));
@@ -170,9 +169,6 @@ TFrmMain::TFrmMain(TContext& context, TPollEngine& engine, QWidget* parent)
 TFrmMain::~TFrmMain() {
   Timer1.stop();
   FCtx.DeviceList.OnRebuildTree = nullptr;
-  // The engine outlives this window and still logs its closing event.
-  if (FCtx.EventLogger) FCtx.EventLogger->OnResult = nullptr;
-  if (FCtx.DataLogger) FCtx.DataLogger->OnResult = nullptr;
   delete FTraceWindow;
 }
 
@@ -1183,8 +1179,8 @@ void TFrmMain::HousekeepingPass() {
     btnCom->setText(SharedTexts.PortOpen);
   }
   // A log that cannot be written: its first failure and its recovery, in full on hover.
-  FStoreHealth.Poll();
-  for (const std::string& message : FStoreHealth.TakeMessages()) {
+  FCtx.StoreHealth.Poll();
+  for (const std::string& message : FCtx.StoreHealth.TakeMessages()) {
     StatusPanel[1]->setText(QString::fromStdString(message));
     StatusPanel[1]->setToolTip(QString::fromStdString(message));
   }

@@ -250,7 +250,6 @@ class TFrmMain : public QMainWindow {
 
   TContext& FCtx;
   TPollEngine& FEngine;
-  TStoreHealth FStoreHealth;  // log write failures, shown in the status bar
   TNodeCaptionRec FNodeCaption;
   int32_t FidxSelNode = 0;
   int32_t FidxSelItem = 0;
