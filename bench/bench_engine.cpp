@@ -98,6 +98,24 @@ void BM_EngineTick252Devices(benchmark::State& state) {
 }
 BENCHMARK(BM_EngineTick252Devices)->Unit(benchmark::kMicrosecond);
 
+// The receive path of one answer on the full bus: the match against the
+// request in flight, the decode, the link bookkeeping and the state and alarm
+// checks.
+void BM_EngineReceiveOneAnswer252Devices(benchmark::State& state) {
+  TBus bus;
+  if (!bus.Engine) {
+    state.SkipWithError("no temporary directory");
+    return;
+  }
+  for (int i = 0; i < 13 * 4 * 260; ++i) bus.Tick();
+  while (bus.Port.SentFrames.empty()) bus.Engine->Tick();
+  const std::vector<uint8_t> answer = AnswerTo(bus.Port.SentFrames.back());
+  const int before = bus.Ctx->Stats.ParseFailures;
+  for (auto _ : state) bus.Port.InjectReceive(answer);
+  if (bus.Ctx->Stats.ParseFailures != before) state.SkipWithError("the answer was refused");
+}
+BENCHMARK(BM_EngineReceiveOneAnswer252Devices)->Unit(benchmark::kMicrosecond);
+
 void BM_EngineSnapshotTick252Devices(benchmark::State& state) {
   TBus bus;
   if (!bus.Engine) {

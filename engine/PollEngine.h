@@ -110,6 +110,7 @@ class TPollEngine {
   bool FOnWire = false;  // the request in flight has been sent at least once
   std::optional<int64_t> FFastDue;  // monotonic ms of the next fast step
   std::vector<uint8_t> FFastRx;     // chunks of a frame split by fast polling
+  std::vector<DataRecord> FSnapshot;
   int FReopenCountdown = 0;
   bool FFailureSeen = false;
 };

@@ -51,14 +51,24 @@ bool TDataLog::FailAppend(TStoreResult result) {
   return false;
 }
 
-bool TDataLog::Append(const DataRecord& record) noexcept {
+bool TDataLog::Append(const DataRecord& record) noexcept { return AppendAll({&record, 1}); }
+
+bool TDataLog::AppendAll(std::span<const DataRecord> records) noexcept {
+  if (records.empty()) return true;
   try {
     if (auto ec = recfile::EnsureDirectory(Dir)) return FailAppend(TStoreResult::Failure("cannot create", Dir, ec));
-    const std::string path = FileNameFor(record.Time);
-    // Not synced: a snapshot every minute per device is too frequent to sync,
-    // and the next one follows soon.
-    if (auto ec = recfile::AppendRecord(path, &record, RecordSize))
-      return FailAppend(TStoreResult::Failure("cannot write", path, ec));
+    std::string path;
+    // One write per run of records that go to the same month's file.
+    for (size_t first = 0; first < records.size();) {
+      path = FileNameFor(records[first].Time);
+      size_t end = first + 1;
+      while (end < records.size() && FileNameFor(records[end].Time) == path) ++end;
+      // Not synced: a snapshot every minute per device is too frequent to
+      // sync, and the next one follows soon.
+      if (auto ec = recfile::AppendRecords(path, &records[first], end - first, RecordSize))
+        return FailAppend(TStoreResult::Failure("cannot write", path, ec));
+      first = end;
+    }
     FLastError.clear();
     FLastResult = TStoreResult::Success(path);
     if (OnResult) OnResult(FLastResult);

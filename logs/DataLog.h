@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <string>
 #include <system_error>
 #include <type_traits>
@@ -84,6 +85,9 @@ class TDataLog {
   // directory and the file when missing. False when anything failed (never
   // throws); the record is then lost.
   bool Append(const DataRecord& record) noexcept;
+  // Appends several records, one write per month file; stops at the first
+  // failure (the records from there on are lost).
+  bool AppendAll(std::span<const DataRecord> records) noexcept;
 
   // Whole records in `fullFileName`; creates the file empty when missing,
   // throws std::system_error when it cannot.

@@ -144,16 +144,21 @@ std::error_code CountRecords(const std::string& path, size_t recSize, int32_t& c
 }
 
 std::error_code AppendRecord(const std::string& path, const void* record, size_t recSize, bool sync) {
+  return AppendRecords(path, record, 1, recSize, sync);
+}
+
+std::error_code AppendRecords(const std::string& path, const void* records, size_t count, size_t recSize, bool sync) {
   TFd fd(-1);
   uint64_t size = 0;
   bool regular = false;
   if (auto ec = OpenSized(path, O_RDWR | O_CREAT, fd, size, &regular)) return ec;
   const off_t offset = static_cast<off_t>(size - size % recSize);
+  const size_t bytes = count * recSize;
   ssize_t n;
   do {
-    n = ::pwrite(fd.Get(), record, recSize, offset);
+    n = ::pwrite(fd.Get(), records, bytes, offset);
   } while (n < 0 && errno == EINTR);
-  if (n != static_cast<ssize_t>(recSize)) {
+  if (n != static_cast<ssize_t>(bytes)) {
     const std::error_code ec = Errno(n < 0 ? errno : ENOSPC);
     // A short write left part of a record: cut it off so the file ends on a
     // whole record again (the next append would overwrite it anyway).

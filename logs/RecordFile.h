@@ -31,6 +31,9 @@ std::error_code CountRecords(const std::string& path, size_t recSize, int32_t& c
 // partial bytes are cut off again where possible. With `sync` the record is
 // on disk (fdatasync) before this returns, and a failed sync is an error.
 std::error_code AppendRecord(const std::string& path, const void* record, size_t recSize, bool sync = false);
+// `count` records in one write; a short write is cut back to the old end.
+std::error_code AppendRecords(const std::string& path, const void* records, size_t count, size_t recSize,
+                              bool sync = false);
 
 // Reads the whole records of the file into `out` (recSize bytes each, a
 // trailing partial record dropped). A missing file is an error

@@ -113,6 +113,24 @@ TEST_F(DataLogTest, MonthFileNames) {
   EXPECT_EQ(log.FileNameFor(Noon), "X/DataLog2008_12.dat");
 }
 
+TEST_F(DataLogTest, AppendAllWritesEachRunToItsMonthInOrder) {
+  TDataLog log(RecordDir());
+  const TDateTime december = EncodeDateTime({2008, 12, 31, 23, 59, 59, 500});
+  const TDateTime january = EncodeDateTime({2009, 1, 1, 0, 0, 0, 100});
+  ASSERT_TRUE(log.Append(MakeDataRecord(Device(9), december)));  // a partial tail must not shift them
+  const std::vector<DataRecord> batch = {MakeDataRecord(Device(1), december), MakeDataRecord(Device(2), december),
+                                         MakeDataRecord(Device(3), january)};
+  ASSERT_TRUE(log.AppendAll(batch));
+  const auto dec = ReadDataLogFile(RecordDir() + "DataLog2008_12.dat");
+  const auto jan = ReadDataLogFile(RecordDir() + "DataLog2009_01.dat");
+  ASSERT_EQ(dec.size(), 3u);
+  ASSERT_EQ(jan.size(), 1u);
+  EXPECT_EQ(dec[1].Address, 1);
+  EXPECT_EQ(dec[2].Address, 2);
+  EXPECT_EQ(jan[0].Address, 3);
+  EXPECT_TRUE(log.AppendAll({}));
+}
+
 TEST_F(DataLogTest, SnapshotJustBeforeMidnightOfNewYearsEveStaysInDecember) {
   TDataLog log(RecordDir());
   const TDateTime lastHalfSecond = EncodeDateTime({2008, 12, 31, 23, 59, 59, 500});
