@@ -117,7 +117,7 @@ TEST_F(DataLogTest, AppendAllWritesEachRunToItsMonthInOrder) {
   TDataLog log(RecordDir());
   const TDateTime december = EncodeDateTime({2008, 12, 31, 23, 59, 59, 500});
   const TDateTime january = EncodeDateTime({2009, 1, 1, 0, 0, 0, 100});
-  ASSERT_TRUE(log.Append(MakeDataRecord(Device(9), december)));  // a partial tail must not shift them
+  ASSERT_TRUE(log.Append(MakeDataRecord(Device(9), december)));  // already in the file
   const std::vector<DataRecord> batch = {MakeDataRecord(Device(1), december), MakeDataRecord(Device(2), december),
                                          MakeDataRecord(Device(3), january)};
   ASSERT_TRUE(log.AppendAll(batch));
