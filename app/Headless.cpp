@@ -12,10 +12,12 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <vector>
 
 #include "engine/Context.h"
 #include "engine/PollEngine.h"
 #include "logs/EventText.h"
+#include "net/NutServer.h"
 #include "serial/Comm.h"
 
 namespace tessaro {
@@ -89,19 +91,33 @@ int RunHeadless(const TAppOptions& options) {
                  ctx.Settings.PortInfo.ComName.c_str());
   }
 
+  // The network UPS server shares this loop; a server that cannot start is
+  // reported and the monitor runs on without it.
+  net::TNutServer nut({ctx.UpsInfo, ctx.DeviceList, ctx.Settings});
+  const std::string nutAddress = options.NutListen.value_or(ctx.Settings.NutListen);
+  if (!nutAddress.empty()) {
+    std::string nutError;
+    if (nut.Listen(nutAddress, nutError))
+      std::fprintf(stderr, "tessaro: network UPS server listening on %s\n", nut.Address().c_str());
+    else
+      std::fprintf(stderr, "tessaro: network UPS server not started: %s\n", nutError.c_str());
+  }
+
   const itimerspec every100ms{{0, 100'000'000}, {0, 100'000'000}};
   timerfd_settime(tickFd.Get(), 0, &every100ms, nullptr);
   const auto started = std::chrono::steady_clock::now();
   bool running = true;
   while (running) {
-    pollfd fds[3] = {{sigFd.Get(), POLLIN, 0}, {tickFd.Get(), POLLIN, 0}, {port.NotifyFd(), POLLIN, 0}};
-    const int n = ::poll(fds, fds[2].fd >= 0 ? 3 : 2, 1000);
+    std::vector<pollfd> fds = {{sigFd.Get(), POLLIN, 0}, {tickFd.Get(), POLLIN, 0}, {port.NotifyFd(), POLLIN, 0}};
+    nut.AppendPollFds(fds);
+    const int n = ::poll(fds.data(), fds.size(), 1000);
     if (n < 0 && errno != EINTR) break;
     if (fds[0].revents & POLLIN) {
       signalfd_siginfo info;
       while (::read(sigFd.Get(), &info, sizeof info) == sizeof info) running = false;
     }
     if (fds[2].fd >= 0 && (fds[2].revents & POLLIN)) port.DispatchNotifications();
+    nut.Process();
     if (fds[1].revents & POLLIN) {
       uint64_t expirations = 0;
       if (::read(tickFd.Get(), &expirations, sizeof expirations) == sizeof expirations) {

@@ -43,6 +43,10 @@ TAppOptions ParseOptions(const std::vector<std::string>& args, const std::string
         break;
       }
       opt.Duration = d;
+    } else if (a == "--nut-listen") {
+      const std::string* v = value("--nut-listen");
+      if (!v) break;
+      opt.NutListen = *v;
     } else if (a.rfind("-platform", 0) == 0 || a.rfind("-style", 0) == 0) {
       // Qt's own options pass through to the desktop.
       if (a == "-platform" || a == "-style") ++i;
@@ -58,6 +62,7 @@ TAppOptions ParseOptions(const std::vector<std::string>& args, const std::string
 
 std::string UsageText() {
   return R"(Usage: tessaro [--headless] [--data-dir DIR] [--duration SECONDS]
+               [--nut-listen ADDRESS:PORT]
 
 Monitors UPS devices and inverters on the serial port named in the settings.
 
@@ -68,6 +73,13 @@ Monitors UPS devices and inverters on the serial port named in the settings.
                       (default: the directory of the executable)
   --duration SECONDS  stop after this many seconds (default: run until
                       SIGINT or SIGTERM)
+  --nut-listen ADDRESS:PORT
+                      serve every configured device read-only over the
+                      network UPS protocol (port 3493 is its usual port), for
+                      upsc, upsmon and the tools that speak it; overrides
+                      [Network] NutListen; "" turns the server off. Devices
+                      are named ups<address> (ups1, ups12). Use 127.0.0.1 to
+                      serve this machine only, 0.0.0.0 to serve the network
   --version           print the version and exit
   --help              print this text and exit
 

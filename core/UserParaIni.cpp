@@ -35,6 +35,7 @@ void LoadSettings(TSettings& settings, const std::string& iniPath) {
   settings.RecInterval = ini.ReadInteger("DataLog", "RecInterval", d.RecInterval);
   if (settings.RecInterval != 0 && settings.RecInterval < MinRecInterval)
     settings.RecInterval = MinRecInterval;
+  settings.NutListen = ini.ReadString("Network", "NutListen", d.NutListen);
 }
 
 std::error_code SaveSettings(const TSettings& settings, const std::string& iniPath) {

@@ -33,7 +33,7 @@ std::vector<int> ConfiguredAddresses(const TDeviceList& devices) {
 
 class THandler {
  public:
-  THandler(TNutSession& session, const TNutSource& source, TLoginCounts& logins)
+  THandler(TNutSession& session, const TNutSource& source, TLoginTable& logins)
       : FSession(session), FSource(source), FLogins(logins) {}
 
   TNutReply Run(const TWords& w) {
@@ -79,15 +79,19 @@ class THandler {
       return out + "END LIST UPS\n";
     }
     const bool isVar = Is(w[1], "VAR"), isRw = Is(w[1], "RW"), isCmd = Is(w[1], "CMD");
-    if (!isVar && !isRw && !isCmd) return Err("INVALID-ARGUMENT");
+    const bool isClient = Is(w[1], "CLIENT");
+    if (!isVar && !isRw && !isCmd && !isClient) return Err("INVALID-ARGUMENT");
     if (w.size() != 3) return Err("INVALID-ARGUMENT");
     std::string error;
     const int a = Ups(w, 2, error);
     if (a < 0) return error;
     const std::string name = UpsName(a);
-    const std::string kind = isVar ? "VAR" : isRw ? "RW" : "CMD";
+    const std::string kind = isVar ? "VAR" : isRw ? "RW" : isCmd ? "CMD" : "CLIENT";
     std::string out = "BEGIN LIST " + kind + " " + name + "\n";
-    if (isVar) {
+    if (isClient) {
+      for (const auto& [address, peer] : FLogins)
+        if (address == a) out += "CLIENT " + name + " " + peer + "\n";
+    } else if (isVar) {
       const TUpsInfo& info = FSource.UpsInfo[static_cast<size_t>(a)];
       if (IsStale(info)) return Err("DATA-STALE");
       for (const auto& [var, value] : DeviceVariables(info, FSource.Settings.PortInfo.Protocol))
@@ -106,7 +110,10 @@ class THandler {
     if (a < 0) return error;
     const std::string name = UpsName(a);
     if (isDesc) return "UPSDESC " + name + " " + Quote(UpsDescription(a, FSource.DeviceList)) + "\n";
-    if (isLogins) return "NUMLOGINS " + name + " " + std::to_string(FLogins[static_cast<size_t>(a)]) + "\n";
+    if (isLogins) {
+      const auto n = std::count_if(FLogins.begin(), FLogins.end(), [a](const auto& e) { return e.first == a; });
+      return "NUMLOGINS " + name + " " + std::to_string(n) + "\n";
+    }
     const TUpsInfo& info = FSource.UpsInfo[static_cast<size_t>(a)];
     if (IsStale(info)) return Err("DATA-STALE");
     for (const auto& [var, value] : DeviceVariables(info, FSource.Settings.PortInfo.Protocol))
@@ -128,13 +135,13 @@ class THandler {
     const int a = Ups(w, 1, error);
     if (a < 0) return error;
     FSession.LoginAddress = a;
-    ++FLogins[static_cast<size_t>(a)];
+    FLogins.emplace_back(a, FSession.Peer.empty() ? "unknown" : FSession.Peer);
     return "OK\n";
   }
 
   TNutSession& FSession;
   const TNutSource& FSource;
-  TLoginCounts& FLogins;
+  TLoginTable& FLogins;
 };
 
 }  // namespace
@@ -164,13 +171,14 @@ std::string UpsDescription(int address, const TDeviceList& devices) {
   return "Unavailable";
 }
 
-void EndSession(TNutSession& session, TLoginCounts& logins) {
-  if (session.LoginAddress >= 0 && logins[static_cast<size_t>(session.LoginAddress)] > 0)
-    --logins[static_cast<size_t>(session.LoginAddress)];
+void EndSession(TNutSession& session, TLoginTable& logins) {
+  if (session.LoginAddress < 0) return;
+  const std::pair<int, std::string> entry(session.LoginAddress, session.Peer.empty() ? "unknown" : session.Peer);
+  if (const auto it = std::find(logins.begin(), logins.end(), entry); it != logins.end()) logins.erase(it);
   session.LoginAddress = -1;
 }
 
-TNutReply HandleLine(std::string_view line, TNutSession& session, const TNutSource& source, TLoginCounts& logins) {
+TNutReply HandleLine(std::string_view line, TNutSession& session, const TNutSource& source, TLoginTable& logins) {
   std::vector<std::string> words;
   if (!SplitLine(line, words)) return {Err("INVALID-ARGUMENT"), false};
   if (words.empty()) return {};

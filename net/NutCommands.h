@@ -3,10 +3,11 @@
 // device table and the device list. Every configured device is a UPS named
 // "ups<address>"; nothing a client sends can change a device.
 
-#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "core/DeviceList.h"
 #include "core/UpsInfo.h"
@@ -23,13 +24,14 @@ struct TNutSource {
 
 // One client connection's state.
 struct TNutSession {
+  std::string Peer;  // the client's address, as LIST CLIENT shows it
   bool UserSet = false;
   bool PasswordSet = false;
   int LoginAddress = -1;  // the UPS this client did LOGIN to, -1 none
 };
 
-// LOGIN counts per address, shared by all sessions of a server.
-using TLoginCounts = std::array<int, SlotCount>;
+// The LOGINs of all sessions of a server: (address, peer), one per session.
+using TLoginTable = std::vector<std::pair<int, std::string>>;
 
 struct TNutReply {
   std::string Text;    // whole lines, each ending in "\n"; empty for a blank request
@@ -37,7 +39,7 @@ struct TNutReply {
 };
 
 // Answers one request line (without its line end).
-TNutReply HandleLine(std::string_view line, TNutSession& session, const TNutSource& source, TLoginCounts& logins);
+TNutReply HandleLine(std::string_view line, TNutSession& session, const TNutSource& source, TLoginTable& logins);
 
 // The address of a configured device named "ups<address>", or -1.
 int FindUps(std::string_view name, const TDeviceList& devices);
@@ -46,6 +48,6 @@ int FindUps(std::string_view name, const TDeviceList& devices);
 std::string UpsDescription(int address, const TDeviceList& devices);
 
 // Forgets the session's LOGIN, as when its connection closes.
-void EndSession(TNutSession& session, TLoginCounts& logins);
+void EndSession(TNutSession& session, TLoginTable& logins);
 
 }  // namespace tessaro::net

@@ -21,6 +21,15 @@ std::string ErrnoText(const char* what) { return std::string(what) + ": " + std:
 // hold up the rest.
 constexpr size_t ReadBudget = 64 * 1024;
 
+std::string PeerText(const sockaddr_storage& peer) {
+  char text[INET6_ADDRSTRLEN] = "unknown";
+  if (peer.ss_family == AF_INET)
+    ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(peer).sin_addr, text, sizeof text);
+  else if (peer.ss_family == AF_INET6)
+    ::inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6&>(peer).sin6_addr, text, sizeof text);
+  return text;
+}
+
 }  // namespace
 
 bool ParseListenAddress(std::string_view text, TListenAddress& address, std::string& error) {
@@ -96,6 +105,7 @@ bool TNutServer::Listen(std::string_view text, std::string& error) {
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &boundLength);
   FPort = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
                                             : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
+  FAddress = (storage.ss_family == AF_INET6 ? "[" + address.Host + "]" : address.Host) + ":" + std::to_string(FPort);
   if (FListenFd >= 0) ::close(FListenFd);
   FListenFd = fd;
   if (FSpareFd < 0) FSpareFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
@@ -138,7 +148,9 @@ void TNutServer::Process() {
 
 void TNutServer::Accept() {
   for (;;) {
-    const int fd = ::accept4(FListenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    sockaddr_storage peer{};
+    socklen_t peerLength = sizeof peer;
+    const int fd = ::accept4(FListenFd, reinterpret_cast<sockaddr*>(&peer), &peerLength, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) {
       if ((errno == EMFILE || errno == ENFILE) && FSpareFd >= 0) {
         // Out of descriptors: take the waiting client with the spare one and
@@ -157,6 +169,7 @@ void TNutServer::Accept() {
     }
     auto client = std::make_unique<TClient>();
     client->Fd = fd;
+    client->Session.Peer = PeerText(peer);
     FClients.emplace(fd, std::move(client));
   }
 }

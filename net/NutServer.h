@@ -38,6 +38,8 @@ class TNutServer {
   bool Listening() const { return FListenFd >= 0; }
   // The bound port (the one the system chose for port 0).
   uint16_t Port() const { return FPort; }
+  // "host:port" as bound ("[::1]:3493" for IPv6).
+  const std::string& Address() const { return FAddress; }
 
   // The descriptors to wait on, with the events wanted.
   void AppendPollFds(std::vector<pollfd>& fds) const;
@@ -74,10 +76,11 @@ class TNutServer {
   void Close(int fd);
 
   TNutSource FSource;
-  TLoginCounts FLogins{};
+  TLoginTable FLogins;
   int FListenFd = -1;
   int FSpareFd = -1;  // given up to accept and shed a client when out of descriptors
   uint16_t FPort = 0;
+  std::string FAddress;
   std::map<int, std::unique_ptr<TClient>> FClients;
 };
 

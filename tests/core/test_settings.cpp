@@ -263,6 +263,20 @@ TEST_F(Settings, ByteSettingsAreSavedAsUnsignedAndRecordingOffStaysOff) {
   EXPECT_EQ(back.PortInfo.StopBits, 255);
 }
 
+TEST_F(Settings, NetworkListenAddressIsReadAndNeverWritten) {
+  EXPECT_EQ(LoadFrom("").NutListen, "");
+  const std::string file = "[CommPort]\nProtocol=2\n[Network]\nNutListen=127.0.0.1:3493\n";
+  WriteFile(Path, file);
+  TSettings s;
+  LoadSettings(s, Path);
+  EXPECT_EQ(s.NutListen, "127.0.0.1:3493");
+  s.NutListen = "0.0.0.0:1";
+  ASSERT_FALSE(SaveSettings(s, Path));
+  EXPECT_NE(ReadFile(Path).find("[Network]\nNutListen=127.0.0.1:3493\n"), std::string::npos) << ReadFile(Path);
+  ASSERT_FALSE(SaveSettings(TSettings{}, Path = SettingsPath(Dir.string() + "/fresh-")));
+  EXPECT_EQ(ReadFile(Path).find("Network"), std::string::npos);
+}
+
 TEST_F(Settings, SavingTwiceChangesNothing) {
   ASSERT_FALSE(SaveSettings(Unusual(), Path));
   const std::string first = ReadFile(Path);

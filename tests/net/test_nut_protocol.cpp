@@ -65,7 +65,7 @@ class NutExchange : public ::testing::Test {
   TNutReply Reply(const std::string& line) { return HandleLine(line, Session, Bus.Source(), Logins); }
   TNutBus Bus;
   TNutSession Session;
-  TLoginCounts Logins{};
+  TLoginTable Logins;
 };
 
 TEST_F(NutExchange, AnswersEachCommandAsTheProtocolDefines) {
@@ -135,15 +135,20 @@ TEST_F(NutExchange, AnswersEachCommandAsTheProtocolDefines) {
 
 TEST_F(NutExchange, LogoutClosesAndTheLoginCountFollowsTheSessions) {
   TNutSession other;
+  other.Peer = "192.0.2.7";
+  Session.Peer = "::1";
   ASSERT_EQ(HandleLine("LOGIN ups12", other, Bus.Source(), Logins).Text, "OK\n");
   ASSERT_EQ(Send("LOGIN ups12"), "OK\n");
   EXPECT_EQ(Send("GET NUMLOGINS ups12"), "NUMLOGINS ups12 2\n");
+  EXPECT_EQ(Send("LIST CLIENT ups12"), "BEGIN LIST CLIENT ups12\nCLIENT ups12 192.0.2.7\nCLIENT ups12 ::1\nEND LIST CLIENT ups12\n");
+  EXPECT_EQ(Send("LIST CLIENT ups1"), "BEGIN LIST CLIENT ups1\nEND LIST CLIENT ups1\n");
   const TNutReply bye = Reply("LOGOUT");
   EXPECT_EQ(bye.Text, "OK Goodbye\n");
   EXPECT_TRUE(bye.Close);
   EndSession(Session, Logins);
   EndSession(Session, Logins);  // a second close takes nothing more
   EXPECT_EQ(Send("GET NUMLOGINS ups12"), "NUMLOGINS ups12 1\n");
+  EXPECT_EQ(Send("LIST CLIENT ups12"), "BEGIN LIST CLIENT ups12\nCLIENT ups12 192.0.2.7\nEND LIST CLIENT ups12\n");
   EXPECT_EQ(Send("LOGIN nosuch"), "ERR UNKNOWN-UPS\n");
 }
 

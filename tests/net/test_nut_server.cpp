@@ -194,6 +194,7 @@ TEST_F(NutServer, DisconnectsMidLineAndAfterTheLastLineAreHandled) {
   ASSERT_TRUE(Ask(*mon, "LOGIN ups1\n", "OK\n"));
   auto watcher = Connect();
   ASSERT_TRUE(Ask(*watcher, "GET NUMLOGINS ups1\n", "NUMLOGINS ups1 1\n"));
+  ASSERT_TRUE(Ask(*watcher, "LIST CLIENT ups1\n", "CLIENT ups1 127.0.0.1\nEND LIST CLIENT ups1\n"));
   ASSERT_TRUE(Ask(*mon, "LOGOUT\n", "OK Goodbye\n"));
   ASSERT_TRUE(Serve([&] { return !mon->Take(); }));
   ASSERT_TRUE(Ask(*watcher, "GET NUMLOGINS ups1\n", "NUMLOGINS ups1 0\n"));
