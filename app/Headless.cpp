@@ -12,10 +12,12 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <vector>
 
 #include "engine/Context.h"
 #include "engine/PollEngine.h"
+#include "hooks/EventHooks.h"
 #include "logs/EventText.h"
 #include "net/NutServer.h"
 #include "serial/Comm.h"
@@ -72,6 +74,13 @@ int RunHeadless(const TAppOptions& options) {
     return 1;
   }
   ctx.EventLogger->OnAppended = [&ctx](const EventRecord& rec) { PrintEvent(rec, ctx.Settings.Language); };
+  // Event hooks from the first record on ("Monitor software is open").
+  std::unique_ptr<hooks::TEventHooks> hooks;
+  if (!ctx.Settings.HookOnEvent.empty()) {
+    hooks = std::make_unique<hooks::TEventHooks>(ctx.Settings.HookOnEvent, ctx.DeviceList);
+    hooks->OnFailure = [](const std::string& text) { std::fprintf(stderr, "tessaro: %s\n", text.c_str()); };
+    ctx.EventLogger->Observers.push_back([h = hooks.get()](const EventRecord& rec) { h->Enqueue(rec); });
+  }
 
   TComm port;
   ConfigureProgramPort(port);
@@ -122,7 +131,10 @@ int RunHeadless(const TAppOptions& options) {
       uint64_t expirations = 0;
       if (::read(tickFd.Get(), &expirations, sizeof expirations) == sizeof expirations) {
         // A late wake-up runs the ticks it missed, so timing stays in ticks.
-        for (uint64_t i = 0; i < std::min<uint64_t>(expirations, 50); ++i) engine.Tick();
+        for (uint64_t i = 0; i < std::min<uint64_t>(expirations, 50); ++i) {
+          engine.Tick();
+          if (hooks) hooks->Tick();
+        }
       }
     }
     if (options.Duration > 0 &&
@@ -136,6 +148,8 @@ int RunHeadless(const TAppOptions& options) {
     std::fprintf(stderr, "tessaro: cannot save the settings to %s: %s\n", ctx.IniPath().c_str(), ec.message().c_str());
   engine.CloseCommPort();
   engine.Shutdown();
+  // The hooks still running are left to finish.
+  ctx.EventLogger->Observers.clear();
   return 0;
 }
 

@@ -36,6 +36,7 @@ void LoadSettings(TSettings& settings, const std::string& iniPath) {
   if (settings.RecInterval != 0 && settings.RecInterval < MinRecInterval)
     settings.RecInterval = MinRecInterval;
   settings.NutListen = ini.ReadString("Network", "NutListen", d.NutListen);
+  settings.HookOnEvent = ini.ReadString("Hooks", "OnEvent", d.HookOnEvent);
 }
 
 std::error_code SaveSettings(const TSettings& settings, const std::string& iniPath) {

@@ -49,6 +49,9 @@ struct TSettings {
   // [Network] NutListen: ADDRESS:PORT of the network UPS server; empty = off.
   // Read only: the program never writes it.
   std::string NutListen;
+  // [Hooks] OnEvent: a program run for every event log record; empty = none.
+  // Read only, like NutListen.
+  std::string HookOnEvent;
 };
 
 // exeDir + "UserParaIni.ini"; exeDir ends with "/".

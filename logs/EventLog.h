@@ -103,6 +103,9 @@ class TEventLog final : public TDeviceEventSink {
   uint8_t Changed = 0;
   // Told of every record written (the headless console prints them).
   std::function<void(const EventRecord&)> OnAppended;
+  // Told of every record given to Append, after OnAppended, whether or not it
+  // could be written: the event hooks must run even when the disk is full.
+  std::vector<std::function<void(const EventRecord&)>> Observers;
 
   // Whole records in the active file. Creates Dir and an empty file when
   // missing; throws std::system_error when it cannot.
@@ -152,6 +155,7 @@ class TEventLog final : public TDeviceEventSink {
  private:
   EventRecord NewRecord() const;
   bool FailAppend(std::string text);
+  bool Write(const EventRecord& record) noexcept;
 
   const TUpsInfoTable& FDevices;
   const TClock& FClock;
