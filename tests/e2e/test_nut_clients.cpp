@@ -1,6 +1,6 @@
 // tessaro --headless serving the network UPS protocol to clients we did not
 // write: Debian's upsc and upsmon (package nut-client), with the simulator on
-// a pseudo-terminal as the bus.
+// a pseudo-terminal as the bus; and running an event hook for every record.
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -185,6 +185,38 @@ TEST_F(NutClients, UpsmonReportsOnBatteryWhenTheMainsFailsAndOnLineWhenItReturns
   EXPECT_EQ(upsmon.Notices().find("SHUTDOWN"), std::string::npos) << upsmon.Notices();
   const TRun logins = Upsc({"-c", "ups2@127.0.0.1:" + std::to_string(port)});
   EXPECT_EQ(logins.Out, "127.0.0.1\n") << logins.Err;
+}
+
+TEST_F(NutClients, HeadlessRunsTheEventHookForEveryRecordInOrder) {
+  const fs::path hook = Dir / "hook dir" / "on event";
+  fs::create_directories(hook.parent_path());
+  std::ofstream(hook) << "#!/bin/sh\necho \"$TESSARO_ADDRESS $TESSARO_KIND $TESSARO_CODE $TESSARO_TEXT\" >> \""
+                      << (Dir / "hook.log").string() << "\"\n";
+  fs::permissions(hook, fs::perms::owner_all);
+  std::ofstream(Dir / "data" / "UserParaIni.ini", std::ios::app) << "[Hooks]\nOnEvent=" << hook.string() << "\n";
+  ASSERT_GT(Start(), 0);
+  auto log = [&] {
+    std::ifstream in(Dir / "hook.log");
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+  const auto end = std::chrono::steady_clock::now() + 40s;
+  while (log().find("2 1 5 Battery Status") == std::string::npos && std::chrono::steady_clock::now() < end)
+    Monitor->WaitForExit(200ms);
+  Monitor->Stop();
+  const std::string text = log();
+  const size_t open = text.find("0 0 20 Monitor software is open\n");
+  const size_t up = text.find("2 0 22 Communication upbuilt\n");
+  const size_t battery = text.find("2 1 5 Battery Status\n");
+  EXPECT_EQ(open, 0u) << text;
+  EXPECT_LT(up, battery) << text;
+  EXPECT_NE(battery, std::string::npos) << text << Monitor->Err();
+  // The closing record's hook may still be running as the monitor exits;
+  // it is left to finish.
+  const auto closeBy = std::chrono::steady_clock::now() + 10s;
+  while (log().find("0 0 21 Monitor software is closed") == std::string::npos &&
+         std::chrono::steady_clock::now() < closeBy)
+    std::this_thread::sleep_for(100ms);  // between looks at the file
+  EXPECT_NE(log().find("0 0 21 Monitor software is closed\n"), std::string::npos) << log();
 }
 
 }  // namespace

@@ -183,4 +183,38 @@ TEST_F(EventHooks, AFullQueueDropsNewRecordsAndSaysSoOnce) {
   ASSERT_TRUE(TickUntil(hooks, [&] { return hooks.Running() == 0; }));
 }
 
+// The example in docs/: a shutdown scheduled when the chosen UPS goes on
+// battery, cancelled when it is back, and made at once on a low battery.
+TEST_F(EventHooks, ShutdownExampleSchedulesCancelsAndHurries) {
+  const std::string fake = Script("echo \"$*\" >> \"$(dirname \"$0\")/shutdown.log\"\n", "fake shutdown");
+  ::setenv("SHUTDOWN_COMMAND", fake.c_str(), 1);
+  ::setenv("SHUTDOWN_STATE_DIR", Dir.c_str(), 1);
+  ::setenv("SHUTDOWN_ADDRESS", "1", 1);
+  ::setenv("SHUTDOWN_MINUTES", "7", 1);
+  TEventHooks hooks(std::string(TESSARO_SOURCE_DIR) + "/docs/shutdown-hook.sh", Devices);
+  hooks.OnFailure = [this](const std::string& t) { Failures.push_back(t); };
+  const EventRecord records[] = {
+      Record(2, EventKindState, 5),  // another UPS: ignored
+      Record(1, EventKindState, 4),  // online with nothing scheduled: nothing to cancel
+      Record(1, EventKindState, 5),
+      Record(1, EventKindState, 5),  // scheduled once only
+      Record(1, EventKindAlarm, 25, 1),
+      Record(1, EventKindState, 6),  // self-test: no change
+      Record(1, EventKindState, 4),
+      Record(1, EventKindAlarm, 23, 0),  // a low-battery alarm cleared: nothing
+      Record(1, EventKindAlarm, 23, 1),
+  };
+  for (const EventRecord& r : records) hooks.Enqueue(r);
+  const bool done = TickUntil(hooks, [&] { return hooks.Running() == 0 && hooks.Queued() == 0; });
+  for (const char* name : {"SHUTDOWN_COMMAND", "SHUTDOWN_STATE_DIR", "SHUTDOWN_ADDRESS", "SHUTDOWN_MINUTES"})
+    ::unsetenv(name);
+  ASSERT_TRUE(done);
+  EXPECT_TRUE(Failures.empty()) << Failures.front();
+  const std::string device = "UPS \"A\"; $(touch pwned) `id` 机房";
+  EXPECT_EQ(Read("shutdown.log"), "-h +7 UPS " + device + " on battery since 2026-03-04 05:06:07\n" +
+                                      "-c UPS " + device + ": Online\n" +
+                                      "-h now UPS " + device + ": Low battery alarm\n");
+  EXPECT_FALSE(fs::exists(Dir / "pwned"));
+}
+
 }  // namespace
