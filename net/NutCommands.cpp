@@ -166,7 +166,7 @@ std::string UpsDescription(int address, const TDeviceList& devices) {
     // A control byte in a name would end the reply line early.
     std::string text = GbkToUtf8(TrimDeviceName(n.Name));
     std::replace_if(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; }, ' ');
-    return text;
+    return text.empty() ? "Unavailable" : text;
   }
   return "Unavailable";
 }

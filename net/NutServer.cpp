@@ -240,6 +240,12 @@ void TNutServer::Write(TClient& c) {
     if (n < 0) {
       if (errno == EINTR) continue;
       if (errno != EAGAIN && errno != EWOULDBLOCK) c.Dead = true;
+      // A client that reads slowly but never catches up must not grow the
+      // buffer by what it has already taken.
+      if (c.OutPos >= MaxPending) {
+        c.Out.erase(0, c.OutPos);
+        c.OutPos = 0;
+      }
       return;
     }
     c.OutPos += static_cast<size_t>(n);

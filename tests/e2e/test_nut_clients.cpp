@@ -142,6 +142,7 @@ class TUpsmon {
         conf << "NOTIFYFLAG " << type << " EXEC\n";
     }
     fs::permissions(dir / "etc" / "upsmon.conf", fs::perms::owner_read | fs::perms::owner_write);
+    ForgetStalePidFile();
     FProcess = Run({"-F", "-p"});
   }
   bool Started() const { return FProcess->Started(); }
@@ -169,6 +170,20 @@ class TUpsmon {
     ::unsetenv("NUT_STATEPATH");
     return p;
   }
+  // upsmon keeps its pid in /run/nut whatever NUT_STATEPATH says, and
+  // refuses to start while that pid is alive; an earlier run's file whose pid
+  // now belongs to some other program must not stop it.
+  static void ForgetStalePidFile() {
+    const fs::path file = "/run/nut/upsmon.pid";
+    std::ifstream in(file);
+    int pid = 0;
+    if (!(in >> pid) || pid <= 0) return;
+    std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
+    std::string name;
+    comm >> name;
+    if (name != "upsmon") fs::remove(file);
+  }
+
   fs::path FDir;
   std::unique_ptr<TChildProcess> FProcess;
 };
