@@ -89,8 +89,11 @@ with "/" (a device path, or a symlink to one) is opened as it is. Other
 settings: BaudRate, StopBits, ReadIntervalTimeout, Protocol (0 modular-UPS
 ASCII, 1 power-frequency ASCII, 2 Modbus, 3 RXA), [CommMast] MaxReSend,
 [Language] Language (1 Chinese, otherwise English), [DataLog] RecInterval
-(tenths of a second, 0 = off). The devices polled are those of
-Record/TreeNode.dat.
+(tenths of a second, 0 = off), [Network] NutListen (ADDRESS:PORT of the
+network UPS server, empty = off), [Hooks] OnEvent (a program run without a
+shell for every event log record, with the record in TESSARO_TIME,
+TESSARO_ADDRESS, TESSARO_DEVICE, TESSARO_KIND, TESSARO_CODE, TESSARO_ACTIVE
+and TESSARO_TEXT). The devices polled are those of Record/TreeNode.dat.
 
 A port that cannot be opened, or that fails while open (an adapter
 unplugged), is reported on standard error and retried every few seconds.
