@@ -2,8 +2,10 @@
 // write: Debian's upsc and upsmon (package nut-client), with the simulator on
 // a pseudo-terminal as the bus; and running an event hook for every record.
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -200,6 +202,48 @@ TEST_F(NutClients, UpsmonReportsOnBatteryWhenTheMainsFailsAndOnLineWhenItReturns
   EXPECT_EQ(upsmon.Notices().find("SHUTDOWN"), std::string::npos) << upsmon.Notices();
   const TRun logins = Upsc({"-c", "ups2@127.0.0.1:" + std::to_string(port)});
   EXPECT_EQ(logins.Out, "127.0.0.1\n") << logins.Err;
+}
+
+// Clients that misbehave in every way at once, while the monitor polls: the
+// bus is polled on, and a well-behaved client is still served.
+TEST_F(NutClients, AbusiveClientsLeavePollingUntouched) {
+  const int port = Start();
+  ASSERT_GT(port, 0);
+  const std::string host = "127.0.0.1:" + std::to_string(port);
+  ASSERT_EQ(UpscUntil({"ups1@" + host, "ups.status"}, "OL").Out, "OL\n");
+  auto connectOne = [port] {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    return fd;
+  };
+  auto sendAll = [](int fd, const std::string& bytes) {
+    return ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+  };
+  std::vector<int> fds;
+  for (int i = 0; i < 200; ++i) fds.push_back(connectOne());  // connect and never read
+  std::string burst;
+  for (int i = 0; i < 3000; ++i) burst += "LIST VAR ups1\n";
+  sendAll(fds[0], burst);                                      // a flood of requests, no reading
+  sendAll(fds[1], std::string(100000, 'x'));                   // one endless line
+  std::string garbage;
+  for (int i = 0; i < 4096; ++i) garbage += static_cast<char>((i * 131 + 7) & 0xFF);
+  sendAll(fds[2], garbage);                                    // binary garbage
+  sendAll(fds[3], "GET VAR ups1 ups.st");                      // gone in the middle of a line
+  ::close(fds[3]);
+  fds.erase(fds.begin() + 3);
+
+  // The monitor polls on: device 2's mains failure (12 s in) is seen, and no
+  // link is lost.
+  const TRun later = UpscUntil({"ups2@" + host, "ups.status"}, "OB");
+  EXPECT_EQ(later.Out, "OB ALARM\n") << later.Err;
+  for (const int fd : fds) ::close(fd);
+  Monitor->Stop();
+  EXPECT_EQ(Monitor->Out().find("Communication lost"), std::string::npos) << Monitor->Out();
+  EXPECT_NE(Monitor->Out().find("Battery Status"), std::string::npos) << Monitor->Out();
 }
 
 TEST_F(NutClients, HeadlessRunsTheEventHookForEveryRecordInOrder) {
