@@ -38,25 +38,25 @@ class THandler {
 
   TNutReply Run(const TWords& w) {
     const std::string& cmd = w[0];
-    if (Is(cmd, "VER")) return Ok(std::string("Tessaro ") + TESSARO_VERSION + " network UPS server (read-only)\n");
-    if (Is(cmd, "NETVER")) return Ok("1.3\n");
+    if (Is(cmd, "VER")) return Reply(std::string("Tessaro ") + TESSARO_VERSION + " network UPS server (read-only)\n");
+    if (Is(cmd, "NETVER")) return Reply("1.3\n");
     if (Is(cmd, "HELP"))
-      return Ok("Commands: HELP VER NETVER GET LIST LOGIN LOGOUT USERNAME PASSWORD STARTTLS\n");
-    if (Is(cmd, "LIST")) return Ok(List(w));
-    if (Is(cmd, "GET")) return Ok(Get(w));
-    if (Is(cmd, "USERNAME")) return Ok(SetOnce(w, FSession.UserSet, "ALREADY-SET-USERNAME"));
-    if (Is(cmd, "PASSWORD")) return Ok(SetOnce(w, FSession.PasswordSet, "ALREADY-SET-PASSWORD"));
-    if (Is(cmd, "LOGIN")) return Ok(Login(w));
+      return Reply("Commands: HELP VER NETVER GET LIST LOGIN LOGOUT USERNAME PASSWORD STARTTLS\n");
+    if (Is(cmd, "LIST")) return Reply(List(w));
+    if (Is(cmd, "GET")) return Reply(Get(w));
+    if (Is(cmd, "USERNAME")) return Reply(SetOnce(w, FSession.UserSet, "ALREADY-SET-USERNAME"));
+    if (Is(cmd, "PASSWORD")) return Reply(SetOnce(w, FSession.PasswordSet, "ALREADY-SET-PASSWORD"));
+    if (Is(cmd, "LOGIN")) return Reply(Login(w));
     if (Is(cmd, "LOGOUT")) return {"OK Goodbye\n", true};
-    if (Is(cmd, "STARTTLS")) return Ok(Err("FEATURE-NOT-CONFIGURED"));
+    if (Is(cmd, "STARTTLS")) return Reply(Err("FEATURE-NOT-CONFIGURED"));
     // Everything that would change a device or the server: this one is read-only.
     for (const char* refused : {"SET", "INSTCMD", "FSD", "PRIMARY", "MASTER"})
-      if (Is(cmd, refused)) return Ok(Err("ACCESS-DENIED"));
-    return Ok(Err("UNKNOWN-COMMAND"));
+      if (Is(cmd, refused)) return Reply(Err("ACCESS-DENIED"));
+    return Reply(Err("UNKNOWN-COMMAND"));
   }
 
  private:
-  static TNutReply Ok(std::string text) { return {std::move(text), false}; }
+  static TNutReply Reply(std::string text) { return {std::move(text), false}; }
 
   // The UPS named in w[i]: its address, or an error reply in `error`.
   int Ups(const TWords& w, size_t i, std::string& error) const {
