@@ -12,11 +12,15 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <memory>
+#include <vector>
 
 #include "engine/Context.h"
 #include "engine/PollEngine.h"
+#include "hooks/EventHooks.h"
 #include "logs/EventText.h"
 #include "logs/StoreHealth.h"
+#include "net/NutServer.h"
 #include "serial/Comm.h"
 
 namespace tessaro {
@@ -78,6 +82,13 @@ int RunHeadless(const TAppOptions& options) {
     std::fprintf(stderr, "tessaro: warning: %s: %s\n", ctx.IniPath().c_str(), warning.c_str());
   ctx.EventLogger->OnAppended = [&ctx](const EventRecord& rec) { PrintEvent(rec, ctx.Settings.Language); };
   TStoreHealth& storeHealth = ctx.StoreHealth;
+  // Event hooks from the first record on ("Monitor software is open").
+  std::unique_ptr<hooks::TEventHooks> hooks;
+  if (!ctx.Settings.HookOnEvent.empty()) {
+    hooks = std::make_unique<hooks::TEventHooks>(ctx.Settings.HookOnEvent, ctx.DeviceList);
+    hooks->OnFailure = [](const std::string& text) { std::fprintf(stderr, "tessaro: %s\n", text.c_str()); };
+    ctx.EventLogger->Observers.push_back([h = hooks.get()](const EventRecord& rec) { h->Enqueue(rec); });
+  }
 
   TComm port;
   ConfigureProgramPort(port);
@@ -97,25 +108,42 @@ int RunHeadless(const TAppOptions& options) {
                  ctx.Settings.PortInfo.ComName.c_str());
   }
 
+  // The network UPS server shares this loop; a server that cannot start is
+  // reported and the monitor runs on without it.
+  net::TNutServer nut({ctx.UpsInfo, ctx.DeviceList, ctx.Settings});
+  const std::string nutAddress = options.NutListen.value_or(ctx.Settings.NutListen);
+  if (!nutAddress.empty()) {
+    std::string nutError;
+    if (nut.Listen(nutAddress, nutError))
+      std::fprintf(stderr, "tessaro: network UPS server listening on %s\n", nut.Address().c_str());
+    else
+      std::fprintf(stderr, "tessaro: network UPS server not started: %s\n", nutError.c_str());
+  }
+
   const itimerspec every100ms{{0, 100'000'000}, {0, 100'000'000}};
   timerfd_settime(tickFd.Get(), 0, &every100ms, nullptr);
   const auto started = std::chrono::steady_clock::now();
   bool running = true;
   while (running) {
-    pollfd fds[3] = {{sigFd.Get(), POLLIN, 0}, {tickFd.Get(), POLLIN, 0}, {port.NotifyFd(), POLLIN, 0}};
+    std::vector<pollfd> fds = {{sigFd.Get(), POLLIN, 0}, {tickFd.Get(), POLLIN, 0}, {port.NotifyFd(), POLLIN, 0}};
+    nut.AppendPollFds(fds);
     const int fastDue = engine.FastStepDueInMs();
-    const int n = ::poll(fds, fds[2].fd >= 0 ? 3 : 2, fastDue >= 0 ? fastDue : 1000);
+    const int n = ::poll(fds.data(), fds.size(), fastDue >= 0 ? fastDue : 1000);
     if (n < 0 && errno != EINTR) break;
     if (fds[0].revents & POLLIN) {
       signalfd_siginfo info;
       while (::read(sigFd.Get(), &info, sizeof info) == sizeof info) running = false;
     }
     if (fds[2].fd >= 0 && (fds[2].revents & POLLIN)) port.DispatchNotifications();
+    nut.Process();
     if (fds[1].revents & POLLIN) {
       uint64_t expirations = 0;
       if (::read(tickFd.Get(), &expirations, sizeof expirations) == sizeof expirations) {
         // A late wake-up runs the ticks it missed, so timing stays in ticks.
-        for (uint64_t i = 0; i < std::min<uint64_t>(expirations, 50); ++i) engine.Tick();
+        for (uint64_t i = 0; i < std::min<uint64_t>(expirations, 50); ++i) {
+          engine.Tick();
+          if (hooks) hooks->Tick();
+        }
       }
       storeHealth.Poll();
       PrintStoreMessages(storeHealth);
@@ -137,6 +165,8 @@ int RunHeadless(const TAppOptions& options) {
   }
   engine.CloseCommPort();
   engine.Shutdown();
+  // The hooks still running are left to finish.
+  ctx.EventLogger->Observers.clear();
 
   // Whatever the interval held back is said now; lost records fail the run.
   storeHealth.Flush();

@@ -43,6 +43,10 @@ TAppOptions ParseOptions(const std::vector<std::string>& args, const std::string
         break;
       }
       opt.Duration = d;
+    } else if (a == "--nut-listen") {
+      const std::string* v = value("--nut-listen");
+      if (!v) break;
+      opt.NutListen = *v;
     } else if (a.rfind("-platform", 0) == 0 || a.rfind("-style", 0) == 0) {
       // Qt's own options pass through to the desktop.
       if (a == "-platform" || a == "-style") ++i;
@@ -58,6 +62,7 @@ TAppOptions ParseOptions(const std::vector<std::string>& args, const std::string
 
 std::string UsageText() {
   return R"(Usage: tessaro [--headless] [--data-dir DIR] [--duration SECONDS]
+               [--nut-listen ADDRESS:PORT]
 
 Monitors UPS devices and inverters on the serial port named in the settings.
 
@@ -68,6 +73,13 @@ Monitors UPS devices and inverters on the serial port named in the settings.
                       (default: the directory of the executable)
   --duration SECONDS  stop after this many seconds (default: run until
                       SIGINT or SIGTERM)
+  --nut-listen ADDRESS:PORT
+                      serve every configured device read-only over the
+                      network UPS protocol (port 3493 is its usual port), for
+                      upsc, upsmon and the tools that speak it; overrides
+                      [Network] NutListen; "" turns the server off. Devices
+                      are named ups<address> (ups1, ups12). Use 127.0.0.1 to
+                      serve this machine only, 0.0.0.0 to serve the network
   --version           print the version and exit
   --help              print this text and exit
 
@@ -77,8 +89,11 @@ with "/" (a device path, or a symlink to one) is opened as it is. Other
 settings: BaudRate, StopBits, ReadIntervalTimeout, Protocol (0 modular-UPS
 ASCII, 1 power-frequency ASCII, 2 Modbus, 3 RXA), [CommMast] MaxReSend,
 [Language] Language (1 Chinese, otherwise English), [DataLog] RecInterval
-(tenths of a second, 0 = off). The devices polled are those of
-Record/TreeNode.dat.
+(tenths of a second, 0 = off), [Network] NutListen (ADDRESS:PORT of the
+network UPS server, empty = off), [Hooks] OnEvent (a program run without a
+shell for every event log record, with the record in TESSARO_TIME,
+TESSARO_ADDRESS, TESSARO_DEVICE, TESSARO_KIND, TESSARO_CODE, TESSARO_ACTIVE
+and TESSARO_TEXT). The devices polled are those of Record/TreeNode.dat.
 
 A port that cannot be opened, or that fails while open (an adapter
 unplugged), is reported on standard error and retried every few seconds.

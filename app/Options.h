@@ -1,6 +1,7 @@
 #pragma once
 // Command line of the tessaro executable.
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,8 @@ struct TAppOptions {
   bool Version = false;
   std::string DataDir;    // ends with "/"; defaults to the executable's directory
   double Duration = 0;    // seconds; 0 runs until a signal
+  // --nut-listen: overrides [Network] NutListen when given; empty = off.
+  std::optional<std::string> NutListen;
   std::string Error;      // set when the command line is bad
 };
 

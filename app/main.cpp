@@ -27,7 +27,7 @@ int main(int argc, char** argv) {
   }
   if (options.Headless) return RunHeadless(options);
 #ifdef TESSARO_WITH_UI
-  return RunDesktop(argc, argv, options.DataDir);
+  return RunDesktop(argc, argv, options.DataDir, options.NutListen);
 #else
   std::fprintf(stderr, "tessaro: this build has no desktop; use --headless\n");
   return 2;

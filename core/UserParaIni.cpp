@@ -36,6 +36,8 @@ TSettingsSnapshot LoadSettings(TSettings& settings, const std::string& iniPath) 
   settings.RecInterval = ini.ReadInteger("DataLog", "RecInterval", d.RecInterval);
   if (settings.RecInterval != 0 && settings.RecInterval < MinRecInterval)
     settings.RecInterval = MinRecInterval;
+  settings.NutListen = ini.ReadString("Network", "NutListen", d.NutListen);
+  settings.HookOnEvent = ini.ReadString("Hooks", "OnEvent", d.HookOnEvent);
   return {ini.Loaded(), ini.Loaded() ? ini.Text() : std::string{}};
 }
 

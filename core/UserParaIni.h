@@ -50,6 +50,12 @@ struct TSettings {
   TPortInfo PortInfo;
   uint8_t Language = 0;       // 1 Chinese, anything else English
   int32_t RecInterval = 600;  // data log interval in tenths of a second; 0 off
+  // [Network] NutListen: ADDRESS:PORT of the network UPS server; empty = off.
+  // Read only: the program never writes it.
+  std::string NutListen;
+  // [Hooks] OnEvent: a program run for every event log record; empty = none.
+  // Read only, like NutListen.
+  std::string HookOnEvent;
 };
 
 // exeDir + "UserParaIni.ini"; exeDir ends with "/".

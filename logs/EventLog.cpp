@@ -63,6 +63,18 @@ bool TEventLog::FailAppend(TStoreResult result) {
 }
 
 bool TEventLog::Append(const EventRecord& record) noexcept {
+  const bool written = Write(record);
+  for (const auto& observer : Observers) {
+    try {
+      observer(record);
+    } catch (...) {
+      // An observer's failure is its own; the record is logged regardless.
+    }
+  }
+  return written;
+}
+
+bool TEventLog::Write(const EventRecord& record) noexcept {
   try {
     // Directory and file creation failures are reported like write failures:
     // the callers (the poll engine, the link bookkeeping) ignore the result,

@@ -107,6 +107,9 @@ class TEventLog final : public TDeviceEventSink {
   std::function<void(const EventRecord&)> OnAppended;
   // Told of the outcome of every append, good or bad.
   std::function<void(const TStoreResult&)> OnResult;
+  // Told of every record given to Append, after OnAppended, whether or not it
+  // could be written: the event hooks must run even when the disk is full.
+  std::vector<std::function<void(const EventRecord&)>> Observers;
 
   // Whole records in the active file. Creates Dir and an empty file when
   // missing; throws std::system_error when it cannot.
@@ -158,6 +161,7 @@ class TEventLog final : public TDeviceEventSink {
  private:
   EventRecord NewRecord() const;
   bool FailAppend(TStoreResult result);
+  bool Write(const EventRecord& record) noexcept;
 
   const TUpsInfoTable& FDevices;
   const TClock& FClock;

@@ -5,8 +5,12 @@
 # With a display the desktop window opens; without one the same demo runs
 # headless and prints the events as they happen (Ctrl+C ends it).
 #
+# The devices are also served over the network UPS protocol on 127.0.0.1, so
+# upsc, upsmon and other tools that speak it can read the bus.
+#
 #   DEMO_LANG=zh scripts/demo.sh     Chinese texts
 #   DEMO_PROTOCOL=ydt|quorvan        an ASCII protocol instead of Modbus
+#   DEMO_NUT_PORT=13493              another port for the network server (3493)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -41,6 +45,8 @@ Protocol=$protocol
 Language=$language
 [DataLog]
 RecInterval=100
+[Network]
+NutListen=127.0.0.1:${DEMO_NUT_PORT:-3493}
 INI
 
 mkdir -p "$data/Record"
@@ -69,6 +75,13 @@ for _ in $(seq 100); do
   sleep 0.1
 done
 grep -q '^ready' "$data/sim.log" || { echo "the simulator did not start:"; cat "$data/sim.log"; exit 1; }
+
+nut="127.0.0.1:${DEMO_NUT_PORT:-3493}"
+echo "Network UPS server on $nut; try, from another terminal:"
+echo "  upsc ups2@$nut              (every variable of the device whose mains fails)"
+echo "  upsc ups2@$nut ups.status   (OL, then OB ALARM about 12 s in)"
+echo "  upsc -L $nut                (every device with its name)"
+command -v upsc >/dev/null || echo "  (upsc comes with Debian's nut-client package)"
 
 if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
   echo "Tessaro is watching a simulated bus on $link"

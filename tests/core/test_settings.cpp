@@ -263,6 +263,27 @@ TEST_F(Settings, ByteSettingsAreSavedAsUnsignedAndRecordingOffStaysOff) {
   EXPECT_EQ(back.PortInfo.StopBits, 255);
 }
 
+TEST_F(Settings, NetworkAndHookSettingsAreReadAndNeverWritten) {
+  EXPECT_EQ(LoadFrom("").NutListen, "");
+  EXPECT_EQ(LoadFrom("").HookOnEvent, "");
+  const std::string file =
+      "[CommPort]\nProtocol=2\n[Network]\nNutListen=127.0.0.1:3493\n[Hooks]\nOnEvent=/usr/local/bin/on-ups-event\n";
+  WriteFile(Path, file);
+  TSettings s;
+  LoadSettings(s, Path);
+  EXPECT_EQ(s.NutListen, "127.0.0.1:3493");
+  EXPECT_EQ(s.HookOnEvent, "/usr/local/bin/on-ups-event");
+  s.NutListen = "0.0.0.0:1";
+  s.HookOnEvent.clear();
+  ASSERT_FALSE(SaveSettings(s, Path));
+  EXPECT_NE(ReadFile(Path).find("[Network]\nNutListen=127.0.0.1:3493\n[Hooks]\nOnEvent=/usr/local/bin/on-ups-event\n"),
+            std::string::npos)
+      << ReadFile(Path);
+  ASSERT_FALSE(SaveSettings(TSettings{}, Path = SettingsPath(Dir.string() + "/fresh-")));
+  EXPECT_EQ(ReadFile(Path).find("Network"), std::string::npos);
+  EXPECT_EQ(ReadFile(Path).find("Hooks"), std::string::npos);
+}
+
 TEST_F(Settings, SavingTwiceChangesNothing) {
   ASSERT_FALSE(SaveSettings(Unusual(), Path));
   const std::string first = ReadFile(Path);

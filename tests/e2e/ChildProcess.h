@@ -50,9 +50,13 @@ class TChildProcess {
   const std::string& Err() const { return FErrText; }
 
   // Reads output until `text` appears on stdout or the time is up.
-  bool WaitForOutput(const std::string& text, std::chrono::milliseconds bound) { return WaitFor(FOutText, text, bound); }
-  // The same for stderr.
-  bool WaitForError(const std::string& text, std::chrono::milliseconds bound) { return WaitFor(FErrText, text, bound); }
+  bool WaitForOutput(const std::string& text, std::chrono::milliseconds bound) {
+    return WaitForText(FOutText, text, bound);
+  }
+  // The same on stderr.
+  bool WaitForError(const std::string& text, std::chrono::milliseconds bound) {
+    return WaitForText(FErrText, text, bound);
+  }
 
   // Waits for the process to end by itself; -1 when it is still running at the bound.
   int WaitForExit(std::chrono::milliseconds bound) {
@@ -62,8 +66,11 @@ class TChildProcess {
       const pid_t r = ::waitpid(FPid, &status, WNOHANG);
       if (r == FPid) {
         FPid = -1;
-        while (Pump(0)) {
-        }
+        // Take what is left; a grandchild that still holds the pipes must
+        // not keep us here.
+        do {
+          FReadSome = false;
+        } while (Pump(0) && FReadSome);
         FExit = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
         return FExit;
       }
@@ -88,7 +95,7 @@ class TChildProcess {
   }
 
  private:
-  bool WaitFor(const std::string& stream, const std::string& text, std::chrono::milliseconds bound) {
+  bool WaitForText(const std::string& stream, const std::string& text, std::chrono::milliseconds bound) {
     const auto end = std::chrono::steady_clock::now() + bound;
     while (stream.find(text) == std::string::npos) {
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
@@ -111,6 +118,7 @@ class TChildProcess {
         const ssize_t n = ::read(fd, buf, sizeof buf);
         if (n > 0) {
           (i == 0 ? FOutText : FErrText).append(buf, static_cast<size_t>(n));
+          FReadSome = true;
         } else {
           ::close(fd);
           fd = -1;
@@ -125,6 +133,7 @@ class TChildProcess {
   pid_t FPid = -1;
   int FOut = -1, FErr = -1;
   int FExit = -1;
+  bool FReadSome = false;
   std::string FOutText, FErrText;
 };
 

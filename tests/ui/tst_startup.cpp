@@ -5,16 +5,21 @@
 #include <QLabel>
 #include <QSignalSpy>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 
 #include "MainFixture.h"
 #include "core/UserParaIni.h"
 #include "logs/EventLog.h"
+#include "net/NutServer.h"
 #include "ui/main/EngineHost.h"
 #include "ui/main/MsgBox.h"
 #include "ui/main/SingleInstance.h"
@@ -120,6 +125,47 @@ class TstStartup : public QObject {
     QTest::newRow("maximised") << true << false;
     QTest::newRow("minimised") << false << true;
     QTest::newRow("minimised while maximised") << true << true;
+  }
+
+  void networkServerAndEventHooksRunOnTheUserInterfaceThread() {
+    TMainFixture f({{1, "a"}, {7, "b"}}, 0, 2);
+    const std::string script = f.Dir.path().toStdString() + "/hook.sh";
+    const std::string log = f.Dir.path().toStdString() + "/hook.log";
+    std::ofstream(script) << "#!/bin/sh\necho \"$TESSARO_CODE $TESSARO_TEXT\" >> '" << log << "'\n";
+    std::filesystem::permissions(script, std::filesystem::perms::owner_all);
+    TEngineHost host(*f.Engine, f.Port);
+    std::vector<std::string> failures;
+    host.RunEventHooks(script, [&failures](const std::string& t) { failures.push_back(t); });
+    std::string error;
+    QVERIFY2(host.ServeNut("127.0.0.1:0", error), error.c_str());
+    host.Start(f.Main.get());
+    f.Communicating(7, 4);
+
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(host.NutServer()->Port());
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    QCOMPARE(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    const std::string request = "GET VAR ups7 ups.status\nGET VAR ups1 ups.status\n";
+    QCOMPARE(::send(fd, request.data(), request.size(), 0), static_cast<ssize_t>(request.size()));
+    std::string reply;
+    auto take = [&] {
+      char buf[512];
+      ssize_t n;
+      while ((n = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT)) > 0) reply.append(buf, static_cast<size_t>(n));
+      return reply;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(take().find("ERR") != std::string::npos, 5000);
+    ::close(fd);
+    QCOMPARE(reply, std::string("VAR ups7 ups.status \"OL\"\nERR DATA-STALE\n"));
+
+    auto hookLog = [&log] {
+      std::ifstream in(log);
+      return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(hookLog().find("20 Monitor software is open\n") != std::string::npos, 5000);
+    QVERIFY(failures.empty());
   }
 
   void secondStartBringsTheFirstWindowToTheFront() {

@@ -5,18 +5,22 @@
 #include <QFontDatabase>
 #include <QMessageBox>
 #include <QSocketNotifier>
+#include <QStatusBar>
 
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <exception>
 #include <memory>
+#include <string>
 
 #include "core/Clock.h"
 #include "engine/Context.h"
 #include "engine/PollEngine.h"
+#include "net/NutServer.h"
 #include "serial/Comm.h"
 #include "ui/main/EngineHost.h"
 #include "ui/main/FrmMain.h"
@@ -50,7 +54,7 @@ void UseInterfaceFont(QApplication& app) {
   }
 }
 
-int RunDesktop(int argc, char** argv, const std::string& dataDir) {
+int RunDesktop(int argc, char** argv, const std::string& dataDir, const std::optional<std::string>& nutListen) {
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Tessaro"));
   QApplication::setWindowIcon(AssetIcon(QStringLiteral("app")));
@@ -97,7 +101,20 @@ int RunDesktop(int argc, char** argv, const std::string& dataDir) {
   }
 
   auto host = std::make_unique<TEngineHost>(engine, port);
+  if (!context.Settings.HookOnEvent.empty()) {
+    host->RunEventHooks(context.Settings.HookOnEvent, [&main](const std::string& text) {
+      std::fprintf(stderr, "tessaro: %s\n", text.c_str());
+      if (main) main->statusBar()->showMessage(QString::fromStdString(text), 15000);
+    });
+  }
   host->Start(nullptr);
+  if (const std::string nut = nutListen.value_or(context.Settings.NutListen); !nut.empty()) {
+    std::string error;
+    if (host->ServeNut(nut, error))
+      std::fprintf(stderr, "tessaro: network UPS server listening on %s\n", host->NutServer()->Address().c_str());
+    else
+      std::fprintf(stderr, "tessaro: network UPS server not started: %s\n", error.c_str());
+  }
   main->show();
 
   QApplication::setQuitOnLastWindowClosed(false);

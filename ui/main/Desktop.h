@@ -1,6 +1,7 @@
 #pragma once
 // The desktop program: single instance, main window, poll engine, message loop.
 
+#include <optional>
 #include <string>
 
 class QApplication;
@@ -13,6 +14,8 @@ void UseInterfaceFont(QApplication& app);
 // Returns the process exit code. A second start brings the running window to
 // the front and returns 0 at once. dataDir holds the settings, Record/ and
 // Backup/, and ends with "/".
-int RunDesktop(int argc, char** argv, const std::string& dataDir);
+// nutListen, when given, overrides [Network] NutListen (empty: no server).
+int RunDesktop(int argc, char** argv, const std::string& dataDir,
+               const std::optional<std::string>& nutListen = std::nullopt);
 
 }  // namespace tessaro

@@ -3,6 +3,8 @@
 #include <string>
 
 #include "engine/PollEngine.h"
+#include "hooks/EventHooks.h"
+#include "net/NutServer.h"
 #include "serial/SerialPort.h"
 #include "ui/main/LangTable.h"
 #include "ui/main/MsgBox.h"
@@ -14,6 +16,7 @@ TEngineHost::TEngineHost(TPollEngine& engine, TSerialPort& port, QObject* parent
   Timer1.setInterval(100);
   connect(&Timer1, &QTimer::timeout, this, [this] {
     FEngine.Tick();
+    if (FHooks) FHooks->Tick();
     WatchNotifications();
   });
   FFastTimer.setSingleShot(true);
@@ -22,12 +25,43 @@ TEngineHost::TEngineHost(TPollEngine& engine, TSerialPort& port, QObject* parent
     FEngine.FastStep();
     ArmFastStep();
   });
+  // Network clients wait at most one interval for an answer; an idle pass is
+  // one poll call.
+  FNutTimer.setInterval(20);
+  connect(&FNutTimer, &QTimer::timeout, this, [this] {
+    if (FNut) FNut->Process();
+  });
 }
 
 TEngineHost::~TEngineHost() {
   FEngine.Shutdown();
+  if (FHooks) {
+    // Hooks still running are left to finish.
+    auto& observers = FEngine.Context().EventLogger->Observers;
+    if (FHookObserver < observers.size()) observers.erase(observers.begin() + static_cast<std::ptrdiff_t>(FHookObserver));
+    FHooks.reset();
+  }
   Timer1.stop();
+  FNutTimer.stop();
+  FNut.reset();
   FNotifier.reset();
+}
+
+bool TEngineHost::ServeNut(const std::string& address, std::string& error) {
+  TContext& ctx = FEngine.Context();
+  auto server = std::make_unique<net::TNutServer>(net::TNutSource{ctx.UpsInfo, ctx.DeviceList, ctx.Settings});
+  if (!server->Listen(address, error)) return false;
+  FNut = std::move(server);
+  FNutTimer.start();
+  return true;
+}
+
+void TEngineHost::RunEventHooks(const std::string& program, std::function<void(const std::string&)> onFailure) {
+  TContext& ctx = FEngine.Context();
+  FHooks = std::make_unique<hooks::TEventHooks>(program, ctx.DeviceList);
+  FHooks->OnFailure = std::move(onFailure);
+  FHookObserver = ctx.EventLogger->Observers.size();
+  ctx.EventLogger->Observers.push_back([h = FHooks.get()](const EventRecord& rec) { h->Enqueue(rec); });
 }
 
 void TEngineHost::Start(QWidget* messageParent) {

@@ -3,13 +3,16 @@
 // Tick, and a socket notifier on the port's notification descriptor calling
 // its dispatch, so every receive is handled between two ticks. Created after
 // the main window and destroyed before it, as the engine writes to the event
-// log that the main window's start-up creates.
+// log that the main window's start-up creates. The network UPS server, when
+// configured, runs on the same thread, served by a short timer.
 
 #include <QObject>
 #include <QSocketNotifier>
 #include <QTimer>
 
+#include <functional>
 #include <memory>
+#include <string>
 
 class QWidget;
 
@@ -17,6 +20,12 @@ namespace tessaro {
 
 class TPollEngine;
 class TSerialPort;
+namespace net {
+class TNutServer;
+}
+namespace hooks {
+class TEventHooks;
+}
 
 class TEngineHost : public QObject {
   Q_OBJECT
@@ -31,6 +40,15 @@ class TEngineHost : public QObject {
   // language of the settings) and the settings dialog comes up.
   void Start(QWidget* messageParent);
 
+  // Serves every configured device read-only over the network UPS protocol
+  // on `address` (ADDRESS:PORT). False with the reason when it cannot listen.
+  bool ServeNut(const std::string& address, std::string& error);
+  const net::TNutServer* NutServer() const { return FNut.get(); }
+
+  // Runs `program` for every event log record from now on (call before
+  // Start, so the opening record has its run too); failures go to `onFailure`.
+  void RunEventHooks(const std::string& program, std::function<void(const std::string&)> onFailure);
+
   QTimer Timer1;
 
  private:
@@ -42,6 +60,10 @@ class TEngineHost : public QObject {
   TSerialPort& FPort;
   std::unique_ptr<QSocketNotifier> FNotifier;
   int FNotifyFd = -1;
+  std::unique_ptr<net::TNutServer> FNut;
+  QTimer FNutTimer;
+  std::unique_ptr<hooks::TEventHooks> FHooks;
+  size_t FHookObserver = 0;  // its place in the event log's observers
 };
 
 }  // namespace tessaro

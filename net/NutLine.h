@@ -1,0 +1,22 @@
+#pragma once
+// The words of one request line of the UPS network protocol, and the quoting
+// of values in replies. Words are separated by blanks; a word may be quoted
+// with "..." and then holds blanks, with \" and \\ escaped by a backslash.
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tessaro::net {
+
+// Longest request line accepted, without its line end.
+constexpr size_t MaxLineLength = 512;
+
+// Splits `line` (without its line end) into words. False on an unterminated
+// quote or a backslash at the end of the line; `words` is then unspecified.
+bool SplitLine(std::string_view line, std::vector<std::string>& words);
+
+// `text` between double quotes, with " and \ escaped.
+std::string Quote(std::string_view text);
+
+}  // namespace tessaro::net

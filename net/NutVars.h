@@ -1,0 +1,41 @@
+#pragma once
+// The protocol's view of one device record: which variables it has and their
+// values. Only what the device reports is served; nothing is made up.
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/UpsInfo.h"
+
+namespace tessaro::net {
+
+// (name, value), sorted by name.
+using TVarList = std::vector<std::pair<std::string, std::string>>;
+
+// Runtime at or below which the battery counts as low when the device has no
+// pre-alarm time of its own (minutes).
+constexpr int DefaultLowRuntimeMinutes = 5;
+
+// True while the record cannot be trusted: its link is lost or was never
+// established, or no state has been decoded since the link (or the port) was
+// last reset.
+bool IsStale(const TUpsInfo& info);
+
+// ups.status: OL or OB, BYPASS, OFF, CAL, LB and ALARM, as the device's state
+// code, supply path, alarms and runtime tell.
+std::string UpsStatus(const TUpsInfo& info);
+
+// ups.alarm: the English texts of the active alarms, "; " between them.
+std::string UpsAlarm(const TUpsInfo& info);
+
+// Every variable of a device that is not stale; `protocol` is the protocol
+// number of the settings (battery charge and current only where it gives them).
+TVarList DeviceVariables(const TUpsInfo& info, uint8_t protocol);
+
+// A measurement as the protocol writes numbers: a dot, at least one decimal,
+// no trailing zeros beyond it ("220.0", "219.39").
+std::string FormatNumber(double value);
+
+}  // namespace tessaro::net
