@@ -1,10 +1,15 @@
 #pragma once
 // Command line of the tessaro executable.
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
+#include "query/CsvExport.h"
+
 namespace tessaro {
+
+enum class TExportKind : uint8_t { None, Events, Data };
 
 struct TAppOptions {
   bool Headless = false;
@@ -13,6 +18,11 @@ struct TAppOptions {
   std::string DataDir;    // ends with "/"; defaults to the executable's directory
   double Duration = 0;    // seconds; 0 runs until a signal
   std::string Error;      // set when the command line is bad
+  // --export-events FILE, --export-data YYYY-MM FILE [--day D] [--address N]
+  TExportKind Export = TExportKind::None;
+  std::string ExportPath;
+  uint16_t ExportYear = 0, ExportMonth = 0, ExportDay = 0, ExportAddress = 0;
+  TCsvEncoding ExportEncoding = TCsvEncoding::Gbk;
 };
 
 TAppOptions ParseOptions(const std::vector<std::string>& args, const std::string& exeDir);
