@@ -182,16 +182,21 @@ TExportResult ExportCsv(const TLogTable& table, const std::string& path, TCsvEnc
       AppendCsvCell(text, out);
     }
   };
+  const bool plain = table.PlainCells();
   uint64_t lines = 0;
   for (uint64_t line = 0; line < total; ++line) {
-    for (int c = 0; c < columns; ++c) {
-      cell.clear();
-      if (line == 0) {
-        cell = table.Title(c);
-      } else if (line - 1 < rows) {
-        table.AppendCell(static_cast<size_t>(line - 1), c, cell);
+    if (plain && line > 0) {
+      table.AppendRow(static_cast<size_t>(line - 1), out);
+    } else {
+      for (int c = 0; c < columns; ++c) {
+        cell.clear();
+        if (line == 0) {
+          cell = table.Title(c);
+        } else if (line - 1 < rows) {
+          table.AppendCell(static_cast<size_t>(line - 1), c, cell);
+        }
+        put(cell);
       }
-      put(cell);
     }
     out += "\r\n";
     ++lines;

@@ -126,8 +126,22 @@ std::string TDataTable::Title(int column) const {
 }
 
 void TDataTable::AppendCell(size_t row, int column, std::string& out) const {
-  if (row >= FCount) return;
+  if (row < FCount) AppendRecordCell(RecordAt(row), column, out);
+}
+
+void TDataTable::AppendRow(size_t row, std::string& out) const {
+  if (row >= FCount) {
+    out.append(Columns, ',');
+    return;
+  }
   const DataRecord& r = RecordAt(row);
+  for (int c = 0; c < Columns; ++c) {
+    AppendRecordCell(r, c, out);
+    out += ',';
+  }
+}
+
+void TDataTable::AppendRecordCell(const DataRecord& r, int column, std::string& out) const {
   switch (column) {
     case 0: AppendDateTime(r.Time, out); break;
     case 1: AppendUnsigned(r.Address, out); break;

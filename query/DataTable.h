@@ -46,6 +46,8 @@ class TDataTable final : public TLogTable {
   size_t RowCount() const override { return FCount; }
   void AppendCell(size_t row, int column, std::string& out) const override;
   size_t MinGridRows() const override { return 20; }
+  bool PlainCells() const override { return FPoint != ',' && FPoint != '"' && static_cast<unsigned char>(FPoint) < 0x80; }
+  void AppendRow(size_t row, std::string& out) const override;
 
   const DataRecord& RecordAt(size_t row) const {
     return Records()[FOrder.empty() ? row : FOrder[row]];
@@ -54,6 +56,7 @@ class TDataTable final : public TLogTable {
   size_t HeldBytes() const { return FCapacity * sizeof(DataRecord) + FOrder.capacity() * sizeof(uint32_t); }
 
  private:
+  void AppendRecordCell(const DataRecord& r, int column, std::string& out) const;
   const DataRecord* Records() const { return reinterpret_cast<const DataRecord*>(FBuffer.Data.get()); }
 
   int FLanguage;

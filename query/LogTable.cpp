@@ -120,18 +120,20 @@ void AppendFixed(double value, int decimals, char point, std::string& out) {
   const double shown = ShownFixed(value, decimals);
   const uint64_t unit = static_cast<uint64_t>(Pow10[decimals]);
   const uint64_t scaled = static_cast<uint64_t>(std::llround(std::fabs(shown) * static_cast<double>(unit)));
-  if (shown < 0) out += '-';
-  AppendUnsigned(scaled / unit, out);
+  char buf[32];
+  char* p = buf;
+  if (shown < 0) *p++ = '-';
+  p = std::to_chars(p, buf + sizeof buf, scaled / unit).ptr;
   if (decimals > 0) {
-    out += point;
-    char frac[12];
+    *p++ = point;
     uint64_t f = scaled % unit;
     for (int i = decimals - 1; i >= 0; --i) {
-      frac[i] = static_cast<char>('0' + f % 10);
+      p[i] = static_cast<char>('0' + f % 10);
       f /= 10;
     }
-    out.append(frac, static_cast<size_t>(decimals));
+    p += decimals;
   }
+  out.append(buf, p);
 }
 
 void AppendUnsigned(uint64_t value, std::string& out) {

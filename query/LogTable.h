@@ -32,6 +32,17 @@ class TLogTable {
   // rows below the records are empty (and are exported as empty lines).
   virtual size_t MinGridRows() const = 0;
 
+  // True when no cell can hold anything but ASCII without a comma, a quote
+  // or a line break: the export then writes rows straight into its buffer.
+  virtual bool PlainCells() const { return false; }
+  // Every cell of a row, each followed by ",".
+  virtual void AppendRow(size_t row, std::string& out) const {
+    for (int c = 0; c < ColumnCount(); ++c) {
+      AppendCell(row, c, out);
+      out += ',';
+    }
+  }
+
   size_t GridRows() const { return RowCount() + 1 > MinGridRows() ? RowCount() + 1 : MinGridRows(); }
   std::string Cell(size_t row, int column) const {
     std::string s;

@@ -395,6 +395,24 @@ TEST_F(CsvExport, DayWithoutRecordsWritesTitlesAndNineteenEmptyLines) {
   EXPECT_EQ(ReadText(Target()), expected);
 }
 
+TEST_F(CsvExport, DataRowsKeepTheirFieldsWithADecimalComma) {
+  DataRecord r = Data(At(2024, 1, 5, 7, 8, 9), 12, 221.06);
+  r.Measure.BattCapacity = 80;
+  WriteRecords(DataLogFileName(Dir.Path(), 2024, 1), std::vector<DataRecord>{r});
+  const std::string row = "2024-01-05 07:08:09,12,221.1,0.0,0.0,0.0,0.0,0.0,0,0,0,0.0,0.0,80,,\r\n";
+  for (const char point : {'.', ','}) {
+    TDataTable t(0, point);
+    ASSERT_FALSE(t.Load(Dir.Path(), {.Year = 2024, .Month = 1}));
+    ASSERT_EQ(ExportCsv(t, Target(), TCsvEncoding::Gbk).Status, TExportStatus::Done);
+    const std::string text = ReadText(Target());
+    const size_t second = text.find("\r\n") + 2;
+    EXPECT_EQ(text.substr(second, text.find("\r\n", second) + 2 - second),
+              point == '.' ? row
+                           : "2024-01-05 07:08:09,12,\"221,1\",\"0,0\",\"0,0\",\"0,0\",\"0,0\",\"0,0\",0,0,0,"
+                             "\"0,0\",\"0,0\",80,,\r\n");
+  }
+}
+
 TEST_F(CsvExport, ChineseTextsAsGbkOrAsUtf8WithAByteOrderMark) {
   WriteRecords(Dir.Path() + "e.dat", std::vector<EventRecord>{Event(At(2024, 3, 1, 4), 1, 2, 25, 0)});
   TEventTable t(1);
