@@ -37,7 +37,7 @@ class TDataTable final : public TLogTable {
   // returns false (std::errc::operation_canceled).
   std::error_code Load(const std::string& recordDir, const TRecFilter& filter, const TProgressFn& progress = {});
   void Clear();
-  void Sort(int column, bool descending);
+  void Sort(int column, bool descending) override;
   // Back to file order.
   void Unsort();
 

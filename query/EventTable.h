@@ -37,8 +37,7 @@ class TEventTable final : public TLogTable {
   // the table empty and returns the reason.
   std::error_code Load(const std::string& path, const TEventFilter& filter);
   void Clear();
-  // Orders the rows by a column; equal cells keep the file order.
-  void Sort(int column, bool descending);
+  void Sort(int column, bool descending) override;
 
   int Language() const { return FLanguage; }
 

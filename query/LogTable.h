@@ -31,6 +31,8 @@ class TLogTable {
   // The grid never has fewer rows than this, the title row included; the
   // rows below the records are empty (and are exported as empty lines).
   virtual size_t MinGridRows() const = 0;
+  // Orders the rows by a column; equal cells keep the file order.
+  virtual void Sort(int column, bool descending) = 0;
 
   // True when no cell can hold anything but ASCII without a comma, a quote
   // or a line break: the export then writes rows straight into its buffer.
