@@ -143,6 +143,8 @@ void TFrmDataLog::ShowTable(std::shared_ptr<TDataTable> table) {
   FTable = std::move(table);
   FModel->SetTable(FTable);
   for (int c = 0; c < TDataTable::Columns; ++c) grdRecData->setColumnWidth(c, c == 0 ? 130 : 60);
+  // A load shows the file's order: no column is marked as sorted.
+  grdRecData->horizontalHeader()->setSortIndicator(-1, Qt::AscendingOrder);
 }
 
 void TFrmDataLog::SetBusy(bool busy) {
