@@ -12,6 +12,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSpinBox>
+#include <QShowEvent>
 #include <QTableView>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -123,6 +124,8 @@ void TFrmDataLog::SetTexts() {
 void TFrmDataLog::rdDataViewModeClick() { spedtDateD->setEnabled(ViewModes->checkedId() == ModeDate); }
 
 void TFrmDataLog::showEvent(QShowEvent* event) {
+  // A window restored from the task bar keeps its filter and grid.
+  if (event->spontaneous()) return QDialog::showEvent(event);
   SetTexts();
   FFields.SetToday(FCtx.Clock.Now());
   QDialog::showEvent(event);

@@ -10,6 +10,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QShowEvent>
 #include <QTableView>
 #include <QVBoxLayout>
 
@@ -109,6 +110,8 @@ void TFrmEventLog::rdViewModeClick() {
 }
 
 void TFrmEventLog::showEvent(QShowEvent* event) {
+  // A window restored from the task bar keeps its filter and grid.
+  if (event->spontaneous()) return QWidget::showEvent(event);
   SetTexts();
   FFields.SetToday(FCtx.Clock.Now());
   LoadEvents();
