@@ -1,6 +1,7 @@
 #include "query/LogTable.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <charconv>
 #include <cmath>
@@ -28,17 +29,31 @@ uint64_t OrderedKey(double value) {
 }
 
 void SortKeys(std::vector<TSortKey>& keys, bool descending, std::vector<uint32_t>& order) {
-  if (descending) {
-    std::sort(keys.begin(), keys.end(), [](const TSortKey& a, const TSortKey& b) {
-      return a.Key != b.Key ? a.Key > b.Key : a.Row < b.Row;
-    });
-  } else {
-    std::sort(keys.begin(), keys.end(), [](const TSortKey& a, const TSortKey& b) {
-      return a.Key != b.Key ? a.Key < b.Key : a.Row < b.Row;
-    });
+  // A stable least-significant-digit radix sort over the key bytes: the keys
+  // arrive in file order, so equal keys keep it, in both directions. Bytes
+  // every key shares (most of a time stamp) cost no pass.
+  const size_t n = keys.size();
+  if (descending)
+    for (TSortKey& k : keys) k.Key = ~k.Key;
+  std::vector<std::array<uint32_t, 256>> counts(8);
+  for (auto& c : counts) c.fill(0);
+  for (const TSortKey& k : keys)
+    for (int b = 0; b < 8; ++b) ++counts[b][(k.Key >> (8 * b)) & 0xFF];
+  std::vector<TSortKey> other(n);
+  for (int b = 0; b < 8; ++b) {
+    std::array<uint32_t, 256>& c = counts[b];
+    if (n == 0 || c[(keys[0].Key >> (8 * b)) & 0xFF] == n) continue;
+    uint32_t sum = 0;
+    for (uint32_t& v : c) {
+      const uint32_t here = v;
+      v = sum;
+      sum += here;
+    }
+    for (const TSortKey& k : keys) other[c[(k.Key >> (8 * b)) & 0xFF]++] = k;
+    keys.swap(other);
   }
-  order.resize(keys.size());
-  for (size_t i = 0; i < keys.size(); ++i) order[i] = keys[i].Row;
+  order.resize(n);
+  for (size_t i = 0; i < n; ++i) order[i] = keys[i].Row;
 }
 
 bool IsShowableTime(TDateTime value) {
