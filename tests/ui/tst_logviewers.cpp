@@ -99,6 +99,17 @@ class TSaveAnswerer : public QObject {
   QTimer FTimer;
 };
 
+// Rows enough that an export is still running when Cancel is pressed.
+class TEndlessTable final : public TLogTable {
+ public:
+  int ColumnCount() const override { return 1; }
+  std::string Title(int) const override { return "n"; }
+  size_t RowCount() const override { return size_t{1} << 32; }
+  void AppendCell(size_t row, int, std::string& out) const override { out += std::to_string(row); }
+  size_t MinGridRows() const override { return 3; }
+  void Sort(int, bool) override {}
+};
+
 }  // namespace
 
 class TstLogViewers : public QObject {
@@ -333,6 +344,18 @@ class TstLogViewers : public QObject {
       v->bsSkinButton2->click();
     }
     QVERIFY(QFile::exists(base + ".csv.bak"));
+  }
+
+  void cancelInTheProgressWindowStopsTheExportAndLeavesNoFile() {
+    TMainFixture f({{1, "a"}});
+    TfrmProgress& progress = *f.Main->LogMenu->Progress();
+    const QString path = f.Dir.path() + "/big.csv";
+    QTimer::singleShot(0, progress.btnCancel, &QPushButton::click);
+    const TExportResult r = WriteGridCsv(f.Main.get(), std::make_shared<TEndlessTable>(), path.toStdString(),
+                                         TCsvEncoding::Gbk, 0, progress);
+    QCOMPARE(r.Status, TExportStatus::Cancelled);
+    QVERIFY(!progress.isVisible());
+    QCOMPARE(QDir(f.Dir.path()).entryList({"*.csv*", ".big*"}, QDir::Files | QDir::Hidden), QStringList{});
   }
 
   void failedExportClosesTheProgressWindowAndSaysWhy() {
