@@ -10,6 +10,18 @@
 
 namespace tessaro {
 
+namespace {
+// A whole decimal number within [low, high], or false.
+bool ParseIn(const std::string& text, long low, long high, uint16_t& out) {
+  char* end = nullptr;
+  errno = 0;
+  const long v = std::strtol(text.c_str(), &end, 10);
+  if (text.empty() || *end != '\0' || errno != 0 || v < low || v > high) return false;
+  out = static_cast<uint16_t>(v);
+  return true;
+}
+}  // namespace
+
 TAppOptions ParseOptions(const std::vector<std::string>& args, const std::string& exeDir) {
   TAppOptions opt;
   opt.DataDir = exeDir;
@@ -47,6 +59,40 @@ TAppOptions ParseOptions(const std::vector<std::string>& args, const std::string
       const std::string* v = value("--nut-listen");
       if (!v) break;
       opt.NutListen = *v;
+    } else if (a == "--export-events" || a == "--export-data") {
+      if (a == "--export-data") {
+        const std::string* month = value("--export-data");
+        if (!month) break;
+        const size_t dash = month->find('-');
+        if (dash == std::string::npos || !ParseIn(month->substr(0, dash), 2000, 2100, opt.ExportYear) ||
+            !ParseIn(month->substr(dash + 1), 1, 12, opt.ExportMonth)) {
+          opt.Error = "--export-data takes a month YYYY-MM (2000-01 to 2100-12), not \"" + *month + "\"";
+          break;
+        }
+      }
+      const std::string* file = value(a.c_str());
+      if (!file) break;
+      opt.Export = a == "--export-data" ? TExportKind::Data : TExportKind::Events;
+      opt.ExportPath = *file;
+    } else if (a == "--day" || a == "--address") {
+      const std::string* v = value(a.c_str());
+      if (!v) break;
+      const bool day = a == "--day";
+      if (!ParseIn(*v, 1, day ? 31 : 254, day ? opt.ExportDay : opt.ExportAddress)) {
+        opt.Error = a + (day ? " takes a day 1..31" : " takes a device address 1..254") + ", not \"" + *v + "\"";
+        break;
+      }
+    } else if (a == "--encoding") {
+      const std::string* v = value("--encoding");
+      if (!v) break;
+      if (*v == "gbk") {
+        opt.ExportEncoding = TCsvEncoding::Gbk;
+      } else if (*v == "utf-8") {
+        opt.ExportEncoding = TCsvEncoding::Utf8Bom;
+      } else {
+        opt.Error = "--encoding takes gbk or utf-8, not \"" + *v + "\"";
+        break;
+      }
     } else if (a.rfind("-platform", 0) == 0 || a.rfind("-style", 0) == 0) {
       // Qt's own options pass through to the desktop.
       if (a == "-platform" || a == "-style") ++i;
@@ -55,6 +101,8 @@ TAppOptions ParseOptions(const std::vector<std::string>& args, const std::string
       break;
     }
   }
+  if (opt.Error.empty() && opt.ExportDay != 0 && opt.Export != TExportKind::Data)
+    opt.Error = "--day goes with --export-data";
   if (opt.DataDir.empty()) opt.DataDir = "./";
   if (opt.DataDir.back() != '/') opt.DataDir += '/';
   return opt;
@@ -63,6 +111,9 @@ TAppOptions ParseOptions(const std::vector<std::string>& args, const std::string
 std::string UsageText() {
   return R"(Usage: tessaro [--headless] [--data-dir DIR] [--duration SECONDS]
                [--nut-listen ADDRESS:PORT]
+       tessaro [--data-dir DIR] --export-events FILE [--address N] [--encoding gbk|utf-8]
+       tessaro [--data-dir DIR] --export-data YYYY-MM FILE [--day D] [--address N]
+               [--encoding gbk|utf-8]
 
 Monitors UPS devices and inverters on the serial port named in the settings.
 
@@ -80,6 +131,16 @@ Monitors UPS devices and inverters on the serial port named in the settings.
                       [Network] NutListen; "" turns the server off. Devices
                       are named ups<address> (ups1, ups12). Use 127.0.0.1 to
                       serve this machine only, 0.0.0.0 to serve the network
+  --export-events FILE
+                      write the event log to FILE as CSV, as the event log
+                      viewer exports it (all dates, newest first)
+  --export-data YYYY-MM FILE
+                      write that month of the data log to FILE as CSV, as the
+                      data log viewer exports it (file order)
+  --day D             only day D of the month (--export-data)
+  --address N         only the device at bus address N (1..254)
+  --encoding E        gbk (default, as the viewer) or utf-8 (with a byte-order
+                      mark, for spreadsheets on Linux)
   --version           print the version and exit
   --help              print this text and exit
 
@@ -108,6 +169,12 @@ On SIGINT, SIGTERM or the end of the duration the program saves the
 settings (unless UserParaIni.ini was changed on disk while it ran: then the
 file is left as it is), closes the port, logs its closing event and exits
 with status 0, or 1 when log records could not be written.
+
+An export uses the language of UserParaIni.ini and the decimal separator of
+the environment's locale. It exits with status 0 when the file is written
+(a month without records gives the titles and empty lines the viewer would
+export), and with status 1 when it is not, leaving no file and saying why
+on standard error.
 )";
 }
 

@@ -1,11 +1,16 @@
 #pragma once
 // Command line of the tessaro executable.
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "query/CsvExport.h"
+
 namespace tessaro {
+
+enum class TExportKind : uint8_t { None, Events, Data };
 
 struct TAppOptions {
   bool Headless = false;
@@ -16,6 +21,11 @@ struct TAppOptions {
   // --nut-listen: overrides [Network] NutListen when given; empty = off.
   std::optional<std::string> NutListen;
   std::string Error;      // set when the command line is bad
+  // --export-events FILE, --export-data YYYY-MM FILE [--day D] [--address N]
+  TExportKind Export = TExportKind::None;
+  std::string ExportPath;
+  uint16_t ExportYear = 0, ExportMonth = 0, ExportDay = 0, ExportAddress = 0;
+  TCsvEncoding ExportEncoding = TCsvEncoding::Gbk;
 };
 
 TAppOptions ParseOptions(const std::vector<std::string>& args, const std::string& exeDir);

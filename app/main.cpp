@@ -2,6 +2,7 @@
 #include <string>
 #include <vector>
 
+#include "app/Export.h"
 #include "app/Headless.h"
 #include "app/Options.h"
 #include "core/Version.h"
@@ -25,6 +26,7 @@ int main(int argc, char** argv) {
     std::printf("tessaro %s\n", TESSARO_VERSION);
     return 0;
   }
+  if (options.Export != TExportKind::None) return RunExport(options);
   if (options.Headless) return RunHeadless(options);
 #ifdef TESSARO_WITH_UI
   return RunDesktop(argc, argv, options.DataDir, options.NutListen);

@@ -42,6 +42,7 @@
 #include "engine/Context.h"
 #include "engine/PollEngine.h"
 #include "serial/SerialPort.h"
+#include "ui/logs/LogMenu.h"
 #include "ui/main/DeviceName.h"
 #include "ui/main/FrmAbout.h"
 #include "ui/main/FrmNewEquip.h"
@@ -154,6 +155,7 @@ TFrmMain::TFrmMain(TContext& context, TPollEngine& engine, QWidget* parent)
   FCtx.DeviceList.OnRebuildTree = [this] { RebuildTree(); };
   FSelDevAddr = 0;
   FCtx.Start();  // directories, settings, log stores, device list (builds the tree), device table
+  LogMenu = new TLogMenu(FCtx, FEngine, this);
   ApplyLanguage();
   ApplyProtocolLayout();
   StatusPanel[2]->setText(QStringLiteral("Version ") + QStringLiteral(TESSARO_VERSION));
@@ -182,9 +184,9 @@ void TFrmMain::BuildMenu() {
   mni100->addSeparator();
   mni103 = mni100->addAction(QString(), this, &TFrmMain::mni103Click);
   mni200 = bar->addMenu(QString());
-  mni201 = mni200->addAction(QString(), this, &TFrmMain::NotAvailable);
-  mni202 = mni200->addAction(QString(), this, &TFrmMain::NotAvailable);
-  mni203 = mni200->addAction(QString(), this, &TFrmMain::NotAvailable);
+  mni201 = mni200->addAction(QString(), this, &TFrmMain::mni201Click);
+  mni202 = mni200->addAction(QString(), this, &TFrmMain::mni202Click);
+  mni203 = mni200->addAction(QString(), this, &TFrmMain::mni203Click);
   mni300 = bar->addMenu(QString());
   mni301 = mni300->addAction(QString(), this, &TFrmMain::NotAvailable);
   mniTurnOn = mni300->addAction(QString(), this, &TFrmMain::NotAvailable);
@@ -220,9 +222,9 @@ void TFrmMain::BuildToolBar() {
   bsSkinSpeedButton2->setVisible(false);
   bsSkinSpeedButton3->setVisible(false);
   ToolBar1->addSeparator();
-  bsSkinSpeedButton4 = add("tb_eventlog", &TFrmMain::NotAvailable);
-  bsSkinSpeedButton5 = add("tb_datalog", &TFrmMain::NotAvailable);
-  bsSkinSpeedButton8 = add("tb_logset", &TFrmMain::NotAvailable);
+  bsSkinSpeedButton4 = add("tb_eventlog", &TFrmMain::mni201Click);
+  bsSkinSpeedButton5 = add("tb_datalog", &TFrmMain::mni202Click);
+  bsSkinSpeedButton8 = add("tb_logset", &TFrmMain::mni203Click);
   ToolBar1->addSeparator();
   bsSkinSpeedButton6 = add("tb_about", &TFrmMain::mni501Click);
   bsSkinSpeedButton7 = add("tb_exit", &TFrmMain::mni103Click);
@@ -1305,6 +1307,10 @@ void TFrmMain::mni101Click() {
 }
 
 void TFrmMain::mni103Click() { close(); }
+
+void TFrmMain::mni201Click() { LogMenu->OpenEventLog(); }
+void TFrmMain::mni202Click() { LogMenu->OpenDataLog(); }
+void TFrmMain::mni203Click() { LogMenu->OpenLogSetting(); }
 
 void TFrmMain::mni501Click() {
   TFrmAbout about(FCtx.Settings.Language, QStringLiteral(TESSARO_VERSION), [this] { ShowTraceWindow(); },

@@ -42,6 +42,7 @@ class TAngularGauge;
 class TFlowPipe;
 class TLamp;
 class TLedBar;
+class TLogMenu;
 class TUpsDiagram;
 class TValueBox;
 class TValueText;
@@ -100,6 +101,9 @@ class TFrmMain : public QMainWindow {
   void btnComClick();
   void mni101Click();
   void mni103Click();
+  void mni201Click();  // Event Log
+  void mni202Click();  // Data Log
+  void mni203Click();  // Log Setting
   void mni401Click();
   void mni402Click();
   void mni501Click();
@@ -215,6 +219,7 @@ class TFrmMain : public QMainWindow {
 
   std::array<QLabel*, 4> StatusPanel{};
   QTimer Timer1;
+  TLogMenu* LogMenu = nullptr;  // the log viewers and their progress window
 
   // Texts filled by ApplyLanguage and used by the other steps.
   struct TSharedTexts {

@@ -20,6 +20,9 @@
 #include "engine/Context.h"
 #include "engine/PollEngine.h"
 #include "serial/FakeSerialPort.h"
+#include "ui/logs/FrmDataLog.h"
+#include "ui/logs/FrmEventLog.h"
+#include "ui/logs/LogMenu.h"
 #include "ui/main/Desktop.h"
 #include "ui/main/FrmMain.h"
 
@@ -65,6 +68,42 @@ void Online(TUpsInfo& r, double phase) {
   r.Status.CmmState1 = 0x0011;
   r.Status.InvState1 = 0x0402;
   r.Status.SysState = 0x0004;
+}
+
+// The two log viewers over an hour of snapshots and a few events of the sample bus.
+bool ShootLogViewers(TContext& context, TPollEngine& engine, TFrmMain& main, const QString& outDir,
+                     const QString& suffix) {
+  const TDateTime now = context.Clock.Now();
+  for (int minute = 60; minute > 0; --minute)
+    for (const int address : {1, 2, 4}) {
+      TUpsInfo& r = context.UpsInfo[address];
+      Online(r, minute * 0.3);
+      context.DataLogger->Append(MakeDataRecord(r, now - minute / 1440.0));
+    }
+  TEventLog& log = *context.EventLogger;
+  log.LogDeviceEvent(2, 1);
+  log.LogDeviceEvent(6, 1);
+  log.LogAlarmEvent(2, 21, true);
+  log.LogAlarmEvent(2, 16, true);
+  log.LogDeviceEvent(3, 3);
+  log.LogAlarmEvent(2, 16, false);
+  main.mni201Click();
+  QWidget* events = main.LogMenu->EventLog();
+  events->resize(800, 420);
+  QApplication::processEvents();
+  bool ok = events->grab().save(outDir + QStringLiteral("/eventlog-%1.png").arg(suffix));
+  events->hide();
+
+  TFrmDataLog data(context, engine, *main.LogMenu->Progress(), &main);
+  data.resize(1060, 480);
+  data.show();
+  for (int i = 0; i < 200 && (data.Loading() || data.Table()->RowCount() == 0); ++i) {
+    QApplication::processEvents(QEventLoop::AllEvents, 10);
+  }
+  QApplication::processEvents();
+  ok = data.grab().save(outDir + QStringLiteral("/datalog-%1.png").arg(suffix)) && ok;
+  data.hide();
+  return ok;
 }
 
 int Shoot(const QString& outDir, int language, const QString& suffix) {
@@ -126,6 +165,7 @@ int Shoot(const QString& outDir, int language, const QString& suffix) {
   main.RefreshView();
   QApplication::processEvents();
   ok = main.grab().save(outDir + QStringLiteral("/graph-%1.png").arg(suffix)) && ok;
+  ok = ShootLogViewers(context, engine, main, outDir, suffix) && ok;
   main.hide();
   return ok ? 0 : 1;
 }
