@@ -23,7 +23,7 @@ struct TResult {
   std::string Out, Err;
 };
 
-TResult Run(std::vector<std::string> args) {
+TResult RunTessaro(std::vector<std::string> args) {
   args.insert(args.begin(), Tessaro);
   TChildProcess p(args);
   const int status = p.WaitForExit(10s);
@@ -36,25 +36,25 @@ TEST(CommandsCli, configureAnEmptyDirectoryThenRunHeadlessOnIt) {
   const std::string data = (dir / "new" / "data").string();
 
   // Options may stand before the command word or after it.
-  TResult r = Run({"--data-dir", data, "config", "set", "ComName=/nonexistent/ttyUPS", "Language=1"});
+  TResult r = RunTessaro({"--data-dir", data, "config", "set", "ComName=/nonexistent/ttyUPS", "Language=1"});
   ASSERT_EQ(r.Status, 0) << r.Err;
-  r = Run({"devices", "add", "1", "UPS-1", "--data-dir", data});
+  r = RunTessaro({"devices", "add", "1", "UPS-1", "--data-dir", data});
   ASSERT_EQ(r.Status, 0) << r.Err;
-  r = Run({"devices", "list", "--data-dir", data});
+  r = RunTessaro({"devices", "list", "--data-dir", data});
   EXPECT_EQ(r.Out, "1\tUPS-1\n");
 
-  r = Run({"devices", "add", "2", "", "--data-dir", data});
+  r = RunTessaro({"devices", "add", "2", "", "--data-dir", data});
   EXPECT_EQ(r.Status, 1);
   EXPECT_EQ(r.Err, "tessaro: Equipment Name is empty !\n");
-  r = Run({"config", "set", "Speed=9600", "--data-dir", data});
+  r = RunTessaro({"config", "set", "Speed=9600", "--data-dir", data});
   EXPECT_EQ(r.Status, 1);
   EXPECT_NE(r.Err.find("tessaro: unknown setting \"Speed\""), std::string::npos) << r.Err;
-  r = Run({"devices", "--data-dir", data});
+  r = RunTessaro({"devices", "--data-dir", data});
   EXPECT_EQ(r.Status, 2);
   EXPECT_NE(r.Err.find("Usage: tessaro devices list"), std::string::npos) << r.Err;
 
   // The port is missing: headless says so and still ends cleanly.
-  r = Run({"--headless", "--duration", "1", "--data-dir", data});
+  r = RunTessaro({"--headless", "--duration", "1", "--data-dir", data});
   EXPECT_EQ(r.Status, 0) << r.Err;
   EXPECT_TRUE(fs::exists(dir / "new" / "data" / "Record" / "EventLog.dat"));
   fs::remove_all(dir);
@@ -62,7 +62,7 @@ TEST(CommandsCli, configureAnEmptyDirectoryThenRunHeadlessOnIt) {
 
 TEST(CommandsCli, helpNamesTheDataDirectoryItWouldUse) {
   // The build directory may be written: a build tree keeps its files there.
-  const TResult r = Run({"--help"});
+  const TResult r = RunTessaro({"--help"});
   EXPECT_EQ(r.Status, 0);
   EXPECT_NE(r.Out.find("Data directory without --data-dir: " + std::string(TESSARO_BUILD_DIR) + "/\n"),
             std::string::npos)
