@@ -24,3 +24,16 @@ rm -f "$dir"/tessaro_*.deb
 deb=$(ls "$dir"/tessaro_*.deb)
 echo "package: $deb"
 dpkg-deb --field "$deb" Package Version Architecture Depends
+
+# The unit as packaged, with its program where the package was unpacked.
+if command -v systemd-analyze >/dev/null; then
+  root=$(mktemp -d)
+  trap 'rm -rf "$root"' EXIT
+  dpkg-deb -x "$deb" "$root"
+  sed "s|/usr/bin/tessaro|$root/usr/bin/tessaro|" "$root/usr/lib/systemd/system/tessaro.service" \
+    >"$root/tessaro.service"
+  MANPATH="$root/usr/share/man" systemd-analyze verify "$root/tessaro.service"
+  echo "package: systemd-analyze verify accepts tessaro.service"
+else
+  echo "package: systemd-analyze not installed; tessaro.service not verified"
+fi
