@@ -16,7 +16,7 @@ struct TAppOptions {
   bool Headless = false;
   bool Help = false;
   bool Version = false;
-  std::string DataDir;    // ends with "/"; defaults to the executable's directory
+  std::string DataDir;    // ends with "/"; defaults to the directory given to ParseOptions
   double Duration = 0;    // seconds; 0 runs until a signal
   // --nut-listen: overrides [Network] NutListen when given; empty = off.
   std::optional<std::string> NutListen;

@@ -33,31 +33,12 @@ esac
 language=0
 [ "${DEMO_LANG:-en}" = zh ] && language=1
 
-cat > "$data/UserParaIni.ini" <<INI
-[CommPort]
-ComName=$link
-BaudRate=9600
-StopBits=1
-ReadIntervalTimeout=50
-AutoStart=0
-Protocol=$protocol
-[Language]
-Language=$language
-[DataLog]
-RecInterval=100
-[Network]
-NutListen=127.0.0.1:${DEMO_NUT_PORT:-3493}
-INI
-
-mkdir -p "$data/Record"
-python3 - "$data/Record/TreeNode.dat" <<'PY'
-import sys
-devices = [(1, "UPS-1 机房主机"), (2, "UPS-2 Mains fault"), (3, "UPS-3 Drops out")]
-with open(sys.argv[1], "wb") as f:
-    for i, (addr, name) in enumerate(devices):
-        raw = name.encode("gbk")[:40].ljust(40, b"\r")
-        f.write(bytes([i * 2, addr]) + raw)
-PY
+build/tessaro config set --data-dir "$data" ComName="$link" BaudRate=9600 StopBits=1 \
+  ReadIntervalTimeout=50 Protocol=$protocol Language=$language RecInterval=100 \
+  NutListen="127.0.0.1:${DEMO_NUT_PORT:-3493}"
+build/tessaro devices add 1 "UPS-1 机房主机" --data-dir "$data"
+build/tessaro devices add 2 "UPS-2 Mains fault" --data-dir "$data"
+build/tessaro devices add 3 "UPS-3 Drops out" --data-dir "$data"
 
 build/tessaro-sim --link "$link" --protocol "$sim" --devices 1-3 \
   --alarm-device 2 --alarm-at 8 --battery-at 12 --clear-at 40 --alarm-cycle 60 \

@@ -11,6 +11,7 @@ packages=(
   nut-client
   fonts-noto-cjk xvfb xauth
   python3
+  file dpkg-dev
 )
 
 missing=()

@@ -7,10 +7,9 @@
 #include <optional>
 
 #include "core/DeviceList.h"
+#include "core/DeviceName.h"
 
 namespace tessaro {
-
-enum class TNameCheck { Ok, Empty, TooLong, NotStorable };
 
 TNameCheck CheckDeviceName(const QString& name);
 // The stored form: GBK bytes padded with carriage returns to 40; nullopt when

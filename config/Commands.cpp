@@ -1,0 +1,437 @@
+#include "config/Commands.h"
+
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string_view>
+#include <system_error>
+
+#include "core/DeviceList.h"
+#include "core/DeviceName.h"
+#include "core/IniFile.h"
+#include "core/UpsInfo.h"
+#include "core/UserParaIni.h"
+#include "net/NutServer.h"
+#include "serial/Comm.h"
+
+namespace tessaro::config {
+
+namespace {
+
+bool EqualNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
+  return true;
+}
+
+std::string Quoted(std::string_view s) { return "\"" + std::string(s) + "\""; }
+
+// ---- settings ---------------------------------------------------------------
+
+// Checks one value; on success `written` is the text to store.
+using TCheck = bool (*)(const std::string& value, std::string& written, std::string& error);
+
+struct TKey {
+  const char* Section;
+  const char* Name;
+  TCheck Check;
+  std::string (*Show)(const TSettings&);
+};
+
+// The messages CheckSettings gives for settings that stop polling; one
+// setting is changed from the defaults at a time.
+bool PassesSettingsCheck(void (*apply)(TSettings&, int32_t), int32_t value, std::string& error) {
+  TSettings s;
+  apply(s, value);
+  const std::vector<std::string> problems = CheckSettings(s);
+  if (problems.empty()) return true;
+  error = problems.front();
+  return false;
+}
+
+bool IntegerIn(const std::string& value, const char* name, int32_t low, int32_t high, int32_t& out,
+               std::string& error) {
+  const std::optional<int32_t> v = ParseIniInteger(value);
+  if (!v || *v < low || *v > high) {
+    const std::string range =
+        low == INT32_MIN ? "" : " from " + std::to_string(low) + " to " + std::to_string(high);
+    error = std::string(name) + " takes a whole number" + range + ", not " + Quoted(value);
+    return false;
+  }
+  out = *v;
+  return true;
+}
+
+bool CheckComName(const std::string& value, std::string& written, std::string& error) {
+  if (!TComm::DevicePath(value) || value.find_first_of("\r\n") != std::string::npos) {
+    error = "ComName is COM1 to COM256 (/dev/ttyS0 to /dev/ttyS255) or a device path starting with \"/\" (as "
+            "/dev/ttyUSB0), not " +
+            Quoted(value);
+    return false;
+  }
+  written = value;
+  return true;
+}
+
+// A number in [low, high] that, when `apply` is given, also passes the
+// settings check with it.
+bool CheckedNumber(const std::string& value, const char* name, int32_t low, int32_t high,
+                   void (*apply)(TSettings&, int32_t), std::string& written, std::string& error) {
+  int32_t v = 0;
+  if (!IntegerIn(value, name, low, high, v, error)) return false;
+  if (apply && !PassesSettingsCheck(apply, v, error)) return false;
+  written = std::to_string(v);
+  return true;
+}
+
+bool CheckBaudRate(const std::string& value, std::string& written, std::string& error) {
+  return CheckedNumber(
+      value, "BaudRate", INT32_MIN, INT32_MAX, [](TSettings& s, int32_t x) { s.PortInfo.BaudRate = x; }, written,
+      error);
+}
+
+bool CheckStopBits(const std::string& value, std::string& written, std::string& error) {
+  return CheckedNumber(value, "StopBits", 1, 2, nullptr, written, error);
+}
+
+bool CheckReadIntervalTimeout(const std::string& value, std::string& written, std::string& error) {
+  return CheckedNumber(
+      value, "ReadIntervalTimeout", INT32_MIN, INT32_MAX,
+      [](TSettings& s, int32_t x) { s.PortInfo.ReadIntervalTimeout = x; }, written, error);
+}
+
+// The file keeps the low 8 bits of these, so 258 would quietly become 2.
+bool CheckProtocol(const std::string& value, std::string& written, std::string& error) {
+  return CheckedNumber(
+      value, "Protocol", 0, 255, [](TSettings& s, int32_t x) { s.PortInfo.Protocol = static_cast<uint8_t>(x); },
+      written, error);
+}
+
+bool CheckMaxReSend(const std::string& value, std::string& written, std::string& error) {
+  return CheckedNumber(
+      value, "MaxReSend", 0, 255, [](TSettings& s, int32_t x) { s.PortInfo.MaxReSend = static_cast<uint8_t>(x); },
+      written, error);
+}
+
+bool CheckFastPoll(const std::string& value, std::string& written, std::string& error) {
+  return CheckedNumber(value, "FastPoll", 0, 1, nullptr, written, error);
+}
+
+bool CheckLanguage(const std::string& value, std::string& written, std::string& error) {
+  if (EqualNoCase(value, "en") || EqualNoCase(value, "zh")) {
+    written = EqualNoCase(value, "zh") ? "1" : "0";
+    return true;
+  }
+  if (CheckedNumber(value, "Language", 0, 1, nullptr, written, error)) return true;
+  error += " (0 or en English, 1 or zh Chinese)";
+  return false;
+}
+
+bool CheckRecInterval(const std::string& value, std::string& written, std::string& error) {
+  // The program would raise 1..49 to 50 when it reads them; say so now.
+  const std::optional<int32_t> v = ParseIniInteger(value);
+  if (!v || (*v != 0 && *v < MinRecInterval)) {
+    error = "RecInterval is the data log interval in tenths of a second: 0 (off) or at least " +
+            std::to_string(MinRecInterval) + " (5 seconds), not " + Quoted(value);
+    return false;
+  }
+  written = std::to_string(*v);
+  return true;
+}
+
+bool CheckNutListen(const std::string& value, std::string& written, std::string& error) {
+  if (!value.empty()) {
+    net::TListenAddress address;
+    std::string why;
+    if (!net::ParseListenAddress(value, address, why)) {
+      error = "NutListen: " + why + "; empty turns the server off";
+      return false;
+    }
+  }
+  written = value;
+  return true;
+}
+
+bool CheckOnEvent(const std::string& value, std::string& written, std::string& error) {
+  // Run without a shell and without a search path, from whatever directory
+  // the program was started in.
+  if (!value.empty() && (value[0] != '/' || ::access(value.c_str(), X_OK) != 0)) {
+    error = "OnEvent is the absolute path of an executable program (run without a shell, with no arguments), "
+            "not " +
+            Quoted(value) + "; empty runs none";
+    return false;
+  }
+  written = value;
+  return true;
+}
+
+std::string Number(int32_t v) { return std::to_string(v); }
+
+const TKey Keys[] = {
+    {"CommPort", "ComName", CheckComName, [](const TSettings& s) { return s.PortInfo.ComName; }},
+    {"CommPort", "BaudRate", CheckBaudRate, [](const TSettings& s) { return Number(s.PortInfo.BaudRate); }},
+    {"CommPort", "StopBits", CheckStopBits, [](const TSettings& s) { return Number(s.PortInfo.StopBits); }},
+    {"CommPort", "ReadIntervalTimeout", CheckReadIntervalTimeout,
+     [](const TSettings& s) { return Number(s.PortInfo.ReadIntervalTimeout); }},
+    {"CommPort", "Protocol", CheckProtocol, [](const TSettings& s) { return Number(s.PortInfo.Protocol); }},
+    {"CommMast", "MaxReSend", CheckMaxReSend, [](const TSettings& s) { return Number(s.PortInfo.MaxReSend); }},
+    {"CommMast", "FastPoll", CheckFastPoll, [](const TSettings& s) { return Number(s.PortInfo.FastPoll ? 1 : 0); }},
+    {"Language", "Language", CheckLanguage, [](const TSettings& s) { return Number(s.Language); }},
+    {"DataLog", "RecInterval", CheckRecInterval, [](const TSettings& s) { return Number(s.RecInterval); }},
+    {"Network", "NutListen", CheckNutListen, [](const TSettings& s) { return s.NutListen; }},
+    {"Hooks", "OnEvent", CheckOnEvent, [](const TSettings& s) { return s.HookOnEvent; }},
+};
+
+// "Key" or "Section.Key", any case.
+const TKey* FindKey(std::string_view name) {
+  for (const TKey& k : Keys) {
+    if (EqualNoCase(name, k.Name)) return &k;
+    const std::string full = std::string(k.Section) + "." + k.Name;
+    if (EqualNoCase(name, full)) return &k;
+  }
+  return nullptr;
+}
+
+std::string KeyList() {
+  std::string s;
+  for (const TKey& k : Keys) s += std::string(s.empty() ? "" : ", ") + k.Name;
+  return s;
+}
+
+void AppendWarnings(const std::string& iniPath, std::string& err) {
+  TSettings s;
+  (void)LoadSettings(s, iniPath);
+  for (const std::string& w : CheckSettings(s)) err += "warning: " + w + "\n";
+}
+
+int ConfigShow(const std::string& dataDir, std::string& out, std::string& err) {
+  const std::string path = SettingsPath(dataDir);
+  TIniFile probe;
+  if (std::error_code ec = probe.Load(path)) {
+    err += "cannot read " + path + ": " + ec.message() + "\n";
+    return 1;
+  }
+  TSettings s;
+  (void)LoadSettings(s, path);
+  out += "# " + path + (probe.Loaded() ? "" : " (no such file yet: the defaults)") + "\n";
+  for (const TKey& k : Keys) out += std::string(k.Name) + "=" + k.Show(s) + "\n";
+  AppendWarnings(path, err);
+  return 0;
+}
+
+int ConfigSet(const std::vector<std::string>& assignments, const std::string& dataDir, std::string& err) {
+  if (assignments.empty()) {
+    err += "config set needs KEY=VALUE (keys: " + KeyList() + ")\n";
+    return 2;
+  }
+  const std::string path = SettingsPath(dataDir);
+  TIniFile ini;
+  if (std::error_code ec = ini.Load(path)) {
+    // Rewriting a file that could not be read would lose what it holds.
+    err += "cannot read " + path + ": " + ec.message() + "; nothing changed\n";
+    return 1;
+  }
+  bool ok = true;
+  for (const std::string& a : assignments) {
+    const size_t eq = a.find('=');
+    const TKey* key = eq == std::string::npos ? nullptr : FindKey(a.substr(0, eq));
+    if (eq == std::string::npos) {
+      err += Quoted(a) + " is not KEY=VALUE\n";
+    } else if (!key) {
+      err += "unknown setting " + Quoted(a.substr(0, eq)) + " (keys: " + KeyList() + ")\n";
+    } else {
+      std::string written, error;
+      if (!key->Check(a.substr(eq + 1), written, error)) {
+        err += error + "\n";
+      } else if (ini.WriteString(key->Section, key->Name, written)) {
+        err += std::string(key->Name) + " cannot hold " + Quoted(written) + "\n";
+      } else {
+        continue;
+      }
+    }
+    ok = false;
+  }
+  if (!ok) {
+    err += "nothing changed\n";
+    return 1;
+  }
+  std::error_code ec;
+  std::filesystem::create_directories(dataDir, ec);
+  if (!ec) ec = ini.Save(path);
+  if (ec) {
+    err += "cannot write " + path + ": " + ec.message() + "; nothing changed\n";
+    return 1;
+  }
+  // Keys not named here may still keep the devices from being polled.
+  AppendWarnings(path, err);
+  return 0;
+}
+
+// ---- devices ----------------------------------------------------------------
+
+std::optional<uint8_t> ParseAddress(const std::string& text, std::string& err) {
+  const std::optional<int32_t> v = ParseIniInteger(text);
+  if (!v || *v < 1 || *v > MaxAddress) {
+    err += "a device address is a number from 1 to " + std::to_string(MaxAddress) + ", not " + Quoted(text) + "\n";
+    return std::nullopt;
+  }
+  return static_cast<uint8_t>(*v);
+}
+
+// The dialogs' messages for a name that cannot be stored.
+bool CheckName(const std::string& name, bool renaming, std::string& err) {
+  switch (CheckDeviceNameText(name)) {
+    case TNameCheck::Ok:
+      return true;
+    case TNameCheck::Empty:
+      err += renaming ? "Equipment name is empty !\n" : "Equipment Name is empty !\n";
+      return false;
+    case TNameCheck::TooLong:
+      err += "Equipment name is too long ! (at most 40 bytes in GBK: 40 letters or 20 Chinese characters)\n";
+      return false;
+    case TNameCheck::NotStorable:
+      err += "Equipment name has a character that cannot be stored !\n";
+      return false;
+  }
+  return false;
+}
+
+int PositionOf(const TDeviceList& list, uint8_t address) {
+  for (int i = 1; i <= list.Count; ++i)
+    if (list.Nodes[i].Address == address) return i;
+  return 0;
+}
+
+int SaveList(TDeviceList& list, const std::string& dataDir, std::string& err) {
+  try {
+    std::filesystem::create_directories(dataDir + "Record/");
+    list.SaveDeviceList();
+  } catch (const std::exception& e) {
+    err += "The device list could not be saved: " + list.FileName() + ": " + e.what() + "\n";
+    return 1;
+  }
+  return 0;
+}
+
+int Devices(const std::vector<std::string>& words, const std::string& dataDir, std::string& out, std::string& err) {
+  const std::string sub = words.size() > 1 ? words[1] : "";
+  const size_t wanted = sub == "list" ? 2 : sub == "add" || sub == "rename" ? 4 : sub == "remove" ? 3 : 0;
+  if (wanted == 0 || words.size() != wanted) {
+    err += sub.empty() || wanted == 0 ? "devices takes list, add, rename or remove\n"
+                                      : "devices " + sub + " takes " +
+                                            (sub == "remove" ? std::string("ADDRESS") : std::string("ADDRESS NAME")) +
+                                            " (quote a name with spaces)\n";
+    return 2;
+  }
+  TDeviceList list(dataDir + "Record/");
+  std::error_code ec;
+  if (std::filesystem::exists(std::filesystem::symlink_status(list.FileName(), ec))) {
+    // Loading an unreadable list would leave an empty one to be saved.
+    if (!std::filesystem::is_regular_file(list.FileName(), ec) || ::access(list.FileName().c_str(), R_OK) != 0) {
+      err += "cannot read " + list.FileName() + "; nothing changed\n";
+      return 1;
+    }
+    list.LoadDeviceList();
+    if (list.Truncated() && sub != "list")
+      err += "warning: " + list.FileName() + " holds more than the list can; the whole file is kept as "
+             "TreeNode_full.dat\n";
+  }
+  if (sub == "list") {
+    for (int i = 1; i <= list.Count; ++i)
+      out += std::to_string(list.Nodes[i].Address) + "\t" + ShownDeviceNameText(list.Nodes[i].Name) + "\n";
+    return 0;
+  }
+  const std::optional<uint8_t> address = ParseAddress(words[2], err);
+  if (!address) return 1;
+  const int position = PositionOf(list, *address);
+  if (sub == "add") {
+    if (!CheckName(words[3], false, err)) return 1;
+    if (position) {
+      err += "address " + words[2] + " is taken by " + Quoted(ShownDeviceNameText(list.Nodes[position].Name)) + "\n";
+      return 1;
+    }
+    if (list.Count >= MaxDevices) {
+      err += "the list already holds " + std::to_string(MaxDevices) + " devices\n";
+      return 1;
+    }
+    TDeviceNode node;
+    node.Address = *address;
+    node.Name = *StoredDeviceNameText(words[3]);
+    list.Nodes[++list.Count] = node;
+    return SaveList(list, dataDir, err);
+  }
+  if (!position) {
+    err += "no device has address " + words[2] + "\n";
+    return 1;
+  }
+  if (sub == "rename") {
+    if (!CheckName(words[3], true, err)) return 1;
+    // By position, as the property dialog does: NodeIndex need not be unique.
+    list.Nodes[position].Name = *StoredDeviceNameText(words[3]);
+  } else {
+    list.DeleteDevice(*address);
+  }
+  return SaveList(list, dataDir, err);
+}
+
+}  // namespace
+
+bool IsCommand(const std::vector<std::string>& args) {
+  size_t i = 0;
+  while (i < args.size() && args[i] == "--data-dir") i += 2;
+  return i < args.size() && (args[i] == "devices" || args[i] == "config");
+}
+
+int RunCommand(const std::vector<std::string>& args, const std::string& defaultDataDir, std::string& out,
+               std::string& err) {
+  std::string dataDir = defaultDataDir;
+  std::vector<std::string> words;
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--data-dir") {
+      if (i + 1 >= args.size() || args[i + 1].empty()) {
+        err += "--data-dir needs a directory\n";
+        return 2;
+      }
+      dataDir = args[++i];
+    } else if (args[i] == "--help" || args[i] == "-h") {
+      out += CommandUsage();
+      return 0;
+    } else {
+      words.push_back(args[i]);
+    }
+  }
+  if (dataDir.empty()) dataDir = "./";
+  if (dataDir.back() != '/') dataDir += '/';
+  if (!words.empty() && words[0] == "devices") return Devices(words, dataDir, out, err);
+  if (words.size() >= 2 && words[0] == "config" && words[1] == "show" && words.size() == 2)
+    return ConfigShow(dataDir, out, err);
+  if (words.size() >= 2 && words[0] == "config" && words[1] == "set")
+    return ConfigSet({words.begin() + 2, words.end()}, dataDir, err);
+  err += "config takes show, or set KEY=VALUE...\n";
+  return 2;
+}
+
+std::string CommandUsage() {
+  return R"(Usage: tessaro devices list | add ADDRESS NAME | rename ADDRESS NAME | remove ADDRESS
+       tessaro config show | set KEY=VALUE...
+       (both take --data-dir DIR)
+
+devices changes Record/TreeNode.dat, the devices polled: ADDRESS is the bus
+address 1..252, NAME at most 40 bytes in GBK (40 letters, 20 Chinese
+characters). config changes UserParaIni.ini; the keys are ComName (COM1..
+COM256 or a device path), BaudRate, StopBits (1, 2), ReadIntervalTimeout
+(ms), Protocol (0 modular-UPS ASCII, 1 power-frequency ASCII, 2 Modbus,
+3 RXA), MaxReSend (2..255), FastPoll (0, 1), Language (0 English, 1 Chinese),
+RecInterval (tenths of a second, 0 off, else 50 or more), NutListen
+(ADDRESS:PORT, empty off) and OnEvent (absolute path of a program, empty
+none); "Section.Key" works as well. A value that is refused changes nothing;
+files are replaced whole, never half written. A running tessaro reads the
+changes when it next starts.
+)";
+}
+
+}  // namespace tessaro::config

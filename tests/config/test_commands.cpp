@@ -1,0 +1,252 @@
+// `tessaro devices` and `tessaro config` against real files in a scratch
+// directory: what they write is read back with the program's own loaders.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "config/Commands.h"
+#include "config/DataDir.h"
+#include "core/DeviceList.h"
+#include "core/DeviceName.h"
+#include "core/UserParaIni.h"
+
+using namespace tessaro;
+namespace fs = std::filesystem;
+
+namespace {
+
+class Commands : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Dir = fs::temp_directory_path() /
+          ("tessaro_cmd_" + std::to_string(::getpid()) + "_" +
+           ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(Dir);
+    Data = (Dir / "data").string() + "/";
+  }
+  void TearDown() override { fs::remove_all(Dir); }
+
+  int Run(std::vector<std::string> args) {
+    Out.clear();
+    Err.clear();
+    args.push_back("--data-dir");
+    args.push_back(Data);
+    return config::RunCommand(args, "/nonexistent/", Out, Err);
+  }
+  std::string Read(const std::string& path) const {
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+  }
+  TDeviceList Loaded() const {
+    TDeviceList list(Data + "Record/");
+    list.LoadDeviceList();
+    return list;
+  }
+
+  fs::path Dir;
+  std::string Data;
+  std::string Out, Err;
+};
+
+TEST_F(Commands, devicesAddRenameRemoveRoundTripThroughTheListFile) {
+  // The data directory does not exist yet: the first add makes it.
+  ASSERT_EQ(Run({"devices", "add", "7", "UPS-7"}), 0) << Err;
+  ASSERT_EQ(Run({"devices", "add", "2", "机房主机"}), 0) << Err;
+  ASSERT_EQ(Run({"devices", "rename", "7", "Rack 7"}), 0) << Err;
+
+  TDeviceList list = Loaded();
+  ASSERT_EQ(list.Count, 2);
+  EXPECT_EQ(list.Nodes[1].Address, 7);
+  EXPECT_EQ(ShownDeviceNameText(list.Nodes[1].Name), "Rack 7");
+  EXPECT_EQ(list.Nodes[1].Name[6], '\r');  // padded as the dialog pads
+  EXPECT_EQ(TrimDeviceName(list.Nodes[2].Name), "\xBB\xFA\xB7\xBF\xD6\xF7\xBB\xFA");  // GBK bytes
+
+  ASSERT_EQ(Run({"devices", "list"}), 0);
+  EXPECT_EQ(Out, "7\tRack 7\n2\t机房主机\n");
+
+  EXPECT_TRUE(config::IsCommand({"--data-dir", Data, "devices", "remove", "7"}));
+  EXPECT_FALSE(config::IsCommand({"--headless", "devices"}));
+  ASSERT_EQ(config::RunCommand({"--data-dir", Data, "devices", "remove", "7"}, "/nonexistent/", Out, Err), 0) << Err;
+  ASSERT_EQ(Run({"devices", "list"}), 0);
+  EXPECT_EQ(Out, "2\t机房主机\n");
+}
+
+TEST_F(Commands, devicesRefusalsLeaveTheListAsItWas) {
+  ASSERT_EQ(Run({"devices", "add", "3", "Kept"}), 0);
+  const std::string before = Read(Data + "Record/TreeNode.dat");
+  const std::string forty(40, 'x');
+  struct TCase {
+    std::vector<std::string> Args;
+    int Status;
+    std::string Message;
+  } cases[] = {
+      {{"devices", "add", "4", ""}, 1, "Equipment Name is empty !"},
+      {{"devices", "add", "4", forty + "y"}, 1, "Equipment name is too long !"},
+      {{"devices", "add", "4", "一二三四五六七八九十一二三四五六七八九十一"}, 1, "too long"},  // 42 bytes
+      {{"devices", "add", "4", "a\rb"}, 1, "cannot be stored"},  // CR is the padding byte
+      {{"devices", "add", "4", "\xF0\x9F\x94\x8B"}, 1, "cannot be stored"},  // no GBK form
+      {{"devices", "add", "3", "Twice"}, 1, "address 3 is taken by \"Kept\""},
+      {{"devices", "add", "0", "Zero"}, 1, "1 to 252"},
+      {{"devices", "add", "253", "Big"}, 1, "1 to 252"},
+      {{"devices", "add", "x1", "Text"}, 1, "1 to 252"},
+      {{"devices", "rename", "9", "Nobody"}, 1, "no device has address 9"},
+      {{"devices", "rename", "3", ""}, 1, "empty"},
+      {{"devices", "remove", "9"}, 1, "no device has address 9"},
+      {{"devices", "add", "4"}, 2, "ADDRESS NAME"},
+      {{"devices", "add", "4", "two", "words"}, 2, "quote a name"},
+      {{"devices", "frobnicate"}, 2, "list, add, rename or remove"},
+  };
+  for (const TCase& c : cases) {
+    EXPECT_EQ(Run(c.Args), c.Status) << c.Args[1] << " " << c.Args.size();
+    EXPECT_NE(Err.find(c.Message), std::string::npos) << Err;
+  }
+  EXPECT_EQ(Read(Data + "Record/TreeNode.dat"), before);
+}
+
+TEST_F(Commands, namesOfExactlyFortyBytesFitUnpadded) {
+  const std::string forty(40, 'n');
+  ASSERT_EQ(Run({"devices", "add", "1", forty}), 0) << Err;
+  ASSERT_EQ(Run({"devices", "add", "2", "一二三四五六七八九十一二三四五六七八九十"}), 0) << Err;
+  const TDeviceList list = Loaded();
+  EXPECT_EQ(std::string(list.Nodes[1].Name.data(), 40), forty);
+  EXPECT_EQ(TrimDeviceName(list.Nodes[2].Name).size(), 40u);
+}
+
+TEST_F(Commands, aFullListRefusesAnotherDevice) {
+  // 252 entries with address 5 free (a hand-made file may repeat an address).
+  fs::create_directories(Data + "Record/");
+  TDeviceList list(Data + "Record/");
+  for (int a = 1; a <= MaxDevices; ++a) {
+    list.Nodes[a].Address = static_cast<uint8_t>(a == 5 ? 1 : a);
+    list.Nodes[a].Name = PadDeviceName("D");
+  }
+  list.Count = MaxDevices;
+  list.SaveDeviceList();
+  EXPECT_EQ(Run({"devices", "add", "5", "One too many"}), 1);
+  EXPECT_NE(Err.find("already holds 252"), std::string::npos) << Err;
+  EXPECT_EQ(Loaded().Count, MaxDevices);
+}
+
+TEST_F(Commands, configSetWritesKeysInPlaceAndKeepsTheRest) {
+  fs::create_directories(Data);
+  {
+    std::ofstream ini(Data + "UserParaIni.ini");
+    ini << "; operator's note\n[CommPort]\nComName=COM1\nBaudRate=9600\n[Custom]\nX=1\n";
+  }
+  ASSERT_EQ(Run({"config", "set", "ComName=/dev/ttyUSB0", "baudrate=4800", "Protocol=2", "Language=zh",
+                 "DataLog.RecInterval=0", "NutListen=127.0.0.1:3493", "OnEvent=/bin/true", "MaxReSend=3"}),
+            0)
+      << Err;
+  EXPECT_EQ(Err, "");
+  TSettings s;
+  (void)LoadSettings(s, Data + "UserParaIni.ini");
+  EXPECT_EQ(s.PortInfo.ComName, "/dev/ttyUSB0");
+  EXPECT_EQ(s.PortInfo.BaudRate, 4800);
+  EXPECT_EQ(s.PortInfo.Protocol, 2);
+  EXPECT_EQ(s.PortInfo.MaxReSend, 3);
+  EXPECT_EQ(s.Language, 1);
+  EXPECT_EQ(s.RecInterval, 0);
+  EXPECT_EQ(s.NutListen, "127.0.0.1:3493");
+  EXPECT_EQ(s.HookOnEvent, "/bin/true");
+  const std::string text = Read(Data + "UserParaIni.ini");
+  EXPECT_EQ(text.rfind("; operator's note\n[CommPort]\nComName=/dev/ttyUSB0\nBaudRate=4800\n", 0), 0u) << text;
+  EXPECT_NE(text.find("[Custom]\nX=1\n"), std::string::npos);
+
+  ASSERT_EQ(Run({"config", "show"}), 0);
+  EXPECT_NE(Out.find("\nComName=/dev/ttyUSB0\n"), std::string::npos) << Out;
+  EXPECT_NE(Out.find("\nRecInterval=0\n"), std::string::npos);
+  EXPECT_NE(Out.find("\nStopBits=1\n"), std::string::npos);  // a default, not in the file
+}
+
+TEST_F(Commands, configRefusesUnknownKeysAndBadValuesAndChangesNothing) {
+  ASSERT_EQ(Run({"config", "set", "ComName=COM2"}), 0) << Err;
+  const std::string before = Read(Data + "UserParaIni.ini");
+  struct TCase {
+    std::string Assignment;
+    std::string Message;
+  } cases[] = {
+      {"Colour=red", "unknown setting \"Colour\""},
+      {"ComName", "is not KEY=VALUE"},
+      {"ComName=COM0", "COM1 to COM256"},
+      {"ComName=COM257", "COM1 to COM256"},
+      {"ComName=ttyUSB0", "device path"},
+      {"BaudRate=0", "BaudRate is 0: no line speed"},  // the settings check's own words
+      {"BaudRate=fast", "whole number"},
+      {"ReadIntervalTimeout=0", "ReadIntervalTimeout is 0"},
+      {"MaxReSend=1", "nothing is ever sent"},
+      {"MaxReSend=258", "0 to 255"},
+      {"Protocol=4", "only 0 to 3 are known"},
+      {"Protocol=258", "0 to 255"},
+      {"StopBits=3", "1 to 2"},
+      {"FastPoll=yes", "0 to 1"},
+      {"Language=fr", "1 or zh Chinese"},
+      {"RecInterval=20", "at least 50"},
+      {"RecInterval=-5", "at least 50"},
+      {"NutListen=localhost", "no port number"},
+      {"OnEvent=true", "absolute path"},
+      {"OnEvent=/nonexistent/hook", "absolute path"},
+  };
+  for (const TCase& c : cases) {
+    // A good assignment beside a bad one is not written either.
+    EXPECT_EQ(Run({"config", "set", "BaudRate=2400", c.Assignment}), 1) << c.Assignment;
+    EXPECT_NE(Err.find(c.Message), std::string::npos) << c.Assignment << ": " << Err;
+    EXPECT_NE(Err.find("nothing changed"), std::string::npos);
+  }
+  EXPECT_EQ(Read(Data + "UserParaIni.ini"), before);
+  EXPECT_EQ(Run({"config", "set"}), 2);
+  EXPECT_EQ(Run({"config", "get"}), 2);
+}
+
+TEST_F(Commands, configWarnsOfBadSettingsAlreadyInTheFile) {
+  fs::create_directories(Data);
+  std::ofstream(Data + "UserParaIni.ini") << "[CommMast]\nMaxReSend=0\n";
+  ASSERT_EQ(Run({"config", "set", "Language=1"}), 0);
+  EXPECT_NE(Err.find("warning: MaxReSend is 0"), std::string::npos) << Err;
+  ASSERT_EQ(Run({"config", "show"}), 0);
+  EXPECT_NE(Err.find("warning: MaxReSend is 0"), std::string::npos) << Err;
+}
+
+TEST_F(Commands, anUnreadableSettingsFileIsNotReplaced) {
+  fs::create_directories(Data + "UserParaIni.ini");  // a directory where the file should be
+  EXPECT_EQ(Run({"config", "set", "Language=1"}), 1);
+  EXPECT_NE(Err.find("cannot read"), std::string::npos) << Err;
+  EXPECT_EQ(Run({"config", "show"}), 1);
+  EXPECT_TRUE(fs::is_directory(Data + "UserParaIni.ini"));
+}
+
+TEST(DataDir, portableCopyBuildTreeOrPerUserDirectory) {
+  const fs::path dir = fs::temp_directory_path() / ("tessaro_datadir_" + std::to_string(::getpid()));
+  fs::remove_all(dir);
+  fs::create_directories(dir / "rw");
+  fs::create_directories(dir / "ro");
+  const std::string rw = (dir / "rw").string() + "/", ro = (dir / "ro").string() + "/";
+
+  // A writable directory is a portable copy, whoever runs it.
+  EXPECT_EQ(config::DefaultDataDir(rw, "/x/data", "/home/u"), rw);
+  // Installed programs' directories never are, even for root, who may write them.
+  EXPECT_EQ(config::DefaultDataDir("/usr/bin/", "/x/data", "/home/u"), "/x/data/tessaro/");
+  EXPECT_EQ(config::DefaultDataDir("/usr/bin/", nullptr, "/home/u"), "/home/u/.local/share/tessaro/");
+  EXPECT_EQ(config::DefaultDataDir("/usr/bin/", "relative", "/home/u"), "/home/u/.local/share/tessaro/");
+  if (::geteuid() != 0) {
+    ::chmod(ro.c_str(), 0555);
+    EXPECT_EQ(config::DefaultDataDir(ro, nullptr, "/home/u"), "/home/u/.local/share/tessaro/");
+    ::chmod(ro.c_str(), 0755);
+  }
+  // A settings file beside the program keeps it portable even where it cannot write.
+  std::ofstream(dir / "ro" / "UserParaIni.ini") << "[Language]\nLanguage=1\n";
+  ::chmod(ro.c_str(), 0555);
+  EXPECT_EQ(config::DefaultDataDir(ro, nullptr, "/home/u"), ro);
+  ::chmod(ro.c_str(), 0755);
+  fs::remove_all(dir);
+}
+
+}  // namespace
