@@ -4,6 +4,7 @@
 
 #include "app/Headless.h"
 #include "app/Options.h"
+#include "app/Search.h"
 #include "core/Version.h"
 #ifdef TESSARO_WITH_UI
 #include "ui/main/Desktop.h"
@@ -25,6 +26,7 @@ int main(int argc, char** argv) {
     std::printf("tessaro %s\n", TESSARO_VERSION);
     return 0;
   }
+  if (options.SearchTo > 0) return RunSearch(options);
   if (options.Headless) return RunHeadless(options);
 #ifdef TESSARO_WITH_UI
   return RunDesktop(argc, argv, options.DataDir, options.NutListen);
