@@ -91,14 +91,26 @@ int RunSearch(const TAppOptions& options) {
   std::fflush(stdout);
   std::set<int> found;
   int scanAddr = options.SearchFrom - 1;
+  const int total = options.SearchTo - options.SearchFrom + 1;
+  // On a terminal, the address being probed is shown on one line of standard error.
+  const bool progress = ::isatty(STDERR_FILENO) == 1;
+  auto clearProgress = [&] {
+    if (progress) std::fprintf(stderr, "\r\033[K");
+  };
   ctx.Vars.SearchMode = 255;
   engine.NextSearchAddress = [&] {
     ++scanAddr;
-    if (scanAddr > options.SearchTo) ctx.Vars.SearchMode = 0;
+    if (scanAddr > options.SearchTo) {
+      ctx.Vars.SearchMode = 0;
+      clearProgress();
+    } else if (progress) {
+      std::fprintf(stderr, "\rprobing %d (%d of %d)\033[K", scanAddr, scanAddr - options.SearchFrom + 1, total);
+    }
     return static_cast<uint8_t>(scanAddr);
   };
   engine.DeviceFound = [&](uint8_t address) {
     if (!found.insert(address).second) return;
+    clearProgress();
     std::printf("found %d\n", address);
     std::fflush(stdout);
   };
@@ -119,14 +131,14 @@ int RunSearch(const TAppOptions& options) {
     }
   }
   ctx.Vars.SearchMode = 0;
+  clearProgress();
   engine.CloseCommPort();
 
   std::string list;
   for (int a : found) list += (list.empty() ? "" : ", ") + std::to_string(a);
   const int probed = std::min(scanAddr, options.SearchTo) - options.SearchFrom + 1;
   if (interrupted)
-    std::printf("search stopped after %d of %d addresses: ", std::max(probed, 0),
-                options.SearchTo - options.SearchFrom + 1);
+    std::printf("search stopped after %d of %d addresses: ", std::max(probed, 0), total);
   else
     std::printf("search of %d-%d done: ", options.SearchFrom, options.SearchTo);
   if (found.empty())
