@@ -1,5 +1,7 @@
 #include "app/Headless.h"
 
+#include "app/LoopFds.h"
+
 #include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
@@ -27,20 +29,6 @@ namespace tessaro {
 
 namespace {
 
-class TFd {
- public:
-  explicit TFd(int fd) : FFd(fd) {}
-  ~TFd() {
-    if (FFd >= 0) ::close(FFd);
-  }
-  TFd(const TFd&) = delete;
-  TFd& operator=(const TFd&) = delete;
-  int Get() const { return FFd; }
-
- private:
-  int FFd;
-};
-
 void PrintStoreMessages(TStoreHealth& health) {
   for (const std::string& message : health.TakeMessages()) std::fprintf(stderr, "tessaro: %s\n", message.c_str());
 }
@@ -55,17 +43,9 @@ void PrintEvent(const EventRecord& rec, int language) {
 }  // namespace
 
 int RunHeadless(const TAppOptions& options) {
-  // Signals arrive through a descriptor so the loop handles them in order.
-  sigset_t mask;
-  sigemptyset(&mask);
-  sigaddset(&mask, SIGINT);
-  sigaddset(&mask, SIGTERM);
-  sigaddset(&mask, SIGHUP);
-  sigprocmask(SIG_BLOCK, &mask, nullptr);
+  const TLoopFds loop;
   signal(SIGPIPE, SIG_IGN);
-  TFd sigFd(signalfd(-1, &mask, SFD_CLOEXEC | SFD_NONBLOCK));
-  TFd tickFd(timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
-  if (sigFd.Get() < 0 || tickFd.Get() < 0) {
+  if (!loop.Ok()) {
     std::fprintf(stderr, "tessaro: cannot set up timers: %s\n", std::strerror(errno));
     return 1;
   }
@@ -120,25 +100,24 @@ int RunHeadless(const TAppOptions& options) {
       std::fprintf(stderr, "tessaro: network UPS server not started: %s\n", nutError.c_str());
   }
 
-  const itimerspec every100ms{{0, 100'000'000}, {0, 100'000'000}};
-  timerfd_settime(tickFd.Get(), 0, &every100ms, nullptr);
+  loop.StartTicks();
   const auto started = std::chrono::steady_clock::now();
   bool running = true;
   while (running) {
-    std::vector<pollfd> fds = {{sigFd.Get(), POLLIN, 0}, {tickFd.Get(), POLLIN, 0}, {port.NotifyFd(), POLLIN, 0}};
+    std::vector<pollfd> fds = {{loop.Signals(), POLLIN, 0}, {loop.Ticks(), POLLIN, 0}, {port.NotifyFd(), POLLIN, 0}};
     nut.AppendPollFds(fds);
     const int fastDue = engine.FastStepDueInMs();
     const int n = ::poll(fds.data(), fds.size(), fastDue >= 0 ? fastDue : 1000);
     if (n < 0 && errno != EINTR) break;
     if (fds[0].revents & POLLIN) {
       signalfd_siginfo info;
-      while (::read(sigFd.Get(), &info, sizeof info) == sizeof info) running = false;
+      while (::read(loop.Signals(), &info, sizeof info) == sizeof info) running = false;
     }
     if (fds[2].fd >= 0 && (fds[2].revents & POLLIN)) port.DispatchNotifications();
     nut.Process();
     if (fds[1].revents & POLLIN) {
       uint64_t expirations = 0;
-      if (::read(tickFd.Get(), &expirations, sizeof expirations) == sizeof expirations) {
+      if (::read(loop.Ticks(), &expirations, sizeof expirations) == sizeof expirations) {
         // A late wake-up runs the ticks it missed, so timing stays in ticks.
         for (uint64_t i = 0; i < std::min<uint64_t>(expirations, 50); ++i) {
           engine.Tick();

@@ -20,7 +20,22 @@ bool ParseIn(const std::string& text, long low, long high, uint16_t& out) {
   out = static_cast<uint16_t>(v);
   return true;
 }
+bool ParseAddress(const std::string& text, int& out) {
+  if (text.empty() || text.size() > 3 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+  out = std::stoi(text);
+  return out >= 1 && out <= 252;
+}
 }  // namespace
+
+bool ParseSearchRange(const std::string& text, int& from, int& to) {
+  const size_t dash = text.find('-');
+  if (dash == std::string::npos) return false;
+  int a = 0, b = 0;
+  if (!ParseAddress(text.substr(0, dash), a) || !ParseAddress(text.substr(dash + 1), b) || a > b) return false;
+  from = a;
+  to = b;
+  return true;
+}
 
 TAppOptions ParseOptions(const std::vector<std::string>& args, const std::string& exeDir) {
   TAppOptions opt;
@@ -93,6 +108,13 @@ TAppOptions ParseOptions(const std::vector<std::string>& args, const std::string
         opt.Error = "--encoding takes gbk or utf-8, not \"" + *v + "\"";
         break;
       }
+    } else if (a == "--search") {
+      const std::string* v = value("--search");
+      if (!v) break;
+      if (!ParseSearchRange(*v, opt.SearchFrom, opt.SearchTo)) {
+        opt.Error = "--search takes FROM-TO, two bus addresses 1..252 with FROM <= TO (as 1-16), not \"" + *v + "\"";
+        break;
+      }
     } else if (a.rfind("-platform", 0) == 0 || a.rfind("-style", 0) == 0) {
       // Qt's own options pass through to the desktop.
       if (a == "-platform" || a == "-style") ++i;
@@ -114,6 +136,7 @@ std::string UsageText() {
        tessaro [--data-dir DIR] --export-events FILE [--address N] [--encoding gbk|utf-8]
        tessaro [--data-dir DIR] --export-data YYYY-MM FILE [--day D] [--address N]
                [--encoding gbk|utf-8]
+       tessaro --search FROM-TO [--data-dir DIR]
 
 Monitors UPS devices and inverters on the serial port named in the settings.
 
@@ -144,6 +167,13 @@ Monitors UPS devices and inverters on the serial port named in the settings.
   --address N         only the device at bus address N (1..254)
   --encoding E        gbk (default, as the viewer) or utf-8 (with a byte-order
                       mark, for spreadsheets on Linux)
+  --search FROM-TO    find the devices on the bus without windows: probe the
+                      addresses FROM to TO (1..252) over the configured port
+                      and protocol, print "found N" for each device that
+                      answers, then a summary line, and exit (status 1 when
+                      the port cannot be opened or the search is stopped by a
+                      signal). Changes no file; add the devices in the
+                      desktop's search window, or to Record/TreeNode.dat
   --version           print the version and exit
   --help              print this text and exit
 

@@ -20,6 +20,9 @@ struct TAppOptions {
   double Duration = 0;    // seconds; 0 runs until a signal
   // --nut-listen: overrides [Network] NutListen when given; empty = off.
   std::optional<std::string> NutListen;
+  // --search FROM-TO: probe these bus addresses and exit; 0 when not given.
+  int SearchFrom = 0;
+  int SearchTo = 0;
   std::string Error;      // set when the command line is bad
   // --export-events FILE, --export-data YYYY-MM FILE [--day D] [--address N]
   TExportKind Export = TExportKind::None;
@@ -29,6 +32,8 @@ struct TAppOptions {
 };
 
 TAppOptions ParseOptions(const std::vector<std::string>& args, const std::string& exeDir);
+// "FROM-TO" with 1 <= FROM <= TO <= 252.
+bool ParseSearchRange(const std::string& text, int& from, int& to);
 std::string UsageText();
 std::string ExecutableDir();
 

@@ -7,6 +7,7 @@
 #include "app/Options.h"
 #include "config/Commands.h"
 #include "config/DataDir.h"
+#include "app/Search.h"
 #include "core/Version.h"
 #ifdef TESSARO_WITH_UI
 #include "ui/main/Desktop.h"
@@ -44,6 +45,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (options.Export != TExportKind::None) return RunExport(options);
+  if (options.SearchTo > 0) return RunSearch(options);
   if (options.Headless) return RunHeadless(options);
 #ifdef TESSARO_WITH_UI
   return RunDesktop(argc, argv, options.DataDir, options.NutListen);

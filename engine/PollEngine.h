@@ -67,6 +67,7 @@ class TPollEngine {
   // The last request the active handler built (an empty one with no handler).
   const TRequest& Request() const;
   TContext& Context() { return FCtx; }
+  const TSerialPort& Port() const { return FPort; }  // the trace window's line figures
 
   // Search window hooks.
   std::function<uint8_t()> NextSearchAddress;

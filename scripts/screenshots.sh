@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Renders the main window (English and Chinese), the sketch page and the
-# graph page of a sample bus into docs/*.png, without a display.
+# graph page of a sample bus, the search window, the settings dialog and the
+# trace window into docs/*.png, without a display.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${BUILD_DIR:-build}

@@ -45,7 +45,7 @@ class TstStartup : public QObject {
     TEngineHost host(*f.Engine, f.Port);
     TBoxAnswerer ok(QMessageBox::Ok);
     host.Start(f.Main.get());
-    QCOMPARE(ok.Texts.size(), qsizetype(2));
+    QCOMPARE(ok.Texts.size(), qsizetype(1));
     QCOMPARE(ok.Texts[0], QStringLiteral("开启串口时出错,请检查串口设置!"));
     QVERIFY(host.Timer1.isActive());
     f.Main->HousekeepingPass();

@@ -107,7 +107,7 @@ int RunDesktop(int argc, char** argv, const std::string& dataDir, const std::opt
       if (main) main->statusBar()->showMessage(QString::fromStdString(text), 15000);
     });
   }
-  host->Start(nullptr);
+  host->Start(nullptr, [&main] { main->mni102Click(); });
   if (const std::string nut = nutListen.value_or(context.Settings.NutListen); !nut.empty()) {
     std::string error;
     if (host->ServeNut(nut, error))

@@ -64,7 +64,7 @@ void TEngineHost::RunEventHooks(const std::string& program, std::function<void(c
   ctx.EventLogger->Observers.push_back([h = FHooks.get()](const EventRecord& rec) { h->Enqueue(rec); });
 }
 
-void TEngineHost::Start(QWidget* messageParent) {
+void TEngineHost::Start(QWidget* messageParent, const std::function<void()>& openSettings) {
   Timer1.start();
   std::string error;
   const bool opened = FEngine.Start(&error);
@@ -72,8 +72,8 @@ void TEngineHost::Start(QWidget* messageParent) {
   if (!opened) {
     const int language = FEngine.Context().Settings.Language;
     ShowMessage(messageParent, LangText(TTextId::PortOpenFailed, language));
-    // The software parameter dialog belongs here; until it exists, say so.
-    ShowMessage(messageParent, LangText(TTextId::NotAvailableYet, language));
+    if (openSettings && !Stopping()) openSettings();
+    WatchNotifications();
   }
 }
 

@@ -37,8 +37,9 @@ class TEngineHost : public QObject {
 
   // Logs "Monitor software is open", starts the poll timer and opens the
   // port. When the port cannot be opened the operator is told (in the
-  // language of the settings) and the settings dialog comes up.
-  void Start(QWidget* messageParent);
+  // language of the settings) and then `openSettings` runs (the settings
+  // dialog); start-up goes on whether or not the port is then open.
+  void Start(QWidget* messageParent, const std::function<void()>& openSettings = {});
 
   // Serves every configured device read-only over the network UPS protocol
   // on `address` (ADDRESS:PORT). False with the reason when it cannot listen.

@@ -45,6 +45,9 @@
 #include "ui/logs/LogMenu.h"
 #include "ui/main/DeviceName.h"
 #include "ui/main/FrmAbout.h"
+#include "ui/main/FrmEquipSearch.h"
+#include "ui/settings/FrmSoftwarePara.h"
+#include "ui/trace/FrmCom.h"
 #include "ui/main/FrmNewEquip.h"
 #include "ui/main/FrmProperty.h"
 #include "ui/main/MsgBox.h"
@@ -180,7 +183,7 @@ void TFrmMain::BuildMenu() {
   auto* bar = menuBar();
   mni100 = bar->addMenu(QString());
   mni101 = mni100->addAction(QString(), this, &TFrmMain::mni101Click);
-  mni102 = mni100->addAction(QString(), this, &TFrmMain::NotAvailable);
+  mni102 = mni100->addAction(QString(), this, &TFrmMain::mni102Click);
   mni100->addSeparator();
   mni103 = mni100->addAction(QString(), this, &TFrmMain::mni103Click);
   mni200 = bar->addMenu(QString());
@@ -216,7 +219,7 @@ void TFrmMain::BuildToolBar() {
     connect(a, &QAction::triggered, this, slot);
     return a;
   };
-  bsSkinSpeedButton1 = add("tb_settings", &TFrmMain::NotAvailable);
+  bsSkinSpeedButton1 = add("tb_settings", &TFrmMain::mni102Click);
   bsSkinSpeedButton2 = add("tb_chinese", &TFrmMain::mni401Click);  // N2Click
   bsSkinSpeedButton3 = add("tb_english", &TFrmMain::mni402Click);  // N9Click
   bsSkinSpeedButton2->setVisible(false);
@@ -1263,7 +1266,10 @@ void TFrmMain::ReportSaveFailure(const char* what) {
   ShowMessage(this, Txt(TTextId::MsgSaveFailed) + QLatin1Char('\n') + QString::fromLocal8Bit(what));
 }
 
-void TFrmMain::btnSearchClick() { NotAvailable(); }
+void TFrmMain::btnSearchClick() {
+  TFrmEquipSearch search(FCtx, FEngine, this);
+  search.exec();
+}
 
 void TFrmMain::btnNewClick() {
   TFrmNewEquip dialog(FCtx.DeviceList, FCtx.Settings.Language, this);
@@ -1306,6 +1312,11 @@ void TFrmMain::mni101Click() {
   NotAvailable();
 }
 
+void TFrmMain::mni102Click() {
+  TFrmSoftwarePara dialog(FCtx, FEngine, [this] { ApplyProtocolLayout(); }, this);
+  dialog.exec();
+}
+
 void TFrmMain::mni103Click() { close(); }
 
 void TFrmMain::mni201Click() { LogMenu->OpenEventLog(); }
@@ -1319,15 +1330,7 @@ void TFrmMain::mni501Click() {
 }
 
 void TFrmMain::ShowTraceWindow() {
-  if (!FTraceWindow) {
-    // Stand-in until the trace window exists: says so, without blocking.
-    auto* w = new QLabel(Txt(TTextId::NotAvailableYet));
-    w->setObjectName(QStringLiteral("FrmCom"));
-    w->setWindowTitle(Txt(TTextId::TraceTitle));
-    w->setAlignment(Qt::AlignCenter);
-    w->setMinimumSize(320, 120);
-    FTraceWindow = w;
-  }
+  if (!FTraceWindow) FTraceWindow = new TFrmCom(FEngine);
   FTraceWindow->show();
   FTraceWindow->raise();
   FTraceWindow->activateWindow();

@@ -100,6 +100,7 @@ class TFrmMain : public QMainWindow {
   void btnPropertyClick();
   void btnComClick();
   void mni101Click();
+  void mni102Click();  // the software parameter dialog
   void mni103Click();
   void mni201Click();  // Event Log
   void mni202Click();  // Data Log
@@ -108,7 +109,7 @@ class TFrmMain : public QMainWindow {
   void mni402Click();
   void mni501Click();
 
-  // The trace window's stand-in (the digit code of the About box opens it).
+  // The trace window, made on first use (the About box's code opens it).
   void ShowTraceWindow();
   void HideTraceWindow();
   QWidget* TraceWindow() const { return FTraceWindow; }

@@ -1,11 +1,13 @@
-// Renders the main window over a sample bus into PNG files, on whatever
+// Renders the main window over a sample bus, and the dialogs, into PNG files, on whatever
 // platform Qt is given (offscreen in scripts/screenshots.sh).
 //   tessaro-screenshots OUTDIR
 
 #include <QApplication>
 #include <QDir>
 #include <QPixmap>
+#include <QLineEdit>
 #include <QTabWidget>
+#include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTreeWidget>
 
@@ -24,7 +26,10 @@
 #include "ui/logs/FrmEventLog.h"
 #include "ui/logs/LogMenu.h"
 #include "ui/main/Desktop.h"
+#include "ui/main/FrmEquipSearch.h"
 #include "ui/main/FrmMain.h"
+#include "ui/settings/FrmSoftwarePara.h"
+#include "ui/trace/FrmCom.h"
 
 using namespace tessaro;
 
@@ -106,6 +111,41 @@ bool ShootLogViewers(TContext& context, TPollEngine& engine, TFrmMain& main, con
   return ok;
 }
 
+// The search window after a search, the settings dialog and the trace window.
+bool ShootDialogs(const QString& outDir, TContext& context, TPollEngine& engine, TFrmMain& main, const QString& suffix) {
+  TFrmEquipSearch search(context, engine, &main);
+  search.show();
+  search.btnSearchClick();
+  for (uint8_t a : {12, 3, 7, 5}) search.DeviceFound(a);
+  while (context.Vars.SearchMode) search.NextSearchAddress();
+  search.btnSelectAllClick();
+  search.grdAppend->item(0, 1)->setText(QStringLiteral("UPS 5 east wing"));
+  QApplication::processEvents();
+  bool ok = search.grab().save(outDir + QStringLiteral("/search-%1.png").arg(suffix));
+  search.hide();
+
+  context.Settings.PortInfo.ReadIntervalTimeout = 0;  // shows a settings check
+  TFrmSoftwarePara settings(context, engine, {}, &main);
+  settings.show();
+  QApplication::processEvents();
+  ok = settings.grab().save(outDir + QStringLiteral("/settings-%1.png").arg(suffix)) && ok;
+  settings.hide();
+  context.Settings.PortInfo.ReadIntervalTimeout = 200;
+
+  TFrmCom trace(engine);
+  trace.show();
+  const uint8_t request[] = {0x01, 0x04, 0x75, 0x30, 0x00, 0x0E, 0x6B, 0xCD};
+  for (int i = 0; i < 4; ++i) trace.EchoTx(request, sizeof request);
+  context.Stats.TxCount = 4;
+  context.Stats.RxCount = 4;
+  trace.medtAddr->setText(QStringLiteral("20"));
+  trace.RefreshTrace();
+  QApplication::processEvents();
+  ok = trace.grab().save(outDir + QStringLiteral("/trace-%1.png").arg(suffix)) && ok;
+  trace.hide();
+  return ok;
+}
+
 int Shoot(const QString& outDir, int language, const QString& suffix) {
   QTemporaryDir tmp;
   const std::string dir = tmp.path().toStdString() + "/";
@@ -166,6 +206,7 @@ int Shoot(const QString& outDir, int language, const QString& suffix) {
   QApplication::processEvents();
   ok = main.grab().save(outDir + QStringLiteral("/graph-%1.png").arg(suffix)) && ok;
   ok = ShootLogViewers(context, engine, main, outDir, suffix) && ok;
+  if (language == 0) ok = ShootDialogs(outDir, context, engine, main, suffix) && ok;
   main.hide();
   return ok ? 0 : 1;
 }
