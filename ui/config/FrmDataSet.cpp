@@ -70,7 +70,7 @@ TFrmDataSet::TFrmDataSet(const TControlHost& host, QWidget* parent) : QDialog(pa
   auto* h = new QHBoxLayout(this);
   h->addWidget(grpList, 3);
   h->addWidget(grpSetting, 2);
-  resize(560, 420);
+  resize(560, 470);
 
   for (int i = 0; i < ParamListCount(FHost.Ctx.SelectedModel); ++i) {
     const TParamDef& def = ParamDefs[static_cast<size_t>(i)];
