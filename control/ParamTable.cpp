@@ -65,7 +65,7 @@ std::vector<TChoice> Percentages(std::initializer_list<int> values) {
 std::vector<TChoice> CellVolts(int first, int last) {
   std::vector<TChoice> list;
   for (int v = first; v <= last; ++v) {
-    char text[8];
+    char text[16];
     std::snprintf(text, sizeof text, "%d.%02d", v / 100, v % 100);
     list.push_back({text, v});
   }

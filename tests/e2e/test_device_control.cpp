@@ -42,7 +42,7 @@ std::string Frame(std::vector<uint8_t> bytes) {
   bytes.push_back(static_cast<uint8_t>(crc & 0xFF));
   bytes.push_back(static_cast<uint8_t>(crc >> 8));
   std::string text = "rx";
-  char hex[4];
+  char hex[12];
   for (uint8_t b : bytes) {
     std::snprintf(hex, sizeof hex, " %02X", b);
     text += hex;
