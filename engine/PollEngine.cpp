@@ -173,7 +173,12 @@ void TPollEngine::SendOrRelease() {
   TPollVars& v = FCtx.Vars;
   v.DebugStage = 2;
   ++v.SendNo;
-  if (v.SendNo < v.MaxSends) {
+  // A write the device has echoed is done: sent again, a battery test would
+  // restart or a switching command be carried out twice.
+  const TRequest& request = Request();
+  const bool writeDone = (request.Func == 6 || request.Func == 16) && request.Answers > 0 && ActiveHandler() &&
+                         ActiveHandler()->TakesCommands();
+  if (v.SendNo < v.MaxSends && !writeDone) {
     // Whatever is still on its way in answers an earlier request.
     FPort.PurgeInput();
     FFastRx.clear();

@@ -171,6 +171,27 @@ TEST_F(PollEngine, ResendThreeSendsEveryRequestTwiceElevenTicksApartEvenWhenAnsw
   EXPECT_LE(Ctx->UpsInfo[1].FailStreak, 1);
 }
 
+TEST_F(PollEngine, AnEchoedWriteIsNotSentAgainButAnUnansweredOneIs) {
+  AddDevices({1});
+  Ctx->Settings.PortInfo.MaxReSend = 3;
+  bool echo = true;
+  Answer = [&echo](const std::vector<uint8_t>& req) {
+    if (req[1] == 6) return echo ? req : std::vector<uint8_t>{};
+    return AnswerFor(req, {});
+  };
+  ASSERT_TRUE(Engine->Start());
+  const std::vector<uint8_t> write = {0x01, 0x06, 0x4E, 0x22, 0x00, 0x3C, 0x3E, 0xF9};
+  auto writes = [&] { return std::count(Port.Sent.begin(), Port.Sent.end(), write); };
+  for (bool answered : {true, false}) {
+    echo = answered;
+    Port.Sent.clear();
+    Ctx->CommandQueue.CommandValue = 60;
+    Ctx->CommandQueue[1] = {CommandPending, 1, 6, 20003, 0};
+    Run(60);
+    EXPECT_EQ(writes(), answered ? 1 : 2) << (answered ? "echoed" : "unanswered");
+  }
+}
+
 TEST_F(PollEngine, ResendZeroOrOneSendsNothingButTheCursorAdvances) {
   for (uint8_t maxReSend : {0, 1}) {
     Port.Sent.clear();

@@ -3,7 +3,7 @@
  * built on libmodbus, used to check our own master against a third-party
  * implementation of the protocol.
  *
- *   tessaro-modbus-peer --link PATH [--slave N] [--values FILE] [--debug]
+ *   tessaro-modbus-peer --link PATH [--slave N] [--values FILE] [--log-requests] [--debug]
  *
  * The peer holds the master side of a new pty and links PATH to its slave
  * side; a client opens PATH like a serial port. Once PATH can be opened the
@@ -12,6 +12,10 @@
  * holding registers stick), echoes writes to the command registers 20001..20003
  * and 50000, and answers anything else with a Modbus exception.
  * SIGTERM, SIGINT or SIGHUP end it cleanly and remove PATH.
+ *
+ * --log-requests: every request addressed to the peer is printed on stdout
+ * as one line "rx" followed by its bytes in hex, CRC included, before it is
+ * answered, so a test can check the exact frames and their order.
  *
  * --values FILE: lines "register value" (decimal or 0x hex), '#' starts a
  * comment; each line overrides one register of the tables above.
@@ -133,7 +137,7 @@ static int LoadValues(modbus_mapping_t* map, const char* path) {
 }
 
 static void Usage(void) {
-  fprintf(stderr, "usage: tessaro-modbus-peer --link PATH [--slave N] [--values FILE] [--debug]\n");
+  fprintf(stderr, "usage: tessaro-modbus-peer --link PATH [--slave N] [--values FILE] [--log-requests] [--debug]\n");
 }
 
 /* Write-single-register targets outside the mapping that a device accepts:
@@ -154,8 +158,15 @@ static modbus_t* NewContext(const char* slaveName, int slave, int master, int de
   return ctx;
 }
 
-static int Serve(modbus_t** ctxp, const char* slaveName, int slave, int debug, modbus_mapping_t* map,
-                 int master, int sigFd) {
+static void LogRequest(const uint8_t* query, int len) {
+  printf("rx");
+  for (int i = 0; i < len; ++i) printf(" %02X", query[i]);
+  printf("\n");
+  fflush(stdout);
+}
+
+static int Serve(modbus_t** ctxp, const char* slaveName, int slave, int debug, int logRequests,
+                 modbus_mapping_t* map, int master, int sigFd) {
   uint8_t query[MODBUS_RTU_MAX_ADU_LENGTH];
   struct pollfd fds[2] = {{.fd = sigFd, .events = POLLIN}, {.fd = master, .events = POLLIN}};
   for (;;) {
@@ -190,6 +201,7 @@ static int Serve(modbus_t** ctxp, const char* slaveName, int slave, int debug, m
       modbus_flush(ctx); /* garbage, bad CRC or a torn frame: drop what is left */
       continue;
     }
+    if (logRequests) LogRequest(query, len);
     int wireAddr = len >= 6 ? (query[2] << 8) | query[3] : -1;
     if (query[1] == MODBUS_FC_WRITE_SINGLE_REGISTER && len == 8 && IsCommandRegister(wireAddr)) {
       modbus_send_raw_request(ctx, query, len - 2); /* the echo, CRC added by libmodbus */
@@ -204,6 +216,7 @@ int main(int argc, char** argv) {
   const char* valuesPath = NULL;
   int slave = 1;
   int debug = 0;
+  int logRequests = 0;
   for (int i = 1; i < argc; ++i) {
     if (strcmp(argv[i], "--link") == 0 && i + 1 < argc) {
       link = argv[++i];
@@ -217,6 +230,8 @@ int main(int argc, char** argv) {
       slave = (int)n;
     } else if (strcmp(argv[i], "--values") == 0 && i + 1 < argc) {
       valuesPath = argv[++i];
+    } else if (strcmp(argv[i], "--log-requests") == 0) {
+      logRequests = 1;
     } else if (strcmp(argv[i], "--debug") == 0) {
       debug = 1;
     } else {
@@ -293,7 +308,7 @@ int main(int argc, char** argv) {
   } else {
     printf("ready %s\n", link);
     fflush(stdout);
-    rc = Serve(&ctx, slaveName, slave, debug, map, master, sigFd);
+    rc = Serve(&ctx, slaveName, slave, debug, logRequests, map, master, sigFd);
   }
 
   unlink(link);

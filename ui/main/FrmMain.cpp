@@ -43,6 +43,11 @@
 #include "engine/PollEngine.h"
 #include "serial/SerialPort.h"
 #include "ui/logs/LogMenu.h"
+#include "ui/config/ControlHost.h"
+#include "ui/config/FrmPSW.h"
+#include "ui/config/FrmTest.h"
+#include "ui/config/FrmTrunOn.h"
+#include "ui/config/FrmUserSet.h"
 #include "ui/main/DeviceName.h"
 #include "ui/main/FrmAbout.h"
 #include "ui/main/FrmEquipSearch.h"
@@ -191,8 +196,8 @@ void TFrmMain::BuildMenu() {
   mni202 = mni200->addAction(QString(), this, &TFrmMain::mni202Click);
   mni203 = mni200->addAction(QString(), this, &TFrmMain::mni203Click);
   mni300 = bar->addMenu(QString());
-  mni301 = mni300->addAction(QString(), this, &TFrmMain::NotAvailable);
-  mniTurnOn = mni300->addAction(QString(), this, &TFrmMain::NotAvailable);
+  mni301 = mni300->addAction(QString(), this, &TFrmMain::mni301Click);
+  mniTurnOn = mni300->addAction(QString(), this, &TFrmMain::mniTurnOnClick);
   mni400 = bar->addMenu(QStringLiteral("Language"));
   mni401 = mni400->addAction(QString(), this, &TFrmMain::mni401Click);
   mni402 = mni400->addAction(QString(), this, &TFrmMain::mni402Click);
@@ -1309,7 +1314,26 @@ void TFrmMain::mni101Click() {
     ShowMessage(this, Txt(TTextId::DeviceNotLinked));
     return;
   }
-  NotAvailable();
+  if (!FFrmUserSet) FFrmUserSet = new TFrmUserSet(ControlHost(), this);
+  FFrmUserSet->show();
+  FFrmUserSet->raise();
+  FFrmUserSet->activateWindow();
+}
+
+TControlHost TFrmMain::ControlHost() {
+  return {FCtx, [this] { return FSelDevAddr; }, [this] { return FEngine.PortIsOpen(); }};
+}
+
+void TFrmMain::mni301Click() {
+  if (!PasswordGate(this, FCtx)) return;
+  TFrmTest dialog(ControlHost(), this);
+  dialog.exec();
+}
+
+void TFrmMain::mniTurnOnClick() {
+  if (!PasswordGate(this, FCtx)) return;
+  TfrmTrunOn dialog(ControlHost(), this);
+  dialog.exec();
 }
 
 void TFrmMain::mni102Click() {

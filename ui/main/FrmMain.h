@@ -46,6 +46,8 @@ class TLogMenu;
 class TUpsDiagram;
 class TValueBox;
 class TValueText;
+class TFrmUserSet;
+struct TControlHost;
 struct TUpsInfo;
 
 // Captions of the child nodes under every device node.
@@ -108,6 +110,11 @@ class TFrmMain : public QMainWindow {
   void mni401Click();
   void mni402Click();
   void mni501Click();
+  // Control menu: battery test and remote on/off, each behind the model gate.
+  void mni301Click();
+  void mniTurnOnClick();
+  // The user settings view, once it has been opened.
+  TFrmUserSet* UserSetWindow() const { return FFrmUserSet; }
 
   // The trace window, made on first use (the About box's code opens it).
   void ShowTraceWindow();
@@ -266,6 +273,8 @@ class TFrmMain : public QMainWindow {
   bool FExitConfirmed = false;
   bool FExitUnasked = false;
   QWidget* FTraceWindow = nullptr;
+  TFrmUserSet* FFrmUserSet = nullptr;
+  TControlHost ControlHost();
   QWidget* FSketchHost = nullptr;
 };
 

@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QListWidget>
 #include <QPixmap>
 #include <QLineEdit>
 #include <QTabWidget>
@@ -20,6 +21,8 @@
 #include "core/DeviceList.h"
 #include "core/Gbk.h"
 #include "engine/Context.h"
+#include "ui/config/FrmDataSet.h"
+#include "ui/config/FrmUserSet.h"
 #include "engine/PollEngine.h"
 #include "serial/FakeSerialPort.h"
 #include "ui/logs/FrmDataLog.h"
@@ -146,6 +149,44 @@ bool ShootDialogs(const QString& outDir, TContext& context, TPollEngine& engine,
   return ok;
 }
 
+// The user settings view and the parameter dialog for UPS 1, as after the
+// model gate accepted "RXA410LT".
+bool ShootConfig(const QString& outDir, TContext& context, const QString& suffix) {
+  TDeviceParams& p = context.UpsInfo[1].Params;
+  p = TDeviceParams{};
+  p.SysId = 1;
+  p.VoltLevel = 220;
+  p.FreqLevel = 50;
+  p.ParallelNum = 1;
+  p.BypassFreqRange = 5;
+  p.BypassVoltMax = 15;
+  p.BypassVoltMin = -20;
+  p.OutputVoltFine = 10;
+  p.BattNum = 32;
+  p.BattGroup = 1;
+  p.BoostVolt = 235;
+  p.FloatVolt = 225;
+  p.EodVolt = 175;
+  p.BattCapAh = 100;
+  p.MaxChargeCurr = 10;
+  p.BoostLastTime = 120;
+  context.SelectedModel = "RXA410LT";
+  const TControlHost host{context, [] { return uint8_t{1}; }, [] { return true; }};
+  TFrmUserSet view(host);
+  view.show();
+  view.Timer1Timer();
+  QApplication::processEvents();
+  bool ok = view.grab().save(outDir + QStringLiteral("/userset-%1.png").arg(suffix));
+  view.hide();
+  TFrmDataSet dialog(host);
+  dialog.show();
+  dialog.ListBox1->setCurrentRow(1);
+  QApplication::processEvents();
+  ok = dialog.grab().save(outDir + QStringLiteral("/dataset-%1.png").arg(suffix)) && ok;
+  dialog.hide();
+  return ok;
+}
+
 int Shoot(const QString& outDir, int language, const QString& suffix) {
   QTemporaryDir tmp;
   const std::string dir = tmp.path().toStdString() + "/";
@@ -207,6 +248,7 @@ int Shoot(const QString& outDir, int language, const QString& suffix) {
   ok = main.grab().save(outDir + QStringLiteral("/graph-%1.png").arg(suffix)) && ok;
   ok = ShootLogViewers(context, engine, main, outDir, suffix) && ok;
   if (language == 0) ok = ShootDialogs(outDir, context, engine, main, suffix) && ok;
+  ok = ShootConfig(outDir, context, suffix) && ok;
   main.hide();
   return ok ? 0 : 1;
 }

@@ -1,0 +1,76 @@
+#include "ui/config/FrmTest.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRegularExpressionValidator>
+#include <QVBoxLayout>
+
+#include "control/CommandSlots.h"
+#include "control/Control.h"
+#include "engine/Context.h"
+#include "ui/main/MsgBox.h"
+
+namespace tessaro {
+
+void ReportCommandOutcome(QWidget* parent, int language, int outcome) {
+  switch (static_cast<TCommandOutcome>(outcome)) {
+    case TCommandOutcome::NoDevice:
+      ShowMessage(parent, ZhEn(language, "请先选择一台设备!", "Please select a device first."));
+      return;
+    case TCommandOutcome::QueueFull:
+      ShowMessage(parent, QueueFullText(language));
+      return;
+    case TCommandOutcome::Ignored:
+    case TCommandOutcome::Queued:
+      return;
+  }
+}
+
+TFrmTest::TFrmTest(const TControlHost& host, QWidget* parent) : QDialog(parent), FHost(host) {
+  setObjectName(QStringLiteral("FrmTest"));
+  const int language = FHost.Ctx.Settings.Language;
+  setWindowTitle(ZhEn(language, "电池自检", "Battery Test"));
+  lblTime = new QLabel(ZhEn(language, "自检时间（秒）", "Test Time(Sec)"), this);
+  edtTime = new QLineEdit(QStringLiteral("60"), this);
+  edtTime->setObjectName(QStringLiteral("edtTime"));
+  edtTime->setValidator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), edtTime));
+  btnTest = new QPushButton(ZhEn(language, "电池自检", "Battery Test"), this);
+  btnTest->setObjectName(QStringLiteral("btnTest"));
+  btnCancelTest = new QPushButton(ZhEn(language, "取消自检", "Cancel Test"), this);
+  btnCancelTest->setObjectName(QStringLiteral("btnCancelTest"));
+  for (QPushButton* b : {btnTest, btnCancelTest}) b->setAutoDefault(false);
+
+  auto* v = new QVBoxLayout(this);
+  auto* row = new QHBoxLayout;
+  row->addWidget(lblTime);
+  row->addWidget(edtTime);
+  v->addLayout(row);
+  auto* buttons = new QHBoxLayout;
+  buttons->addWidget(btnTest);
+  buttons->addWidget(btnCancelTest);
+  v->addLayout(buttons);
+
+  connect(btnTest, &QPushButton::clicked, this, &TFrmTest::btnTestClick);
+  connect(btnCancelTest, &QPushButton::clicked, this, &TFrmTest::btnCancelTestClick);
+}
+
+void TFrmTest::btnTestClick() {
+  const std::optional<uint16_t> seconds = TestTimeValue(edtTime->text().toStdString());
+  if (!seconds) {
+    ShowMessage(this, QStringLiteral("[Battery Test Time] value is invalid"));
+    edtTime->setFocus();
+    return;
+  }
+  Send(*seconds);
+}
+
+void TFrmTest::btnCancelTestClick() { Send(0); }
+
+void TFrmTest::Send(uint16_t value) {
+  const TCommandOutcome outcome = SendControlCommand(FHost.Ctx, FHost.SelDevAddr(), RegBatteryTest, value);
+  ReportCommandOutcome(this, FHost.Ctx.Settings.Language, static_cast<int>(outcome));
+}
+
+}  // namespace tessaro

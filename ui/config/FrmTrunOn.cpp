@@ -1,0 +1,75 @@
+#include "ui/config/FrmTrunOn.h"
+
+#include <QEvent>
+#include <QGroupBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QVBoxLayout>
+
+#include "control/CommandSlots.h"
+#include "control/Control.h"
+#include "engine/Context.h"
+#include "ui/config/FrmTest.h"
+
+namespace tessaro {
+
+namespace {
+// This window reads Chinese for every language but 0.
+QString Txt(int language, const char* zh, const char* en) { return QString::fromUtf8(language != 0 ? zh : en); }
+}  // namespace
+
+TfrmTrunOn::TfrmTrunOn(const TControlHost& host, QWidget* parent) : QDialog(parent), FHost(host) {
+  setObjectName(QStringLiteral("frmTrunOn"));
+  Panel1 = new QLabel(this);
+  Panel1->setAlignment(Qt::AlignCenter);
+  Panel1->setFrameShape(QFrame::Panel);
+  rgOnOff = new QGroupBox(this);
+  rbOn = new QRadioButton(rgOnOff);
+  rbOn->setObjectName(QStringLiteral("rbOn"));
+  rbOff = new QRadioButton(rgOnOff);
+  rbOff->setObjectName(QStringLiteral("rbOff"));
+  auto* choices = new QVBoxLayout(rgOnOff);
+  choices->addWidget(rbOn);
+  choices->addWidget(rbOff);
+  btnOK = new QPushButton(this);
+  btnOK->setObjectName(QStringLiteral("btnOK"));
+  btnOK->setAutoDefault(false);
+  auto* v = new QVBoxLayout(this);
+  v->addWidget(Panel1);
+  v->addWidget(rgOnOff);
+  v->addWidget(btnOK, 0, Qt::AlignRight);
+  SetTexts();
+  connect(btnOK, &QPushButton::clicked, this, &TfrmTrunOn::btnOKClick);
+}
+
+void TfrmTrunOn::SetTexts() {
+  const int language = FHost.Ctx.Settings.Language;
+  setWindowTitle(Txt(language, "用户控制", "Remote Control"));
+  Panel1->setText(Txt(language, "遥控", "Turn  On/Off  UPS"));
+  rbOn->setText(Txt(language, "开机", "On"));
+  rbOff->setText(Txt(language, "关机", "Off"));
+  btnOK->setText(Txt(language, "确定", "OK"));
+}
+
+void TfrmTrunOn::changeEvent(QEvent* event) {
+  QDialog::changeEvent(event);
+  if (event->type() != QEvent::ActivationChange) return;
+  if (isActiveWindow()) {
+    FWasActive = true;
+    SetTexts();
+  } else if (FWasActive && isVisible()) {
+    reject();  // it does not stay open behind another window
+  }
+}
+
+void TfrmTrunOn::btnOKClick() {
+  int reg = 0;
+  if (rbOn->isChecked()) reg = RegRemoteOn;
+  if (rbOff->isChecked()) reg = RegRemoteOff;
+  if (reg == 0) return;
+  const TCommandOutcome outcome = SendControlCommand(FHost.Ctx, FHost.SelDevAddr(), reg, 1);
+  ReportCommandOutcome(this, FHost.Ctx.Settings.Language, static_cast<int>(outcome));
+}
+
+}  // namespace tessaro
