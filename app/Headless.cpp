@@ -8,6 +8,7 @@
 #include <sys/timerfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -88,17 +89,14 @@ int RunHeadless(const TAppOptions& options) {
                  ctx.Settings.PortInfo.ComName.c_str());
   }
 
-  // The network UPS server shares this loop; a server that cannot start is
-  // reported and the monitor runs on without it.
-  net::TNutServer nut({ctx.UpsInfo, ctx.DeviceList, ctx.Settings});
+  // The network UPS server shares this loop. One that cannot bind yet keeps
+  // trying; one whose address can never work is reported and the monitor
+  // runs on without it.
+  net::TNutServer nut({ctx.UpsInfo, ctx.DeviceList, ctx.Settings}, clock);
+  nut.OnMessage = [](const std::string& text) { std::fprintf(stderr, "tessaro: %s\n", text.c_str()); };
   const std::string nutAddress = options.NutListen.value_or(ctx.Settings.NutListen);
-  if (!nutAddress.empty()) {
-    std::string nutError;
-    if (nut.Listen(nutAddress, nutError))
-      std::fprintf(stderr, "tessaro: network UPS server listening on %s\n", nut.Address().c_str());
-    else
-      std::fprintf(stderr, "tessaro: network UPS server not started: %s\n", nutError.c_str());
-  }
+  if (std::string nutError; !nutAddress.empty() && !nut.Start(nutAddress, nutError))
+    std::fprintf(stderr, "tessaro: network UPS server not started: %s\n", nutError.c_str());
 
   loop.StartTicks();
   const auto started = std::chrono::steady_clock::now();
@@ -106,8 +104,10 @@ int RunHeadless(const TAppOptions& options) {
   while (running) {
     std::vector<pollfd> fds = {{loop.Signals(), POLLIN, 0}, {loop.Ticks(), POLLIN, 0}, {port.NotifyFd(), POLLIN, 0}};
     nut.AppendPollFds(fds);
-    const int fastDue = engine.FastStepDueInMs();
-    const int n = ::poll(fds.data(), fds.size(), fastDue >= 0 ? fastDue : 1000);
+    int timeout = 1000;
+    for (const int due : {engine.FastStepDueInMs(), nut.NextTimeoutMs()})
+      if (due >= 0) timeout = std::min(timeout, due);
+    const int n = ::poll(fds.data(), fds.size(), timeout);
     if (n < 0 && errno != EINTR) break;
     if (fds[0].revents & POLLIN) {
       signalfd_siginfo info;

@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "net/ListenAddress.h"
+
 namespace tessaro {
 
 namespace {
@@ -73,6 +75,13 @@ TAppOptions ParseOptions(const std::vector<std::string>& args, const std::string
     } else if (a == "--nut-listen") {
       const std::string* v = value("--nut-listen");
       if (!v) break;
+      // The form only: an address not up yet at boot is waited for.
+      net::TListenAddress address;
+      std::string why;
+      if (!v->empty() && !net::ParseNumericListenAddress(*v, address, why)) {
+        opt.Error = "--nut-listen: " + why;
+        break;
+      }
       opt.NutListen = *v;
     } else if (a == "--export-events" || a == "--export-data") {
       if (a == "--export-data") {
@@ -155,8 +164,10 @@ Monitors UPS devices and inverters on the serial port named in the settings.
                       network UPS protocol (port 3493 is its usual port), for
                       upsc, upsmon and the tools that speak it; overrides
                       [Network] NutListen; "" turns the server off. Devices
-                      are named ups<address> (ups1, ups12). Use 127.0.0.1 to
-                      serve this machine only, 0.0.0.0 to serve the network
+                      are named ups<address> (ups1, ups12). ADDRESS is
+                      numeric: 127.0.0.1 serves this machine only, 0.0.0.0
+                      the network, [::1] IPv6 loopback. An address that
+                      cannot be bound yet is tried again every 5 s
   --export-events FILE
                       write the event log to FILE as CSV, as the event log
                       viewer exports it (all dates, newest first)

@@ -14,7 +14,7 @@
 #include "core/IniFile.h"
 #include "core/UpsInfo.h"
 #include "core/UserParaIni.h"
-#include "net/NutServer.h"
+#include "net/ListenAddress.h"
 #include "serial/Comm.h"
 
 namespace tessaro::config {
@@ -143,11 +143,14 @@ bool CheckRecInterval(const std::string& value, std::string& written, std::strin
   return true;
 }
 
+// Names are refused: the server binds at boot, before a name may resolve,
+// and a name can stand for an address of another machine. A port in use is
+// accepted, as the running service may be what holds it.
 bool CheckNutListen(const std::string& value, std::string& written, std::string& error) {
   if (!value.empty()) {
     net::TListenAddress address;
     std::string why;
-    if (!net::ParseListenAddress(value, address, why)) {
+    if (!net::ParseNumericListenAddress(value, address, why) || !net::AddressIsLocal(address, why)) {
       error = "NutListen: " + why + "; empty turns the server off";
       return false;
     }
@@ -427,8 +430,9 @@ COM256 or a device path), BaudRate, StopBits (1, 2), ReadIntervalTimeout
 (ms), Protocol (0 modular-UPS ASCII, 1 power-frequency ASCII, 2 Modbus,
 3 RXA), MaxReSend (2..255), FastPoll (0, 1), Language (0 English, 1 Chinese),
 RecInterval (tenths of a second, 0 off, else 50 or more), NutListen
-(ADDRESS:PORT, empty off) and OnEvent (absolute path of a program, empty
-none); "Section.Key" works as well. A value that is refused changes nothing;
+(a numeric address of this machine and a port, as 127.0.0.1:3493,
+0.0.0.0:3493 or [::1]:3493; empty off) and OnEvent (absolute path of a
+program, empty none); "Section.Key" works as well. A value that is refused changes nothing;
 files are replaced whole, never half written. A running tessaro reads the
 changes when it next starts.
 )";

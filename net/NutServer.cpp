@@ -6,7 +6,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
 #include "net/NutLine.h"
@@ -15,11 +17,16 @@ namespace tessaro::net {
 
 namespace {
 
-std::string ErrnoText(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
+constexpr int64_t Never = INT64_MAX;
 
 // Bytes read from one client in one Process call, so one busy client cannot
 // hold up the rest.
 constexpr size_t ReadBudget = 64 * 1024;
+// Rounds of answering held-back requests for one client in one Process call
+// (each up to MaxPending of answers); the rest wait for the next call.
+constexpr int AnswerRounds = 4;
+// Connections taken from the listen queue in one Process call.
+constexpr int AcceptBudget = 64;
 
 std::string PeerText(const sockaddr_storage& peer) {
   char text[INET6_ADDRSTRLEN] = "unknown";
@@ -32,36 +39,7 @@ std::string PeerText(const sockaddr_storage& peer) {
 
 }  // namespace
 
-bool ParseListenAddress(std::string_view text, TListenAddress& address, std::string& error) {
-  std::string_view host, port = text;
-  if (!text.empty() && text.front() == '[') {
-    const size_t close = text.find(']');
-    if (close == std::string_view::npos || close + 1 >= text.size() || text[close + 1] != ':') {
-      error = "\"" + std::string(text) + "\" is not [IPv6 address]:port";
-      return false;
-    }
-    host = text.substr(1, close - 1);
-    port = text.substr(close + 2);
-  } else if (const size_t colon = text.rfind(':'); colon != std::string_view::npos) {
-    host = text.substr(0, colon);
-    port = text.substr(colon + 1);
-  }
-  unsigned value = 0;
-  bool ok = !port.empty() && port.size() <= 5;
-  for (const char c : port) {
-    if (c < '0' || c > '9') ok = false;
-    value = value * 10 + static_cast<unsigned>(c - '0');
-  }
-  if (!ok || value > 65535) {
-    error = "\"" + std::string(text) + "\" has no port number 0..65535 (write ADDRESS:PORT)";
-    return false;
-  }
-  address.Host = host.empty() || host == "localhost" ? "127.0.0.1" : std::string(host);
-  address.Port = static_cast<uint16_t>(value);
-  return true;
-}
-
-TNutServer::TNutServer(TNutSource source) : FSource(source) {}
+TNutServer::TNutServer(TNutSource source, const TClock& clock) : FSource(source), FClock(clock) {}
 
 TNutServer::~TNutServer() {
   while (!FClients.empty()) Close(FClients.begin()->first);
@@ -74,29 +52,19 @@ bool TNutServer::Listen(std::string_view text, std::string& error) {
   if (!ParseListenAddress(text, address, error)) return false;
   sockaddr_storage storage{};
   socklen_t length = 0;
-  auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
-  auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
-  if (::inet_pton(AF_INET, address.Host.c_str(), &v4->sin_addr) == 1) {
-    v4->sin_family = AF_INET;
-    v4->sin_port = htons(address.Port);
-    length = sizeof *v4;
-  } else if (::inet_pton(AF_INET6, address.Host.c_str(), &v6->sin6_addr) == 1) {
-    v6->sin6_family = AF_INET6;
-    v6->sin6_port = htons(address.Port);
-    length = sizeof *v6;
-  } else {
+  if (!ToSocketAddress(address, storage, length)) {
     error = "\"" + address.Host + "\" is not a numeric IPv4 or IPv6 address";
     return false;
   }
   const int fd = ::socket(storage.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) {
-    error = ErrnoText("socket");
+    error = std::string("cannot open a socket: ") + std::strerror(errno);
     return false;
   }
   const int on = 1;
   ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   if (::bind(fd, reinterpret_cast<sockaddr*>(&storage), length) != 0 || ::listen(fd, SOMAXCONN) != 0) {
-    error = ErrnoText(("cannot listen on " + std::string(text)).c_str());
+    error = "cannot listen on " + std::string(text) + ": " + std::strerror(errno);
     ::close(fd);
     return false;
   }
@@ -112,42 +80,110 @@ bool TNutServer::Listen(std::string_view text, std::string& error) {
   return true;
 }
 
+bool TNutServer::Start(std::string_view text, std::string& error) {
+  TListenAddress address;
+  sockaddr_storage storage{};
+  socklen_t length = 0;
+  if (!ParseListenAddress(text, address, error)) return false;
+  if (!ToSocketAddress(address, storage, length)) {
+    error = "\"" + address.Host + "\" is not a numeric IPv4 or IPv6 address";
+    return false;
+  }
+  FWanted = text;
+  FFailing = false;
+  TryListen();
+  return true;
+}
+
+void TNutServer::TryListen() {
+  std::string error;
+  if (Listen(FWanted, error)) {
+    FRetryAtMs = -1;
+    FFailing = false;
+    if (OnMessage) OnMessage("network UPS server listening on " + FAddress);
+    return;
+  }
+  FRetryAtMs = FClock.MonotonicMs() + RetryMs;
+  if (!FFailing && OnMessage)
+    OnMessage("network UPS server " + error + "; trying again every " + std::to_string((RetryMs + 999) / 1000) +
+              " s");
+  FFailing = true;
+}
+
+bool TNutServer::HasWholeLine(const TClient& c) { return c.In.find('\n') != std::string::npos; }
+
+// Requests are read only while the answers before them have room, so a
+// client that does not read cannot make the server hold more.
+bool TNutServer::WantsInput(const TClient& c) const {
+  return !c.InputEnded && !c.CloseWhenSent && Pending(c) <= MaxPending && !HasWholeLine(c);
+}
+
+// Requests held back whose answers now have room.
+bool TNutServer::Ready(const TClient& c) const {
+  return !c.Dead && !c.CloseWhenSent && Pending(c) == 0 && HasWholeLine(c);
+}
+
+int64_t TNutServer::Deadline(const TClient& c) const {
+  // A client that takes its answers a byte at a time is not let off.
+  if (Pending(c) > 0) return c.PendingSinceMs + StallTimeoutMs;
+  int64_t at = c.ActiveMs + IdleTimeoutMs;
+  if (c.LineStartMs >= 0) at = std::min(at, c.LineStartMs + LineTimeoutMs);
+  return at;
+}
+
 void TNutServer::AppendPollFds(std::vector<pollfd>& fds) const {
   if (FListenFd >= 0) fds.push_back({FListenFd, POLLIN, 0});
   for (const auto& [fd, c] : FClients) {
     short events = 0;
-    if (c->OutPos < c->Out.size()) events |= POLLOUT;
-    if (WantsInput(*c)) events |= POLLIN;
+    if (Pending(*c) > 0) events |= POLLOUT;
+    // A hang-up is watched for even while input is held back, so a client
+    // that leaves is closed whatever it left unanswered; once seen, it is
+    // not asked for again (it would be reported on every call).
+    if (WantsInput(*c))
+      events |= POLLIN | POLLRDHUP;
+    else if (!c->InputEnded && !c->PeerShut)
+      events |= POLLRDHUP;
     fds.push_back({fd, events, 0});
   }
 }
 
 void TNutServer::Process() {
+  if (FRetryAtMs >= 0 && FClock.MonotonicMs() >= FRetryAtMs) TryListen();
   std::vector<pollfd> fds;
   AppendPollFds(fds);
-  if (fds.empty() || ::poll(fds.data(), fds.size(), 0) <= 0) return;
+  if (fds.empty()) return;
+  if (::poll(fds.data(), fds.size(), 0) < 0)
+    for (pollfd& p : fds) p.revents = 0;
   for (const pollfd& p : fds) {
-    if (p.revents == 0) continue;
     if (p.fd == FListenFd) {
-      Accept();
+      if (p.revents != 0) Accept();
       continue;
     }
     const auto it = FClients.find(p.fd);
     if (it == FClients.end()) continue;
-    TClient& c = *it->second;
-    if (p.revents & (POLLIN | POLLHUP | POLLERR)) Read(c);
-    if (!c.Dead) Write(c);
-    // Lines held back while answers piled up are served once they are sent.
-    if (!c.Dead && !c.In.empty() && c.Out.empty()) {
-      Drain(c);
-      Write(c);
-    }
-    if (c.Dead) Close(p.fd);
+    if (p.revents != 0 || Ready(*it->second)) Serve(*it->second, p.revents);
+  }
+  const int64_t now = FClock.MonotonicMs();
+  for (auto it = FClients.begin(); it != FClients.end();) {
+    const TClient& c = *it->second;
+    const int fd = it->first;
+    ++it;
+    if (c.Dead || now >= Deadline(c)) Close(fd);
   }
 }
 
+int TNutServer::NextTimeoutMs() const {
+  int64_t next = FRetryAtMs >= 0 ? FRetryAtMs : Never;
+  for (const auto& [fd, c] : FClients) {
+    if (Ready(*c)) return 0;
+    next = std::min(next, Deadline(*c));
+  }
+  if (next == Never) return -1;
+  return static_cast<int>(std::clamp<int64_t>(next - FClock.MonotonicMs(), 0, INT_MAX));
+}
+
 void TNutServer::Accept() {
-  for (;;) {
+  for (int i = 0; i < AcceptBudget; ++i) {
     sockaddr_storage peer{};
     socklen_t peerLength = sizeof peer;
     const int fd = ::accept4(FListenFd, reinterpret_cast<sockaddr*>(&peer), &peerLength, SOCK_NONBLOCK | SOCK_CLOEXEC);
@@ -163,14 +199,38 @@ void TNutServer::Accept() {
       }
       return;  // EAGAIN, or an error of that one connection
     }
-    if (FClients.size() >= MaxClients) {
+    std::string address = PeerText(peer);
+    const auto fromThere = std::count_if(FClients.begin(), FClients.end(),
+                                         [&](const auto& entry) { return entry.second->Session.Peer == address; });
+    // Closed without a word: the protocol has no error for it, and a line
+    // sent unasked would be read as the answer to the client's first request.
+    if (FClients.size() >= MaxClients || static_cast<size_t>(fromThere) >= MaxClientsPerAddress) {
       ::close(fd);
       continue;
     }
     auto client = std::make_unique<TClient>();
     client->Fd = fd;
-    client->Session.Peer = PeerText(peer);
+    client->ActiveMs = FClock.MonotonicMs();
+    client->Session.Peer = std::move(address);
     FClients.emplace(fd, std::move(client));
+  }
+}
+
+void TNutServer::Serve(TClient& c, short revents) {
+  // An error or a hang-up of both directions: nothing can reach it any more.
+  if (revents & (POLLERR | POLLHUP | POLLNVAL)) {
+    c.Dead = true;
+    return;
+  }
+  if ((revents & POLLRDHUP) && !WantsInput(c)) c.PeerShut = true;
+  if (revents & (POLLIN | POLLRDHUP)) Read(c);
+  // Send what waits; whenever it is all sent, answer the requests held back
+  // behind it, until the socket is full, they run out or this client has
+  // had its share of this call (NextTimeoutMs then asks for another).
+  for (int round = 0; !c.Dead; ++round) {
+    Write(c);
+    if (c.Dead || !Ready(c) || round == AnswerRounds) break;
+    Drain(c);
   }
 }
 
@@ -197,30 +257,33 @@ void TNutServer::Read(TClient& c) {
   }
 }
 
-bool TNutServer::WantsInput(const TClient& c) const {
-  return !c.InputEnded && !c.CloseWhenSent && c.Out.size() - c.OutPos <= MaxPending && c.In.size() <= MaxLineLength + 1;
-}
-
 void TNutServer::Drain(TClient& c) {
+  const int64_t now = FClock.MonotonicMs();
   size_t start = 0;
-  while (!c.CloseWhenSent && c.Out.size() - c.OutPos <= MaxPending) {
+  while (!c.CloseWhenSent && Pending(c) <= MaxPending) {
     const size_t end = c.In.find('\n', start);
     if (end == std::string::npos) break;
     if (!c.Discarding) Answer(c, std::string_view(c.In).substr(start, end - start));
     c.Discarding = false;
+    c.ActiveMs = now;
     start = end + 1;
   }
   c.In.erase(0, start);
-  if (c.InputEnded && c.In.find('\n') == std::string::npos) {
+  if (c.CloseWhenSent || (c.InputEnded && !HasWholeLine(c))) {
     c.In.clear();
     c.CloseWhenSent = true;
   }
   // One byte over the limit may be the CR of a CRLF line end.
-  if (c.In.find('\n') == std::string::npos && (c.Discarding || c.In.size() > MaxLineLength + 1)) {
+  if (!HasWholeLine(c) && (c.Discarding || c.In.size() > MaxLineLength + 1)) {
     if (!c.Discarding) c.Out += "ERR INVALID-ARGUMENT\n";
     c.Discarding = true;
     c.In.clear();
   }
+  const bool partial = !HasWholeLine(c) && (c.Discarding || !c.In.empty());
+  if (!partial)
+    c.LineStartMs = -1;
+  else if (c.LineStartMs < 0)
+    c.LineStartMs = now;
 }
 
 void TNutServer::Answer(TClient& c, std::string_view line) {
@@ -240,6 +303,7 @@ void TNutServer::Write(TClient& c) {
     if (n < 0) {
       if (errno == EINTR) continue;
       if (errno != EAGAIN && errno != EWOULDBLOCK) c.Dead = true;
+      if (c.PendingSinceMs < 0) c.PendingSinceMs = FClock.MonotonicMs();
       // A client that reads slowly but never catches up must not grow the
       // buffer by what it has already taken.
       if (c.OutPos >= MaxPending) {
@@ -250,6 +314,8 @@ void TNutServer::Write(TClient& c) {
     }
     c.OutPos += static_cast<size_t>(n);
   }
+  if (!c.Out.empty()) c.ActiveMs = FClock.MonotonicMs();
+  c.PendingSinceMs = -1;
   c.Out.clear();
   c.OutPos = 0;
   if (c.CloseWhenSent) c.Dead = true;

@@ -1,40 +1,42 @@
 #pragma once
 // A non-blocking TCP server for the UPS network protocol, driven by the
-// caller's event loop: the caller polls the descriptors it hands out and
-// calls Process, which accepts, reads, answers and writes without blocking.
-// No thread of its own.
+// caller's event loop: the caller polls the descriptors it hands out, wakes
+// no later than NextTimeoutMs, and calls Process, which accepts, reads,
+// answers, writes, drops clients past their time and retries a listen that
+// failed, without blocking. No thread of its own.
 
 #include <poll.h>
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "core/Clock.h"
+#include "net/ListenAddress.h"
 #include "net/NutCommands.h"
 
 namespace tessaro::net {
 
-// "ADDR:PORT" with ADDR an IPv4 address, "[IPv6]" or "localhost"; a missing
-// ADDR (":3493" or "3493") means the loopback address. Port 0 asks the system
-// for a free port.
-struct TListenAddress {
-  std::string Host;
-  uint16_t Port = 0;
-};
-bool ParseListenAddress(std::string_view text, TListenAddress& address, std::string& error);
-
 class TNutServer {
  public:
-  explicit TNutServer(TNutSource source);
+  TNutServer(TNutSource source, const TClock& clock);
   ~TNutServer();
   TNutServer(const TNutServer&) = delete;
   TNutServer& operator=(const TNutServer&) = delete;
 
-  // Binds and listens; false with the reason in `error`.
+  // One attempt to bind and listen; false with the reason in `error`.
   bool Listen(std::string_view address, std::string& error);
+  // Listens on `address`, and when it cannot be bound now (the port taken,
+  // the address not up yet at boot) tries again every RetryMs from Process.
+  // OnMessage hears the first failure and the listen that works, never each
+  // retry. False, with the reason, only for an address that can never work.
+  bool Start(std::string_view address, std::string& error);
+  std::function<void(const std::string&)> OnMessage;
+
   bool Listening() const { return FListenFd >= 0; }
   // The bound port (the one the system chose for port 0).
   uint16_t Port() const { return FPort; }
@@ -45,14 +47,27 @@ class TNutServer {
   void AppendPollFds(std::vector<pollfd>& fds) const;
   // Serves whatever is ready now; returns at once when nothing is.
   void Process();
+  // Milliseconds until Process has work no descriptor will announce (a
+  // client's time running out, a listen retry, answers held back so others
+  // get their turn): 0 for at once, -1 for none.
+  int NextTimeoutMs() const;
 
   size_t ClientCount() const { return FClients.size(); }
 
-  // A client beyond this many is accepted and closed at once.
+  // A client beyond this many, in all or from one address, is accepted and
+  // closed at once.
   size_t MaxClients = 256;
-  // Answers waiting for a client beyond this many bytes: the client is not
-  // read until it takes them.
+  size_t MaxClientsPerAddress = 16;
+  // Answers waiting for a client beyond this many bytes: its further
+  // requests wait, unread, until it takes them.
   size_t MaxPending = 64 * 1024;
+  // A client is closed after this long with no request and nothing to send,
+  int64_t IdleTimeoutMs = 60000;
+  // with a request line begun but not ended,
+  int64_t LineTimeoutMs = 10000;
+  // or with answers it has not taken in full for this long.
+  int64_t StallTimeoutMs = 30000;
+  int64_t RetryMs = 5000;
 
  private:
   struct TClient {
@@ -61,26 +76,40 @@ class TNutServer {
     bool Discarding = false;  // skipping the rest of an over-long line
     std::string Out;
     size_t OutPos = 0;
-    bool InputEnded = false;  // the client shut its side
+    bool InputEnded = false;  // read to the end of what the client sent
+    bool PeerShut = false;    // hang-up seen while its input was held back
     bool CloseWhenSent = false;
     bool Dead = false;
+    int64_t ActiveMs = 0;         // accepted, last whole line, or all answers sent
+    int64_t LineStartMs = -1;     // a line begun and not ended, since
+    int64_t PendingSinceMs = -1;  // answers the socket did not take, since
     TNutSession Session;
   };
 
   void Accept();
+  void Serve(TClient& client, short revents);
   void Read(TClient& client);
   void Drain(TClient& client);
-  bool WantsInput(const TClient& client) const;
   void Write(TClient& client);
   void Answer(TClient& client, std::string_view line);
+  void TryListen();
   void Close(int fd);
+  static size_t Pending(const TClient& client) { return client.Out.size() - client.OutPos; }
+  static bool HasWholeLine(const TClient& client);
+  bool WantsInput(const TClient& client) const;
+  bool Ready(const TClient& client) const;
+  int64_t Deadline(const TClient& client) const;
 
   TNutSource FSource;
+  const TClock& FClock;
   TLoginTable FLogins;
   int FListenFd = -1;
   int FSpareFd = -1;  // given up to accept and shed a client when out of descriptors
   uint16_t FPort = 0;
   std::string FAddress;
+  std::string FWanted;        // the address Start keeps trying
+  int64_t FRetryAtMs = -1;    // the next try, -1 none
+  bool FFailing = false;      // the last try failed and was reported
   std::map<int, std::unique_ptr<TClient>> FClients;
 };
 

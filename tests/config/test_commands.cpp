@@ -165,6 +165,13 @@ TEST_F(Commands, configSetWritesKeysInPlaceAndKeepsTheRest) {
   EXPECT_NE(Out.find("\nComName=/dev/ttyUSB0\n"), std::string::npos) << Out;
   EXPECT_NE(Out.find("\nRecInterval=0\n"), std::string::npos);
   EXPECT_NE(Out.find("\nStopBits=1\n"), std::string::npos);  // a default, not in the file
+
+  // Every interface, IPv6 loopback, and off.
+  for (const char* value : {"0.0.0.0:3493", "[::1]:3493", ""}) {
+    EXPECT_EQ(Run({"config", "set", std::string("NutListen=") + value}), 0) << value << ": " << Err;
+    (void)LoadSettings(s, Data + "UserParaIni.ini");
+    EXPECT_EQ(s.NutListen, value);
+  }
 }
 
 TEST_F(Commands, configRefusesUnknownKeysAndBadValuesAndChangesNothing) {
@@ -192,6 +199,10 @@ TEST_F(Commands, configRefusesUnknownKeysAndBadValuesAndChangesNothing) {
       {"RecInterval=20", "at least 50"},
       {"RecInterval=-5", "at least 50"},
       {"NutListen=localhost", "no port number"},
+      {"NutListen=localhost:3493", "write a numeric address and port, e.g. 127.0.0.1:3493"},
+      {"NutListen=::1:3493", "[::1]:3493"},
+      {"NutListen=:3493", "names no address"},
+      {"NutListen=192.0.2.1:3493", "no interface of this machine has the address 192.0.2.1"},
       {"OnEvent=true", "absolute path"},
       {"OnEvent=/nonexistent/hook", "absolute path"},
   };

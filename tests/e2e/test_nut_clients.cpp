@@ -8,12 +8,18 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <poll.h>
+
 #include <chrono>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -59,14 +65,18 @@ class NutClients : public ::testing::Test {
   }
 
   // The simulator (device 2 loses its mains at 12 s and gets it back at 30 s)
-  // and the monitor; returns the port the monitor serves on.
-  int Start() {
+  // and the monitor, with `extra` arguments; returns the port the monitor
+  // serves on (0 when `listening` is false: not waited for).
+  int Start(const std::vector<std::string>& extra = {}, bool listening = true) {
     Sim = std::make_unique<TChildProcess>(std::vector<std::string>{
         BuildDir + "/tessaro-sim", "--link", (Dir / "tty").string(), "--devices", "1-2", "--seed", "3",
         "--alarm-device", "2", "--alarm-at", "11", "--battery-at", "12", "--clear-at", "30"});
     EXPECT_TRUE(Sim->WaitForOutput("ready", 10s)) << Sim->Err();
-    Monitor = std::make_unique<TChildProcess>(std::vector<std::string>{
-        BuildDir + "/tessaro", "--headless", "--data-dir", (Dir / "data").string(), "--duration", "90"});
+    std::vector<std::string> args{BuildDir + "/tessaro", "--headless", "--data-dir", (Dir / "data").string(),
+                                  "--duration", "90"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    Monitor = std::make_unique<TChildProcess>(args);
+    if (!listening) return 0;
     const std::string mark = "listening on 127.0.0.1:";
     EXPECT_TRUE(Monitor->WaitForError(mark, 10s)) << Monitor->Err();
     const size_t at = Monitor->Err().find(mark);
@@ -244,6 +254,119 @@ TEST_F(NutClients, AbusiveClientsLeavePollingUntouched) {
   Monitor->Stop();
   EXPECT_EQ(Monitor->Out().find("Communication lost"), std::string::npos) << Monitor->Out();
   EXPECT_NE(Monitor->Out().find("Battery Status"), std::string::npos) << Monitor->Out();
+}
+
+// A TCP client from `from` (a loopback address 127.x.y.z) to the monitor.
+int ConnectFrom(const char* from, int port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  ::inet_pton(AF_INET, from, &a.sin_addr);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0) << std::strerror(errno);
+  return fd;
+}
+
+// The monitor's own connections on `port` in TCP state `state` (hex, as
+// /proc/net/tcp writes it: 01 established, 08 close-wait).
+int ServerSockets(int port, const char* state) {
+  std::ifstream in("/proc/net/tcp");
+  std::string line;
+  std::getline(in, line);
+  char local[16];
+  std::snprintf(local, sizeof local, ":%04X", port);
+  int n = 0;
+  while (std::getline(in, line)) {
+    std::istringstream words(line);
+    std::string slot, localAddress, remoteAddress, st;
+    words >> slot >> localAddress >> remoteAddress >> st;
+    if (localAddress.size() > 5 && localAddress.substr(localAddress.size() - 5) == local && st == state) ++n;
+  }
+  return n;
+}
+
+// Clients that pipeline 300 requests with large answers and leave before
+// all are sent, and far more idle connections than one address may hold:
+// none is left behind, upsc is answered throughout, and polling goes on.
+TEST_F(NutClients, PipeliningAndIdleFloodsLeaveNoConnectionBehind) {
+  const int port = Start();
+  ASSERT_GT(port, 0);
+  const std::string host = "127.0.0.1:" + std::to_string(port);
+  ASSERT_EQ(UpscUntil({"ups1@" + host, "ups.status"}, "OL").Out, "OL\n");
+
+  std::vector<int> idle;
+  for (int i = 0; i < 100; ++i) idle.push_back(ConnectFrom("127.0.0.2", port));
+  std::string flood;
+  for (int i = 0; i < 300; ++i) flood += "LIST VAR ups1\n";
+  for (int i = 0; i < 40; ++i) {
+    const int fd = ConnectFrom("127.0.0.3", port);
+    ASSERT_EQ(::send(fd, flood.data(), flood.size(), MSG_NOSIGNAL), static_cast<ssize_t>(flood.size()));
+    std::string got;
+    char buf[65536];
+    size_t answers = 0;
+    const auto end = std::chrono::steady_clock::now() + 10s;
+    while (answers < 150 && std::chrono::steady_clock::now() < end) {
+      pollfd p{fd, POLLIN, 0};
+      if (::poll(&p, 1, 100) <= 0) continue;
+      const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+      if (n <= 0) break;
+      got.append(buf, static_cast<size_t>(n));
+      answers = 0;
+      for (size_t at = 0; (at = got.find("END LIST VAR ups1\n", at)) != std::string::npos; ++at) ++answers;
+    }
+    ASSERT_GE(answers, 150u) << "client " << i;
+    while (::recv(fd, buf, sizeof buf, MSG_DONTWAIT) > 0) {
+    }
+    ::close(fd);
+  }
+  const TRun list = Upsc({"-L", host});
+  EXPECT_NE(list.Out.find("ups1: UPS 1\n"), std::string::npos) << list.Out << list.Err;
+  // One address holds at most its share, whatever it opens.
+  const auto end = std::chrono::steady_clock::now() + 10s;
+  while ((ServerSockets(port, "08") > 0 || ServerSockets(port, "01") > 16) && std::chrono::steady_clock::now() < end)
+    Monitor->WaitForExit(100ms);
+  EXPECT_EQ(ServerSockets(port, "08"), 0) << "connections left in CLOSE-WAIT";
+  EXPECT_LE(ServerSockets(port, "01"), 16);
+
+  // Polling kept its schedule: device 2's mains failure (12 s in) is seen,
+  // and no link was lost.
+  EXPECT_EQ(UpscUntil({"ups2@" + host, "ups.status"}, "OB").Out, "OB ALARM\n");
+  for (const int fd : idle) ::close(fd);
+  Monitor->Stop();
+  EXPECT_EQ(Monitor->Out().find("Communication lost"), std::string::npos) << Monitor->Out();
+}
+
+// A port held by another program when the monitor starts: it says so once,
+// keeps polling, and serves as soon as the port is free.
+TEST_F(NutClients, APortInUseAtStartIsTakenWhenItIsFree) {
+  const int holder = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof a;
+  ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(::listen(holder, 1), 0);
+  ::getsockname(holder, reinterpret_cast<sockaddr*>(&a), &length);
+  const std::string host = "127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+
+  const std::string refused = "network UPS server cannot listen on " + host +
+                              ": Address already in use; trying again every 5 s\n";
+  Start({"--nut-listen", host}, false);
+  ASSERT_TRUE(Monitor->WaitForError(refused, 10s)) << Monitor->Err();
+  ASSERT_TRUE(Monitor->WaitForOutput("Communication upbuilt", 20s)) << Monitor->Out();
+  ::close(holder);
+  ASSERT_TRUE(Monitor->WaitForError("tessaro: network UPS server listening on " + host + "\n", 10s))
+      << Monitor->Err();
+  EXPECT_EQ(UpscUntil({"ups1@" + host, "ups.status"}, "OL").Out, "OL\n");
+  const std::string err = Monitor->Err();
+  EXPECT_EQ(err.find(refused), err.rfind(refused)) << err;
+
+  TChildProcess named({BuildDir + "/tessaro", "--headless", "--nut-listen", "localhost:3493"});
+  EXPECT_EQ(named.WaitForExit(10s), 2);
+  EXPECT_NE(named.Err().find("write a numeric address and port, e.g. 127.0.0.1:3493"), std::string::npos)
+      << named.Err();
 }
 
 TEST_F(NutClients, HeadlessRunsTheEventHookForEveryRecordInOrder) {

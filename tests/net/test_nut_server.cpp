@@ -10,12 +10,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "core/Clock.h"
 #include "net/NutFixture.h"
 #include "net/NutServer.h"
 
@@ -28,10 +31,13 @@ namespace {
 
 class TClientSocket {
  public:
-  explicit TClientSocket(uint16_t port) {
+  // From `from`, one of the loopback addresses 127.x.y.z.
+  explicit TClientSocket(uint16_t port, const char* from = "127.0.0.1") {
     Fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
+    ::inet_pton(AF_INET, from, &a.sin_addr);
+    ::bind(Fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
     a.sin_port = htons(port);
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     Connected = ::connect(Fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
@@ -53,7 +59,7 @@ class TClientSocket {
         Got.append(buf, static_cast<size_t>(n));
         continue;
       }
-      if (n == 0) Closed = true;
+      if (n == 0 || (errno != EAGAIN && errno != EINTR)) Closed = true;  // closed, or reset
       return !Closed;
     }
   }
@@ -70,7 +76,9 @@ class NutServer : public ::testing::Test {
     ASSERT_TRUE(Server.Listen("127.0.0.1:0", error)) << error;
     ASSERT_NE(Server.Port(), 0);
   }
-  std::unique_ptr<TClientSocket> Connect() { return std::make_unique<TClientSocket>(Server.Port()); }
+  std::unique_ptr<TClientSocket> Connect(const char* from = "127.0.0.1") {
+    return std::make_unique<TClientSocket>(Server.Port(), from);
+  }
 
   // Runs the server as the program's loop does until `done` holds (bounded).
   bool Serve(const std::function<bool()>& done, std::chrono::milliseconds bound = 10s) {
@@ -78,7 +86,8 @@ class NutServer : public ::testing::Test {
     while (std::chrono::steady_clock::now() < end) {
       std::vector<pollfd> fds;
       Server.AppendPollFds(fds);
-      ::poll(fds.data(), fds.size(), 10);
+      const int due = Server.NextTimeoutMs();
+      ::poll(fds.data(), fds.size(), due >= 0 ? std::min(due, 10) : 10);
       Server.Process();
       if (done()) return true;
     }
@@ -92,7 +101,8 @@ class NutServer : public ::testing::Test {
   }
 
   TNutBus Bus;
-  TNutServer Server{Bus.Source()};
+  TManualClock Clock;
+  TNutServer Server{Bus.Source(), Clock};
 };
 
 TEST_F(NutServer, AnswersLinesDeliveredWholeOrByteByByte) {
@@ -149,10 +159,58 @@ TEST_F(NutServer, AClientThatNeverReadsHoldsUpNobody) {
   EXPECT_EQ(slow->Got.rfind("BEGIN LIST UPS\n", 0), 0u);
 }
 
+size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t pos = 0; (pos = text.find(what, pos)) != std::string::npos; pos += what.size()) ++n;
+  return n;
+}
+
+// 300 requests in one segment, each answer some 60 times its size: far more
+// answers than fit the server's queue and the socket buffers at once.
+std::string ListVarFlood() {
+  std::string burst;
+  for (int i = 0; i < 300; ++i) burst += "LIST VAR ups1\n";
+  return burst;
+}
+
+// It also shuts its sending side at once, so the server sees the hang-up
+// while the requests are still held back: it answers them all, then closes.
+TEST_F(NutServer, APipeliningClientThatReadsSlowlyGetsEveryAnswer) {
+  auto c = Connect();
+  c->Send(ListVarFlood());
+  ::shutdown(c->Fd, SHUT_WR);
+  char buf[1500];
+  ASSERT_TRUE(Serve([&] {
+    const ssize_t n = ::recv(c->Fd, buf, sizeof buf, MSG_DONTWAIT);
+    if (n > 0) c->Got.append(buf, static_cast<size_t>(n));
+    return n == 0;
+  })) << Count(c->Got, "END LIST VAR ups1\n") << " answers of 300";
+  EXPECT_EQ(Count(c->Got, "END LIST VAR ups1\n"), 300u);
+  EXPECT_GT(c->Got.size(), 300 * 14 * 50);
+  EXPECT_EQ(Server.ClientCount(), 0u);
+}
+
+// Clients that pipeline and leave before their answers are all sent: each
+// is closed, and the server still takes new clients afterwards.
+TEST_F(NutServer, PipeliningClientsThatLeaveEarlyAreAllClosed) {
+  Server.MaxClients = 8;
+  for (int i = 0; i < 8; ++i) {
+    auto c = Connect();
+    c->Send(ListVarFlood());
+    ASSERT_TRUE(Serve([&] { return c->Take(), Count(c->Got, "END LIST VAR ups1\n") >= 50; })) << i;
+    c->Take();
+    c->Close();
+  }
+  ASSERT_TRUE(Serve([&] { return Server.ClientCount() == 0; })) << Server.ClientCount() << " clients left";
+  auto next = Connect();
+  ASSERT_TRUE(Ask(*next, "VER\n", "network UPS server")) << next->Got;
+}
+
 TEST_F(NutServer, ServesTwoHundredClientsAtOnce) {
   std::vector<std::unique_ptr<TClientSocket>> clients;
   for (int i = 0; i < 200; ++i) {
-    clients.push_back(Connect());
+    const std::string from = "127.0.1." + std::to_string(1 + i / 10);  // ten an address
+    clients.push_back(Connect(from.c_str()));
     ASSERT_TRUE(clients.back()->Connected) << i;
   }
   for (auto& c : clients) c->Send("GET VAR ups1 ups.status\n");
@@ -167,12 +225,108 @@ TEST_F(NutServer, ServesTwoHundredClientsAtOnce) {
   ASSERT_TRUE(Serve([&] { return Server.ClientCount() == 0; }));
 }
 
-TEST_F(NutServer, AClientBeyondTheLimitIsClosedAtOnce) {
-  Server.MaxClients = 2;
-  auto a = Connect(), b = Connect(), c = Connect();
-  ASSERT_TRUE(Serve([&] { return !c->Take(); })) << "the third client was kept";
+// Idle connections from one address fill its share only: others are served,
+// and the idle ones are dropped when their time is up.
+TEST_F(NutServer, ClientsBeyondTheLimitsAreClosedAtOnce) {
+  Server.MaxClients = 6;
+  Server.MaxClientsPerAddress = 4;
+  std::vector<std::unique_ptr<TClientSocket>> idle;
+  for (int i = 0; i < 8; ++i) idle.push_back(Connect("127.0.0.2"));
+  ASSERT_TRUE(Serve([&] { return !idle[4]->Take() && !idle[7]->Take(); })) << "a fifth client of one address was kept";
+  for (int i = 0; i < 4; ++i) EXPECT_TRUE(idle[static_cast<size_t>(i)]->Take()) << i;
+  auto a = Connect("127.0.0.3"), b = Connect("127.0.0.4"), c = Connect("127.0.0.5");
+  ASSERT_TRUE(Serve([&] { return !c->Take(); })) << "a seventh client was kept";
   ASSERT_TRUE(Ask(*a, "NETVER\n", "1.3\n"));
   ASSERT_TRUE(Ask(*b, "NETVER\n", "1.3\n"));
+
+  Clock.AdvanceMs(Server.IdleTimeoutMs);
+  ASSERT_TRUE(Serve([&] { return Server.ClientCount() == 0; })) << Server.ClientCount();
+  auto again = Connect("127.0.0.2");
+  ASSERT_TRUE(Ask(*again, "NETVER\n", "1.3\n"));
+}
+
+// Every client's time runs on the server's clock; each kind is closed when
+// its own bound is reached, not before, and NextTimeoutMs names the next one.
+TEST_F(NutServer, ClientsPastTheirTimeAreClosed) {
+  ASSERT_EQ(Server.NextTimeoutMs(), -1);
+  auto idle = Connect(), partial = Connect(), stalled = Connect(), busy = Connect();
+  ASSERT_TRUE(Ask(*idle, "VER\n", "\n"));
+  ASSERT_TRUE(Ask(*busy, "VER\n", "\n"));
+  std::string flood;
+  // More answers than the socket buffers hold (megabytes on loopback), never read.
+  for (int i = 0; i < 20000; ++i) flood += "LIST VAR ups1\n";
+  stalled->Send(flood);
+  ASSERT_TRUE(Serve([&] { return Server.NextTimeoutMs() == 30000; })) << Server.NextTimeoutMs();
+  partial->Send("GET VAR ups1 ups.");
+  ASSERT_TRUE(Serve([&] { return Server.NextTimeoutMs() == 10000; })) << Server.NextTimeoutMs();
+
+  // A line trickled in still ends at its bound from its first byte.
+  Clock.AdvanceMs(5000);
+  partial->Send("stat");
+  ASSERT_TRUE(Serve([&] { return Server.NextTimeoutMs() == 5000; })) << Server.NextTimeoutMs();
+  Clock.AdvanceMs(4999);
+  Serve([] { return true; });
+  EXPECT_EQ(Server.ClientCount(), 4u);
+  Clock.AdvanceMs(1);
+  ASSERT_TRUE(Serve([&] { return !partial->Take(); }));
+
+  // Answers not taken in full: 30 s after the socket first refused more.
+  ASSERT_TRUE(Serve([&] { return Server.NextTimeoutMs() == 20000; })) << Server.NextTimeoutMs();
+  Clock.AdvanceMs(20000);
+  ASSERT_TRUE(Serve([&] { return Server.ClientCount() == 2; })) << Server.ClientCount();
+
+  // A request resets the idle time; silence for the whole bound ends it.
+  ASSERT_TRUE(Ask(*busy, "NETVER\n", "1.3\n"));
+  EXPECT_EQ(Server.NextTimeoutMs(), 30000);
+  Clock.AdvanceMs(30000);
+  ASSERT_TRUE(Serve([&] { return !idle->Take(); }));
+  busy->Got.clear();
+  ASSERT_TRUE(Ask(*busy, "NETVER\n", "1.3\n"));
+  EXPECT_EQ(Server.ClientCount(), 1u);
+}
+
+// A port in use at start is tried again every RetryMs until it is free;
+// the failure is told once and the recovery once.
+TEST_F(NutServer, AServerThatCannotBindKeepsTryingAndSaysSoOnce) {
+  std::vector<std::string> said;
+  auto holder = std::make_unique<TNutServer>(Bus.Source(), Clock);
+  std::string error;
+  ASSERT_TRUE(holder->Listen("127.0.0.1:0", error)) << error;
+  TNutServer late(Bus.Source(), Clock);
+  late.OnMessage = [&said](const std::string& text) { said.push_back(text); };
+  const std::string taken = "127.0.0.1:" + std::to_string(holder->Port());
+  ASSERT_TRUE(late.Start(taken, error)) << error;
+  EXPECT_FALSE(late.Listening());
+  ASSERT_EQ(said.size(), 1u);
+  EXPECT_EQ(said[0], "network UPS server cannot listen on " + taken +
+                         ": Address already in use; trying again every 5 s");
+  EXPECT_EQ(late.NextTimeoutMs(), 5000);
+  for (int i = 0; i < 3; ++i) {
+    Clock.AdvanceMs(5000);
+    late.Process();
+  }
+  EXPECT_FALSE(late.Listening());
+  EXPECT_EQ(said.size(), 1u);
+
+  const uint16_t port = holder->Port();
+  holder.reset();
+  Clock.AdvanceMs(4999);
+  late.Process();
+  EXPECT_FALSE(late.Listening());
+  Clock.AdvanceMs(1);
+  late.Process();
+  ASSERT_TRUE(late.Listening());
+  EXPECT_EQ(late.Port(), port);
+  ASSERT_EQ(said.size(), 2u);
+  EXPECT_EQ(said[1], "network UPS server listening on " + taken);
+  EXPECT_EQ(late.NextTimeoutMs(), -1);
+
+  // An address that can never work is not retried.
+  for (const char* never : {"ups.example:3493", "127.0.0.1:port"}) {
+    TNutServer bad(Bus.Source(), Clock);
+    EXPECT_FALSE(bad.Start(never, error)) << never;
+    EXPECT_EQ(bad.NextTimeoutMs(), -1) << never;
+  }
 }
 
 TEST_F(NutServer, DisconnectsMidLineAndAfterTheLastLineAreHandled) {
@@ -224,12 +378,56 @@ TEST(ListenAddress, ParsesAddressAndPortAndRefusesTheRest) {
     }
   }
   TNutBus bus;
-  TNutServer server(bus.Source());
+  TManualClock clock;
+  TNutServer server(bus.Source(), clock);
   std::string error;
   EXPECT_FALSE(server.Listen("ups.example:3493", error));
   EXPECT_NE(error.find("numeric"), std::string::npos) << error;
   EXPECT_FALSE(server.Listen("192.0.2.1:0", error)) << "an address of no interface here";
   EXPECT_FALSE(server.Listening());
+}
+
+// What a new setting may hold: numbers only, IPv6 in brackets; the message
+// says what to write instead.
+TEST(ListenAddress, NewSettingsTakeNumericAddressesThisMachineHas) {
+  struct TRow {
+    const char* Text;
+    const char* Refusal;  // nullptr: accepted
+  };
+  const TRow rows[] = {
+      {"127.0.0.1:3493", nullptr},
+      {"0.0.0.0:3493", nullptr},
+      {"[::1]:3493", nullptr},
+      {"[::]:0", nullptr},
+      {"localhost:3493", "\"localhost\" is not a numeric IPv4 address (names are not looked up); write a numeric"},
+      {"ups.example:3493", "\"ups.example\" is not a numeric IPv4 address"},
+      {"[localhost]:3493", "\"localhost\" is not a numeric IPv6 address"},
+      {"::1:3493", "an IPv6 address goes in brackets: [::1]:3493"},
+      {":3493", "names no address"},
+      {"3493", "names no address"},
+      {"127.0.0.1", "no port number"},
+      {"127.0.0.1:99999", "no port number"},
+      {"127.1:3493", "not a numeric IPv4 address"},  // inet_aton's shorthand
+  };
+  for (const TRow& r : rows) {
+    TListenAddress a;
+    std::string error;
+    EXPECT_EQ(ParseNumericListenAddress(r.Text, a, error), r.Refusal == nullptr) << r.Text << ": " << error;
+    if (r.Refusal) {
+      EXPECT_NE(error.find(r.Refusal), std::string::npos) << r.Text << ": " << error;
+    }
+  }
+  std::string error;
+  EXPECT_TRUE(AddressIsLocal({"127.0.0.1", 3493}, error)) << error;
+  EXPECT_TRUE(AddressIsLocal({"::1", 0}, error)) << error;
+  EXPECT_FALSE(AddressIsLocal({"192.0.2.1", 3493}, error));
+  EXPECT_EQ(error, "no interface of this machine has the address 192.0.2.1");
+  // A port some server holds does not count against the address.
+  TNutBus bus;
+  TManualClock clock;
+  TNutServer holder(bus.Source(), clock);
+  ASSERT_TRUE(holder.Listen("127.0.0.1:0", error)) << error;
+  EXPECT_TRUE(AddressIsLocal({"127.0.0.1", holder.Port()}, error)) << error;
 }
 
 }  // namespace

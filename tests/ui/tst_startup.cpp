@@ -137,7 +137,10 @@ class TstStartup : public QObject {
     std::vector<std::string> failures;
     host.RunEventHooks(script, [&failures](const std::string& t) { failures.push_back(t); });
     std::string error;
-    QVERIFY2(host.ServeNut("127.0.0.1:0", error), error.c_str());
+    std::vector<std::string> said;
+    QVERIFY2(host.ServeNut("127.0.0.1:0", error, [&said](const std::string& t) { said.push_back(t); }), error.c_str());
+    QCOMPARE(said.size(), size_t{1});
+    QVERIFY2(said[0].rfind("network UPS server listening on 127.0.0.1:", 0) == 0, said[0].c_str());
     host.Start(f.Main.get());
     f.Communicating(7, 4);
 
@@ -166,6 +169,28 @@ class TstStartup : public QObject {
     };
     QTRY_VERIFY_WITH_TIMEOUT(hookLog().find("20 Monitor software is open\n") != std::string::npos, 5000);
     QVERIFY(failures.empty());
+  }
+
+  // A port held by another program at start: the server binds once it is
+  // free, on the host's timer and the context's clock; told once each.
+  void networkServerWhosePortIsTakenStartsWhenItIsFree() {
+    TMainFixture f({{1, "a"}});
+    auto holder = std::make_unique<net::TNutServer>(
+        net::TNutSource{f.Context->UpsInfo, f.Context->DeviceList, f.Context->Settings}, f.Clock);
+    std::string error;
+    QVERIFY2(holder->Listen("127.0.0.1:0", error), error.c_str());
+    const std::string address = "127.0.0.1:" + std::to_string(holder->Port());
+    TEngineHost host(*f.Engine, f.Port);
+    std::vector<std::string> said;
+    QVERIFY2(host.ServeNut(address, error, [&said](const std::string& t) { said.push_back(t); }), error.c_str());
+    QCOMPARE(said.size(), size_t{1});
+    QCOMPARE(said[0], "network UPS server cannot listen on " + address +
+                          ": Address already in use; trying again every 5 s");
+    holder.reset();
+    f.Clock.AdvanceMs(5000);
+    QTRY_VERIFY_WITH_TIMEOUT(host.NutServer()->Listening(), 5000);
+    QCOMPARE(said.size(), size_t{2});
+    QCOMPARE(said[1], "network UPS server listening on " + address);
   }
 
   void secondStartBringsTheFirstWindowToTheFront() {

@@ -110,10 +110,11 @@ int RunDesktop(int argc, char** argv, const std::string& dataDir, const std::opt
   host->Start(nullptr, [&main] { main->mni102Click(); });
   if (const std::string nut = nutListen.value_or(context.Settings.NutListen); !nut.empty()) {
     std::string error;
-    if (host->ServeNut(nut, error))
-      std::fprintf(stderr, "tessaro: network UPS server listening on %s\n", host->NutServer()->Address().c_str());
-    else
-      std::fprintf(stderr, "tessaro: network UPS server not started: %s\n", error.c_str());
+    const auto say = [&main](const std::string& text) {
+      std::fprintf(stderr, "tessaro: %s\n", text.c_str());
+      if (main) main->statusBar()->showMessage(QString::fromStdString(text), 15000);
+    };
+    if (!host->ServeNut(nut, error, say)) say("network UPS server not started: " + error);
   }
   main->show();
 

@@ -1,5 +1,6 @@
 #include "ui/main/EngineHost.h"
 
+#include <algorithm>
 #include <string>
 
 #include "engine/PollEngine.h"
@@ -10,6 +11,10 @@
 #include "ui/main/MsgBox.h"
 
 namespace tessaro {
+
+namespace {
+constexpr int NutIntervalMs = 20;
+}  // namespace
 
 TEngineHost::TEngineHost(TPollEngine& engine, TSerialPort& port, QObject* parent)
     : QObject(parent), FEngine(engine), FPort(port) {
@@ -26,10 +31,14 @@ TEngineHost::TEngineHost(TPollEngine& engine, TSerialPort& port, QObject* parent
     ArmFastStep();
   });
   // Network clients wait at most one interval for an answer; an idle pass is
-  // one poll call.
-  FNutTimer.setInterval(20);
+  // one poll call. Work the server has due sooner (answers held back so
+  // other clients get their turn) brings the next pass forward.
+  FNutTimer.setSingleShot(true);
   connect(&FNutTimer, &QTimer::timeout, this, [this] {
-    if (FNut) FNut->Process();
+    if (!FNut) return;
+    FNut->Process();
+    const int due = FNut->NextTimeoutMs();
+    FNutTimer.start(due >= 0 ? std::min(due, NutIntervalMs) : NutIntervalMs);
   });
 }
 
@@ -47,12 +56,15 @@ TEngineHost::~TEngineHost() {
   FNotifier.reset();
 }
 
-bool TEngineHost::ServeNut(const std::string& address, std::string& error) {
+bool TEngineHost::ServeNut(const std::string& address, std::string& error,
+                           std::function<void(const std::string&)> onMessage) {
   TContext& ctx = FEngine.Context();
-  auto server = std::make_unique<net::TNutServer>(net::TNutSource{ctx.UpsInfo, ctx.DeviceList, ctx.Settings});
-  if (!server->Listen(address, error)) return false;
+  auto server =
+      std::make_unique<net::TNutServer>(net::TNutSource{ctx.UpsInfo, ctx.DeviceList, ctx.Settings}, ctx.Clock);
+  server->OnMessage = std::move(onMessage);
+  if (!server->Start(address, error)) return false;
   FNut = std::move(server);
-  FNutTimer.start();
+  FNutTimer.start(NutIntervalMs);
   return true;
 }
 

@@ -4,7 +4,8 @@
 // its dispatch, so every receive is handled between two ticks. Created after
 // the main window and destroyed before it, as the engine writes to the event
 // log that the main window's start-up creates. The network UPS server, when
-// configured, runs on the same thread, served by a short timer.
+// configured, runs on the same thread, served by a short timer that fires
+// sooner when the server has work due.
 
 #include <QObject>
 #include <QSocketNotifier>
@@ -42,8 +43,11 @@ class TEngineHost : public QObject {
   void Start(QWidget* messageParent, const std::function<void()>& openSettings = {});
 
   // Serves every configured device read-only over the network UPS protocol
-  // on `address` (ADDRESS:PORT). False with the reason when it cannot listen.
-  bool ServeNut(const std::string& address, std::string& error);
+  // on `address` (ADDRESS:PORT); an address that cannot be bound yet is
+  // tried again every few seconds, and `onMessage` hears the first failure
+  // and the listen that works. False with the reason when the address can
+  // never work.
+  bool ServeNut(const std::string& address, std::string& error, std::function<void(const std::string&)> onMessage);
   const net::TNutServer* NutServer() const { return FNut.get(); }
 
   // Runs `program` for every event log record from now on (call before
