@@ -40,6 +40,7 @@ bool ParseSearchRange(const std::string& text, int& from, int& to) {
 TAppOptions ParseOptions(const std::vector<std::string>& args, const std::string& exeDir) {
   TAppOptions opt;
   opt.DataDir = exeDir;
+  opt.Args = args;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     auto value = [&](const char* name) -> const std::string* {
