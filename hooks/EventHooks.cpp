@@ -42,7 +42,7 @@ std::string HookRefusal(const std::string& program) {
   if (const TTrust t = CheckTrusted(program, uid); !t.Trusted()) {
     switch (t.Problem) {
       case TTrustProblem::OwnedByOther:
-        return t.Text() + "; a hook must belong to " + UserName(uid) + " or to root";
+        return t.Text() + "; a hook must belong to " + (uid == 0 ? std::string() : UserName(uid) + " or to ") + "root";
       case TTrustProblem::GroupWritable:
       case TTrustProblem::OthersWritable:
         return t.Text() + "; chmod go-w " + ShellQuote(t.Path);
