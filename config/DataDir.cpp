@@ -53,8 +53,8 @@ std::string Distrust(const std::string& what, const std::string& path, uid_t uid
   std::string text = what + " " + path + " is not used: " + t.Text();
   if (t.Problem == TTrustProblem::OwnedByOther || t.Problem == TTrustProblem::GroupWritable ||
       t.Problem == TTrustProblem::OthersWritable)
-    text += ", and settings and event hooks are taken only from places that belong to " + UserName(uid) +
-            " or root and that nobody else may write";
+    text += ", and settings and event hooks are taken only from places that belong to " +
+            (uid == 0 ? std::string() : UserName(uid) + " or ") + "root and that nobody else may write";
   if (const std::string advice = Advice(t, dataDir, args); !advice.empty()) text += "; " + advice;
   return text;
 }

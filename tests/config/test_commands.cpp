@@ -280,7 +280,8 @@ TEST_F(Commands, aMonitorStartsOnlyOnADirectoryNobodyElseCanChangeAndOnlyOnce) {
   const TCase cases[] = {
       {"data directory anyone may write", [&] { fs::create_directories(Data); fs::permissions(Data, fs::perms(0777)); },
        "may be written by others (mode 0777), and settings and event hooks are taken only from places that belong "
-       "to " + UserName(::geteuid()) + " or root and that nobody else may write; chmod go-w " + Dir.string() + "/data"},
+       "to " + (::geteuid() == 0 ? std::string() : UserName(::geteuid()) + " or ") +
+           "root and that nobody else may write; chmod go-w " + Dir.string() + "/data"},
       {"settings file its group may write",
        [&] {
          fs::create_directories(Data);
