@@ -55,7 +55,9 @@ int RunExport(const TAppOptions& options) {
   // No log yet is an empty grid, as the viewer shows it; anything else that
   // stops the read is a failure.
   if (ec && ec != std::errc::no_such_file_or_directory) {
-    std::fprintf(stderr, "tessaro: cannot read %s: %s\n", source.c_str(), ec.message().c_str());
+    const std::string why =
+        ec == std::errc::invalid_argument ? "not a plain file (a FIFO, a device or a directory)" : ec.message();
+    std::fprintf(stderr, "tessaro: cannot read %s: %s\n", source.c_str(), why.c_str());
     return 1;
   }
   const TExportResult result = ExportCsv(*table, options.ExportPath, options.ExportEncoding);

@@ -18,6 +18,7 @@
 #include <memory>
 #include <vector>
 
+#include "config/DataDir.h"
 #include "engine/Context.h"
 #include "engine/PollEngine.h"
 #include "hooks/EventHooks.h"
@@ -51,6 +52,13 @@ int RunHeadless(const TAppOptions& options) {
     return 1;
   }
 
+  // No second monitor on these logs, and settings (with a hook) only from
+  // a place nobody else can change.
+  TInstanceLock instanceLock;
+  if (std::string refusal; !config::PrepareMonitorDataDir(options.DataDir, options.Args, instanceLock, refusal)) {
+    std::fprintf(stderr, "tessaro: %s\n", refusal.c_str());
+    return 1;
+  }
   TSystemClock clock;
   TContext ctx(options.DataDir, clock);
   try {
@@ -65,7 +73,10 @@ int RunHeadless(const TAppOptions& options) {
   TStoreHealth& storeHealth = ctx.StoreHealth;
   // Event hooks from the first record on ("Monitor software is open").
   std::unique_ptr<hooks::TEventHooks> hooks;
-  if (!ctx.Settings.HookOnEvent.empty()) {
+  if (const std::string refusal = ctx.Settings.HookOnEvent.empty() ? "" : hooks::HookRefusal(ctx.Settings.HookOnEvent);
+      !refusal.empty()) {
+    std::fprintf(stderr, "tessaro: event hook %s not run: %s\n", ctx.Settings.HookOnEvent.c_str(), refusal.c_str());
+  } else if (!ctx.Settings.HookOnEvent.empty()) {
     hooks = std::make_unique<hooks::TEventHooks>(ctx.Settings.HookOnEvent, ctx.DeviceList);
     hooks->OnFailure = [](const std::string& text) { std::fprintf(stderr, "tessaro: %s\n", text.c_str()); };
     ctx.EventLogger->Observers.push_back([h = hooks.get()](const EventRecord& rec) { h->Enqueue(rec); });
@@ -135,7 +146,7 @@ int RunHeadless(const TAppOptions& options) {
 
   // The order of an orderly exit: settings saved, port closed, then the
   // engine logs its closing event.
-  if (const std::error_code ec = SaveSettings(ctx.Settings, ctx.IniPath(), &ctx.LoadedSettings)) {
+  if (const std::error_code ec = ctx.SaveSettings(&ctx.LoadedSettings)) {
     if (ec == std::errc::operation_canceled)
       std::fprintf(stderr, "tessaro: %s changed on disk while running; left as it is, its values apply at the next start\n",
                    ctx.IniPath().c_str());

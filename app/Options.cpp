@@ -42,6 +42,7 @@ bool ParseSearchRange(const std::string& text, int& from, int& to) {
 TAppOptions ParseOptions(const std::vector<std::string>& args, const std::string& exeDir) {
   TAppOptions opt;
   opt.DataDir = exeDir;
+  opt.Args = args;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     auto value = [&](const char* name) -> const std::string* {
@@ -153,10 +154,13 @@ Monitors UPS devices and inverters on the serial port named in the settings.
                       log and the data log, and print every event log record
                       on standard output as "yyyy-mm-dd hh:mm:ss  address  text"
   --data-dir DIR      directory holding UserParaIni.ini, Record/ and Backup/
-                      (default: the directory of the executable when it
-                      holds UserParaIni.ini or may be written, otherwise
+                      (default: the directory of the executable when nobody
+                      but you or root can change it and it holds
+                      UserParaIni.ini or may be written, otherwise
                       $XDG_DATA_HOME/tessaro, ~/.local/share/tessaro; it is
-                      created on first start)
+                      created on first start). It must belong to you or root
+                      and be writable by nobody else, and one monitor at a
+                      time runs on it
   --duration SECONDS  stop after this many seconds (default: run until
                       SIGINT or SIGTERM)
   --nut-listen ADDRESS:PORT

@@ -24,6 +24,7 @@ struct TAppOptions {
   int SearchFrom = 0;
   int SearchTo = 0;
   std::string Error;      // set when the command line is bad
+  std::vector<std::string> Args;  // as given, for messages that show the line to use
   // --export-events FILE, --export-data YYYY-MM FILE [--day D] [--address N]
   TExportKind Export = TExportKind::None;
   std::string ExportPath;

@@ -9,12 +9,17 @@
 #include <string_view>
 #include <system_error>
 
+#include "config/DataDir.h"
+#include "core/DataDirLock.h"
 #include "core/DeviceList.h"
 #include "core/DeviceName.h"
 #include "core/IniFile.h"
+#include "core/PathTrust.h"
 #include "core/UpsInfo.h"
 #include "core/UserParaIni.h"
+#include "hooks/EventHooks.h"
 #include "net/ListenAddress.h"
+#include "net/NutServer.h"
 #include "serial/Comm.h"
 
 namespace tessaro::config {
@@ -168,6 +173,11 @@ bool CheckOnEvent(const std::string& value, std::string& written, std::string& e
             Quoted(value) + "; empty runs none";
     return false;
   }
+  // The monitor would refuse it (this runs as the data directory's owner).
+  if (const std::string refusal = value.empty() ? std::string() : hooks::HookRefusal(value); !refusal.empty()) {
+    error = "OnEvent " + Quoted(value) + " would not be run: " + refusal;
+    return false;
+  }
   written = value;
   return true;
 }
@@ -226,18 +236,38 @@ int ConfigShow(const std::string& dataDir, std::string& out, std::string& err) {
   return 0;
 }
 
-int ConfigSet(const std::vector<std::string>& assignments, const std::string& dataDir, std::string& err) {
+// Before a change: the process acts as the data directory's owner, the
+// directory exists and its write lock is held until `lock` goes.
+bool PrepareToWrite(const std::string& dataDir, TWriteLock& lock, std::string& err) {
+  if (const std::error_code ec = MakeDirectories(dataDir)) {
+    err += "cannot create " + dataDir + ": " + ec.message() + "; nothing changed\n";
+    return false;
+  }
+  if (const std::error_code ec = lock.Acquire(dataDir)) {
+    err += DescribeWriteLockError(ec, dataDir) + "; nothing changed\n";
+    return false;
+  }
+  return true;
+}
+
+int ConfigSet(const std::vector<std::string>& words, const std::string& dataDir, std::string& err) {
+  const std::vector<std::string> assignments(words.begin() + 2, words.end());
   if (assignments.empty()) {
     err += "config set needs KEY=VALUE (keys: " + KeyList() + ")\n";
     return 2;
   }
-  const std::string path = SettingsPath(dataDir);
-  TIniFile ini;
-  if (std::error_code ec = ini.Load(path)) {
-    // Rewriting a file that could not be read would lose what it holds.
-    err += "cannot read " + path + ": " + ec.message() + "; nothing changed\n";
+  std::string why;
+  if (!ActAsDataDirOwner(dataDir, words, why)) {
+    err += why + "\n";
     return 1;
   }
+  // Every value is checked before anything is touched; none depends on the file.
+  struct TChange {
+    const TKey* Key;
+    std::string Written;
+  };
+  std::vector<TChange> changes;
+  TIniFile scratch;
   bool ok = true;
   for (const std::string& a : assignments) {
     const size_t eq = a.find('=');
@@ -250,9 +280,10 @@ int ConfigSet(const std::vector<std::string>& assignments, const std::string& da
       std::string written, error;
       if (!key->Check(a.substr(eq + 1), written, error)) {
         err += error + "\n";
-      } else if (ini.WriteString(key->Section, key->Name, written)) {
+      } else if (scratch.WriteString(key->Section, key->Name, written)) {
         err += std::string(key->Name) + " cannot hold " + Quoted(written) + "\n";
       } else {
+        changes.push_back({key, written});
         continue;
       }
     }
@@ -262,10 +293,17 @@ int ConfigSet(const std::vector<std::string>& assignments, const std::string& da
     err += "nothing changed\n";
     return 1;
   }
-  std::error_code ec;
-  std::filesystem::create_directories(dataDir, ec);
-  if (!ec) ec = ini.Save(path);
-  if (ec) {
+  TWriteLock lock;
+  if (!PrepareToWrite(dataDir, lock, err)) return 1;
+  const std::string path = SettingsPath(dataDir);
+  TIniFile ini;
+  if (std::error_code ec = ini.Load(path)) {
+    // Rewriting a file that could not be read would lose what it holds.
+    err += "cannot read " + path + ": " + ec.message() + "; nothing changed\n";
+    return 1;
+  }
+  for (const TChange& c : changes) (void)ini.WriteString(c.Key->Section, c.Key->Name, c.Written);
+  if (const std::error_code ec = ini.Save(path)) {
     err += "cannot write " + path + ": " + ec.message() + "; nothing changed\n";
     return 1;
   }
@@ -311,7 +349,7 @@ int PositionOf(const TDeviceList& list, uint8_t address) {
 
 int SaveList(TDeviceList& list, const std::string& dataDir, std::string& err) {
   try {
-    std::filesystem::create_directories(dataDir + "Record/");
+    if (const std::error_code ec = MakeDirectories(dataDir + "Record/")) throw std::system_error(ec);
     list.SaveDeviceList();
   } catch (const std::exception& e) {
     err += "The device list could not be saved: " + list.FileName() + ": " + e.what() + "\n";
@@ -329,6 +367,21 @@ int Devices(const std::vector<std::string>& words, const std::string& dataDir, s
                                             (sub == "remove" ? std::string("ADDRESS") : std::string("ADDRESS NAME")) +
                                             " (quote a name with spaces)\n";
     return 2;
+  }
+  // What can be checked without the list is checked before anything is touched.
+  std::optional<uint8_t> address;
+  TWriteLock lock;
+  if (sub != "list") {
+    std::string why;
+    if (!ActAsDataDirOwner(dataDir, words, why)) {
+      err += why + "\n";
+      return 1;
+    }
+    if (!(address = ParseAddress(words[2], err))) return 1;
+    if (sub != "remove" && !CheckName(words[3], sub == "rename", err)) return 1;
+    // The list is read, changed and written under the lock, so that changes
+    // made at the same time all land.
+    if (!PrepareToWrite(dataDir, lock, err)) return 1;
   }
   TDeviceList list(dataDir + "Record/");
   std::error_code ec;
@@ -348,11 +401,8 @@ int Devices(const std::vector<std::string>& words, const std::string& dataDir, s
       out += std::to_string(list.Nodes[i].Address) + "\t" + ShownDeviceNameText(list.Nodes[i].Name) + "\n";
     return 0;
   }
-  const std::optional<uint8_t> address = ParseAddress(words[2], err);
-  if (!address) return 1;
   const int position = PositionOf(list, *address);
   if (sub == "add") {
-    if (!CheckName(words[3], false, err)) return 1;
     if (position) {
       err += "address " + words[2] + " is taken by " + Quoted(ShownDeviceNameText(list.Nodes[position].Name)) + "\n";
       return 1;
@@ -372,7 +422,6 @@ int Devices(const std::vector<std::string>& words, const std::string& dataDir, s
     return 1;
   }
   if (sub == "rename") {
-    if (!CheckName(words[3], true, err)) return 1;
     // By position, as the property dialog does: NodeIndex need not be unique.
     list.Nodes[position].Name = *StoredDeviceNameText(words[3]);
   } else {
@@ -413,7 +462,7 @@ int RunCommand(const std::vector<std::string>& args, const std::string& defaultD
   if (words.size() >= 2 && words[0] == "config" && words[1] == "show" && words.size() == 2)
     return ConfigShow(dataDir, out, err);
   if (words.size() >= 2 && words[0] == "config" && words[1] == "set")
-    return ConfigSet({words.begin() + 2, words.end()}, dataDir, err);
+    return ConfigSet(words, dataDir, err);
   err += "config takes show, or set KEY=VALUE...\n";
   return 2;
 }

@@ -101,7 +101,9 @@ std::error_code ReplaceFileAtomically(const std::string& path, std::string_view 
   int fd = -1;
   for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
     tmp = target + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
-    fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    // Not 0666: a settings file that group or others may write is refused
+    // at the next start, whatever the umask.
+    fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0 && errno != EEXIST) return Errno(errno);
   }
   if (fd < 0) return std::make_error_code(std::errc::file_exists);

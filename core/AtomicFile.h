@@ -11,7 +11,7 @@ namespace tessaro {
 // Writes `data` to a temporary file with a unique name in the directory of
 // `path`, syncs it, renames it over `path` and syncs the directory. A symbolic
 // link is written through to its target; the old file's owner (where allowed)
-// and permissions are kept, a new file gets 0666 less the umask. On failure the
+// and permissions are kept, a new file gets 0644 less the umask. On failure the
 // old file is untouched and no temporary file is left behind.
 [[nodiscard]] std::error_code ReplaceFileAtomically(const std::string& path, std::string_view data);
 

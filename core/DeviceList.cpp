@@ -1,6 +1,11 @@
 #include "core/DeviceList.h"
 
 #include "core/AtomicFile.h"
+#include "core/DataDirLock.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -34,16 +39,22 @@ void TDeviceList::RebuildTree() {
 
 void TDeviceList::LoadDeviceList() {
   const std::string path = FileName();
-  std::error_code existsEc;
   // Only a file that is surely missing is created; one that cannot even be
   // looked at (a link loop, no permission) is left for the open to refuse.
-  if (!fs::exists(path, existsEc) && !existsEc) {
-    std::FILE* f = std::fopen(path.c_str(), "wbe");
-    if (!f) throw std::system_error(errno, std::generic_category(), "cannot create " + path);
-    std::fclose(f);
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0 && errno == ENOENT) {
+    const int created = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (created < 0 && errno != EEXIST) throw std::system_error(errno, std::generic_category(), "cannot create " + path);
+    if (created >= 0) ::close(created);
   }
-  // Not a plain file (a FIFO would block the open): treated as unreadable.
-  std::FILE* f = fs::is_regular_file(path, existsEc) ? std::fopen(path.c_str(), "rbe") : nullptr;
+  // Non-blocking and checked after opening: a FIFO put in its place must
+  // neither hold the start up nor be read as a list.
+  std::FILE* f = nullptr;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd >= 0) {
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) f = ::fdopen(fd, "rb");
+    if (!f) ::close(fd);
+  }
   if (!f) {
     // The list on disk may be sound; it must not be replaced unseen.
     FKeepOriginal = true;
@@ -67,6 +78,14 @@ void TDeviceList::LoadDeviceList() {
 }
 
 void TDeviceList::SaveDeviceList() {
+  if (FLockDir.empty()) return Save();
+  TWriteLock lock;
+  if (const std::error_code ec = lock.Acquire(FLockDir))
+    throw std::system_error(ec, DescribeWriteLockError(ec, FLockDir));
+  Save();
+}
+
+void TDeviceList::Save() {
   const std::string path = FileName();
   if (FKeepOriginal) {
     // TreeNode_full.dat, or TreeNode_full<n>.dat when an earlier run left one.

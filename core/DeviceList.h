@@ -43,6 +43,9 @@ class TDeviceList {
 
   std::string FileName() const { return FRecordDir + "TreeNode.dat"; }
   void SetRecordDir(std::string recordDir) { FRecordDir = std::move(recordDir); }
+  // Every save then holds the write lock of dataDir (a running monitor's
+  // list; the configuration commands hold it around their whole change).
+  void UseWriteLock(std::string dataDir) { FLockDir = std::move(dataDir); }
 
   // Loads TreeNode.dat. A file of more than 252 records loads its first 252,
   // and records with an address above 252 (no such bus address) are skipped;
@@ -51,8 +54,9 @@ class TDeviceList {
   // the list is first saved, so nothing is lost. A file that exists but
   // cannot be opened leaves the list as it was and is kept the same way.
   void LoadDeviceList();
-  // Throws std::system_error when the file cannot be written, or when a file
-  // that was not loaded whole cannot be kept first (it is then not replaced).
+  // Throws std::system_error when the file cannot be written, when a file
+  // that was not loaded whole cannot be kept first (it is then not replaced),
+  // or when the write lock cannot be had.
   void SaveDeviceList();
   void AddDevice(const TDeviceNode& node);
   void DeleteDevice(uint8_t address);
@@ -65,7 +69,9 @@ class TDeviceList {
 
  private:
   void RebuildTree();
+  void Save();
   std::string FRecordDir;
+  std::string FLockDir;
   bool FTruncated = false;
   bool FKeepOriginal = false;  // copy the file aside before the next save
 };

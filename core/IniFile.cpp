@@ -2,14 +2,14 @@
 
 #include "core/AtomicFile.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <charconv>
-#include <cstdio>
-#include <filesystem>
 
 namespace tessaro {
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -68,43 +68,42 @@ std::error_code LastError(int fallback = EIO) {
 }
 
 // The whole file, or nullopt with ec set. A missing file is not an error here.
+// Opened without waiting and checked once open: a FIFO swapped in under the
+// name must not hold the program up.
 std::optional<std::string> ReadWholeFile(const std::string& path, std::error_code& ec) {
   ec.clear();
-  const fs::file_status st = fs::status(path, ec);
-  if (ec) {
-    if (ec == std::errc::no_such_file_or_directory) ec.clear();
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno != ENOENT) ec = LastError();
     return std::nullopt;
   }
-  if (!fs::exists(st)) return std::nullopt;
-  if (!fs::is_regular_file(st)) {
-    ec = std::make_error_code(fs::is_directory(st) ? std::errc::is_a_directory
-                                                   : std::errc::invalid_argument);
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ec = S_ISDIR(st.st_mode) ? std::make_error_code(std::errc::is_a_directory)
+                             : std::make_error_code(std::errc::invalid_argument);
+    ::close(fd);
     return std::nullopt;
   }
-  const std::uintmax_t size = fs::file_size(path, ec);
-  if (ec) return std::nullopt;
-  if (size > MaxIniFileSize) {
+  if (static_cast<std::uintmax_t>(st.st_size) > MaxIniFileSize) {
     ec = std::make_error_code(std::errc::file_too_large);
-    return std::nullopt;
-  }
-  std::FILE* f = std::fopen(path.c_str(), "rbe");
-  if (!f) {
-    ec = LastError();
+    ::close(fd);
     return std::nullopt;
   }
   std::string data;
   char buf[8192];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) {
-    data.append(buf, n);
+  for (;;) {
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      ec = LastError();
+      ::close(fd);
+      return std::nullopt;
+    }
+    if (n == 0) break;
+    data.append(buf, static_cast<size_t>(n));
     if (data.size() > MaxIniFileSize) break;  // grew while we read
   }
-  const bool bad = std::ferror(f) != 0;
-  std::fclose(f);
-  if (bad) {
-    ec = std::make_error_code(std::errc::io_error);
-    return std::nullopt;
-  }
+  ::close(fd);
   if (data.size() > MaxIniFileSize) {
     ec = std::make_error_code(std::errc::file_too_large);
     return std::nullopt;

@@ -2,6 +2,9 @@
 
 #include <filesystem>
 
+#include "core/DataDirLock.h"
+#include "core/PathTrust.h"
+
 namespace tessaro {
 
 namespace {
@@ -19,18 +22,26 @@ TContext::TContext(std::string dataDir, const TClock& clock)
       Clock(clock),
       DeviceList(RecordDir),
       StoreHealth(clock) {
+  DeviceList.UseWriteLock(DataDir);
   InitDeviceTable(UpsInfo);
 }
 
 void TContext::Start() {
-  std::filesystem::create_directories(RecordDir);
-  std::filesystem::create_directories(BackupDir);
+  for (const std::string& dir : {RecordDir, BackupDir})
+    if (const std::error_code ec = MakeDirectories(dir))
+      throw std::filesystem::filesystem_error("cannot create directory", dir, ec);
   LoadSettings();
   EventLogger = std::make_unique<TEventLog>(RecordDir, "EventLog.dat", BackupDir, UpsInfo, Clock);
   DataLogger = std::make_unique<TDataLog>(RecordDir);
   AttachStoreHealth(StoreHealth, *EventLogger, *DataLogger);
   DeviceList.LoadDeviceList();
   InitDeviceTable(UpsInfo);
+}
+
+std::error_code TContext::SaveSettings(const TSettingsSnapshot* unchangedSince) const {
+  TWriteLock lock;
+  if (const std::error_code ec = lock.Acquire(DataDir)) return ec;
+  return tessaro::SaveSettings(Settings, IniPath(), unchangedSince);
 }
 
 }  // namespace tessaro

@@ -39,7 +39,9 @@ class TContext {
   std::string IniPath() const { return SettingsPath(DataDir); }
   // Keeps what the file held, so a save can tell an edit made meanwhile.
   void LoadSettings() { LoadedSettings = tessaro::LoadSettings(Settings, IniPath()); }
-  std::error_code SaveSettings() const { return tessaro::SaveSettings(Settings, IniPath()); }
+  // Under the data directory's write lock; with `unchangedSince`, a file
+  // edited meanwhile is left alone (std::errc::operation_canceled).
+  std::error_code SaveSettings(const TSettingsSnapshot* unchangedSince = nullptr) const;
 
   const std::string DataDir;
   const std::string RecordDir;

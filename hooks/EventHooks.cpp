@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <cstring>
 
 #include "core/Gbk.h"
+#include "core/PathTrust.h"
 #include "logs/EventText.h"
 
 extern char** environ;
@@ -34,6 +36,25 @@ std::string Describe(const EventRecord& record, const std::string& text) {
 }
 
 }  // namespace
+
+std::string HookRefusal(const std::string& program) {
+  const uid_t uid = ::geteuid();
+  if (const TTrust t = CheckTrusted(program, uid); !t.Trusted()) {
+    switch (t.Problem) {
+      case TTrustProblem::OwnedByOther:
+        return t.Text() + "; a hook must belong to " + (uid == 0 ? std::string() : UserName(uid) + " or to ") + "root";
+      case TTrustProblem::GroupWritable:
+      case TTrustProblem::OthersWritable:
+        return t.Text() + "; chmod go-w " + ShellQuote(t.Path);
+      default:
+        return t.Text();
+    }
+  }
+  struct stat st {};
+  if (::stat(program.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || ::access(program.c_str(), X_OK) != 0)
+    return program + " is not an executable file";
+  return {};
+}
 
 std::vector<std::string> RecordEnvironment(const EventRecord& record, const TDeviceList& devices) {
   const bool alarm = record.Kind == EventKindAlarm;
@@ -115,6 +136,15 @@ void TEventHooks::StartQueued() {
 }
 
 bool TEventHooks::Start(TJob& job) {
+  // Checked again each time: the program or a directory above it may have
+  // been changed since the start. One that is gone is left to posix_spawn
+  // to report.
+  struct stat st {};
+  if (const std::string refusal = ::lstat(FProgram.c_str(), &st) == 0 ? HookRefusal(FProgram) : std::string();
+      !refusal.empty()) {
+    Fail("event hook " + FProgram + " not run: " + refusal + " (" + job.Label + ")");
+    return false;
+  }
   std::vector<std::string> env;
   for (char** e = environ; e && *e; ++e)
     if (std::strncmp(*e, EnvPrefix, sizeof EnvPrefix - 1) != 0) env.emplace_back(*e);
@@ -128,6 +158,9 @@ bool TEventHooks::Start(TJob& job) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  // Descriptors this program inherited without close-on-exec (a terminal, a
+  // socket of whoever started it) are none of the hook's business.
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
   // A process group of its own, so a timeout can stop all of it, and the

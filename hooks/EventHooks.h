@@ -1,7 +1,8 @@
 #pragma once
 // Runs an operator's program for every event log record, without a shell:
-// posix_spawn with an argument vector of the program alone and the record in
-// TESSARO_* environment variables. Polling never waits for it: a few hooks
+// posix_spawn with an argument vector of the program alone, the record in
+// TESSARO_* environment variables and no descriptor above 2 (whatever this
+// program inherited). A program another user could change is not run. Polling never waits for it: a few hooks
 // run at once, records of one device run one after another in log order
 // (the rest wait in a queue), and a hook that overruns its time is killed.
 // Driven by the caller's 100 ms tick; no thread of its own.
@@ -25,6 +26,12 @@ namespace tessaro::hooks {
 // or link, 1 state change, 2 alarm), TESSARO_CODE, TESSARO_ACTIVE (1 raised,
 // 0 cleared; empty unless an alarm) and TESSARO_TEXT (English).
 std::vector<std::string> RecordEnvironment(const EventRecord& record, const TDeviceList& devices);
+
+// Why `program` must not be run by this user: it, or a directory above it,
+// belongs to another user or may be written by group or others (so someone
+// else could put a program of theirs in its place), or it is not an
+// executable plain file. Empty when it may run.
+std::string HookRefusal(const std::string& program);
 
 class TEventHooks {
  public:

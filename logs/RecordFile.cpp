@@ -1,6 +1,7 @@
 #include "logs/RecordFile.h"
 
 #include "core/AtomicFile.h"
+#include "core/PathTrust.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -117,8 +118,7 @@ std::error_code EnsureDirectory(const std::string& dir) {
   const std::string d = WithoutTrailingSlash(dir);
   std::error_code ec;
   if (fs::is_directory(d, ec)) return {};
-  fs::create_directories(d, ec);
-  if (ec) return ec;
+  if ((ec = MakeDirectories(d))) return ec;
   if (!fs::is_directory(d, ec)) return ec ? ec : Errno(ENOTDIR);
   return {};
 }

@@ -31,7 +31,9 @@ std::error_code ReadRecordFile(const std::string& path, size_t recSize, TRecordB
                                const TBlockFn& afterBlock) {
   out.Data.reset();
   out.Count = 0;
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Non-blocking: a FIFO under a log file's name would otherwise wait for a
+  // writer for ever; once open, fstat refuses it.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return {errno, std::generic_category()};
   TFdCloser closer(fd);
   struct stat st {};

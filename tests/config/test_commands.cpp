@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "config/DataDir.h"
 #include "core/DeviceList.h"
 #include "core/DeviceName.h"
+#include "core/PathTrust.h"
 #include "core/UserParaIni.h"
 
 using namespace tessaro;
@@ -177,6 +179,10 @@ TEST_F(Commands, configSetWritesKeysInPlaceAndKeepsTheRest) {
 TEST_F(Commands, configRefusesUnknownKeysAndBadValuesAndChangesNothing) {
   ASSERT_EQ(Run({"config", "set", "ComName=COM2"}), 0) << Err;
   const std::string before = Read(Data + "UserParaIni.ini");
+  // A hook anyone may replace, which the monitor would refuse to run.
+  const std::string openHook = (Dir / "open hook").string();
+  std::ofstream(openHook) << "#!/bin/sh\n";
+  fs::permissions(openHook, fs::perms(0777));
   struct TCase {
     std::string Assignment;
     std::string Message;
@@ -205,6 +211,7 @@ TEST_F(Commands, configRefusesUnknownKeysAndBadValuesAndChangesNothing) {
       {"NutListen=192.0.2.1:3493", "no interface of this machine has the address 192.0.2.1"},
       {"OnEvent=true", "absolute path"},
       {"OnEvent=/nonexistent/hook", "absolute path"},
+      {"OnEvent=" + openHook, "would not be run: " + openHook + " may be written by others (mode 0777); chmod go-w"},
   };
   for (const TCase& c : cases) {
     // A good assignment beside a bad one is not written either.
@@ -252,12 +259,96 @@ TEST(DataDir, portableCopyBuildTreeOrPerUserDirectory) {
     EXPECT_EQ(config::DefaultDataDir(ro, nullptr, "/home/u"), "/home/u/.local/share/tessaro/");
     ::chmod(ro.c_str(), 0755);
   }
+  // Not from a directory others may write (a copy of the program in a shared
+  // directory would take its settings, and a hook, from whoever put them there).
+  fs::permissions(dir / "rw", fs::perms(0777));
+  EXPECT_EQ(config::DefaultDataDir(rw, "/x/data", "/home/u"), "/x/data/tessaro/");
+  std::ofstream(dir / "rw" / "UserParaIni.ini") << "[Hooks]\nOnEvent=/tmp/planted\n";
+  EXPECT_EQ(config::DefaultDataDir(rw, "/x/data", "/home/u"), "/x/data/tessaro/");
+  if (::geteuid() == 0) {
+    // Nor from another user's.
+    fs::permissions(dir / "rw", fs::perms(0755));
+    ASSERT_EQ(::chown(rw.c_str(), 65534, 65534), 0);
+    EXPECT_EQ(config::DefaultDataDir(rw, "/x/data", "/home/u"), "/x/data/tessaro/");
+  }
   // A settings file beside the program keeps it portable even where it cannot write.
   std::ofstream(dir / "ro" / "UserParaIni.ini") << "[Language]\nLanguage=1\n";
   ::chmod(ro.c_str(), 0555);
   EXPECT_EQ(config::DefaultDataDir(ro, nullptr, "/home/u"), ro);
   ::chmod(ro.c_str(), 0755);
   fs::remove_all(dir);
+}
+
+TEST_F(Commands, aMonitorStartsOnlyOnADirectoryNobodyElseCanChangeAndOnlyOnce) {
+  const bool root = ::geteuid() == 0;
+  const std::vector<std::string> args = {"--headless", "--data-dir", Data};
+  struct TCase {
+    const char* Name;
+    std::function<void()> Setup;
+    std::string Expect;  // in the refusal
+    bool RootOnly = false;
+  };
+  const TCase cases[] = {
+      {"data directory anyone may write", [&] { fs::create_directories(Data); fs::permissions(Data, fs::perms(0777)); },
+       "may be written by others (mode 0777), and settings and event hooks are taken only from places that belong "
+       "to " + (::geteuid() == 0 ? std::string() : UserName(::geteuid()) + " or ") +
+           "root and that nobody else may write; chmod go-w " + Dir.string() + "/data"},
+      {"settings file its group may write",
+       [&] {
+         fs::create_directories(Data);
+         std::ofstream(Data + "UserParaIni.ini") << "[Hooks]\nOnEvent=/bin/true\n";
+         fs::permissions(Data + "UserParaIni.ini", fs::perms(0664));
+       },
+       "the settings file " + Data + "UserParaIni.ini is not used: " + Data +
+           "UserParaIni.ini may be written by its group (mode 0664)"},
+      {"data directory of another user",
+       [&] {
+         fs::create_directories(Data);
+         ASSERT_EQ(::chown(Data.c_str(), 65534, 65534), 0);
+       },
+       "belongs to nobody (uid 65534)", true},
+      {"Record of another user",
+       [&] {
+         fs::create_directories(Data + "Record");
+         ASSERT_EQ(::chown((Data + "Record").c_str(), 65534, 65534), 0);
+       },
+       "the directory " + Data + "Record is not used", true},
+  };
+  for (const TCase& c : cases) {
+    if (c.RootOnly && !root) continue;
+    fs::remove_all(Dir);
+    c.Setup();
+    TInstanceLock lock;
+    std::string error;
+    EXPECT_FALSE(config::PrepareMonitorDataDir(Data, args, lock, error)) << c.Name;
+    EXPECT_NE(error.find(c.Expect), std::string::npos) << c.Name << ": " << error;
+    EXPECT_FALSE(lock.Held());
+  }
+  if (root) {
+    // The line to use instead.
+    fs::remove_all(Dir);
+    fs::create_directories(Data);
+    ASSERT_EQ(::chown(Data.c_str(), 65534, 65534), 0);
+    TInstanceLock lock;
+    std::string error;
+    EXPECT_FALSE(config::PrepareMonitorDataDir(Data, args, lock, error));
+    EXPECT_NE(error.find("; run Tessaro as nobody: sudo -u nobody tessaro --data-dir " + Dir.string() +
+                         "/data --headless"),
+              std::string::npos)
+        << error;
+  }
+
+  // A new directory is made private to its user, and held by one monitor at a time.
+  fs::remove_all(Dir);
+  const mode_t old = ::umask(0);
+  TInstanceLock first, second;
+  std::string error;
+  const bool prepared = config::PrepareMonitorDataDir(Data, args, first, error);
+  ::umask(old);
+  ASSERT_TRUE(prepared) << error;
+  EXPECT_EQ(fs::status(Data).permissions(), fs::perms(0755));
+  EXPECT_FALSE(config::PrepareMonitorDataDir(Data, args, second, error));
+  EXPECT_EQ(error, "another Tessaro (pid " + std::to_string(::getpid()) + ") is running on " + Data);
 }
 
 }  // namespace

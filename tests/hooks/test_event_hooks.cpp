@@ -7,6 +7,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <sstream>
@@ -164,6 +165,55 @@ TEST_F(EventHooks, ReportsProgramsThatCannotStartFailOrOverrun) {
     EXPECT_NE(Failures[0].find("2026-03-04 05:06:07 address 2 \"Communication lost\""), std::string::npos)
         << Failures[0];
   }
+}
+
+TEST_F(EventHooks, AProgramAnotherUserCouldChangeIsNotRun) {
+  const std::string marker = (Dir / "ran").string();
+  const std::string body = "touch '" + marker + "'\n";
+  struct TCase {
+    const char* Name;
+    std::function<std::string()> Make;  // the program
+    std::string Says;
+    bool RootOnly = false;
+  };
+  const TCase cases[] = {
+      {"its group may write it",
+       [&] {
+         const std::string p = Script(body, "group");
+         fs::permissions(p, fs::perms(0775));
+         return p;
+       },
+       "may be written by its group (mode 0775); chmod go-w"},
+      {"it lies in a directory anyone may write",
+       [&] {
+         fs::create_directory(Dir / "open");
+         fs::permissions(Dir / "open", fs::perms(0777));
+         return Script(body, "open/hook");
+       },
+       "open may be written by others (mode 0777)"},
+      {"it belongs to another user",
+       [&] {
+         const std::string p = Script(body, "theirs");
+         EXPECT_EQ(::chown(p.c_str(), 65534, 65534), 0);
+         return p;
+       },
+       "theirs belongs to nobody (uid 65534); a hook must belong to root", true},
+  };
+  for (const TCase& c : cases) {
+    if (c.RootOnly && ::geteuid() != 0) continue;
+    const std::string program = c.Make();
+    EXPECT_NE(HookRefusal(program).find(c.Says), std::string::npos) << c.Name << ": " << HookRefusal(program);
+    // Also when it changed after the monitor started: every run checks.
+    TEventHooks hooks(program, Devices);
+    Failures.clear();
+    hooks.OnFailure = [this](const std::string& t) { Failures.push_back(t); };
+    hooks.Enqueue(Record(1, EventKindProgram, 20));
+    EXPECT_EQ(hooks.Running(), 0u) << c.Name;
+    ASSERT_EQ(Failures.size(), 1u) << c.Name;
+    EXPECT_NE(Failures[0].find("event hook " + program + " not run: "), std::string::npos) << Failures[0];
+  }
+  EXPECT_FALSE(fs::exists(marker));
+  EXPECT_EQ(HookRefusal(Script(body, "fine")), "");
 }
 
 TEST_F(EventHooks, AFullQueueDropsNewRecordsAndSaysSoOnce) {

@@ -17,9 +17,11 @@
 #include <memory>
 #include <string>
 
+#include "config/DataDir.h"
 #include "core/Clock.h"
 #include "engine/Context.h"
 #include "engine/PollEngine.h"
+#include "hooks/EventHooks.h"
 #include "net/NutServer.h"
 #include "serial/Comm.h"
 #include "ui/main/EngineHost.h"
@@ -60,8 +62,22 @@ int RunDesktop(int argc, char** argv, const std::string& dataDir, const std::opt
   QApplication::setWindowIcon(AssetIcon(QStringLiteral("app")));
   UseInterfaceFont(app);
 
-  TSingleInstance instance(TSingleInstance::DefaultName());
-  if (instance.ActivateRunning()) return 0;
+  std::string noSocket;
+  TSingleInstance instance(TSingleInstance::SocketPath(dataDir, noSocket));
+  if (!noSocket.empty())
+    std::fprintf(stderr, "tessaro: a second start will not find this window: %s\n", noSocket.c_str());
+  if (instance.ActivateRunning()) {
+    std::fprintf(stderr, "tessaro: already running on %s; that window was brought to the front\n", dataDir.c_str());
+    return 0;
+  }
+  // No second monitor on these logs, and settings (with a hook) only from a
+  // place nobody else can change.
+  TInstanceLock instanceLock;
+  if (std::string refusal; !config::PrepareMonitorDataDir(dataDir, {argv + 1, argv + argc}, instanceLock, refusal)) {
+    std::fprintf(stderr, "tessaro: %s\n", refusal.c_str());
+    QMessageBox::critical(nullptr, QStringLiteral("Tessaro"), QString::fromStdString(refusal));
+    return 1;
+  }
   instance.Listen();
 
   TSystemClock clock;
@@ -101,7 +117,13 @@ int RunDesktop(int argc, char** argv, const std::string& dataDir, const std::opt
   }
 
   auto host = std::make_unique<TEngineHost>(engine, port);
-  if (!context.Settings.HookOnEvent.empty()) {
+  if (const std::string refusal =
+          context.Settings.HookOnEvent.empty() ? "" : hooks::HookRefusal(context.Settings.HookOnEvent);
+      !refusal.empty()) {
+    const std::string text = "event hook " + context.Settings.HookOnEvent + " not run: " + refusal;
+    std::fprintf(stderr, "tessaro: %s\n", text.c_str());
+    main->statusBar()->showMessage(QString::fromStdString(text), 60000);
+  } else if (!context.Settings.HookOnEvent.empty()) {
     host->RunEventHooks(context.Settings.HookOnEvent, [&main](const std::string& text) {
       std::fprintf(stderr, "tessaro: %s\n", text.c_str());
       if (main) main->statusBar()->showMessage(QString::fromStdString(text), 15000);

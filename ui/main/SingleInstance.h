@@ -1,11 +1,15 @@
 #pragma once
-// One running program per user: the first start listens on a local socket
-// named after the program; a later start connects to it, asks the running
-// one to come to the front, and ends.
+// One running window per user and data directory: the first start listens on
+// a local socket in the user's private runtime directory; a later start
+// connects to it, asks the running one to come to the front, and ends. Both
+// ends check who is on the other side: a socket of another user is never
+// obeyed, and nobody else can bring this window up.
 
 #include <QLocalServer>
 #include <QObject>
 #include <QString>
+
+#include <string>
 
 class QWidget;
 
@@ -20,12 +24,17 @@ class TSingleInstance : public QObject {
   Q_OBJECT
 
  public:
-  // The socket name of the user's running instance.
-  static QString DefaultName();
+  // The socket of this user's instance on dataDir: "instance-" and a hash of
+  // the directory, in $XDG_RUNTIME_DIR/tessaro/ or the private fallback
+  // (PrivateRuntimeDir). Empty, with `why` set, when no private directory
+  // can be had.
+  static QString SocketPath(const std::string& dataDir, std::string& why);
 
+  // `name`: a socket path, or a name QLocalServer places in the temporary directory.
   explicit TSingleInstance(QString name, QObject* parent = nullptr);
 
-  // True when another instance answered and was asked to come to the front.
+  // True when an instance of this user answered and was asked to come to
+  // the front; a listener of another user is not spoken to.
   bool ActivateRunning(int timeoutMs = 1000) const;
   // Starts listening; a socket left behind by a crashed instance is removed.
   bool Listen();
