@@ -157,6 +157,23 @@ TEST_P(LateAnswers, ADeviceLateFromTheStartIsNeverEstablished) {
   EXPECT_EQ(Ctx->UpsInfo[1].CommState, 0);
 }
 
+// Alone on the bus, the late device's step-1 request follows itself while its
+// link is lost, so each late answer matches the identical request after it and
+// re-establishes the link; the answers to its other steps never match.
+TEST_P(LateAnswers, ALoneLateDeviceIsNeverLoggedWithValuesItDidNotSend) {
+  Ctx->DeviceList.DeleteDevice(2);
+  Late.Devices = {1};
+  UseBus(Late);
+  ASSERT_TRUE(Engine->Start());
+  Run(40);
+  ASSERT_GT(Ctx->UpsInfo[1].SuccessCount + EventsOf(1, 0).size(), 0u) << "the late answers do re-establish the link";
+  for (const DataRecord& r : DataOf(1)) {
+    EXPECT_GT(r.Measure.LoadA, 0.0) << "a load the device never reported";
+    EXPECT_GT(r.Measure.OutputFreq, 0.0);
+  }
+  EXPECT_TRUE(DataOf(1).empty()) << "no request but the first is ever answered in time";
+}
+
 INSTANTIATE_TEST_SUITE_P(Protocols, LateAnswers,
                          ::testing::Values(TCase{"modbus", 2, sim::TSimProtocol::Modbus},
                                            TCase{"ydt", 0, sim::TSimProtocol::Ydt},
