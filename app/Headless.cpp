@@ -90,7 +90,7 @@ int RunHeadless(const TAppOptions& options) {
 
   // The network UPS server shares this loop; a server that cannot start is
   // reported and the monitor runs on without it.
-  net::TNutServer nut({ctx.UpsInfo, ctx.DeviceList, ctx.Settings});
+  net::TNutServer nut({ctx.UpsInfo, ctx.DeviceList, ctx.Settings, ctx.Freshness()});
   const std::string nutAddress = options.NutListen.value_or(ctx.Settings.NutListen);
   if (!nutAddress.empty()) {
     std::string nutError;

@@ -7,6 +7,7 @@
 
 #include "core/Clock.h"
 #include "core/DeviceList.h"
+#include "core/Freshness.h"
 #include "core/PollState.h"
 #include "core/UpsInfo.h"
 #include "core/UserParaIni.h"
@@ -40,6 +41,9 @@ class TContext {
   // Keeps what the file held, so a save can tell an edit made meanwhile.
   void LoadSettings() { LoadedSettings = tessaro::LoadSettings(Settings, IniPath()); }
   std::error_code SaveSettings() const { return tessaro::SaveSettings(Settings, IniPath()); }
+
+  // Whether a device's values may be served or logged now (core/Freshness.h).
+  TFreshnessRule Freshness() const { return {UpsInfo, DeviceList, Settings, Vars, Clock}; }
 
   const std::string DataDir;
   const std::string RecordDir;

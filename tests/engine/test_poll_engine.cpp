@@ -441,6 +441,11 @@ TEST_F(PollEngine, SnapshotEveryIntervalPlusOneTicksOfCommunicatingDevicesOnly) 
   Ctx->Settings.RecInterval = 50;
   ASSERT_TRUE(Engine->Start());
   Ctx->Vars.Paused = 255;
+  // Each device has all its values and has just answered.
+  for (uint8_t a : {1, 2, 3}) {
+    Ctx->UpsInfo[a].DecodedSteps = Ctx->Vars.RequiredSteps;
+    Ctx->UpsInfo[a].LastAnswerMs = Clock.MonotonicMs();
+  }
   Ctx->UpsInfo[1].CommState = 0;
   Ctx->UpsInfo[2].CommState = 1;
   Ctx->UpsInfo[3].CommState = 0;

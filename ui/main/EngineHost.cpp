@@ -49,7 +49,7 @@ TEngineHost::~TEngineHost() {
 
 bool TEngineHost::ServeNut(const std::string& address, std::string& error) {
   TContext& ctx = FEngine.Context();
-  auto server = std::make_unique<net::TNutServer>(net::TNutSource{ctx.UpsInfo, ctx.DeviceList, ctx.Settings});
+  auto server = std::make_unique<net::TNutServer>(net::TNutSource{ctx.UpsInfo, ctx.DeviceList, ctx.Settings, ctx.Freshness()});
   if (!server->Listen(address, error)) return false;
   FNut = std::move(server);
   FNutTimer.start();
