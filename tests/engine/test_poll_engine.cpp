@@ -459,6 +459,21 @@ TEST_F(PollEngine, SnapshotEveryIntervalPlusOneTicksOfCommunicatingDevicesOnly) 
   EXPECT_NEAR((records[2].Time - records[0].Time) * 864000.0, 51.0, 0.01);
 }
 
+TEST_F(PollEngine, AnotherProtocolsStepsCountForNothing) {
+  ASSERT_TRUE(Engine->Start());
+  EXPECT_EQ(Ctx->Vars.CycleSteps, 4);
+  EXPECT_EQ(Ctx->Vars.RequiredSteps, 0b111u);
+  Ctx->UpsInfo[1].DecodedSteps = 0b111;
+  Ctx->Settings.PortInfo.Protocol = ProtocolRxa;  // the same handler
+  Run(1);
+  EXPECT_EQ(Ctx->UpsInfo[1].DecodedSteps, 0b111u);
+  Ctx->Settings.PortInfo.Protocol = ProtocolYdtV31;
+  Run(1);
+  EXPECT_EQ(Ctx->UpsInfo[1].DecodedSteps, 0u);
+  EXPECT_EQ(Ctx->Vars.CycleSteps, 5);
+  EXPECT_EQ(Ctx->Vars.RequiredSteps, 0b11111u);
+}
+
 TEST_F(PollEngine, SearchProbesEachAddressOnceThenStops) {
   ASSERT_TRUE(Engine->Start());
   std::vector<uint8_t> range = {1, 2, 3};
