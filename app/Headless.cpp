@@ -103,7 +103,7 @@ int RunHeadless(const TAppOptions& options) {
   // The network UPS server shares this loop. One that cannot bind yet keeps
   // trying; one whose address can never work is reported and the monitor
   // runs on without it.
-  net::TNutServer nut({ctx.UpsInfo, ctx.DeviceList, ctx.Settings}, clock);
+  net::TNutServer nut({ctx.UpsInfo, ctx.DeviceList, ctx.Settings, ctx.Freshness()}, clock);
   nut.OnMessage = [](const std::string& text) { std::fprintf(stderr, "tessaro: %s\n", text.c_str()); };
   const std::string nutAddress = options.NutListen.value_or(ctx.Settings.NutListen);
   if (std::string nutError; !nutAddress.empty() && !nut.Start(nutAddress, nutError))

@@ -25,6 +25,11 @@ struct TPollVars {
   uint8_t StepCount = 0;
   uint8_t DebugStage = 0;
   int32_t FrameLen = 0;    // bytes of the request in flight to send
+  // The active handler's cycle, kept current by the engine for the freshness
+  // rule (core/Freshness.h): its length for a communicating device, and the
+  // steps whose values are served and logged (bit n-1 = step n).
+  uint8_t CycleSteps = 0;
+  uint32_t RequiredSteps = 0;
   std::array<uint8_t, RxBufSize> RxBuf{};  // the last received chunk, cut to 400 bytes
 };
 

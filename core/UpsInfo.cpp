@@ -13,6 +13,8 @@ void InitDeviceTable(TUpsInfoTable& table) {
     info.Measure.BattCapacity = 0;
     info.StateCode = -1;
     info.LastStateCode = -1;
+    info.DecodedSteps = 0;
+    info.LastAnswerMs.reset();
   }
 }
 
@@ -23,6 +25,9 @@ void LinkReset(TUpsInfo& info) {
   info.Status.StateValid = 0;
   info.StateCode = -1;
   info.LastStateCode = -1;
+  // Values kept from before the reset are not served or logged again until
+  // the device has sent them anew.
+  info.DecodedSteps = 0;
 }
 
 void LinkFailed(TUpsInfo& info, TDeviceEventSink& events) {
@@ -80,6 +85,7 @@ void ClearLiveValues(TUpsInfo& info) {
   info.AlarmCount = 0;
   info.InputSwitch = info.OutputSwitch = info.BypassSwitch = info.MaintSwitch = 0;
   info.InputSupply = info.UpsSupply = 0;
+  info.DecodedSteps = 0;
 }
 
 }  // namespace tessaro

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <type_traits>
 
 namespace tessaro {
@@ -139,6 +140,12 @@ struct TUpsInfo {
   double DischargeCurrNeg = 0;
 
   TStatusBlock Status{};
+
+  // In memory only, for the freshness rule (core/Freshness.h): the request
+  // cycle steps whose values have been decoded since the link was last reset
+  // (bit n-1 = step n), and the monotonic time of the last accepted answer.
+  uint32_t DecodedSteps = 0;
+  std::optional<int64_t> LastAnswerMs;
 };
 
 using TUpsInfoTable = std::array<TUpsInfo, SlotCount>;
@@ -159,6 +166,11 @@ class TDeviceEventSink {
   virtual ~TDeviceEventSink() = default;
   virtual bool LogDeviceEvent(uint8_t type, uint8_t address) = 0;
 };
+
+// The bit of a cycle step (1..32) in DecodedSteps; 0 for any other step.
+constexpr uint32_t StepBit(int step) { return step >= 1 && step <= 32 ? uint32_t{1} << (step - 1) : 0; }
+// Called by a handler once the answer to cycle step `step` is decoded.
+inline void MarkStepDecoded(TUpsInfo& info, int step) { info.DecodedSteps |= StepBit(step); }
 
 void InitDeviceTable(TUpsInfoTable& table);
 void LinkFailed(TUpsInfo& info, TDeviceEventSink& events);

@@ -7,6 +7,7 @@
 
 #include "core/Clock.h"
 #include "core/DeviceList.h"
+#include "core/Freshness.h"
 #include "core/PollState.h"
 #include "core/UpsInfo.h"
 #include "core/UserParaIni.h"
@@ -42,6 +43,9 @@ class TContext {
   // Under the data directory's write lock; with `unchangedSince`, a file
   // edited meanwhile is left alone (std::errc::operation_canceled).
   std::error_code SaveSettings(const TSettingsSnapshot* unchangedSince = nullptr) const;
+
+  // Whether a device's values may be served or logged now (core/Freshness.h).
+  TFreshnessRule Freshness() const { return {UpsInfo, DeviceList, Settings, Vars, Clock}; }
 
   const std::string DataDir;
   const std::string RecordDir;

@@ -13,6 +13,7 @@ TPollEngine::TPollEngine(TContext& context, TSerialPort& port)
       FHandlers{&FYdtV31, &FQuorvan, &FModbus} {
   for (size_t i = 0; i < FHandlers.size(); ++i) FLast[i].Addr = FHandlers[i]->FirstAddress();
   FCtx.Vars.SearchMode = 0;
+  TrackActiveHandler();
   FPort.OnReceiveData = [this](const uint8_t* bytes, size_t length) { Comm1ReceiveData(bytes, length); };
   FPort.OnPortFailure = [this](const TPortFailure& failure) { PortFailed(failure.Text); };
 }
@@ -100,6 +101,18 @@ const TRequest& TPollEngine::Request() const {
   return index < 0 ? none : FLast[static_cast<size_t>(index)];
 }
 
+void TPollEngine::TrackActiveHandler() {
+  const int index = ActiveIndex();
+  TProtocolHandler* handler = ActiveHandler();
+  FCtx.Vars.CycleSteps = static_cast<uint8_t>(handler ? handler->CycleSteps() : 0);
+  FCtx.Vars.RequiredSteps = handler ? handler->RequiredSteps() : 0;
+  if (index == FTrackedIndex) return;
+  // Another protocol numbers its steps otherwise: what was decoded counts for nothing.
+  if (FTrackedIndex >= 0)
+    for (TUpsInfo& info : FCtx.UpsInfo) info.DecodedSteps = 0;
+  FTrackedIndex = index;
+}
+
 uint8_t TPollEngine::ActiveAddress() const { return static_cast<uint8_t>(Request().Addr); }
 
 void TPollEngine::PortFailed(const std::string& reason) {
@@ -131,6 +144,7 @@ void TPollEngine::TryReopen() {
 void TPollEngine::Tick() {
   FCtx.Display.TimerStats[1] = 100;
   ++FCtx.Display.TimerStats[11];
+  TrackActiveHandler();
   if (PortIsOpen()) {
     if (PortWasOpen == 0) {
       PortWasOpen = 1;
@@ -323,6 +337,7 @@ void TPollEngine::Comm1ReceiveData(const uint8_t* bytes, size_t length) {
   TUpsInfo* info = addr <= MaxAddress ? &FCtx.UpsInfo[addr] : nullptr;
   if (accepted) {
     if (info) {
+      info->LastAnswerMs = FCtx.Clock.MonotonicMs();
       LinkSucceeded(*info, *FCtx.EventLogger);
       StateChangeCheck(*info);
       AlarmChangeCheck(*info);
@@ -358,13 +373,14 @@ void TPollEngine::AlarmChangeCheck(TUpsInfo& info) {
 
 void TPollEngine::TakeSnapshot() {
   const TDateTime now = FCtx.Clock.Now();
+  const TFreshnessRule freshness = FCtx.Freshness();
   FSnapshot.clear();
   for (int i = 1; i <= FCtx.DeviceList.Count; ++i) {
     const uint8_t addr = FCtx.DeviceList.Nodes[i].Address;
-    if (addr > MaxAddress) continue;
-    const TUpsInfo& info = FCtx.UpsInfo[addr];
-    if (info.CommState != 0) continue;
-    FSnapshot.push_back(MakeDataRecord(info, now));
+    // Only what the device itself said: communicating, every value decoded
+    // since its link came up, and answering within its round.
+    if (!freshness.IsFresh(addr)) continue;
+    FSnapshot.push_back(MakeDataRecord(FCtx.UpsInfo[addr], now));
   }
   // One write for the whole bus keeps the tick short.
   FCtx.DataLogger->AppendAll(FSnapshot);

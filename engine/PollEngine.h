@@ -90,6 +90,7 @@ class TPollEngine {
   bool FastPollOn() const;
   int TurnaroundMs() const;
   int ActiveIndex() const;
+  void TrackActiveHandler();
   void NextRequest();
   TRequest NextCycleRequest(TProtocolHandler& handler, const TRequest& last);
   bool ParseAnswer(const uint8_t* bytes, int length);
@@ -108,6 +109,7 @@ class TPollEngine {
   // Each handler's last built request: switching the protocol resumes where
   // that handler stood.
   std::array<TRequest, 3> FLast;
+  int FTrackedIndex = -1;  // the handler whose cycle steps the records count
   bool FOnWire = false;  // the request in flight has been sent at least once
   std::optional<int64_t> FFastDue;  // monotonic ms of the next fast step
   std::vector<uint8_t> FFastRx;     // chunks of a frame split by fast polling

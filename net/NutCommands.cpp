@@ -92,8 +92,8 @@ class THandler {
       for (const auto& [address, peer] : FLogins)
         if (address == a) out += "CLIENT " + name + " " + peer + "\n";
     } else if (isVar) {
+      if (!FSource.Freshness.IsFresh(a)) return Err("DATA-STALE");
       const TUpsInfo& info = FSource.UpsInfo[static_cast<size_t>(a)];
-      if (IsStale(info)) return Err("DATA-STALE");
       for (const auto& [var, value] : DeviceVariables(info, FSource.Settings.PortInfo.Protocol))
         out += "VAR " + name + " " + var + " " + Quote(value) + "\n";
     }
@@ -114,8 +114,8 @@ class THandler {
       const auto n = std::count_if(FLogins.begin(), FLogins.end(), [a](const auto& e) { return e.first == a; });
       return "NUMLOGINS " + name + " " + std::to_string(n) + "\n";
     }
+    if (!FSource.Freshness.IsFresh(a)) return Err("DATA-STALE");
     const TUpsInfo& info = FSource.UpsInfo[static_cast<size_t>(a)];
-    if (IsStale(info)) return Err("DATA-STALE");
     for (const auto& [var, value] : DeviceVariables(info, FSource.Settings.PortInfo.Protocol))
       if (var == w[3]) return "VAR " + name + " " + var + " " + Quote(value) + "\n";
     return Err("VAR-NOT-SUPPORTED");

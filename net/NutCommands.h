@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/DeviceList.h"
+#include "core/Freshness.h"
 #include "core/UpsInfo.h"
 #include "core/UserParaIni.h"
 
@@ -20,6 +21,8 @@ struct TNutSource {
   const TUpsInfoTable& UpsInfo;
   const TDeviceList& DeviceList;
   const TSettings& Settings;
+  // A device that is not fresh answers ERR DATA-STALE.
+  TFreshnessRule Freshness;
 };
 
 // One client connection's state.

@@ -51,8 +51,6 @@ void Add(std::string& status, const char* word) {
 
 }  // namespace
 
-bool IsStale(const TUpsInfo& info) { return info.CommState == 2 || info.StateCode <= 0; }
-
 std::string UpsStatus(const TUpsInfo& info) {
   std::string s;
   switch (info.StateCode) {

@@ -18,11 +18,6 @@ using TVarList = std::vector<std::pair<std::string, std::string>>;
 // pre-alarm time of its own (minutes).
 constexpr int DefaultLowRuntimeMinutes = 5;
 
-// True while the record cannot be trusted: its link is lost or was never
-// established, or no state has been decoded since the link (or the port) was
-// last reset.
-bool IsStale(const TUpsInfo& info);
-
 // ups.status: OL or OB, BYPASS, OFF, CAL, LB and ALARM, as the device's state
 // code, supply path, alarms and runtime tell.
 std::string UpsStatus(const TUpsInfo& info);
@@ -30,7 +25,7 @@ std::string UpsStatus(const TUpsInfo& info);
 // ups.alarm: the English texts of the active alarms, "; " between them.
 std::string UpsAlarm(const TUpsInfo& info);
 
-// Every variable of a device that is not stale; `protocol` is the protocol
+// Every variable of a device (served only while it is fresh, core/Freshness.h); `protocol` is the protocol
 // number of the settings (battery charge and current only where it gives them).
 TVarList DeviceVariables(const TUpsInfo& info, uint8_t protocol);
 

@@ -79,6 +79,7 @@ TRequest TAsciiHandler::CycleRequest(uint16_t addr, int step) const {
   r.Addr = addr;
   if (step < 1 || step > AsciiCycleSteps) return r;
   r.Func = static_cast<uint8_t>(step);
+  r.Step = r.Func;
   r.FrameLen = BuildAsciiRequest(r.Frame.data(), FVerText, static_cast<uint8_t>(addr & 0xFF), FCommands[step].Cid2);
   r.AnswerLen = AsciiRequestLen + FCommands[step].InfoLen;
   return r;
@@ -87,6 +88,7 @@ TRequest TAsciiHandler::CycleRequest(uint16_t addr, int step) const {
 TRequest TAsciiHandler::SearchRequest(uint16_t addr) const {
   TRequest r = CycleRequest(addr, AsciiSearchStep);
   r.Probe = true;
+  r.Step = 0;
   return r;
 }
 
@@ -99,7 +101,8 @@ bool TAsciiHandler::Matches(const TRequest& request, std::span<const uint8_t> an
 }
 
 bool TAsciiHandler::Decode(const TRequest& request, std::span<const uint8_t> answer, TUpsInfo& record) {
-  if (request.Answers == 0) DecodeStep(request.Func, AsciiView(answer), record);
+  if (request.Answers == 0 && DecodeStep(request.Func, AsciiView(answer), record))
+    MarkStepDecoded(record, request.Step);
   return true;
 }
 

@@ -81,6 +81,8 @@ class TAsciiHandler : public TProtocolHandler {
   uint16_t FirstAddress() const override { return 1; }
   int CycleSteps() const override { return AsciiCycleSteps; }
   TRequest CycleRequest(uint16_t addr, int step) const override;
+  // Every command of the cycle carries live values.
+  uint32_t RequiredSteps() const override { return StepBit(AsciiCycleSteps + 1) - 1; }
   TRequest SearchRequest(uint16_t addr) const override;
   bool Matches(const TRequest& request, std::span<const uint8_t> answer, TPollStats& stats) const override;
   // Decodes by the command step of the request; a second answer to the same
@@ -88,7 +90,8 @@ class TAsciiHandler : public TProtocolHandler {
   bool Decode(const TRequest& request, std::span<const uint8_t> answer, TUpsInfo& record) final;
 
  protected:
-  virtual void DecodeStep(int step, std::string_view frame, TUpsInfo& record) = 0;
+  // False when the answer was accepted but its values were not taken.
+  virtual bool DecodeStep(int step, std::string_view frame, TUpsInfo& record) = 0;
 
  private:
   std::string_view FVerText;

@@ -23,6 +23,7 @@ namespace tessaro {
 struct TRequest {
   uint16_t Addr = 0;      // the device addressed (the handler's DevAddr)
   uint8_t Func = 0;       // Modbus function code, or the ASCII command step 1..5
+  uint8_t Step = 0;       // the cycle step 1..n of a cycle request; 0 for probes and commands
   int32_t Reg = 0;        // Modbus: first register, register-table numbering (30001 ...)
   int32_t Count = 0;      // Modbus: register count (reads, function 16)
   int32_t AnswerLen = 0;  // bytes of an answer that matches (0: no answer can match)
@@ -54,6 +55,11 @@ class TProtocolHandler {
   virtual int CycleSteps() const = 0;
   // Step 1..CycleSteps() of the cycle for a device.
   virtual TRequest CycleRequest(uint16_t addr, int step) const = 0;
+  // The steps (bit n-1 = step n) whose answers carry the values that are
+  // served and logged: measurements, state and alarms. A device's values
+  // count as complete once all of them have been decoded since its link was
+  // reset (Decode marks them in TUpsInfo::DecodedSteps).
+  virtual uint32_t RequiredSteps() const = 0;
   // The fixed probe of a device search.
   virtual TRequest SearchRequest(uint16_t addr) const = 0;
   // Handlers that cannot write leave the command queue alone.
@@ -67,8 +73,9 @@ class TProtocolHandler {
   // True when `answer` is one whole answer to `request`: its address, kind and
   // length. Stores nothing; a handler may count why it refused into `stats`.
   virtual bool Matches(const TRequest& request, std::span<const uint8_t> answer, TPollStats& stats) const = 0;
-  // Decodes an answer that matched into the record of request.Addr. False when
-  // the answer is well formed but not an accepted one (a Modbus exception).
+  // Decodes an answer that matched into the record of request.Addr and marks
+  // its cycle step decoded. False when the answer is well formed but not an
+  // accepted one (a Modbus exception).
   virtual bool Decode(const TRequest& request, std::span<const uint8_t> answer, TUpsInfo& record) = 0;
 };
 

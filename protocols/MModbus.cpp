@@ -37,9 +37,16 @@ uint16_t TMModbus::Crc16(const uint8_t* bytes, int count) {
 int TMModbus::CycleSteps() const { return FSelectedModel == ModelRxa410Lt ? 5 : 4; }
 
 TRequest TMModbus::CycleRequest(uint16_t addr, int step) const {
-  const TCycleStep& s = CycleTable[std::clamp(step, 1, 5) - 1];
-  return BuildRequest(addr, s.Func, s.Reg, s.Count);
+  step = std::clamp(step, 1, 5);
+  const TCycleStep& s = CycleTable[step - 1];
+  TRequest r = BuildRequest(addr, s.Func, s.Reg, s.Count);
+  r.Step = static_cast<uint8_t>(step);
+  return r;
 }
+
+// Steps 4 and 5 read settings, which the user-settings view shows; a device
+// that refuses them still has every live value served and logged.
+uint32_t TMModbus::RequiredSteps() const { return StepBit(1) | StepBit(2) | StepBit(3); }
 
 TRequest TMModbus::SearchRequest(uint16_t addr) const {
   TRequest r = BuildRequest(addr, SearchProbe.Func, SearchProbe.Reg, SearchProbe.Count);
@@ -268,6 +275,7 @@ bool TMModbus::Decode(const TRequest& request, std::span<const uint8_t> answer, 
     }
     DeriveSwitches(record);
     BuildAlarmList(record);
+    MarkStepDecoded(record, request.Step);
   }
   return true;
 }

@@ -113,21 +113,21 @@ uint16_t RoundToWord(double value) {
 
 }  // namespace
 
-void TQuorvanProtocol::DecodeStep(int step, std::string_view frame, TUpsInfo& record) {
+bool TQuorvanProtocol::DecodeStep(int step, std::string_view frame, TUpsInfo& record) {
   switch (step) {
-    case 1: DecodeAnalog(frame, record); break;
-    case 2: DecodeStatus(frame, record); break;
-    case 3: DecodeAlarms(frame, record); break;
-    case 4: DecodeLoads(frame, record); break;
-    case 5: DecodeBackup(frame, record); break;
-    default: break;
+    case 1: DecodeAnalog(frame, record); return true;
+    case 2: return DecodeStatus(frame, record);
+    case 3: return DecodeAlarms(frame, record);
+    case 4: DecodeLoads(frame, record); return true;
+    case 5: DecodeBackup(frame, record); return true;
+    default: return false;
   }
 }
 
 void TQuorvanProtocol::DecodeAnalog(std::string_view frame, TUpsInfo& rec) { StoreFloats(frame, rec.Measure, AnalogRows); }
 
-void TQuorvanProtocol::DecodeStatus(std::string_view frame, TUpsInfo& rec) {
-  if (rec.SuccessCount < StatusGate) return;
+bool TQuorvanProtocol::DecodeStatus(std::string_view frame, TUpsInfo& rec) {
+  if (rec.SuccessCount < StatusGate) return false;
   for (const TCodeRow& row : StatusRows) {
     if (!AsciiFieldWithin(frame, row.Pos, 2)) continue;
     const std::string_view code = AsciiChars(frame, row.Pos, 2);
@@ -142,10 +142,11 @@ void TQuorvanProtocol::DecodeStatus(std::string_view frame, TUpsInfo& rec) {
   }
   rec.StateCode = PowerFreqStateCode(rec);
   rec.Status.StateValid = 1;
+  return true;
 }
 
-void TQuorvanProtocol::DecodeAlarms(std::string_view frame, TUpsInfo& rec) {
-  if (rec.SuccessCount < StatusGate) return;
+bool TQuorvanProtocol::DecodeAlarms(std::string_view frame, TUpsInfo& rec) {
+  if (rec.SuccessCount < StatusGate) return false;
 
   std::array<int32_t, MaxAlarms> codes{};
   uint8_t count = 0;
@@ -178,6 +179,7 @@ void TQuorvanProtocol::DecodeAlarms(std::string_view frame, TUpsInfo& rec) {
   // At most 54 + 1 + 1 + 5 + 1 = 62 codes.
   rec.AlarmCodes = codes;
   rec.AlarmCount = count;
+  return true;
 }
 
 void TQuorvanProtocol::DecodeLoads(std::string_view frame, TUpsInfo& rec) { StoreFloats(frame, rec.Measure, LoadRows); }

@@ -26,12 +26,13 @@ class TQuorvanProtocol final : public TAsciiHandler {
   TQuorvanProtocol() : TAsciiHandler(VerText, Ver, Commands) {}
 
  protected:
-  void DecodeStep(int step, std::string_view frame, TUpsInfo& record) override;
+  bool DecodeStep(int step, std::string_view frame, TUpsInfo& record) override;
 
  private:
   static void DecodeAnalog(std::string_view frame, TUpsInfo& rec);  // 41
-  static void DecodeStatus(std::string_view frame, TUpsInfo& rec);  // 43
-  static void DecodeAlarms(std::string_view frame, TUpsInfo& rec);  // 44
+  // False below the status gate.
+  static bool DecodeStatus(std::string_view frame, TUpsInfo& rec);  // 43
+  static bool DecodeAlarms(std::string_view frame, TUpsInfo& rec);  // 44
   static void DecodeLoads(std::string_view frame, TUpsInfo& rec);   // E2
   static void DecodeBackup(std::string_view frame, TUpsInfo& rec);  // E3
 };

@@ -115,14 +115,14 @@ constexpr int Step5CapacityPos = 39;
 
 // ---- TYdtV31Protocol ----------------------------------------------------------
 
-void TYdtV31Protocol::DecodeStep(int step, std::string_view frame, TUpsInfo& record) {
+bool TYdtV31Protocol::DecodeStep(int step, std::string_view frame, TUpsInfo& record) {
   switch (step) {
-    case 1: DecodeStep1(frame, record); break;
-    case 2: DecodeStep2(frame, record); break;
-    case 3: DecodeStep3(frame, record); break;
-    case 4: DecodeStep4(frame, record); break;
-    case 5: DecodeStep5(frame, record); break;
-    default: break;
+    case 1: DecodeStep1(frame, record); return true;
+    case 2: DecodeStep2(frame, record); return true;
+    case 3: DecodeStep3(frame, record); return true;
+    case 4: DecodeStep4(frame, record); return true;
+    case 5: DecodeStep5(frame, record); return true;
+    default: return false;
   }
 }
 

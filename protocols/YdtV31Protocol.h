@@ -19,7 +19,7 @@ class TYdtV31Protocol final : public TAsciiHandler {
   TYdtV31Protocol() : TAsciiHandler(VerText, Ver, Commands) {}
 
  protected:
-  void DecodeStep(int step, std::string_view frame, TUpsInfo& record) override;
+  bool DecodeStep(int step, std::string_view frame, TUpsInfo& record) override;
 
  private:
   static void DecodeStep1(std::string_view frame, TUpsInfo& rec);  // 42: analog values

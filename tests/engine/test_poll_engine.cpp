@@ -441,6 +441,11 @@ TEST_F(PollEngine, SnapshotEveryIntervalPlusOneTicksOfCommunicatingDevicesOnly) 
   Ctx->Settings.RecInterval = 50;
   ASSERT_TRUE(Engine->Start());
   Ctx->Vars.Paused = 255;
+  // Each device has all its values and has just answered.
+  for (uint8_t a : {1, 2, 3}) {
+    Ctx->UpsInfo[a].DecodedSteps = Ctx->Vars.RequiredSteps;
+    Ctx->UpsInfo[a].LastAnswerMs = Clock.MonotonicMs();
+  }
   Ctx->UpsInfo[1].CommState = 0;
   Ctx->UpsInfo[2].CommState = 1;
   Ctx->UpsInfo[3].CommState = 0;
@@ -452,6 +457,21 @@ TEST_F(PollEngine, SnapshotEveryIntervalPlusOneTicksOfCommunicatingDevicesOnly) 
   EXPECT_EQ(records[1].Address, 3);
   EXPECT_EQ(records[1].Measure.InputVoltA, 231.5);
   EXPECT_NEAR((records[2].Time - records[0].Time) * 864000.0, 51.0, 0.01);
+}
+
+TEST_F(PollEngine, AnotherProtocolsStepsCountForNothing) {
+  ASSERT_TRUE(Engine->Start());
+  EXPECT_EQ(Ctx->Vars.CycleSteps, 4);
+  EXPECT_EQ(Ctx->Vars.RequiredSteps, 0b111u);
+  Ctx->UpsInfo[1].DecodedSteps = 0b111;
+  Ctx->Settings.PortInfo.Protocol = ProtocolRxa;  // the same handler
+  Run(1);
+  EXPECT_EQ(Ctx->UpsInfo[1].DecodedSteps, 0b111u);
+  Ctx->Settings.PortInfo.Protocol = ProtocolYdtV31;
+  Run(1);
+  EXPECT_EQ(Ctx->UpsInfo[1].DecodedSteps, 0u);
+  EXPECT_EQ(Ctx->Vars.CycleSteps, 5);
+  EXPECT_EQ(Ctx->Vars.RequiredSteps, 0b11111u);
 }
 
 TEST_F(PollEngine, SearchProbesEachAddressOnceThenStops) {

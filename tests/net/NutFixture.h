@@ -1,12 +1,15 @@
 #pragma once
 // A small bus for the network server tests: ups1 communicating and on
-// mains, ups2 whose link is lost, ups12 communicating with no state decoded
-// yet. Names are stored as GBK, as the device list file holds them.
+// mains, every value decoded and just answered; ups2 whose link is lost;
+// ups12 communicating with no value decoded yet. Names are stored as GBK, as
+// the device list file holds them.
 
 #include <memory>
 #include <string>
 
+#include "core/Clock.h"
 #include "core/DeviceList.h"
+#include "core/Freshness.h"
 #include "core/Gbk.h"
 #include "core/UpsInfo.h"
 #include "core/UserParaIni.h"
@@ -21,6 +24,8 @@ struct TNutBus {
     Add(2, "机房 UPS");
     Add(12, "Lab");
     Settings.PortInfo.Protocol = ProtocolModbus;
+    Vars.CycleSteps = 4;
+    Vars.RequiredSteps = StepBit(1) | StepBit(2) | StepBit(3);
 
     TUpsInfo& u = Ups(1);
     u.CommState = 0;
@@ -42,6 +47,8 @@ struct TNutBus {
     u.Measure.BattCapacity = 97;
     u.Measure.BattBackupTime = 42;
     u.Measure.BattChargeCurr = 1.5;
+    u.DecodedSteps = Vars.RequiredSteps;
+    u.LastAnswerMs = Clock.MonotonicMs();
 
     Ups(12).CommState = 0;  // answering, but no status answer decoded yet
   }
@@ -53,11 +60,13 @@ struct TNutBus {
     List.Nodes[++List.Count] = n;  // no file behind this list
   }
   TUpsInfo& Ups(int address) { return (*Table)[static_cast<size_t>(address)]; }
-  net::TNutSource Source() const { return {*Table, List, Settings}; }
+  net::TNutSource Source() const { return {*Table, List, Settings, TFreshnessRule(*Table, List, Settings, Vars, Clock)}; }
 
   std::unique_ptr<TUpsInfoTable> Table = std::make_unique<TUpsInfoTable>();
   TDeviceList List;
   TSettings Settings;
+  TPollVars Vars;
+  TManualClock Clock;
 };
 
 }  // namespace tessaro::testing

@@ -99,7 +99,7 @@ TEST_F(NutExchange, AnswersEachCommandAsTheProtocolDefines) {
       {"GET VAR ups1 ups.alarm", "ERR VAR-NOT-SUPPORTED\n"},  // no alarm active
       {"GET VAR ups2 ups.status", "ERR DATA-STALE\n"},         // link lost
       {"LIST VAR ups2", "ERR DATA-STALE\n"},
-      {"GET VAR ups12 ups.status", "ERR DATA-STALE\n"},  // no state decoded yet
+      {"GET VAR ups12 ups.status", "ERR DATA-STALE\n"},  // no value decoded yet
       {"GET VAR ups3 ups.status", "ERR UNKNOWN-UPS\n"},  // not configured
       {"GET VAR ups01 ups.status", "ERR UNKNOWN-UPS\n"},
       {"GET VAR UPS1 ups.status", "ERR UNKNOWN-UPS\n"},
@@ -150,6 +150,14 @@ TEST_F(NutExchange, LogoutClosesAndTheLoginCountFollowsTheSessions) {
   EXPECT_EQ(Send("GET NUMLOGINS ups12"), "NUMLOGINS ups12 1\n");
   EXPECT_EQ(Send("LIST CLIENT ups12"), "BEGIN LIST CLIENT ups12\nCLIENT ups12 192.0.2.7\nEND LIST CLIENT ups12\n");
   EXPECT_EQ(Send("LOGIN nosuch"), "ERR UNKNOWN-UPS\n");
+}
+
+TEST_F(NutExchange, AnAnswerOlderThanThePollRoundAllowsIsStale) {
+  Bus.Clock.AdvanceMs(Bus.Source().Freshness.AllowedAgeMs());
+  EXPECT_EQ(Send("GET VAR ups1 ups.status"), "VAR ups1 ups.status \"OL\"\n");
+  Bus.Clock.AdvanceMs(1);
+  EXPECT_EQ(Send("GET VAR ups1 ups.status"), "ERR DATA-STALE\n");
+  EXPECT_EQ(Send("LIST VAR ups1"), "ERR DATA-STALE\n");
 }
 
 TEST_F(NutExchange, ListVarGivesEveryReportedVariableOnce) {
@@ -260,18 +268,6 @@ TEST(UpsStatus, TheDevicesOwnPreAlarmTimeSetsTheShortRuntime) {
   EXPECT_EQ(UpsStatus(u), "OB LB");
 }
 
-TEST(IsStale, LostLinkOrNoStateSinceTheLastReset) {
-  TUpsInfo u;
-  EXPECT_TRUE(IsStale(u));  // as at start-up: link state 2
-  u.CommState = 0;
-  EXPECT_TRUE(IsStale(u));  // answering, state not yet decoded
-  u.StateCode = StateOnline;
-  EXPECT_FALSE(IsStale(u));
-  u.CommState = 1;
-  EXPECT_FALSE(IsStale(u));  // a few missed answers still serve the values
-  LinkReset(u);              // the port was closed
-  EXPECT_TRUE(IsStale(u));
-}
 
 TEST(FormatNumber, DotDecimalWithoutTrailingZeros) {
   EXPECT_EQ(FormatNumber(220), "220.0");

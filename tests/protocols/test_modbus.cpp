@@ -704,6 +704,25 @@ TEST_F(Modbus, FrameWhoseCrcHighByteIsZeroIsAccepted) {
   EXPECT_TRUE(Feed(Sent()));
 }
 
+TEST_F(Modbus, EachCycleReadMarksItsStepButProbesCommandsAndRefusalsDoNot) {
+  EXPECT_EQ(Handler.RequiredSteps(), StepBit(1) | StepBit(2) | StepBit(3)) << "settings are not live values";
+  Cycle(1, 2);
+  EXPECT_FALSE(Feed(WithCrc({1, 0x84, 0x02})));  // the device refuses the step
+  EXPECT_EQ(Record.DecodedSteps, 0u);
+  EXPECT_TRUE(Feed(ReadAnswer(1, 4, std::vector<uint16_t>(18, 1))));
+  EXPECT_EQ(Record.DecodedSteps, StepBit(2));
+  Cycle(1, 4);
+  EXPECT_TRUE(Feed(ReadAnswer(1, 3, std::vector<uint16_t>(28, 1))));
+  EXPECT_EQ(Record.DecodedSteps, StepBit(2) | StepBit(4));
+
+  Record.DecodedSteps = 0;
+  Command(1, 4, 30001, 14);  // a queued read of the first block
+  EXPECT_TRUE(Feed(ReadAnswer(1, 4, std::vector<uint16_t>(14, 1))));
+  Request = Handler.SearchRequest(1);
+  EXPECT_TRUE(Feed(ReadAnswer(1, 4, std::vector<uint16_t>(14, 1))));
+  EXPECT_EQ(Record.DecodedSteps, 0u);
+}
+
 // ---------------------------------------------------------------- answers during a search
 
 TEST_F(Modbus, DuringASearchAMatchingAnswerOrExceptionCountsAsFoundAndStoresNothing) {

@@ -184,6 +184,7 @@ TEST_F(Quorvan, StatusIsIgnoredBelowFourSuccessesButTheAnswerIsAccepted) {
   EXPECT_EQ(Dev1().InputSupply, 0);
   EXPECT_EQ(Dev1().StateCode, -1);
   EXPECT_EQ(Dev1().Status.StateValid, 0);
+  EXPECT_EQ(Dev1().DecodedSteps, 0u) << "the status does not count as received";
   EXPECT_EQ(Counters(Rig.Stats), std::vector<int32_t>(6, 0));
 }
 
@@ -201,6 +202,7 @@ TEST_F(Quorvan, StatusIsDecodedFromTheFourthSuccessOn) {
   EXPECT_EQ(d.OutputSwitch, 1);
   EXPECT_EQ(d.StateCode, StateOnline);
   EXPECT_EQ(d.Status.StateValid, 1);
+  EXPECT_EQ(d.DecodedSteps, StepBit(2));
 }
 
 struct TStatusCodeCase {

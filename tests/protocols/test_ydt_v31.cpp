@@ -96,6 +96,11 @@ TEST_F(YdtV31, SearchAnswerIsDecodedIntoTheProbedRecord) {
   EXPECT_TRUE(Feed(Answer("31", 17, Info(22, {{21, "8C00"}, {25, "C100"}}))));
   EXPECT_EQ(Rig.Record.Status.CmmState1, 0x8C00);
   EXPECT_EQ(Rig.Record.Status.StateValid, 1);
+  EXPECT_EQ(Rig.Record.DecodedSteps, 0u) << "a probe is no step of the cycle";
+  Rig.RequestStep(2, 17);
+  EXPECT_TRUE(Feed(Answer("31", 17, Info(22, {{21, "8C00"}}))));
+  EXPECT_EQ(Rig.Record.DecodedSteps, StepBit(2));
+  EXPECT_EQ(Rig.Handler.RequiredSteps(), 0b11111u) << "every command carries live values";
 }
 
 // ---- Answer checks A..F -----------------------------------------------------

@@ -106,11 +106,14 @@ class TMainFixture {
   }
 
   // A communicating device with a decoded state.
+  // A device that has just answered, with every value in.
   void Communicating(int address, int stateCode) {
     TUpsInfo& r = Slot(address);
     r.CommState = 0;
     r.StateCode = stateCode;
     r.AlarmCount = 0;
+    r.DecodedSteps = Context->Vars.RequiredSteps;
+    r.LastAnswerMs = Clock.MonotonicMs();
   }
 
   QTemporaryDir Dir;

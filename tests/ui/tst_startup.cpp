@@ -176,7 +176,7 @@ class TstStartup : public QObject {
   void networkServerWhosePortIsTakenStartsWhenItIsFree() {
     TMainFixture f({{1, "a"}});
     auto holder = std::make_unique<net::TNutServer>(
-        net::TNutSource{f.Context->UpsInfo, f.Context->DeviceList, f.Context->Settings}, f.Clock);
+        net::TNutSource{f.Context->UpsInfo, f.Context->DeviceList, f.Context->Settings, f.Context->Freshness()}, f.Clock);
     std::string error;
     QVERIFY2(holder->Listen("127.0.0.1:0", error), error.c_str());
     const std::string address = "127.0.0.1:" + std::to_string(holder->Port());

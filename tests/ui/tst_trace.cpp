@@ -80,6 +80,23 @@ class TstTrace : public QObject {
     QVERIFY(!w.btnMSend->isEnabled());
   }
 
+  void theMainStatusBarSaysWhileManualModeHoldsPolling() {
+    TMainFixture f({});
+    TFrmCom w(*f.Engine);
+    w.show();
+    f.Main->HousekeepingPass();
+    QCOMPARE(f.Main->StatusPanel[1]->text(), QString());
+    w.rbManual->click();
+    f.Main->HousekeepingPass();
+    QCOMPARE(f.Main->StatusPanel[1]->text(), QStringLiteral("Polling paused (manual send)"));
+    f.Main->mni401->trigger();
+    f.Main->HousekeepingPass();
+    QCOMPARE(f.Main->StatusPanel[1]->text(), QStringLiteral("轮询已暂停（手动发送）"));
+    w.rbAuto->click();
+    f.Main->HousekeepingPass();
+    QCOMPARE(f.Main->StatusPanel[1]->text(), QString());
+  }
+
   void registersHoldTheNumbersOfTheTable() {
     TMainFixture f({}, 0, 3);
     f.OpenPort();

@@ -59,8 +59,8 @@ TEngineHost::~TEngineHost() {
 bool TEngineHost::ServeNut(const std::string& address, std::string& error,
                            std::function<void(const std::string&)> onMessage) {
   TContext& ctx = FEngine.Context();
-  auto server =
-      std::make_unique<net::TNutServer>(net::TNutSource{ctx.UpsInfo, ctx.DeviceList, ctx.Settings}, ctx.Clock);
+  auto server = std::make_unique<net::TNutServer>(
+      net::TNutSource{ctx.UpsInfo, ctx.DeviceList, ctx.Settings, ctx.Freshness()}, ctx.Clock);
   server->OnMessage = std::move(onMessage);
   if (!server->Start(address, error)) return false;
   FNut = std::move(server);

@@ -753,6 +753,7 @@ void TFrmMain::ApplyLanguage() {
   SharedTexts.PortClose = Txt(PortCloseButton);
   SharedTexts.LinkSuffix = Txt(PortLinkSuffix);
   SharedTexts.PortClosed = Txt(PortClosedStatus);
+  SharedTexts.PollingPaused = Txt(PollingPausedStatus);
   SharedTexts.PortOpenFailed = Txt(PortOpenFailed);
   SharedTexts.NoSupply = Txt(SupplyNone);
   SharedTexts.MainsSupply = Txt(SupplyMains);
@@ -1188,11 +1189,17 @@ void TFrmMain::HousekeepingPass() {
     StatusPanel[0]->setText(SharedTexts.PortClosed);
     btnCom->setText(SharedTexts.PortOpen);
   }
-  // A log that cannot be written: its first failure and its recovery, in full on hover.
+  // A log that cannot be written: its first failure and its recovery, in full
+  // on hover. While the trace window's manual mode holds polling the values
+  // shown stop changing, so that comes first.
   FCtx.StoreHealth.Poll();
-  for (const std::string& message : FCtx.StoreHealth.TakeMessages()) {
-    StatusPanel[1]->setText(QString::fromStdString(message));
-    StatusPanel[1]->setToolTip(QString::fromStdString(message));
+  for (const std::string& message : FCtx.StoreHealth.TakeMessages()) FStoreMessage = QString::fromStdString(message);
+  const bool paused = FCtx.Vars.Paused != 0;
+  const QString middle = paused ? SharedTexts.PollingPaused : FStoreMessage;
+  if (StatusPanel[1]->text() != middle) {
+    StatusPanel[1]->setText(middle);
+    StatusPanel[1]->setToolTip(middle);
+    StatusPanel[1]->setStyleSheet(paused ? QStringLiteral("QLabel { color: #b34700; font-weight: bold; }") : QString());
   }
   if (FCtx.Display.TxLed > 0) {
     --FCtx.Display.TxLed;

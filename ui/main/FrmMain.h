@@ -226,12 +226,13 @@ class TFrmMain : public QMainWindow {
   TPhaseChart Chart2;  // output voltages
 
   std::array<QLabel*, 4> StatusPanel{};
+  QString FStoreMessage;  // the last word on the log stores, shown in panel 2
   QTimer Timer1;
   TLogMenu* LogMenu = nullptr;  // the log viewers and their progress window
 
   // Texts filled by ApplyLanguage and used by the other steps.
   struct TSharedTexts {
-    QString PortOpen, PortClose, LinkSuffix, PortClosed, PortOpenFailed;
+    QString PortOpen, PortClose, LinkSuffix, PortClosed, PortOpenFailed, PollingPaused;
     QString NoSupply, MainsSupply, BatterySupply, InverterSupply, BypassSupply, Eco;
   } SharedTexts;
 

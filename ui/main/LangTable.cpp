@@ -18,6 +18,7 @@ constexpr std::array<TLangEntry, static_cast<size_t>(TTextId::Count)> Table{{
     {PortCloseButton, "关闭串口", "Close COM"},
     {PortLinkSuffix, "  已开启", " is Link"},
     {PortClosedStatus, "串口已关闭", "COM is closed"},
+    {PollingPausedStatus, "轮询已暂停（手动发送）", "Polling paused (manual send)"},
     {DeviceNotLinked, "该设备未联机!", "The device is not communication!"},
     {NotAvailableYet, "此功能尚未提供。", "This window is not available yet."},
     {VersionPrefix, "Version ", "Version "},

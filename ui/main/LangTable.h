@@ -18,6 +18,7 @@ enum class TTextId : int {
   PortCloseButton,     // port open: the button closes it
   PortLinkSuffix,      // appended to ComName while open
   PortClosedStatus,
+  PollingPausedStatus, // status panel 2 while the trace window's manual mode holds polling
   DeviceNotLinked,     // mni101 on a device that does not communicate
   NotAvailableYet,     // windows of later issues
   VersionPrefix,       // status panel 3; the same in both languages
