@@ -13,12 +13,15 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "config/DataDir.h"
+#include "core/LinePrinter.h"
 #include "engine/Context.h"
 #include "engine/PollEngine.h"
 #include "hooks/EventHooks.h"
@@ -35,11 +38,27 @@ void PrintStoreMessages(TStoreHealth& health) {
   for (const std::string& message : health.TakeMessages()) std::fprintf(stderr, "tessaro: %s\n", message.c_str());
 }
 
-void PrintEvent(const EventRecord& rec, int language) {
+std::string EventLine(const EventRecord& rec, int language) {
   const std::string text = EventRecordText(rec, language);
-  std::printf("%s  %3u  %s\n", FormatDateTime(rec.Time).c_str(), rec.Address,
-              text.empty() ? ("code " + std::to_string(rec.Code)).c_str() : text.c_str());
-  std::fflush(stdout);
+  char address[8];
+  std::snprintf(address, sizeof address, "%3u", rec.Address);
+  return FormatDateTime(rec.Time) + "  " + address + "  " + (text.empty() ? "code " + std::to_string(rec.Code) : text);
+}
+
+std::string NotPrintedNotice(uint64_t lines) {
+  return "tessaro: " + std::to_string(lines) + (lines == 1 ? " event line" : " event lines") +
+         " not printed: standard output was not being read";
+}
+
+// Tests make every event sync this slow, to show that polling does not wait for the disk.
+void SlowSyncsForTests(TEventLog& events) {
+  const char* value = std::getenv("TESSARO_TEST_SYNC_DELAY_MS");
+  if (!value || !*value) return;
+  const auto delay = std::chrono::milliseconds(std::strtol(value, nullptr, 10));
+  events.Io.Sync = [delay](int fd) {
+    std::this_thread::sleep_for(delay);
+    return ::fdatasync(fd);
+  };
 }
 
 }  // namespace
@@ -69,7 +88,14 @@ int RunHeadless(const TAppOptions& options) {
   }
   for (const std::string& warning : CheckSettings(ctx.Settings))
     std::fprintf(stderr, "tessaro: warning: %s: %s\n", ctx.IniPath().c_str(), warning.c_str());
-  ctx.EventLogger->OnAppended = [&ctx](const EventRecord& rec) { PrintEvent(rec, ctx.Settings.Language); };
+  // Neither a slow disk nor an output nobody reads may hold up polling: the
+  // logs are written by a thread of their own, and so are the printed events.
+  SlowSyncsForTests(*ctx.EventLogger);
+  ctx.StartLogWriter();
+  TLinePrinter printer(STDOUT_FILENO, STDERR_FILENO, NotPrintedNotice);
+  ctx.EventLogger->OnAppended = [&ctx, &printer](const EventRecord& rec) {
+    printer.Print(EventLine(rec, ctx.Settings.Language));
+  };
   TStoreHealth& storeHealth = ctx.StoreHealth;
   // Event hooks from the first record on ("Monitor software is open").
   std::unique_ptr<hooks::TEventHooks> hooks;
@@ -155,23 +181,25 @@ int RunHeadless(const TAppOptions& options) {
   }
   engine.CloseCommPort();
   engine.Shutdown();
+  // The closing event, and whatever else is queued, is on disk before the exit.
+  ctx.StopLogWriter();
+  ctx.EventLogger->OnAppended = nullptr;
+  printer.Stop();
   // The hooks still running are left to finish.
   ctx.EventLogger->Observers.clear();
 
   // Whatever the interval held back is said now; lost records fail the run.
   storeHealth.Flush();
   PrintStoreMessages(storeHealth);
-  const uint64_t lostEvents = storeHealth.Lost(TStoreKind::EventLog);
-  const uint64_t lostData = storeHealth.Lost(TStoreKind::DataLog);
-  if (lostEvents + lostData == 0) return 0;
+  const std::string lost = storeHealth.LostSummary();
+  if (lost.empty()) return 0;
   for (TStoreKind store : {TStoreKind::EventLog, TStoreKind::DataLog})
     if (storeHealth.Failing(store)) {
       const TStoreResult& last =
           store == TStoreKind::EventLog ? ctx.EventLogger->LastResult() : ctx.DataLogger->LastResult();
       std::fprintf(stderr, "tessaro: still failing: %s\n", last.Text().c_str());
     }
-  std::fprintf(stderr, "tessaro: %llu event log and %llu data log records could not be written\n",
-               static_cast<unsigned long long>(lostEvents), static_cast<unsigned long long>(lostData));
+  std::fprintf(stderr, "tessaro: %s\n", lost.c_str());
   return 1;
 }
 

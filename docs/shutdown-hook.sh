@@ -15,7 +15,8 @@
 ADDRESS=${SHUTDOWN_ADDRESS:-2}          # bus address of the UPS that feeds this machine
 MINUTES=${SHUTDOWN_MINUTES:-5}          # minutes on battery before shutting down
 SHUTDOWN=${SHUTDOWN_COMMAND:-/sbin/shutdown}
-STATE=${SHUTDOWN_STATE_DIR:-/run}/tessaro-shutdown-pending
+# The service's own /run/tessaro when it runs there (the rest of /run is read-only to it).
+STATE=${SHUTDOWN_STATE_DIR:-${RUNTIME_DIRECTORY:-/run}}/tessaro-shutdown-pending
 
 [ "$TESSARO_ADDRESS" = "$ADDRESS" ] || exit 0
 

@@ -26,6 +26,19 @@ TContext::TContext(std::string dataDir, const TClock& clock)
   InitDeviceTable(UpsInfo);
 }
 
+TContext::~TContext() { StopLogWriter(); }
+
+void TContext::StartLogWriter() {
+  if (!LogWriter && EventLogger && DataLogger) LogWriter = std::make_unique<TLogWriter>(EventLogger, DataLogger);
+}
+
+bool TContext::StopLogWriter(std::chrono::milliseconds bound) {
+  if (!LogWriter) return true;
+  const bool written = LogWriter->Stop(bound);
+  LogWriter.reset();
+  return written;
+}
+
 void TContext::Start() {
   for (const std::string& dir : {RecordDir, BackupDir})
     if (const std::error_code ec = MakeDirectories(dir))

@@ -2,6 +2,7 @@
 // The program-wide instances, created once at start-up and handed to the
 // engine and the windows. Tests build a fresh one each time.
 
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -13,6 +14,7 @@
 #include "core/UserParaIni.h"
 #include "logs/DataLog.h"
 #include "logs/EventLog.h"
+#include "logs/LogWriter.h"
 #include "logs/StoreHealth.h"
 #include "engine/CommandQueue.h"
 
@@ -29,6 +31,7 @@ class TContext {
  public:
   // dataDir ends with "/": it holds UserParaIni.ini, Record/ and Backup/.
   TContext(std::string dataDir, const TClock& clock);
+  ~TContext();
   TContext(const TContext&) = delete;
   TContext& operator=(const TContext&) = delete;
 
@@ -36,6 +39,14 @@ class TContext {
   // loads the settings, makes the log stores, loads the device list and
   // initialises the device table: the start-up order of the main window.
   void Start();
+
+  // Moves the log stores' writes to a thread of their own (the program does
+  // this after Start; tests that read the files right after an event don't).
+  void StartLogWriter();
+  // Writes what is queued, within the bound, and ends the writer; false when
+  // records were lost for want of time. The engine's Tick collects the
+  // writer's outcomes meanwhile.
+  bool StopLogWriter(std::chrono::milliseconds bound = TLogWriter::StopBound);
 
   std::string IniPath() const { return SettingsPath(DataDir); }
   // Keeps what the file held, so a save can tell an edit made meanwhile.
@@ -59,8 +70,10 @@ class TContext {
   TPollStats Stats;
   TCommandQueue CommandQueue;
   std::string SelectedModel;  // never saved
-  std::unique_ptr<TEventLog> EventLogger;
-  std::unique_ptr<TDataLog> DataLogger;
+  // Shared with the log writer's thread, which may outlive a stuck exit.
+  std::shared_ptr<TEventLog> EventLogger;
+  std::shared_ptr<TDataLog> DataLogger;
+  std::unique_ptr<TLogWriter> LogWriter;
 
   TSettingsSnapshot LoadedSettings;
   // Failed log writes, turned into first-failure and recovery messages.

@@ -142,6 +142,8 @@ void TPollEngine::TryReopen() {
 }
 
 void TPollEngine::Tick() {
+  // What the log writer finished since the last tick reaches the stores' listeners here.
+  if (FCtx.LogWriter) FCtx.LogWriter->Collect();
   FCtx.Display.TimerStats[1] = 100;
   ++FCtx.Display.TimerStats[11];
   TrackActiveHandler();

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <utility>
 
+#include "logs/LogWriter.h"
 #include "logs/RecordFile.h"
 
 namespace tessaro {
@@ -43,43 +44,69 @@ std::vector<DataRecord> ReadDataLogFile(const std::string& path, std::error_code
 
 TDataLog::TDataLog(std::string dir) : Dir(std::move(dir)) {}
 
-bool TDataLog::FailAppend(TStoreResult result) {
-  FLastError = result.Text();
-  if (FFailedAppends < UINT32_MAX) ++FFailedAppends;
-  FLastResult = std::move(result);
-  if (OnResult) OnResult(FLastResult);
-  return false;
-}
-
 bool TDataLog::Append(const DataRecord& record) noexcept { return AppendAll({&record, 1}); }
 
 bool TDataLog::AppendAll(std::span<const DataRecord> records) noexcept {
   if (records.empty()) return true;
+  if (FWriter) return FWriter->Queue(records);
+  const TWriteOutcome outcome = WriteRecords(records);
   try {
-    if (auto ec = recfile::EnsureDirectory(Dir)) return FailAppend(TStoreResult::Failure("cannot create", Dir, ec));
+    Finish(outcome);
+  } catch (...) {
+    // A listener's failure is its own.
+  }
+  return outcome.Result.Ok;
+}
+
+TWriteOutcome TDataLog::WriteRecords(std::span<const DataRecord> records) const noexcept {
+  TWriteOutcome out;
+  auto fail = [&](const char* what, const std::string& path, std::error_code ec) {
+    out.Result = TStoreResult::Failure(what, path, ec, records.size() - out.Written);
+    return out;
+  };
+  try {
+    if (records.empty()) {
+      out.Result = TStoreResult::Success(Dir);
+      return out;
+    }
+    if (auto ec = recfile::EnsureDirectory(Dir)) return fail("cannot create", Dir, ec);
     std::string path;
     // One write per run of records that go to the same month's file.
-    for (size_t first = 0; first < records.size();) {
+    while (out.Written < records.size()) {
+      const size_t first = out.Written;
       path = FileNameFor(records[first].Time);
       size_t end = first + 1;
       while (end < records.size() && FileNameFor(records[end].Time) == path) ++end;
       // Not synced: a snapshot every minute per device is too frequent to
       // sync, and the next one follows soon.
-      if (auto ec = recfile::AppendRecords(path, &records[first], end - first, RecordSize))
-        return FailAppend(TStoreResult::Failure("cannot write", path, ec));
-      first = end;
+      size_t written = 0;
+      const std::error_code ec = recfile::AppendRecords(path, &records[first], end - first, RecordSize, written,
+                                                        false, &Io);
+      out.Written += written;
+      if (ec) return fail("cannot write", path, ec);
     }
-    FLastError.clear();
-    FLastResult = TStoreResult::Success(path);
-    if (OnResult) OnResult(FLastResult);
-    return true;
+    out.Result = TStoreResult::Success(path);
+    return out;
   } catch (...) {
     try {
-      return FailAppend(TStoreResult::Failure("cannot write data log in", Dir, std::make_error_code(std::errc::io_error)));
+      return fail("cannot write data log in", Dir, std::make_error_code(std::errc::io_error));
     } catch (...) {
-      return false;
+      out.Result.Ok = false;
+      out.Result.Lost = records.size() - out.Written;
+      return out;
     }
   }
+}
+
+void TDataLog::Finish(const TWriteOutcome& outcome) {
+  FLastResult = outcome.Result;
+  if (outcome.Result.Ok) {
+    FLastError.clear();
+  } else {
+    FLostRecords += outcome.Result.Lost;
+    FLastError = outcome.Result.Text();
+  }
+  if (OnResult) OnResult(FLastResult);
 }
 
 int32_t TDataLog::RecordCount(const std::string& fullFileName) {

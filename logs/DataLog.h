@@ -2,7 +2,8 @@
 // The data log store: periodic snapshots of each communicating
 // device's measurement block, one headerless file of 128-byte DataRecords per
 // month, Record/DataLog<yyyy>_<mm>.dat. Every operation opens, works on and
-// closes the file it needs.
+// closes the file it needs. With a TLogWriter attached, appends are queued
+// and written on the writer's thread (see EventLog.h).
 
 #include <bit>
 #include <cstddef>
@@ -16,9 +17,12 @@
 
 #include "core/Clock.h"
 #include "core/UpsInfo.h"
+#include "logs/RecordFile.h"
 #include "logs/StoreHealth.h"
 
 namespace tessaro {
+
+class TLogWriter;
 
 static_assert(std::endian::native == std::endian::little, "log records are stored as little-endian memory images");
 
@@ -73,10 +77,14 @@ class TDataLog {
 
   // `dir` ends with "/"; touches no file.
   explicit TDataLog(std::string dir);
+  TDataLog(const TDataLog&) = delete;
+  TDataLog& operator=(const TDataLog&) = delete;
 
   const std::string Dir;
   // Told of the outcome of every append, good or bad.
   std::function<void(const TStoreResult&)> OnResult;
+  // The disk under the writes; set before the first append.
+  recfile::TWriteSeam Io;
 
   // The month file a record stamped `time` goes to.
   std::string FileNameFor(TDateTime time) const { return DataLogFileName(Dir, time); }
@@ -86,8 +94,15 @@ class TDataLog {
   // throws); the record is then lost.
   bool Append(const DataRecord& record) noexcept;
   // Appends several records, one write per month file; stops at the first
-  // failure (the records from there on are lost).
+  // failure (the records from there on are lost, and counted). With a
+  // TLogWriter attached the records are only queued: false when the queue
+  // has no room for all of them (none is then taken).
   bool AppendAll(std::span<const DataRecord> records) noexcept;
+
+  // The file work of AppendAll, safe on another thread; tells no one.
+  TWriteOutcome WriteRecords(std::span<const DataRecord> records) const noexcept;
+  // Hands an outcome to the counters and OnResult; on the engine's thread.
+  void Finish(const TWriteOutcome& outcome);
 
   // Whole records in `fullFileName`; creates the file empty when missing,
   // throws std::system_error when it cannot.
@@ -96,15 +111,16 @@ class TDataLog {
   // A one-line English description of the last append failure, empty after a
   // successful append.
   const std::string& LastError() const { return FLastError; }
-  // Appends that returned false since construction.
-  uint32_t FailedAppends() const { return FFailedAppends; }
+  // Records lost since construction.
+  uint64_t LostRecords() const { return FLostRecords; }
   // The outcome of the last append.
   const TStoreResult& LastResult() const { return FLastResult; }
 
  private:
-  bool FailAppend(TStoreResult result);
+  friend class TLogWriter;
+  TLogWriter* FWriter = nullptr;  // set and cleared by the writer
   std::string FLastError;
-  uint32_t FFailedAppends = 0;
+  uint64_t FLostRecords = 0;
   TStoreResult FLastResult;
 };
 

@@ -1,10 +1,12 @@
 #include "logs/EventLog.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <climits>
 #include <cstring>
 #include <utility>
 
+#include "logs/LogWriter.h"
 #include "logs/RecordFile.h"
 
 namespace tessaro {
@@ -54,16 +56,19 @@ int32_t TEventLog::RecordCount() {
   return count;
 }
 
-bool TEventLog::FailAppend(TStoreResult result) {
-  FLastError = result.Text();
-  if (FFailedAppends < UINT32_MAX) ++FFailedAppends;
-  FLastResult = std::move(result);
-  if (OnResult) OnResult(FLastResult);
-  return false;
-}
-
 bool TEventLog::Append(const EventRecord& record) noexcept {
-  const bool written = Write(record);
+  bool taken;
+  if (FWriter) {
+    taken = FWriter->Queue(record);
+  } else {
+    TWriteOutcome outcome = WriteRecords({&record, 1});
+    taken = outcome.Written == 1;
+    try {
+      Finish({&record, 1}, outcome);
+    } catch (...) {
+      // A listener's failure is its own; the record is written regardless.
+    }
+  }
   for (const auto& observer : Observers) {
     try {
       observer(record);
@@ -71,40 +76,101 @@ bool TEventLog::Append(const EventRecord& record) noexcept {
       // An observer's failure is its own; the record is logged regardless.
     }
   }
-  return written;
+  return taken;
 }
 
-bool TEventLog::Write(const EventRecord& record) noexcept {
+TWriteOutcome TEventLog::WriteRecords(std::span<const EventRecord> records) noexcept {
+  TWriteOutcome out;
+  if (records.empty()) {
+    out.Result = TStoreResult::Success(FullPath);
+    return out;
+  }
+  auto fail = [&](const char* what, const std::string& path, std::error_code ec) {
+    out.Result = TStoreResult::Failure(what, path, ec, records.size() - out.Written);
+    return out;
+  };
   try {
+    std::lock_guard lock(FFileMutex);
     // Directory and file creation failures are reported like write failures:
     // the callers (the poll engine, the link bookkeeping) ignore the result,
     // and an exception from here would stop the poll loop.
-    if (auto ec = recfile::EnsureDirectory(Dir)) return FailAppend(TStoreResult::Failure("cannot create", Dir, ec));
-    int32_t count = 0;
-    if (auto ec = recfile::CountRecords(FullPath, RecordSize, count, true))
-      return FailAppend(TStoreResult::Failure("cannot open", FullPath, ec));
-    if (count > RotateAbove) Rotate();
-    // Events are rare and the last ones before a power cut matter most
-    // ("battery low"): each is on disk before the next poll step.
-    if (auto ec = recfile::AppendRecord(FullPath, &record, RecordSize, true))
-      return FailAppend(TStoreResult::Failure("cannot write", FullPath, ec));
-    if (!FRotationPending) FLastError.clear();
-    Changed = 255;
-    FLastResult = TStoreResult::Success(FullPath);
-    if (OnResult) OnResult(FLastResult);
-    if (OnAppended) OnAppended(record);
-    return true;
+    if (auto ec = recfile::EnsureDirectory(Dir)) return fail("cannot create", Dir, ec);
+    while (out.Written < records.size()) {
+      int32_t count = 0;
+      if (auto ec = recfile::CountRecords(FullPath, RecordSize, count, true)) return fail("cannot open", FullPath, ec);
+      if (count > RotateAbove && RotateLocked() == TRotateResult::Done) count = 0;
+      // Up to the cap, or everything when the rotation failed and the file grows on.
+      size_t run = records.size() - out.Written;
+      if (count <= RotateAbove) run = std::min(run, static_cast<size_t>(RotateAbove + 1 - count));
+      const bool last = out.Written + run == records.size();
+      // Events are rare and the last ones before a power cut matter most
+      // ("battery low"): what is written is on disk before the writer takes
+      // the next batch. A run that ends at the cap is copied to the backup
+      // (synced) by the rotation that follows it.
+      size_t written = 0;
+      const std::error_code ec =
+          recfile::AppendRecords(FullPath, &records[out.Written], run, RecordSize, written, last, &Io);
+      out.Written += written;
+      if (ec) return fail("cannot write", FullPath, ec);
+    }
+    {
+      std::lock_guard state(FStateMutex);
+      if (!FRotationPending) FLastError.clear();
+    }
+    out.Result = TStoreResult::Success(FullPath);
+    return out;
   } catch (...) {
     try {
-      return FailAppend(TStoreResult::Failure("cannot write", FullPath, std::make_error_code(std::errc::io_error)));
+      return fail("cannot write", FullPath, std::make_error_code(std::errc::io_error));
     } catch (...) {
-      return false;
+      out.Result.Ok = false;
+      out.Result.Lost = records.size() - out.Written;
+      return out;
     }
   }
 }
 
+void TEventLog::Finish(std::span<const EventRecord> records, const TWriteOutcome& outcome) {
+  FLastResult = outcome.Result;
+  if (!outcome.Result.Ok) {
+    FLostRecords += outcome.Result.Lost;
+    std::lock_guard state(FStateMutex);
+    FLastError = outcome.Result.Text();
+  }
+  if (outcome.Written > 0) Changed = 255;
+  if (OnResult) OnResult(FLastResult);
+  if (OnAppended)
+    for (size_t i = 0; i < std::min(outcome.Written, records.size()); ++i) OnAppended(records[i]);
+}
+
+bool TEventLog::RotationPending() const {
+  std::lock_guard state(FStateMutex);
+  return FRotationPending;
+}
+
+TRotateResult TEventLog::LastRotateResult() const {
+  std::lock_guard state(FStateMutex);
+  return FLastRotate;
+}
+
+std::string TEventLog::LastBackupPath() const {
+  std::lock_guard state(FStateMutex);
+  return FLastBackup;
+}
+
+std::string TEventLog::LastError() const {
+  std::lock_guard state(FStateMutex);
+  return FLastError;
+}
+
 TRotateResult TEventLog::Rotate() {
+  std::lock_guard lock(FFileMutex);
+  return RotateLocked();
+}
+
+TRotateResult TEventLog::RotateLocked() {
   auto fail = [this](TRotateResult result, std::string text) {
+    std::lock_guard state(FStateMutex);
     FLastRotate = result;
     FRotationPending = true;
     FLastError = std::move(text) + "; the log keeps growing until a backup can be made";
@@ -118,11 +184,15 @@ TRotateResult TEventLog::Rotate() {
     return fail(TRotateResult::NoFreeName,
                 "no free backup name: " + BackupDir + "EventLog_000.dat to EventLog_999.dat all exist");
   if (ec) return fail(TRotateResult::CopyFailed, recfile::DescribeError("cannot back up event log to", BackupDir, ec));
-  FLastBackup = placed;
+  {
+    std::lock_guard state(FStateMutex);
+    FLastBackup = placed;
+  }
   // The copy is safe on disk now; should emptying fail, the next append
   // rotates again (the records then appear in two backups, but none is lost).
   if (auto emptyEc = recfile::MakeEmpty(FullPath))
     return fail(TRotateResult::EmptyFailed, recfile::DescribeError("backed up but cannot empty", FullPath, emptyEc));
+  std::lock_guard state(FStateMutex);
   FLastRotate = TRotateResult::Done;
   FRotationPending = false;
   FLastError.clear();
@@ -130,21 +200,28 @@ TRotateResult TEventLog::Rotate() {
 }
 
 bool TEventLog::ClearWithBackup() {
+  // What was logged before the clear belongs in the backup.
+  if (FWriter) FWriter->Drain(TLogWriter::ClearDrainBound);
+  std::unique_lock lock(FFileMutex, std::defer_lock);
+  if (!lock.try_lock_for(TLogWriter::ClearDrainBound))
+    throw std::system_error(std::make_error_code(std::errc::device_or_resource_busy),
+                            "cannot clear " + FullPath + ": the disk has not finished the last write");
   if (auto ec = recfile::EnsureDirectory(BackupDir)) throw std::system_error(ec, "cannot create " + BackupDir);
   bool saved = true;
+  std::string placed;
+  std::string failure;
   if (RecordCount() > 0) {
-    std::string placed;
     const std::error_code ec = recfile::CopyToFreeName(FullPath, BackupDir, ClearBackupName, 1, INT32_MAX - 1, placed);
     if (ec) {
       saved = false;
-      FLastError = recfile::DescribeError("cannot back up event log to", BackupDir, ec);
-    } else {
-      FLastBackup = placed;
+      failure = recfile::DescribeError("cannot back up event log to", BackupDir, ec);
     }
   }
   if (auto ec = recfile::MakeEmpty(FullPath)) throw std::system_error(ec, "cannot empty " + FullPath);
+  std::lock_guard state(FStateMutex);
+  if (!placed.empty()) FLastBackup = placed;
   FRotationPending = false;
-  if (saved) FLastError.clear();
+  FLastError = failure;
   return saved;
 }
 

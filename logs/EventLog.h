@@ -2,11 +2,18 @@
 // The event log store: one headerless file of 48-byte EventRecords,
 // Record/EventLog.dat, copied to Backup/ and emptied when it would pass 5001
 // records. Every operation opens, works on and closes the file it needs.
+//
+// With a TLogWriter attached, Append only queues the record and the writer's
+// thread writes and syncs whatever has queued up in one go; the outcome comes
+// back to the engine's thread (OnResult, OnAppended, Changed) when the writer
+// is collected. Without one, Append writes and syncs at once.
 
 #include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <mutex>
+#include <span>
 #include <string>
 #include <system_error>
 #include <type_traits>
@@ -14,9 +21,12 @@
 
 #include "core/Clock.h"
 #include "core/UpsInfo.h"
+#include "logs/RecordFile.h"
 #include "logs/StoreHealth.h"
 
 namespace tessaro {
+
+class TLogWriter;
 
 static_assert(std::endian::native == std::endian::little, "log records are stored as little-endian memory images");
 
@@ -110,13 +120,16 @@ class TEventLog final : public TDeviceEventSink {
   // Told of every record given to Append, after OnAppended, whether or not it
   // could be written: the event hooks must run even when the disk is full.
   std::vector<std::function<void(const EventRecord&)>> Observers;
+  // The disk under the writes; set before the first append.
+  recfile::TWriteSeam Io;
 
   // Whole records in the active file. Creates Dir and an empty file when
   // missing; throws std::system_error when it cannot.
   int32_t RecordCount();
 
   // Appends one record, rotating first when the file holds more than 5000,
-  // and syncs it to disk. False when the record could not be written (never throws). When the
+  // and syncs it to disk. False when the record could not be written, or
+  // with a writer attached could not be queued (never throws). When the
   // rotation fails the record still goes to the active file, which then
   // grows past 5001 records; RotationPending() tells, and every later
   // append tries the rotation again.
@@ -134,23 +147,33 @@ class TEventLog final : public TDeviceEventSink {
   // Copies a non-empty log to BackupDir/EventLog<n>.dat (lowest free n from 1)
   // and empties the active file. Throws std::system_error when BackupDir or
   // the empty active file cannot be made. Returns false when the backup copy
-  // failed (the log is emptied all the same, as the user asked).
+  // failed (the log is emptied all the same, as the user asked). What the
+  // writer holds is written first, so it goes into the backup.
   bool ClearWithBackup();
 
   // Copies the active file to BackupDir/EventLog_<000..999>.dat and empties
   // it; on any failure the active file is left as it was. Called by Append.
   TRotateResult Rotate();
 
+  // Writes the records in order, rotating wherever the file passes 5001
+  // records, with one sync at the end: the writer's thread calls this. It
+  // stops at the first failure; the records from there on are lost. Safe to
+  // call from another thread than the rest; tells no one (see Finish).
+  TWriteOutcome WriteRecords(std::span<const EventRecord> records) noexcept;
+  // Hands the outcome of WriteRecords to the counters, Changed, OnResult and
+  // OnAppended; on the engine's thread.
+  void Finish(std::span<const EventRecord> records, const TWriteOutcome& outcome);
+
   // The active file is over its cap because the last rotation failed.
-  bool RotationPending() const { return FRotationPending; }
-  TRotateResult LastRotateResult() const { return FLastRotate; }
+  bool RotationPending() const;
+  TRotateResult LastRotateResult() const;
   // The backup written by the last successful Rotate or ClearWithBackup.
-  const std::string& LastBackupPath() const { return FLastBackup; }
+  std::string LastBackupPath() const;
   // A one-line English description of the last failure (append, rotation,
   // backup), empty when the last such operation went well.
-  const std::string& LastError() const { return FLastError; }
-  // Appends that returned false since construction.
-  uint32_t FailedAppends() const { return FFailedAppends; }
+  std::string LastError() const;
+  // Records lost since construction.
+  uint64_t LostRecords() const { return FLostRecords; }
   // The outcome of the last append.
   const TStoreResult& LastResult() const { return FLastResult; }
 
@@ -159,17 +182,24 @@ class TEventLog final : public TDeviceEventSink {
   static std::string ClearBackupName(int n);
 
  private:
+  friend class TLogWriter;
   EventRecord NewRecord() const;
-  bool FailAppend(TStoreResult result);
-  bool Write(const EventRecord& record) noexcept;
+  TRotateResult RotateLocked();
 
   const TUpsInfoTable& FDevices;
   const TClock& FClock;
+  TLogWriter* FWriter = nullptr;  // set and cleared by the writer, on the engine's thread
+  // Held by whoever works on the files; the engine's thread takes it only
+  // for a clear, never to append.
+  std::timed_mutex FFileMutex;
+  // The state below is shared with the writer's thread; held only briefly.
+  mutable std::mutex FStateMutex;
   bool FRotationPending = false;
   TRotateResult FLastRotate = TRotateResult::None;
   std::string FLastBackup;
   std::string FLastError;
-  uint32_t FFailedAppends = 0;
+  // Engine's thread only.
+  uint64_t FLostRecords = 0;
   TStoreResult FLastResult;
 };
 

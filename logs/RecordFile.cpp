@@ -143,11 +143,9 @@ std::error_code CountRecords(const std::string& path, size_t recSize, int32_t& c
   return {};
 }
 
-std::error_code AppendRecord(const std::string& path, const void* record, size_t recSize, bool sync) {
-  return AppendRecords(path, record, 1, recSize, sync);
-}
-
-std::error_code AppendRecords(const std::string& path, const void* records, size_t count, size_t recSize, bool sync) {
+std::error_code AppendRecords(const std::string& path, const void* records, size_t count, size_t recSize,
+                              size_t& written, bool sync, const TWriteSeam* seam) {
+  written = 0;
   TFd fd(-1);
   uint64_t size = 0;
   bool regular = false;
@@ -156,22 +154,30 @@ std::error_code AppendRecords(const std::string& path, const void* records, size
   const size_t bytes = count * recSize;
   ssize_t n;
   do {
-    n = ::pwrite(fd.Get(), records, bytes, offset);
+    n = seam && seam->Write ? seam->Write(fd.Get(), records, bytes, offset) : ::pwrite(fd.Get(), records, bytes, offset);
   } while (n < 0 && errno == EINTR);
   if (n != static_cast<ssize_t>(bytes)) {
     const std::error_code ec = Errno(n < 0 ? errno : ENOSPC);
-    // A short write left part of a record: cut it off so the file ends on a
-    // whole record again (the next append would overwrite it anyway).
-    if (n > 0 && ::ftruncate(fd.Get(), offset) != 0) { /* the tail stays partial */ }
+    // A short write keeps its whole records; the partial one is cut off so
+    // the file ends on a whole record again.
+    const size_t whole = n > 0 ? static_cast<size_t>(n) / recSize : 0;
+    if (n > 0 && static_cast<size_t>(n) % recSize != 0 && regular &&
+        ::ftruncate(fd.Get(), offset + static_cast<off_t>(whole * recSize)) != 0) {
+      /* the tail stays partial; the next append overwrites it */
+    }
+    written = whole;
     return ec;
   }
   // A device under the log's name (/dev/null) has nothing to sync.
   if (sync && regular) {
-    if (::fdatasync(fd.Get()) != 0) return Errno(errno);
+    const int rc = seam && seam->Sync ? seam->Sync(fd.Get()) : ::fdatasync(fd.Get());
+    if (rc != 0) return Errno(errno);
     // A file this append created (or found empty) needs its directory entry on disk too.
     if (offset == 0) SyncParentDirectory(path);
   }
-  return fd.Close();
+  if (auto ec = fd.Close()) return ec;
+  written = count;
+  return {};
 }
 
 std::error_code ReadRecords(const std::string& path, size_t recSize, std::vector<unsigned char>& out) {

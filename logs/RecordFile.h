@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <sys/types.h>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -25,15 +26,22 @@ std::error_code FileSize(const std::string& path, uint64_t& size, bool create);
 // trailing partial record is not counted. Creates the file when `create`.
 std::error_code CountRecords(const std::string& path, size_t recSize, int32_t& count, bool create);
 
-// Writes one record of `recSize` bytes at the end of the whole records of the
-// file (a trailing partial record is overwritten), creating the file when it
-// is missing. One pwrite: a short write (a full disk) is an error and the
-// partial bytes are cut off again where possible. With `sync` the record is
-// on disk (fdatasync) before this returns, and a failed sync is an error.
-std::error_code AppendRecord(const std::string& path, const void* record, size_t recSize, bool sync = false);
-// `count` records in one write; a short write is cut back to the old end.
+// How appended bytes reach the disk. Empty members mean pwrite and
+// fdatasync; tests put a slow or failing disk here.
+struct TWriteSeam {
+  std::function<ssize_t(int fd, const void* data, size_t length, off_t offset)> Write;
+  std::function<int(int fd)> Sync;
+};
+
+// Writes `count` records of `recSize` bytes in one write at the end of the
+// whole records of the file (a trailing partial record is overwritten),
+// creating the file when it is missing. `written` tells how many of the
+// records are in the file afterwards: a short write (a full disk) keeps the
+// whole records it wrote, cuts off the partial one and is an error. With
+// `sync` the records are on disk (fdatasync) before this returns; a failed
+// sync is an error and counts none of them as written.
 std::error_code AppendRecords(const std::string& path, const void* records, size_t count, size_t recSize,
-                              bool sync = false);
+                              size_t& written, bool sync = false, const TWriteSeam* seam = nullptr);
 
 // Reads the whole records of the file into `out` (recSize bytes each, a
 // trailing partial record dropped). A missing file is an error

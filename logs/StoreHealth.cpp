@@ -20,8 +20,8 @@ void TStoreHealth::Report(TStoreKind store, const TStoreResult& result) {
   s.LastPath = result.Path;
   if (!result.Ok) {
     s.LastFailure = result;
-    ++s.Unsettled;
-    ++s.LostTotal;
+    s.Unsettled += result.Lost;
+    s.LostTotal += result.Lost;
   }
   Speak(store);
 }
@@ -34,6 +34,13 @@ void TStoreHealth::Poll() {
 void TStoreHealth::Flush() {
   Speak(TStoreKind::EventLog, true);
   Speak(TStoreKind::DataLog, true);
+}
+
+std::string TStoreHealth::LostSummary() const {
+  const uint64_t events = Lost(TStoreKind::EventLog);
+  const uint64_t data = Lost(TStoreKind::DataLog);
+  if (events + data == 0) return {};
+  return std::to_string(events) + " event log and " + std::to_string(data) + " data log records could not be written";
 }
 
 std::vector<std::string> TStoreHealth::TakeMessages() { return std::exchange(FMessages, {}); }

@@ -17,11 +17,20 @@ extern char** environ;
 
 namespace tessaro::testing {
 
+struct TChildOptions {
+  // "NAME=value" entries added to this process's environment.
+  std::vector<std::string> Env;
+  // Standard output goes into a pipe of one page that nobody ever reads, as
+  // a terminal or a consumer that stopped reading would leave it.
+  bool StdoutUnread = false;
+};
+
 class TChildProcess {
  public:
-  explicit TChildProcess(const std::vector<std::string>& argv) {
+  explicit TChildProcess(const std::vector<std::string>& argv, const TChildOptions& options = {}) {
     int out[2], err[2];
     if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) return;
+    if (options.StdoutUnread) ::fcntl(out[1], F_SETPIPE_SZ, 4096);
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_adddup2(&fa, out[1], 1);
@@ -29,15 +38,21 @@ class TChildProcess {
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
-    if (posix_spawn(&FPid, args[0], &fa, nullptr, args.data(), environ) != 0) FPid = -1;
+    std::vector<std::string> envText = options.Env;
+    std::vector<char*> env;
+    for (char** e = environ; *e; ++e) env.push_back(*e);
+    for (std::string& e : envText) env.push_back(e.data());
+    env.push_back(nullptr);
+    if (posix_spawn(&FPid, args[0], &fa, nullptr, args.data(), env.data()) != 0) FPid = -1;
     posix_spawn_file_actions_destroy(&fa);
     ::close(out[1]);
     ::close(err[1]);
-    FOut = out[0];
+    (options.StdoutUnread ? FUnreadOut : FOut) = out[0];
     FErr = err[0];
   }
   ~TChildProcess() {
     Stop();
+    if (FUnreadOut >= 0) ::close(FUnreadOut);
     if (FOut >= 0) ::close(FOut);
     if (FErr >= 0) ::close(FErr);
   }
@@ -132,6 +147,7 @@ class TChildProcess {
 
   pid_t FPid = -1;
   int FOut = -1, FErr = -1;
+  int FUnreadOut = -1;
   int FExit = -1;
   bool FReadSome = false;
   std::string FOutText, FErrText;

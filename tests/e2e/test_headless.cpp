@@ -3,11 +3,15 @@
 // mistake shared by our master and our simulator cannot hide.
 
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/DeviceList.h"
@@ -34,6 +38,31 @@ int Find(const std::vector<EventRecord>& ev, int address, int kind, int code, in
   return -1;
 }
 
+// One request to the network UPS server on a fresh connection: the answer up
+// to the text that ends it, or what came within 10 s.
+std::string AskNut(int port, const std::string& request, const std::string& end) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  ::inet_pton(AF_INET, "127.0.0.1", &addr.sin_addr);
+  std::string got;
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0 &&
+      ::write(fd, (request + "\n").data(), request.size() + 1) == static_cast<ssize_t>(request.size() + 1)) {
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (got.find(end) == std::string::npos) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      pollfd p{fd, POLLIN, 0};
+      if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+      char buf[4096];
+      const ssize_t n = ::read(fd, buf, sizeof buf);
+      if (n <= 0) break;
+      got.append(buf, static_cast<size_t>(n));
+    }
+  }
+  ::close(fd);
+  return got;
+}
 
 class Headless : public ::testing::Test {
  protected:
@@ -296,6 +325,62 @@ TEST_F(Headless, LogWriteFailureAndRecoveryAreReportedOnceEachAndFailTheExit) {
   const auto ev = Events();
   ASSERT_EQ(ev.size(), 1u);
   EXPECT_EQ(ev[0].Code, 21);
+}
+
+// A full bus raises, goes on battery and clears all at once, while every
+// event sync takes 200 ms and nobody reads the monitor's standard output:
+// polling keeps going through the whole timeline, the network server
+// answers throughout, and every event is on disk in order at the end.
+TEST_F(Headless, AlarmBurstOnAFullBusWithASlowDiskAndAnUnreadOutput) {
+  WriteSettings(2, 50, "[CommMast]\nFastPoll=1\n[Network]\nNutListen=127.0.0.1:0\n");
+  std::vector<uint8_t> all;
+  for (int a = 1; a <= 252; ++a) all.push_back(static_cast<uint8_t>(a));
+  WriteDevices(all);
+  auto sim = StartSim("modbus", {"--devices", "1-252", "--alarm-device", "1-252", "--alarm-at", "15",
+                                 "--battery-at", "35", "--clear-at", "55"});
+  TChildProcess monitor({BuildDir + "/tessaro", "--headless", "--data-dir", (Dir / "data").string(), "--duration", "75"},
+                        {{"TESSARO_TEST_SYNC_DELAY_MS=200"}, true});
+  const std::string mark = "listening on 127.0.0.1:";
+  ASSERT_TRUE(monitor.WaitForError(mark, 10s)) << monitor.Err();
+  const int port = std::atoi(monitor.Err().c_str() + monitor.Err().find(mark) + mark.size());
+
+  // Through the burst, until the last device is seen on battery.
+  int asked = 0;
+  std::string status;
+  const auto end = std::chrono::steady_clock::now() + 60s;
+  while (status.find("\"OB") == std::string::npos && std::chrono::steady_clock::now() < end) {
+    EXPECT_EQ(AskNut(port, "VER", "\n").rfind("Tessaro ", 0), 0u);
+    const std::string list = AskNut(port, "LIST UPS", "END LIST UPS\n");
+    EXPECT_NE(list.find("UPS ups252 "), std::string::npos) << list;
+    EXPECT_TRUE(list.ends_with("END LIST UPS\n")) << list;
+    status = AskNut(port, "GET VAR ups252 ups.status", "\n");
+    ++asked;
+    std::this_thread::sleep_for(500ms);  // between questions, not to synchronise
+  }
+  EXPECT_NE(status.find("\"OB"), std::string::npos) << status;
+  EXPECT_GT(asked, 10);
+
+  ASSERT_EQ(monitor.WaitForExit(120s), 0) << monitor.Err();
+  const auto ev = Events();
+  ASSERT_GT(ev.size(), 5u * 252);
+  EXPECT_EQ(ev.front().Code, EventProgramStarted);
+  EXPECT_EQ(ev.back().Code, EventProgramClosed);
+  for (size_t i = 1; i < ev.size(); ++i) ASSERT_GE(ev[i].Time, ev[i - 1].Time) << "record " << i;
+  for (int a = 1; a <= 252; ++a) {
+    const int up = Find(ev, a, 0, 22);
+    const int raised = Find(ev, a, 2, 25, 1, up + 1);
+    const int battery = Find(ev, a, 1, 5, -1, raised + 1);
+    const int cleared = Find(ev, a, 2, 25, 0, battery + 1);
+    const int online = Find(ev, a, 1, 4, -1, battery + 1);
+    EXPECT_TRUE(up > 0 && raised > up && battery > raised && cleared > battery && online > battery)
+        << "device " << a << ": " << up << " " << raised << " " << battery << " " << cleared << " " << online;
+    EXPECT_EQ(Find(ev, a, 0, 18), -1) << "device " << a << " lost its link";
+  }
+  std::vector<bool> recorded(253, false);
+  for (const DataRecord& r : DataRecords()) recorded[r.Address] = true;
+  EXPECT_EQ(std::count(recorded.begin() + 1, recorded.end(), true), 252);
+  EXPECT_NE(monitor.Err().find(" event lines not printed: standard output was not being read"), std::string::npos)
+      << monitor.Err();
 }
 
 TEST_F(Headless, BadCommandLineIsRefusedWithUsage) {

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <future>
+#include <cstring>
+#include <unistd.h>
 #include <map>
 #include <vector>
 
@@ -273,6 +276,41 @@ TEST_F(PollEngine, OneAnswerLogsEstablishedStateChangeRaisedThenClearedAlarms) {
   EXPECT_EQ(ev.back().Code, 71);
   EXPECT_EQ(ev.back().Active, 0);
   EXPECT_EQ(d.PrevAlarmCount, d.AlarmCount);
+}
+
+// The event disk stands still while a device raises its alarms: requests keep
+// their schedule, and once the disk is back every event is written, in order.
+TEST_F(PollEngine, PollingKeepsItsScheduleWhileTheEventDiskStandsStill) {
+  AddDevices({5});
+  std::promise<void> diskBack;
+  Ctx->EventLogger->Io.Sync = [back = diskBack.get_future().share()](int fd) {
+    back.wait();
+    return ::fdatasync(fd);
+  };
+  std::vector<EventRecord> logged;
+  Ctx->EventLogger->Observers.push_back([&logged](const EventRecord& r) { logged.push_back(r); });
+  Ctx->StartLogWriter();
+  ASSERT_TRUE(Engine->Start());
+  TUpsInfo& d = Ctx->UpsInfo[5];
+  d.Status.CmmAlarm1 = 0xFFFF;
+  d.Status.StateValid = 1;
+  d.StateCode = StateOnline;
+  Answer = [](const std::vector<uint8_t>& req) { return AnswerFor(req, {}); };
+  Run(1 + 13 * 20);
+  ASSERT_EQ(SendTicks.size(), 20u);
+  for (size_t i = 1; i < SendTicks.size(); ++i) EXPECT_EQ(SendTicks[i] - SendTicks[i - 1], 13);
+  EXPECT_TRUE(Events().empty()) << "nothing is on the disk yet";
+
+  diskBack.set_value();
+  ASSERT_TRUE(Ctx->StopLogWriter());
+  const std::vector<EventRecord> ev = Events();
+  ASSERT_GT(logged.size(), 4u);
+  ASSERT_EQ(ev.size(), logged.size());
+  for (size_t i = 0; i < ev.size(); ++i)
+    EXPECT_EQ(std::memcmp(&ev[i], &logged[i], sizeof(EventRecord)), 0) << "record " << i;
+  EXPECT_EQ(ev[0].Code, EventProgramStarted);
+  EXPECT_EQ(ev[2].Code, EventCommEstablished);
+  EXPECT_EQ(ev[4].Kind, EventKindAlarm);
 }
 
 TEST_F(PollEngine, AnswerAfterTheNextRequestIsBuiltCountsAsParseFailure) {

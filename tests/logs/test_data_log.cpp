@@ -193,7 +193,7 @@ TEST_F(DataLogTest, AppendUnderAnUncreatableDirectoryReturnsFalse) {
   Touch(Tmp.Path() + "file");
   TDataLog log(Tmp.Path() + "file/Record/");
   EXPECT_FALSE(log.Append(MakeDataRecord(Device(1), Noon)));
-  EXPECT_EQ(log.FailedAppends(), 1u);
+  EXPECT_EQ(log.LostRecords(), 1u);
   EXPECT_FALSE(log.LastError().empty());
 }
 
@@ -217,7 +217,7 @@ TEST_F(DataLogTest, AppendOnAFullDiskReturnsFalseAndTheNextGoodAppendClearsTheEr
   EXPECT_NE(log.LastError().find("space"), std::string::npos) << log.LastError();
   ASSERT_TRUE(log.Append(MakeDataRecord(Device(1), EncodeDateTime({2009, 1, 1, 0, 0, 1, 0}))));
   EXPECT_TRUE(log.LastError().empty());
-  EXPECT_EQ(log.FailedAppends(), 1u);
+  EXPECT_EQ(log.LostRecords(), 1u);
 }
 
 TEST_F(DataLogTest, NoFileHandleStaysOpen) {

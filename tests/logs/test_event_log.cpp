@@ -464,7 +464,7 @@ TEST_F(EventLogTest, AppendUnderAnUncreatableDirectoryReturnsFalse) {
   EXPECT_FALSE(log.LogProgramEvent(ProgEventStarted));
   EXPECT_FALSE(log.Append(MakeAlarmRecord(Noon, 1, 1, true)));
   EXPECT_EQ(log.Changed, 0);
-  EXPECT_EQ(log.FailedAppends(), 2u);
+  EXPECT_EQ(log.LostRecords(), 2u);
   EXPECT_FALSE(log.LastError().empty());
   EXPECT_THROW(log.RecordCount(), std::system_error);
 }

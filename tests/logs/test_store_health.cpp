@@ -6,7 +6,9 @@
 #include <signal.h>
 #include <sys/resource.h>
 
+#include <cerrno>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -15,6 +17,7 @@
 #include "logs/DataLog.h"
 #include "logs/EventLog.h"
 #include "logs/LogTestFiles.h"
+#include "logs/LogWriter.h"
 #include "logs/StoreHealth.h"
 
 using namespace tessaro;
@@ -200,4 +203,134 @@ TEST_F(StoreHealthTest, FlushSaysWhatTheIntervalHeldBackAndAClockSetBackEndsTheI
   Clock.AdvanceMs(-3600 * 1000);  // daylight saving time ends
   Health.Poll();
   EXPECT_EQ(Health.TakeMessages().size(), 1u);
+}
+
+// ---- lost records are counted as records ----------------------------------------
+
+namespace {
+
+enum class TFailure { Whole, Partial };
+
+struct TLossCase {
+  TStoreKind Store;
+  int Devices;
+  TFailure Failure;
+  bool Queued;  // through the log writer's thread
+};
+
+std::string CaseName(const ::testing::TestParamInfo<TLossCase>& info) {
+  const TLossCase& c = info.param;
+  return std::string(c.Store == TStoreKind::EventLog ? "Events" : "Data") + std::to_string(c.Devices) +
+         (c.Failure == TFailure::Whole ? "Whole" : "Partial") + (c.Queued ? "Queued" : "Direct");
+}
+
+class LostRecordCount : public ::testing::TestWithParam<TLossCase> {
+ protected:
+  void SetUp() override {
+    InitDeviceTable(Table);
+    AttachStoreHealth(Health, *Events, *Data);
+  }
+  std::string RecordDir() const { return Tmp.Path() + "Record/"; }
+
+  TTempDir Tmp;
+  TUpsInfoTable Table;
+  TManualClock Clock{Noon};
+  std::shared_ptr<TEventLog> Events =
+      std::make_shared<TEventLog>(RecordDir(), "EventLog.dat", Tmp.Path() + "Backup/", Table, Clock);
+  std::shared_ptr<TDataLog> Data = std::make_shared<TDataLog>(RecordDir());
+  TStoreHealth Health{Clock};
+};
+
+}  // namespace
+
+// One alarm per device, or one snapshot of the whole bus, written onto a disk
+// that takes nothing (or half of each write): what is reported lost is what is
+// missing from the file, in the messages and in the summary at exit.
+TEST_P(LostRecordCount, EqualsTheRecordsMissingFromTheFile) {
+  const TLossCase& c = GetParam();
+  recfile::TWriteSeam disk;
+  if (c.Failure == TFailure::Whole) {
+    disk.Write = [](int, const void*, size_t, off_t) -> ssize_t {
+      errno = ENOSPC;
+      return -1;
+    };
+  } else {
+    disk.Write = [](int fd, const void* data, size_t length, off_t offset) {
+      return ::pwrite(fd, data, length / 2, offset);
+    };
+  }
+  Events->Io = disk;
+  Data->Io = disk;
+  std::unique_ptr<TLogWriter> writer;
+  if (c.Queued) writer = std::make_unique<TLogWriter>(Events, Data);
+
+  std::vector<DataRecord> snapshot;
+  for (int a = 1; a <= c.Devices; ++a) {
+    if (c.Store == TStoreKind::EventLog)
+      Events->LogAlarmEvent(static_cast<uint8_t>(a), 25, true);
+    else
+      snapshot.push_back(MakeDataRecord(Table[static_cast<size_t>(a)], Noon));
+  }
+  if (c.Store == TStoreKind::DataLog) Data->AppendAll(snapshot);
+  if (writer) {
+    ASSERT_TRUE(writer->Stop());
+  }
+
+  const size_t inFile = c.Store == TStoreKind::EventLog ? ReadEventLogFile(Events->FullPath).size()
+                                                        : ReadDataLogFile(Data->FileNameFor(Noon)).size();
+  const uint64_t lost = static_cast<uint64_t>(c.Devices) - inFile;
+  if (c.Failure == TFailure::Whole) {
+    EXPECT_EQ(inFile, 0u);
+  } else if (c.Store == TStoreKind::DataLog) {
+    // Half of one snapshot of the bus is half of its records.
+    EXPECT_EQ(inFile, static_cast<size_t>(c.Devices) / 2);
+  }
+  ASSERT_GT(lost, 0u);
+  EXPECT_EQ(Health.Lost(c.Store), lost);
+  EXPECT_EQ(c.Store == TStoreKind::EventLog ? Events->LostRecords() : Data->LostRecords(), lost);
+  const std::string lostEvents = c.Store == TStoreKind::EventLog ? std::to_string(lost) : "0";
+  const std::string lostData = c.Store == TStoreKind::DataLog ? std::to_string(lost) : "0";
+  EXPECT_EQ(Health.LostSummary(),
+            lostEvents + " event log and " + lostData + " data log records could not be written");
+
+  // The disk recovers: the recovery message carries the same count.
+  Events->Io = {};
+  Data->Io = {};
+  if (c.Store == TStoreKind::EventLog)
+    ASSERT_TRUE(Events->LogProgramEvent(ProgEventClosed));
+  else
+    ASSERT_TRUE(Data->Append(MakeDataRecord(Table[1], Noon)));
+  Health.Flush();
+  const std::vector<std::string> said = Health.TakeMessages();
+  ASSERT_FALSE(said.empty());
+  EXPECT_TRUE(Contains(said.back(), "; " + std::to_string(lost) + (lost == 1 ? " record was" : " records were") +
+                                        " lost"))
+      << said.back();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Stores, LostRecordCount,
+    ::testing::Values(TLossCase{TStoreKind::EventLog, 1, TFailure::Whole, false},
+                      TLossCase{TStoreKind::EventLog, 3, TFailure::Whole, false},
+                      TLossCase{TStoreKind::EventLog, 252, TFailure::Whole, true},
+                      TLossCase{TStoreKind::EventLog, 252, TFailure::Partial, true},
+                      TLossCase{TStoreKind::DataLog, 1, TFailure::Whole, false},
+                      TLossCase{TStoreKind::DataLog, 3, TFailure::Whole, false},
+                      TLossCase{TStoreKind::DataLog, 3, TFailure::Partial, false},
+                      TLossCase{TStoreKind::DataLog, 252, TFailure::Whole, true},
+                      TLossCase{TStoreKind::DataLog, 252, TFailure::Partial, true}),
+    CaseName);
+
+// A snapshot that spans two months fails in the second: the first month's
+// records are kept, only the rest counts.
+TEST_F(StoreHealthTest, SnapshotFailingInItsSecondMonthCountsOnlyThatMonthsRecords) {
+  const TDateTime newYear = EncodeDateTime({2009, 1, 1, 0, 0, 1, 0});
+  std::vector<DataRecord> records = {MakeDataRecord(Table[1], Noon), MakeDataRecord(Table[2], Noon),
+                                     MakeDataRecord(Table[1], newYear), MakeDataRecord(Table[2], newYear),
+                                     MakeDataRecord(Table[3], newYear)};
+  std::filesystem::create_directories(RecordDir());
+  std::filesystem::create_directory(Data.FileNameFor(newYear));  // the January file cannot be written
+  EXPECT_FALSE(Data.AppendAll(records));
+  EXPECT_EQ(ReadDataLogFile(Data.FileNameFor(Noon)).size(), 2u);
+  EXPECT_EQ(Health.Lost(TStoreKind::DataLog), 3u);
 }

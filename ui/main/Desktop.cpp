@@ -92,6 +92,9 @@ int RunDesktop(int argc, char** argv, const std::string& dataDir, const std::opt
     QMessageBox::critical(nullptr, QStringLiteral("Tessaro"), QString::fromLocal8Bit(e.what()));
     return 1;
   }
+  // The logs are written by a thread of their own: a slow disk holds up
+  // neither polling nor the windows.
+  context.StartLogWriter();
   QObject::connect(&instance, &TSingleInstance::Activated, main.get(), [&main] { BringToFront(*main); });
 
   bool stopRequested = false;

@@ -44,6 +44,8 @@ TEngineHost::TEngineHost(TPollEngine& engine, TSerialPort& port, QObject* parent
 
 TEngineHost::~TEngineHost() {
   FEngine.Shutdown();
+  // The closing event, and whatever else is queued, is on disk before the exit.
+  FEngine.Context().StopLogWriter();
   if (FHooks) {
     // Hooks still running are left to finish.
     auto& observers = FEngine.Context().EventLogger->Observers;
