@@ -257,9 +257,11 @@ class TstConfig : public QObject {
     view->Timer1Timer();
     QCOMPARE(view->FieldText("BypassVoltMin"), QString());
     QVERIFY(!view->btnSet->isEnabled());
-    view->close();
+    // Hidden and kept, and the close is accepted: a refused one would veto the program's exit.
+    QVERIFY(view->close());
     QVERIFY(!view->isVisible());
     QVERIFY(!view->Timer1.isActive());
+    QCOMPARE(f.Main->UserSetWindow(), view);
   }
 
   void onOffQueuesTheChosenCommandOnlyForModbus() {

@@ -1365,26 +1365,32 @@ void TFrmMain::HideTraceWindow() {
 }
 
 void TFrmMain::ExitWithoutQuestion() {
-  FExitUnasked = true;
+  // Not through close(): while the exit question is open the window is
+  // already closing, and a second close() would be dropped.
+  FinishExit();
   close();
 }
 
-void TFrmMain::closeEvent(QCloseEvent* event) {
-  if (!FExitConfirmed) {
-    if (!FExitUnasked && !AskYesNo(this, Txt(TTextId::ExitQuestion))) {
-      event->ignore();
-      return;
-    }
-    FExitConfirmed = true;
-    Timer1.stop();
-    if (const std::error_code ec = FCtx.SaveSettings()) {
-      ShowMessage(this, QString::fromStdString(ec.message()));
-    }
-    FEngine.CloseCommPort();
+void TFrmMain::FinishExit() {
+  if (FExitConfirmed) return;
+  FExitConfirmed = true;
+  Timer1.stop();
+  if (const std::error_code ec = FCtx.SaveSettings()) {
+    ShowMessage(this, QString::fromStdString(ec.message()));
   }
+  FEngine.CloseCommPort();
   HideTraceWindow();
-  event->accept();
   emit Closed();
+}
+
+void TFrmMain::closeEvent(QCloseEvent* event) {
+  // A stop request may have finished the exit while the question was open.
+  if (!FExitConfirmed && !AskYesNo(this, Txt(TTextId::ExitQuestion)) && !FExitConfirmed) {
+    event->ignore();
+    return;
+  }
+  FinishExit();
+  event->accept();
 }
 
 }  // namespace tessaro

@@ -271,7 +271,8 @@ class TFrmMain : public QMainWindow {
   uint8_t FSlowDiv = 0;
   int FSketchState = 0;
   bool FExitConfirmed = false;
-  bool FExitUnasked = false;
+  // Timer stopped, settings saved, port closed, Closed emitted; once.
+  void FinishExit();
   QWidget* FTraceWindow = nullptr;
   TFrmUserSet* FFrmUserSet = nullptr;
   TControlHost ControlHost();
