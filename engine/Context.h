@@ -14,6 +14,7 @@
 #include "logs/EventLog.h"
 #include "logs/StoreHealth.h"
 #include "engine/CommandQueue.h"
+#include "engine/CommandTracker.h"
 
 namespace tessaro {
 
@@ -52,6 +53,7 @@ class TContext {
   TPollVars Vars;
   TPollStats Stats;
   TCommandQueue CommandQueue;
+  TCommandTracker Commands;  // the outcome of every tracked write in CommandQueue
   std::string SelectedModel;  // never saved
   std::unique_ptr<TEventLog> EventLogger;
   std::unique_ptr<TDataLog> DataLogger;

@@ -37,6 +37,7 @@
 #include <exception>
 #include <system_error>
 
+#include "control/Control.h"
 #include "core/Catalogue.h"
 #include "core/Version.h"
 #include "engine/Context.h"
@@ -174,9 +175,18 @@ TFrmMain::TFrmMain(TContext& context, TPollEngine& engine, QWidget* parent)
   Timer1.setInterval(10);
   connect(&Timer1, &QTimer::timeout, this, &TFrmMain::Timer1Timer);
   Timer1.start();
+
+  // Whatever window sent it, and even once that window is closed, the
+  // outcome of a write shows here.
+  FCommandObserver = FCtx.Commands.Subscribe([this](const TTrackedCommand& command) {
+    if (command.State == TCommandState::Pending) return;
+    const auto language = static_cast<uint8_t>(FCtx.Settings.Language);
+    statusBar()->showMessage(QString::fromStdString(OutcomeLine(FCtx, command, language)), 15000);
+  });
 }
 
 TFrmMain::~TFrmMain() {
+  FCtx.Commands.Unsubscribe(FCommandObserver);
   Timer1.stop();
   FCtx.DeviceList.OnRebuildTree = nullptr;
   delete FTraceWindow;

@@ -275,6 +275,7 @@ class TFrmMain : public QMainWindow {
   void FinishExit();
   QWidget* FTraceWindow = nullptr;
   TFrmUserSet* FFrmUserSet = nullptr;
+  int FCommandObserver = 0;  // its place among the command tracker's observers
   TControlHost ControlHost();
   QWidget* FSketchHost = nullptr;
 };
