@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "config/DataDir.h"
+#include "control/Control.h"
 #include "core/LinePrinter.h"
 #include "engine/Context.h"
 #include "engine/PollEngine.h"
@@ -107,6 +108,13 @@ int RunHeadless(const TAppOptions& options) {
     hooks->OnFailure = [](const std::string& text) { std::fprintf(stderr, "tessaro: %s\n", text.c_str()); };
     ctx.EventLogger->Observers.push_back([h = hooks.get()](const EventRecord& rec) { h->Enqueue(rec); });
   }
+
+  // No window sends here, but a network command's outcome is said all the same.
+  ctx.Commands.Subscribe([&ctx](const TTrackedCommand& command) {
+    if (command.State == TCommandState::Pending) return;
+    const std::string line = OutcomeLine(ctx, command, ctx.Settings.Language);
+    std::fprintf(stderr, "tessaro: command %u: %s\n", command.Id, line.c_str());
+  });
 
   TComm port;
   ConfigureProgramPort(port);

@@ -22,6 +22,7 @@ void Fill(TCommandQueue& queue, int index, uint8_t addr, int reg) {
   entry.Addr = addr;
   entry.Func = 6;
   entry.Reg = reg;
+  entry.Id = 0;
 }
 
 }  // namespace
@@ -32,17 +33,21 @@ int FindPending(const TCommandQueue& queue, int reg) {
   return -1;
 }
 
-bool QueueParamWrite(TCommandQueue& queue, uint8_t addr, int reg, bool unlockFirst) {
+TSlotResult QueueParamWrite(TCommandQueue& queue, uint8_t addr, int reg, bool unlockFirst) {
   // Its write takes the value from ParamImage when it goes out, so a second
   // Set before then sends the new value once.
   const int waiting = FindPending(queue, reg);
-  if (waiting >= 0 && queue[waiting].Addr == addr) return true;
+  if (waiting >= 0 && queue[waiting].Addr == addr) {
+    const uint32_t replaced = queue[waiting].Id;
+    queue[waiting].Id = 0;
+    return {true, waiting, replaced};
+  }
   if (!unlockFirst) {
     const int index = FirstFree(queue, 0);
-    if (index < 0) return false;
+    if (index < 0) return {};
     Fill(queue, index, addr, reg);
     queue[index].Count = 1;
-    return true;
+    return {true, index, 0};
   }
   // The unlock write goes directly in front of its parameter.
   for (int i = 0; i + 1 < CommandQueueSize; ++i) {
@@ -50,20 +55,21 @@ bool QueueParamWrite(TCommandQueue& queue, uint8_t addr, int reg, bool unlockFir
     Fill(queue, i, addr, UnlockRegister);
     Fill(queue, i + 1, addr, reg);
     queue[i].Count = queue[i + 1].Count = 1;
-    return true;
+    return {true, i + 1, 0};
   }
-  return false;
+  return {};
 }
 
-bool QueueCommand(TCommandQueue& queue, uint8_t addr, int reg, uint16_t value) {
+TSlotResult QueueCommand(TCommandQueue& queue, uint8_t addr, int reg, uint16_t value) {
   int index = -1;
   for (int i = 0; i < CommandQueueSize && index < 0; ++i)
     if (queue[i].Pending != CommandFree && IsCommandRegister(queue[i].Reg)) index = i;
+  const uint32_t replaced = index >= 0 ? queue[index].Id : 0;
   if (index < 0) index = FirstFree(queue, 1);
-  if (index < 0) return false;
+  if (index < 0) return {};
   Fill(queue, index, addr, reg);
   queue.CommandValue = value;
-  return true;
+  return {true, index, replaced};
 }
 
 }  // namespace tessaro

@@ -19,8 +19,16 @@ inline constexpr int RegBatteryTest = 20003;
 // Index of the first waiting entry for register reg, -1 for none.
 int FindPending(const TCommandQueue& queue, int reg);
 
-// False when the queue has no room (nothing changed then).
-bool QueueParamWrite(TCommandQueue& queue, uint8_t addr, int reg, bool unlockFirst);
-bool QueueCommand(TCommandQueue& queue, uint8_t addr, int reg, uint16_t value);
+struct TSlotResult {
+  bool Queued = false;    // false when the queue has no room (nothing changed then)
+  int Index = -1;         // the entry that holds the write (the parameter's, after an unlock write)
+  uint32_t Replaced = 0;  // the tracking id of the waiting write this one took over
+};
+
+// Queued writes are not tracked (Id 0) until the caller gives their entry an
+// id. The unlock write in front of a parameter is never tracked on its own:
+// the parameter's echo is the outcome.
+TSlotResult QueueParamWrite(TCommandQueue& queue, uint8_t addr, int reg, bool unlockFirst);
+TSlotResult QueueCommand(TCommandQueue& queue, uint8_t addr, int reg, uint16_t value);
 
 }  // namespace tessaro

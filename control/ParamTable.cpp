@@ -310,23 +310,18 @@ TSetResult PressParamSet(TContext& ctx, uint8_t addr, bool portOpen, int entry, 
     return result;
   }
   const int reg = ParamDefs[static_cast<size_t>(entry)].Reg;
-  TCommandQueue& queue = ctx.CommandQueue;
-  const bool commands = ctx.Settings.PortInfo.Protocol == ProtocolModbus || ctx.Settings.PortInfo.Protocol == ProtocolRxa;
-  if (commands) {
-    // ParamImage holds one value per register for every device: while a write
-    // of this register to another device waits, a new value would go there too.
-    const int waiting = FindPending(queue, reg);
-    if (waiting >= 0 && queue[waiting].Addr != addr) {
-      result.Outcome = TSetOutcome::Busy;
-      return result;
-    }
-    if (!QueueParamWrite(queue, addr, reg, ctx.SelectedModel == "GDS7100")) {
-      result.Outcome = TSetOutcome::QueueFull;
-      return result;
-    }
+  const TCommandRequest request{addr, TCommandKind::ParamWrite, reg, result.Check.Value};
+  const TCommandTicket ticket = QueueControlCommand(ctx, request, portOpen);
+  result.Refusal = ticket.Check;
+  result.Id = ticket.Id;
+  switch (ticket.Check) {
+    case TCommandCheck::Ok: result.Outcome = TSetOutcome::Queued; break;
+    case TCommandCheck::NoCommands:
+      StoreParam(ctx.CommandQueue.ParamImage, reg, result.Check.Value);
+      result.Outcome = TSetOutcome::Stored;
+      break;
+    default: result.Outcome = TSetOutcome::Refused; break;
   }
-  StoreParam(queue.ParamImage, reg, result.Check.Value);
-  result.Outcome = commands ? TSetOutcome::Queued : TSetOutcome::Stored;
   return result;
 }
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "control/Control.h"
 #include "core/UpsInfo.h"
 #include "engine/CommandQueue.h"
 
@@ -79,17 +80,18 @@ void StoreParam(TParamImage& image, int reg, uint16_t value);
 void LoadParamImage(TCommandQueue& queue, const TDeviceParams& dev);
 
 enum class TSetOutcome : uint8_t {
-  PortOff,    // "Serial Port Off"
-  Invalid,    // Check says why
-  Busy,       // the same register waits to be written to another device
-  QueueFull,  // no free entry
-  Stored,     // ParamImage changed; protocol without commands, nothing queued
-  Queued,
+  PortOff,  // "Serial Port Off"
+  Invalid,  // Check says why
+  Refused,  // the write cannot be queued now; Refusal says why
+  Stored,   // ParamImage changed; protocol without commands, nothing queued
+  Queued,   // Id follows it to its outcome
 };
 
 struct TSetResult {
   TSetOutcome Outcome = TSetOutcome::Invalid;
   TParamCheck Check;
+  TCommandCheck Refusal = TCommandCheck::Ok;
+  uint32_t Id = 0;
 };
 
 // The Set press of the parameter dialog for device addr.

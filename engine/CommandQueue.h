@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 #include "core/UpsInfo.h"
 #include "protocols/Handler.h"
@@ -25,6 +26,7 @@ struct TCommandEntry {
   uint8_t Func = 0;               // Modbus function code (1..4, 6, 16 are built; others are dropped)
   int32_t Reg = 0;                // register in register-table numbering (20001, 40005, 50000 ...)
   int32_t Count = 0;              // register count, used by function 16 only
+  uint32_t Id = 0;                // its entry in the command tracker; 0: not tracked
 };
 
 // The values that write requests send for holding registers 40002..40029:
@@ -46,9 +48,19 @@ struct TCommandQueue {
     for (TCommandEntry& entry : Entries) {
       if (entry.Pending == CommandFree) continue;
       entry.Pending = CommandFree;
-      return TWriteCommand{entry.Addr, entry.Func, entry.Reg, entry.Count, CommandValue, ParamImage};
+      return TWriteCommand{entry.Addr, entry.Func, entry.Reg, entry.Count, CommandValue, ParamImage, entry.Id};
     }
     return std::nullopt;
+  }
+  // Frees every waiting entry; returns the tracker ids of those that had one.
+  std::vector<uint32_t> DropPending() {
+    std::vector<uint32_t> ids;
+    for (TCommandEntry& entry : Entries) {
+      if (entry.Pending == CommandFree) continue;
+      entry.Pending = CommandFree;
+      if (entry.Id != 0) ids.push_back(entry.Id);
+    }
+    return ids;
   }
   const TCommandEntry& operator[](int index) const { return Entries[static_cast<std::size_t>(index)]; }
 };

@@ -17,6 +17,7 @@
 #include "logs/LogWriter.h"
 #include "logs/StoreHealth.h"
 #include "engine/CommandQueue.h"
+#include "engine/CommandTracker.h"
 
 namespace tessaro {
 
@@ -69,6 +70,7 @@ class TContext {
   TPollVars Vars;
   TPollStats Stats;
   TCommandQueue CommandQueue;
+  TCommandTracker Commands;  // the outcome of every tracked write in CommandQueue
   std::string SelectedModel;  // never saved
   // Shared with the log writer's thread, which may outlive a stuck exit.
   std::shared_ptr<TEventLog> EventLogger;

@@ -159,6 +159,7 @@ void TPollEngine::Tick() {
       FCtx.EventLogger->LogProgramEvent(3);
       ResetAllLinks(FCtx.UpsInfo);
     }
+    DropCommands();
     if (FReopenCountdown > 0 && --FReopenCountdown == 0) TryReopen();
   }
   if (TraceVisible && RefreshTrace) RefreshTrace();
@@ -192,8 +193,9 @@ void TPollEngine::SendOrRelease() {
   // A write the device has echoed is done: sent again, a battery test would
   // restart or a switching command be carried out twice.
   const TRequest& request = Request();
-  const bool writeDone = (request.Func == 6 || request.Func == 16) && request.Answers > 0 && ActiveHandler() &&
-                         ActiveHandler()->TakesCommands();
+  // A write it has refused is done as well: the refusal is what gets reported.
+  const bool writeDone = (request.Func == 6 || request.Func == 16) && (request.Answers > 0 || FRefused) &&
+                         ActiveHandler() && ActiveHandler()->TakesCommands();
   if (v.SendNo < v.MaxSends && !writeDone) {
     // Whatever is still on its way in answers an earlier request.
     FPort.PurgeInput();
@@ -204,6 +206,7 @@ void TPollEngine::SendOrRelease() {
     if (FCtx.DeviceList.CurAddr <= MaxAddress) LinkFailed(FCtx.UpsInfo[FCtx.DeviceList.CurAddr], *FCtx.EventLogger);
   } else {
     v.Waiting = 0;
+    if (FCommandId) FinishCommand(FOnWire ? TCommandState::NotAnswered : TCommandState::NotSent);
   }
 }
 
@@ -267,6 +270,7 @@ void TPollEngine::NextRequest() {
   TPollVars& v = FCtx.Vars;
 
   TRequest next;
+  uint32_t commandId = 0;
   if (v.SearchMode) {
     next = handler.SearchRequest(v.SearchAddr);
   } else if (v.Paused) {
@@ -274,11 +278,17 @@ void TPollEngine::NextRequest() {
   } else if (auto command = handler.TakesCommands() ? FCtx.CommandQueue.TakeFirst() : std::nullopt) {
     // The cycle position stays; the cycle goes on with the command's device.
     next = handler.CommandRequest(*command);
+    commandId = command->Id;
   } else {
     next = NextCycleRequest(handler, last);
   }
+  // The request before this one was released, so its write has its outcome.
+  if (FCommandId) FinishCommand(FOnWire ? TCommandState::NotAnswered : TCommandState::NotSent);
+  FCommandId = commandId;
+  if (FCommandId && next.FrameLen <= 0) FinishCommand(TCommandState::NotSent);  // no frame for it
   last = next;
   FOnWire = false;
+  FRefused = false;
   v.FrameLen = std::clamp(next.FrameLen, 0, TxBufSize);
   FCtx.DeviceList.CurAddr = static_cast<uint8_t>(next.Addr);
 }
@@ -309,9 +319,34 @@ bool TPollEngine::ParseAnswer(const uint8_t* bytes, int length) {
   const std::span<const uint8_t> answer(bytes, static_cast<size_t>(std::max(length, 0)));
   if (!handler.Matches(request, answer, FCtx.Stats)) return false;
   if (request.Addr > MaxAddress) return false;  // no slot to decode into or to count on
-  if (!handler.Decode(request, answer, FCtx.UpsInfo[request.Addr])) return false;
+  if (!handler.Decode(request, answer, FCtx.UpsInfo[request.Addr])) {
+    if (const std::optional<uint8_t> code = handler.RefusalCode(answer)) {
+      FRefused = true;
+      if (FCommandId) FinishCommand(TCommandState::Refused, *code);
+    }
+    return false;
+  }
   ++request.Answers;
+  if (FCommandId) FinishCommand(TCommandState::Confirmed);
   return true;
+}
+
+void TPollEngine::FinishCommand(TCommandState state, uint8_t exceptionCode) {
+  const uint32_t id = FCommandId;
+  FCommandId = 0;
+  FCtx.Commands.Resolve(id, state, FCtx.Clock.MonotonicMs(), exceptionCode);
+}
+
+void TPollEngine::DropCommands() {
+  // With the port closed a write is not kept for later: an "off" sent when the
+  // port comes back, perhaps minutes after it was asked for, would surprise
+  // everyone.
+  for (uint32_t id : FCtx.CommandQueue.DropPending())
+    FCtx.Commands.Resolve(id, TCommandState::NotSent, FCtx.Clock.MonotonicMs());
+  if (FCommandId) {
+    FinishCommand(FOnWire ? TCommandState::NotAnswered : TCommandState::NotSent);
+    FCtx.Vars.Waiting = 0;  // and it is not sent again either
+  }
 }
 
 void TPollEngine::Comm1ReceiveData(const uint8_t* bytes, size_t length) {

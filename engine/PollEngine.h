@@ -99,6 +99,9 @@ class TPollEngine {
   void TakeSnapshot();
   void PortFailed(const std::string& reason);
   void TryReopen();
+  // Outcomes of tracked writes (TContext::Commands).
+  void FinishCommand(TCommandState state, uint8_t exceptionCode = 0);
+  void DropCommands();
 
   TContext& FCtx;
   TSerialPort& FPort;
@@ -111,6 +114,8 @@ class TPollEngine {
   std::array<TRequest, 3> FLast;
   int FTrackedIndex = -1;  // the handler whose cycle steps the records count
   bool FOnWire = false;  // the request in flight has been sent at least once
+  bool FRefused = false;  // the device answered the request in flight with an exception
+  uint32_t FCommandId = 0;  // tracking id of the write in flight, until it has its outcome
   std::optional<int64_t> FFastDue;  // monotonic ms of the next fast step
   std::vector<uint8_t> FFastRx;     // chunks of a frame split by fast polling
   std::vector<DataRecord> FSnapshot;

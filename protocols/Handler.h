@@ -12,6 +12,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 #include "core/PollState.h"
@@ -43,6 +44,7 @@ struct TWriteCommand {
   int32_t Count = 0;
   uint16_t CommandValue = 0;   // value of the command registers 20001..20003
   TDeviceParams ParamImage{};  // values of the holding registers 40002..40029
+  uint32_t Id = 0;             // the engine's tracking id; handlers ignore it
 };
 
 class TProtocolHandler {
@@ -77,6 +79,9 @@ class TProtocolHandler {
   // its cycle step decoded. False when the answer is well formed but not an
   // accepted one (a Modbus exception).
   virtual bool Decode(const TRequest& request, std::span<const uint8_t> answer, TUpsInfo& record) = 0;
+  // The device's reason for refusing a request, for an answer that matched
+  // and was not accepted: the Modbus exception code. None for anything else.
+  virtual std::optional<uint8_t> RefusalCode(std::span<const uint8_t> /*answer*/) const { return std::nullopt; }
 };
 
 }  // namespace tessaro

@@ -280,4 +280,10 @@ bool TMModbus::Decode(const TRequest& request, std::span<const uint8_t> answer, 
   return true;
 }
 
+std::optional<uint8_t> TMModbus::RefusalCode(std::span<const uint8_t> answer) const {
+  // address, function | 0x80, exception code, CRC (2)
+  if (answer.size() != 5 || !(answer[1] & 0x80)) return std::nullopt;
+  return answer[2];
+}
+
 }  // namespace tessaro

@@ -64,6 +64,7 @@ class TMModbus final : public TProtocolHandler {
   TRequest CommandRequest(const TWriteCommand& command) const override;
   bool Matches(const TRequest& request, std::span<const uint8_t> answer, TPollStats& stats) const override;
   bool Decode(const TRequest& request, std::span<const uint8_t> answer, TUpsInfo& record) override;
+  std::optional<uint8_t> RefusalCode(std::span<const uint8_t> answer) const override;
 
   // The frame of a request to addr (FrameLen 0 for an unsupported function
   // code, and for a function-16 frame that would not fit the 256-byte buffer).

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -68,8 +69,9 @@ class DeviceControl : public ::testing::Test {
     std::ofstream(Dir / "Record" / "TreeNode.dat", std::ios::binary)
         .write(reinterpret_cast<const char*>(&node), sizeof node);
 
-    Peer = std::make_unique<TChildProcess>(
-        std::vector<std::string>{BuildDir + "/tessaro-modbus-peer", "--link", link, "--log-requests"});
+    std::vector<std::string> peerArgs{BuildDir + "/tessaro-modbus-peer", "--link", link, "--log-requests"};
+    peerArgs.insert(peerArgs.end(), PeerExtra.begin(), PeerExtra.end());
+    Peer = std::make_unique<TChildProcess>(peerArgs);
     ASSERT_TRUE(Peer->WaitForOutput("ready", 10s)) << Peer->Err();
     Ctx = std::make_unique<TContext>(Dir.string() + "/", Clock);
     Ctx->Start();
@@ -145,7 +147,15 @@ class DeviceControl : public ::testing::Test {
     return in;
   }
   const TDeviceParams& Params() const { return Ctx->UpsInfo[1].Params; }
+  // Queues a command to device 1 the way the windows do; its tracking id.
+  uint32_t Send(TCommandKind kind, uint16_t value = 0) {
+    const TCommandTicket ticket = QueueControlCommand(*Ctx, {1, kind, 0, value}, Engine->PortIsOpen());
+    EXPECT_TRUE(ticket.Check == TCommandCheck::Ok || ticket.Check == TCommandCheck::NoCommands);
+    return ticket.Id;
+  }
+  TCommandState State(uint32_t id) const { return Ctx->Commands.Find(id)->State; }
 
+  std::vector<std::string> PeerExtra;  // more arguments for the peer
   fs::path Dir;
   std::unique_ptr<TChildProcess> Peer;
   TSystemClock Clock;
@@ -192,36 +202,70 @@ TEST_F(DeviceControl, TheUnlockModelSendsRegister50000FirstThenTheParameter) {
   EXPECT_EQ(UserSetTexts(Params(), 0).BoostCharge, "disable");
 }
 
-TEST_F(DeviceControl, BatteryTestAndRemoteOffAndOnGoOutOnceEach) {
+TEST_F(DeviceControl, BatteryTestAndRemoteOffAndOnGoOutOnceEachAndAreConfirmed) {
   struct {
-    int Reg;
+    TCommandKind Kind;
     uint16_t Value;
     std::string Frame;
   } const cases[] = {
-      {RegBatteryTest, 60, "rx 01 06 4E 22 00 3C 3E F9"},
-      {RegBatteryTest, 0, "rx 01 06 4E 22 00 00 3E E8"},
-      {RegRemoteOff, 1, "rx 01 06 4E 21 00 01 0F 28"},
-      {RegRemoteOn, 1, "rx 01 06 4E 20 00 01 5E E8"},
+      {TCommandKind::BatteryTest, 60, "rx 01 06 4E 22 00 3C 3E F9"},
+      {TCommandKind::CancelTest, 0, "rx 01 06 4E 22 00 00 3E E8"},
+      {TCommandKind::LoadOff, 0, "rx 01 06 4E 21 00 01 0F 28"},
+      {TCommandKind::LoadOn, 0, "rx 01 06 4E 20 00 01 5E E8"},
   };
   for (const auto& c : cases) {
-    const auto frames = FramesAfter(
-        [&] { EXPECT_EQ(SendControlCommand(*Ctx, 1, c.Reg, c.Value), TCommandOutcome::Queued); }, 1);
+    uint32_t id = 0;
+    const auto frames = FramesAfter([&] { id = Send(c.Kind, c.Value); }, 1);
     EXPECT_EQ(frames, std::vector<std::string>{c.Frame});
+    EXPECT_TRUE(RunUntil([&] { return State(id) != TCommandState::Pending; }, 10s));
+    EXPECT_EQ(State(id), TCommandState::Confirmed) << c.Frame;
   }
   // Two presses before the next request: one command, the second value.
+  uint32_t first = 0, second = 0;
   const auto frames = FramesAfter(
       [&] {
-        SendControlCommand(*Ctx, 1, RegBatteryTest, 30);
-        SendControlCommand(*Ctx, 1, RegBatteryTest, 60);
+        first = Send(TCommandKind::BatteryTest, 30);
+        second = Send(TCommandKind::BatteryTest, 60);
       },
       1);
   EXPECT_EQ(frames, std::vector<std::string>{"rx 01 06 4E 22 00 3C 3E F9"});
+  EXPECT_EQ(State(first), TCommandState::Superseded);
+  EXPECT_TRUE(RunUntil([&] { return State(second) == TCommandState::Confirmed; }, 10s));
+}
+
+// A device that refuses remote off with exception 4 (server device failure).
+class RefusingDevice : public DeviceControl {
+ protected:
+  RefusingDevice() { PeerExtra = {"--refuse", "20002:4"}; }
+};
+
+TEST_F(RefusingDevice, ARefusedWriteIsReportedWithItsCodeAndNotSentAgain) {
+  std::vector<TTrackedCommand> told;
+  Ctx->Commands.Subscribe([&told](const TTrackedCommand& c) { told.push_back(c); });
+  uint32_t id = 0;
+  const auto frames = FramesAfter([&] { id = Send(TCommandKind::LoadOff); }, 1);
+  EXPECT_EQ(frames, std::vector<std::string>{"rx 01 06 4E 21 00 01 0F 28"});
+  ASSERT_TRUE(RunUntil([&] { return State(id) != TCommandState::Pending; }, 10s));
+  EXPECT_EQ(State(id), TCommandState::Refused);
+  EXPECT_EQ(Ctx->Commands.Find(id)->ExceptionCode, 4);
+  ASSERT_EQ(told.size(), 2u);
+  EXPECT_EQ(told.back().State, TCommandState::Refused);
+  // The engine does not try again: one off request in the whole traffic, and
+  // the cycle goes on (the device is still heard).
+  const int32_t answers = Ctx->UpsInfo[1].SuccessCount;
+  ASSERT_TRUE(RunUntil([&] { return Ctx->UpsInfo[1].SuccessCount >= answers + 4; }, 15s));
+  const auto all = Frames();
+  EXPECT_EQ(std::count(all.begin(), all.end(), "rx 01 06 4E 21 00 01 0F 28"), 1);
+  // A write it takes is still confirmed.
+  const uint32_t on = Send(TCommandKind::LoadOn);
+  ASSERT_TRUE(RunUntil([&] { return State(on) != TCommandState::Pending; }, 10s));
+  EXPECT_EQ(State(on), TCommandState::Confirmed);
 }
 
 TEST_F(DeviceControl, NothingGoesOutWithTheAsciiProtocolOrTheSetPortClosed) {
   Ctx->Settings.PortInfo.Protocol = ProtocolYdtV31;
   EXPECT_EQ(Set(2, Choice(60)), TSetOutcome::Stored);
-  EXPECT_EQ(SendControlCommand(*Ctx, 1, RegRemoteOff, 1), TCommandOutcome::Ignored);
+  EXPECT_EQ(Send(TCommandKind::LoadOff), 0u);
   Ctx->Settings.PortInfo.Protocol = ProtocolModbus;
   Engine->CloseCommPort();
   EXPECT_EQ(Set(2, Choice(60)), TSetOutcome::PortOff);

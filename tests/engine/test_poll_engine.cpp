@@ -8,6 +8,7 @@
 #include <map>
 #include <vector>
 
+#include "control/Control.h"
 #include "core/Catalogue.h"
 #include "engine/Context.h"
 #include "engine/PollEngine.h"
@@ -193,6 +194,88 @@ TEST_F(PollEngine, AnEchoedWriteIsNotSentAgainButAnUnansweredOneIs) {
     Run(60);
     EXPECT_EQ(writes(), answered ? 1 : 2) << (answered ? "echoed" : "unanswered");
   }
+}
+
+TEST_F(PollEngine, AQueuedWriteEndsConfirmedRefusedWithItsCodeOrNotAnswered) {
+  AddDevices({1});
+  Ctx->Settings.PortInfo.MaxReSend = 3;  // two sends of a request that gets no answer
+  enum class TDevice { Echoes, Refuses, Silent };
+  TDevice device = TDevice::Echoes;
+  Answer = [&device](const std::vector<uint8_t>& req) {
+    if (req[1] != 6) return AnswerFor(req, {});
+    if (device == TDevice::Silent) return std::vector<uint8_t>{};
+    if (device == TDevice::Echoes) return req;
+    std::vector<uint8_t> exception = {req[0], 0x86, 0x04};  // server device failure
+    const uint16_t crc = Crc16(exception);
+    exception.push_back(static_cast<uint8_t>(crc & 0xFF));
+    exception.push_back(static_cast<uint8_t>(crc >> 8));
+    return exception;
+  };
+  ASSERT_TRUE(Engine->Start());
+  Run(20);
+  const std::vector<uint8_t> off = {0x01, 0x06, 0x4E, 0x21, 0x00, 0x01, 0x0F, 0x28};
+  struct {
+    TDevice Device;
+    TCommandState State;
+    uint8_t Code;
+    long Sends;
+  } const cases[] = {
+      {TDevice::Echoes, TCommandState::Confirmed, 0, 1},
+      {TDevice::Refuses, TCommandState::Refused, 4, 1},  // refused is final: not sent again
+      {TDevice::Silent, TCommandState::NotAnswered, 0, 2},
+  };
+  for (const auto& c : cases) {
+    device = c.Device;
+    Port.Sent.clear();
+    Ctx->UpsInfo[1].CommState = 0;  // the silent case may have cost it its link
+    const TCommandTicket ticket = QueueControlCommand(*Ctx, {1, TCommandKind::LoadOff, 0, 0}, true);
+    ASSERT_EQ(ticket.Check, TCommandCheck::Ok);
+    for (int i = 0; i < 100 && Ctx->Commands.Find(ticket.Id)->State == TCommandState::Pending; ++i) Run(1);
+    Run(30);  // and nothing more goes out for it afterwards
+    const TTrackedCommand* tracked = Ctx->Commands.Find(ticket.Id);
+    EXPECT_EQ(tracked->State, c.State) << static_cast<int>(c.Device);
+    EXPECT_EQ(tracked->ExceptionCode, c.Code);
+    EXPECT_GT(tracked->DoneMs, tracked->QueuedMs);
+    EXPECT_EQ(std::count(Port.Sent.begin(), Port.Sent.end(), off), c.Sends) << static_cast<int>(c.Device);
+  }
+}
+
+TEST_F(PollEngine, AWriteIsNotKeptForLaterWhenThePortCloses) {
+  AddDevices({1});
+  Ctx->Settings.PortInfo.MaxReSend = 3;
+  Answer = [](const std::vector<uint8_t>& req) { return req[1] == 6 ? std::vector<uint8_t>{} : AnswerFor(req, {}); };
+  ASSERT_TRUE(Engine->Start());
+  Run(20);
+  const std::vector<uint8_t> off = {0x01, 0x06, 0x4E, 0x21, 0x00, 0x01, 0x0F, 0x28};
+  auto offs = [&] { return std::count(Port.Sent.begin(), Port.Sent.end(), off); };
+  auto queueOff = [&] {
+    Ctx->UpsInfo[1].CommState = 0;
+    const TCommandTicket t = QueueControlCommand(*Ctx, {1, TCommandKind::LoadOff, 0, 0}, true);
+    EXPECT_EQ(t.Check, TCommandCheck::Ok);
+    return t.Id;
+  };
+  auto state = [&](uint32_t id) { return Ctx->Commands.Find(id)->State; };
+
+  // Queued, then the port closes before it goes out.
+  uint32_t id = queueOff();
+  Engine->CloseCommPort();
+  Run(1);
+  EXPECT_EQ(state(id), TCommandState::NotSent);
+  Engine->OpenCommPort();
+  Run(40);
+  EXPECT_EQ(offs(), 0);
+
+  // On the line, unanswered, when the port closes: not answered, and the
+  // reopened port does not send it again.
+  id = queueOff();
+  for (int i = 0; i < 40 && offs() == 0; ++i) Run(1);
+  ASSERT_EQ(offs(), 1);
+  Engine->CloseCommPort();
+  Run(1);
+  EXPECT_EQ(state(id), TCommandState::NotAnswered);
+  Engine->OpenCommPort();
+  Run(40);
+  EXPECT_EQ(offs(), 1);
 }
 
 TEST_F(PollEngine, ResendZeroOrOneSendsNothingButTheCursorAdvances) {

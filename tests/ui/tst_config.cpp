@@ -9,6 +9,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QRadioButton>
+#include <QStatusBar>
 
 #include <deque>
 #include <functional>
@@ -60,6 +61,18 @@ class TModalScript : public QObject {
       return true;
     };
   }
+  // Answers a question box, keeping its text; it must offer No as the default.
+  TModalScript::TStep Answer(QMessageBox::StandardButton button) {
+    return [this, button](QWidget* w) {
+      auto* box = qobject_cast<QMessageBox*>(w);
+      if (!box) return false;
+      Boxes << box->text();
+      if (box->defaultButton() != box->button(QMessageBox::No)) Boxes << QStringLiteral("(No is not the default)");
+      QAbstractButton* answer = box->button(button) ? box->button(button) : box->buttons().first();
+      Later(box, [answer] { answer->click(); });
+      return true;
+    };
+  }
   TModalScript::TStep Box() {
     return [this](QWidget* w) {
       auto* box = qobject_cast<QMessageBox*>(w);
@@ -69,6 +82,27 @@ class TModalScript : public QObject {
       return true;
     };
   }
+
+ private:
+  QTimer FTimer;
+};
+
+// Answers the next question box, keeping its text and whether No was its default.
+class TQuestionAnswerer : public QObject {
+ public:
+  explicit TQuestionAnswerer(QMessageBox::StandardButton button) {
+    FTimer.setInterval(5);
+    connect(&FTimer, &QTimer::timeout, this, [this, button] {
+      auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+      if (!box || !box->isVisible() || !box->button(button)) return;
+      Texts << box->text();
+      NoWasDefault = box->defaultButton() == box->button(QMessageBox::No);
+      box->button(button)->click();
+    });
+    FTimer.start();
+  }
+  QStringList Texts;
+  bool NoWasDefault = false;
 
  private:
   QTimer FTimer;
@@ -87,21 +121,33 @@ class TstConfig : public QObject {
   void gateAcceptedOpensTheBatteryTestWhichQueuesItsCommand() {
     TMainFixture f({{1, "ups"}}, 0, 2);
     f.ShowWindow();
+    f.OpenPort();
     f.Communicating(1, 0);
     f.Click(f.Device(1));
     TModalScript script;
-    script.Steps = {script.Gate(QStringLiteral(" RXA410 ")), [](QWidget* w) {
-                                  auto* test = qobject_cast<TFrmTest*>(w);
-                                  if (!test) return false;
-                                  TModalScript::Later(test, [test] {
-                                    test->btnTest->click();
-                                    test->reject();
-                                  });
-                                  return true;
-                                }};
+    TFrmTest* window = nullptr;
+    QString shown;  // the window's outcome line after the question
+    script.Steps = {script.Gate(QStringLiteral(" RXA410 ")),
+                    [&window](QWidget* w) {
+                      window = qobject_cast<TFrmTest*>(w);
+                      if (!window) return false;
+                      TModalScript::Later(window, [test = window] { test->btnTest->click(); });
+                      return true;
+                    },
+                    script.Answer(QMessageBox::Yes), [&shown](QWidget* w) {
+                      auto* test = qobject_cast<TFrmTest*>(w);
+                      if (!test) return false;
+                      shown = test->lblOutcome->text();
+                      TModalScript::Later(test, [test] { test->reject(); });
+                      return true;
+                    }};
     f.Main->mni301Click();
     QVERIFY(script.Done());
     QCOMPARE(f.Context->SelectedModel, std::string("RXA410"));
+    QCOMPARE(script.Boxes.size(), qsizetype(1));
+    QCOMPARE(shown, QStringLiteral("Battery test of 60 s, UPS \"ups\" (address 1): queued, waiting to be sent"));
+    QVERIFY2(script.Boxes[0].startsWith(QStringLiteral("Start a battery test of 60 seconds on UPS \"ups\" (address 1)?")),
+             qPrintable(script.Boxes[0]));
     const TCommandEntry& e = f.Context->CommandQueue[1];
     QCOMPARE(int(e.Pending), int(CommandPending));
     QCOMPARE(int(e.Addr), 1);
@@ -183,8 +229,10 @@ class TstConfig : public QObject {
     QVERIFY(!f.Context->CommandQueue[0].Pending);
 
     dialog.Edit1->setText(QStringLiteral("1.7"));
-    dialog.btnSetToClick();
+    dialog.btnSetToClick();  // no question: the model gate stands before this dialog
     QCOMPARE(dialog.Edit1->text(), QStringLiteral("1.70"));
+    QVERIFY2(dialog.lblOutcome->text().endsWith(QStringLiteral("queued, waiting to be sent")),
+             qPrintable(dialog.lblOutcome->text()));
     QCOMPARE(f.Context->CommandQueue[0].Reg, 40020);
     QCOMPARE(int(f.Context->CommandQueue.ParamImage.EodVolt), 170);
 
@@ -257,34 +305,89 @@ class TstConfig : public QObject {
     view->Timer1Timer();
     QCOMPARE(view->FieldText("BypassVoltMin"), QString());
     QVERIFY(!view->btnSet->isEnabled());
-    view->close();
+    // Hidden and kept, and the close is accepted: a refused one would veto the program's exit.
+    QVERIFY(view->close());
     QVERIFY(!view->isVisible());
     QVERIFY(!view->Timer1.isActive());
+    QCOMPARE(f.Main->UserSetWindow(), view);
   }
 
-  void onOffQueuesTheChosenCommandOnlyForModbus() {
-    TMainFixture f({{1, "ups"}}, 0, 3);
+  void onOffAsksNamingTheDeviceWithNoAsDefaultThenShowsQueuedAndTheOutcome() {
+    TMainFixture f({{1, "Server room"}}, 0, 3);
+    f.ShowWindow();
+    f.OpenPort();
+    f.Communicating(1, 0);
     bool portOpen = true;
     TfrmTrunOn dialog(Host(f, &portOpen), f.Main.get());
     QCOMPARE(dialog.Panel1->text(), QStringLiteral("Turn  On/Off  UPS"));
-    dialog.btnOKClick();  // no choice made
+    dialog.show();
+    dialog.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&dialog));
+    dialog.btnOKClick();  // no choice made: nothing asked, nothing queued
     QVERIFY(!f.Context->CommandQueue[1].Pending);
-    dialog.rbOff->setChecked(true);
-    dialog.btnOKClick();
-    QCOMPARE(f.Context->CommandQueue[1].Reg, RegRemoteOff);
-    QCOMPARE(int(f.Context->CommandQueue.CommandValue), 1);
-    f.Context->CommandQueue[1].Pending = CommandFree;
 
+    dialog.rbOff->setChecked(true);
+    {
+      TQuestionAnswerer no(QMessageBox::No);
+      dialog.btnOK->click();
+      QCOMPARE(no.Texts.size(), qsizetype(1));
+      QVERIFY2(no.Texts[0].startsWith(QStringLiteral("Switch off UPS \"Server room\" (address 1)?")),
+               qPrintable(no.Texts[0]));
+      QVERIFY(no.Texts[0].contains(QStringLiteral("the equipment it feeds loses power")));
+      QVERIFY(no.NoWasDefault);
+    }
+    QVERIFY(!f.Context->CommandQueue[1].Pending);
+    QVERIFY(dialog.lblOutcome->text().isEmpty());
+    QVERIFY2(dialog.isVisible(), "the question does not close the window behind it");
+
+    const std::vector<uint8_t> off = {0x01, 0x06, 0x4E, 0x21, 0x00, 0x01, 0x0F, 0x28};
+    struct {
+      std::vector<uint8_t> Answer;
+      const char* Shown;
+    } const answers[] = {
+        {off, "Switch off, UPS \"Server room\" (address 1): confirmed by the device"},
+        {{0x01, 0x86, 0x04, 0x43, 0xA3}, "Switch off, UPS \"Server room\" (address 1): refused by the device (exception 4: device failure)"},
+    };
+    for (const auto& a : answers) {
+      {
+        TQuestionAnswerer yes(QMessageBox::Yes);
+        dialog.btnOK->click();
+        QCOMPARE(yes.Texts.size(), qsizetype(1));
+      }
+      QCOMPARE(f.Context->CommandQueue[1].Reg, RegRemoteOff);
+      QCOMPARE(dialog.lblOutcome->text(),
+               QStringLiteral("Switch off, UPS \"Server room\" (address 1): queued, waiting to be sent"));
+      // The engine sends it; the device answers.
+      f.Port.SentFrames.clear();
+      for (int i = 0; i < 60 && (f.Port.SentFrames.empty() || f.Port.SentFrames.back() != off); ++i)
+        f.Engine->Tick();
+      QVERIFY(!f.Port.SentFrames.empty() && f.Port.SentFrames.back() == off);
+      f.Port.InjectReceive(a.Answer);
+      QCOMPARE(dialog.lblOutcome->text(), QString::fromUtf8(a.Shown));
+      QCOMPARE(f.Main->statusBar()->currentMessage(), QString::fromUtf8(a.Shown));
+      for (int i = 0; i < 15; ++i) f.Engine->Tick();  // the request is released
+    }
+
+    // A protocol that cannot write: said, nothing queued.
+    f.Context->CommandQueue[1].Pending = CommandFree;
     f.Context->Settings.PortInfo.Protocol = 0;
     dialog.rbOn->setChecked(true);
-    dialog.btnOKClick();
+    {
+      TBoxAnswerer ok(QMessageBox::Ok);
+      dialog.btnOKClick();
+      QCOMPARE(ok.Texts, QStringList{QStringLiteral("The selected protocol cannot send commands to devices.")});
+    }
     TFrmTest test(Host(f, &portOpen), f.Main.get());
-    test.btnTestClick();
+    {
+      TBoxAnswerer ok(QMessageBox::Ok);
+      test.btnTestClick();
+    }
     QVERIFY(!f.Context->CommandQueue.TakeFirst().has_value());
   }
 
   void batteryTestRefusesATimeItCannotSend() {
     TMainFixture f({{1, "ups"}}, 1, 2);
+    f.Communicating(1, 0);
     bool portOpen = true;
     TFrmTest test(Host(f, &portOpen), f.Main.get());
     QCOMPARE(test.windowTitle(), QStringLiteral("电池自检"));
@@ -295,9 +398,23 @@ class TstConfig : public QObject {
       QCOMPARE(boxes.Texts, QStringList{QStringLiteral("[Battery Test Time] value is invalid")});
     }
     QVERIFY(!f.Context->CommandQueue[1].Pending);
-    test.btnCancelTestClick();
+    {
+      TQuestionAnswerer yes(QMessageBox::Yes);
+      test.btnCancelTestClick();
+      QCOMPARE(yes.Texts.size(), qsizetype(1));
+      QVERIFY2(yes.Texts[0].startsWith(QStringLiteral("确定要取消UPS“ups”(地址 1)的电池自检吗?")), qPrintable(yes.Texts[0]));
+    }
     QCOMPARE(f.Context->CommandQueue[1].Reg, RegBatteryTest);
     QCOMPARE(int(f.Context->CommandQueue.CommandValue), 0);
+    QCOMPARE(test.lblOutcome->text(), QStringLiteral("取消电池自检,UPS“ups”(地址 1):已排队,等待发送"));
+
+    // Nothing is asked for a device that is not heard.
+    f.Context->CommandQueue[1].Pending = CommandFree;
+    f.Slot(1).CommState = 2;
+    TBoxAnswerer boxes(QMessageBox::Ok);
+    test.btnCancelTestClick();
+    QCOMPARE(boxes.Texts, QStringList{QStringLiteral("该设备未联机!")});
+    QVERIFY(!f.Context->CommandQueue[1].Pending);
   }
 };
 

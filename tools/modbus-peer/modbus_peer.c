@@ -3,7 +3,8 @@
  * built on libmodbus, used to check our own master against a third-party
  * implementation of the protocol.
  *
- *   tessaro-modbus-peer --link PATH [--slave N] [--values FILE] [--log-requests] [--debug]
+ *   tessaro-modbus-peer --link PATH [--slave N] [--values FILE] [--refuse REG:CODE]
+ *                       [--log-requests] [--debug]
  *
  * The peer holds the master side of a new pty and links PATH to its slave
  * side; a client opens PATH like a serial port. Once PATH can be opened the
@@ -16,6 +17,9 @@
  * --log-requests: every request addressed to the peer is printed on stdout
  * as one line "rx" followed by its bytes in hex, CRC included, before it is
  * answered, so a test can check the exact frames and their order.
+ *
+ * --refuse REG:CODE: a write to register REG (register-table numbering, as
+ * 20002) is answered with Modbus exception CODE instead of being carried out.
  *
  * --values FILE: lines "register value" (decimal or 0x hex), '#' starts a
  * comment; each line overrides one register of the tables above.
@@ -137,7 +141,9 @@ static int LoadValues(modbus_mapping_t* map, const char* path) {
 }
 
 static void Usage(void) {
-  fprintf(stderr, "usage: tessaro-modbus-peer --link PATH [--slave N] [--values FILE] [--log-requests] [--debug]\n");
+  fprintf(stderr,
+          "usage: tessaro-modbus-peer --link PATH [--slave N] [--values FILE] [--refuse REG:CODE] "
+          "[--log-requests] [--debug]\n");
 }
 
 /* Write-single-register targets outside the mapping that a device accepts:
@@ -164,6 +170,10 @@ static void LogRequest(const uint8_t* query, int len) {
   printf("\n");
   fflush(stdout);
 }
+
+/* The write to refuse (wire address, -1 for none) and the exception it gets. */
+static int RefuseWire = -1;
+static int RefuseCode = 0;
 
 static int Serve(modbus_t** ctxp, const char* slaveName, int slave, int debug, int logRequests,
                  modbus_mapping_t* map, int master, int sigFd) {
@@ -203,7 +213,10 @@ static int Serve(modbus_t** ctxp, const char* slaveName, int slave, int debug, i
     }
     if (logRequests) LogRequest(query, len);
     int wireAddr = len >= 6 ? (query[2] << 8) | query[3] : -1;
-    if (query[1] == MODBUS_FC_WRITE_SINGLE_REGISTER && len == 8 && IsCommandRegister(wireAddr)) {
+    int isWrite = query[1] == MODBUS_FC_WRITE_SINGLE_REGISTER || query[1] == MODBUS_FC_WRITE_MULTIPLE_REGISTERS;
+    if (isWrite && wireAddr >= 0 && wireAddr == RefuseWire) {
+      modbus_reply_exception(ctx, query, (unsigned int)RefuseCode);
+    } else if (query[1] == MODBUS_FC_WRITE_SINGLE_REGISTER && len == 8 && IsCommandRegister(wireAddr)) {
       modbus_send_raw_request(ctx, query, len - 2); /* the echo, CRC added by libmodbus */
     } else {
       modbus_reply(ctx, query, len, map);
@@ -230,6 +243,16 @@ int main(int argc, char** argv) {
       slave = (int)n;
     } else if (strcmp(argv[i], "--values") == 0 && i + 1 < argc) {
       valuesPath = argv[++i];
+    } else if (strcmp(argv[i], "--refuse") == 0 && i + 1 < argc) {
+      char* end;
+      long reg = strtol(argv[++i], &end, 10);
+      long code = *end == ':' ? strtol(end + 1, &end, 10) : -1;
+      if (*end != '\0' || reg < 1 || reg > 65536 || code < 1 || code > 255) {
+        fprintf(stderr, "tessaro-modbus-peer: --refuse takes REG:CODE, a register 1..65536 and an exception code 1..255\n");
+        return 2;
+      }
+      RefuseWire = (int)(reg - 1);
+      RefuseCode = (int)code;
     } else if (strcmp(argv[i], "--log-requests") == 0) {
       logRequests = 1;
     } else if (strcmp(argv[i], "--debug") == 0) {

@@ -22,9 +22,4 @@ inline QString ZhEn(int language, const char* zh, const char* en) {
   return QString::fromUtf8(language == 1 ? zh : en);
 }
 
-inline QString QueueFullText(int language) {
-  return ZhEn(language, "待发送的命令过多,请稍后再试!",
-              "Too many commands are waiting to be sent; please try again in a moment.");
-}
-
 }  // namespace tessaro

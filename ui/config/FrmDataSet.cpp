@@ -67,9 +67,13 @@ TFrmDataSet::TFrmDataSet(const TControlHost& host, QWidget* parent) : QDialog(pa
   s->addWidget(btnSetTo);
   s->addStretch();
 
-  auto* h = new QHBoxLayout(this);
+  auto* h = new QHBoxLayout;
   h->addWidget(grpList, 3);
   h->addWidget(grpSetting, 2);
+  lblOutcome = new TCommandStatus(FHost.Ctx, this);
+  auto* v = new QVBoxLayout(this);
+  v->addLayout(h);
+  v->addWidget(lblOutcome);
   resize(560, 470);
 
   for (int i = 0; i < ParamListCount(FHost.Ctx.SelectedModel); ++i) {
@@ -138,17 +142,17 @@ void TFrmDataSet::btnSetToClick() {
       ShowMessage(this, QString::fromStdString(result.Check.Message));
       (ComboBox1->isVisible() ? static_cast<QWidget*>(ComboBox1) : Edit1)->setFocus();
       return;
-    case TSetOutcome::Busy:
-      ShowMessage(this, ZhEn(language, "该参数发往另一设备的设置尚未发出,请稍后再试!",
-                             "A value of this parameter for another device is still waiting to be sent; "
-                             "please try again in a moment."));
-      return;
-    case TSetOutcome::QueueFull:
-      ShowMessage(this, QueueFullText(language));
+    case TSetOutcome::Refused:
+      ShowMessage(this, QString::fromStdString(CheckText(result.Refusal, static_cast<uint8_t>(language))));
       return;
     case TSetOutcome::Stored:
+      // Nothing can go out with this protocol; the line says so instead of a box.
+      NewValue = result.Check.Value;
+      lblOutcome->setText(QString::fromStdString(CheckText(TCommandCheck::NoCommands, static_cast<uint8_t>(language))));
+      return;
     case TSetOutcome::Queued:
       NewValue = result.Check.Value;
+      lblOutcome->Track(result.Id, language);
       return;
   }
 }

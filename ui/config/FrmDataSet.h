@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "ui/config/CommandStatus.h"
 #include "ui/config/ControlHost.h"
 
 class QComboBox;
@@ -37,6 +38,7 @@ class TFrmDataSet : public QDialog {
   QGroupBox* RadioGroup5;
   QRadioButton* rbBoostEnable;
   QRadioButton* rbBoostDisable;
+  TCommandStatus* lblOutcome;  // "queued", then the device's answer
 
   uint16_t CurRegister = 0;
   uint16_t NewValue = 0;

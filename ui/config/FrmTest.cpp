@@ -7,26 +7,11 @@
 #include <QRegularExpressionValidator>
 #include <QVBoxLayout>
 
-#include "control/CommandSlots.h"
 #include "control/Control.h"
 #include "engine/Context.h"
 #include "ui/main/MsgBox.h"
 
 namespace tessaro {
-
-void ReportCommandOutcome(QWidget* parent, int language, int outcome) {
-  switch (static_cast<TCommandOutcome>(outcome)) {
-    case TCommandOutcome::NoDevice:
-      ShowMessage(parent, ZhEn(language, "请先选择一台设备!", "Please select a device first."));
-      return;
-    case TCommandOutcome::QueueFull:
-      ShowMessage(parent, QueueFullText(language));
-      return;
-    case TCommandOutcome::Ignored:
-    case TCommandOutcome::Queued:
-      return;
-  }
-}
 
 TFrmTest::TFrmTest(const TControlHost& host, QWidget* parent) : QDialog(parent), FHost(host) {
   setObjectName(QStringLiteral("FrmTest"));
@@ -51,6 +36,8 @@ TFrmTest::TFrmTest(const TControlHost& host, QWidget* parent) : QDialog(parent),
   buttons->addWidget(btnTest);
   buttons->addWidget(btnCancelTest);
   v->addLayout(buttons);
+  lblOutcome = new TCommandStatus(FHost.Ctx, this);
+  v->addWidget(lblOutcome);
 
   connect(btnTest, &QPushButton::clicked, this, &TFrmTest::btnTestClick);
   connect(btnCancelTest, &QPushButton::clicked, this, &TFrmTest::btnCancelTestClick);
@@ -63,14 +50,15 @@ void TFrmTest::btnTestClick() {
     edtTime->setFocus();
     return;
   }
-  Send(*seconds);
+  Send(TCommandKind::BatteryTest, *seconds);
 }
 
-void TFrmTest::btnCancelTestClick() { Send(0); }
+void TFrmTest::btnCancelTestClick() { Send(TCommandKind::CancelTest, 0); }
 
-void TFrmTest::Send(uint16_t value) {
-  const TCommandOutcome outcome = SendControlCommand(FHost.Ctx, FHost.SelDevAddr(), RegBatteryTest, value);
-  ReportCommandOutcome(this, FHost.Ctx.Settings.Language, static_cast<int>(outcome));
+void TFrmTest::Send(TCommandKind kind, uint16_t seconds) {
+  const int language = FHost.Ctx.Settings.Language;
+  const TCommandRequest request{FHost.SelDevAddr(), kind, 0, seconds};
+  if (const uint32_t id = AskAndQueue(this, FHost, request, language)) lblOutcome->Track(id, language);
 }
 
 }  // namespace tessaro

@@ -3,6 +3,8 @@
 
 #include <QDialog>
 
+#include "engine/CommandTracker.h"
+#include "ui/config/CommandStatus.h"
 #include "ui/config/ControlHost.h"
 
 class QLabel;
@@ -22,15 +24,14 @@ class TFrmTest : public QDialog {
   QPushButton* btnTest;
   QPushButton* btnCancelTest;
 
+  TCommandStatus* lblOutcome;  // "queued", then the device's answer
+
   void btnTestClick();
   void btnCancelTestClick();
 
  private:
-  void Send(uint16_t value);
+  void Send(TCommandKind kind, uint16_t seconds);
   TControlHost FHost;
 };
-
-// What the two control windows say when a command could not be queued.
-void ReportCommandOutcome(QWidget* parent, int language, int outcome);
 
 }  // namespace tessaro

@@ -7,10 +7,7 @@
 #include <QRadioButton>
 #include <QVBoxLayout>
 
-#include "control/CommandSlots.h"
-#include "control/Control.h"
 #include "engine/Context.h"
-#include "ui/config/FrmTest.h"
 
 namespace tessaro {
 
@@ -39,6 +36,8 @@ TfrmTrunOn::TfrmTrunOn(const TControlHost& host, QWidget* parent) : QDialog(pare
   v->addWidget(Panel1);
   v->addWidget(rgOnOff);
   v->addWidget(btnOK, 0, Qt::AlignRight);
+  lblOutcome = new TCommandStatus(FHost.Ctx, this);
+  v->addWidget(lblOutcome);
   SetTexts();
   connect(btnOK, &QPushButton::clicked, this, &TfrmTrunOn::btnOKClick);
 }
@@ -58,18 +57,25 @@ void TfrmTrunOn::changeEvent(QEvent* event) {
   if (isActiveWindow()) {
     FWasActive = true;
     SetTexts();
-  } else if (FWasActive && isVisible()) {
+  } else if (FWasActive && isVisible() && !FAsking) {
     reject();  // it does not stay open behind another window
   }
 }
 
 void TfrmTrunOn::btnOKClick() {
-  int reg = 0;
-  if (rbOn->isChecked()) reg = RegRemoteOn;
-  if (rbOff->isChecked()) reg = RegRemoteOff;
-  if (reg == 0) return;
-  const TCommandOutcome outcome = SendControlCommand(FHost.Ctx, FHost.SelDevAddr(), reg, 1);
-  ReportCommandOutcome(this, FHost.Ctx.Settings.Language, static_cast<int>(outcome));
+  TCommandKind kind;
+  if (rbOn->isChecked())
+    kind = TCommandKind::LoadOn;
+  else if (rbOff->isChecked())
+    kind = TCommandKind::LoadOff;
+  else
+    return;
+  // The texts of this window are Chinese for every language but 0.
+  const int language = FHost.Ctx.Settings.Language != 0 ? 1 : 0;
+  FAsking = true;
+  const uint32_t id = AskAndQueue(this, FHost, TCommandRequest{FHost.SelDevAddr(), kind, 0, 0}, language);
+  FAsking = false;
+  if (id) lblOutcome->Track(id, language);
 }
 
 }  // namespace tessaro

@@ -3,6 +3,7 @@
 
 #include <QDialog>
 
+#include "ui/config/CommandStatus.h"
 #include "ui/config/ControlHost.h"
 
 class QGroupBox;
@@ -23,6 +24,7 @@ class TfrmTrunOn : public QDialog {
   QRadioButton* rbOn;
   QRadioButton* rbOff;
   QPushButton* btnOK;
+  TCommandStatus* lblOutcome;  // "queued", then the device's answer
 
   void btnOKClick();
 
@@ -33,6 +35,7 @@ class TfrmTrunOn : public QDialog {
   void SetTexts();
   TControlHost FHost;
   bool FWasActive = false;
+  bool FAsking = false;  // its own question or message is up: it stays open meanwhile
 };
 
 }  // namespace tessaro

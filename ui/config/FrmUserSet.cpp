@@ -131,9 +131,10 @@ void TFrmUserSet::changeEvent(QEvent* event) {
 }
 
 void TFrmUserSet::closeEvent(QCloseEvent* event) {
+  // An accepted close only hides the view (it is kept for the next opening);
+  // an ignored one would also veto the program's own exit.
   Timer1.stop();
-  hide();
-  event->ignore();
+  event->accept();
 }
 
 void TFrmUserSet::Timer1Timer() {

@@ -56,6 +56,26 @@ void UseInterfaceFont(QApplication& app) {
   }
 }
 
+void EndLoopWhenClosed(TFrmMain& main) {
+  QApplication::setQuitOnLastWindowClosed(false);
+  // exit(), not quit(): quit() first asks every window to close, and one that
+  // refuses (a search still running) would cancel it. exit() also ends the
+  // loop of every modal window open inside the main loop.
+  QObject::connect(&main, &TFrmMain::Closed, qApp, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
+}
+
+void RequestStop(TFrmMain& main) {
+  MarkStopping();
+  // Before the main loop runs (a start-up box or dialog), exit() has no loop
+  // to end: the modal windows are closed instead. Bounded, in case one stays.
+  for (int i = 0; i < 16; ++i) {
+    QWidget* modal = QApplication::activeModalWidget();
+    if (!modal) break;
+    modal->close();
+  }
+  main.ExitWithoutQuestion();
+}
+
 int RunDesktop(int argc, char** argv, const std::string& dataDir, const std::optional<std::string>& nutListen) {
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Tessaro"));
@@ -113,9 +133,7 @@ int RunDesktop(int argc, char** argv, const std::string& dataDir, const std::opt
       while (::read(SignalPipe[0], buf, sizeof buf) > 0) {
       }
       stopRequested = true;
-      MarkStopping();
-      if (QWidget* modal = QApplication::activeModalWidget()) modal->close();
-      main->ExitWithoutQuestion();
+      RequestStop(*main);
     });
   }
 
@@ -143,8 +161,7 @@ int RunDesktop(int argc, char** argv, const std::string& dataDir, const std::opt
   }
   main->show();
 
-  QApplication::setQuitOnLastWindowClosed(false);
-  QObject::connect(main.get(), &TFrmMain::Closed, &app, &QApplication::quit, Qt::QueuedConnection);
+  EndLoopWhenClosed(*main);
   const int rc = stopRequested ? 0 : QApplication::exec();
   host.reset();  // the engine goes before the windows and the log stores
   main.reset();

@@ -37,6 +37,7 @@
 #include <exception>
 #include <system_error>
 
+#include "control/Control.h"
 #include "core/Catalogue.h"
 #include "core/Version.h"
 #include "engine/Context.h"
@@ -174,9 +175,18 @@ TFrmMain::TFrmMain(TContext& context, TPollEngine& engine, QWidget* parent)
   Timer1.setInterval(10);
   connect(&Timer1, &QTimer::timeout, this, &TFrmMain::Timer1Timer);
   Timer1.start();
+
+  // Whatever window sent it, and even once that window is closed, the
+  // outcome of a write shows here.
+  FCommandObserver = FCtx.Commands.Subscribe([this](const TTrackedCommand& command) {
+    if (command.State == TCommandState::Pending) return;
+    const auto language = static_cast<uint8_t>(FCtx.Settings.Language);
+    statusBar()->showMessage(QString::fromStdString(OutcomeLine(FCtx, command, language)), 15000);
+  });
 }
 
 TFrmMain::~TFrmMain() {
+  FCtx.Commands.Unsubscribe(FCommandObserver);
   Timer1.stop();
   FCtx.DeviceList.OnRebuildTree = nullptr;
   delete FTraceWindow;
@@ -1372,26 +1382,32 @@ void TFrmMain::HideTraceWindow() {
 }
 
 void TFrmMain::ExitWithoutQuestion() {
-  FExitUnasked = true;
+  // Not through close(): while the exit question is open the window is
+  // already closing, and a second close() would be dropped.
+  FinishExit();
   close();
 }
 
-void TFrmMain::closeEvent(QCloseEvent* event) {
-  if (!FExitConfirmed) {
-    if (!FExitUnasked && !AskYesNo(this, Txt(TTextId::ExitQuestion))) {
-      event->ignore();
-      return;
-    }
-    FExitConfirmed = true;
-    Timer1.stop();
-    if (const std::error_code ec = FCtx.SaveSettings()) {
-      ShowMessage(this, QString::fromStdString(ec.message()));
-    }
-    FEngine.CloseCommPort();
+void TFrmMain::FinishExit() {
+  if (FExitConfirmed) return;
+  FExitConfirmed = true;
+  Timer1.stop();
+  if (const std::error_code ec = FCtx.SaveSettings()) {
+    ShowMessage(this, QString::fromStdString(ec.message()));
   }
+  FEngine.CloseCommPort();
   HideTraceWindow();
-  event->accept();
   emit Closed();
+}
+
+void TFrmMain::closeEvent(QCloseEvent* event) {
+  // A stop request may have finished the exit while the question was open.
+  if (!FExitConfirmed && !AskYesNo(this, Txt(TTextId::ExitQuestion)) && !FExitConfirmed) {
+    event->ignore();
+    return;
+  }
+  FinishExit();
+  event->accept();
 }
 
 }  // namespace tessaro

@@ -272,9 +272,11 @@ class TFrmMain : public QMainWindow {
   uint8_t FSlowDiv = 0;
   int FSketchState = 0;
   bool FExitConfirmed = false;
-  bool FExitUnasked = false;
+  // Timer stopped, settings saved, port closed, Closed emitted; once.
+  void FinishExit();
   QWidget* FTraceWindow = nullptr;
   TFrmUserSet* FFrmUserSet = nullptr;
+  int FCommandObserver = 0;  // its place among the command tracker's observers
   TControlHost ControlHost();
   QWidget* FSketchHost = nullptr;
 };
