@@ -11,6 +11,7 @@
 #
 #   bench/desktop_cpu.sh                 60 s (build/tessaro)
 #   SECONDS_MEASURED=30 BUILD=build-rel bench/desktop_cpu.sh
+#   PERF_DATA=/tmp/desk.perf bench/desktop_cpu.sh   also samples it with perf (figures then include perf's cost)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${BUILD:-build}
@@ -76,7 +77,11 @@ ticks() { awk '{ print $14 + $15 }' "/proc/$monitor/stat"; }
 hz=$(getconf CLK_TCK)
 t0=$(ticks)
 s0=$(date +%s.%N)
-sleep "$measured"
+if [ -n "${PERF_DATA:-}" ]; then
+  perf record ${PERF_ARGS:--g} -o "$PERF_DATA" -p "$monitor" -- sleep "$measured" >/dev/null 2>&1
+else
+  sleep "$measured"
+fi
 t1=$(ticks)
 s1=$(date +%s.%N)
 rss=$(awk '/^VmRSS/ { print $2 }' "/proc/$monitor/status")

@@ -88,6 +88,12 @@ int PictureFor(int stateCode) {
   }
 }
 
+// Showing or hiding a widget lays out its window again (and asks the X
+// server where the pointer is), so only a change of state does it.
+void SetShown(QWidget* w, bool shown) {
+  if (w->isHidden() == shown) w->setVisible(shown);
+}
+
 const QColor Lime(0x00, 0xff, 0x00);
 const QColor Teal(0x00, 0x80, 0x80);
 
@@ -171,7 +177,9 @@ TFrmMain::TFrmMain(TContext& context, TPollEngine& engine, QWidget* parent)
   PageControl2->setCurrentIndex(0);
   UpdateDebugOverlay();
 
-  Timer1.setInterval(10);
+  // One housekeeping pass per tick: the pace of every 11th tick of a 10 ms
+  // timer, without waking the program 100 times a second to count.
+  Timer1.setInterval(HousekeepingInterval);
   connect(&Timer1, &QTimer::timeout, this, &TFrmMain::Timer1Timer);
   Timer1.start();
 }
@@ -243,7 +251,8 @@ void TFrmMain::BuildToolBar() {
   lblDebug = new QLabel(ToolBar1);
   lblDebug->setObjectName(QStringLiteral("lblDebug"));
   lblDebug->setStyleSheet(QStringLiteral("color: #7a1f1f; font-family: monospace;"));
-  ToolBar1->addWidget(lblDebug);
+  // The tool bar shows and hides its widgets through their actions.
+  FDebugAction = ToolBar1->addWidget(lblDebug);
   auto* lamps = new QWidget(ToolBar1);
   auto* lampRow = new QHBoxLayout(lamps);
   lampRow->setContentsMargins(8, 0, 8, 0);
@@ -817,9 +826,17 @@ QTreeWidgetItem* TFrmMain::NodeAt(int absoluteIndex) const {
 }
 
 namespace {
+// A tree with columns sized to their contents measures every node again
+// whenever one changes: nodes are only touched when what they show changes.
 void SetNodeIcon(QTreeWidgetItem* item, int index) {
+  const QVariant shown = item->data(0, IconRole);
+  if (shown.isValid() && shown.toInt() == index) return;
   item->setIcon(0, TreeIcon(index));
   item->setData(0, IconRole, index);
+}
+
+void SetNodeText(QTreeWidgetItem* item, const QString& text) {
+  if (item->text(0) != text) item->setText(0, text);
 }
 }  // namespace
 
@@ -920,22 +937,22 @@ void TFrmMain::RefreshNode(int k) {
   };
   if (!FEngine.PortIsOpen()) {
     SetNodeIcon(node, IconLost);
-    node->setText(0, caption(StateText(StateCommLost, language)));
+    SetNodeText(node, caption(StateText(StateCommLost, language)));
     ClearLiveValues(r);
     return;
   }
   switch (r.CommState) {
     case 0:
       SetNodeIcon(node, (r.AlarmCount > 0 || r.StateCode == StateMaintBypass) ? IconAlarm : IconOk);
-      node->setText(0, r.StateCode < 0 ? name : caption(StateText(r.StateCode, language)));
+      SetNodeText(node, r.StateCode < 0 ? name : caption(StateText(r.StateCode, language)));
       break;
     case 1:
       SetNodeIcon(node, IconAlarm);
-      node->setText(0, caption(EventText(EventCommError, language)));
+      SetNodeText(node, caption(EventText(EventCommError, language)));
       break;
     case 2:
       SetNodeIcon(node, IconLost);
-      node->setText(0, caption(EventText(EventCommLost, language)));
+      SetNodeText(node, caption(EventText(EventCommLost, language)));
       ClearLiveValues(r);
       break;
     default:
@@ -1129,17 +1146,17 @@ void TFrmMain::ShowSketch(const TUpsInfo& r) {
   const int protocol = FCtx.Settings.PortInfo.Protocol;
   const TStatusBlock& s = r.Status;
   if (r.CommState != 0 || !(protocol == 0 || protocol == 2 || protocol == 3)) {
-    PipCharge->hide();
+    SetShown(PipCharge, false);
     PipCharge->SetFlowOn(false);
     return;
   }
   const bool battFault = (s.CmmAlarm2 & (1u << 13)) || (s.CmmAlarm2 & (1u << 14));
   if (battFault || shown == StateEpo || shown == StateFault) {
-    PipCharge->show();
+    SetShown(PipCharge, true);
     PipCharge->SetFlowOn(false);
     return;
   }
-  PipCharge->show();
+  SetShown(PipCharge, true);
   // The pipe lies over the picture; keep it on top of whichever is shown.
   PipCharge->raise();
   const TMeasureBlock& m = r.Measure;
@@ -1171,11 +1188,6 @@ void TFrmMain::ShowSketch(const TUpsInfo& r) {
 void TFrmMain::Timer1Timer() {
   FCtx.Display.TimerStats[0] = Timer1.interval();
   ++FCtx.Display.TimerStats[10];
-  if (FFastDiv < 10) {
-    ++FFastDiv;
-    return;
-  }
-  FFastDiv = 0;
   HousekeepingPass();
 }
 
@@ -1225,11 +1237,8 @@ void TFrmMain::HousekeepingPass() {
 
 void TFrmMain::UpdateDebugOverlay() {
   const bool show = FCtx.Display.DebugShow;
-  lblDebug->setVisible(show);
-  edtTreeData->setVisible(show);
-  edtArrEq->setVisible(show);
-  edtNode->setVisible(show);
-  lblUpsState->setVisible(show);
+  if (FDebugAction->isVisible() != show) FDebugAction->setVisible(show);
+  for (QWidget* w : std::initializer_list<QWidget*>{edtTreeData, edtArrEq, edtNode, lblUpsState}) SetShown(w, show);
   if (!show) return;
   const uint8_t active = FEngine.ActiveAddress();
   const TUpsInfo& cur = FCtx.UpsInfo[active];

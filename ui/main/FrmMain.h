@@ -91,8 +91,9 @@ class TFrmMain : public QMainWindow {
   void ShowStatus(const TUpsInfo& r);
   void ShowAlarms(const TUpsInfo& r);
   void ShowSketch(const TUpsInfo& r);
-  void Timer1Timer();
-  void HousekeepingPass();  // every 11th tick
+  void Timer1Timer();       // one housekeeping pass
+  void HousekeepingPass();
+  static constexpr int HousekeepingInterval = 110;  // ms
 
   // ---- event handlers
   void TreeView1Click();
@@ -267,7 +268,6 @@ class TFrmMain : public QMainWindow {
   int32_t FidxSelNode = 0;
   int32_t FidxSelItem = 0;
   uint8_t FSelDevAddr = 0;
-  uint8_t FFastDiv = 0;
   uint8_t FSlowDiv = 0;
   int FSketchState = 0;
   bool FExitConfirmed = false;
@@ -276,6 +276,7 @@ class TFrmMain : public QMainWindow {
   TFrmUserSet* FFrmUserSet = nullptr;
   TControlHost ControlHost();
   QWidget* FSketchHost = nullptr;
+  QAction* FDebugAction = nullptr;
 };
 
 }  // namespace tessaro
