@@ -58,8 +58,9 @@ int RunHeadless(const TAppOptions& options) {
     std::fprintf(stderr, "tessaro: cannot prepare the data directory %s: %s\n", ctx.DataDir.c_str(), e.what());
     return 1;
   }
-  for (const std::string& warning : CheckSettings(ctx.Settings))
-    std::fprintf(stderr, "tessaro: warning: %s: %s\n", ctx.IniPath().c_str(), warning.c_str());
+  for (const TSettingsProblem& warning : CheckSettings(ctx.Settings))
+    std::fprintf(stderr, "tessaro: warning: %s: %s\n", ctx.IniPath().c_str(),
+                 warning.Text(ctx.Settings.Language).c_str());
   ctx.EventLogger->OnAppended = [&ctx](const EventRecord& rec) { PrintEvent(rec, ctx.Settings.Language); };
   TStoreHealth& storeHealth = ctx.StoreHealth;
   // Event hooks from the first record on ("Monitor software is open").
