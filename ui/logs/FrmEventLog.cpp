@@ -118,11 +118,20 @@ void TFrmEventLog::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);
 }
 
+void TFrmEventLog::changeEvent(QEvent* event) {
+  QWidget::changeEvent(event);
+  if (event->type() != QEvent::LanguageChange) return;
+  // An open viewer follows a language switch at once, its rows included;
+  // an export in progress reads the rows, so they change at the next load.
+  SetTexts();
+  if (!FExporting && FTable && FTable->Language() != Language()) LoadEvents();
+}
+
 void TFrmEventLog::ShowTable(std::shared_ptr<TEventTable> table) {
   FTable = std::move(table);
   FModel->SetTable(FTable);
-  const int widths[] = {67, 148, 101, 448};
-  for (int c = 0; c < TEventTable::Columns; ++c) grdEvntRec->setColumnWidth(c, widths[c]);
+  static constexpr int widths[] = {67, 148, 101, 448};
+  FitColumns(grdEvntRec, widths);
 }
 
 void TFrmEventLog::LoadEvents() {
