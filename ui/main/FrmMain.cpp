@@ -56,6 +56,7 @@
 #include "ui/main/FrmNewEquip.h"
 #include "ui/main/FrmProperty.h"
 #include "ui/main/MsgBox.h"
+#include "ui/main/QtTexts.h"
 #include "ui/widgets/AngularGauge.h"
 #include "ui/widgets/Artwork.h"
 #include "ui/widgets/FlowPipe.h"
@@ -170,6 +171,7 @@ TFrmMain::TFrmMain(TContext& context, TPollEngine& engine, QWidget* parent)
   FSelDevAddr = 0;
   FCtx.Start();  // directories, settings, log stores, device list (builds the tree), device table
   LogMenu = new TLogMenu(FCtx, FEngine, this);
+  FQtTexts = new TQtTexts(this);
   ApplyLanguage();
   ApplyProtocolLayout();
   StatusPanel[2]->setText(QStringLiteral("Version ") + QStringLiteral(TESSARO_VERSION));
@@ -613,7 +615,6 @@ QWidget* TFrmMain::BuildGraphPage() {
     pc.Chart->setTitleFont(titleFont);
     pc.AxisX = new QCategoryAxis;
     pc.AxisX->setRange(1, 120);
-    pc.AxisX->setTitleText(QStringLiteral("Time"));
     pc.AxisX->setLabelsPosition(QCategoryAxis::AxisLabelsPositionOnValue);
     pc.AxisX->setGridLineVisible(true);
     auto* axisY = new QValueAxis;
@@ -751,6 +752,8 @@ void TFrmMain::ApplyLanguage() {
   AdvPanel1->SetCaption(Txt(BoxOutputFreq));
   Chart1.Chart->setTitle(Txt(Chart1Title));
   Chart2.Chart->setTitle(Txt(Chart2Title));
+  Chart1.AxisX->setTitleText(Txt(ChartTimeAxis));
+  Chart2.AxisX->setTitleText(Txt(ChartTimeAxis));
   grpSwitch->setTitle(Txt(GrpSwitch));
   grpSwitch->setToolTip(Txt(GrpSwitchHint));
   grpAlarm->setTitle(Txt(GrpAlarm));
@@ -769,6 +772,9 @@ void TFrmMain::ApplyLanguage() {
   SharedTexts.InverterSupply = Txt(SupplyInverter);
   SharedTexts.BypassSupply = Txt(SupplyBypass);
   SharedTexts.Eco = Txt(SupplyEco);
+
+  // Qt's own texts, and every other open window, follow at once.
+  FQtTexts->Apply(FCtx.Settings.Language);
 }
 
 void TFrmMain::mni401Click() {

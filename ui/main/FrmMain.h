@@ -47,6 +47,7 @@ class TUpsDiagram;
 class TValueBox;
 class TValueText;
 class TFrmUserSet;
+class TQtTexts;
 struct TControlHost;
 struct TUpsInfo;
 
@@ -277,6 +278,7 @@ class TFrmMain : public QMainWindow {
   TControlHost ControlHost();
   QWidget* FSketchHost = nullptr;
   QAction* FDebugAction = nullptr;
+  TQtTexts* FQtTexts = nullptr;
 };
 
 }  // namespace tessaro

@@ -95,6 +95,7 @@ constexpr std::array<TLangEntry, static_cast<size_t>(TTextId::Count)> Table{{
 
     {Chart1Title, "输入电压(V)", "Input Voltage(V)"},
     {Chart2Title, "输出电压(V)", "Output Voltage(V)"},
+    {ChartTimeAxis, "时间", "Time"},
 
     {NewEquipCaption, "添加要监控的设备", "Append Equipment"},
     {PropertyCaption, "设备属性", "Equipment Property"},

@@ -101,6 +101,7 @@ enum class TTextId : int {
   // Trend graphs
   Chart1Title,
   Chart2Title,
+  ChartTimeAxis,
 
   // Add-device and property dialogs
   NewEquipCaption,
