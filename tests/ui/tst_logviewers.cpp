@@ -343,12 +343,19 @@ class TstLogViewers : public QObject {
     for (int i = 0; i < dialog.ListBox1->count(); ++i) names << dialog.ListBox1->item(i)->text();
     names.sort();
     QCOMPARE(names, (QStringList{"DataLog2023_02", "DataLog2023_03"}));
+    {
+      TBoxAnswerer no(QMessageBox::No);
+      dialog.btnDelete->click();  // nothing chosen: nothing asked, nothing deleted
+      QCOMPARE(no.Texts, QStringList{});
+    }
     dialog.ListBox1->setCurrentItem(dialog.ListBox1->findItems("DataLog2023_03", Qt::MatchExactly).value(0));
     {
       TBoxAnswerer no(QMessageBox::No);
       dialog.btnDelete->click();
-      QCOMPARE(no.Texts, QStringList{"Are you sure delete data log of this month ?"});
+      QCOMPARE(no.Texts, QStringList{"Are you sure delete the data log of 2023-03 (DataLog2023_03) ?"});
     }
+    QCOMPARE(TFrmDelDataRec::Question(1, "DataLog2023_03"), QStringLiteral("你确定要删除 2023 年 3 月的数据日志 (DataLog2023_03)? "));
+    QCOMPARE(TFrmDelDataRec::Question(0, "DataLogX"), QStringLiteral("Are you sure delete DataLogX ?"));
     QCOMPARE(dialog.ListBox1->count(), 2);
     TBoxAnswerer yes(QMessageBox::Yes);
     dialog.btnDelete->click();
