@@ -25,6 +25,7 @@
 #include "ui/logs/GridExport.h"
 #include "ui/logs/LogTableModel.h"
 #include "ui/logs/ViewerParts.h"
+#include "ui/widgets/InterfaceStyle.h"
 
 namespace tessaro {
 
@@ -125,6 +126,7 @@ void TFrmDataLog::SetTexts() {
   bsSkinButton1->setText(LangPick(l, "汇出", "Export"));
   btnClearMonthData->setText(LangPick(l, "清除月记录", "Clear Month Record"));
   btnCancelLoad->setText(LangPick(l, "取消", "Cancel"));
+  FitGroupTitles(this);
 }
 
 void TFrmDataLog::rdDataViewModeClick() { spedtDateD->setEnabled(ViewModes->checkedId() == ModeDate); }

@@ -22,6 +22,7 @@
 #include "ui/logs/LogTableModel.h"
 #include "ui/logs/ViewerParts.h"
 #include "ui/main/MsgBox.h"
+#include "ui/widgets/InterfaceStyle.h"
 
 namespace tessaro {
 
@@ -100,6 +101,7 @@ void TFrmEventLog::SetTexts() {
   bsSkinButton1->setText(LangPick(l, "刷新", "Refresh"));
   bsSkinButton2->setText(LangPick(l, "汇出", "Export"));
   btnClear->setText(LangPick(l, "清空数据库", "Clear Database"));
+  FitGroupTitles(this);
 }
 
 void TFrmEventLog::rdViewModeClick() {

@@ -174,7 +174,6 @@ TFrmMain::TFrmMain(TContext& context, TPollEngine& engine, QWidget* parent)
   FQtTexts = new TQtTexts(this);
   ApplyLanguage();
   ApplyProtocolLayout();
-  StatusPanel[2]->setText(QStringLiteral("Version ") + QStringLiteral(TESSARO_VERSION));
   PageControl1->setCurrentIndex(0);
   PageControl2->setCurrentIndex(0);
   UpdateDebugOverlay();
@@ -772,6 +771,7 @@ void TFrmMain::ApplyLanguage() {
   SharedTexts.InverterSupply = Txt(SupplyInverter);
   SharedTexts.BypassSupply = Txt(SupplyBypass);
   SharedTexts.Eco = Txt(SupplyEco);
+  StatusPanel[2]->setText(Txt(VersionPrefix) + QStringLiteral(TESSARO_VERSION));
 
   // Qt's own texts, and every other open window, follow at once.
   FQtTexts->Apply(FCtx.Settings.Language);

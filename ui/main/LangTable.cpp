@@ -20,7 +20,7 @@ constexpr std::array<TLangEntry, static_cast<size_t>(TTextId::Count)> Table{{
     {PortClosedStatus, "串口已关闭", "COM is closed"},
     {DeviceNotLinked, "该设备未联机!", "The device is not communication!"},
     {NotAvailableYet, "此功能尚未提供。", "This window is not available yet."},
-    {VersionPrefix, "Version ", "Version "},
+    {VersionPrefix, "版本 ", "Version "},
 
     {SupplyNone, "均不供电", "No Supply"},
     {SupplyMains, "市电供电", "Mains Supply"},

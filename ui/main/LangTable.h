@@ -20,7 +20,7 @@ enum class TTextId : int {
   PortClosedStatus,
   DeviceNotLinked,     // mni101 on a device that does not communicate
   NotAvailableYet,     // windows of later issues
-  VersionPrefix,       // status panel 3; the same in both languages
+  VersionPrefix,       // status panel 3 and the About box
 
   // Supply texts
   SupplyNone,
