@@ -52,7 +52,6 @@
 #include "ui/logs/LogMenu.h"
 #include "ui/main/Desktop.h"
 #include "ui/main/QtTexts.h"
-#include "ui/widgets/InterfaceStyle.h"
 
 using namespace tessaro;
 using namespace tessaro::test;
@@ -400,9 +399,8 @@ class TstLanguages : public QObject {
 
  private slots:
   void initTestCase() {
-    // The desktop's own font and style, as the operator sees them.
+    // The desktop's own font, as the operator sees it.
     UseInterfaceFont(*qApp);
-    UseInterfaceStyle(*qApp);
     QVERIFY2(QFile::exists(TQtTexts::CatalogueDir() + QStringLiteral("/qtbase_zh_CN.qm")),
              "Qt's Chinese catalogue is missing (Debian qt6-translations-l10n)");
   }

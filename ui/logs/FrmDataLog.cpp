@@ -25,7 +25,7 @@
 #include "ui/logs/GridExport.h"
 #include "ui/logs/LogTableModel.h"
 #include "ui/logs/ViewerParts.h"
-#include "ui/widgets/InterfaceStyle.h"
+#include "ui/widgets/GroupTitles.h"
 
 namespace tessaro {
 

@@ -22,7 +22,7 @@
 #include "ui/logs/LogTableModel.h"
 #include "ui/logs/ViewerParts.h"
 #include "ui/main/MsgBox.h"
-#include "ui/widgets/InterfaceStyle.h"
+#include "ui/widgets/GroupTitles.h"
 
 namespace tessaro {
 

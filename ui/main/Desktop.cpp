@@ -27,7 +27,6 @@
 #include "ui/main/MsgBox.h"
 #include "ui/main/SingleInstance.h"
 #include "ui/widgets/Artwork.h"
-#include "ui/widgets/InterfaceStyle.h"
 
 namespace tessaro {
 
@@ -60,7 +59,6 @@ int RunDesktop(int argc, char** argv, const std::string& dataDir, const std::opt
   QApplication::setApplicationName(QStringLiteral("Tessaro"));
   QApplication::setWindowIcon(AssetIcon(QStringLiteral("app")));
   UseInterfaceFont(app);
-  UseInterfaceStyle(app);
 
   TSingleInstance instance(TSingleInstance::DefaultName());
   if (instance.ActivateRunning()) return 0;

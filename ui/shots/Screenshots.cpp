@@ -33,7 +33,6 @@
 #include "ui/main/FrmMain.h"
 #include "ui/settings/FrmSoftwarePara.h"
 #include "ui/trace/FrmCom.h"
-#include "ui/widgets/InterfaceStyle.h"
 
 using namespace tessaro;
 
@@ -259,7 +258,6 @@ int Shoot(const QString& outDir, int language, const QString& suffix) {
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
   UseInterfaceFont(app);
-  UseInterfaceStyle(app);
   const QString outDir = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("docs");
   QDir().mkpath(outDir);
   int rc = Shoot(outDir, 0, QStringLiteral("en"));
