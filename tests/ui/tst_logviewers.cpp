@@ -21,6 +21,7 @@
 #include <functional>
 
 #include "MainFixture.h"
+#include "core/Catalogue.h"
 #include "logs/DataLog.h"
 #include "ui/logs/FrmDataLog.h"
 #include "ui/logs/FrmDataLogSet.h"
@@ -238,6 +239,24 @@ class TstLogViewers : public QObject {
       PressHeader(v.Grid, 1, Qt::RightButton);  // sorts nothing, turns nothing
       QCOMPARE(h->sortIndicatorSection(), 0);
     }
+  }
+
+  void openEventViewerFollowsALanguageSwitch() {
+    TMainFixture f({{1, "a"}});
+    f.Context->EventLogger->LogProgramEvent(0);
+    f.Main->mni201Click();
+    TFrmEventLog* v = f.Main->LogMenu->EventLog();
+    QVERIFY(QTest::qWaitForWindowExposed(v));
+    PressHeader(v->grdEvntRec, 1);
+    QCOMPARE(CellText(v->grdEvntRec, 0, 3), QStringLiteral("Monitor software is open"));
+    f.Main->mni401->trigger();  // 中文, with the viewer open
+    QTRY_COMPARE(v->windowTitle(), QStringLiteral("事件日志"));
+    QCOMPARE(v->btnClear->text(), QStringLiteral("清空数据库"));
+    QCOMPARE(v->grdEvntRec->model()->headerData(3, Qt::Horizontal).toString(), QStringLiteral("事件"));
+    QCOMPARE(CellText(v->grdEvntRec, 0, 3), QStringLiteral("监控软件开启"));
+    QCOMPARE(v->SortCol(), uint8_t{1});  // the operator's order stays
+    f.Main->mni402->trigger();
+    QTRY_COMPARE(v->windowTitle(), QStringLiteral("Event Log"));
   }
 
   void eventViewerClearsOnlyAfterYesAndKeepsABackup() {
