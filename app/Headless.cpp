@@ -87,8 +87,9 @@ int RunHeadless(const TAppOptions& options) {
     std::fprintf(stderr, "tessaro: cannot prepare the data directory %s: %s\n", ctx.DataDir.c_str(), e.what());
     return 1;
   }
-  for (const std::string& warning : CheckSettings(ctx.Settings))
-    std::fprintf(stderr, "tessaro: warning: %s: %s\n", ctx.IniPath().c_str(), warning.c_str());
+  for (const TSettingsProblem& warning : CheckSettings(ctx.Settings))
+    std::fprintf(stderr, "tessaro: warning: %s: %s\n", ctx.IniPath().c_str(),
+                 warning.Text(ctx.Settings.Language).c_str());
   // Neither a slow disk nor an output nobody reads may hold up polling: the
   // logs are written by a thread of their own, and so are the printed events.
   SlowSyncsForTests(*ctx.EventLogger);

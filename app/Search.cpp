@@ -50,8 +50,9 @@ int RunSearch(const TAppOptions& options) {
   TContext ctx(options.DataDir, clock);
   ctx.LoadSettings();
   TPortInfo& port = ctx.Settings.PortInfo;
-  for (const std::string& warning : CheckSettings(ctx.Settings))
-    std::fprintf(stderr, "tessaro: warning: %s: %s\n", ctx.IniPath().c_str(), warning.c_str());
+  for (const TSettingsProblem& warning : CheckSettings(ctx.Settings))
+    std::fprintf(stderr, "tessaro: warning: %s: %s\n", ctx.IniPath().c_str(),
+                 warning.Text(ctx.Settings.Language).c_str());
   if (port.MaxReSend <= 1 || port.Protocol > ProtocolRxa) {
     std::fprintf(stderr, "tessaro: with these settings no probe is ever sent; nothing searched\n");
     return 1;

@@ -52,9 +52,9 @@ struct TKey {
 bool PassesSettingsCheck(void (*apply)(TSettings&, int32_t), int32_t value, std::string& error) {
   TSettings s;
   apply(s, value);
-  const std::vector<std::string> problems = CheckSettings(s);
+  const std::vector<TSettingsProblem> problems = CheckSettings(s);
   if (problems.empty()) return true;
-  error = problems.front();
+  error = problems.front().English;
   return false;
 }
 
@@ -218,7 +218,7 @@ std::string KeyList() {
 void AppendWarnings(const std::string& iniPath, std::string& err) {
   TSettings s;
   (void)LoadSettings(s, iniPath);
-  for (const std::string& w : CheckSettings(s)) err += "warning: " + w + "\n";
+  for (const TSettingsProblem& w : CheckSettings(s)) err += "warning: " + w.English + "\n";
 }
 
 int ConfigShow(const std::string& dataDir, std::string& out, std::string& err) {

@@ -242,14 +242,19 @@ std::string Fixed(double value, int decimals) {
   return text;
 }
 
-std::string Enabled(uint16_t flags, int bit) { return (flags >> bit) & 1 ? "disable" : "enable"; }
+std::string Enabled(uint16_t flags, int bit, uint8_t language) {
+  const bool off = (flags >> bit) & 1;
+  if (language == 1) return off ? "禁止" : "允许";
+  return off ? "disable" : "enable";
+}
 
 }  // namespace
 
 TUserSetTexts UserSetTexts(const TDeviceParams& p, uint8_t language) {
   TUserSetTexts t;
-  static const char* const modes[] = {"Normal", "ECO", "Master", "Slave", "Parallel"};
-  t.WorkMode = p.WorkMode >= 0 && p.WorkMode <= 4 ? modes[p.WorkMode] : "";
+  static const char* const modesZh[] = {"正常模式", "ECO", "主机", "从机", "并机模式"};
+  static const char* const modesEn[] = {"Normal", "ECO", "Master", "Slave", "Parallel"};
+  t.WorkMode = p.WorkMode >= 0 && p.WorkMode <= 4 ? (language == 1 ? modesZh : modesEn)[p.WorkMode] : "";
   t.VoltLevel = std::to_string(p.VoltLevel);
   t.FreqLevel = std::to_string(p.FreqLevel);
   t.ParallelNum = std::to_string(p.ParallelNum);
@@ -259,7 +264,7 @@ TUserSetTexts UserSetTexts(const TDeviceParams& p, uint8_t language) {
   t.BypassVoltMin = std::to_string(static_cast<int16_t>(p.BypassVoltMin)) + "%";
   t.OutputVoltFine = Fixed(p.OutputVoltFine / 10.0, 1) + "%";
   t.SysId = std::to_string(p.SysId);
-  t.Buzzer = Enabled(p.ConfigFlags, 12);
+  t.Buzzer = Enabled(p.ConfigFlags, 12, language);
   static const char* const opZh[] = {"普通模式", "休眠模式", "变频模式"};
   static const char* const opEn[] = {"Normal", "Sleep", "Frequency variable"};
   t.OperationMode = p.OperationMode <= 2 ? (language == 1 ? opZh : opEn)[p.OperationMode] : std::to_string(p.OperationMode);
@@ -272,7 +277,7 @@ TUserSetTexts UserSetTexts(const TDeviceParams& p, uint8_t language) {
   t.PreAlarmTime = std::to_string(p.PreAlarmTime);
   t.BoostLastTime = std::to_string(p.BoostLastTime);
   t.MaxChargeCurr = std::to_string(p.MaxChargeCurr);
-  t.BoostCharge = Enabled(p.ConfigFlags, 13);
+  t.BoostCharge = Enabled(p.ConfigFlags, 13, language);
   return t;
 }
 

@@ -129,7 +129,9 @@ std::optional<THundredths> Hundredths(const std::string& text) {
 std::vector<TChoice> ParamChoices(int entry, const std::string& model, const TDeviceParams& dev, uint8_t language) {
   const bool rxa205 = model == "RXA205";
   switch (entry) {
-    case 0: return {{"Normal", 0}, {"ECO", 1}, {"Parallel", 4}};
+    case 0:
+      if (language == 1) return {{"正常模式", 0}, {"ECO", 1}, {"并机模式", 4}};
+      return {{"Normal", 0}, {"ECO", 1}, {"Parallel", 4}};
     case 1:
       if (rxa205) return {{"110V", 110}, {"115V", 115}, {"120V", 120}, {"127V", 127}};
       return {{"220V", 220}, {"230V", 230}, {"240V", 240}};

@@ -4,8 +4,25 @@
 
 namespace tessaro {
 
+namespace {
+// Blanks only: spaces, and the ideographic space of Chinese input.
+bool Blank(std::string_view utf8) {
+  constexpr std::string_view IdeographicSpace = "\xE3\x80\x80";
+  while (!utf8.empty()) {
+    if (utf8.front() == ' ')
+      utf8.remove_prefix(1);
+    else if (utf8.starts_with(IdeographicSpace))
+      utf8.remove_prefix(IdeographicSpace.size());
+    else
+      return false;
+  }
+  return true;
+}
+}  // namespace
+
 TNameCheck CheckDeviceNameText(std::string_view utf8) {
-  if (utf8.empty()) return TNameCheck::Empty;
+  // A name of blanks shows as nothing in the tree and the logs.
+  if (Blank(utf8)) return TNameCheck::Empty;
   // Byte 13 is the list file's padding, and no control character belongs in
   // a name shown in the tree and the logs.
   for (const char c : utf8)

@@ -11,6 +11,7 @@
 
 namespace tessaro {
 
+// Empty also stands for a name of blanks only.
 enum class TNameCheck { Ok, Empty, TooLong, NotStorable };
 
 TNameCheck CheckDeviceNameText(std::string_view utf8);

@@ -71,27 +71,53 @@ std::error_code SaveSettings(const TSettings& settings, const std::string& iniPa
   return ini.Save(iniPath);
 }
 
-std::vector<std::string> CheckSettings(const TSettings& settings) {
+std::vector<TSettingsProblem> CheckSettings(const TSettings& settings) {
   const TPortInfo& p = settings.PortInfo;
-  std::vector<std::string> out;
-  if (p.BaudRate <= 0)
-    out.push_back("BaudRate is " + std::to_string(p.BaudRate) +
-                  ": no line speed, so the serial port cannot be opened; set it to the devices' speed, as 9600");
-  if (p.ReadIntervalTimeout == 0)
-    out.push_back("ReadIntervalTimeout is 0: a receive then ends only when 2048 bytes have arrived, so no answer is "
-                  "ever seen and no device is found; set it to 200 (milliseconds)");
-  else if (p.ReadIntervalTimeout < 0)
-    out.push_back("ReadIntervalTimeout is " + std::to_string(p.ReadIntervalTimeout) +
-                  ": not a number of milliseconds, so answers are not received whole and no device is found; set it "
-                  "to 200");
-  if (p.MaxReSend <= 1)
-    out.push_back("MaxReSend is " + std::to_string(p.MaxReSend) +
-                  ": each request is sent MaxReSend - 1 times, so nothing is ever sent and no device is polled; set "
-                  "it to 2");
-  if (p.Protocol > ProtocolRxa)
-    out.push_back("Protocol is " + std::to_string(p.Protocol) +
-                  ": only 0 to 3 are known, so no request is ever built and no device is polled; set it to the "
-                  "devices' protocol (0 modular-UPS ASCII, 1 power-frequency ASCII, 2 Modbus, 3 RXA)");
+  std::vector<TSettingsProblem> out;
+  // The dialog has the speed and the protocol; the other two are changed
+  // with the command or in the file.
+  if (p.BaudRate <= 0) {
+    const std::string v = std::to_string(p.BaudRate);
+    out.push_back({"BaudRate",
+                   "波特率为 " + v + "：没有通讯速率，串口无法打开；请在“软件参数设定”中选择设备的波特率（如 9600），"
+                   "或执行 tessaro config set BaudRate=9600",
+                   "BaudRate is " + v + ": no line speed, so the serial port cannot be opened; choose the devices' "
+                   "speed (as 9600) under Software Parameter Setting, or run tessaro config set BaudRate=9600"});
+  }
+  if (p.ReadIntervalTimeout == 0) {
+    out.push_back({"ReadIntervalTimeout",
+                   "接收间隔超时为 0：一次接收要等到 2048 个字节才结束，因此收不到任何应答，也找不到任何设备；"
+                   "请执行 tessaro config set ReadIntervalTimeout=200（毫秒），或在 UserParaIni.ini 的 [CommPort] 中修改",
+                   "ReadIntervalTimeout is 0: a receive then ends only when 2048 bytes have arrived, so no answer is "
+                   "ever seen and no device is found; run tessaro config set ReadIntervalTimeout=200 (milliseconds), "
+                   "or change it under [CommPort] in UserParaIni.ini"});
+  } else if (p.ReadIntervalTimeout < 0) {
+    const std::string v = std::to_string(p.ReadIntervalTimeout);
+    out.push_back({"ReadIntervalTimeout",
+                   "接收间隔超时为 " + v + "：不是毫秒数，应答收不完整，找不到任何设备；"
+                   "请执行 tessaro config set ReadIntervalTimeout=200，或在 UserParaIni.ini 的 [CommPort] 中修改",
+                   "ReadIntervalTimeout is " + v + ": not a number of milliseconds, so answers are not received "
+                   "whole and no device is found; run tessaro config set ReadIntervalTimeout=200, or change it "
+                   "under [CommPort] in UserParaIni.ini"});
+  }
+  if (p.MaxReSend <= 1) {
+    const std::string v = std::to_string(p.MaxReSend);
+    out.push_back({"MaxReSend",
+                   "重发次数为 " + v + "：每个请求发送“重发次数 - 1”次，因此什么也不发送，不轮询任何设备；"
+                   "请执行 tessaro config set MaxReSend=2，或在 UserParaIni.ini 的 [CommMast] 中修改",
+                   "MaxReSend is " + v + ": each request is sent MaxReSend - 1 times, so nothing is ever sent and "
+                   "no device is polled; run tessaro config set MaxReSend=2, or change it under [CommMast] in "
+                   "UserParaIni.ini"});
+  }
+  if (p.Protocol > ProtocolRxa) {
+    const std::string v = std::to_string(p.Protocol);
+    out.push_back({"Protocol",
+                   "通讯协议为 " + v + "：只认识 0 到 3，因此不生成任何请求，不轮询任何设备；请在“软件参数设定”中选择"
+                   "设备的通讯协议，或执行 tessaro config set Protocol=2（0 多模块UPS，1 三相工频UPS，2 Modbus，3 RXA）",
+                   "Protocol is " + v + ": only 0 to 3 are known, so no request is ever built and no device is "
+                   "polled; choose the devices' protocol under Software Parameter Setting, or run tessaro config "
+                   "set Protocol=2 (0 modular-UPS ASCII, 1 power-frequency ASCII, 2 Modbus, 3 RXA)"});
+  }
   return out;
 }
 

@@ -85,8 +85,17 @@ TSettingsSnapshot LoadSettings(TSettings& settings, const std::string& iniPath);
 [[nodiscard]] std::error_code SaveSettings(const TSettings& settings, const std::string& iniPath,
                                            const TSettingsSnapshot* unchangedSince = nullptr);
 
-// Settings with which the program runs but never polls a device, each as one
-// English sentence saying what happens and what to set; empty when none.
-std::vector<std::string> CheckSettings(const TSettings& settings);
+// One setting with which the program runs but never polls a device: what
+// happens and where to change it, as one sentence in each language.
+struct TSettingsProblem {
+  std::string Key;      // as in the settings file
+  std::string Chinese;  // UTF-8
+  std::string English;
+  // Language 1 = Chinese, any other value English.
+  const std::string& Text(int language) const { return language == 1 ? Chinese : English; }
+};
+
+// Every such setting; empty when none.
+std::vector<TSettingsProblem> CheckSettings(const TSettings& settings);
 
 }  // namespace tessaro

@@ -7,6 +7,7 @@ packages=(
   clang libclang-rt-14-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   qt6-base-dev qt6-charts-dev qt6-svg-dev libqt6opengl6-dev libgl-dev
+  qt6-translations-l10n
   libmodbus-dev libcrypt-dev
   nut-client
   fonts-noto-cjk xvfb xauth

@@ -92,6 +92,7 @@ TEST_F(Commands, devicesRefusalsLeaveTheListAsItWas) {
     std::string Message;
   } cases[] = {
       {{"devices", "add", "4", ""}, 1, "Equipment Name is empty !"},
+      {{"devices", "add", "4", "  \xE3\x80\x80"}, 1, "Equipment Name is empty !"},  // blanks only
       {{"devices", "add", "4", forty + "y"}, 1, "Equipment name is too long !"},
       {{"devices", "add", "4", "一二三四五六七八九十一二三四五六七八九十一"}, 1, "too long"},  // 42 bytes
       {{"devices", "add", "4", "a\rb"}, 1, "cannot be stored"},  // CR is the padding byte

@@ -497,9 +497,19 @@ TEST_F(Settings, SettingsThatStopAllPollingAreNamed) {
   for (const TCase& c : cases) {
     TSettings s;
     c.Set(s);
-    const std::vector<std::string> said = CheckSettings(s);
+    const std::vector<TSettingsProblem> said = CheckSettings(s);
     ASSERT_EQ(said.size(), 1u) << c.Key;
-    EXPECT_EQ(said[0].rfind(c.Key, 0), 0u) << said[0];
-    EXPECT_NE(said[0].find(c.Says), std::string::npos) << said[0];
+    const TSettingsProblem& p = said[0];
+    EXPECT_EQ(p.Key, c.Key);
+    EXPECT_EQ(p.Text(0), p.English);
+    EXPECT_EQ(p.Text(1), p.Chinese);
+    EXPECT_EQ(p.English.rfind(c.Key, 0), 0u) << p.English;
+    EXPECT_NE(p.English.find(c.Says), std::string::npos) << p.English;
+    // Both say where to change it: the dialog has no field for two of them.
+    const std::string command = "tessaro config set " + p.Key + "=";
+    EXPECT_NE(p.English.find(command), std::string::npos) << p.English;
+    EXPECT_NE(p.Chinese.find(command), std::string::npos) << p.Chinese;
+    const std::string value = p.English.substr(p.Key.size() + 4, p.English.find(':') - p.Key.size() - 4);
+    EXPECT_NE(p.Chinese.find("为 " + value + "："), std::string::npos) << p.Chinese;
   }
 }

@@ -291,16 +291,24 @@ TEST_F(Headless, SettingsFileEditedWhileRunningIsLeftAsItIs) {
 
 TEST_F(Headless, SettingsThatStopAllPollingAreWarnedAtStart) {
   tessaro::test::TPtyPair pty;  // a real port, which takes no speed of 0
-  std::ofstream(Dir / "data" / "UserParaIni.ini")
-      << "[CommPort]\nComName=" << pty.SlavePath() << "\nBaudRate=0\nReadIntervalTimeout=0\nProtocol=2\n"
-      << "[CommMast]\nMaxReSend=1\n";
-  auto monitor = StartMonitor(1);
-  ASSERT_EQ(monitor->WaitForExit(30s), 0) << monitor->Err();
-  const std::string& err = monitor->Err();
+  const auto start = [&](int language) {
+    std::ofstream(Dir / "data" / "UserParaIni.ini")
+        << "[CommPort]\nComName=" << pty.SlavePath() << "\nBaudRate=0\nReadIntervalTimeout=0\nProtocol=2\n"
+        << "[CommMast]\nMaxReSend=1\n[Language]\nLanguage=" << language << "\n";
+    auto monitor = StartMonitor(1);
+    EXPECT_EQ(monitor->WaitForExit(30s), 0) << monitor->Err();
+    return monitor->Err();
+  };
+  const std::string err = start(0);
   for (const char* said : {"warning: ", "ReadIntervalTimeout is 0", "MaxReSend is 1", "BaudRate is 0",
-                           "The serial port does not accept the baud rate"})
+                           "tessaro config set ReadIntervalTimeout=200", "The serial port does not accept the baud rate"})
     EXPECT_NE(err.find(said), std::string::npos) << said << "\n" << err;
   EXPECT_LT(err.find("MaxReSend is 1"), err.find("There was an error to open serial port")) << "warned at start";
+  // In the language of the settings, as the events are printed.
+  const std::string zh = start(1);
+  for (const char* said : {"接收间隔超时为 0", "重发次数为 1", "波特率为 0", "tessaro config set MaxReSend=2"})
+    EXPECT_NE(zh.find(said), std::string::npos) << said << "\n" << zh;
+  EXPECT_EQ(zh.find("MaxReSend is 1"), std::string::npos) << zh;
 }
 
 // The disk fills up under the running service, then space comes back.

@@ -187,7 +187,7 @@ class TstDialogs : public QObject {
     f.Main->ShowTraceWindow();
     TFrmAbout about(1, QStringLiteral("1.0.0"), [&] { f.Main->ShowTraceWindow(); }, [&] { f.Main->HideTraceWindow(); },
                     f.Main.get());
-    QCOMPARE(about.bsSkinStdLabel2->text(), QStringLiteral("PC监控软件 Version 1.0.0"));
+    QCOMPARE(about.bsSkinStdLabel2->text(), QStringLiteral("PC监控软件 版本 1.0.0"));
     QCOMPARE(about.windowTitle(), QStringLiteral("关于"));
     about.FormKeyPress(QLatin1Char('q'));
     QVERIFY(!f.Main->TraceWindow()->isVisible());

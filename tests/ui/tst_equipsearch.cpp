@@ -184,7 +184,7 @@ class TstEquipSearch : public QObject {
     TFrmEquipSearch w(*f.Context, *f.Engine, f.Main.get());
     Found(w, {12, 3});
     w.btnSelectAllClick();
-    const QString longName = QStringLiteral("电").repeated(21);  // 42 bytes: cut to 20 characters
+    const QString longName = QStringLiteral("电").repeated(20);  // 40 bytes, the most a name holds
     w.grdAppend->item(1, 1)->setText(longName);
     w.btnAddClick();
     const TDeviceList& list = f.Context->DeviceList;
@@ -206,21 +206,29 @@ class TstEquipSearch : public QObject {
   void appendRefusesAndAddsNothing_data() {
     QTest::addColumn<int>("language");
     QTest::addColumn<int>("configured");  // devices already in the list
-    QTest::addColumn<bool>("emptyName");
+    QTest::addColumn<QString>("name");    // typed into the second row; null: the default
     QTest::addColumn<int>("found");       // addresses found, from 250 down
     QTest::addColumn<QString>("message");
-    QTest::newRow("nothing") << 0 << 1 << false << 0 << "There are no equipment that can be appended";
-    QTest::newRow("nothing, Chinese") << 1 << 1 << false << 0 << "列表中没有可以添加的设备!";
-    QTest::newRow("empty name") << 0 << 1 << true << 2
-                                << "Please set Equipment name for every Equipment in the list before append !";
-    QTest::newRow("empty name, Chinese") << 1 << 1 << true << 2 << "请填写设备名后再添加";
+    const QString missing = "Please set Equipment name for every Equipment in the list before append !";
+    const QString fortyOne = QString(41, QLatin1Char('x'));
+    QTest::newRow("nothing") << 0 << 1 << QString() << 0 << "There are no equipment that can be appended";
+    QTest::newRow("nothing, Chinese") << 1 << 1 << QString() << 0 << "列表中没有可以添加的设备!";
+    QTest::newRow("empty name") << 0 << 1 << "" << 2 << missing;
+    QTest::newRow("empty name, Chinese") << 1 << 1 << "" << 2 << "请填写设备名后再添加";
+    QTest::newRow("blanks") << 0 << 1 << "   " << 2 << missing;
+    QTest::newRow("ideographic blanks, Chinese") << 1 << 1 << "\u3000\u3000" << 2 << "请填写设备名后再添加";
+    QTest::newRow("41 bytes") << 0 << 1 << fortyOne << 2 << "Equipment name is too long !\n" + fortyOne;
+    QTest::newRow("21 Chinese characters") << 1 << 1 << QString(21, QChar(0x7535)) << 2
+                                           << "设备名过长\n" + QString(21, QChar(0x7535));
+    QTest::newRow("a carriage return") << 0 << 1 << "a\rb" << 2
+                                       << "Equipment name has a character that cannot be stored !\na\rb";
     QTest::newRow("more than the list holds")
-        << 0 << 250 << false << 3 << "The equipment list holds at most 252 equipments; remove rows from the list before append";
+        << 0 << 250 << QString() << 3 << "The equipment list holds at most 252 equipments; remove rows from the list before append";
   }
   void appendRefusesAndAddsNothing() {
     QFETCH(int, language);
     QFETCH(int, configured);
-    QFETCH(bool, emptyName);
+    QFETCH(QString, name);
     QFETCH(int, found);
     QFETCH(QString, message);
     std::vector<TDeviceSpec> devices;
@@ -230,12 +238,13 @@ class TstEquipSearch : public QObject {
     TFrmEquipSearch w(*f.Context, *f.Engine, f.Main.get());
     for (int i = 0; i < found; ++i) w.DeviceFound(static_cast<uint8_t>(252 - i));
     w.btnSelectAllClick();
-    if (emptyName) w.grdAppend->item(1, 1)->setText(QString());
+    if (!name.isNull()) w.grdAppend->item(1, 1)->setText(name);
     TBoxAnswerer ok(QMessageBox::Ok);
     w.btnAddClick();
     QCOMPARE(ok.Texts, QStringList({message}));
     QCOMPARE(int(f.Context->DeviceList.Count), configured);
     QCOMPARE(w.DataRows(), found);
+    if (!name.isNull()) QCOMPARE(w.grdAppend->currentRow(), 1);  // the refused name is pointed at
   }
 
   // The window over the real engine and a real port: each protocol's probes

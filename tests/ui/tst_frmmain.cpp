@@ -34,6 +34,44 @@ using namespace tessaro::test;
 namespace {
 const std::vector<TDeviceSpec> Three = {{11, "UPS-A"}, {12, "UPS-B"}, {13, "UPS-C"}};
 enum { PicStandby, PicOnline, PicBypass, PicBattery, PicEconomy, PicTest, PicFault };
+
+// Names the widgets that are painted while it lives.
+class TPaintCounter : public QObject {
+ public:
+  TPaintCounter() { qApp->installEventFilter(this); }
+  ~TPaintCounter() override { qApp->removeEventFilter(this); }
+  QStringList Painted;
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (event->type() == QEvent::Paint) {
+      const QString name = watched->objectName();
+      Painted << (name.isEmpty() ? QString::fromLatin1(watched->metaObject()->className()) : name);
+    }
+    return false;
+  }
+};
+
+// Waits until the window has painted a change of its second status panel,
+// so every update asked for before it has been painted too.
+void PaintMarker(TFrmMain& main, TPaintCounter& counter) {
+  QLabel* panel = main.StatusPanel[1];
+  panel->setText(panel->text() + QLatin1Char('.'));
+  QTRY_VERIFY(counter.Painted.contains(QStringLiteral("StatusPanel2")));
+}
+
+// What painting the marker alone paints, once the window has settled (its
+// activation and first layouts are painted late).
+QStringList MarkerOnly(TFrmMain& main) {
+  QStringList last;
+  for (int round = 0; round < 20; ++round) {
+    TPaintCounter counter;
+    PaintMarker(main, counter);
+    if (counter.Painted == last) break;
+    last = counter.Painted;
+  }
+  return last;
+}
 }  // namespace
 
 class TstFrmMain : public QObject {
@@ -597,21 +635,77 @@ class TstFrmMain : public QObject {
     f.Main->HousekeepingPass();
     QCOMPARE(f.Device(1)->text(0), QStringLiteral("UPS-A  (Online)"));
     QCOMPARE(f.Main->StatusPanel[3]->text(), QStringLiteral("07:08:09"));  // the program's clock
-    // And a housekeeping pass is every 11th tick of the 10 ms timer.
+    // And every tick of the timer, at the pace of every 11th tick of 10 ms, is a housekeeping pass.
+    QCOMPARE(f.Main->Timer1.interval(), 110);
     f.Context->Display.TxLed = 1;
-    for (int tick = 0; tick < 10; ++tick) f.Main->Timer1Timer();
-    QCOMPARE(int(f.Context->Display.TxLed), 1);
     f.Main->Timer1Timer();
     QCOMPARE(int(f.Context->Display.TxLed), 0);
   }
 
+  void refreshesThatChangeNothingPaintNothing() {
+    TMainFixture f(Three);
+    f.ShowWindow();
+    f.OpenPort();
+    for (int address : {11, 12, 13}) f.Communicating(address, StateOnline);
+    f.Slot(12).AlarmCount = 1;  // another icon
+    f.Slot(11).Measure.InputVoltA = 220.4;
+    f.Main->StatusPanel[1]->setObjectName(QStringLiteral("StatusPanel2"));
+    QVERIFY(QTest::qWaitForWindowActive(f.Main.get()));
+    f.Tree()->setFocus();
+    for (int pass = 0; pass < 6; ++pass) f.Main->HousekeepingPass();
+    const QStringList markerOnly = MarkerOnly(*f.Main);
+    {
+      TPaintCounter counter;
+      for (int pass = 0; pass < 12; ++pass) f.Main->HousekeepingPass();  // two refreshes
+      PaintMarker(*f.Main, counter);
+      QStringList extra = counter.Painted;
+      for (const QString& name : markerOnly) extra.removeOne(name);
+      QVERIFY2(extra.isEmpty(), qPrintable(extra.join(QLatin1Char(' '))));
+    }
+    // A changed value repaints its own widgets, not the tree or the tool bar.
+    f.Slot(11).Measure.InputVoltA = 230.1;
+    TPaintCounter counter;
+    f.Main->RefreshView();
+    PaintMarker(*f.Main, counter);
+    QVERIFY(counter.Painted.contains(QStringLiteral("tessaro::TAngularGauge")));
+    QVERIFY(!counter.Painted.contains(QStringLiteral("TreeView1")));
+    QVERIFY(!counter.Painted.contains(QStringLiteral("ToolBar1")));
+  }
+
+  void animationsRunOnlyOnTheScreen() {
+    TMainFixture f(Three, 0, 2);
+    f.ShowWindow();
+    f.OpenPort();
+    f.Communicating(11, StateOnline);
+    f.Slot(11).Measure.BattChargeCurr = 10;
+    f.Main->PageControl2->setCurrentIndex(1);
+    f.Main->RefreshView();
+    TUpsDiagram* online = f.Main->GIFs[PicOnline];
+    TFlowPipe* pipe = f.Main->PipCharge;
+    auto running = [&] { return online->Animating() || pipe->Running(); };
+    QVERIFY(online->Animating() && pipe->Running());
+    f.Main->showMinimized();
+    QVERIFY(!running());
+    f.Main->RefreshView();  // the refresh goes on and starts nothing
+    QVERIFY(!running());
+    f.Main->showNormal();
+    QVERIFY(online->Animating() && pipe->Running());
+    f.Main->PageControl2->setCurrentIndex(0);  // the Data tab
+    QVERIFY(!running());
+    f.Main->PageControl2->setCurrentIndex(1);
+    f.Main->PageControl1->setCurrentIndex(1);  // the graphs
+    QVERIFY(!running());
+  }
+
   void debugOverlayFollowsDebugShow() {
     TMainFixture f(Three);
+    f.ShowWindow();
     f.Main->HousekeepingPass();
     QVERIFY(f.Main->edtTreeData->isHidden() && f.Main->lblDebug->isHidden() && f.Main->lblUpsState->isHidden());
     f.Context->Display.DebugShow = true;
     f.Main->HousekeepingPass();
-    QVERIFY(!f.Main->edtTreeData->isHidden() && !f.Main->lblDebug->isHidden());
+    QVERIFY(!f.Main->edtTreeData->isHidden());
+    QTRY_VERIFY(!f.Main->lblDebug->isHidden());  // the tool bar shows it when it lays out
     f.Main->RefreshView();
     QVERIFY(f.Main->edtTreeData->text().startsWith(QStringLiteral("Items:1 Name:UPS-A")));
     QVERIFY(f.Main->edtTreeData->text().endsWith(QStringLiteral(" Addr:11 Node:0")));

@@ -18,7 +18,10 @@
 
 #include <unistd.h>
 
+#include <functional>
+
 #include "MainFixture.h"
+#include "core/Catalogue.h"
 #include "logs/DataLog.h"
 #include "ui/logs/FrmDataLog.h"
 #include "ui/logs/FrmDataLogSet.h"
@@ -204,6 +207,58 @@ class TstLogViewers : public QObject {
     QCOMPARE(grid->selectionModel()->selectedRows().value(0).row(), 0);
   }
 
+  void sortArrowShowsTheRowOrderAfterEveryClick() {
+    TMainFixture f({{1, "a"}});
+    WriteMonth(f.Context->RecordDir, 3, {Rec(Day(3, 2), 3, 230), Rec(Day(3, 3), 1, 210)});
+    f.Context->EventLogger->LogProgramEvent(0);
+    f.Main->mni201Click();
+    TFrmEventLog* events = f.Main->LogMenu->EventLog();
+    QVERIFY(QTest::qWaitForWindowExposed(events));
+    TFrmDataLog data(*f.Context, *f.Engine, *f.Main->LogMenu->Progress(), f.Main.get());
+    data.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&data));
+    QTRY_COMPARE(data.Table()->RowCount(), size_t{2});
+    QCOMPARE(data.grdRecData->horizontalHeader()->sortIndicatorSection(), -1);  // file order after a load
+    struct TViewer {
+      QTableView* Grid;
+      std::function<std::pair<int, int>()> State;  // sort column, direction
+    };
+    const TViewer viewers[] = {
+        {events->grdEvntRec, [events] { return std::pair<int, int>(events->SortCol(), events->SortDir()); }},
+        {data.grdRecData, [&data] { return std::pair<int, int>(data.SortCol(), data.SortDir()); }},
+    };
+    for (const TViewer& v : viewers) {
+      QHeaderView* h = v.Grid->horizontalHeader();
+      for (int column : {1, 1, 2, 2, 2, 0}) {
+        PressHeader(v.Grid, column);
+        const auto [col, dir] = v.State();
+        QCOMPARE(col, column);
+        QCOMPARE(h->sortIndicatorSection(), col);
+        QCOMPARE(h->sortIndicatorOrder(), dir == 1 ? Qt::DescendingOrder : Qt::AscendingOrder);
+      }
+      PressHeader(v.Grid, 1, Qt::RightButton);  // sorts nothing, turns nothing
+      QCOMPARE(h->sortIndicatorSection(), 0);
+    }
+  }
+
+  void openEventViewerFollowsALanguageSwitch() {
+    TMainFixture f({{1, "a"}});
+    f.Context->EventLogger->LogProgramEvent(0);
+    f.Main->mni201Click();
+    TFrmEventLog* v = f.Main->LogMenu->EventLog();
+    QVERIFY(QTest::qWaitForWindowExposed(v));
+    PressHeader(v->grdEvntRec, 1);
+    QCOMPARE(CellText(v->grdEvntRec, 0, 3), QStringLiteral("Monitor software is open"));
+    f.Main->mni401->trigger();  // 中文, with the viewer open
+    QTRY_COMPARE(v->windowTitle(), QStringLiteral("事件日志"));
+    QCOMPARE(v->btnClear->text(), QStringLiteral("清空数据库"));
+    QCOMPARE(v->grdEvntRec->model()->headerData(3, Qt::Horizontal).toString(), QStringLiteral("事件"));
+    QCOMPARE(CellText(v->grdEvntRec, 0, 3), QStringLiteral("监控软件开启"));
+    QCOMPARE(v->SortCol(), uint8_t{1});  // the operator's order stays
+    f.Main->mni402->trigger();
+    QTRY_COMPARE(v->windowTitle(), QStringLiteral("Event Log"));
+  }
+
   void eventViewerClearsOnlyAfterYesAndKeepsABackup() {
     TMainFixture f({{1, "a"}});
     f.Clock.Set(Day(3, 1));
@@ -235,7 +290,7 @@ class TstLogViewers : public QObject {
     QTableView* grid = viewer.grdRecData;
     QCOMPARE(grid->model()->columnCount(), 15);
     QCOMPARE(grid->model()->rowCount(), 19);
-    QCOMPARE(grid->columnWidth(0), 130);
+    QVERIFY(grid->columnWidth(0) >= 130);
     viewer.CheckBox1->click();
     viewer.SpinAddr->setValue(3);
     viewer.btnSearch->click();
@@ -247,6 +302,35 @@ class TstLogViewers : public QObject {
     viewer.btnRefresh->click();
     QCOMPARE(viewer.Table()->RowCount(), size_t{0});
     QCOMPARE(grid->model()->rowCount(), 19);
+  }
+
+  void dataViewerColumnsFitTitlesAndValues_data() {
+    QTest::addColumn<int>("language");
+    QTest::newRow("English") << 0;
+    QTest::newRow("Chinese") << 1;
+  }
+  void dataViewerColumnsFitTitlesAndValues() {
+    QFETCH(int, language);
+    TMainFixture f({{1, "a"}}, language);
+    DataRecord wide = Rec(Day(3, 2), 252, 1234.5);
+    wide.Measure.OutputFreq = 50.05;
+    wide.Measure.LoadB = 150;
+    wide.Measure.BattBackupTime = 9999;
+    WriteMonth(f.Context->RecordDir, 3, {wide});
+    TFrmDataLog viewer(*f.Context, *f.Engine, *f.Main->LogMenu->Progress(), f.Main.get());
+    viewer.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&viewer));
+    QTRY_COMPARE(viewer.Table()->RowCount(), size_t{1});
+    QTableView* grid = viewer.grdRecData;
+    QHeaderView* h = grid->horizontalHeader();
+    const QFontMetrics fm(grid->font());
+    for (int c = 0; c < 15; ++c) {
+      const int width = grid->columnWidth(c);
+      const QString title = grid->model()->headerData(c, Qt::Horizontal).toString();
+      QVERIFY2(width >= (c == 0 ? 130 : 60), qPrintable(title));
+      QVERIFY2(width >= h->sectionSizeHint(c), qPrintable(title));  // the title with the sort arrow
+      QVERIFY2(width > fm.horizontalAdvance(CellText(grid, 0, c)), qPrintable(title));
+    }
   }
 
   void dataViewerSortsOnPressesInDataCells() {
@@ -278,12 +362,19 @@ class TstLogViewers : public QObject {
     for (int i = 0; i < dialog.ListBox1->count(); ++i) names << dialog.ListBox1->item(i)->text();
     names.sort();
     QCOMPARE(names, (QStringList{"DataLog2023_02", "DataLog2023_03"}));
+    {
+      TBoxAnswerer no(QMessageBox::No);
+      dialog.btnDelete->click();  // nothing chosen: nothing asked, nothing deleted
+      QCOMPARE(no.Texts, QStringList{});
+    }
     dialog.ListBox1->setCurrentItem(dialog.ListBox1->findItems("DataLog2023_03", Qt::MatchExactly).value(0));
     {
       TBoxAnswerer no(QMessageBox::No);
       dialog.btnDelete->click();
-      QCOMPARE(no.Texts, QStringList{"Are you sure delete data log of this month ?"});
+      QCOMPARE(no.Texts, QStringList{"Are you sure delete the data log of 2023-03 (DataLog2023_03) ?"});
     }
+    QCOMPARE(TFrmDelDataRec::Question(1, "DataLog2023_03"), QStringLiteral("你确定要删除 2023 年 3 月的数据日志 (DataLog2023_03)? "));
+    QCOMPARE(TFrmDelDataRec::Question(0, "DataLogX"), QStringLiteral("Are you sure delete DataLogX ?"));
     QCOMPARE(dialog.ListBox1->count(), 2);
     TBoxAnswerer yes(QMessageBox::Yes);
     dialog.btnDelete->click();

@@ -189,10 +189,10 @@ class TstTrace : public QObject {
     w.chkDbgShow->click();
     QVERIFY(f.Context->Display.DebugShow);
     f.Main->HousekeepingPass();
-    QVERIFY(f.Main->lblDebug->isVisible());
+    QTRY_VERIFY(f.Main->lblDebug->isVisible());  // once the tool bar has laid it out
     w.chkDbgShow->click();
     f.Main->HousekeepingPass();
-    QVERIFY(!f.Main->lblDebug->isVisible());
+    QTRY_VERIFY(!f.Main->lblDebug->isVisible());
   }
 
   void modbusChecksBothHexBoxesWhenActivated() {

@@ -19,11 +19,11 @@ namespace tessaro {
 
 namespace {
 
-QGroupBox* Switch(QWidget* parent, const char* name, QRadioButton*& enable, QRadioButton*& disable) {
+QGroupBox* Switch(QWidget* parent, const char* name, QRadioButton*& enable, QRadioButton*& disable, int language) {
   auto* group = new QGroupBox(parent);
   group->setObjectName(QString::fromLatin1(name));
-  enable = new QRadioButton(QStringLiteral("Enable"), group);
-  disable = new QRadioButton(QStringLiteral("Disable"), group);
+  enable = new QRadioButton(ZhEn(language, "允许", "Enable"), group);
+  disable = new QRadioButton(ZhEn(language, "禁止", "Disable"), group);
   auto* h = new QHBoxLayout(group);
   h->addWidget(enable);
   h->addWidget(disable);
@@ -50,9 +50,9 @@ TFrmDataSet::TFrmDataSet(const TControlHost& host, QWidget* parent) : QDialog(pa
   Edit1 = new QLineEdit(grpSetting);
   Edit1->setObjectName(QStringLiteral("Edit1"));
   Edit1->setValidator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9.]*")), Edit1));
-  RadioGroup4 = Switch(grpSetting, "RadioGroup4", rbBuzzerEnable, rbBuzzerDisable);
+  RadioGroup4 = Switch(grpSetting, "RadioGroup4", rbBuzzerEnable, rbBuzzerDisable, language);
   RadioGroup4->setTitle(ZhEn(language, "蜂鸣器", "Buzzer"));
-  RadioGroup5 = Switch(grpSetting, "RadioGroup5", rbBoostEnable, rbBoostDisable);
+  RadioGroup5 = Switch(grpSetting, "RadioGroup5", rbBoostEnable, rbBoostDisable, language);
   RadioGroup5->setTitle(ZhEn(language, "均充", "Boost Charge"));
   btnSetTo = new QPushButton(ZhEn(language, "设置", "Set"), grpSetting);
   btnSetTo->setObjectName(QStringLiteral("btnSetTo"));

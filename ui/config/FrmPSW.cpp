@@ -16,15 +16,16 @@ namespace tessaro {
 
 TfrmPSW::TfrmPSW(TContext& context, QWidget* parent) : QDialog(parent), FCtx(context) {
   setObjectName(QStringLiteral("frmPSW"));
-  setWindowTitle(QStringLiteral("Input Password"));
+  const int language = FCtx.Settings.Language;
+  setWindowTitle(ZhEn(language, "输入密码", "Input Password"));
   edtPSW = new QLineEdit(this);
   edtPSW->setObjectName(QStringLiteral("edtPSW"));
   edtPSW->setMaxLength(GateMaxLength);
   edtPSW->setEchoMode(QLineEdit::Password);
   edtPSW->installEventFilter(this);
-  btnOK = new QPushButton(QStringLiteral("OK"), this);
+  btnOK = new QPushButton(ZhEn(language, "确定", "OK"), this);
   btnOK->setObjectName(QStringLiteral("btnOK"));
-  btnCancle = new QPushButton(QStringLiteral("Cancle"), this);
+  btnCancle = new QPushButton(ZhEn(language, "取消", "Cancle"), this);
   btnCancle->setObjectName(QStringLiteral("btnCancle"));
 
   auto* v = new QVBoxLayout(this);

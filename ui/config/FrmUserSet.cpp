@@ -122,6 +122,11 @@ void TFrmUserSet::Clear() {
 
 void TFrmUserSet::changeEvent(QEvent* event) {
   QWidget::changeEvent(event);
+  if (event->type() == QEvent::LanguageChange) {
+    SetTexts();
+    if (isVisible()) Timer1Timer();  // the values' texts too
+    return;
+  }
   if (event->type() != QEvent::ActivationChange) return;
   if (isActiveWindow()) {
     SetTexts();

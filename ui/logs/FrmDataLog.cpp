@@ -25,6 +25,7 @@
 #include "ui/logs/GridExport.h"
 #include "ui/logs/LogTableModel.h"
 #include "ui/logs/ViewerParts.h"
+#include "ui/widgets/GroupTitles.h"
 
 namespace tessaro {
 
@@ -34,6 +35,12 @@ char DecimalPoint() {
   const QString point = QLocale::system().decimalPoint();
   return point.size() == 1 && point.at(0).unicode() < 0x80 ? static_cast<char>(point.at(0).unicode()) : '.';
 }
+// The time column at least 130 pixels, the others 60, and each wide enough
+// for its title and a value of the usual width.
+constexpr int LeastWidths[TDataTable::Columns] = {130, 60, 60, 60, 60, 60, 60, 60, 60, 60, 60, 60, 60, 60, 60};
+constexpr const char* WidestValues[TDataTable::Columns] = {
+    "2000-00-00 00:00:00", "000", "000.0", "000.0", "000.0", "000.0", "000.0", "000.0",
+    "000", "000", "000", "00.0", "000.0", "000", "0000"};
 }  // namespace
 
 TFrmDataLog::TFrmDataLog(TContext& context, TPollEngine& engine, TfrmProgress& progress, QWidget* parent)
@@ -119,6 +126,7 @@ void TFrmDataLog::SetTexts() {
   bsSkinButton1->setText(LangPick(l, "汇出", "Export"));
   btnClearMonthData->setText(LangPick(l, "清除月记录", "Clear Month Record"));
   btnCancelLoad->setText(LangPick(l, "取消", "Cancel"));
+  FitGroupTitles(this);
 }
 
 void TFrmDataLog::rdDataViewModeClick() { spedtDateD->setEnabled(ViewModes->checkedId() == ModeDate); }
@@ -145,9 +153,9 @@ TRecFilter TFrmDataLog::BuildFilter() const {
 void TFrmDataLog::ShowTable(std::shared_ptr<TDataTable> table) {
   FTable = std::move(table);
   FModel->SetTable(FTable);
-  for (int c = 0; c < TDataTable::Columns; ++c) grdRecData->setColumnWidth(c, c == 0 ? 130 : 60);
+  FitColumns(grdRecData, LeastWidths, WidestValues);
   // A load shows the file's order: no column is marked as sorted.
-  grdRecData->horizontalHeader()->setSortIndicator(-1, Qt::AscendingOrder);
+  ShowSortIndicator(grdRecData, -1, Qt::AscendingOrder);
 }
 
 void TFrmDataLog::SetBusy(bool busy) {

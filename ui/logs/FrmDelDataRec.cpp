@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QVBoxLayout>
 
 #include <cerrno>
@@ -62,13 +63,27 @@ void TFrmDelDataRec::ListMonths() {
   ::closedir(dir);
 }
 
+QString TFrmDelDataRec::Question(int language, const QString& entry) {
+  // DataLog<yyyy>_<mm>: the question names the month it deletes.
+  static const QRegularExpression monthName(QStringLiteral("^DataLog(\\d{4})_(\\d{2})$"));
+  const QRegularExpressionMatch m = monthName.match(entry);
+  if (!m.hasMatch())
+    return LangPick(language, "你确定要删除 %1 吗? ", "Are you sure delete %1 ?").arg(entry);
+  const int year = m.captured(1).toInt();
+  const int month = m.captured(2).toInt();
+  return language == 1 ? QStringLiteral("你确定要删除 %1 年 %2 月的数据日志 (%3)? ").arg(year).arg(month).arg(entry)
+                       : QStringLiteral("Are you sure delete the data log of %1-%2 (%3) ?")
+                             .arg(year)
+                             .arg(month, 2, 10, QLatin1Char('0'))
+                             .arg(entry);
+}
+
 void TFrmDelDataRec::btnDeleteClick() {
   const int l = FLanguage;
-  if (!AskWarningYesNo(this, LangPick(l, "请确认", "Confirm"),
-                       LangPick(l, "你确定要删除该月数据日志? ", "Are you sure delete data log of this month ?")))
-    return;
+  // Nothing chosen, nothing to delete: no question either.
   QListWidgetItem* item = ListBox1->currentItem();
   if (!item || !item->isSelected()) return;
+  if (!AskWarningYesNo(this, LangPick(l, "请确认", "Confirm"), Question(l, item->text()))) return;
   const std::string path = FRecordDir + item->text().toStdString() + ".dat";
   if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
     // Not deleted: said so, and the month stays in the list.

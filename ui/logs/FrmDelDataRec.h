@@ -23,6 +23,8 @@ class TFrmDelDataRec final : public QDialog {
 
   void ListMonths();
   void btnDeleteClick();
+  // The question before deleting a list entry, naming its month.
+  static QString Question(int language, const QString& entry);
 
   QListWidget* ListBox1;
   QPushButton* btnDelete;

@@ -22,6 +22,7 @@
 #include "ui/logs/LogTableModel.h"
 #include "ui/logs/ViewerParts.h"
 #include "ui/main/MsgBox.h"
+#include "ui/widgets/GroupTitles.h"
 
 namespace tessaro {
 
@@ -100,6 +101,7 @@ void TFrmEventLog::SetTexts() {
   bsSkinButton1->setText(LangPick(l, "刷新", "Refresh"));
   bsSkinButton2->setText(LangPick(l, "汇出", "Export"));
   btnClear->setText(LangPick(l, "清空数据库", "Clear Database"));
+  FitGroupTitles(this);
 }
 
 void TFrmEventLog::rdViewModeClick() {
@@ -118,11 +120,20 @@ void TFrmEventLog::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);
 }
 
+void TFrmEventLog::changeEvent(QEvent* event) {
+  QWidget::changeEvent(event);
+  if (event->type() != QEvent::LanguageChange) return;
+  // An open viewer follows a language switch at once, its rows included;
+  // an export in progress reads the rows, so they change at the next load.
+  SetTexts();
+  if (!FExporting && FTable && FTable->Language() != Language()) LoadEvents();
+}
+
 void TFrmEventLog::ShowTable(std::shared_ptr<TEventTable> table) {
   FTable = std::move(table);
   FModel->SetTable(FTable);
-  const int widths[] = {67, 148, 101, 448};
-  for (int c = 0; c < TEventTable::Columns; ++c) grdEvntRec->setColumnWidth(c, widths[c]);
+  static constexpr int widths[] = {67, 148, 101, 448};
+  FitColumns(grdEvntRec, widths);
 }
 
 void TFrmEventLog::LoadEvents() {

@@ -75,6 +75,7 @@ class TFrmEventLog final : public QWidget {
 
  protected:
   void showEvent(QShowEvent* event) override;
+  void changeEvent(QEvent* event) override;
 
  private:
   void HeaderPressed(int column);

@@ -8,12 +8,18 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QStyle>
 #include <QTableView>
 
 #include "query/LogTable.h"
 #include "ui/logs/LogTableModel.h"
 
 namespace tessaro {
+
+namespace {
+const char* const SortSection = "tessaroSortSection";
+const char* const SortOrder = "tessaroSortOrder";
+}  // namespace
 
 QSpinBox* MakeSpin(QWidget* parent, const char* name, int low, int high) {
   auto* s = new QSpinBox(parent);
@@ -75,7 +81,17 @@ QTableView* BuildGrid(QWidget* parent, const char* name, TLogTableModel* model) 
   grid->verticalHeader()->setVisible(false);
   grid->verticalHeader()->setDefaultSectionSize(20);
   grid->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
-  grid->horizontalHeader()->setSortIndicatorShown(true);
+  QHeaderView* h = grid->horizontalHeader();
+  h->setSortIndicatorShown(true);
+  // The viewers sort on the press; the header would turn the arrow round
+  // again on the release. The arrow shows the rows' order, nothing else.
+  QObject::connect(h, &QHeaderView::sortIndicatorChanged, h, [h](int section, Qt::SortOrder order) {
+    const QVariant wanted = h->property(SortSection);
+    if (!wanted.isValid()) return;
+    const auto wantedOrder = static_cast<Qt::SortOrder>(h->property(SortOrder).toInt());
+    if (section != wanted.toInt() || order != wantedOrder) h->setSortIndicator(wanted.toInt(), wantedOrder);
+  });
+  ShowSortIndicator(grid, -1, Qt::AscendingOrder);
   return grid;
 }
 
@@ -85,6 +101,28 @@ QLineEdit* BuildSortStateLine(QWidget* parent) {
   edt1->setReadOnly(true);
   edt1->hide();
   return edt1;
+}
+
+void ShowSortIndicator(QTableView* grid, int column, Qt::SortOrder order) {
+  QHeaderView* h = grid->horizontalHeader();
+  h->setProperty(SortSection, column);
+  h->setProperty(SortOrder, static_cast<int>(order));
+  h->setSortIndicator(column, order);
+}
+
+void FitColumns(QTableView* grid, std::span<const int> least, std::span<const char* const> widest) {
+  QHeaderView* h = grid->horizontalHeader();
+  // The cell's own margins, as the item delegate draws it.
+  const int margin = 2 * (grid->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, grid) + 1) + 2;
+  const int columns = grid->model() ? grid->model()->columnCount() : 0;
+  for (int c = 0; c < columns; ++c) {
+    int width = c < static_cast<int>(least.size()) ? least[c] : 0;
+    width = std::max(width, h->sectionSizeHint(c));
+    if (c < static_cast<int>(widest.size()) && widest[c])
+      width = std::max(width, grid->fontMetrics().horizontalAdvance(QString::fromUtf8(widest[c])) + margin);
+    grid->resizeColumnToContents(c);  // the title and the rows in sight
+    grid->setColumnWidth(c, std::max(width, grid->columnWidth(c)));
+  }
 }
 
 bool SortingButton() { return QGuiApplication::mouseButtons() & (Qt::LeftButton | Qt::MiddleButton); }
@@ -101,7 +139,7 @@ void SortAndShow(TLogTable* table, TLogTableModel* model, QTableView* grid, QLin
   if (table && sortCol < table->ColumnCount()) {
     table->Sort(sortCol, sortDir == 1);
     model->Reordered();
-    grid->horizontalHeader()->setSortIndicator(sortCol, sortDir == 1 ? Qt::DescendingOrder : Qt::AscendingOrder);
+    ShowSortIndicator(grid, sortCol, sortDir == 1 ? Qt::DescendingOrder : Qt::AscendingOrder);
   }
   edt1->setVisible(debugShow);
   if (debugShow)

@@ -2,7 +2,10 @@
 // What the two log viewers share: the date and address fields, the grid,
 // and the sorting on mouse presses with its debug line.
 
+#include <qnamespace.h>
+
 #include <cstdint>
+#include <span>
 
 #include "core/Clock.h"
 
@@ -46,6 +49,14 @@ TFilterFields BuildFilterFields(QWidget* parent, const char* yearName, const cha
 QTableView* BuildGrid(QWidget* parent, const char* name, TLogTableModel* model);
 // The debug line showing the sort state; hidden unless DebugShow is set.
 QLineEdit* BuildSortStateLine(QWidget* parent);
+
+// Sizes every column to its title (with the sort arrow), the template of
+// its widest usual value and the rows in sight, at the grid's font; never
+// below least[column].
+void FitColumns(QTableView* grid, std::span<const int> least, std::span<const char* const> widest = {});
+
+// Puts the grid's sort arrow on `column` (-1: none); only this moves it.
+void ShowSortIndicator(QTableView* grid, int column, Qt::SortOrder order);
 
 // Left and middle presses sort; the right button does nothing.
 bool SortingButton();

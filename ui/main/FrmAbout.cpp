@@ -29,7 +29,8 @@ TFrmAbout::TFrmAbout(int language, const QString& version, std::function<void()>
   bsSkinStdLabel2 = new QLabel(this);
   bsSkinStdLabel2->setObjectName(QStringLiteral("bsSkinStdLabel2"));
   bsSkinStdLabel2->setAlignment(Qt::AlignCenter);
-  bsSkinStdLabel2->setText(LangText(TTextId::AboutTitleLine, language) + QStringLiteral(" Version ") + version);
+  bsSkinStdLabel2->setText(LangText(TTextId::AboutTitleLine, language) + QLatin1Char(' ') +
+                            LangText(TTextId::VersionPrefix, language) + version);
   bsSkinStdLabel2->setStyleSheet(QStringLiteral("font-size: 15px; font-weight: bold; color: #e8eef4;"));
   bsSkinStdLabel2->installEventFilter(this);
   auto* product = new QLabel(QStringLiteral("Tessaro"), this);

@@ -18,9 +18,10 @@
 #include <system_error>
 #include <vector>
 
-#include "core/Gbk.h"
 #include "engine/Context.h"
 #include "engine/PollEngine.h"
+#include "ui/main/DeviceName.h"
+#include "ui/main/LangTable.h"
 #include "ui/main/MsgBox.h"
 
 namespace tessaro {
@@ -29,7 +30,7 @@ namespace {
 
 enum TText {
   Title, Group1, Group2, From, To, Searched, NameEdit, Existed, Clear, Append, Search, Stop, Completed, CloseRefused,
-  AlreadyConfigured, AlreadyInGrid, NameMissing, NothingToAppend, ListFull, SaveFailed, NameNotStorable, AddrHeader,
+  AlreadyConfigured, AlreadyInGrid, NameMissing, NothingToAppend, ListFull, SaveFailed, AddrHeader,
   NameHeader, SelectOneHint, SelectAllHint, NameByAddress,
 };
 
@@ -61,7 +62,6 @@ constexpr TTextPair Texts[] = {
     {"设备列表最多252台设备,请减少列表中的设备后再添加",
      "The equipment list holds at most 252 equipments; remove rows from the list before append"},
     {"设备列表保存失败:", "The equipment list could not be saved:"},
-    {"设备名含有无法保存的字符:", "An equipment name holds characters that cannot be stored:"},
     {"地址", "Addr"},
     {"设备名", "Name"},
     {"只选择被选中项", "Only the selected item"},
@@ -74,20 +74,6 @@ int NumberOr(const QString& text, int otherwise) {
   bool ok = false;
   const int value = text.trimmed().toInt(&ok);
   return ok ? value : otherwise;
-}
-
-// The name as the list keeps it: GBK, cut to 40 bytes without splitting a
-// double-byte character, padded with carriage returns.
-std::optional<std::array<char, DeviceNameLen>> ListName(const QString& name) {
-  const std::optional<std::string> gbk = Utf8ToGbk(name.toStdString());
-  if (!gbk) return std::nullopt;
-  size_t cut = 0;
-  while (cut < gbk->size()) {
-    const size_t width = static_cast<uint8_t>((*gbk)[cut]) >= 0x81 ? 2 : 1;
-    if (cut + width > static_cast<size_t>(DeviceNameLen)) break;
-    cut += width;
-  }
-  return PadDeviceName(std::string_view(*gbk).substr(0, cut));
 }
 
 }  // namespace
@@ -335,21 +321,27 @@ void TFrmEquipSearch::btnAddClick() {
     return;
   }
   std::vector<TDeviceNode> nodes;
+  // The names are checked as the add-device dialog checks one; the first
+  // name refused is shown and nothing is appended.
   for (int row = 0; row < rows; ++row) {
-    const QTableWidgetItem* name = grdAppend->item(row, 1);
-    if (!name || name->text().isEmpty()) {
-      ShowMessage(this, Txt(NameMissing));
-      return;
-    }
-    const std::optional<std::array<char, DeviceNameLen>> stored = ListName(name->text());
-    if (!stored) {
-      ShowMessage(this, Txt(NameNotStorable) + QLatin1Char('\n') + name->text());
+    const QTableWidgetItem* cell = grdAppend->item(row, 1);
+    const QString name = cell ? cell->text() : QString();
+    const TNameCheck check = CheckDeviceName(name);
+    if (check != TNameCheck::Ok) {
+      grdAppend->setCurrentCell(row, 1);
+      const int language = FCtx.Settings.Language;
+      if (check == TNameCheck::Empty)
+        ShowMessage(this, Txt(NameMissing));
+      else
+        ShowMessage(this, LangText(check == TNameCheck::TooLong ? TTextId::MsgNameTooLong : TTextId::MsgNameNotStorable,
+                                   language) +
+                              QLatin1Char('\n') + name);
       return;
     }
     TDeviceNode node;
     const QTableWidgetItem* addr = grdAppend->item(row, 0);
     node.Address = static_cast<uint8_t>(NumberOr(addr ? addr->text() : QString(), 1) & 0xFF);
-    node.Name = *stored;
+    node.Name = *StoredDeviceName(name);
     nodes.push_back(node);
   }
   // All or nothing: a list that cannot take every row takes none.

@@ -57,6 +57,7 @@
 #include "ui/main/FrmNewEquip.h"
 #include "ui/main/FrmProperty.h"
 #include "ui/main/MsgBox.h"
+#include "ui/main/QtTexts.h"
 #include "ui/widgets/AngularGauge.h"
 #include "ui/widgets/Artwork.h"
 #include "ui/widgets/FlowPipe.h"
@@ -87,6 +88,12 @@ int PictureFor(int stateCode) {
     case -1: return -1;
     default: return PicStandby;
   }
+}
+
+// Showing or hiding a widget lays out its window again (and asks the X
+// server where the pointer is), so only a change of state does it.
+void SetShown(QWidget* w, bool shown) {
+  if (w->isHidden() == shown) w->setVisible(shown);
 }
 
 const QColor Lime(0x00, 0xff, 0x00);
@@ -165,14 +172,16 @@ TFrmMain::TFrmMain(TContext& context, TPollEngine& engine, QWidget* parent)
   FSelDevAddr = 0;
   FCtx.Start();  // directories, settings, log stores, device list (builds the tree), device table
   LogMenu = new TLogMenu(FCtx, FEngine, this);
+  FQtTexts = new TQtTexts(this);
   ApplyLanguage();
   ApplyProtocolLayout();
-  StatusPanel[2]->setText(QStringLiteral("Version ") + QStringLiteral(TESSARO_VERSION));
   PageControl1->setCurrentIndex(0);
   PageControl2->setCurrentIndex(0);
   UpdateDebugOverlay();
 
-  Timer1.setInterval(10);
+  // One housekeeping pass per tick: the pace of every 11th tick of a 10 ms
+  // timer, without waking the program 100 times a second to count.
+  Timer1.setInterval(HousekeepingInterval);
   connect(&Timer1, &QTimer::timeout, this, &TFrmMain::Timer1Timer);
   Timer1.start();
 
@@ -253,7 +262,8 @@ void TFrmMain::BuildToolBar() {
   lblDebug = new QLabel(ToolBar1);
   lblDebug->setObjectName(QStringLiteral("lblDebug"));
   lblDebug->setStyleSheet(QStringLiteral("color: #7a1f1f; font-family: monospace;"));
-  ToolBar1->addWidget(lblDebug);
+  // The tool bar shows and hides its widgets through their actions.
+  FDebugAction = ToolBar1->addWidget(lblDebug);
   auto* lamps = new QWidget(ToolBar1);
   auto* lampRow = new QHBoxLayout(lamps);
   lampRow->setContentsMargins(8, 0, 8, 0);
@@ -614,7 +624,6 @@ QWidget* TFrmMain::BuildGraphPage() {
     pc.Chart->setTitleFont(titleFont);
     pc.AxisX = new QCategoryAxis;
     pc.AxisX->setRange(1, 120);
-    pc.AxisX->setTitleText(QStringLiteral("Time"));
     pc.AxisX->setLabelsPosition(QCategoryAxis::AxisLabelsPositionOnValue);
     pc.AxisX->setGridLineVisible(true);
     auto* axisY = new QValueAxis;
@@ -752,6 +761,8 @@ void TFrmMain::ApplyLanguage() {
   AdvPanel1->SetCaption(Txt(BoxOutputFreq));
   Chart1.Chart->setTitle(Txt(Chart1Title));
   Chart2.Chart->setTitle(Txt(Chart2Title));
+  Chart1.AxisX->setTitleText(Txt(ChartTimeAxis));
+  Chart2.AxisX->setTitleText(Txt(ChartTimeAxis));
   grpSwitch->setTitle(Txt(GrpSwitch));
   grpSwitch->setToolTip(Txt(GrpSwitchHint));
   grpAlarm->setTitle(Txt(GrpAlarm));
@@ -771,6 +782,10 @@ void TFrmMain::ApplyLanguage() {
   SharedTexts.InverterSupply = Txt(SupplyInverter);
   SharedTexts.BypassSupply = Txt(SupplyBypass);
   SharedTexts.Eco = Txt(SupplyEco);
+  StatusPanel[2]->setText(Txt(VersionPrefix) + QStringLiteral(TESSARO_VERSION));
+
+  // Qt's own texts, and every other open window, follow at once.
+  FQtTexts->Apply(FCtx.Settings.Language);
 }
 
 void TFrmMain::mni401Click() {
@@ -828,9 +843,17 @@ QTreeWidgetItem* TFrmMain::NodeAt(int absoluteIndex) const {
 }
 
 namespace {
+// A tree with columns sized to their contents measures every node again
+// whenever one changes: nodes are only touched when what they show changes.
 void SetNodeIcon(QTreeWidgetItem* item, int index) {
+  const QVariant shown = item->data(0, IconRole);
+  if (shown.isValid() && shown.toInt() == index) return;
   item->setIcon(0, TreeIcon(index));
   item->setData(0, IconRole, index);
+}
+
+void SetNodeText(QTreeWidgetItem* item, const QString& text) {
+  if (item->text(0) != text) item->setText(0, text);
 }
 }  // namespace
 
@@ -931,22 +954,22 @@ void TFrmMain::RefreshNode(int k) {
   };
   if (!FEngine.PortIsOpen()) {
     SetNodeIcon(node, IconLost);
-    node->setText(0, caption(StateText(StateCommLost, language)));
+    SetNodeText(node, caption(StateText(StateCommLost, language)));
     ClearLiveValues(r);
     return;
   }
   switch (r.CommState) {
     case 0:
       SetNodeIcon(node, (r.AlarmCount > 0 || r.StateCode == StateMaintBypass) ? IconAlarm : IconOk);
-      node->setText(0, r.StateCode < 0 ? name : caption(StateText(r.StateCode, language)));
+      SetNodeText(node, r.StateCode < 0 ? name : caption(StateText(r.StateCode, language)));
       break;
     case 1:
       SetNodeIcon(node, IconAlarm);
-      node->setText(0, caption(EventText(EventCommError, language)));
+      SetNodeText(node, caption(EventText(EventCommError, language)));
       break;
     case 2:
       SetNodeIcon(node, IconLost);
-      node->setText(0, caption(EventText(EventCommLost, language)));
+      SetNodeText(node, caption(EventText(EventCommLost, language)));
       ClearLiveValues(r);
       break;
     default:
@@ -1140,17 +1163,17 @@ void TFrmMain::ShowSketch(const TUpsInfo& r) {
   const int protocol = FCtx.Settings.PortInfo.Protocol;
   const TStatusBlock& s = r.Status;
   if (r.CommState != 0 || !(protocol == 0 || protocol == 2 || protocol == 3)) {
-    PipCharge->hide();
+    SetShown(PipCharge, false);
     PipCharge->SetFlowOn(false);
     return;
   }
   const bool battFault = (s.CmmAlarm2 & (1u << 13)) || (s.CmmAlarm2 & (1u << 14));
   if (battFault || shown == StateEpo || shown == StateFault) {
-    PipCharge->show();
+    SetShown(PipCharge, true);
     PipCharge->SetFlowOn(false);
     return;
   }
-  PipCharge->show();
+  SetShown(PipCharge, true);
   // The pipe lies over the picture; keep it on top of whichever is shown.
   PipCharge->raise();
   const TMeasureBlock& m = r.Measure;
@@ -1182,11 +1205,6 @@ void TFrmMain::ShowSketch(const TUpsInfo& r) {
 void TFrmMain::Timer1Timer() {
   FCtx.Display.TimerStats[0] = Timer1.interval();
   ++FCtx.Display.TimerStats[10];
-  if (FFastDiv < 10) {
-    ++FFastDiv;
-    return;
-  }
-  FFastDiv = 0;
   HousekeepingPass();
 }
 
@@ -1242,11 +1260,8 @@ void TFrmMain::HousekeepingPass() {
 
 void TFrmMain::UpdateDebugOverlay() {
   const bool show = FCtx.Display.DebugShow;
-  lblDebug->setVisible(show);
-  edtTreeData->setVisible(show);
-  edtArrEq->setVisible(show);
-  edtNode->setVisible(show);
-  lblUpsState->setVisible(show);
+  if (FDebugAction->isVisible() != show) FDebugAction->setVisible(show);
+  for (QWidget* w : std::initializer_list<QWidget*>{edtTreeData, edtArrEq, edtNode, lblUpsState}) SetShown(w, show);
   if (!show) return;
   const uint8_t active = FEngine.ActiveAddress();
   const TUpsInfo& cur = FCtx.UpsInfo[active];

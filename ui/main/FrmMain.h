@@ -47,6 +47,7 @@ class TUpsDiagram;
 class TValueBox;
 class TValueText;
 class TFrmUserSet;
+class TQtTexts;
 struct TControlHost;
 struct TUpsInfo;
 
@@ -91,8 +92,9 @@ class TFrmMain : public QMainWindow {
   void ShowStatus(const TUpsInfo& r);
   void ShowAlarms(const TUpsInfo& r);
   void ShowSketch(const TUpsInfo& r);
-  void Timer1Timer();
-  void HousekeepingPass();  // every 11th tick
+  void Timer1Timer();       // one housekeeping pass
+  void HousekeepingPass();
+  static constexpr int HousekeepingInterval = 110;  // ms
 
   // ---- event handlers
   void TreeView1Click();
@@ -268,7 +270,6 @@ class TFrmMain : public QMainWindow {
   int32_t FidxSelNode = 0;
   int32_t FidxSelItem = 0;
   uint8_t FSelDevAddr = 0;
-  uint8_t FFastDiv = 0;
   uint8_t FSlowDiv = 0;
   int FSketchState = 0;
   bool FExitConfirmed = false;
@@ -279,6 +280,8 @@ class TFrmMain : public QMainWindow {
   int FCommandObserver = 0;  // its place among the command tracker's observers
   TControlHost ControlHost();
   QWidget* FSketchHost = nullptr;
+  QAction* FDebugAction = nullptr;
+  TQtTexts* FQtTexts = nullptr;
 };
 
 }  // namespace tessaro

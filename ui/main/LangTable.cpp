@@ -21,7 +21,7 @@ constexpr std::array<TLangEntry, static_cast<size_t>(TTextId::Count)> Table{{
     {PollingPausedStatus, "轮询已暂停（手动发送）", "Polling paused (manual send)"},
     {DeviceNotLinked, "该设备未联机!", "The device is not communication!"},
     {NotAvailableYet, "此功能尚未提供。", "This window is not available yet."},
-    {VersionPrefix, "Version ", "Version "},
+    {VersionPrefix, "版本 ", "Version "},
 
     {SupplyNone, "均不供电", "No Supply"},
     {SupplyMains, "市电供电", "Mains Supply"},
@@ -96,6 +96,7 @@ constexpr std::array<TLangEntry, static_cast<size_t>(TTextId::Count)> Table{{
 
     {Chart1Title, "输入电压(V)", "Input Voltage(V)"},
     {Chart2Title, "输出电压(V)", "Output Voltage(V)"},
+    {ChartTimeAxis, "时间", "Time"},
 
     {NewEquipCaption, "添加要监控的设备", "Append Equipment"},
     {PropertyCaption, "设备属性", "Equipment Property"},

@@ -21,7 +21,7 @@ enum class TTextId : int {
   PollingPausedStatus, // status panel 2 while the trace window's manual mode holds polling
   DeviceNotLinked,     // mni101 on a device that does not communicate
   NotAvailableYet,     // windows of later issues
-  VersionPrefix,       // status panel 3; the same in both languages
+  VersionPrefix,       // status panel 3 and the About box
 
   // Supply texts
   SupplyNone,
@@ -102,6 +102,7 @@ enum class TTextId : int {
   // Trend graphs
   Chart1Title,
   Chart2Title,
+  ChartTimeAxis,
 
   // Add-device and property dialogs
   NewEquipCaption,

@@ -163,7 +163,8 @@ TSettings TFrmSoftwarePara::Chosen() const {
 
 void TFrmSoftwarePara::UpdateWarnings() {
   QStringList lines;
-  for (const std::string& warning : CheckSettings(Chosen())) lines << QString::fromStdString(warning);
+  for (const TSettingsProblem& warning : CheckSettings(Chosen()))
+    lines << QString::fromStdString(warning.Text(FCtx.Settings.Language));
   lbWarnings->setText(lines.join(QLatin1Char('\n')));
   lbWarnings->setVisible(!lines.isEmpty());
 }

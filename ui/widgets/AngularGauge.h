@@ -16,6 +16,7 @@ namespace tessaro {
 
 class TAngularGauge : public QWidget {
   Q_OBJECT
+  Q_PROPERTY(QString Unit READ Unit)  // painted under the hub
 
  public:
   using TSection = TColorSection;
@@ -27,6 +28,7 @@ class TAngularGauge : public QWidget {
   void SetMajorTicks(int count);    // including both ends
   void SetMinorPerMajor(int count); // minor marks between two major ones
   void SetUnit(const QString& unit);
+  QString Unit() const { return FUnit; }
   void SetSections(const QVector<TSection>& sections);
   void SetValue(double value);
 

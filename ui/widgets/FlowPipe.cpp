@@ -28,13 +28,22 @@ void TFlowPipe::SetInterval(int ms) {
 }
 
 void TFlowPipe::UpdateTimer() {
-  const bool run = FFlowOn && isVisible();
+  const bool run = FFlowOn && FShown;
   if (run && !FTimer.isActive()) FTimer.start();
   if (!run && FTimer.isActive()) FTimer.stop();
 }
 
-void TFlowPipe::showEvent(QShowEvent*) { UpdateTimer(); }
-void TFlowPipe::hideEvent(QHideEvent*) { UpdateTimer(); }
+// A minimised window hides its widgets with spontaneous events only; they
+// still count as visible then, so the events themselves are followed.
+void TFlowPipe::showEvent(QShowEvent*) {
+  FShown = true;
+  UpdateTimer();
+}
+
+void TFlowPipe::hideEvent(QHideEvent*) {
+  FShown = false;
+  UpdateTimer();
+}
 
 void TFlowPipe::Step() {
   const int period = MarkSize + MarkGap;

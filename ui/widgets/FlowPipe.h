@@ -42,6 +42,7 @@ class TFlowPipe : public QWidget {
   bool FReverse = false;
   int FInterval = 500;
   int FOffset = 0;
+  bool FShown = false;  // on the screen: shown and not hidden since
 };
 
 }  // namespace tessaro

@@ -11,6 +11,10 @@ namespace tessaro {
 
 class TValueBox : public QWidget {
   Q_OBJECT
+  // The texts it paints.
+  Q_PROPERTY(QString Caption READ Caption)
+  Q_PROPERTY(QString ValueText READ ValueText)
+  Q_PROPERTY(QString Unit READ Unit)
 
  public:
   explicit TValueBox(QWidget* parent = nullptr);
