@@ -7,7 +7,8 @@ packages=(
   clang libclang-rt-14-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   qt6-base-dev qt6-charts-dev qt6-svg-dev libqt6opengl6-dev libgl-dev
-  libmodbus-dev
+  libmodbus-dev libtelnet-dev
+  ser2net socat
   nut-client
   fonts-noto-cjk xvfb xauth
   python3
