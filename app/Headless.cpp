@@ -29,7 +29,8 @@
 #include "logs/EventText.h"
 #include "logs/StoreHealth.h"
 #include "net/NutServer.h"
-#include "serial/Comm.h"
+#include "serial/BusPort.h"
+#include "serial/PortName.h"
 
 namespace tessaro {
 
@@ -117,8 +118,8 @@ int RunHeadless(const TAppOptions& options) {
     std::fprintf(stderr, "tessaro: command %u: %s\n", command.Id, line.c_str());
   });
 
-  TComm port;
-  ConfigureProgramPort(port);
+  TBusPort port;
+  ConfigureProgramPort(port.Serial());
   TPollEngine engine(ctx, port);
   engine.OnPortMessage = [](const std::string& text) {
     std::fprintf(stderr, "tessaro: %s\n", text.c_str());
@@ -130,9 +131,12 @@ int RunHeadless(const TAppOptions& options) {
                                             : "There was an error to open serial port,please check the serial port settings !",
                  error.c_str(), engine.ReopenTicks / 10);
     engine.ScheduleReopen();
+  } else if (!port.IsOpen()) {
+    std::string why;
+    if (ParsePortName(ctx.Settings.PortInfo.ComName, &why)) why = "ComName \"" + ctx.Settings.PortInfo.ComName + "\" names no port";
+    std::fprintf(stderr, "tessaro: %s; the port stays closed\n", why.c_str());
   } else if (!engine.PortIsOpen()) {
-    std::fprintf(stderr, "tessaro: port name \"%s\" is not COM1..COM256 or a /dev path; the port stays closed\n",
-                 ctx.Settings.PortInfo.ComName.c_str());
+    std::fprintf(stderr, "tessaro: connecting to %s\n", ctx.Settings.PortInfo.ComName.c_str());
   }
 
   // The network UPS server shares this loop. One that cannot bind yet keeps

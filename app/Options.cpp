@@ -194,7 +194,10 @@ Monitors UPS devices and inverters on the serial port named in the settings.
 
 The serial port is the setting ComName in section [CommPort] of
 UserParaIni.ini: "COMn" (n = 1..256) opens /dev/ttyS(n-1); a name starting
-with "/" (a device path, or a symlink to one) is opened as it is. Other
+with "/" (a device path, or a symlink to one) is opened as it is;
+tcp://HOST:PORT reaches a serial device server over raw TCP, and
+rfc2217://HOST:PORT one that speaks RFC 2217, which is sent the line settings
+at every connect (HOST: an IPv4 address, [IPv6] or a host name). Other
 settings: BaudRate, StopBits, ReadIntervalTimeout, Protocol (0 modular-UPS
 ASCII, 1 power-frequency ASCII, 2 Modbus, 3 RXA), [CommMast] MaxReSend,
 [Language] Language (1 Chinese, otherwise English), [DataLog] RecInterval
@@ -205,7 +208,7 @@ TESSARO_ADDRESS, TESSARO_DEVICE, TESSARO_KIND, TESSARO_CODE, TESSARO_ACTIVE
 and TESSARO_TEXT). The devices polled are those of Record/TreeNode.dat.
 
 A port that cannot be opened, or that fails while open (an adapter
-unplugged), is reported on standard error and retried every few seconds.
+unplugged, a server that refuses or drops the connection), is reported on standard error and retried every few seconds.
 Settings that keep every device from being polled (ReadIntervalTimeout 0,
 MaxReSend 0 or 1, an unknown Protocol, a BaudRate of 0 or below) are
 warned about on standard error at start. A log record that cannot be written

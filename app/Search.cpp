@@ -14,7 +14,8 @@
 #include "app/LoopFds.h"
 #include "engine/Context.h"
 #include "engine/PollEngine.h"
-#include "serial/Comm.h"
+#include "serial/BusPort.h"
+#include "serial/PortName.h"
 
 namespace tessaro {
 
@@ -73,17 +74,28 @@ int RunSearch(const TAppOptions& options) {
     return 1;
   }
 
-  TComm comm;
-  ConfigureProgramPort(comm);
+  std::string why;
+  if (!ParsePortName(port.ComName, &why)) {
+    std::fprintf(stderr, "tessaro: %s\n", why.c_str());
+    return 1;
+  }
+  TBusPort comm;
+  ConfigureProgramPort(comm.Serial());
   TPollEngine engine(ctx, comm);
+  // A network port connects in the background; a failure ends the search.
+  std::string failure;
+  comm.OnPortFailure = [&failure, engineSide = comm.OnPortFailure](const TPortFailure& f) {
+    failure = f.Text.empty() ? "failed" : f.Text;
+    if (engineSide) engineSide(f);
+  };
   try {
     engine.OpenCommPort();
   } catch (const ECommsError& e) {
     std::fprintf(stderr, "tessaro: cannot open the serial port %s: %s\n", port.ComName.c_str(), e.what());
     return 1;
   }
-  if (!engine.PortIsOpen()) {
-    std::fprintf(stderr, "tessaro: port name \"%s\" is not COM1..COM256 or a /dev path\n", port.ComName.c_str());
+  if (!comm.IsOpen()) {
+    std::fprintf(stderr, "tessaro: port name \"%s\" names no port\n", port.ComName.c_str());
     return 1;
   }
 
@@ -126,8 +138,9 @@ int RunSearch(const TAppOptions& options) {
     uint64_t expirations = 0;
     if ((p[1].revents & POLLIN) && ::read(loop.Ticks(), &expirations, sizeof expirations) == sizeof expirations)
       for (uint64_t i = 0; i < std::min<uint64_t>(expirations, 50) && ctx.Vars.SearchMode; ++i) engine.Tick();
-    if (!engine.PortIsOpen() && ctx.Vars.SearchMode) {
-      std::fprintf(stderr, "tessaro: the serial port failed during the search\n");
+    if (!failure.empty() && ctx.Vars.SearchMode) {
+      clearProgress();
+      std::fprintf(stderr, "tessaro: the serial port failed during the search: %s\n", failure.c_str());
       interrupted = true;
     }
   }

@@ -20,7 +20,7 @@
 #include "hooks/EventHooks.h"
 #include "net/ListenAddress.h"
 #include "net/NutServer.h"
-#include "serial/Comm.h"
+#include "serial/PortName.h"
 
 namespace tessaro::config {
 
@@ -72,12 +72,7 @@ bool IntegerIn(const std::string& value, const char* name, int32_t low, int32_t 
 }
 
 bool CheckComName(const std::string& value, std::string& written, std::string& error) {
-  if (!TComm::DevicePath(value) || value.find_first_of("\r\n") != std::string::npos) {
-    error = "ComName is COM1 to COM256 (/dev/ttyS0 to /dev/ttyS255) or a device path starting with \"/\" (as "
-            "/dev/ttyUSB0), not " +
-            Quoted(value);
-    return false;
-  }
+  if (!ParsePortName(value, &error)) return false;
   written = value;
   return true;
 }

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <span>
 
+#include "serial/PortName.h"
+
 namespace tessaro {
 
 TPollEngine::TPollEngine(TContext& context, TSerialPort& port)
@@ -43,7 +45,8 @@ void TPollEngine::Shutdown() {
 }
 
 void TPollEngine::OpenCommPort() {
-  if (PortIsOpen()) FPort.ClosePort();
+  // A network port still connecting is open too.
+  if (FPort.IsOpen()) FPort.ClosePort();
   TPortInfo& info = FCtx.Settings.PortInfo;
   FPort.SetCommName(info.ComName);
   FPort.SetBaudRate(static_cast<uint32_t>(info.BaudRate));
@@ -52,8 +55,11 @@ void TPollEngine::OpenCommPort() {
   FPort.SetReadIntervalTimeout(static_cast<uint32_t>(silence));
   if (info.StopBits != 2) info.StopBits = 1;
   FPort.SetStopBits(info.StopBits == 2 ? TStopBits::_2 : TStopBits::_1);
-  // "COMn" must carry a number 1..256; a path is opened as it is.
-  if (!info.ComName.empty() && info.ComName[0] != '/') {
+  // "COMn" must carry a number 1..256; a path is opened as it is, and so is
+  // a well-formed network name.
+  if (HasNetworkScheme(info.ComName)) {
+    if (!ParsePortName(info.ComName)) return;
+  } else if (!info.ComName.empty() && info.ComName[0] != '/') {
     int n = 0;
     if (info.ComName.size() > 3) {
       const std::string digits = info.ComName.substr(3, 2);
@@ -67,7 +73,7 @@ void TPollEngine::OpenCommPort() {
 }
 
 void TPollEngine::CloseCommPort() {
-  if (PortIsOpen()) FPort.ClosePort();
+  if (FPort.IsOpen()) FPort.ClosePort();
 }
 
 bool TPollEngine::PortIsOpen() const { return FPort.PortHandle() != 0; }
@@ -123,7 +129,7 @@ void TPollEngine::PortFailed(const std::string& reason) {
     FPort.ClosePort();
   } catch (...) {
   }
-  if (OnPortMessage) OnPortMessage("Serial port failed: " + reason);
+  if (OnPortMessage) OnPortMessage("Serial port " + FCtx.Settings.PortInfo.ComName + " failed: " + reason);
   ScheduleReopen();
 }
 
@@ -133,12 +139,9 @@ void TPollEngine::TryReopen() {
   } catch (const ECommsError& e) {
     if (OnPortMessage) OnPortMessage(e.what());
   }
-  if (PortIsOpen()) {
-    if (OnPortMessage) OnPortMessage("Serial port " + FCtx.Settings.PortInfo.ComName + " opened");
-    FReopenCountdown = 0;
-  } else {
-    FReopenCountdown = ReopenTicks;
-  }
+  // Opened, or still connecting: the port then either opens or reports a
+  // failure, which schedules the next try.
+  FReopenCountdown = FPort.IsOpen() ? 0 : ReopenTicks;
 }
 
 void TPollEngine::Tick() {
@@ -151,6 +154,8 @@ void TPollEngine::Tick() {
     if (PortWasOpen == 0) {
       PortWasOpen = 1;
       FCtx.EventLogger->LogProgramEvent(4);
+      if (FAnnounceOpen && OnPortMessage) OnPortMessage("Serial port " + FCtx.Settings.PortInfo.ComName + " opened");
+      FAnnounceOpen = false;
     }
     PollStep();
   } else {
@@ -199,7 +204,7 @@ void TPollEngine::SendOrRelease() {
   if (v.SendNo < v.MaxSends && !writeDone) {
     // Whatever is still on its way in answers an earlier request.
     FPort.PurgeInput();
-    FFastRx.clear();
+    FHeld.clear();
     if (SendFrame(Request().Frame.data(), v.FrameLen)) FOnWire = true;
     v.WaitTicks = 10;
     // An address beyond the table (a queued command, a probe) has no slot to charge.
@@ -310,25 +315,53 @@ TRequest TPollEngine::NextCycleRequest(TProtocolHandler& handler, const TRequest
   return handler.CycleRequest(addr, step);
 }
 
-bool TPollEngine::ParseAnswer(const uint8_t* bytes, int length) {
+TPollEngine::TAnswerCheck TPollEngine::ParseAnswer(std::span<const uint8_t> answer, TPollStats& stats) {
   const int index = ActiveIndex();
   // Nothing can answer a request that has not gone out.
-  if (index < 0 || !FOnWire) return false;
+  if (index < 0 || !FOnWire) return TAnswerCheck::NoMatch;
   TProtocolHandler& handler = *FHandlers[static_cast<size_t>(index)];
   TRequest& request = FLast[static_cast<size_t>(index)];
-  const std::span<const uint8_t> answer(bytes, static_cast<size_t>(std::max(length, 0)));
-  if (!handler.Matches(request, answer, FCtx.Stats)) return false;
-  if (request.Addr > MaxAddress) return false;  // no slot to decode into or to count on
+  if (!handler.Matches(request, answer, stats)) return TAnswerCheck::NoMatch;
+  if (request.Addr > MaxAddress) return TAnswerCheck::Refused;  // no slot to decode into or to count on
   if (!handler.Decode(request, answer, FCtx.UpsInfo[request.Addr])) {
     if (const std::optional<uint8_t> code = handler.RefusalCode(answer)) {
       FRefused = true;
       if (FCommandId) FinishCommand(TCommandState::Refused, *code);
     }
-    return false;
+    return TAnswerCheck::Refused;
   }
   ++request.Answers;
   if (FCommandId) FinishCommand(TCommandState::Confirmed);
-  return true;
+  return TAnswerCheck::Accepted;
+}
+
+bool TPollEngine::JoinsChunks() const { return FastPollOn() || FPort.SplitsFrames(); }
+
+TPollEngine::TAnswerCheck TPollEngine::ParseJoined(std::span<const uint8_t> chunk, bool& incomplete) {
+  FHeld.insert(FHeld.end(), chunk.begin(), chunk.end());
+  if (FHeld.size() > RxBufSize) FHeld.erase(FHeld.begin(), FHeld.end() - RxBufSize);
+  const std::span<const uint8_t> held(FHeld);
+  const size_t expected = static_cast<size_t>(std::max(Request().AnswerLen, 0));
+  // The chunk alone, everything since the send, or an answer of the expected
+  // length at either end of it, beside bytes that answer nothing (a late
+  // answer, another master's traffic). Only the verdict on the whole counts.
+  TPollStats scratch;
+  std::vector<std::span<const uint8_t>> candidates = {chunk};
+  if (held.size() > chunk.size()) candidates.push_back(held);
+  if (expected > 0 && held.size() > expected) {
+    if (expected != chunk.size()) candidates.push_back(held.last(expected));
+    candidates.push_back(held.first(expected));
+  }
+  for (const std::span<const uint8_t> candidate : candidates) {
+    const TAnswerCheck check = ParseAnswer(candidate, scratch);
+    if (check != TAnswerCheck::NoMatch) {
+      FHeld.clear();
+      return check;
+    }
+  }
+  incomplete = held.size() < expected;
+  if (!incomplete) ParseAnswer(held, FCtx.Stats);  // counts why it was refused
+  return TAnswerCheck::NoMatch;
 }
 
 void TPollEngine::FinishCommand(TCommandState state, uint8_t exceptionCode) {
@@ -355,21 +388,14 @@ void TPollEngine::Comm1ReceiveData(const uint8_t* bytes, size_t length) {
   const int len = static_cast<int>(std::min<size_t>(length, RxBufSize));
   std::memcpy(FCtx.Vars.RxBuf.data(), bytes, static_cast<size_t>(len));
   if (TraceVisible && EchoRx) EchoRx(FCtx.Vars.RxBuf.data(), len);
-  bool accepted = ParseAnswer(FCtx.Vars.RxBuf.data(), len);
-  if (FastPollOn() && FOnWire && !accepted) {
-    // The short receive silence of fast polling can split a frame: try the
-    // chunk joined to the ones before it since the send.
-    if (!FFastRx.empty() && FFastRx.size() + static_cast<size_t>(len) <= RxBufSize) {
-      FFastRx.insert(FFastRx.end(), FCtx.Vars.RxBuf.begin(), FCtx.Vars.RxBuf.begin() + len);
-      accepted = ParseAnswer(FFastRx.data(), static_cast<int>(FFastRx.size()));
-    } else {
-      FFastRx.assign(FCtx.Vars.RxBuf.begin(), FCtx.Vars.RxBuf.begin() + len);
-    }
-  }
-  if (accepted) {
-    FFastRx.clear();
-    if (FastPollOn() && FCtx.Vars.Waiting) FFastDue = FCtx.Clock.MonotonicMs() + TurnaroundMs();
-  }
+  const std::span<const uint8_t> chunk(FCtx.Vars.RxBuf.data(), static_cast<size_t>(len));
+  // Fast polling's short receive silence, and a network stream at any time,
+  // can cut an answer into pieces or join it to other bytes.
+  bool incomplete = false;
+  const TAnswerCheck check =
+      JoinsChunks() && FOnWire ? ParseJoined(chunk, incomplete) : ParseAnswer(chunk, FCtx.Stats);
+  const bool accepted = check == TAnswerCheck::Accepted;
+  if (accepted && FastPollOn() && FCtx.Vars.Waiting) FFastDue = FCtx.Clock.MonotonicMs() + TurnaroundMs();
   const uint8_t addr = FCtx.DeviceList.CurAddr;
   TUpsInfo* info = addr <= MaxAddress ? &FCtx.UpsInfo[addr] : nullptr;
   if (accepted) {
@@ -380,7 +406,8 @@ void TPollEngine::Comm1ReceiveData(const uint8_t* bytes, size_t length) {
       AlarmChangeCheck(*info);
     }
     if (FCtx.Vars.SearchMode && DeviceFound) DeviceFound(addr);
-  } else {
+  } else if (!incomplete) {
+    // A piece of an answer still on its way is no failure yet.
     ++FCtx.Stats.ParseFailures;
   }
   if (info) CountReceive(*info);

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -55,7 +56,10 @@ class TPollEngine {
   // After a port failure (adapter unplugged, far end gone) the engine closes
   // the port and tries to reopen it every ReopenTicks ticks until it opens.
   // Call ScheduleReopen to start such retries after a failed open too.
-  void ScheduleReopen() { FReopenCountdown = ReopenTicks; }
+  void ScheduleReopen() {
+    FReopenCountdown = ReopenTicks;
+    FAnnounceOpen = true;
+  }
   bool ReopenPending() const { return FReopenCountdown > 0; }
   int ReopenTicks = 30;
 
@@ -93,7 +97,10 @@ class TPollEngine {
   void TrackActiveHandler();
   void NextRequest();
   TRequest NextCycleRequest(TProtocolHandler& handler, const TRequest& last);
-  bool ParseAnswer(const uint8_t* bytes, int length);
+  enum class TAnswerCheck { Accepted, Refused, NoMatch };  // Refused: matched but not decoded
+  TAnswerCheck ParseAnswer(std::span<const uint8_t> answer, TPollStats& stats);
+  bool JoinsChunks() const;
+  TAnswerCheck ParseJoined(std::span<const uint8_t> chunk, bool& incomplete);
   void StateChangeCheck(TUpsInfo& info);
   void AlarmChangeCheck(TUpsInfo& info);
   void TakeSnapshot();
@@ -117,10 +124,11 @@ class TPollEngine {
   bool FRefused = false;  // the device answered the request in flight with an exception
   uint32_t FCommandId = 0;  // tracking id of the write in flight, until it has its outcome
   std::optional<int64_t> FFastDue;  // monotonic ms of the next fast step
-  std::vector<uint8_t> FFastRx;     // chunks of a frame split by fast polling
+  std::vector<uint8_t> FHeld;       // bytes since the send, while chunks are joined
   std::vector<DataRecord> FSnapshot;
   int FReopenCountdown = 0;
   bool FFailureSeen = false;
+  bool FAnnounceOpen = false;  // say so when the port opens after retries
 };
 
 }  // namespace tessaro

@@ -8,7 +8,8 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   qt6-base-dev qt6-charts-dev qt6-svg-dev libqt6opengl6-dev libgl-dev
   qt6-translations-l10n
-  libmodbus-dev libcrypt-dev
+  libmodbus-dev libcrypt-dev libtelnet-dev
+  ser2net socat
   nut-client
   fonts-noto-cjk xvfb xauth
   python3

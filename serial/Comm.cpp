@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -10,17 +9,16 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <climits>
-#include <deque>
-#include <mutex>
 #include <system_error>
 #include <thread>
 #include <vector>
 
 #include "serial/LineEvents.h"
+#include "serial/PortName.h"
+#include "serial/PortSession.h"
 
 namespace tessaro {
 
@@ -44,66 +42,16 @@ void CloseFd(int& fd) {
 
 }  // namespace
 
-// Everything the two worker threads share with each other and with ClosePort.
-// The threads touch nothing else of the component.
-struct TCommSession {
+// The port's session: the shared worker state plus the open descriptor and
+// the reader's settings. The threads touch nothing else of the component.
+struct TCommSession : TPortSession {
   TCommSession(int fd, TNotifyQueue& notify, std::atomic<bool>& sendDataEmpty, const TReadConfig& config)
-      : Fd(fd), Notify(notify), SendDataEmpty(sendDataEmpty), Config(config) {}
+      : TPortSession(notify, sendDataEmpty, TComm::MaxQueuedWrites), Fd(fd), Config(config) {}
 
   const int Fd;
-  int StopFd = -1;  // the close event: set once by ClosePort, never reset
-  int WakeFd = -1;  // readable when a write request was queued
-  TNotifyQueue& Notify;
-  std::atomic<bool>& SendDataEmpty;
   const TReadConfig& Config;
-  std::atomic<bool> FailureReported{false};
-
-  std::mutex QueueMutex;
-  std::deque<std::vector<uint8_t>> WriteQueue;
-
   std::thread Reader;
   std::thread Writer;
-
-  // A port failure is reported once per open, by whichever thread meets it first.
-  void ReportFailure(TPortFailureKind kind, int err, std::string text) noexcept {
-    if (FailureReported.exchange(true)) return;
-    try {
-      TNotification n;
-      n.Code = NotifyHangup;
-      n.Failure = TPortFailure{kind, err, std::move(text)};
-      Notify.Post(std::move(n));
-    } catch (...) {
-      TNotification n;  // no text: the string could not be had
-      n.Code = NotifyHangup;
-      n.Failure.Kind = TPortFailureKind::OutOfResources;
-      Notify.Post(std::move(n));
-    }
-  }
-
-  bool Enqueue(std::vector<uint8_t>&& bytes) {
-    {
-      std::lock_guard lock(QueueMutex);
-      if (WriteQueue.size() >= TComm::MaxQueuedWrites) return false;
-      WriteQueue.push_back(std::move(bytes));
-      SendDataEmpty = false;
-    }
-    const uint64_t one = 1;
-    (void)!write(WakeFd, &one, sizeof one);
-    return true;
-  }
-
-  // The flag is set under the queue's lock so that it never reads True while a
-  // request waits.
-  bool TryDequeue(std::vector<uint8_t>& out) {
-    std::lock_guard lock(QueueMutex);
-    if (WriteQueue.empty()) {
-      SendDataEmpty = true;
-      return false;
-    }
-    out = std::move(WriteQueue.front());
-    WriteQueue.pop_front();
-    return true;
-  }
 };
 
 namespace {
@@ -311,10 +259,7 @@ void RunWriter(TCommSession& s) {
     std::vector<uint8_t> request;
     if (!s.TryDequeue(request)) {
       if (completed) {
-        if (!s.Notify.Post({NotifySendQueueEmpty, 0, {}, {}})) {
-          s.ReportFailure(TPortFailureKind::OutOfResources, ENOMEM, "Posting send-queue-empty failed");
-          return;
-        }
+        if (!s.PostSendQueueEmpty()) return;
         completed = false;
       }
       pollfd fds[2] = {{s.StopFd, POLLIN, 0}, {s.WakeFd, POLLIN, 0}};
@@ -324,10 +269,7 @@ void RunWriter(TCommSession& s) {
         return;
       }
       if (fds[0].revents) return;
-      if (fds[1].revents) {
-        uint64_t counter;
-        (void)!read(s.WakeFd, &counter, sizeof counter);
-      }
+      if (fds[1].revents) s.ClearWake();
       continue;
     }
     pollfd stop = {s.StopFd, POLLIN, 0};
@@ -356,21 +298,9 @@ TComm::TComm() = default;
 TComm::~TComm() { ClosePort(); }
 
 std::optional<std::string> TComm::DevicePath(const std::string& commName) {
-  if (!commName.empty() && commName[0] == '/') return commName;
-  std::string name = commName;
-  if (name.rfind("\\\\.\\", 0) == 0) name.erase(0, 4);
-  if (name.size() < 4 || name.size() > 6) return std::nullopt;
-  for (int i = 0; i < 3; ++i)
-    if (std::toupper(static_cast<unsigned char>(name[i])) != "COM"[i]) return std::nullopt;
-  const std::string digits = name.substr(3);
-  if (digits[0] == '0') return std::nullopt;
-  int n = 0;
-  for (char c : digits) {
-    if (c < '0' || c > '9') return std::nullopt;
-    n = n * 10 + (c - '0');
-  }
-  if (n < 1 || n > 256) return std::nullopt;
-  return "/dev/ttyS" + std::to_string(n - 1);
+  const std::optional<TPortName> name = ParsePortName(commName);
+  if (!name || name->IsNetwork()) return std::nullopt;
+  return name->Path;
 }
 
 void TComm::OpenPort() {
@@ -413,12 +343,8 @@ void TComm::OpenPort() {
   }
 
   auto session = std::make_unique<TCommSession>(fd, FNotify, FSendDataEmpty, FReadConfig);
-  session->StopFd = eventfd(0, EFD_CLOEXEC);
-  session->WakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  if (session->StopFd < 0 || session->WakeFd < 0) {
+  if (!session->CreateEvents()) {
     const int err = errno;
-    CloseFd(session->StopFd);
-    CloseFd(session->WakeFd);
     FSession = std::move(session);
     StopThreadsAndClose();
     throw ECommsError(MsgUnableCreateEvent, err);
@@ -448,10 +374,7 @@ void TComm::ClosePort() {
 
 void TComm::StopThreadsAndClose() {
   TCommSession* s = FSession.get();
-  if (s && s->StopFd >= 0) {
-    const uint64_t one = 1;
-    (void)!write(s->StopFd, &one, sizeof one);
-  }
+  if (s) s->SetStop();
   // Every wait of both threads includes the close event and no call of theirs
   // blocks, so they end at once.
   tcflush(FFd, TCIFLUSH);
@@ -459,10 +382,6 @@ void TComm::StopThreadsAndClose() {
   FSendDataEmpty = true;
   tcflush(FFd, TCOFLUSH);  // also keeps close() from waiting for the output to drain
   if (s && s->Writer.joinable()) s->Writer.join();
-  if (s) {
-    CloseFd(s->StopFd);
-    CloseFd(s->WakeFd);
-  }
   FSession.reset();  // requests still queued are discarded
   FSendDataEmpty = true;
   (void)ioctl(FFd, TIOCNXCL);
@@ -492,41 +411,7 @@ void TComm::PurgeInput() {
   FNotify.DiscardReceived();
 }
 
-void TComm::DispatchNotifications() {
-  // Only what is pending now: a chatty line cannot keep the caller here. What
-  // is left (or arrives meanwhile) leaves NotifyFd readable.
-  size_t budget = FNotify.Size();
-  FNotify.ClearReadiness();
-  struct TResignal {
-    TNotifyQueue& Q;
-    ~TResignal() {
-      if (Q.Size() > 0) Q.Signal();
-    }
-  } resignal{FNotify};
-
-  while (budget-- > 0) {
-    std::optional<TNotification> n = FNotify.TakeOne();  // empty after a ClosePort in a callback
-    if (!n) break;
-    switch (n->Code) {
-      case NotifyDataReceived:
-        if (OnReceiveData) OnReceiveData(n->Data.data(), n->Value);
-        break;
-      case NotifyReceiveError:
-        if (OnReceiveError) OnReceiveError(n->Value);
-        break;
-      case NotifyHangup:
-        if (OnPortFailure) OnPortFailure(n->Failure);
-        break;
-      case NotifyModemState:
-        if (OnModemStateChange) OnModemStateChange(n->Value);
-        break;
-      case NotifySendQueueEmpty:
-        if (OnSendDataEmpty) OnSendDataEmpty();
-        break;
-      default: break;  // other codes are ignored
-    }
-  }
-}
+void TComm::DispatchNotifications() { DispatchPortNotifications(FNotify, *this); }
 
 void ConfigureProgramPort(TComm& comm) {
   comm.SetOutx_XonXoffFlow(false);

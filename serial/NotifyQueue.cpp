@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <iterator>
 
+#include "serial/PortSession.h"
+
 namespace tessaro {
 
 TNotifyQueue::TNotifyQueue() {
@@ -68,6 +70,42 @@ void TNotifyQueue::DiscardReceived() {
                                       [](const TNotification& n) { return n.Code != NotifyDataReceived; });
     dropped.insert(dropped.end(), std::make_move_iterator(keep), std::make_move_iterator(FItems.end()));
     FItems.erase(keep, FItems.end());
+  }
+}
+
+void DispatchPortNotifications(TNotifyQueue& queue, TSerialPort& port) {
+  // Only what is pending now: a chatty line cannot keep the caller here. What
+  // is left (or arrives meanwhile) leaves the fd readable.
+  size_t budget = queue.Size();
+  queue.ClearReadiness();
+  struct TResignal {
+    TNotifyQueue& Q;
+    ~TResignal() {
+      if (Q.Size() > 0) Q.Signal();
+    }
+  } resignal{queue};
+
+  while (budget-- > 0) {
+    std::optional<TNotification> n = queue.TakeOne();  // empty after a ClosePort in a callback
+    if (!n) break;
+    switch (n->Code) {
+      case NotifyDataReceived:
+        if (port.OnReceiveData) port.OnReceiveData(n->Data.data(), n->Value);
+        break;
+      case NotifyReceiveError:
+        if (port.OnReceiveError) port.OnReceiveError(n->Value);
+        break;
+      case NotifyHangup:
+        if (port.OnPortFailure) port.OnPortFailure(n->Failure);
+        break;
+      case NotifyModemState:
+        if (port.OnModemStateChange) port.OnModemStateChange(n->Value);
+        break;
+      case NotifySendQueueEmpty:
+        if (port.OnSendDataEmpty) port.OnSendDataEmpty();
+        break;
+      default: break;  // other codes are ignored
+    }
   }
 }
 

@@ -100,6 +100,10 @@ class TSerialPort {
   // Runs the callbacks of the pending notifications on the calling thread, in
   // the order the worker threads produced them.
   virtual void DispatchNotifications() = 0;
+  // True when one answer may reach OnReceiveData in pieces, or joined to
+  // other bytes, whatever the timing on the line (a network stream): the
+  // receiver must join the chunks. A serial port ends a chunk at line silence.
+  virtual bool SplitsFrames() const { return false; }
 
   // Callbacks; each runs only when assigned, always on the thread that calls
   // DispatchNotifications. The buffer holds bufferLength bytes followed by a

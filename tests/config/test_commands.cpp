@@ -175,6 +175,9 @@ TEST_F(Commands, configSetWritesKeysInPlaceAndKeepsTheRest) {
     (void)LoadSettings(s, Data + "UserParaIni.ini");
     EXPECT_EQ(s.NutListen, value);
   }
+  ASSERT_EQ(Run({"config", "set", "ComName=rfc2217://[2001:db8::10]:4001"}), 0) << Err;
+  (void)LoadSettings(s, Data + "UserParaIni.ini");
+  EXPECT_EQ(s.PortInfo.ComName, "rfc2217://[2001:db8::10]:4001");
 }
 
 TEST_F(Commands, configRefusesUnknownKeysAndBadValuesAndChangesNothing) {
@@ -193,6 +196,8 @@ TEST_F(Commands, configRefusesUnknownKeysAndBadValuesAndChangesNothing) {
       {"ComName=COM0", "COM1 to COM256"},
       {"ComName=COM257", "COM1 to COM256"},
       {"ComName=ttyUSB0", "device path"},
+      {"ComName=rfc2217://192.0.2.10", "no \":PORT\""},
+      {"ComName=tcp://admin:pw@192.0.2.10:4001", "user or password"},
       {"BaudRate=0", "BaudRate is 0: no line speed"},  // the settings check's own words
       {"BaudRate=fast", "whole number"},
       {"ReadIntervalTimeout=0", "ReadIntervalTimeout is 0"},

@@ -64,9 +64,9 @@ class TChildProcess {
   const std::string& Out() const { return FOutText; }
   const std::string& Err() const { return FErrText; }
 
-  // Reads output until `text` appears on stdout or the time is up.
-  bool WaitForOutput(const std::string& text, std::chrono::milliseconds bound) {
-    return WaitForText(FOutText, text, bound);
+  // Reads output until `text` appears on stdout (at `from` or later) or the time is up.
+  bool WaitForOutput(const std::string& text, std::chrono::milliseconds bound, size_t from = 0) {
+    return WaitForText(FOutText, text, bound, from);
   }
   // The same on stderr.
   bool WaitForError(const std::string& text, std::chrono::milliseconds bound) {
@@ -110,11 +110,12 @@ class TChildProcess {
   }
 
  private:
-  bool WaitForText(const std::string& stream, const std::string& text, std::chrono::milliseconds bound) {
+  bool WaitForText(const std::string& stream, const std::string& text, std::chrono::milliseconds bound,
+                   size_t from = 0) {
     const auto end = std::chrono::steady_clock::now() + bound;
-    while (stream.find(text) == std::string::npos) {
+    while (stream.find(text, from) == std::string::npos) {
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-      if (left.count() <= 0 || !Pump(static_cast<int>(left.count()))) return stream.find(text) != std::string::npos;
+      if (left.count() <= 0 || !Pump(static_cast<int>(left.count()))) return stream.find(text, from) != std::string::npos;
     }
     return true;
   }

@@ -14,29 +14,15 @@
 #include <thread>
 #include <vector>
 
-#include "core/DeviceList.h"
-#include "e2e/ChildProcess.h"
+#include "e2e/HeadlessFixture.h"
 #include "serial/PtyPair.h"
-#include "logs/DataLog.h"
-#include "logs/EventLog.h"
 
 using namespace tessaro;
-using tessaro::testing::TChildProcess;
+using namespace tessaro::testing;
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 namespace {
-
-const std::string BuildDir = TESSARO_BUILD_DIR;
-
-int Find(const std::vector<EventRecord>& ev, int address, int kind, int code, int active = -1,
-                int from = 0) {
-  for (int i = from; i < static_cast<int>(ev.size()); ++i)
-    if (ev[i].Address == address && ev[i].Kind == kind && ev[i].Code == code &&
-        (active < 0 || ev[i].Active == active))
-      return i;
-  return -1;
-}
 
 // One request to the network UPS server on a fresh connection: the answer up
 // to the text that ends it, or what came within 10 s.
@@ -63,69 +49,6 @@ std::string AskNut(int port, const std::string& request, const std::string& end)
   ::close(fd);
   return got;
 }
-
-class Headless : public ::testing::Test {
- protected:
-  void SetUp() override {
-    Dir = fs::temp_directory_path() /
-          ("tessaro_e2e_" + std::to_string(::getpid()) + "_" +
-           ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(Dir);
-    fs::create_directories(Dir / "data" / "Record");
-    Link = (Dir / "ttyUPS").string();
-  }
-  void TearDown() override {
-    if (!HasFailure()) fs::remove_all(Dir);
-  }
-
-  void WriteSettings(int protocol, int recInterval, const std::string& extra = {}) const {
-    std::ofstream ini(Dir / "data" / "UserParaIni.ini");
-    ini << "[CommPort]\nComName=" << Link << "\nProtocol=" << protocol << "\nReadIntervalTimeout=50\n"
-        << "[DataLog]\nRecInterval=" << recInterval << "\n" << extra;
-  }
-  void WriteDevices(const std::vector<uint8_t>& addresses) const {
-    std::ofstream f(Dir / "data" / "Record" / "TreeNode.dat", std::ios::binary);
-    uint8_t index = 0;
-    for (uint8_t a : addresses) {
-      TDeviceNode n;
-      n.NodeIndex = index;
-      index = static_cast<uint8_t>(index + 2);
-      n.Address = a;
-      n.Name = PadDeviceName("UPS " + std::to_string(a));
-      f.write(reinterpret_cast<const char*>(&n), sizeof n);
-    }
-  }
-  std::unique_ptr<TChildProcess> StartPeer(std::vector<std::string> argv) const {
-    auto peer = std::make_unique<TChildProcess>(argv);
-    EXPECT_TRUE(peer->Started());
-    EXPECT_TRUE(peer->WaitForOutput("ready", 10s)) << peer->Err();
-    return peer;
-  }
-  std::unique_ptr<TChildProcess> StartSim(const std::string& protocol, std::vector<std::string> extra) const {
-    std::vector<std::string> argv = {BuildDir + "/tessaro-sim", "--link", Link, "--protocol", protocol, "--seed", "7"};
-    argv.insert(argv.end(), extra.begin(), extra.end());
-    return StartPeer(argv);
-  }
-  std::unique_ptr<TChildProcess> StartMonitor(int seconds) const {
-    return std::make_unique<TChildProcess>(std::vector<std::string>{
-        BuildDir + "/tessaro", "--headless", "--data-dir", (Dir / "data").string(), "--duration",
-        std::to_string(seconds)});
-  }
-  std::vector<EventRecord> Events() const {
-    return ReadEventLogFile((Dir / "data" / "Record" / "EventLog.dat").string());
-  }
-  std::vector<DataRecord> DataRecords() const {
-    std::vector<DataRecord> all;
-    for (const auto& entry : fs::directory_iterator(Dir / "data" / "Record"))
-      if (entry.path().filename().string().rfind("DataLog", 0) == 0) {
-        const auto part = ReadDataLogFile(entry.path().string());
-        all.insert(all.end(), part.begin(), part.end());
-      }
-    return all;
-  }
-  fs::path Dir;
-  std::string Link;
-};
 
 // One device whose mains fails and returns while we watch: link, state and
 // alarm events in order, and data log records carrying the simulator's values.

@@ -2,8 +2,9 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <future>
 #include <cstring>
+#include <functional>
+#include <future>
 #include <unistd.h>
 #include <map>
 #include <vector>
@@ -38,7 +39,8 @@ class TMemoryPort final : public TSerialPort {
   }
   void ClosePort() override { FOpen = false; }
   bool IsOpen() const override { return FOpen; }
-  intptr_t PortHandle() const override { return FOpen ? 7 : 0; }
+  intptr_t PortHandle() const override { return FOpen && !Connecting ? 7 : 0; }
+  bool SplitsFrames() const override { return Stream; }
   bool SendData(const uint8_t* data, size_t count) override {
     if (RefuseSends) return false;
     Sent.emplace_back(data, data + count);
@@ -55,6 +57,8 @@ class TMemoryPort final : public TSerialPort {
   std::vector<size_t> PurgedBefore;  // Sent.size() at each PurgeInput
   bool RefuseOpen = false;
   bool RefuseSends = false;
+  bool Stream = false;      // a network stream: chunks are pieces of frames
+  bool Connecting = false;  // open, but no connection yet (no handle)
   int Opens = 0;
 
  private:
@@ -647,4 +651,83 @@ TEST_F(PollEngine, FailedPortIsClosedAndReopenedWithoutHelp) {
   for (const EventRecord& e : Events())
     if (e.Kind == 0 && e.Address == 0) programCodes.push_back(e.Code);
   EXPECT_EQ(programCodes, (std::vector<int>{20, 23, 18, 23}));
+}
+
+// Over a network stream an answer comes in pieces, or beside bytes that answer
+// nothing; it is found all the same, a piece is no failure, and nothing else
+// is taken for it.
+TEST_F(PollEngine, StreamAnswerInPiecesOrBesideOtherBytesIsFoundAndNothingElseIsTakenForIt) {
+  AddDevices({1});
+  Port.Stream = true;
+  ASSERT_TRUE(Engine->Start());
+  using TBytes = std::vector<uint8_t>;
+  const struct {
+    const char* Name;
+    std::function<std::vector<TBytes>(const TBytes& answer, const TBytes& request)> Chunks;
+    bool Accepted;
+  } cases[] = {
+      {"byte by byte",
+       [](const TBytes& a, const TBytes&) {
+         std::vector<TBytes> out;
+         for (uint8_t b : a) out.push_back({b});
+         return out;
+       },
+       true},
+      {"after the tail of a late answer",
+       [](const TBytes& a, const TBytes&) {
+         TBytes joined = {0x12, 0x34, 0x56};
+         joined.insert(joined.end(), a.begin(), a.end());
+         return std::vector<TBytes>{TBytes(joined.begin(), joined.begin() + 5), TBytes(joined.begin() + 5, joined.end())};
+       },
+       true},
+      {"before the start of another master's traffic",
+       [](const TBytes& a, const TBytes&) {
+         TBytes joined = a;
+         joined.insert(joined.end(), {0x02, 0x04, 0x75});
+         return std::vector<TBytes>{joined};
+       },
+       true},
+      {"another device's answer of the same length",
+       [](const TBytes&, const TBytes& r) { return std::vector<TBytes>{AnswerFor({2, r[1], r[2], r[3], r[4], r[5]}, {})}; },
+       false},
+  };
+  for (const auto& c : cases) {
+    // Wait for the next request to device 1, then deliver.
+    const size_t sent = Port.Sent.size();
+    while (Port.Sent.size() == sent || Port.Sent.back()[0] != 1) Run(1);
+    const TBytes request = Port.Sent.back();
+    const int successes = Ctx->UpsInfo[1].SuccessCount;
+    const int failures = Ctx->Stats.ParseFailures;
+    const std::vector<TBytes> chunks = c.Chunks(AnswerFor(request, {}), request);
+    for (const TBytes& chunk : chunks) Engine->Comm1ReceiveData(chunk.data(), chunk.size());
+    EXPECT_EQ(Ctx->UpsInfo[1].SuccessCount, successes + (c.Accepted ? 1 : 0)) << c.Name;
+    EXPECT_EQ(Ctx->Stats.ParseFailures, failures + (c.Accepted ? 0 : 1)) << c.Name;
+    EXPECT_EQ(Ctx->UpsInfo[2].SuccessCount, 0) << c.Name;
+  }
+}
+
+// A network port connects in the background: until it has, nothing is sent
+// and nothing is logged; a connection that fails is retried without a word in
+// the log, and one that comes logs "recovered" once.
+TEST_F(PollEngine, ConnectingPortIsNeitherPolledNorLoggedAndAFailedConnectIsRetriedQuietly) {
+  AddDevices({1});
+  Port.Connecting = true;
+  ASSERT_TRUE(Engine->Start());
+  Run(20);
+  EXPECT_TRUE(Port.Sent.empty());
+  Port.Fail();  // refused
+  EXPECT_FALSE(Port.IsOpen());
+  const int opens = Port.Opens;
+  Run(Engine->ReopenTicks + 1);
+  EXPECT_EQ(Port.Opens, opens + 1);
+  EXPECT_TRUE(Port.IsOpen());
+  Run(Engine->ReopenTicks * 3);
+  EXPECT_EQ(Port.Opens, opens + 1) << "a port still connecting is left to finish";
+  Port.Connecting = false;
+  Run(3);
+  EXPECT_FALSE(Port.Sent.empty());
+  std::vector<int> programCodes;
+  for (const EventRecord& e : Events())
+    if (e.Kind == 0 && e.Address == 0) programCodes.push_back(e.Code);
+  EXPECT_EQ(programCodes, (std::vector<int>{20, 23}));
 }

@@ -212,6 +212,36 @@ class TstSoftwarePara : public QObject {
     QCOMPARE(port.CommName(), oldLine.SlavePath());
   }
 
+  // A serial server is typed in: a malformed name is refused with its reason
+  // and changes nothing; a sound one is opened and saved as typed.
+  void serverNamesAreTypedInAndAMalformedOneChangesNothing() {
+    auto f = Fixture("[CommPort]\nComName=COM1\n");
+    const std::string fileBefore = ReadFile(f->Context->IniPath());
+    TFrmSoftwarePara dialog(*f->Context, *f->Engine, {}, f->Main.get(), "/nonexistent");
+    dialog.show();
+    dialog.cbxComName->setCurrentText(QStringLiteral("rfc2217://192.0.2.10"));
+    QVERIFY(dialog.lbWarnings->isVisible());
+    QVERIFY(dialog.lbWarnings->text().contains(QStringLiteral("has no \":PORT\" after the host")));
+    {
+      TBoxAnswerer ok(QMessageBox::Ok);
+      dialog.SaveSetBtn->click();
+      QCOMPARE(ok.Texts.size(), qsizetype(1));
+      QVERIFY(ok.Texts[0].contains(QStringLiteral("rfc2217://HOST:PORT")));
+    }
+    QVERIFY(dialog.isVisible());
+    QCOMPARE(ReadFile(f->Context->IniPath()), fileBefore);
+    QCOMPARE(f->Context->Settings.PortInfo.ComName, std::string("COM1"));
+
+    dialog.cbxComName->setCurrentText(QStringLiteral("rfc2217://192.0.2.10:4001"));
+    QVERIFY(!dialog.lbWarnings->isVisible());
+    dialog.SaveSetBtn->click();
+    QCOMPARE(dialog.result(), int(QDialog::Accepted));
+    QCOMPARE(f->Port.OpenedNames.back(), std::string("rfc2217://192.0.2.10:4001"));
+    TSettings saved;
+    LoadSettings(saved, f->Context->IniPath());
+    QCOMPARE(saved.PortInfo.ComName, std::string("rfc2217://192.0.2.10:4001"));
+  }
+
   void autoStartEntryIsWrittenLeftAloneAndRemoved() {
     auto f = Fixture("[CommPort]\nComName=COM1\n");
     const std::string entry = Home.path().toStdString() + "/.config/autostart/tessaro.desktop";

@@ -58,6 +58,21 @@ bool SetRaw(int fd) {
   return tcsetattr(fd, TCSANOW, &tio) == 0;
 }
 
+// The line speed the port's owner set on the slave side (a serial server
+// applying RFC 2217 settings, say), in bit/s; 0 when not a common one.
+unsigned LineSpeed(int slave) {
+  static const struct {
+    speed_t Code;
+    unsigned Baud;
+  } speeds[] = {{B1200, 1200},   {B2400, 2400},   {B4800, 4800},   {B9600, 9600},
+                {B19200, 19200}, {B38400, 38400}, {B57600, 57600}, {B115200, 115200}};
+  termios tio{};
+  if (tcgetattr(slave, &tio) != 0) return 0;
+  for (const auto& s : speeds)
+    if (cfgetospeed(&tio) == s.Code) return s.Baud;
+  return 0;
+}
+
 // Writes what the line takes now; returns false when the master is gone.
 bool WriteAll(int fd, const std::string& bytes) {
   size_t done = 0;
@@ -173,6 +188,7 @@ int main(int argc, char** argv) {
   std::vector<TScheduledWrite> fresh;
   int status = 0;
   char buf[4096];
+  unsigned lineSpeed = LineSpeed(slave);
   while (!GStop) {
     double deadline = -1;
     if (!pending.empty()) deadline = pending.front().Due;
@@ -193,6 +209,10 @@ int main(int argc, char** argv) {
     if (ready > 0 && (p.revents & POLLIN)) {
       const ssize_t n = read(master, buf, sizeof buf);
       if (n > 0) bus.Receive(std::string(buf, static_cast<size_t>(n)), Now(), fresh);
+      if (const unsigned speed = LineSpeed(slave); verbose && speed != lineSpeed) {
+        lineSpeed = speed;
+        Log("line speed " + std::to_string(speed));
+      }
     }
     bus.Idle(Now(), fresh);
     for (auto& w : fresh) {

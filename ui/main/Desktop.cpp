@@ -23,7 +23,7 @@
 #include "engine/PollEngine.h"
 #include "hooks/EventHooks.h"
 #include "net/NutServer.h"
-#include "serial/Comm.h"
+#include "serial/BusPort.h"
 #include "ui/main/EngineHost.h"
 #include "ui/main/FrmMain.h"
 #include "ui/main/MsgBox.h"
@@ -102,8 +102,8 @@ int RunDesktop(int argc, char** argv, const std::string& dataDir, const std::opt
 
   TSystemClock clock;
   TContext context(dataDir, clock);
-  TComm port;
-  ConfigureProgramPort(port);
+  TBusPort port;
+  ConfigureProgramPort(port.Serial());
   TPollEngine engine(context, port);
   std::unique_ptr<TFrmMain> main;
   try {

@@ -12,6 +12,7 @@
 
 #include "engine/Context.h"
 #include "engine/PollEngine.h"
+#include "serial/PortName.h"
 #include "ui/main/MsgBox.h"
 #include "ui/settings/AutoStart.h"
 #include "ui/settings/PortList.h"
@@ -62,7 +63,8 @@ TFrmSoftwarePara::TFrmSoftwarePara(TContext& context, TPollEngine& engine, std::
   cbxComName = new QComboBox(this);
   cbxComName->setObjectName(QStringLiteral("cbxComName"));
   cbxComName->setMaxVisibleItems(20);
-  // Any other device path can be typed in.
+  // Any other device path, or a serial server's tcp:// or rfc2217:// name,
+  // can be typed in.
   cbxComName->setEditable(true);
   cbxComName->setInsertPolicy(QComboBox::NoInsert);
   cbxBaudRate = new QComboBox(this);
@@ -111,6 +113,7 @@ TFrmSoftwarePara::TFrmSoftwarePara(TContext& context, TPollEngine& engine, std::
   connect(Button4, &QPushButton::clicked, this, &TFrmSoftwarePara::Button4Click);
   for (QComboBox* box : {cbxComName, cbxBaudRate, cbxcurProtocol})
     connect(box, &QComboBox::currentIndexChanged, this, &TFrmSoftwarePara::UpdateWarnings);
+  connect(cbxComName, &QComboBox::editTextChanged, this, &TFrmSoftwarePara::UpdateWarnings);
   FormShow();
 }
 
@@ -163,16 +166,25 @@ TSettings TFrmSoftwarePara::Chosen() const {
 
 void TFrmSoftwarePara::UpdateWarnings() {
   QStringList lines;
-  for (const TSettingsProblem& warning : CheckSettings(Chosen()))
+  const TSettings chosen = Chosen();
+  std::string why;
+  if (!ParsePortName(chosen.PortInfo.ComName, &why)) lines << QString::fromStdString(why);
+  for (const TSettingsProblem& warning : CheckSettings(chosen))
     lines << QString::fromStdString(warning.Text(FCtx.Settings.Language));
   lbWarnings->setText(lines.join(QLatin1Char('\n')));
   lbWarnings->setVisible(!lines.isEmpty());
 }
 
 void TFrmSoftwarePara::SaveSetBtnClick() {
+  const TSettings chosen = Chosen();
+  std::string why;
+  if (!ParsePortName(chosen.PortInfo.ComName, &why)) {
+    ShowMessage(this, QString::fromStdString(why));  // nothing changes
+    return;
+  }
   const TSettings previous = FCtx.Settings;
-  const bool wasOpen = FEngine.PortIsOpen();
-  FCtx.Settings = Chosen();
+  const bool wasOpen = FEngine.Port().IsOpen();  // open, or still connecting to a server
+  FCtx.Settings = chosen;
   try {
     FEngine.OpenCommPort();
   } catch (const ECommsError& e) {
