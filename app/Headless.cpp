@@ -23,6 +23,7 @@
 #include "logs/EventText.h"
 #include "logs/StoreHealth.h"
 #include "net/NutServer.h"
+#include "web/WebHost.h"
 #include "serial/Comm.h"
 
 namespace tessaro {
@@ -100,6 +101,13 @@ int RunHeadless(const TAppOptions& options) {
       std::fprintf(stderr, "tessaro: network UPS server not started: %s\n", nutError.c_str());
   }
 
+  // The web listener runs on threads of its own over a snapshot published
+  // every tick; a listener that cannot bind is retried.
+  web::TWebHost web(ctx, [&engine] { return engine.PortIsOpen(); });
+  web.OnMessage = [](const std::string& text) { std::fprintf(stderr, "tessaro: %s\n", text.c_str()); };
+  engine.OnAnswerAccepted = [&web](uint8_t address) { web.AnswerAccepted(address); };
+  web.Start({options.WebListen.value_or(ctx.Settings.WebListen), ctx.Settings.WebUsersFile, ctx.Settings.WebPublic});
+
   loop.StartTicks();
   const auto started = std::chrono::steady_clock::now();
   bool running = true;
@@ -123,6 +131,7 @@ int RunHeadless(const TAppOptions& options) {
           engine.Tick();
           if (hooks) hooks->Tick();
         }
+        web.Tick();
       }
       storeHealth.Poll();
       PrintStoreMessages(storeHealth);
@@ -133,6 +142,7 @@ int RunHeadless(const TAppOptions& options) {
       running = false;
   }
 
+  web.Stop();
   // The order of an orderly exit: settings saved, port closed, then the
   // engine logs its closing event.
   if (const std::error_code ec = SaveSettings(ctx.Settings, ctx.IniPath(), &ctx.LoadedSettings)) {

@@ -15,6 +15,8 @@
 #include "core/UpsInfo.h"
 #include "core/UserParaIni.h"
 #include "net/NutServer.h"
+#include "net/UsersFile.h"
+#include "web/WebServer.h"
 #include "serial/Comm.h"
 
 namespace tessaro::config {
@@ -169,6 +171,36 @@ bool CheckOnEvent(const std::string& value, std::string& written, std::string& e
   return true;
 }
 
+bool CheckWebListen(const std::string& value, std::string& written, std::string& error) {
+  if (!value.empty()) {
+    std::string host, why;
+    uint16_t port = 0;
+    if (!web::ParseWebListen(value, host, port, why)) {
+      error = "Web.Listen: " + why + "; empty turns the web listener off";
+      return false;
+    }
+  }
+  written = value;
+  return true;
+}
+
+bool CheckWebUsersFile(const std::string& value, std::string& written, std::string& error) {
+  if (!value.empty()) {
+    std::string why;
+    if (value[0] != '/' || !net::TUsersFile::Load(value, why)) {
+      error = "Web.UsersFile is the absolute path of a users file (NAME:HASH lines, readable by its owner only), "
+              "not " + Quoted(value) + (why.empty() ? "" : ": " + why) + "; empty asks for no password";
+      return false;
+    }
+  }
+  written = value;
+  return true;
+}
+
+bool CheckWebPublic(const std::string& value, std::string& written, std::string& error) {
+  return CheckedNumber(value, "Web.Public", 0, 1, nullptr, written, error);
+}
+
 std::string Number(int32_t v) { return std::to_string(v); }
 
 const TKey Keys[] = {
@@ -184,6 +216,9 @@ const TKey Keys[] = {
     {"DataLog", "RecInterval", CheckRecInterval, [](const TSettings& s) { return Number(s.RecInterval); }},
     {"Network", "NutListen", CheckNutListen, [](const TSettings& s) { return s.NutListen; }},
     {"Hooks", "OnEvent", CheckOnEvent, [](const TSettings& s) { return s.HookOnEvent; }},
+    {"Web", "Listen", CheckWebListen, [](const TSettings& s) { return s.WebListen; }},
+    {"Web", "UsersFile", CheckWebUsersFile, [](const TSettings& s) { return s.WebUsersFile; }},
+    {"Web", "Public", CheckWebPublic, [](const TSettings& s) { return Number(s.WebPublic ? 1 : 0); }},
 };
 
 // "Key" or "Section.Key", any case.
@@ -427,8 +462,11 @@ COM256 or a device path), BaudRate, StopBits (1, 2), ReadIntervalTimeout
 (ms), Protocol (0 modular-UPS ASCII, 1 power-frequency ASCII, 2 Modbus,
 3 RXA), MaxReSend (2..255), FastPoll (0, 1), Language (0 English, 1 Chinese),
 RecInterval (tenths of a second, 0 off, else 50 or more), NutListen
-(ADDRESS:PORT, empty off) and OnEvent (absolute path of a program, empty
-none); "Section.Key" works as well. A value that is refused changes nothing;
+(ADDRESS:PORT, empty off), OnEvent (absolute path of a program, empty
+none), and for the web listener Listen (numeric ADDRESS:PORT, empty off),
+UsersFile (absolute path, empty: no passwords) and Public (0, 1: serve a
+non-loopback address without passwords); "Section.Key" works as well
+(Web.Listen). A value that is refused changes nothing;
 files are replaced whole, never half written. A running tessaro reads the
 changes when it next starts.
 )";

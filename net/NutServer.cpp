@@ -9,13 +9,12 @@
 #include <cerrno>
 #include <cstring>
 
+#include "net/ListenSocket.h"
 #include "net/NutLine.h"
 
 namespace tessaro::net {
 
 namespace {
-
-std::string ErrnoText(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
 
 // Bytes read from one client in one Process call, so one busy client cannot
 // hold up the rest.
@@ -72,40 +71,11 @@ TNutServer::~TNutServer() {
 bool TNutServer::Listen(std::string_view text, std::string& error) {
   TListenAddress address;
   if (!ParseListenAddress(text, address, error)) return false;
-  sockaddr_storage storage{};
-  socklen_t length = 0;
-  auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
-  auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
-  if (::inet_pton(AF_INET, address.Host.c_str(), &v4->sin_addr) == 1) {
-    v4->sin_family = AF_INET;
-    v4->sin_port = htons(address.Port);
-    length = sizeof *v4;
-  } else if (::inet_pton(AF_INET6, address.Host.c_str(), &v6->sin6_addr) == 1) {
-    v6->sin6_family = AF_INET6;
-    v6->sin6_port = htons(address.Port);
-    length = sizeof *v6;
-  } else {
-    error = "\"" + address.Host + "\" is not a numeric IPv4 or IPv6 address";
-    return false;
-  }
-  const int fd = ::socket(storage.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    error = ErrnoText("socket");
-    return false;
-  }
-  const int on = 1;
-  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&storage), length) != 0 || ::listen(fd, SOMAXCONN) != 0) {
-    error = ErrnoText(("cannot listen on " + std::string(text)).c_str());
-    ::close(fd);
-    return false;
-  }
-  sockaddr_storage bound{};
-  socklen_t boundLength = sizeof bound;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &boundLength);
-  FPort = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
-                                            : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
-  FAddress = (storage.ss_family == AF_INET6 ? "[" + address.Host + "]" : address.Host) + ":" + std::to_string(FPort);
+  TBoundSocket bound;
+  if (!OpenListenSocket(address.Host, address.Port, std::string(text), bound, error)) return false;
+  const int fd = bound.Fd;
+  FPort = bound.Port;
+  FAddress = bound.Address;
   if (FListenFd >= 0) ::close(FListenFd);
   FListenFd = fd;
   if (FSpareFd < 0) FSpareFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);

@@ -21,6 +21,7 @@
 #include "engine/Context.h"
 #include "engine/PollEngine.h"
 #include "net/NutServer.h"
+#include "web/WebServer.h"
 #include "serial/Comm.h"
 #include "ui/main/EngineHost.h"
 #include "ui/main/FrmMain.h"
@@ -54,7 +55,8 @@ void UseInterfaceFont(QApplication& app) {
   }
 }
 
-int RunDesktop(int argc, char** argv, const std::string& dataDir, const std::optional<std::string>& nutListen) {
+int RunDesktop(int argc, char** argv, const std::string& dataDir, const std::optional<std::string>& nutListen,
+               const std::optional<std::string>& webListen) {
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Tessaro"));
   QApplication::setWindowIcon(AssetIcon(QStringLiteral("app")));
@@ -115,6 +117,12 @@ int RunDesktop(int argc, char** argv, const std::string& dataDir, const std::opt
     else
       std::fprintf(stderr, "tessaro: network UPS server not started: %s\n", error.c_str());
   }
+  host->ServeWeb({webListen.value_or(context.Settings.WebListen), context.Settings.WebUsersFile,
+                  context.Settings.WebPublic},
+                 [&main](const std::string& text) {
+                   std::fprintf(stderr, "tessaro: %s\n", text.c_str());
+                   if (main) main->statusBar()->showMessage(QString::fromStdString(text), 15000);
+                 });
   main->show();
 
   QApplication::setQuitOnLastWindowClosed(false);
