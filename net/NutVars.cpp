@@ -124,7 +124,7 @@ double BatteryCurrent(const TMeasureBlock& m) {
 
 // clang-format off
 constexpr TMeasureDef Measures[] = {
-  //  variable                   metric                             phase  scale  HELP
+  //  variable                   metric                             phase  divisor  HELP
   {"input.voltage",           nullptr,                            nullptr, 1, "", false, false,
    [](const TMeasureBlock& m) { return m.InputVoltA; }},
   {"input.L1-N.voltage",      "tessaro_input_voltage_volts",      "L1", 1, "Input voltage of a phase.", false, false,
@@ -141,11 +141,11 @@ constexpr TMeasureDef Measures[] = {
    [](const TMeasureBlock& m) { return m.OutputVoltB; }},
   {"output.L3-N.voltage",     "tessaro_output_voltage_volts",     "L3", 1, "", false, false,
    [](const TMeasureBlock& m) { return m.OutputVoltC; }},
-  {"output.L1.power.percent", "tessaro_output_load_ratio",        "L1", 0.01, "Load of a phase, 1 = full load.", false, false,
+  {"output.L1.power.percent", "tessaro_output_load_ratio",        "L1", 100, "Load of a phase, 1 = full load.", false, false,
    [](const TMeasureBlock& m) { return m.LoadA; }},
-  {"output.L2.power.percent", "tessaro_output_load_ratio",        "L2", 0.01, "", false, false,
+  {"output.L2.power.percent", "tessaro_output_load_ratio",        "L2", 100, "", false, false,
    [](const TMeasureBlock& m) { return m.LoadB; }},
-  {"output.L3.power.percent", "tessaro_output_load_ratio",        "L3", 0.01, "", false, false,
+  {"output.L3.power.percent", "tessaro_output_load_ratio",        "L3", 100, "", false, false,
    [](const TMeasureBlock& m) { return m.LoadC; }},
   {"ups.load",                nullptr,                            nullptr, 1, "", false, false, MaxLoad},
   {"output.frequency",        "tessaro_output_frequency_hertz",   nullptr, 1, "Output frequency.", false, false,
@@ -154,7 +154,7 @@ constexpr TMeasureDef Measures[] = {
    [](const TMeasureBlock& m) { return m.DcInputVolt; }},
   {"battery.runtime",         "tessaro_battery_runtime_seconds",  nullptr, 1, "Battery backup time the device reports.", true, false,
    [](const TMeasureBlock& m) { return static_cast<double>(m.BattBackupTime) * 60; }},
-  {"battery.charge",          "tessaro_battery_charge_ratio",     nullptr, 0.01, "Battery capacity, 1 = full.", true, true,
+  {"battery.charge",          "tessaro_battery_charge_ratio",     nullptr, 100, "Battery capacity, 1 = full.", true, true,
    [](const TMeasureBlock& m) { return static_cast<double>(m.BattCapacity); }},
   {"battery.current",         "tessaro_battery_current_amperes",  nullptr, 1, "Battery current, negative while discharging.", false, true,
    BatteryCurrent},

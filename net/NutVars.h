@@ -38,7 +38,7 @@ struct TMeasureDef {
   const char* Name;        // network UPS variable, "input.L1-N.voltage"
   const char* Metric;      // "tessaro_input_voltage_volts", or null: not a metric of its own
   const char* Phase;       // value of the metric's phase label, or null
-  double MetricScale;      // Value * MetricScale is the metric (percent -> ratio)
+  double MetricDivisor;    // Value / MetricDivisor is the metric (100: percent -> ratio)
   const char* Help;        // the metric's HELP text
   bool Integer;            // served without decimals
   bool BatteryGroup;       // only where the protocol reports battery charge and current

@@ -1,6 +1,7 @@
 #include "web/WebModel.h"
 
 #include <cstdio>
+#include <charconv>
 #include <cmath>
 #include <map>
 #include <set>
@@ -157,10 +158,13 @@ std::string LabelValue(std::string_view v) {
   return out;
 }
 
+// The shortest text that reads back as the same double ("219.39", "0.47").
 std::string Number(double v) {
+  if (std::isnan(v)) return "NaN";
+  if (std::isinf(v)) return v > 0 ? "+Inf" : "-Inf";
   char buf[32];
-  std::snprintf(buf, sizeof buf, "%.17g", v);
-  return buf;
+  const auto r = std::to_chars(buf, buf + sizeof buf, v);
+  return std::string(buf, r.ptr);
 }
 
 class TMetrics {
@@ -268,7 +272,7 @@ void DeviceFamilies(TMetrics& m, const TBusSnapshot& s, const std::vector<std::s
       if (!devices[i].Up) continue;
       std::string l = labels[i];
       if (def.Phase) l += std::string(",phase=\"") + def.Phase + "\"";
-      m.Sample(def.Metric, l, def.Value(devices[i].Info.Measure) * def.MetricScale);
+      m.Sample(def.Metric, l, def.Value(devices[i].Info.Measure) / def.MetricDivisor);
     }
   }
 }
