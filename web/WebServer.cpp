@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -25,8 +26,9 @@ struct TWebServer::TStream {
   TWebServer* Server = nullptr;
   MHD_Connection* Connection = nullptr;
   uint64_t SentSequence = 0;
-  int64_t LastEventMs = 0;
-  int64_t LastWriteMs = 0;
+  // The first read sends the devices at once.
+  int64_t LastEventMs = INT64_MIN / 2;
+  int64_t LastWriteMs = INT64_MIN / 2;
   std::string Pending;
   size_t PendingPos = 0;
 };
