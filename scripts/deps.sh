@@ -7,8 +7,8 @@ packages=(
   clang libclang-rt-14-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   qt6-base-dev qt6-charts-dev qt6-svg-dev libqt6opengl6-dev libgl-dev
-  libmodbus-dev libcrypt-dev
-  nut-client
+  libmodbus-dev libcrypt-dev libmicrohttpd-dev libjs-chart.js nlohmann-json3-dev
+  nut-client prometheus chromium chromium-driver python3-selenium
   fonts-noto-cjk xvfb xauth
   python3
   file dpkg-dev

@@ -173,7 +173,8 @@ class TMetrics {
   // and not at all when it has none.
   void Family(const char* name, const char* type, const char* help) { FFamilies.try_emplace(name, type, help); }
   void Sample(const char* name, const std::string& labels, double value) {
-    if (FDeclared.insert(name).second) {
+    // A family's samples come one after another.
+    if (name != FLast && FDeclared.insert(name).second) {
       const auto& [type, help] = FFamilies.at(name);
       FOut += "# HELP ";
       FOut += name;
@@ -185,6 +186,7 @@ class TMetrics {
       FOut += type;
       FOut += '\n';
     }
+    FLast = name;
     FOut += name;
     if (!labels.empty()) {
       FOut += '{';
@@ -196,11 +198,13 @@ class TMetrics {
     FOut += '\n';
   }
   std::string Take() { return std::move(FOut); }
+  void Reserve(size_t bytes) { FOut.reserve(bytes); }
 
  private:
   std::string FOut;
   std::map<std::string, std::pair<const char*, const char*>> FFamilies;
   std::set<std::string> FDeclared;
+  const char* FLast = nullptr;
 };
 
 // Label names of each state code.
@@ -249,21 +253,29 @@ void DeviceFamilies(TMetrics& m, const TBusSnapshot& s, const std::vector<std::s
   }
   m.Family("tessaro_device_alarm", "gauge",
            "1 while the alarm is active, 0 when not; every alarm the protocol can raise.");
+  // The labels of each alarm the protocol has, made once.
+  std::map<int32_t, std::string> alarmLabels;
+  auto alarmLabel = [&alarmLabels](int32_t code) -> const std::string& {
+    auto [it, made] = alarmLabels.try_emplace(code);
+    if (made) {
+      std::string text = AlarmText(code, 0);
+      if (text.empty()) text = "Alarm " + std::to_string(code);
+      it->second = ",code=\"" + std::to_string(code) + "\",alarm=\"" + LabelValue(text) + "\"";
+    }
+    return it->second;
+  };
+  std::set<int32_t> protocolCodes;
+  for (const TCatalogueEntry& e : AlarmCatalogue())
+    if (AlarmOfProtocol(e.Code, s.Protocol)) protocolCodes.insert(e.Code);
   for (size_t i = 0; i < devices.size(); ++i) {
     if (!devices[i].Up) continue;
     const TUpsInfo& r = devices[i].Info;
-    std::set<int32_t> active(r.AlarmCodes.begin(), r.AlarmCodes.begin() + std::min<int>(r.AlarmCount, MaxAlarms));
-    std::set<int32_t> codes;
-    for (const TCatalogueEntry& e : AlarmCatalogue())
-      if (AlarmOfProtocol(e.Code, s.Protocol)) codes.insert(e.Code);
+    const std::set<int32_t> active(r.AlarmCodes.begin(),
+                                   r.AlarmCodes.begin() + std::min<int>(r.AlarmCount, MaxAlarms));
+    std::set<int32_t> codes = protocolCodes;
     codes.insert(active.begin(), active.end());
-    for (const int32_t code : codes) {
-      std::string text = AlarmText(code, 0);
-      if (text.empty()) text = "Alarm " + std::to_string(code);
-      m.Sample("tessaro_device_alarm",
-               labels[i] + ",code=\"" + std::to_string(code) + "\",alarm=\"" + LabelValue(text) + "\"",
-               active.count(code) ? 1 : 0);
-    }
+    for (const int32_t code : codes)
+      m.Sample("tessaro_device_alarm", labels[i] + alarmLabel(code), active.count(code) ? 1 : 0);
   }
   for (const net::TMeasureDef& def : net::MeasureDefs()) {
     if (!def.Metric || !net::ProtocolHas(def, s.Protocol)) continue;
@@ -313,6 +325,7 @@ std::string DeviceJson(const TBusSnapshot& s, const TDeviceView& d) {
 
 std::string MetricsText(const TBusSnapshot& s, std::string_view version) {
   TMetrics m;
+  m.Reserve(4096 + s.Devices.size() * 8192);
   m.Family("tessaro_build_info", "gauge", "Always 1; the version of the monitor in a label.");
   m.Sample("tessaro_build_info", "version=\"" + LabelValue(version) + "\"", 1);
   m.Family("tessaro_port_open", "gauge", "1 while the serial port is open.");
