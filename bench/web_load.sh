@@ -67,7 +67,7 @@ PY
   hwm=$(awk '/VmHWM/ {print $2}' "/proc/$mon/status")
   awk -v n="$name" -v d=$((c1 - c0)) -v hz="$hz" -v s="$secs" -v r="$rss" -v h="$hwm" \
     'BEGIN { printf "%-22s CPU %6.3f s in %d s (%5.2f %%)   RSS %6d KiB   peak %6d KiB\n", n, d / hz, s, 100 * d / hz / s, r, h }'
-  [ -n "$chrome" ] && kill "$chrome" 2>/dev/null
+  if [ -n "$chrome" ]; then kill "$chrome" 2>/dev/null; wait "$chrome" 2>/dev/null || true; fi
   kill "$mon" "$sim" 2>/dev/null || true
   wait "$mon" "$sim" 2>/dev/null || true
 }

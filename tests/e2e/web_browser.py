@@ -217,8 +217,6 @@ def main():
         driver.find_element(By.ID, "search").click()
         check(wait_for(lambda: rows() and all(r.find_elements(By.TAG_NAME, "td")[2].text == "2" for r in rows()), 10),
               "the address filter")
-        if SHOTS:
-            driver.save_screenshot(os.path.join(SHOTS, "web-events-en.png"))
         take_requests()
 
         # ---- the CSV download is the command-line export
