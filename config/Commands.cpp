@@ -14,6 +14,7 @@
 #include "core/IniFile.h"
 #include "core/UpsInfo.h"
 #include "core/UserParaIni.h"
+#include "net/ListenSocket.h"
 #include "net/NutServer.h"
 #include "net/UsersFile.h"
 #include "web/WebServer.h"
@@ -179,6 +180,14 @@ bool CheckWebListen(const std::string& value, std::string& written, std::string&
       error = "Web.Listen: " + why + "; empty turns the web listener off";
       return false;
     }
+    // An address this machine does not have would never bind; the port may
+    // well be taken now (by a running tessaro), so it is not tried.
+    net::TBoundSocket probe;
+    if (!net::OpenListenSocket(host, 0, value, probe, why)) {
+      error = "Web.Listen: " + why + " (this machine has no such address)";
+      return false;
+    }
+    ::close(probe.Fd);
   }
   written = value;
   return true;

@@ -199,6 +199,7 @@ TEST_F(Commands, configRefusesUnknownKeysAndBadValuesAndChangesNothing) {
       {"OnEvent=/nonexistent/hook", "absolute path"},
       {"Web.Listen=localhost:8080", "numeric address"},
       {"Web.Listen=8080x", "no port number"},
+      {"Web.Listen=192.0.2.77:8080", "this machine has no such address"},
       {"Web.UsersFile=users", "absolute path of a users file"},
       {"Web.UsersFile=/nonexistent/users", "/nonexistent/users"},
       {"Web.Public=yes", "0 to 1"},
