@@ -410,10 +410,12 @@ long TWebServer::ReadStream(TStream& s, char* buf, size_t max) {
     s.PendingPos = 0;
     const TSnapshotPtr snapshot = FFeed.Current();
     const int64_t now = FFeed.Clock().MonotonicMs();
+    const bool update = snapshot->Sequence != s.SentSequence && now - s.LastEventMs >= MinEventGapMs;
+    // Made outside the lock that Notify, on the engine's thread, takes.
+    if (update) s.Pending = "event: devices\ndata: " + DevicesJson(*snapshot) + "\n\n";
     std::lock_guard lock(FMutex);
     if (FStopping) return MHD_CONTENT_READER_END_OF_STREAM;
-    if (snapshot->Sequence != s.SentSequence && now - s.LastEventMs >= MinEventGapMs) {
-      s.Pending = "event: devices\ndata: " + DevicesJson(*snapshot) + "\n\n";
+    if (update) {
       s.SentSequence = snapshot->Sequence;
       s.LastEventMs = now;
     } else if (now - s.LastWriteMs >= HeartbeatMs) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "web/WebFixture.h"
+#include "web/WebHost.h"
 #include "web/WebServer.h"
 
 using namespace tessaro;
@@ -312,4 +313,30 @@ TEST_F(WebServer, AbusiveClientsLeaveTheListenerServingAndPublishingUntouched) {
   done = true;
   engine.join();
   EXPECT_LT(slowestPublishUs.load(), 50000) << "publishing never waited on a client";
+}
+
+TEST_F(WebServer, ABindThatFailsIsSaidOnceRetriedAndItsRecoverySaidOnce) {
+  const uint16_t port = Start();  // holds the port the host wants
+  web::TWebHost host(*Bus->Ctx, [] { return true; });
+  host.RetryTicks = 3;
+  std::vector<std::string> said;
+  host.OnMessage = [&said](const std::string& text) { said.push_back(text); };
+  EXPECT_TRUE(host.Start({"127.0.0.1:" + std::to_string(port), "", false}));
+  ASSERT_EQ(said.size(), 1u);
+  EXPECT_NE(said[0].find("web server not started: cannot listen on 127.0.0.1:"), std::string::npos) << said[0];
+  for (int i = 0; i < 10; ++i) host.Tick();
+  EXPECT_EQ(said.size(), 1u) << "retries say nothing while they fail";
+  Server->Stop();
+  for (int i = 0; i < 3; ++i) host.Tick();
+  ASSERT_EQ(said.size(), 2u);
+  EXPECT_EQ(said[1], "web server listening on http://127.0.0.1:" + std::to_string(port) + "/");
+  EXPECT_EQ(Get(port, "/healthz").Status, 200);
+  // Refused settings are said once and never retried.
+  web::TWebHost refused(*Bus->Ctx, [] { return true; });
+  refused.OnMessage = [&said](const std::string& text) { said.push_back(text); };
+  EXPECT_FALSE(refused.Start({"0.0.0.0:0", "", false}));
+  ASSERT_EQ(said.size(), 3u);
+  EXPECT_NE(said[2].find("can be reached from other machines"), std::string::npos);
+  for (int i = 0; i < 100; ++i) refused.Tick();
+  EXPECT_EQ(said.size(), 3u);
 }
