@@ -167,6 +167,8 @@ def main():
             check(shown - decoded <= 2.0, "on battery on the page %.2f s after the monitor decoded it" % (shown - decoded))
             print("figure: page update %.2f s after the state was decoded" % (shown - decoded))
         check(driver.execute_script("return window.__sameLoad") == "yes", "the overview was not reloaded")
+        check(driver.execute_script("return document.getElementById('offline').hidden"),
+              "no 'connection lost' banner while the monitor answers")
         row = driver.find_element(By.CSS_SELECTOR, 'tr[data-address="2"]').text
         check("Mains volt. abnormal" in row, "the alarm is on the overview: " + row)
         check("UPS 1 Server room" in driver.find_element(By.ID, "devices").text, "device names shown")
