@@ -92,9 +92,9 @@ TEST_F(WebClients, AbuseLeavesThePollScheduleAsItWas) {
   abusers.emplace_back([&] {  // connections opened and closed in a loop
     for (int i = 0; i < 10000 && !stop; ++i) ::close(Connect(port));
   });
-  abusers.emplace_back([&] {  // slow headers: a byte now and then on 30 connections
+  abusers.emplace_back([&] {  // slow headers: a byte now and then on 20 connections
     std::vector<int> fds;
-    for (int i = 0; i < 30; ++i) fds.push_back(Connect(port));
+    for (int i = 0; i < 20; ++i) fds.push_back(Connect(port));
     while (!stop) {
       for (const int fd : fds) ::send(fd, "G", 1, MSG_NOSIGNAL);
       std::this_thread::sleep_for(500ms);
