@@ -42,8 +42,9 @@ int RunExport(const TAppOptions& options) {
   std::error_code ec;
   if (options.Export == TExportKind::Events) {
     source = recordDir + "EventLog.dat";
-    ec = events.Load(source, {.Address = options.ExportAddress});
-    events.Sort(TEventTable::ColIndex, false);
+    ec = LoadEventGrid(events, recordDir,
+                       {.Year = options.ExportYear, .Month = options.ExportMonth, .Day = options.ExportDay,
+                        .Address = options.ExportAddress});
     table = &events;
   } else {
     const TRecFilter filter{.Year = options.ExportYear, .Month = options.ExportMonth, .Day = options.ExportDay,

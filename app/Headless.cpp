@@ -31,6 +31,7 @@
 #include "net/NutServer.h"
 #include "serial/BusPort.h"
 #include "serial/PortName.h"
+#include "web/WebHost.h"
 
 namespace tessaro {
 
@@ -148,6 +149,13 @@ int RunHeadless(const TAppOptions& options) {
   if (std::string nutError; !nutAddress.empty() && !nut.Start(nutAddress, nutError))
     std::fprintf(stderr, "tessaro: network UPS server not started: %s\n", nutError.c_str());
 
+  // The web listener runs on threads of its own over a snapshot published
+  // every tick; a listener that cannot bind is retried.
+  web::TWebHost web(ctx, [&engine] { return engine.PortIsOpen(); });
+  web.OnMessage = [](const std::string& text) { std::fprintf(stderr, "tessaro: %s\n", text.c_str()); };
+  engine.OnAnswerAccepted = [&web](uint8_t address) { web.AnswerAccepted(address); };
+  web.Start({options.WebListen.value_or(ctx.Settings.WebListen), ctx.Settings.WebUsersFile, ctx.Settings.WebPublic});
+
   loop.StartTicks();
   const auto started = std::chrono::steady_clock::now();
   bool running = true;
@@ -173,6 +181,7 @@ int RunHeadless(const TAppOptions& options) {
           engine.Tick();
           if (hooks) hooks->Tick();
         }
+        web.Tick();
       }
       storeHealth.Poll();
       PrintStoreMessages(storeHealth);
@@ -183,6 +192,7 @@ int RunHeadless(const TAppOptions& options) {
       running = false;
   }
 
+  web.Stop();
   // The order of an orderly exit: settings saved, port closed, then the
   // engine logs its closing event.
   if (const std::error_code ec = ctx.SaveSettings(&ctx.LoadedSettings)) {

@@ -84,6 +84,10 @@ TAppOptions ParseOptions(const std::vector<std::string>& args, const std::string
         break;
       }
       opt.NutListen = *v;
+    } else if (a == "--web-listen") {
+      const std::string* v = value("--web-listen");
+      if (!v) break;
+      opt.WebListen = *v;
     } else if (a == "--export-events" || a == "--export-data") {
       if (a == "--export-data") {
         const std::string* month = value("--export-data");
@@ -107,6 +111,15 @@ TAppOptions ParseOptions(const std::vector<std::string>& args, const std::string
         opt.Error = a + (day ? " takes a day 1..31" : " takes a device address 1..254") + ", not \"" + *v + "\"";
         break;
       }
+    } else if (a == "--year" || a == "--month") {
+      const std::string* v = value(a.c_str());
+      if (!v) break;
+      const bool year = a == "--year";
+      if (!ParseIn(*v, year ? 2000 : 1, year ? 2100 : 12, year ? opt.ExportYear : opt.ExportMonth)) {
+        opt.Error = a + (year ? " takes a year 2000..2100" : " takes a month 1..12") + ", not \"" + *v + "\"";
+        break;
+      }
+      opt.EventYearMonth = true;
     } else if (a == "--encoding") {
       const std::string* v = value("--encoding");
       if (!v) break;
@@ -133,8 +146,15 @@ TAppOptions ParseOptions(const std::vector<std::string>& args, const std::string
       break;
     }
   }
-  if (opt.Error.empty() && opt.ExportDay != 0 && opt.Export != TExportKind::Data)
-    opt.Error = "--day goes with --export-data";
+  if (opt.Error.empty() && opt.EventYearMonth && opt.Export != TExportKind::Events)
+    opt.Error = "--year and --month go with --export-events (--export-data takes its month as YYYY-MM)";
+  // The event log viewer's filters: a day needs its month, a month its year.
+  if (opt.Error.empty() && opt.Export == TExportKind::Events && opt.ExportDay != 0 && opt.ExportMonth == 0)
+    opt.Error = "--day goes with --month and --year";
+  if (opt.Error.empty() && opt.Export == TExportKind::Events && opt.ExportMonth != 0 && opt.ExportYear == 0)
+    opt.Error = "--month goes with --year";
+  if (opt.Error.empty() && opt.ExportDay != 0 && opt.Export == TExportKind::None)
+    opt.Error = "--day goes with --export-data or --export-events";
   if (opt.DataDir.empty()) opt.DataDir = "./";
   if (opt.DataDir.back() != '/') opt.DataDir += '/';
   return opt;
@@ -142,8 +162,9 @@ TAppOptions ParseOptions(const std::vector<std::string>& args, const std::string
 
 std::string UsageText() {
   return R"(Usage: tessaro [--headless] [--data-dir DIR] [--duration SECONDS]
-               [--nut-listen ADDRESS:PORT]
-       tessaro [--data-dir DIR] --export-events FILE [--address N] [--encoding gbk|utf-8]
+               [--nut-listen ADDRESS:PORT] [--web-listen ADDRESS:PORT]
+       tessaro [--data-dir DIR] --export-events FILE [--year Y [--month M [--day D]]]
+               [--address N] [--encoding gbk|utf-8]
        tessaro [--data-dir DIR] --export-data YYYY-MM FILE [--day D] [--address N]
                [--encoding gbk|utf-8]
        tessaro --search FROM-TO [--data-dir DIR]
@@ -172,13 +193,23 @@ Monitors UPS devices and inverters on the serial port named in the settings.
                       numeric: 127.0.0.1 serves this machine only, 0.0.0.0
                       the network, [::1] IPv6 loopback. An address that
                       cannot be bound yet is tried again every 5 s
+  --web-listen ADDRESS:PORT
+                      serve the web dashboard, the JSON API (/api/v1/...)
+                      and Prometheus metrics (/metrics) over HTTP, read-only;
+                      overrides [Web] Listen; "" turns it off. ADDRESS is
+                      numeric: 127.0.0.1 for this machine only; another
+                      address needs [Web] UsersFile (passwords) or
+                      [Web] Public=1
   --export-events FILE
                       write the event log to FILE as CSV, as the event log
-                      viewer exports it (all dates, newest first)
+                      viewer exports it (newest first; all dates, or the
+                      year, month or day given)
+  --year Y, --month M only that year, or that month of year Y (--export-events)
   --export-data YYYY-MM FILE
                       write that month of the data log to FILE as CSV, as the
                       data log viewer exports it (file order)
-  --day D             only day D of the month (--export-data)
+  --day D             only day D of the month (--export-data; --export-events
+                      with --year and --month)
   --address N         only the device at bus address N (1..254)
   --encoding E        gbk (default, as the viewer) or utf-8 (with a byte-order
                       mark, for spreadsheets on Linux)
@@ -202,7 +233,8 @@ settings: BaudRate, StopBits, ReadIntervalTimeout, Protocol (0 modular-UPS
 ASCII, 1 power-frequency ASCII, 2 Modbus, 3 RXA), [CommMast] MaxReSend,
 [Language] Language (1 Chinese, otherwise English), [DataLog] RecInterval
 (tenths of a second, 0 = off), [Network] NutListen (ADDRESS:PORT of the
-network UPS server, empty = off), [Hooks] OnEvent (a program run without a
+network UPS server, empty = off), [Web] Listen, UsersFile and Public (the
+web listener), [Hooks] OnEvent (a program run without a
 shell for every event log record, with the record in TESSARO_TIME,
 TESSARO_ADDRESS, TESSARO_DEVICE, TESSARO_KIND, TESSARO_CODE, TESSARO_ACTIVE
 and TESSARO_TEXT). The devices polled are those of Record/TreeNode.dat.

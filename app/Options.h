@@ -20,6 +20,8 @@ struct TAppOptions {
   double Duration = 0;    // seconds; 0 runs until a signal
   // --nut-listen: overrides [Network] NutListen when given; empty = off.
   std::optional<std::string> NutListen;
+  // --web-listen: overrides [Web] Listen when given; empty = off.
+  std::optional<std::string> WebListen;
   // --search FROM-TO: probe these bus addresses and exit; 0 when not given.
   int SearchFrom = 0;
   int SearchTo = 0;
@@ -29,6 +31,7 @@ struct TAppOptions {
   TExportKind Export = TExportKind::None;
   std::string ExportPath;
   uint16_t ExportYear = 0, ExportMonth = 0, ExportDay = 0, ExportAddress = 0;
+  bool EventYearMonth = false;  // --year or --month given
   TCsvEncoding ExportEncoding = TCsvEncoding::Gbk;
 };
 

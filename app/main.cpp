@@ -48,7 +48,7 @@ int main(int argc, char** argv) {
   if (options.SearchTo > 0) return RunSearch(options);
   if (options.Headless) return RunHeadless(options);
 #ifdef TESSARO_WITH_UI
-  return RunDesktop(argc, argv, options.DataDir, options.NutListen);
+  return RunDesktop(argc, argv, options.DataDir, options.NutListen, options.WebListen);
 #else
   std::fprintf(stderr, "tessaro: this build has no desktop; use --headless\n");
   return 2;

@@ -20,7 +20,9 @@
 #include "hooks/EventHooks.h"
 #include "net/ListenAddress.h"
 #include "net/NutServer.h"
+#include "net/UsersFile.h"
 #include "serial/PortName.h"
+#include "web/WebServer.h"
 
 namespace tessaro::config {
 
@@ -177,6 +179,38 @@ bool CheckOnEvent(const std::string& value, std::string& written, std::string& e
   return true;
 }
 
+bool CheckWebListen(const std::string& value, std::string& written, std::string& error) {
+  if (!value.empty()) {
+    // An address this machine does not have would never bind; the port may
+    // well be taken now (by a running tessaro), so it is not tried.
+    net::TListenAddress address;
+    std::string why;
+    if (!net::ParseNumericListenAddress(value, address, why) || !net::AddressIsLocal(address, why)) {
+      error = "Web.Listen: " + why + "; empty turns the web listener off";
+      return false;
+    }
+  }
+  written = value;
+  return true;
+}
+
+bool CheckWebUsersFile(const std::string& value, std::string& written, std::string& error) {
+  if (!value.empty()) {
+    std::string why;
+    if (value[0] != '/' || !net::TUsersFile::Load(value, why)) {
+      error = "Web.UsersFile is the absolute path of a users file (NAME:HASH lines, readable by its owner only), "
+              "not " + Quoted(value) + (why.empty() ? "" : ": " + why) + "; empty asks for no password";
+      return false;
+    }
+  }
+  written = value;
+  return true;
+}
+
+bool CheckWebPublic(const std::string& value, std::string& written, std::string& error) {
+  return CheckedNumber(value, "Web.Public", 0, 1, nullptr, written, error);
+}
+
 std::string Number(int32_t v) { return std::to_string(v); }
 
 const TKey Keys[] = {
@@ -192,6 +226,9 @@ const TKey Keys[] = {
     {"DataLog", "RecInterval", CheckRecInterval, [](const TSettings& s) { return Number(s.RecInterval); }},
     {"Network", "NutListen", CheckNutListen, [](const TSettings& s) { return s.NutListen; }},
     {"Hooks", "OnEvent", CheckOnEvent, [](const TSettings& s) { return s.HookOnEvent; }},
+    {"Web", "Listen", CheckWebListen, [](const TSettings& s) { return s.WebListen; }},
+    {"Web", "UsersFile", CheckWebUsersFile, [](const TSettings& s) { return s.WebUsersFile; }},
+    {"Web", "Public", CheckWebPublic, [](const TSettings& s) { return Number(s.WebPublic ? 1 : 0); }},
 };
 
 // "Key" or "Section.Key", any case.
@@ -475,8 +512,11 @@ COM256 or a device path), BaudRate, StopBits (1, 2), ReadIntervalTimeout
 3 RXA), MaxReSend (2..255), FastPoll (0, 1), Language (0 English, 1 Chinese),
 RecInterval (tenths of a second, 0 off, else 50 or more), NutListen
 (a numeric address of this machine and a port, as 127.0.0.1:3493,
-0.0.0.0:3493 or [::1]:3493; empty off) and OnEvent (absolute path of a
-program, empty none); "Section.Key" works as well. A value that is refused changes nothing;
+0.0.0.0:3493 or [::1]:3493; empty off), OnEvent (absolute path of a
+program, empty none), and for the web listener Listen (numeric
+ADDRESS:PORT, empty off), UsersFile (absolute path, empty: no passwords)
+and Public (0, 1: serve a non-loopback address without passwords);
+"Section.Key" works as well (Web.Listen). A value that is refused changes nothing;
 files are replaced whole, never half written. A running tessaro reads the
 changes when it next starts.
 )";

@@ -38,6 +38,9 @@ TSettingsSnapshot LoadSettings(TSettings& settings, const std::string& iniPath) 
     settings.RecInterval = MinRecInterval;
   settings.NutListen = ini.ReadString("Network", "NutListen", d.NutListen);
   settings.HookOnEvent = ini.ReadString("Hooks", "OnEvent", d.HookOnEvent);
+  settings.WebListen = ini.ReadString("Web", "Listen", d.WebListen);
+  settings.WebUsersFile = ini.ReadString("Web", "UsersFile", d.WebUsersFile);
+  settings.WebPublic = ini.ReadBool("Web", "Public", d.WebPublic);
   return {ini.Loaded(), ini.Loaded() ? ini.Text() : std::string{}};
 }
 

@@ -56,6 +56,12 @@ struct TSettings {
   // [Hooks] OnEvent: a program run for every event log record; empty = none.
   // Read only, like NutListen.
   std::string HookOnEvent;
+  // [Web] Listen: ADDRESS:PORT of the web listener; empty = off. UsersFile:
+  // users allowed in; Public: serve a non-loopback address without
+  // passwords. Read only, like NutListen.
+  std::string WebListen;
+  std::string WebUsersFile;
+  bool WebPublic = false;
 };
 
 // exeDir + "UserParaIni.ini"; exeDir ends with "/".

@@ -404,6 +404,7 @@ void TPollEngine::Comm1ReceiveData(const uint8_t* bytes, size_t length) {
       LinkSucceeded(*info, *FCtx.EventLogger);
       StateChangeCheck(*info);
       AlarmChangeCheck(*info);
+      if (OnAnswerAccepted) OnAnswerAccepted(addr);
     }
     if (FCtx.Vars.SearchMode && DeviceFound) DeviceFound(addr);
   } else if (!incomplete) {

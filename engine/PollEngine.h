@@ -80,6 +80,8 @@ class TPollEngine {
   std::function<void(const uint8_t*, int)> EchoTx;
   std::function<void(const uint8_t*, int)> EchoRx;
   std::function<void()> RefreshTrace;
+  // Told the address of every device whose answer was accepted.
+  std::function<void(uint8_t)> OnAnswerAccepted;
   // Told when an automatic reopen fails or succeeds (headless prints it).
   std::function<void(const std::string&)> OnPortMessage;
 

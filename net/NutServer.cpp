@@ -11,6 +11,7 @@
 #include <climits>
 #include <cstring>
 
+#include "net/ListenSocket.h"
 #include "net/NutLine.h"
 
 namespace tessaro::net {
@@ -50,30 +51,11 @@ TNutServer::~TNutServer() {
 bool TNutServer::Listen(std::string_view text, std::string& error) {
   TListenAddress address;
   if (!ParseListenAddress(text, address, error)) return false;
-  sockaddr_storage storage{};
-  socklen_t length = 0;
-  if (!ToSocketAddress(address, storage, length)) {
-    error = "\"" + address.Host + "\" is not a numeric IPv4 or IPv6 address";
-    return false;
-  }
-  const int fd = ::socket(storage.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    error = std::string("cannot open a socket: ") + std::strerror(errno);
-    return false;
-  }
-  const int on = 1;
-  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&storage), length) != 0 || ::listen(fd, SOMAXCONN) != 0) {
-    error = "cannot listen on " + std::string(text) + ": " + std::strerror(errno);
-    ::close(fd);
-    return false;
-  }
-  sockaddr_storage bound{};
-  socklen_t boundLength = sizeof bound;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &boundLength);
-  FPort = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
-                                            : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
-  FAddress = (storage.ss_family == AF_INET6 ? "[" + address.Host + "]" : address.Host) + ":" + std::to_string(FPort);
+  TBoundSocket bound;
+  if (!OpenListenSocket(address.Host, address.Port, std::string(text), bound, error)) return false;
+  const int fd = bound.Fd;
+  FPort = bound.Port;
+  FAddress = bound.Address;
   if (FListenFd >= 0) ::close(FListenFd);
   FListenFd = fd;
   if (FSpareFd < 0) FSpareFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);

@@ -112,41 +112,74 @@ std::string FormatNumber(double value) {
   return s;
 }
 
+namespace {
+
+double MaxLoad(const TMeasureBlock& m) { return std::max({m.LoadA, m.LoadB, m.LoadC}); }
+// Positive while charging, negative while discharging.
+double BatteryCurrent(const TMeasureBlock& m) {
+  return m.BattDischargeCurr > 0 ? -m.BattDischargeCurr : m.BattChargeCurr;
+}
+
+// clang-format off
+constexpr TMeasureDef Measures[] = {
+  //  variable                   metric                             phase  divisor  HELP
+  {"input.voltage",           nullptr,                            nullptr, 1, "", false, false,
+   [](const TMeasureBlock& m) { return m.InputVoltA; }},
+  {"input.L1-N.voltage",      "tessaro_input_voltage_volts",      "L1", 1, "Input voltage of a phase.", false, false,
+   [](const TMeasureBlock& m) { return m.InputVoltA; }},
+  {"input.L2-N.voltage",      "tessaro_input_voltage_volts",      "L2", 1, "", false, false,
+   [](const TMeasureBlock& m) { return m.InputVoltB; }},
+  {"input.L3-N.voltage",      "tessaro_input_voltage_volts",      "L3", 1, "", false, false,
+   [](const TMeasureBlock& m) { return m.InputVoltC; }},
+  {"output.voltage",          nullptr,                            nullptr, 1, "", false, false,
+   [](const TMeasureBlock& m) { return m.OutputVoltA; }},
+  {"output.L1-N.voltage",     "tessaro_output_voltage_volts",     "L1", 1, "Output voltage of a phase.", false, false,
+   [](const TMeasureBlock& m) { return m.OutputVoltA; }},
+  {"output.L2-N.voltage",     "tessaro_output_voltage_volts",     "L2", 1, "", false, false,
+   [](const TMeasureBlock& m) { return m.OutputVoltB; }},
+  {"output.L3-N.voltage",     "tessaro_output_voltage_volts",     "L3", 1, "", false, false,
+   [](const TMeasureBlock& m) { return m.OutputVoltC; }},
+  {"output.L1.power.percent", "tessaro_output_load_ratio",        "L1", 100, "Load of a phase, 1 = full load.", false, false,
+   [](const TMeasureBlock& m) { return m.LoadA; }},
+  {"output.L2.power.percent", "tessaro_output_load_ratio",        "L2", 100, "", false, false,
+   [](const TMeasureBlock& m) { return m.LoadB; }},
+  {"output.L3.power.percent", "tessaro_output_load_ratio",        "L3", 100, "", false, false,
+   [](const TMeasureBlock& m) { return m.LoadC; }},
+  {"ups.load",                nullptr,                            nullptr, 1, "", false, false, MaxLoad},
+  {"output.frequency",        "tessaro_output_frequency_hertz",   nullptr, 1, "Output frequency.", false, false,
+   [](const TMeasureBlock& m) { return m.OutputFreq; }},
+  {"battery.voltage",         "tessaro_battery_voltage_volts",    nullptr, 1, "DC input (battery) voltage.", false, false,
+   [](const TMeasureBlock& m) { return m.DcInputVolt; }},
+  {"battery.runtime",         "tessaro_battery_runtime_seconds",  nullptr, 1, "Battery backup time the device reports.", true, false,
+   [](const TMeasureBlock& m) { return static_cast<double>(m.BattBackupTime) * 60; }},
+  {"battery.charge",          "tessaro_battery_charge_ratio",     nullptr, 100, "Battery capacity, 1 = full.", true, true,
+   [](const TMeasureBlock& m) { return static_cast<double>(m.BattCapacity); }},
+  {"battery.current",         "tessaro_battery_current_amperes",  nullptr, 1, "Battery current, negative while discharging.", false, true,
+   BatteryCurrent},
+};
+// clang-format on
+
+}  // namespace
+
+std::span<const TMeasureDef> MeasureDefs() { return Measures; }
+
+bool ProtocolHas(const TMeasureDef& def, uint8_t protocol) { return !def.BatteryGroup || protocol != ProtocolQuorvan; }
+
+std::string FormatMeasure(const TMeasureDef& def, const TMeasureBlock& m) {
+  const double v = def.Value(m);
+  return def.Integer ? std::to_string(static_cast<long long>(std::isfinite(v) ? v : 0)) : FormatNumber(v);
+}
+
 TVarList DeviceVariables(const TUpsInfo& info, uint8_t protocol) {
-  const TMeasureBlock& m = info.Measure;
-  // The power-frequency protocol reports neither battery capacity nor currents.
-  const bool hasBatteryGroup = protocol != ProtocolQuorvan;
   TVarList v;
   auto put = [&v](std::string name, std::string value) { v.emplace_back(std::move(name), std::move(value)); };
-
   put("device.type", "ups");
   put("driver.name", "tessaro");
   put("ups.id", std::to_string(info.Address));
   put("ups.status", UpsStatus(info));
   if (info.AlarmCount > 0) put("ups.alarm", UpsAlarm(info));
-
-  const double in[3] = {m.InputVoltA, m.InputVoltB, m.InputVoltC};
-  const double out[3] = {m.OutputVoltA, m.OutputVoltB, m.OutputVoltC};
-  const double load[3] = {m.LoadA, m.LoadB, m.LoadC};
-  put("input.voltage", FormatNumber(in[0]));
-  put("output.voltage", FormatNumber(out[0]));
-  for (int p = 0; p < 3; ++p) {
-    const std::string phase = std::to_string(p + 1);
-    put("input.L" + phase + "-N.voltage", FormatNumber(in[p]));
-    put("output.L" + phase + "-N.voltage", FormatNumber(out[p]));
-    put("output.L" + phase + ".power.percent", FormatNumber(load[p]));
-  }
-  put("output.frequency", FormatNumber(m.OutputFreq));
-  put("ups.load", FormatNumber(std::max({load[0], load[1], load[2]})));
-
-  put("battery.voltage", FormatNumber(m.DcInputVolt));
-  put("battery.runtime", std::to_string(static_cast<int>(m.BattBackupTime) * 60));
-  if (hasBatteryGroup) {
-    put("battery.charge", std::to_string(m.BattCapacity));
-    // Positive while charging, negative while discharging.
-    const double current = m.BattDischargeCurr > 0 ? -m.BattDischargeCurr : m.BattChargeCurr;
-    put("battery.current", FormatNumber(current));
-  }
+  for (const TMeasureDef& def : Measures)
+    if (ProtocolHas(def, protocol)) put(def.Name, FormatMeasure(def, info.Measure));
   std::sort(v.begin(), v.end());
   return v;
 }

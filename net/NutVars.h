@@ -3,6 +3,7 @@
 // values. Only what the device reports is served; nothing is made up.
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -24,6 +25,28 @@ std::string UpsStatus(const TUpsInfo& info);
 
 // ups.alarm: the English texts of the active alarms, "; " between them.
 std::string UpsAlarm(const TUpsInfo& info);
+
+// One measured value of a device, named once for every face that serves it:
+// the network UPS variable (also the key of the web's JSON) and, where it has
+// one, the metric with its unit in base units.
+struct TMeasureDef {
+  const char* Name;        // network UPS variable, "input.L1-N.voltage"
+  const char* Metric;      // "tessaro_input_voltage_volts", or null: not a metric of its own
+  const char* Phase;       // value of the metric's phase label, or null
+  double MetricDivisor;    // Value / MetricDivisor is the metric (100: percent -> ratio)
+  const char* Help;        // the metric's HELP text
+  bool Integer;            // served without decimals
+  bool BatteryGroup;       // only where the protocol reports battery charge and current
+  double (*Value)(const TMeasureBlock&);  // in the variable's unit
+};
+
+// Every measured value, in the order the web shows them.
+std::span<const TMeasureDef> MeasureDefs();
+// The protocol reports the value (battery charge and current are not given by
+// the power-frequency protocol).
+bool ProtocolHas(const TMeasureDef& def, uint8_t protocol);
+// The value as the network protocol writes it ("229.9", "97", "1800").
+std::string FormatMeasure(const TMeasureDef& def, const TMeasureBlock& m);
 
 // Every variable of a device (served only while it is fresh, core/Freshness.h); `protocol` is the protocol
 // number of the settings (battery charge and current only where it gives them).

@@ -146,16 +146,8 @@ void AppendCsvCell(std::string_view utf8, std::string& line) {
   line += ',';
 }
 
-TExportResult ExportCsv(const TLogTable& table, const std::string& path, TCsvEncoding encoding,
-                        const TProgressFn& progress) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
-    return Failed(TExportStage::Target,
-                  std::make_error_code(S_ISDIR(st.st_mode) ? std::errc::is_a_directory : std::errc::invalid_argument),
-                  0);
-  TTempFile file;
-  if (const std::error_code ec = file.Create(path)) return Failed(TExportStage::Create, ec, 0);
-
+TExportResult WriteCsv(const TLogTable& table, TCsvEncoding encoding, const TCsvSink& sink,
+                       const TProgressFn& progress) {
   const int columns = table.ColumnCount();
   const uint64_t total = table.GridRows();
   const size_t rows = table.RowCount();
@@ -201,7 +193,7 @@ TExportResult ExportCsv(const TLogTable& table, const std::string& path, TCsvEnc
     out += "\r\n";
     ++lines;
     if (out.size() >= FlushBytes) {
-      if (const std::error_code ec = file.Write(out)) return Failed(TExportStage::Write, ec, lines);
+      if (const std::error_code ec = sink(out)) return Failed(TExportStage::Write, ec, lines);
       out.clear();
     }
     if (progress && (lines % ProgressEvery == 0) && !progress(lines, total)) {
@@ -211,12 +203,27 @@ TExportResult ExportCsv(const TLogTable& table, const std::string& path, TCsvEnc
       return r;
     }
   }
-  if (const std::error_code ec = file.Write(out)) return Failed(TExportStage::Write, ec, lines);
-  if (const std::error_code ec = file.SyncAndClose()) return Failed(TExportStage::Sync, ec, lines);
-  if (const std::error_code ec = file.RenameTo(path)) return Failed(TExportStage::Rename, ec, lines);
-  if (progress) progress(lines, total);
+  if (const std::error_code ec = sink(out)) return Failed(TExportStage::Write, ec, lines);
   TExportResult r;
   r.Lines = lines;
+  return r;
+}
+
+TExportResult ExportCsv(const TLogTable& table, const std::string& path, TCsvEncoding encoding,
+                        const TProgressFn& progress) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+    return Failed(TExportStage::Target,
+                  std::make_error_code(S_ISDIR(st.st_mode) ? std::errc::is_a_directory : std::errc::invalid_argument),
+                  0);
+  TTempFile file;
+  if (const std::error_code ec = file.Create(path)) return Failed(TExportStage::Create, ec, 0);
+  TExportResult r = WriteCsv(
+      table, encoding, [&file](const std::string& bytes) { return file.Write(bytes); }, progress);
+  if (r.Status != TExportStatus::Done) return r;
+  if (const std::error_code ec = file.SyncAndClose()) return Failed(TExportStage::Sync, ec, r.Lines);
+  if (const std::error_code ec = file.RenameTo(path)) return Failed(TExportStage::Rename, ec, r.Lines);
+  if (progress) progress(r.Lines, table.GridRows());
   return r;
 }
 

@@ -7,6 +7,7 @@
 // failed or cancelled export leaves no half file.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -37,6 +38,14 @@ struct TExportResult {
   std::error_code Error;
   uint64_t Lines = 0;  // lines written
 };
+
+// Takes the CSV bytes in pieces of about a megabyte; an error stops the writing.
+using TCsvSink = std::function<std::error_code(const std::string& bytes)>;
+
+// The CSV bytes of the grid of `table`, handed to `sink` in order; what
+// ExportCsv writes to its file. `progress` as for ExportCsv.
+TExportResult WriteCsv(const TLogTable& table, TCsvEncoding encoding, const TCsvSink& sink,
+                       const TProgressFn& progress = {});
 
 // Writes the grid of `table` to `path` (replacing a regular file of that
 // name). `progress` gets lines written and lines in all every few thousand

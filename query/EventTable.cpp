@@ -139,4 +139,10 @@ void TEventTable::AppendCell(size_t row, int column, std::string& out) const {
   }
 }
 
+std::error_code LoadEventGrid(TEventTable& table, const std::string& recordDir, const TEventFilter& filter) {
+  const std::error_code ec = table.Load(recordDir + "EventLog.dat", filter);
+  table.Sort(TEventTable::ColIndex, false);
+  return ec;
+}
+
 }  // namespace tessaro

@@ -67,4 +67,8 @@ class TEventTable final : public TLogTable {
   std::map<uint64_t, int> FTextIds;    // kind, cleared, code -> FTexts or -1
 };
 
+// Record/EventLog.dat under `recordDir` as the viewer shows and exports it:
+// the rows the filter passes, newest first. What Load returns.
+std::error_code LoadEventGrid(TEventTable& table, const std::string& recordDir, const TEventFilter& filter);
+
 }  // namespace tessaro

@@ -6,11 +6,13 @@
 # headless and prints the events as they happen (Ctrl+C ends it).
 #
 # The devices are also served over the network UPS protocol on 127.0.0.1, so
-# upsc, upsmon and other tools that speak it can read the bus.
+# upsc, upsmon and other tools that speak it can read the bus, and on a web
+# dashboard with a JSON API and Prometheus metrics.
 #
 #   DEMO_LANG=zh scripts/demo.sh     Chinese texts
 #   DEMO_PROTOCOL=ydt|quorvan        an ASCII protocol instead of Modbus
 #   DEMO_NUT_PORT=13493              another port for the network server (3493)
+#   DEMO_WEB_PORT=18080              another port for the web dashboard (8080)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -35,7 +37,7 @@ language=0
 
 build/tessaro config set --data-dir "$data" ComName="$link" BaudRate=9600 StopBits=1 \
   ReadIntervalTimeout=50 Protocol=$protocol Language=$language RecInterval=100 \
-  NutListen="127.0.0.1:${DEMO_NUT_PORT:-3493}"
+  NutListen="127.0.0.1:${DEMO_NUT_PORT:-3493}" Web.Listen="127.0.0.1:${DEMO_WEB_PORT:-8080}"
 build/tessaro devices add 1 "UPS-1 机房主机" --data-dir "$data"
 build/tessaro devices add 2 "UPS-2 Mains fault" --data-dir "$data"
 build/tessaro devices add 3 "UPS-3 Drops out" --data-dir "$data"
@@ -63,6 +65,8 @@ echo "  upsc ups2@$nut              (every variable of the device whose mains fa
 echo "  upsc ups2@$nut ups.status   (OL, then OB ALARM about 12 s in)"
 echo "  upsc -L $nut                (every device with its name)"
 command -v upsc >/dev/null || echo "  (upsc comes with Debian's nut-client package)"
+web="http://127.0.0.1:${DEMO_WEB_PORT:-8080}"
+echo "Web dashboard on $web/ (JSON: $web/api/v1/devices, Prometheus: $web/metrics)"
 
 if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
   echo "Tessaro is watching a simulated bus on $link"

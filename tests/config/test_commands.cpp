@@ -146,7 +146,8 @@ TEST_F(Commands, configSetWritesKeysInPlaceAndKeepsTheRest) {
     ini << "; operator's note\n[CommPort]\nComName=COM1\nBaudRate=9600\n[Custom]\nX=1\n";
   }
   ASSERT_EQ(Run({"config", "set", "ComName=/dev/ttyUSB0", "baudrate=4800", "Protocol=2", "Language=zh",
-                 "DataLog.RecInterval=0", "NutListen=127.0.0.1:3493", "OnEvent=/bin/true", "MaxReSend=3"}),
+                 "DataLog.RecInterval=0", "NutListen=127.0.0.1:3493", "OnEvent=/bin/true", "MaxReSend=3",
+                 "Web.Listen=[::1]:8080", "Web.Public=1"}),
             0)
       << Err;
   EXPECT_EQ(Err, "");
@@ -160,6 +161,8 @@ TEST_F(Commands, configSetWritesKeysInPlaceAndKeepsTheRest) {
   EXPECT_EQ(s.RecInterval, 0);
   EXPECT_EQ(s.NutListen, "127.0.0.1:3493");
   EXPECT_EQ(s.HookOnEvent, "/bin/true");
+  EXPECT_EQ(s.WebListen, "[::1]:8080");
+  EXPECT_TRUE(s.WebPublic);
   const std::string text = Read(Data + "UserParaIni.ini");
   EXPECT_EQ(text.rfind("; operator's note\n[CommPort]\nComName=/dev/ttyUSB0\nBaudRate=4800\n", 0), 0u) << text;
   EXPECT_NE(text.find("[Custom]\nX=1\n"), std::string::npos);
@@ -218,6 +221,12 @@ TEST_F(Commands, configRefusesUnknownKeysAndBadValuesAndChangesNothing) {
       {"OnEvent=true", "absolute path"},
       {"OnEvent=/nonexistent/hook", "absolute path"},
       {"OnEvent=" + openHook, "would not be run: " + openHook + " may be written by others (mode 0777); chmod go-w"},
+      {"Web.Listen=localhost:8080", "numeric address"},
+      {"Web.Listen=8080x", "no port number"},
+      {"Web.Listen=192.0.2.77:8080", "this machine has no such address"},
+      {"Web.UsersFile=users", "absolute path of a users file"},
+      {"Web.UsersFile=/nonexistent/users", "/nonexistent/users"},
+      {"Web.Public=yes", "0 to 1"},
   };
   for (const TCase& c : cases) {
     // A good assignment beside a bad one is not written either.

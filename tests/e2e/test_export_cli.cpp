@@ -158,6 +158,16 @@ TEST_F(ExportCli, MonthWrittenByAHeadlessRunComesBackAsTheViewersShowIt) {
     EXPECT_EQ(ev[row][3], EventRecordText(e, 0));
   }
   EXPECT_EQ(ev[1][3], "Monitor software is closed");
+
+  // The viewer's date filters: a day that has no event gives the empty grid.
+  const TDateParts first = DecodeDateTime(events.front().Time);
+  ASSERT_EQ(Run({"--export-events", (Dir / "day.csv").string(), "--year", std::to_string(first.Year), "--month",
+                 std::to_string(first.Month), "--day", std::to_string(first.Day)}),
+            0)
+      << Process->Err();
+  EXPECT_EQ(ParseCsv(ReadText(Dir / "day.csv")).size(), ev.size());
+  ASSERT_EQ(Run({"--export-events", (Dir / "none.csv").string(), "--year", std::to_string(first.Year - 1)}), 0);
+  EXPECT_EQ(ParseCsv(ReadText(Dir / "none.csv")).size(), 3u);
 }
 
 TEST_F(ExportCli, MissingMonthGivesTheEmptyGridTheViewerWouldExport) {
@@ -194,6 +204,13 @@ TEST_F(ExportCli, FailedExportLeavesNoFileAndSaysWhy) {
       {"bad month", {"--export-data", "2024-3x", (Dir / "out" / "m.csv").string()}, 0, 2, "YYYY-MM"},
       {"bad address", {"--export-events", (Dir / "out" / "e.csv").string(), "--address", "0"}, 0, 2, "1..254"},
       {"bad encoding", {"--export-events", (Dir / "out" / "e.csv").string(), "--encoding", "latin1"}, 0, 2, "gbk"},
+      {"day without month", {"--export-events", (Dir / "out" / "e.csv").string(), "--year", "2024", "--day", "3"}, 0, 2,
+       "--day goes with --month and --year"},
+      {"month without year", {"--export-events", (Dir / "out" / "e.csv").string(), "--month", "3"}, 0, 2,
+       "--month goes with --year"},
+      {"year for the data log", {"--export-data", "2024-03", (Dir / "out" / "m.csv").string(), "--year", "2024"}, 0,
+       2, "--year and --month go with --export-events"},
+      {"bad year", {"--export-events", (Dir / "out" / "e.csv").string(), "--year", "1999"}, 0, 2, "2000..2100"},
   };
   for (const TCase& c : cases) {
     EXPECT_EQ(Run(c.Args, c.FileSizeLimit), c.Status) << c.Name << ": " << Process->Err();

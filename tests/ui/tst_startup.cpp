@@ -20,6 +20,8 @@
 #include "core/UserParaIni.h"
 #include "logs/EventLog.h"
 #include "net/NutServer.h"
+#include "web/WebFixture.h"
+#include "web/WebServer.h"
 #include "ui/main/EngineHost.h"
 #include "ui/main/MsgBox.h"
 #include "ui/main/SingleInstance.h"
@@ -191,6 +193,22 @@ class TstStartup : public QObject {
     QTRY_VERIFY_WITH_TIMEOUT(host.NutServer()->Listening(), 5000);
     QCOMPARE(said.size(), size_t{2});
     QCOMPARE(said[1], "network UPS server listening on " + address);
+  }
+
+  void webListenerServesWhatTheDesktopPolls() {
+    TMainFixture f({{1, "a"}, {7, "b"}}, 0, 2);
+    TEngineHost host(*f.Engine, f.Port);
+    std::vector<std::string> messages;
+    host.ServeWeb({"127.0.0.1:0", "", false}, [&messages](const std::string& t) { messages.push_back(t); });
+    host.Start(f.Main.get());
+    QCOMPARE(messages.size(), size_t(1));
+    const std::string mark = "web server listening on http://127.0.0.1:";
+    QVERIFY2(messages[0].rfind(mark, 0) == 0, messages[0].c_str());
+    const auto port = static_cast<uint16_t>(std::atoi(messages[0].c_str() + mark.size()));
+    f.Communicating(7, 4);
+    auto device7 = [port] { return tessaro::testing::Get(port, "/api/v1/devices/7").Body; };
+    QTRY_VERIFY_WITH_TIMEOUT(device7().find("\"text\":\"Online\"") != std::string::npos, 5000);
+    QVERIFY(device7().find("\"up\":true") != std::string::npos);
   }
 
   void secondStartBringsTheFirstWindowToTheFront() {

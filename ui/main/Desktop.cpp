@@ -24,6 +24,7 @@
 #include "hooks/EventHooks.h"
 #include "net/NutServer.h"
 #include "serial/BusPort.h"
+#include "web/WebServer.h"
 #include "ui/main/EngineHost.h"
 #include "ui/main/FrmMain.h"
 #include "ui/main/MsgBox.h"
@@ -76,7 +77,8 @@ void RequestStop(TFrmMain& main) {
   main.ExitWithoutQuestion();
 }
 
-int RunDesktop(int argc, char** argv, const std::string& dataDir, const std::optional<std::string>& nutListen) {
+int RunDesktop(int argc, char** argv, const std::string& dataDir, const std::optional<std::string>& nutListen,
+               const std::optional<std::string>& webListen) {
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Tessaro"));
   QApplication::setWindowIcon(AssetIcon(QStringLiteral("app")));
@@ -159,6 +161,12 @@ int RunDesktop(int argc, char** argv, const std::string& dataDir, const std::opt
     };
     if (!host->ServeNut(nut, error, say)) say("network UPS server not started: " + error);
   }
+  host->ServeWeb({webListen.value_or(context.Settings.WebListen), context.Settings.WebUsersFile,
+                  context.Settings.WebPublic},
+                 [&main](const std::string& text) {
+                   std::fprintf(stderr, "tessaro: %s\n", text.c_str());
+                   if (main) main->statusBar()->showMessage(QString::fromStdString(text), 15000);
+                 });
   main->show();
 
   EndLoopWhenClosed(*main);

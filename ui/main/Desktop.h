@@ -22,8 +22,10 @@ void RequestStop(TFrmMain& main);
 // Returns the process exit code. A second start brings the running window to
 // the front and returns 0 at once. dataDir holds the settings, Record/ and
 // Backup/, and ends with "/".
-// nutListen, when given, overrides [Network] NutListen (empty: no server).
+// nutListen, when given, overrides [Network] NutListen (empty: no server);
+// webListen likewise [Web] Listen.
 int RunDesktop(int argc, char** argv, const std::string& dataDir,
-               const std::optional<std::string>& nutListen = std::nullopt);
+               const std::optional<std::string>& nutListen = std::nullopt,
+               const std::optional<std::string>& webListen = std::nullopt);
 
 }  // namespace tessaro

@@ -6,6 +6,7 @@
 #include "engine/PollEngine.h"
 #include "hooks/EventHooks.h"
 #include "net/NutServer.h"
+#include "web/WebHost.h"
 #include "serial/SerialPort.h"
 #include "ui/main/LangTable.h"
 #include "ui/main/MsgBox.h"
@@ -22,6 +23,7 @@ TEngineHost::TEngineHost(TPollEngine& engine, TSerialPort& port, QObject* parent
   connect(&Timer1, &QTimer::timeout, this, [this] {
     FEngine.Tick();
     if (FHooks) FHooks->Tick();
+    if (FWeb) FWeb->Tick();
     WatchNotifications();
   });
   FFastTimer.setSingleShot(true);
@@ -43,6 +45,8 @@ TEngineHost::TEngineHost(TPollEngine& engine, TSerialPort& port, QObject* parent
 }
 
 TEngineHost::~TEngineHost() {
+  if (FWeb) FWeb->Stop();
+  FEngine.OnAnswerAccepted = nullptr;
   FEngine.Shutdown();
   // The closing event, and whatever else is queued, is on disk before the exit.
   FEngine.Context().StopLogWriter();
@@ -68,6 +72,14 @@ bool TEngineHost::ServeNut(const std::string& address, std::string& error,
   FNut = std::move(server);
   FNutTimer.start(NutIntervalMs);
   return true;
+}
+
+void TEngineHost::ServeWeb(const web::TWebConfig& config, std::function<void(const std::string&)> onMessage) {
+  if (config.Listen.empty()) return;
+  FWeb = std::make_unique<web::TWebHost>(FEngine.Context(), [this] { return FEngine.PortIsOpen(); });
+  FWeb->OnMessage = std::move(onMessage);
+  FEngine.OnAnswerAccepted = [w = FWeb.get()](uint8_t address) { w->AnswerAccepted(address); };
+  FWeb->Start(config);
 }
 
 void TEngineHost::RunEventHooks(const std::string& program, std::function<void(const std::string&)> onFailure) {

@@ -5,7 +5,8 @@
 // the main window and destroyed before it, as the engine writes to the event
 // log that the main window's start-up creates. The network UPS server, when
 // configured, runs on the same thread, served by a short timer that fires
-// sooner when the server has work due.
+// sooner when the server has work due; the web listener runs on threads of
+// its own over a snapshot published every tick.
 
 #include <QObject>
 #include <QSocketNotifier>
@@ -26,6 +27,10 @@ class TNutServer;
 }
 namespace hooks {
 class TEventHooks;
+}
+namespace web {
+class TWebHost;
+struct TWebConfig;
 }
 
 class TEngineHost : public QObject {
@@ -50,6 +55,10 @@ class TEngineHost : public QObject {
   bool ServeNut(const std::string& address, std::string& error, std::function<void(const std::string&)> onMessage);
   const net::TNutServer* NutServer() const { return FNut.get(); }
 
+  // Serves the web dashboard, the JSON API and the metrics as configured (an
+  // empty address: off); what it has to say goes to `onMessage`.
+  void ServeWeb(const web::TWebConfig& config, std::function<void(const std::string&)> onMessage);
+
   // Runs `program` for every event log record from now on (call before
   // Start, so the opening record has its run too); failures go to `onFailure`.
   void RunEventHooks(const std::string& program, std::function<void(const std::string&)> onFailure);
@@ -68,6 +77,7 @@ class TEngineHost : public QObject {
   std::unique_ptr<net::TNutServer> FNut;
   QTimer FNutTimer;
   std::unique_ptr<hooks::TEventHooks> FHooks;
+  std::unique_ptr<web::TWebHost> FWeb;
   size_t FHookObserver = 0;  // its place in the event log's observers
 };
 

@@ -1,4 +1,4 @@
-#include "ui/main/LangTable.h"
+#include "core/LangTable.h"
 
 #include <array>
 
@@ -129,11 +129,11 @@ static_assert(InIdOrder(), "LangTable rows must follow TTextId order");
 
 std::span<const TLangEntry> LangTable() { return Table; }
 
-QString LangText(TTextId id, int language) {
+const char* LangTextUtf8(TTextId id, int language) {
   const auto index = static_cast<size_t>(id);
-  if (index >= Table.size()) return {};
+  if (index >= Table.size()) return "";
   const TLangEntry& entry = Table[index];
-  return QString::fromUtf8(language == 1 ? entry.Chinese : entry.English);
+  return language == 1 ? entry.Chinese : entry.English;
 }
 
 }  // namespace tessaro

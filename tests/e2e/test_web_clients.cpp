@@ -1,0 +1,123 @@
+// tessaro --headless with its web listener on, polling the simulator: clients
+// that misbehave (slow headers, ten thousand connections in a loop, huge
+// headers, garbage) leave the poll schedule as it was, and the listener
+// serves the pages and metrics throughout.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "core/DeviceList.h"
+#include "e2e/ChildProcess.h"
+#include "web/WebFixture.h"
+
+using namespace tessaro;
+using tessaro::testing::Get;
+using tessaro::testing::HttpRaw;
+using tessaro::testing::TChildProcess;
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+const std::string BuildDir = TESSARO_BUILD_DIR;
+
+class WebClients : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Dir = fs::temp_directory_path() / ("tessaro_web_clients_" + std::to_string(::getpid()));
+    fs::remove_all(Dir);
+    fs::create_directories(Dir / "data" / "Record");
+    // Without fast polling the schedule is the tick's: a request every 11
+    // ticks whether or not it is answered, so the count over a time is fixed.
+    std::ofstream(Dir / "data" / "UserParaIni.ini")
+        << "[CommPort]\nComName=" << (Dir / "tty").string() << "\nProtocol=2\nReadIntervalTimeout=50\n"
+        << "[DataLog]\nRecInterval=0\n";
+    std::ofstream list(Dir / "data" / "Record" / "TreeNode.dat", std::ios::binary);
+    for (const uint8_t a : {1, 2}) {
+      TDeviceNode n;
+      n.Address = a;
+      n.Name = PadDeviceName("UPS " + std::to_string(a));
+      list.write(reinterpret_cast<const char*>(&n), sizeof n);
+    }
+  }
+  void TearDown() override {
+    if (!HasFailure()) fs::remove_all(Dir);
+  }
+  fs::path Dir;
+};
+
+int RequestsSent(uint16_t port) {
+  const auto a = Get(port, "/api/v1/devices");
+  const auto j = nlohmann::json::parse(a.Body, nullptr, false);
+  return j.is_discarded() ? -1 : j["port"]["requestsSent"].get<int>();
+}
+
+int Connect(uint16_t port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  return fd;
+}
+
+}  // namespace
+
+TEST_F(WebClients, AbuseLeavesThePollScheduleAsItWas) {
+  TChildProcess sim({BuildDir + "/tessaro-sim", "--link", (Dir / "tty").string(), "--devices", "1-2"});
+  ASSERT_TRUE(sim.WaitForOutput("ready", 10s)) << sim.Err();
+  TChildProcess monitor({BuildDir + "/tessaro", "--headless", "--data-dir", (Dir / "data").string(), "--web-listen",
+                         "127.0.0.1:0", "--duration", "120"});
+  const std::string mark = "web server listening on http://127.0.0.1:";
+  ASSERT_TRUE(monitor.WaitForError(mark, 10s)) << monitor.Err();
+  const uint16_t port =
+      static_cast<uint16_t>(std::atoi(monitor.Err().c_str() + monitor.Err().find(mark) + mark.size()));
+
+  // The pace without abuse, over 8 s.
+  const int a0 = RequestsSent(port);
+  std::this_thread::sleep_for(8s);  // a measured interval, not a synchronisation
+  const int quiet = RequestsSent(port) - a0;
+  ASSERT_GT(quiet, 3);
+
+  // The same 8 s with every kind of abuse at once.
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> abusers;
+  abusers.emplace_back([&] {  // connections opened and closed in a loop
+    for (int i = 0; i < 10000 && !stop; ++i) ::close(Connect(port));
+  });
+  abusers.emplace_back([&] {  // slow headers: a byte now and then on 20 connections
+    std::vector<int> fds;
+    for (int i = 0; i < 20; ++i) fds.push_back(Connect(port));
+    while (!stop) {
+      for (const int fd : fds) ::send(fd, "G", 1, MSG_NOSIGNAL);
+      std::this_thread::sleep_for(500ms);
+    }
+    for (const int fd : fds) ::close(fd);
+  });
+  abusers.emplace_back([&] {  // huge headers and garbage
+    const std::string huge = "GET /metrics HTTP/1.1\r\nHost: x\r\nX: " + std::string(1 << 20, 'a') + "\r\n\r\n";
+    while (!stop) {
+      HttpRaw(port, huge, 1000);
+      HttpRaw(port, std::string(4096, '\xff'), 1000);
+      HttpRaw(port, "GET /%%%%% HTTP/9.9\r\n\r\n", 1000);
+    }
+  });
+  const int b0 = RequestsSent(port);
+  std::this_thread::sleep_for(8s);  // a measured interval, not a synchronisation
+  const int busy = RequestsSent(port) - b0;
+  EXPECT_EQ(Get(port, "/healthz").Status, 200) << "served during the abuse";
+  stop = true;
+  for (std::thread& t : abusers) t.join();
+
+  EXPECT_NEAR(busy, quiet, 1) << "requests sent in 8 s: " << quiet << " quiet, " << busy << " under abuse";
+  EXPECT_EQ(Get(port, "/metrics").Status, 200);
+  monitor.Stop();
+  EXPECT_EQ(monitor.Out().find("Communication lost"), std::string::npos) << monitor.Out();
+}

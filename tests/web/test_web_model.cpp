@@ -1,0 +1,349 @@
+// What the web serves from a snapshot of the device table: the JSON of the
+// devices, the metrics (checked by Debian's promtool), the device tree's look
+// and the health check; and the log answers (events, CSV, data log, trends).
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <nlohmann/json.hpp>
+
+#include "e2e/ChildProcess.h"
+#include "logs/DataLog.h"
+#include "net/NutVars.h"
+#include "query/CsvExport.h"
+#include "web/Json.h"
+#include "web/WebFeed.h"
+#include "web/WebLogs.h"
+#include "web/WebModel.h"
+#include "web/WebTexts.h"
+#include "web/WebFixture.h"
+
+using namespace tessaro;
+using namespace tessaro::web;
+using nlohmann::json;
+using tessaro::testing::TWebBus;
+
+namespace {
+
+json Parse(const std::string& text) {
+  json j = json::parse(text, nullptr, false);
+  EXPECT_FALSE(j.is_discarded()) << text;
+  return j;
+}
+
+const json* Device(const json& all, int address) {
+  for (const json& d : all["devices"])
+    if (d["address"] == address) return &d;
+  return nullptr;
+}
+
+// promtool check metrics on the text: its exit status and what it said.
+std::pair<int, std::string> Promtool(const std::string& text) {
+  const std::string file = ::testing::TempDir() + "tessaro_metrics.txt";
+  std::ofstream(file, std::ios::binary) << text;
+  tessaro::testing::TChildProcess p({"/bin/sh", "-c", "exec /usr/bin/promtool check metrics < '" + file + "'"});
+  const int status = p.WaitForExit(std::chrono::seconds(30));
+  return {status, p.Out() + p.Err()};
+}
+
+}  // namespace
+
+TEST(WebJson, DevicesAnswerAsTheDeviceTableHoldsThem) {
+  TWebBus bus("json");
+  const json all = Parse(DevicesJson(*bus.Publish()));
+  ASSERT_EQ(all["devices"].size(), 4u) << "one entry per address, the duplicate of 2 left out";
+  EXPECT_EQ(all["port"]["name"], "/dev/ttyUSB0");
+  EXPECT_EQ(all["port"]["open"], true);
+
+  // Every measured value under its network UPS name, with the number the
+  // network protocol serves.
+  const json& one = *Device(all, 1);
+  EXPECT_EQ(one["name"], "Server room \"A\"");
+  EXPECT_EQ(one["up"], true);
+  EXPECT_EQ(one["state"]["text"], "Online");
+  EXPECT_EQ(one["status"], "OL");
+  for (const auto& [name, value] : net::DeviceVariables(bus.Ups(1), ProtocolModbus)) {
+    if (!one["values"].contains(name)) continue;  // the text variables
+    EXPECT_DOUBLE_EQ(one["values"][name].get<double>(), std::stod(value)) << name;
+  }
+  struct {
+    const char* Name;
+    double Value;
+  } const expected[] = {
+      {"input.L3-N.voltage", 219.39}, {"output.L2-N.voltage", 230.5}, {"output.L2.power.percent", 47},
+      {"ups.load", 47},               {"output.frequency", 50},       {"battery.voltage", 432.5},
+      {"battery.runtime", 2520},      {"battery.charge", 97},         {"battery.current", 1.5},
+  };
+  for (const auto& e : expected) EXPECT_DOUBLE_EQ(one["values"][e.Name].get<double>(), e.Value) << e.Name;
+
+  const json& two = *Device(all, 2);
+  EXPECT_EQ(two["name"], "机房 UPS");
+  EXPECT_EQ(two["status"], "OB LB ALARM");
+  EXPECT_EQ(two["tree"]["icon"], "alarm");
+  EXPECT_EQ(two["alarms"].size(), 2u);
+  EXPECT_EQ(two["alarms"][0]["text"], "Mains volt. abnormal");
+  EXPECT_EQ(two["alarms"][1]["code"], 70);
+  EXPECT_DOUBLE_EQ(two["values"]["battery.current"].get<double>(), -12.25);
+
+  // Lost, or answering without a state yet: no values at all.
+  for (const int stale : {3, 7}) {
+    const json& d = *Device(all, stale);
+    EXPECT_EQ(d["up"], false) << stale;
+    EXPECT_TRUE(d["values"].empty()) << stale;
+    EXPECT_TRUE(d["state"].is_null()) << stale;
+  }
+}
+
+TEST(WebJson, ThePowerFrequencyProtocolHasNoBatteryChargeOrCurrentAndNoSystemWords) {
+  TWebBus bus("quorvan");
+  bus.Ctx->Settings.PortInfo.Protocol = ProtocolQuorvan;
+  const TSnapshotPtr s = bus.Publish();
+  const json one = Parse(DeviceJson(*s, *s->Find(1)));
+  EXPECT_FALSE(one["device"]["values"].contains("battery.charge"));
+  EXPECT_FALSE(one["device"]["values"].contains("battery.current"));
+  EXPECT_TRUE(one["device"]["values"].contains("battery.runtime"));
+  EXPECT_FALSE(one["device"]["statusWords"].contains("sysState"));
+}
+
+TEST(WebJson, DevicePageHoldsSupplyTextsStatusWordsAndTheLanguageOfTheSettings) {
+  TWebBus bus("page");
+  bus.Ctx->Settings.Language = 1;
+  bus.Ups(2).Params.WorkMode = 1;
+  bus.Ups(2).UpsSupply = 2;
+  bus.Feed->AnswerAccepted(2);
+  const TSnapshotPtr s = bus.Publish();
+  const json d = Parse(DeviceJson(*s, *s->Find(2)))["device"];
+  EXPECT_EQ(d["supply"]["input"]["text"], "电池供电");
+  EXPECT_EQ(d["supply"]["ups"]["text"], "ECO");
+  EXPECT_EQ(d["state"]["text"], "电池状态");
+  EXPECT_EQ(d["statusWords"]["cmmState"], "4900-0000");
+  EXPECT_EQ(d["link"]["lastAnswer"], "2026-03-04 05:06:07");
+  EXPECT_EQ(Parse(DeviceJson(*s, *s->Find(1)))["device"]["link"]["lastAnswer"], nullptr);
+}
+
+TEST(WebJson, StringsAreEscapedAndInvalidUtf8Replaced) {
+  std::string out;
+  AppendJsonString("a\"b\\c\n\x01\xff", out);
+  EXPECT_EQ(out, "\"a\\\"b\\\\c\\u000a\\u0001\xEF\xBF\xBD\"");
+  EXPECT_FALSE(Parse(out).is_discarded());
+}
+
+TEST(WebTreeLook, AsTheDeviceTreeShowsIt) {
+  struct {
+    bool PortOpen;
+    uint8_t CommState;
+    int32_t State;
+    uint8_t Alarms;
+    TTreeIcon Icon;
+    const char* Caption;
+  } const cases[] = {
+      {true, 0, 4, 0, TTreeIcon::Ok, "Online"},
+      {true, 0, 4, 1, TTreeIcon::Alarm, "Online"},
+      {true, 0, 10, 0, TTreeIcon::Alarm, "Maintain Bypass Status"},
+      {true, 0, -1, 0, TTreeIcon::Ok, ""},
+      {true, 1, 4, 0, TTreeIcon::Alarm, "Communication Error"},
+      {true, 2, -1, 0, TTreeIcon::Lost, "Communication lost"},
+      {false, 0, 4, 0, TTreeIcon::Lost, "Communication lost"},
+  };
+  for (const auto& c : cases) {
+    TUpsInfo u;
+    u.CommState = c.CommState;
+    u.StateCode = c.State;
+    u.AlarmCount = c.Alarms;
+    const TTreeLook look = TreeLook(u, c.PortOpen, 0);
+    EXPECT_EQ(look.Icon, c.Icon) << c.Caption;
+    EXPECT_EQ(look.Caption, c.Caption);
+  }
+}
+
+TEST(WebMetrics, PassPromtoolAndGiveNoReadingsOfAStaleDevice) {
+  TWebBus bus("metrics");
+  bus.Add(9, "back\\slash");
+  bus.Feed->AnswerAccepted(1);
+  const std::string text = MetricsText(*bus.Publish(), "1.0.0");
+  const auto [status, said] = Promtool(text);
+  EXPECT_EQ(status, 0) << said << text;
+  EXPECT_EQ(said, "") << "promtool has no complaint";
+
+  EXPECT_NE(text.find("tessaro_device_up{address=\"1\",name=\"Server room \\\"A\\\"\"} 1\n"), std::string::npos);
+  EXPECT_NE(text.find("tessaro_device_up{address=\"3\",name=\"Lost\"} 0\n"), std::string::npos);
+  EXPECT_NE(text.find("name=\"back\\\\slash\""), std::string::npos);
+  EXPECT_NE(text.find("tessaro_input_voltage_volts{address=\"1\",name=\"Server room \\\"A\\\"\",phase=\"L3\"} 219.39"),
+            std::string::npos);
+  EXPECT_NE(text.find("tessaro_output_load_ratio{address=\"1\",name=\"Server room \\\"A\\\"\",phase=\"L2\"} 0.47"),
+            std::string::npos);
+  EXPECT_NE(text.find("tessaro_battery_runtime_seconds{address=\"2\",name=\"机房 UPS\"} 180\n"), std::string::npos);
+  EXPECT_NE(text.find("tessaro_device_state{address=\"2\",name=\"机房 UPS\",state=\"battery\"} 1\n"),
+            std::string::npos);
+  EXPECT_NE(text.find("code=\"25\",alarm=\"Mains volt. abnormal\"} 1\n"), std::string::npos);
+  EXPECT_NE(text.find("code=\"70\",alarm=\"Alarm 70\"} 1\n"), std::string::npos);
+  EXPECT_NE(text.find("code=\"21\",alarm=\"Battery under voltage\"} 0\n"), std::string::npos);
+  EXPECT_NE(text.find("tessaro_build_info{version=\"1.0.0\"} 1\n"), std::string::npos);
+  // The lost device and the one without a state: up, link, success, nothing read.
+  for (const char* stale : {"address=\"3\"", "address=\"7\""}) {
+    size_t at = 0;
+    while ((at = text.find(stale, at)) != std::string::npos) {
+      const size_t start = text.rfind('\n', at) + 1;
+      const std::string name = text.substr(start, text.find('{', start) - start);
+      EXPECT_TRUE(name == "tessaro_device_up" || name == "tessaro_device_link_state" ||
+                  name == "tessaro_device_success_ratio")
+          << name;
+      ++at;
+    }
+  }
+}
+
+TEST(WebMetrics, AllDevicesStaleOrPortClosedStillPassPromtool) {
+  TWebBus bus("closed");
+  const std::string text = MetricsText(*bus.Publish(false), "1.0.0");
+  EXPECT_EQ(Promtool(text).first, 0) << text;
+  EXPECT_EQ(text.find("tessaro_input_voltage_volts"), std::string::npos);
+  EXPECT_NE(text.find("tessaro_port_open{port=\"/dev/ttyUSB0\"} 0"), std::string::npos);
+}
+
+TEST(WebHealth, OkWhileTheEngineTicksWithThePortOpen) {
+  TWebBus bus("health");
+  EXPECT_FALSE(Health(*bus.Feed->Current(), 0).Ok);
+  const TSnapshotPtr open = bus.Publish(true);
+  EXPECT_TRUE(Health(*open, open->MadeMs + 100).Ok);
+  const THealth stalled = Health(*open, open->MadeMs + EngineStalledMs + 1000);
+  EXPECT_FALSE(stalled.Ok);
+  EXPECT_NE(stalled.Reason.find("has not run for 6 s"), std::string::npos) << stalled.Reason;
+  const THealth closed = Health(*bus.Publish(false), bus.Clock.MonotonicMs());
+  EXPECT_FALSE(closed.Ok);
+  EXPECT_EQ(closed.Reason, "serial port /dev/ttyUSB0 is closed");
+}
+
+TEST(WebFeed, SequenceMovesOnlyWhenSomethingShownChanged) {
+  TWebBus bus("sequence");
+  const uint64_t first = bus.Publish()->Sequence;
+  EXPECT_EQ(bus.Publish()->Sequence, first);
+  bus.Ups(1).Measure.LoadA = 32;
+  EXPECT_GT(bus.Publish()->Sequence, first);
+  const uint64_t second = bus.Feed->Current()->Sequence;
+  bus.Ctx->Settings.Language = 1;
+  EXPECT_GT(bus.Publish()->Sequence, second);
+}
+
+TEST(WebTexts, EveryTextInBothLanguagesFromTheProgramsTables) {
+  const json en = Parse(PageTextsJson(0));
+  const json zh = Parse(PageTextsJson(1));
+  EXPECT_EQ(en["inputA"], "Input A Phase V");
+  EXPECT_EQ(zh["inputA"], "输入A相电压");
+  EXPECT_EQ(en["eventColumns"][3], "Event");
+  EXPECT_EQ(zh["eventColumns"][0], "序号");
+  EXPECT_EQ(zh["dataColumns"][2], "输入A相电压(V)");
+  for (const auto& [key, value] : en.items()) {
+    ASSERT_TRUE(zh.contains(key)) << key;
+    if (value.is_string()) {
+      EXPECT_FALSE(value.get<std::string>().empty()) << key;
+    }
+  }
+}
+
+class WebLogs : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Bus = std::make_unique<TWebBus>("logs");
+    TEventLog& log = *Bus->Ctx->EventLogger;
+    // 30 events over three days of March and one in April, alternating devices.
+    for (int i = 0; i < 30; ++i) {
+      Bus->Clock.Set(EncodeDateTime({2026, 3, 1 + i / 10, 10, i, 0}));
+      log.LogAlarmEvent(static_cast<uint8_t>(1 + i % 2), 25, i % 3 != 0);
+    }
+    Bus->Clock.Set(EncodeDateTime({2026, 4, 2, 8, 0, 0}));
+    log.LogDeviceEvent(DevEventEstablished, 1);
+  }
+  std::string RecordDir() const { return Bus->Ctx->RecordDir; }
+  std::unique_ptr<TWebBus> Bus;
+};
+
+TEST_F(WebLogs, EventsNewestFirstFilteredAndPagedAsTheViewer) {
+  const json all = Parse(EventsJson(RecordDir(), {}, 0, 0, 5));
+  EXPECT_EQ(all["total"], 31);
+  ASSERT_EQ(all["events"].size(), 5u);
+  EXPECT_EQ(all["events"][0]["index"], 1);
+  EXPECT_EQ(all["events"][0]["time"], "2026-04-02 08:00:00");
+  EXPECT_EQ(all["events"][0]["event"], "Communication upbuilt");
+  EXPECT_EQ(all["events"][1]["event"], "Mains volt. abnormal");
+
+  const json day = Parse(EventsJson(RecordDir(), {.Year = 2026, .Month = 3, .Day = 2, .Address = 2}, 1, 2, 100));
+  EXPECT_EQ(day["total"], 5);
+  ASSERT_EQ(day["events"].size(), 3u);
+  EXPECT_EQ(day["events"][0]["address"], 2);
+  EXPECT_EQ(day["events"][0]["time"].get<std::string>().substr(0, 10), "2026-03-02");
+
+  const json beyond = Parse(EventsJson(RecordDir(), {}, 0, 500, 10));
+  EXPECT_TRUE(beyond["events"].empty());
+}
+
+TEST_F(WebLogs, CsvIsTheExportOfTheSameGrid) {
+  for (const TCsvEncoding encoding : {TCsvEncoding::Gbk, TCsvEncoding::Utf8Bom}) {
+    const TEventFilter filter{.Year = 2026, .Month = 3, .Address = 1};
+    TEventTable table(1);
+    LoadEventGrid(table, RecordDir(), filter);
+    const std::string file = (Bus->Dir / "export.csv").string();
+    ASSERT_EQ(ExportCsv(table, file, encoding).Status, TExportStatus::Done);
+    std::ifstream in(file, std::ios::binary);
+    const std::string exported((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_EQ(EventsCsv(RecordDir(), filter, 1, encoding), exported);
+  }
+}
+
+TEST_F(WebLogs, FiltersAreCheckedAsTheCommandLineChecksThem) {
+  std::string error;
+  EXPECT_TRUE(ParseEventFilter({{"year", "2026"}, {"month", "3"}, {"day", "2"}, {"address", "254"}}, error).has_value());
+  struct {
+    TQuery Query;
+    const char* Says;
+  } const bad[] = {
+      {{{"year", "1999"}}, "year takes a whole number from 2000 to 2100"},
+      {{{"month", "3"}}, "month goes with year"},
+      {{{"year", "2026"}, {"day", "3"}}, "day goes with month"},
+      {{{"address", "0"}}, "address takes"},
+      {{{"address", "1e2"}}, "address takes"},
+      {{{"year", "99999999999999"}}, "year takes"},
+  };
+  for (const auto& b : bad) {
+    error.clear();
+    EXPECT_FALSE(ParseEventFilter(b.Query, error).has_value());
+    EXPECT_NE(error.find(b.Says), std::string::npos) << error;
+  }
+  size_t offset = 0, limit = 0;
+  EXPECT_FALSE(ParsePage({{"limit", "0"}}, 10, 100, offset, limit, error));
+  EXPECT_FALSE(ParsePage({{"limit", "101"}}, 10, 100, offset, limit, error));
+  EXPECT_TRUE(ParsePage({{"offset", "7"}}, 10, 100, offset, limit, error));
+  EXPECT_EQ(offset, 7u);
+  EXPECT_EQ(limit, 10u);
+}
+
+TEST_F(WebLogs, DataLogMonthAndTrendsOfOneDevice) {
+  TDataLog& data = *Bus->Ctx->DataLogger;
+  // Device 1 every 10 minutes over the last two days, across the month end;
+  // device 2 now and then.
+  const TDateTime now = EncodeDateTime({2026, 4, 1, 12, 0, 0});
+  for (int i = 0; i < 2 * 144; ++i) {
+    TUpsInfo u = Bus->Ups(1);
+    u.Measure.InputVoltA = 200 + i % 10;
+    u.Measure.LoadA = 50;
+    ASSERT_TRUE(data.Append(MakeDataRecord(u, now - 2.0 + i / 144.0)));
+    if (i % 50 == 0) {
+      ASSERT_TRUE(data.Append(MakeDataRecord(Bus->Ups(2), now - 2.0 + i / 144.0)));
+    }
+  }
+  const json march = Parse(DataLogJson(RecordDir(), 2026, 3, 0, 1, ProtocolModbus, 0, 3));
+  EXPECT_EQ(march["total"], 216);  // 30 and 31 March
+  EXPECT_EQ(march["records"][0]["time"], "2026-03-30 12:00:00");
+  EXPECT_DOUBLE_EQ(march["records"][1]["values"]["input.L1-N.voltage"].get<double>(), 201);
+
+  const json day = Parse(TrendJson(RecordDir(), 1, now - 1.0, now, 24, ProtocolModbus));
+  EXPECT_EQ(day["records"], 144) << "the last day, from both month files";
+  ASSERT_EQ(day["t"].size(), 24u);
+  EXPECT_DOUBLE_EQ(day["series"]["output.L1.power.percent"][0].get<double>(), 50);
+  const double mean = day["series"]["input.L1-N.voltage"][0].get<double>();
+  EXPECT_TRUE(mean > 202 && mean < 207) << "an average of 200..209, not one reading: " << mean;
+  EXPECT_FALSE(day["series"].contains("input.voltage"));
+  const json none = Parse(TrendJson(RecordDir(), 9, now - 1.0, now, 24, ProtocolModbus));
+  EXPECT_EQ(none["records"], 0);
+}

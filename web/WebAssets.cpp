@@ -1,0 +1,339 @@
+#include "web/WebAssets.h"
+
+#include "web/WebTexts.h"
+
+namespace tessaro::web {
+
+namespace {
+
+const char* PageName(TPage page) {
+  switch (page) {
+    case TPage::Device: return "device";
+    case TPage::Events: return "events";
+    case TPage::Overview: break;
+  }
+  return "overview";
+}
+
+}  // namespace
+
+std::string PageHtml(TPage page, int language) {
+  // The texts as JSON inside the page; "<" escaped so no text can end the
+  // script element.
+  std::string texts;
+  for (const char c : PageTextsJson(language)) {
+    if (c == '<')
+      texts += "\\u003c";
+    else
+      texts += c;
+  }
+  std::string html = "<!DOCTYPE html>\n<html lang=\"";
+  html += language == 1 ? "zh-CN" : "en";
+  html += "\">\n<head>\n<meta charset=\"utf-8\">\n"
+          "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
+          "<title>Tessaro</title>\n<link rel=\"icon\" href=\"data:,\">\n"
+          "<link rel=\"stylesheet\" href=\"/static/app.css\">\n</head>\n<body data-page=\"";
+  html += PageName(page);
+  html += "\">\n<header><a id=\"title\" href=\"/\"></a><nav><a href=\"/\" data-t=\"overview\"></a>"
+          "<a href=\"/events\" data-t=\"eventLog\"></a></nav><span id=\"port\"></span></header>\n"
+          "<div id=\"offline\" hidden></div>\n<main id=\"main\"></main>\n"
+          "<script id=\"texts\" type=\"application/json\">";
+  html += texts;
+  html += "</script>\n";
+  if (page == TPage::Device) html += "<script src=\"/static/chart.min.js\"></script>\n";
+  html += "<script src=\"/static/app.js\"></script>\n</body>\n</html>\n";
+  return html;
+}
+
+const std::string& AppCss() {
+  static const std::string css = R"CSS(
+:root { --teal: #007b7b; --ok: #22d83a; --lost: #0a5a14; --alarm: #e02020; --panel: #f4f7f7; }
+* { box-sizing: border-box; }
+body { margin: 0; font: 14px/1.4 "Noto Sans CJK SC", "Noto Sans", sans-serif; color: #1d2a2a; background: #fff; }
+header { display: flex; align-items: center; gap: 24px; padding: 8px 16px; background: var(--teal); color: #fff; }
+header a { color: #fff; text-decoration: none; }
+#title { font-size: 18px; font-weight: bold; }
+nav { display: flex; gap: 16px; }
+nav a { opacity: .85; } nav a:hover { opacity: 1; text-decoration: underline; }
+#port { margin-left: auto; font-size: 13px; }
+#offline { background: #fff3c4; padding: 6px 16px; }
+main { padding: 12px 16px; }
+h2 { font-size: 16px; margin: 16px 0 8px; color: var(--teal); }
+table { border-collapse: collapse; width: 100%; }
+th, td { padding: 4px 8px; border-bottom: 1px solid #dde5e5; text-align: left; vertical-align: top; }
+th { background: var(--panel); font-weight: 600; white-space: nowrap; }
+td.num, th.num { text-align: right; font-variant-numeric: tabular-nums; white-space: nowrap; }
+tr.row:hover { background: #eef6f6; cursor: pointer; }
+.dot { display: inline-block; width: 12px; height: 12px; border-radius: 50%; margin-right: 6px; vertical-align: -1px; }
+.dot.ok { background: radial-gradient(circle at 35% 30%, #d8ffd0, var(--ok) 55%, #0a7a18); }
+.dot.lost { background: radial-gradient(circle at 35% 30%, #7fa882, var(--lost) 60%, #03300a); }
+.dot.alarm { background: radial-gradient(circle at 35% 30%, #ffd0d0, var(--alarm) 55%, #801010); }
+.state.alarm { color: var(--alarm); font-weight: 600; } .state.ok { color: #0a7a18; } .state.lost { color: #556; }
+.alarms { color: var(--alarm); }
+.stale { color: #889; }
+.bus { display: flex; gap: 24px; flex-wrap: wrap; background: var(--panel); padding: 8px 12px; margin-bottom: 12px; }
+.bus b { font-variant-numeric: tabular-nums; }
+.grid { display: grid; grid-template-columns: repeat(auto-fill, minmax(190px, 1fr)); gap: 8px; }
+.box { background: #111; color: #7CFC00; padding: 6px 10px; border-radius: 3px; }
+.box .cap { color: #cde; font-size: 12px; }
+.box .val { font-size: 20px; font-weight: bold; text-align: right; font-variant-numeric: tabular-nums; }
+.row2 { display: flex; gap: 24px; flex-wrap: wrap; margin-top: 8px; }
+.charts { display: grid; grid-template-columns: repeat(auto-fill, minmax(420px, 1fr)); gap: 16px; }
+.chart { height: 240px; position: relative; }
+.tabs button, .filters button { margin-right: 6px; }
+.tabs button.on { background: var(--teal); color: #fff; border-color: var(--teal); }
+button, select, input { font: inherit; padding: 2px 8px; }
+.filters { display: flex; gap: 12px; align-items: center; flex-wrap: wrap; background: var(--panel); padding: 8px 12px; }
+.pager { margin: 8px 0; display: flex; gap: 12px; align-items: center; }
+.muted { color: #667; }
+)CSS";
+  return css;
+}
+
+const std::string& AppJs() {
+  static const std::string js = R"JS('use strict';
+const T = JSON.parse(document.getElementById('texts').textContent);
+const page = document.body.dataset.page;
+
+function el(tag, props, ...kids) {
+  const e = document.createElement(tag);
+  for (const [k, v] of Object.entries(props || {})) {
+    if (k === 'class') e.className = v; else if (k === 'text') e.textContent = v;
+    else if (k.startsWith('on')) e.addEventListener(k.slice(2), v); else e.setAttribute(k, v);
+  }
+  for (const k of kids) if (k !== null && k !== undefined) e.append(k);
+  return e;
+}
+function fmt(v, d) { return (v === undefined || v === null) ? '—' : Number(v).toFixed(d); }
+function dot(icon) { return el('span', { class: 'dot ' + icon }); }
+function caption(d) { return d.tree.caption; }
+
+document.getElementById('title').textContent = T.title;
+document.querySelectorAll('[data-t]').forEach(e => { e.textContent = T[e.dataset.t]; });
+
+function showPort(bus) {
+  const p = document.getElementById('port');
+  let text = bus.port.open ? bus.port.name + T.portOpenSuffix : T.portClosed;
+  if (bus.port.paused) text += ' · ' + T.paused;
+  p.textContent = text;
+}
+
+// Live data: one event stream; while it is down, the page asks every 2 s.
+function live(onDevices) {
+  let timer = null;
+  const poll = () => fetch('/api/v1/devices').then(r => r.json()).then(b => { offline(false); onDevices(b); })
+    .catch(() => offline(true));
+  const startPolling = () => { if (!timer) { timer = setInterval(poll, 2000); poll(); } };
+  poll();
+  if (!window.EventSource) { startPolling(); return; }
+  const es = new EventSource('/api/v1/stream');
+  es.addEventListener('devices', ev => {
+    if (timer) { clearInterval(timer); timer = null; }
+    offline(false);
+    onDevices(JSON.parse(ev.data));
+  });
+  es.onerror = () => startPolling();
+}
+function offline(on) {
+  const o = document.getElementById('offline');
+  o.textContent = T.offline; o.hidden = !on;
+}
+
+// ---- overview
+function overview() {
+  const main = document.getElementById('main');
+  const bus = el('div', { class: 'bus', id: 'bus' });
+  const head = el('tr', {},
+    el('th', { text: T.name }), el('th', { class: 'num', text: T.address }), el('th', { text: T.state }),
+    el('th', { class: 'num', text: T.inputV }), el('th', { class: 'num', text: T.outputV }),
+    el('th', { class: 'num', text: T.load }), el('th', { class: 'num', text: T.charge }),
+    el('th', { class: 'num', text: T.runtime }), el('th', { text: T.alarms }));
+  const body = el('tbody', { id: 'devices' });
+  main.append(bus, el('table', {}, el('thead', {}, head), body));
+  const phases = (v, name) => ['L1', 'L2', 'L3'].map(p => fmt(v[name.replace('Lx', p)], 1)).join(' / ');
+  live(b => {
+    showPort(b);
+    bus.replaceChildren(
+      el('span', {}, T.port + ': ', el('b', { text: b.port.name + ' ' + (b.port.open ? '✔' : '✘') })),
+      el('span', {}, T.txCount + ': ', el('b', { text: b.port.requestsSent })),
+      el('span', {}, T.rxCount + ': ', el('b', { text: b.port.receives })),
+      el('span', {}, T.refused + ': ', el('b', { text: b.port.answersRefused })));
+    body.replaceChildren(...b.devices.map(d => {
+      const v = d.values;
+      const alarms = d.alarms.map(a => a.text || ('#' + a.code)).join('; ');
+      return el('tr', { class: 'row', 'data-address': d.address, onclick: () => { location.href = '/device/' + d.address; } },
+        el('td', {}, dot(d.tree.icon), el('a', { href: '/device/' + d.address, text: d.name })),
+        el('td', { class: 'num', text: d.address }),
+        el('td', { class: 'state ' + d.tree.icon, text: caption(d) }),
+        el('td', { class: 'num', text: d.up ? phases(v, 'input.Lx-N.voltage') : '—' }),
+        el('td', { class: 'num', text: d.up ? phases(v, 'output.Lx-N.voltage') : '—' }),
+        el('td', { class: 'num', text: d.up ? ['L1', 'L2', 'L3'].map(p => fmt(v['output.' + p + '.power.percent'], 0)).join(' / ') : '—' }),
+        el('td', { class: 'num', text: fmt(v['battery.charge'], 0) }),
+        el('td', { class: 'num', text: v['battery.runtime'] === undefined ? '—' : fmt(v['battery.runtime'] / 60, 0) }),
+        el('td', { class: 'alarms', text: alarms }));
+    }));
+  });
+}
+
+// ---- device page
+function devicePage() {
+  const address = Number(location.pathname.split('/').pop());
+  const main = document.getElementById('main');
+  const head = el('h2', { id: 'device-title' });
+  const state = el('div', { id: 'device-state' });
+  const boxes = el('div', { class: 'grid', id: 'values' });
+  const info = el('div', { class: 'row2', id: 'info' });
+  const alarmList = el('ul', { class: 'alarms', id: 'alarm-list' });
+  const tabs = el('div', { class: 'tabs' });
+  const charts = el('div', { class: 'charts', id: 'charts' });
+  main.append(head, state, el('h2', { text: T.realTime }), boxes, info, el('h2', { text: T.alarm }), alarmList,
+    el('h2', { text: T.graph }), tabs, charts);
+  const box = (cap, val, unit) => el('div', { class: 'box' }, el('div', { class: 'cap', text: cap }),
+    el('div', { class: 'val', text: val + (unit ? ' ' + unit : '') }));
+  let seen = -1;
+  const refresh = () => fetch('/api/v1/devices/' + address).then(r => r.json()).then(b => {
+    showPort(b);
+    const d = b.device, v = d.values;
+    head.replaceChildren(dot(d.tree.icon), d.name + '  (' + T.address + ' ' + d.address + ')');
+    state.className = 'state ' + d.tree.icon;
+    state.textContent = caption(d) + (d.up ? '' : '  — ' + T.stale);
+    const last = T.lastAnswer + ': ' + (d.link.lastAnswer || T.never);
+    boxes.replaceChildren(
+      box(T.inputA, fmt(v['input.L1-N.voltage'], 1), 'V'), box(T.inputB, fmt(v['input.L2-N.voltage'], 1), 'V'),
+      box(T.inputC, fmt(v['input.L3-N.voltage'], 1), 'V'), box(T.outputA, fmt(v['output.L1-N.voltage'], 1), 'V'),
+      box(T.outputB, fmt(v['output.L2-N.voltage'], 1), 'V'), box(T.outputC, fmt(v['output.L3-N.voltage'], 1), 'V'),
+      box(T.loadHeading + ' ' + T.phaseA, fmt(v['output.L1.power.percent'], 0), '%'),
+      box(T.loadHeading + ' ' + T.phaseB, fmt(v['output.L2.power.percent'], 0), '%'),
+      box(T.loadHeading + ' ' + T.phaseC, fmt(v['output.L3.power.percent'], 0), '%'),
+      box(T.outputFreq, fmt(v['output.frequency'], 1), 'Hz'), box(T.dcInputVolt, fmt(v['battery.voltage'], 1), 'V'),
+      box(T.battBackup, v['battery.runtime'] === undefined ? '—' : fmt(v['battery.runtime'] / 60, 0), 'Minute'),
+      ...(b.protocol === 1 ? [] : [box(T.battCapacity, fmt(v['battery.charge'], 0), '%')]));
+    const parts = [el('span', { text: last })];
+    if (d.supply) {
+      parts.push(el('span', { text: T.inputSupply + ' ' + d.supply.input.text }),
+                 el('span', { text: T.upsSupply + ' ' + d.supply.ups.text }));
+      const w = d.statusWords;
+      parts.push(el('span', { class: 'muted', text: T.statusWords + ': ' + [w.cmmState, w.invState, w.cmmAlarm, w.invAlarm, w.sysState, w.sysAlarm].filter(x => x).join(' ') }));
+    }
+    info.replaceChildren(...parts);
+    alarmList.replaceChildren(...d.alarms.map(a => el('li', { text: a.text || ('#' + a.code) })));
+  }).then(() => offline(false)).catch(() => offline(true));
+  live(b => { if (b.sequence !== seen) { seen = b.sequence; refresh(); } });
+
+  // Trends from the data log.
+  const defs = [
+    { title: T.chartInput, keys: ['input.L1-N.voltage', 'input.L2-N.voltage', 'input.L3-N.voltage'], labels: ['A', 'B', 'C'] },
+    { title: T.chartOutput, keys: ['output.L1-N.voltage', 'output.L2-N.voltage', 'output.L3-N.voltage'], labels: ['A', 'B', 'C'] },
+    { title: T.load, keys: ['output.L1.power.percent', 'output.L2.power.percent', 'output.L3.power.percent'], labels: ['A', 'B', 'C'] },
+    { title: T.batteryChart, keys: ['battery.charge', 'battery.voltage'], labels: [T.battCapacity + ' (%)', T.dcInputVolt + ' (V)'] },
+  ];
+  const colors = ['#e02020', '#20a020', '#2040e0'];
+  const two = n => String(n).padStart(2, '0');
+  const tick = (ms, week) => { const t = new Date(ms);
+    return (week ? two(t.getUTCMonth() + 1) + '-' + two(t.getUTCDate()) + ' ' : '') + two(t.getUTCHours()) + ':' + two(t.getUTCMinutes()); };
+  let range = '24h';
+  const made = [];
+  const draw = () => fetch('/api/v1/trend/' + address + '?range=' + range).then(r => r.json()).then(tr => {
+    made.forEach(c => c.destroy()); made.length = 0;
+    charts.replaceChildren();
+    if (!window.Chart) { charts.append(el('p', { class: 'muted', text: T.noData })); return; }
+    const week = range === '7d';
+    for (const def of defs) {
+      if (!def.keys.some(k => tr.series[k])) continue;
+      const canvas = el('canvas', { 'data-chart': def.keys[0] });
+      charts.append(el('div', {}, el('h3', { text: def.title }), el('div', { class: 'chart' }, canvas)));
+      made.push(new Chart(canvas, {
+        type: 'line',
+        data: { datasets: def.keys.filter(k => tr.series[k]).map((k, i) => ({
+          label: def.labels[i], borderColor: colors[i], backgroundColor: colors[i], pointRadius: 0, borderWidth: 1.5,
+          data: tr.t.map((t, j) => ({ x: t, y: tr.series[k][j] })) })) },
+        options: { animation: false, maintainAspectRatio: false, parsing: false, normalized: true,
+          scales: { x: { type: 'linear', min: tr.from, max: tr.to, ticks: { callback: v => tick(v, week), maxTicksLimit: 8 } } },
+          plugins: { tooltip: { callbacks: { title: items => items.length ? tick(items[0].parsed.x, true) : '' } } } },
+      }));
+    }
+    if (!made.length) charts.append(el('p', { class: 'muted', text: T.noData }));
+    document.body.dataset.charts = String(made.length);
+  }).catch(() => offline(true));
+  for (const [r, key] of [['24h', 'last24h'], ['7d', 'last7d']]) {
+    tabs.append(el('button', { 'data-range': r, class: r === range ? 'on' : '', text: T[key], onclick: ev => {
+      range = r; tabs.querySelectorAll('button').forEach(b => b.classList.toggle('on', b === ev.target)); draw(); } }));
+  }
+  draw();
+  setInterval(draw, 60000);
+}
+
+// ---- events page
+function eventsPage() {
+  const main = document.getElementById('main');
+  const now = new Date();
+  const mode = el('select', { id: 'mode' }, ...['all', 'year', 'month', 'date'].map((m, i) =>
+    el('option', { value: m, text: T[m], ...(i === 2 ? { selected: 'selected' } : {}) })));
+  const year = el('input', { id: 'year', type: 'number', min: 2000, max: 2100, value: now.getFullYear() });
+  const month = el('input', { id: 'month', type: 'number', min: 1, max: 12, value: now.getMonth() + 1 });
+  const day = el('input', { id: 'day', type: 'number', min: 1, max: 31, value: now.getDate() });
+  const useAddr = el('input', { id: 'use-address', type: 'checkbox' });
+  const addr = el('input', { id: 'address', type: 'number', min: 1, max: 254, value: 1, disabled: 'disabled' });
+  const encoding = el('select', { id: 'encoding' }, el('option', { value: 'gbk', text: 'GBK' }), el('option', { value: 'utf-8', text: 'UTF-8' }));
+  const exportLink = el('a', { id: 'export', text: T.export });
+  const search = el('button', { id: 'search', text: T.search });
+  const enable = () => {
+    const m = mode.value;
+    year.disabled = m === 'all'; month.disabled = m === 'all' || m === 'year'; day.disabled = m !== 'date';
+    addr.disabled = !useAddr.checked;
+  };
+  mode.addEventListener('change', enable); useAddr.addEventListener('change', enable);
+  main.append(el('div', { class: 'filters' },
+    el('label', {}, T.searchType + ' ', mode), el('label', {}, T.year + ' ', year), el('label', {}, T.month + ' ', month),
+    el('label', {}, T.date + ' ', day), el('label', {}, useAddr, ' ' + T.specifyAddress + ' '), addr, search,
+    el('span', {}, encoding, ' ', exportLink)));
+  const pager = el('div', { class: 'pager' });
+  const body = el('tbody', { id: 'events' });
+  main.append(pager, el('table', {}, el('thead', {}, el('tr', {}, ...T.eventColumns.map((c, i) =>
+    el('th', { class: i === 3 ? '' : 'num', text: c })))), body));
+  const pageSize = 50;
+  let offset = 0;
+  const query = () => {
+    const q = new URLSearchParams();
+    const m = mode.value;
+    if (m !== 'all') q.set('year', year.value);
+    if (m === 'month' || m === 'date') q.set('month', month.value);
+    if (m === 'date') q.set('day', day.value);
+    if (useAddr.checked) q.set('address', addr.value);
+    return q;
+  };
+  const load = () => {
+    const q = query();
+    const csv = new URLSearchParams(q); csv.set('encoding', encoding.value);
+    exportLink.href = '/api/v1/events.csv?' + csv;
+    q.set('offset', offset); q.set('limit', pageSize);
+    fetch('/api/v1/events?' + q).then(r => r.ok ? r.json() : r.text().then(t => { throw new Error(t); })).then(b => {
+      offline(false);
+      body.replaceChildren(...b.events.map(e => el('tr', {},
+        el('td', { class: 'num', text: e.index }), el('td', { class: 'num', text: e.time }),
+        el('td', { class: 'num', text: e.address || '' }), el('td', { text: e.event }))));
+      const pages = Math.max(1, Math.ceil(b.total / pageSize));
+      const at = Math.floor(offset / pageSize) + 1;
+      pager.replaceChildren(
+        el('button', { id: 'prev', text: T.prev, ...(offset === 0 ? { disabled: 'disabled' } : {}),
+          onclick: () => { offset = Math.max(0, offset - pageSize); load(); } }),
+        el('span', { id: 'page-info', text: T.page + ' ' + at + ' / ' + pages + ' · ' + b.total + ' ' + T.rows }),
+        el('button', { id: 'next', text: T.next, ...(offset + pageSize >= b.total ? { disabled: 'disabled' } : {}),
+          onclick: () => { offset += pageSize; load(); } }));
+    }).catch(e => { pager.replaceChildren(el('span', { class: 'alarms', text: String(e.message || e) })); });
+  };
+  search.addEventListener('click', () => { offset = 0; load(); });
+  encoding.addEventListener('change', load);
+  enable();
+  load();
+  fetch('/api/v1/devices').then(r => r.json()).then(showPort).catch(() => {});
+}
+
+if (page === 'overview') overview();
+else if (page === 'device') devicePage();
+else if (page === 'events') eventsPage();
+)JS";
+  return js;
+}
+
+}  // namespace tessaro::web

@@ -1,0 +1,44 @@
+#pragma once
+// The logs as the listener serves them: the event log with the viewer's
+// filters (JSON pages and the CSV of the command-line export), a month of the
+// data log, and the trends of one device. Each call reads the files anew, on
+// the listener's thread, never on the engine's.
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+
+#include "core/Clock.h"
+#include "query/CsvExport.h"
+#include "query/EventTable.h"
+
+namespace tessaro::web {
+
+using TQuery = std::map<std::string, std::string>;
+
+// year, month, day and address from a query, checked as the command line
+// checks them; nullopt with the reason in `error`.
+std::optional<TEventFilter> ParseEventFilter(const TQuery& query, std::string& error);
+// offset (0..) and limit (1..max, default `fallback`).
+bool ParsePage(const TQuery& query, size_t fallback, size_t max, size_t& offset, size_t& limit, std::string& error);
+// "gbk" (default) or "utf-8".
+bool ParseEncoding(const TQuery& query, TCsvEncoding& encoding, std::string& error);
+
+// Events newest first: {"total":N,"offset":..,"limit":..,"events":[{"index","time","address","event"}]}.
+std::string EventsJson(const std::string& recordDir, const TEventFilter& filter, int language, size_t offset,
+                       size_t limit);
+// The bytes `tessaro --export-events` writes for the same filter and encoding.
+std::string EventsCsv(const std::string& recordDir, const TEventFilter& filter, int language, TCsvEncoding encoding);
+
+// One month of the data log, file order: {"total":N,..,"records":[{"time","address","values":{..}}]}.
+std::string DataLogJson(const std::string& recordDir, uint16_t year, uint16_t month, uint16_t day,
+                        uint16_t address, uint8_t protocol, size_t offset, size_t limit);
+
+// The data log of one device from `from` to `to`, averaged into at most
+// `points` buckets: {"from","to","t":[ms..],"series":{"input.L1-N.voltage":[..],..}}. Times are local
+// time as milliseconds since 1970 read as UTC.
+std::string TrendJson(const std::string& recordDir, uint8_t address, TDateTime from, TDateTime to, size_t points,
+                      uint8_t protocol);
+
+}  // namespace tessaro::web

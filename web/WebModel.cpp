@@ -1,0 +1,358 @@
+#include "web/WebModel.h"
+
+#include <cstdio>
+#include <charconv>
+#include <cmath>
+#include <map>
+#include <set>
+
+#include "core/Catalogue.h"
+#include "core/LangTable.h"
+#include "core/UserParaIni.h"
+#include "logs/EventLog.h"
+#include "net/NutVars.h"
+#include "web/Json.h"
+
+namespace tessaro::web {
+
+namespace {
+
+const char* IconName(TTreeIcon icon) {
+  switch (icon) {
+    case TTreeIcon::Ok: return "ok";
+    case TTreeIcon::Alarm: return "alarm";
+    case TTreeIcon::Lost: break;
+  }
+  return "lost";
+}
+
+const char* LinkName(uint8_t commState) {
+  switch (commState) {
+    case 0: return "communicating";
+    case 1: return "error";
+    default: return "lost";
+  }
+}
+
+std::string Hex4(uint16_t v) {
+  char buf[8];
+  std::snprintf(buf, sizeof buf, "%04X", v);
+  return buf;
+}
+
+void WriteSupply(TJson& j, int code, const char* text) {
+  j.BeginObject().Key("code").Integer(code).Key("text").String(text).EndObject();
+}
+
+const char* InputSupplyText(const TUpsInfo& info, int language) {
+  switch (info.InputSupply) {
+    case 0: return LangTextUtf8(TTextId::SupplyNone, language);
+    case 1: return LangTextUtf8(TTextId::SupplyMains, language);
+    case 2: return LangTextUtf8(TTextId::SupplyBattery, language);
+    default: return "";
+  }
+}
+
+const char* UpsSupplyText(const TUpsInfo& info, int language) {
+  switch (info.UpsSupply) {
+    case 0: return LangTextUtf8(TTextId::SupplyNone, language);
+    case 1: return LangTextUtf8(TTextId::SupplyInverter, language);
+    case 2: return LangTextUtf8(info.Params.WorkMode == 1 ? TTextId::SupplyEco : TTextId::SupplyBypass, language);
+    default: return "";
+  }
+}
+
+void WriteDevice(TJson& j, const TBusSnapshot& s, const TDeviceView& d, bool full) {
+  const TUpsInfo& r = d.Info;
+  const int lang = s.Language;
+  j.BeginObject();
+  j.Key("address").Integer(d.Address);
+  j.Key("name").String(d.Name);
+  j.Key("up").Bool(d.Up);
+  const TTreeLook look = TreeLook(r, s.PortOpen, lang);
+  j.Key("tree").BeginObject().Key("icon").String(IconName(look.Icon)).Key("caption").String(look.Caption).EndObject();
+  j.Key("link").BeginObject();
+  j.Key("state").String(s.PortOpen ? LinkName(r.CommState) : "lost");
+  j.Key("successRate").Integer(r.SuccessRate);
+  j.Key("lastAnswer");
+  if (d.LastAnswer != 0)
+    j.String(FormatDateTime(d.LastAnswer));
+  else
+    j.Null();
+  j.EndObject();
+  if (!d.Up) {
+    // Nothing the device said before its link went is served as current.
+    j.Key("state").Null().Key("status").Null().Key("alarms").BeginArray().EndArray();
+    j.Key("values").BeginObject().EndObject();
+    j.EndObject();
+    return;
+  }
+  j.Key("state").BeginObject().Key("code").Integer(r.StateCode).Key("text").String(StateText(r.StateCode, lang));
+  j.EndObject();
+  j.Key("status").String(net::UpsStatus(r));
+  j.Key("alarms").BeginArray();
+  for (int i = 0; i < std::min<int>(r.AlarmCount, MaxAlarms); ++i) {
+    const int32_t code = r.AlarmCodes[static_cast<size_t>(i)];
+    j.BeginObject().Key("code").Integer(code).Key("text").String(AlarmText(code, lang)).EndObject();
+  }
+  j.EndArray();
+  j.Key("values").BeginObject();
+  for (const net::TMeasureDef& def : net::MeasureDefs())
+    if (net::ProtocolHas(def, s.Protocol)) j.Key(def.Name).Raw(net::FormatMeasure(def, r.Measure));
+  j.EndObject();
+  if (full) {
+    j.Key("supply").BeginObject();
+    j.Key("input");
+    WriteSupply(j, r.InputSupply, InputSupplyText(r, lang));
+    j.Key("ups");
+    WriteSupply(j, r.UpsSupply, UpsSupplyText(r, lang));
+    j.EndObject();
+    j.Key("switches").BeginObject();
+    j.Key("input").Bool(r.InputSwitch).Key("output").Bool(r.OutputSwitch);
+    j.Key("bypass").Bool(r.BypassSwitch).Key("maintenance").Bool(r.MaintSwitch);
+    j.EndObject();
+    const TStatusBlock& w = r.Status;
+    j.Key("statusWords").BeginObject();
+    j.Key("cmmState").String(Hex4(w.CmmState1) + "-" + Hex4(w.CmmState2));
+    j.Key("invState").String(Hex4(w.InvState1) + "-" + Hex4(w.InvState2));
+    j.Key("cmmAlarm").String(Hex4(w.CmmAlarm1) + "-" + Hex4(w.CmmAlarm2));
+    j.Key("invAlarm").String(Hex4(w.InvAlarm1) + "-" + Hex4(w.InvAlarm2));
+    // The system words exist only in the Modbus and modular-UPS protocols.
+    if (s.Protocol == ProtocolYdtV31 || s.Protocol == ProtocolModbus) {
+      j.Key("sysState").String(Hex4(w.SysState));
+      j.Key("sysAlarm").String(Hex4(w.SysAlarm));
+    }
+    j.EndObject();
+  }
+  j.EndObject();
+}
+
+void WriteBus(TJson& j, const TBusSnapshot& s) {
+  j.Key("time").String(FormatDateTime(s.Now));
+  j.Key("sequence").Integer(static_cast<long long>(s.Sequence));
+  j.Key("language").String(s.Language == 1 ? "zh" : "en");
+  j.Key("protocol").Integer(s.Protocol);
+  j.Key("port").BeginObject();
+  j.Key("name").String(s.PortName).Key("open").Bool(s.PortOpen).Key("paused").Bool(s.Paused);
+  j.Key("requestsSent").Integer(s.Stats.TxCount);
+  j.Key("receives").Integer(s.Stats.RxCount);
+  j.Key("answersRefused").Integer(s.Stats.ParseFailures);
+  j.EndObject();
+}
+
+// ---- Prometheus text format
+
+// A label value with \, " and line feeds escaped.
+std::string LabelValue(std::string_view v) {
+  std::string out;
+  for (const char c : v) {
+    if (c == '\\' || c == '"') {
+      out += '\\';
+      out += c;
+    } else if (c == '\n') {
+      out += "\\n";
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+// The shortest text that reads back as the same double ("219.39", "0.47").
+std::string Number(double v) {
+  if (std::isnan(v)) return "NaN";
+  if (std::isinf(v)) return v > 0 ? "+Inf" : "-Inf";
+  char buf[32];
+  const auto r = std::to_chars(buf, buf + sizeof buf, v);
+  return std::string(buf, r.ptr);
+}
+
+class TMetrics {
+ public:
+  // Names a family; its HELP and TYPE are written before its first sample,
+  // and not at all when it has none.
+  void Family(const char* name, const char* type, const char* help) { FFamilies.try_emplace(name, type, help); }
+  void Sample(const char* name, const std::string& labels, double value) {
+    // A family's samples come one after another.
+    if (name != FLast && FDeclared.insert(name).second) {
+      const auto& [type, help] = FFamilies.at(name);
+      FOut += "# HELP ";
+      FOut += name;
+      FOut += ' ';
+      FOut += help;
+      FOut += "\n# TYPE ";
+      FOut += name;
+      FOut += ' ';
+      FOut += type;
+      FOut += '\n';
+    }
+    FLast = name;
+    FOut += name;
+    if (!labels.empty()) {
+      FOut += '{';
+      FOut += labels;
+      FOut += '}';
+    }
+    FOut += ' ';
+    FOut += Number(value);
+    FOut += '\n';
+  }
+  std::string Take() { return std::move(FOut); }
+  void Reserve(size_t bytes) { FOut.reserve(bytes); }
+
+ private:
+  std::string FOut;
+  std::map<std::string, std::pair<const char*, const char*>> FFamilies;
+  std::set<std::string> FDeclared;
+  const char* FLast = nullptr;
+};
+
+// Label names of each state code.
+constexpr std::pair<int32_t, const char*> StateLabels[] = {
+    {StateStandby, "standby"},        {StateNoOutput, "no_output"},      {StateBypass, "bypass"},
+    {StateOnline, "online"},          {StateBattery, "battery"},         {StateBattSelfTest, "battery_self_test"},
+    {StateInvStarting, "inverter_starting"}, {StateEco, "eco"},          {StateEpo, "epo"},
+    {StateMaintBypass, "maintenance_bypass"}, {StateFault, "fault"},
+};
+
+// The alarm codes a protocol can raise: the power-frequency protocol has its
+// own range.
+bool AlarmOfProtocol(int32_t code, uint8_t protocol) {
+  return protocol == ProtocolQuorvan ? code >= 100 : code < 100;
+}
+
+// Each metric family is written whole, device by device, so that a name's
+// samples stay together.
+void DeviceFamilies(TMetrics& m, const TBusSnapshot& s, const std::vector<std::string>& labels) {
+  const auto& devices = s.Devices;
+  m.Family("tessaro_device_up", "gauge",
+           "1 while the device's values are current: link up and its state decoded since; 0 otherwise, and then "
+           "no readings of it are given.");
+  for (size_t i = 0; i < devices.size(); ++i) m.Sample("tessaro_device_up", labels[i], devices[i].Up ? 1 : 0);
+  m.Family("tessaro_device_link_state", "gauge", "1 for the link state the device is in, 0 for the others.");
+  for (size_t i = 0; i < devices.size(); ++i) {
+    const char* now = s.PortOpen ? LinkName(devices[i].Info.CommState) : "lost";
+    for (const char* state : {"communicating", "error", "lost"})
+      m.Sample("tessaro_device_link_state", labels[i] + ",state=\"" + state + "\"", std::string_view(now) == state);
+  }
+  m.Family("tessaro_device_success_ratio", "gauge", "Share of the device's requests answered, 0 to 1.");
+  for (size_t i = 0; i < devices.size(); ++i)
+    m.Sample("tessaro_device_success_ratio", labels[i], devices[i].Info.SuccessRate / 100.0);
+  m.Family("tessaro_device_last_answer_timestamp_seconds", "gauge",
+           "Time of the device's last accepted answer, seconds since 1970 (local time read as UTC).");
+  for (size_t i = 0; i < devices.size(); ++i)
+    if (devices[i].LastAnswer != 0)
+      m.Sample("tessaro_device_last_answer_timestamp_seconds", labels[i],
+               std::round((devices[i].LastAnswer - 25569.0) * 86400.0));
+
+  m.Family("tessaro_device_state", "gauge", "1 for the UPS state the device reports, 0 for the others.");
+  for (size_t i = 0; i < devices.size(); ++i) {
+    if (!devices[i].Up) continue;
+    for (const auto& [code, label] : StateLabels)
+      m.Sample("tessaro_device_state", labels[i] + ",state=\"" + label + "\"", devices[i].Info.StateCode == code);
+  }
+  m.Family("tessaro_device_alarm", "gauge",
+           "1 while the alarm is active, 0 when not; every alarm the protocol can raise.");
+  // The labels of each alarm the protocol has, made once.
+  std::map<int32_t, std::string> alarmLabels;
+  auto alarmLabel = [&alarmLabels](int32_t code) -> const std::string& {
+    auto [it, made] = alarmLabels.try_emplace(code);
+    if (made) {
+      std::string text = AlarmText(code, 0);
+      if (text.empty()) text = "Alarm " + std::to_string(code);
+      it->second = ",code=\"" + std::to_string(code) + "\",alarm=\"" + LabelValue(text) + "\"";
+    }
+    return it->second;
+  };
+  std::set<int32_t> protocolCodes;
+  for (const TCatalogueEntry& e : AlarmCatalogue())
+    if (AlarmOfProtocol(e.Code, s.Protocol)) protocolCodes.insert(e.Code);
+  for (size_t i = 0; i < devices.size(); ++i) {
+    if (!devices[i].Up) continue;
+    const TUpsInfo& r = devices[i].Info;
+    const std::set<int32_t> active(r.AlarmCodes.begin(),
+                                   r.AlarmCodes.begin() + std::min<int>(r.AlarmCount, MaxAlarms));
+    std::set<int32_t> codes = protocolCodes;
+    codes.insert(active.begin(), active.end());
+    for (const int32_t code : codes)
+      m.Sample("tessaro_device_alarm", labels[i] + alarmLabel(code), active.count(code) ? 1 : 0);
+  }
+  for (const net::TMeasureDef& def : net::MeasureDefs()) {
+    if (!def.Metric || !net::ProtocolHas(def, s.Protocol)) continue;
+    if (*def.Help) m.Family(def.Metric, "gauge", def.Help);
+    for (size_t i = 0; i < devices.size(); ++i) {
+      if (!devices[i].Up) continue;
+      std::string l = labels[i];
+      if (def.Phase) l += std::string(",phase=\"") + def.Phase + "\"";
+      m.Sample(def.Metric, l, def.Value(devices[i].Info.Measure) / def.MetricDivisor);
+    }
+  }
+}
+
+}  // namespace
+
+TTreeLook TreeLook(const TUpsInfo& info, bool portOpen, int language) {
+  if (!portOpen) return {TTreeIcon::Lost, StateText(StateCommLost, language)};
+  switch (info.CommState) {
+    case 0:
+      return {(info.AlarmCount > 0 || info.StateCode == StateMaintBypass) ? TTreeIcon::Alarm : TTreeIcon::Ok,
+              info.StateCode < 0 ? std::string() : StateText(info.StateCode, language)};
+    case 1: return {TTreeIcon::Alarm, EventText(EventCommError, language)};
+    default: return {TTreeIcon::Lost, EventText(EventCommLost, language)};
+  }
+}
+
+std::string DevicesJson(const TBusSnapshot& s) {
+  TJson j;
+  j.BeginObject();
+  WriteBus(j, s);
+  j.Key("devices").BeginArray();
+  for (const TDeviceView& d : s.Devices) WriteDevice(j, s, d, false);
+  j.EndArray();
+  j.EndObject();
+  return j.Take();
+}
+
+std::string DeviceJson(const TBusSnapshot& s, const TDeviceView& d) {
+  TJson j;
+  j.BeginObject();
+  WriteBus(j, s);
+  j.Key("device");
+  WriteDevice(j, s, d, true);
+  j.EndObject();
+  return j.Take();
+}
+
+std::string MetricsText(const TBusSnapshot& s, std::string_view version) {
+  TMetrics m;
+  m.Reserve(4096 + s.Devices.size() * 8192);
+  m.Family("tessaro_build_info", "gauge", "Always 1; the version of the monitor in a label.");
+  m.Sample("tessaro_build_info", "version=\"" + LabelValue(version) + "\"", 1);
+  m.Family("tessaro_port_open", "gauge", "1 while the serial port is open.");
+  m.Sample("tessaro_port_open", "port=\"" + LabelValue(s.PortName) + "\"", s.PortOpen);
+  m.Family("tessaro_polling_paused", "gauge", "1 while polling is held by the trace window.");
+  m.Sample("tessaro_polling_paused", "", s.Paused);
+  m.Family("tessaro_bus_requests_sent_total", "counter", "Request frames sent on the bus.");
+  m.Sample("tessaro_bus_requests_sent_total", "", s.Stats.TxCount);
+  m.Family("tessaro_bus_receives_total", "counter", "Chunks of bytes received from the bus.");
+  m.Sample("tessaro_bus_receives_total", "", s.Stats.RxCount);
+  m.Family("tessaro_bus_answers_refused_total", "counter",
+           "Received chunks refused as an answer (wrong device, function, length or checksum).");
+  m.Sample("tessaro_bus_answers_refused_total", "", s.Stats.ParseFailures);
+  std::vector<std::string> labels;
+  labels.reserve(s.Devices.size());
+  for (const TDeviceView& d : s.Devices)
+    labels.push_back("address=\"" + std::to_string(d.Address) + "\",name=\"" + LabelValue(d.Name) + "\"");
+  DeviceFamilies(m, s, labels);
+  return m.Take();
+}
+
+THealth Health(const TBusSnapshot& s, int64_t nowMs) {
+  if (!s.Made) return {false, "the engine has not started"};
+  if (nowMs - s.MadeMs > EngineStalledMs)
+    return {false, "the engine has not run for " + std::to_string((nowMs - s.MadeMs) / 1000) + " s"};
+  if (!s.PortOpen) return {false, "serial port " + s.PortName + " is closed"};
+  return {true, "ok: polling " + std::to_string(s.Devices.size()) + " devices on " + s.PortName};
+}
+
+}  // namespace tessaro::web

@@ -1,0 +1,40 @@
+#pragma once
+// The answers made from a snapshot: the devices as JSON, the metrics in the
+// Prometheus text format and the health check. Pure functions of the
+// snapshot; the listener only sends what they give.
+
+#include <string>
+#include <string_view>
+
+#include "web/WebFeed.h"
+
+namespace tessaro::web {
+
+// How the device tree shows a device: its icon and the text in brackets.
+enum class TTreeIcon { Lost, Ok, Alarm };
+struct TTreeLook {
+  TTreeIcon Icon = TTreeIcon::Lost;
+  std::string Caption;  // empty: the bare name
+};
+TTreeLook TreeLook(const TUpsInfo& info, bool portOpen, int language);
+
+// GET /api/v1/devices: the bus and every configured device.
+std::string DevicesJson(const TBusSnapshot& snapshot);
+// GET /api/v1/devices/N.
+std::string DeviceJson(const TBusSnapshot& snapshot, const TDeviceView& device);
+
+// GET /metrics. `version` goes into tessaro_build_info.
+std::string MetricsText(const TBusSnapshot& snapshot, std::string_view version);
+
+// GET /healthz: 200 while the engine publishes and the port is open, 503
+// otherwise; `reason` says which.
+struct THealth {
+  bool Ok = false;
+  std::string Reason;
+};
+// `nowMs` on the snapshot's monotonic clock.
+THealth Health(const TBusSnapshot& snapshot, int64_t nowMs);
+// A snapshot older than this means the engine is no longer ticking.
+constexpr int64_t EngineStalledMs = 5000;
+
+}  // namespace tessaro::web

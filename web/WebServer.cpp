@@ -1,0 +1,439 @@
+#include "web/WebServer.h"
+
+#include <arpa/inet.h>
+#include <microhttpd.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+#include "net/ListenSocket.h"
+#include "net/NutServer.h"
+#include "web/WebAssets.h"
+#include "web/WebLogs.h"
+#include "web/WebModel.h"
+#include "web/WebTexts.h"
+
+namespace tessaro::web {
+
+struct TWebServer::TStream {
+  TWebServer* Server = nullptr;
+  MHD_Connection* Connection = nullptr;
+  uint64_t SentSequence = 0;
+  // The first read sends the devices at once.
+  int64_t LastEventMs = INT64_MIN / 2;
+  int64_t LastWriteMs = INT64_MIN / 2;
+  std::string Pending;
+  size_t PendingPos = 0;
+};
+
+namespace {
+
+// Marks the first call of the access handler for a request.
+int FirstCallMark;
+
+const char* const JsonType = "application/json; charset=utf-8";
+
+MHD_Response* Buffer(const std::string& body) {
+  return MHD_create_response_from_buffer(body.size(), const_cast<char*>(body.data()), MHD_RESPMEM_MUST_COPY);
+}
+
+void CommonHeaders(MHD_Response* r, const char* type, bool cache) {
+  MHD_add_response_header(r, "Content-Type", type);
+  MHD_add_response_header(r, "X-Content-Type-Options", "nosniff");
+  MHD_add_response_header(r, "X-Frame-Options", "DENY");
+  MHD_add_response_header(r, "Referrer-Policy", "no-referrer");
+  // Everything a page needs comes from this listener; nothing else is loaded.
+  MHD_add_response_header(r, "Content-Security-Policy",
+                          "default-src 'self'; img-src 'self' data:; style-src 'self'; script-src 'self'; "
+                          "connect-src 'self'; frame-ancestors 'none'; base-uri 'none'; form-action 'self'");
+  MHD_add_response_header(r, "Cache-Control", cache ? "max-age=3600" : "no-store");
+}
+
+int Send(MHD_Connection* c, unsigned status, const std::string& body, const char* type, bool cache = false) {
+  MHD_Response* r = Buffer(body);
+  if (!r) return MHD_NO;
+  CommonHeaders(r, type, cache);
+  const int ret = MHD_queue_response(c, status, r);
+  MHD_destroy_response(r);
+  return ret;
+}
+
+int SendText(MHD_Connection* c, unsigned status, const std::string& text) {
+  return Send(c, status, text + "\n", "text/plain; charset=utf-8");
+}
+
+MHD_Result CollectArgument(void* cls, MHD_ValueKind, const char* key, const char* value) {
+  auto& q = *static_cast<TQuery*>(cls);
+  // A request with more arguments than any page sends gets no more of them.
+  if (q.size() >= 16) return MHD_NO;
+  q[key ? key : ""] = value ? value : "";
+  return MHD_YES;
+}
+
+TQuery Arguments(MHD_Connection* c) {
+  TQuery q;
+  MHD_get_connection_values(c, MHD_GET_ARGUMENT_KIND, CollectArgument, &q);
+  return q;
+}
+
+// The device address at the end of "/prefix/N", or -1.
+int TrailingAddress(const std::string& url, const std::string& prefix) {
+  if (url.compare(0, prefix.size(), prefix) != 0) return -1;
+  const std::string rest = url.substr(prefix.size());
+  if (rest.empty() || rest.size() > 3 || rest.find_first_not_of("0123456789") != std::string::npos) return -1;
+  const int a = std::stoi(rest);
+  return a >= 1 && a <= MaxAddress ? a : -1;
+}
+
+}  // namespace
+
+bool ParseWebListen(const std::string& text, std::string& host, uint16_t& port, std::string& error) {
+  // Names are not looked up: an address that resolves later, or differently,
+  // would open the listener somewhere the operator did not mean.
+  net::TListenAddress address;
+  if (!net::ParseNumericListenAddress(text, address, error)) return false;
+  host = address.Host;
+  port = address.Port;
+  return true;
+}
+
+bool IsLoopbackHost(const std::string& host) {
+  in_addr v4{};
+  if (::inet_pton(AF_INET, host.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
+  in6_addr v6{};
+  if (::inet_pton(AF_INET6, host.c_str(), &v6) == 1) {
+    if (IN6_IS_ADDR_LOOPBACK(&v6)) return true;
+    return IN6_IS_ADDR_V4MAPPED(&v6) && v6.s6_addr[12] == 127;
+  }
+  return false;
+}
+
+// The listener's callbacks, run on its threads.
+struct TCallbacks {
+  static MHD_Result Access(void* cls, MHD_Connection* c, const char* url, const char* method, const char*,
+                           const char*, size_t* uploadSize, void** reqCls) {
+    auto* self = static_cast<TWebServer*>(cls);
+    if (*reqCls == nullptr) {
+      *reqCls = &FirstCallMark;
+      // Nothing here takes a body; refuse one before reading it.
+      const std::string m = method ? method : "";
+      if (m != MHD_HTTP_METHOD_GET && m != MHD_HTTP_METHOD_HEAD) return Result(Refuse(c));
+      return MHD_YES;
+    }
+    if (*uploadSize != 0) {
+      *uploadSize = 0;  // a GET with a body: the body is dropped
+      return MHD_YES;
+    }
+    {
+      std::lock_guard lock(self->FMutex);
+      ++self->FRequests;
+    }
+    if (!self->Authorized(c)) {
+      MHD_Response* r = Buffer("Tessaro needs a user name and password.\n");
+      CommonHeaders(r, "text/plain; charset=utf-8", false);
+      const MHD_Result ret = MHD_queue_basic_auth_fail_response(c, "Tessaro", r);
+      MHD_destroy_response(r);
+      return ret;
+    }
+    return Result(self->Route(c, url ? url : "/"));
+  }
+
+  static int Refuse(MHD_Connection* c) {
+    MHD_Response* r = Buffer("Only GET and HEAD: this listener changes nothing.\n");
+    CommonHeaders(r, "text/plain; charset=utf-8", false);
+    MHD_add_response_header(r, "Allow", "GET, HEAD");
+    const int ret = MHD_queue_response(c, MHD_HTTP_METHOD_NOT_ALLOWED, r);
+    MHD_destroy_response(r);
+    return ret;
+  }
+
+  static MHD_Result Result(int ret) { return ret == MHD_YES ? MHD_YES : MHD_NO; }
+
+  static ssize_t Read(void* cls, uint64_t, char* buf, size_t max) {
+    auto* stream = static_cast<TWebServer::TStream*>(cls);
+    return stream->Server->ReadStream(*stream, buf, max);
+  }
+
+  static void Freed(void* cls) {
+    auto* stream = static_cast<TWebServer::TStream*>(cls);
+    stream->Server->CloseStream(stream);
+  }
+};
+
+TWebServer::TWebServer(TWebFeed& feed, std::string version) : FFeed(feed), FVersion(std::move(version)) {}
+
+TWebServer::~TWebServer() { Stop(); }
+
+bool TWebServer::Configure(const TWebConfig& config, std::string& error) {
+  uint16_t port = 0;
+  if (!ParseWebListen(config.Listen, FHost, port, error)) return false;
+  FUsers.reset();
+  if (!config.UsersFile.empty()) {
+    std::string why;
+    FUsers = net::TUsersFile::Load(config.UsersFile, why);
+    if (!FUsers) {
+      error = "users file " + config.UsersFile + ": " + why;
+      return false;
+    }
+  } else if (!IsLoopbackHost(FHost) && !config.Public) {
+    error = config.Listen +
+            " can be reached from other machines: set [Web] UsersFile to ask for a password, or [Web] Public=1 to "
+            "serve anyone who can reach it (the pages and metrics are read-only)";
+    return false;
+  }
+  FConfig = config;
+  std::ifstream js(ChartJsPath, std::ios::binary);
+  FChartJs.assign(std::istreambuf_iterator<char>(js), {});
+  return true;
+}
+
+bool TWebServer::Start(std::string& error) {
+  if (FDaemon) return true;
+  std::string host;
+  uint16_t port = 0;
+  if (!ParseWebListen(FConfig.Listen, host, port, error)) return false;
+  net::TBoundSocket bound;
+  if (!net::OpenListenSocket(host, port, FConfig.Listen, bound, error)) return false;
+  const int fd = bound.Fd;
+  FPort = bound.Port;
+  FAddress = bound.Address;
+  {
+    std::lock_guard lock(FMutex);
+    FStopping = false;
+  }
+  unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME;
+  if (bound.V6) flags |= MHD_USE_IPv6;
+  FDaemon = MHD_start_daemon(
+      flags, 0, nullptr, nullptr, &TCallbacks::Access, this, MHD_OPTION_LISTEN_SOCKET, fd,
+      MHD_OPTION_THREAD_POOL_SIZE, Threads, MHD_OPTION_CONNECTION_LIMIT, MaxConnections,
+      MHD_OPTION_PER_IP_CONNECTION_LIMIT, MaxPerAddress, MHD_OPTION_CONNECTION_TIMEOUT, TimeoutSeconds,
+      MHD_OPTION_CONNECTION_MEMORY_LIMIT, MemoryLimit, MHD_OPTION_END);
+  if (!FDaemon) {
+    ::close(fd);
+    error = "cannot start the HTTP listener on " + FAddress;
+    return false;
+  }
+  return true;
+}
+
+void TWebServer::Stop() {
+  if (!FDaemon) return;
+  {
+    // Streams end instead of waiting again; a suspended connection must be
+    // resumed before the daemon stops.
+    std::lock_guard lock(FMutex);
+    FStopping = true;
+    for (TStream* s : FWaiting) MHD_resume_connection(s->Connection);
+    FWaiting.clear();
+  }
+  MHD_stop_daemon(FDaemon);
+  FDaemon = nullptr;
+}
+
+uint64_t TWebServer::Requests() const {
+  std::lock_guard lock(FMutex);
+  return FRequests;
+}
+
+void TWebServer::Notify() {
+  std::lock_guard lock(FMutex);
+  if (FWaiting.empty()) return;
+  const TSnapshotPtr snapshot = FFeed.Current();
+  const int64_t now = FFeed.Clock().MonotonicMs();
+  for (auto it = FWaiting.begin(); it != FWaiting.end();) {
+    TStream* s = *it;
+    const bool update = snapshot->Sequence != s->SentSequence && now - s->LastEventMs >= MinEventGapMs;
+    if (update || now - s->LastWriteMs >= HeartbeatMs) {
+      MHD_resume_connection(s->Connection);
+      it = FWaiting.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+bool TWebServer::Authorized(MHD_Connection* c) {
+  if (!FUsers) return true;
+  const char* header = MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_AUTHORIZATION);
+  if (!header || std::strlen(header) > 1024) return false;
+  {
+    std::lock_guard lock(FMutex);
+    if (FGoodAuth.count(header)) return true;
+  }
+  char* password = nullptr;
+  char* user = MHD_basic_auth_get_username_password(c, &password);
+  bool ok = false;
+  if (user && password) {
+    // One hash at a time, so guessing cannot take every core from polling.
+    std::lock_guard hashing(FHashMutex);
+    ok = FUsers->Check(user, password);
+  }
+  if (user) MHD_free(user);
+  if (password) {
+    std::memset(password, 0, std::strlen(password));
+    MHD_free(password);
+  }
+  if (ok) {
+    std::lock_guard lock(FMutex);
+    if (FGoodAuth.size() >= 64) FGoodAuth.clear();
+    FGoodAuth.insert(header);
+  }
+  return ok;
+}
+
+int TWebServer::Route(MHD_Connection* c, const std::string& url) {
+  const TSnapshotPtr snapshot = FFeed.Current();
+  const TBusSnapshot& s = *snapshot;
+  const int lang = s.Language;
+  const char* html = "text/html; charset=utf-8";
+  if (url == "/") return Send(c, MHD_HTTP_OK, PageHtml(TPage::Overview, lang), html);
+  if (url == "/events") return Send(c, MHD_HTTP_OK, PageHtml(TPage::Events, lang), html);
+  if (const int a = TrailingAddress(url, "/device/"); a > 0) {
+    if (!s.Find(a)) return SendText(c, MHD_HTTP_NOT_FOUND, "no device has address " + std::to_string(a));
+    return Send(c, MHD_HTTP_OK, PageHtml(TPage::Device, lang), html);
+  }
+  if (url == "/static/app.css") return Send(c, MHD_HTTP_OK, AppCss(), "text/css; charset=utf-8", true);
+  if (url == "/static/app.js") return Send(c, MHD_HTTP_OK, AppJs(), "text/javascript; charset=utf-8", true);
+  if (url == "/static/chart.min.js") {
+    if (FChartJs.empty()) return SendText(c, MHD_HTTP_NOT_FOUND, "the chart library is not installed (libjs-chart.js)");
+    return Send(c, MHD_HTTP_OK, FChartJs, "text/javascript; charset=utf-8", true);
+  }
+  if (url == "/api/v1/texts") return Send(c, MHD_HTTP_OK, PageTextsJson(lang), JsonType);
+  if (url == "/api/v1/devices") return Send(c, MHD_HTTP_OK, DevicesJson(s), JsonType);
+  if (url == "/api/v1/stream") return OpenStream(c);
+  if (const int a = TrailingAddress(url, "/api/v1/devices/"); a > 0) {
+    const TDeviceView* d = s.Find(a);
+    if (!d) return Send(c, MHD_HTTP_NOT_FOUND, R"({"error":"no such device"})", JsonType);
+    return Send(c, MHD_HTTP_OK, DeviceJson(s, *d), JsonType);
+  }
+  if (url.rfind("/api/v1/trend/", 0) == 0) {
+    const int a = TrailingAddress(url, "/api/v1/trend/");
+    if (a < 0 || !s.Find(a)) return Send(c, MHD_HTTP_NOT_FOUND, R"({"error":"no such device"})", JsonType);
+    const TQuery q = Arguments(c);
+    const auto range = q.find("range");
+    const bool week = range != q.end() && range->second == "7d";
+    if (range != q.end() && !week && range->second != "24h")
+      return Send(c, MHD_HTTP_BAD_REQUEST, R"({"error":"range takes 24h or 7d"})", JsonType);
+    const TDateTime to = FFeed.Clock().Now();
+    return Send(c, MHD_HTTP_OK,
+                TrendJson(s.RecordDir, static_cast<uint8_t>(a), to - (week ? 7.0 : 1.0), to, week ? 672 : 720,
+                          s.Protocol),
+                JsonType);
+  }
+  if (url == "/api/v1/events" || url == "/api/v1/events.csv") {
+    const TQuery q = Arguments(c);
+    std::string error;
+    const std::optional<TEventFilter> filter = ParseEventFilter(q, error);
+    size_t offset = 0, limit = 0;
+    TCsvEncoding encoding = TCsvEncoding::Gbk;
+    const bool csv = url == "/api/v1/events.csv";
+    if (!filter || !ParsePage(q, 100, 1000, offset, limit, error) || (csv && !ParseEncoding(q, encoding, error)))
+      return SendText(c, MHD_HTTP_BAD_REQUEST, error);
+    if (!csv) return Send(c, MHD_HTTP_OK, EventsJson(s.RecordDir, *filter, lang, offset, limit), JsonType);
+    MHD_Response* r = Buffer(EventsCsv(s.RecordDir, *filter, lang, encoding));
+    CommonHeaders(r, encoding == TCsvEncoding::Gbk ? "text/csv; charset=GBK" : "text/csv; charset=utf-8", false);
+    MHD_add_response_header(r, "Content-Disposition", "attachment; filename=\"events.csv\"");
+    const int ret = MHD_queue_response(c, MHD_HTTP_OK, r);
+    MHD_destroy_response(r);
+    return ret;
+  }
+  if (url.rfind("/api/v1/datalog/", 0) == 0) {
+    const std::string month = url.substr(16);
+    const TQuery q = Arguments(c);
+    std::string error;
+    TQuery fields = q;
+    const bool monthOk = month.size() == 7 && month[4] == '-' &&
+                         month.find_first_not_of("0123456789-") == std::string::npos;
+    if (monthOk) {
+      fields["year"] = month.substr(0, 4);
+      fields["month"] = month.substr(5);
+    }
+    const std::optional<TEventFilter> filter = monthOk ? ParseEventFilter(fields, error) : std::nullopt;
+    size_t offset = 0, limit = 0;
+    if (!monthOk) error = "the month is YYYY-MM (2000-01 to 2100-12), not \"" + month + "\"";
+    if (!filter || !ParsePage(q, 1000, 10000, offset, limit, error)) return SendText(c, MHD_HTTP_BAD_REQUEST, error);
+    return Send(c, MHD_HTTP_OK,
+                DataLogJson(s.RecordDir, filter->Year, filter->Month, filter->Day, filter->Address, s.Protocol,
+                            offset, limit),
+                JsonType);
+  }
+  if (url == "/metrics")
+    return Send(c, MHD_HTTP_OK, MetricsText(s, FVersion), "text/plain; version=0.0.4; charset=utf-8");
+  if (url == "/healthz") {
+    const THealth h = Health(s, FFeed.Clock().MonotonicMs());
+    return SendText(c, h.Ok ? MHD_HTTP_OK : MHD_HTTP_SERVICE_UNAVAILABLE, h.Reason);
+  }
+  return SendText(c, MHD_HTTP_NOT_FOUND, "not found");
+}
+
+int TWebServer::OpenStream(MHD_Connection* c) {
+  auto* stream = new TStream;
+  stream->Server = this;
+  stream->Connection = c;
+  {
+    std::lock_guard lock(FMutex);
+    if (FStreams.size() >= MaxStreams) {
+      delete stream;
+      return SendText(c, MHD_HTTP_SERVICE_UNAVAILABLE, "too many event streams; the page polls instead");
+    }
+    FStreams.insert(stream);
+  }
+  MHD_Response* r = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 16 * 1024, &TCallbacks::Read, stream,
+                                                      &TCallbacks::Freed);
+  if (!r) {
+    CloseStream(stream);
+    return MHD_NO;
+  }
+  CommonHeaders(r, "text/event-stream; charset=utf-8", false);
+  const int ret = MHD_queue_response(c, MHD_HTTP_OK, r);
+  MHD_destroy_response(r);
+  return ret;
+}
+
+long TWebServer::ReadStream(TStream& s, char* buf, size_t max) {
+  if (s.PendingPos >= s.Pending.size()) {
+    s.Pending.clear();
+    s.PendingPos = 0;
+    const TSnapshotPtr snapshot = FFeed.Current();
+    const int64_t now = FFeed.Clock().MonotonicMs();
+    const bool update = snapshot->Sequence != s.SentSequence && now - s.LastEventMs >= MinEventGapMs;
+    // Made outside the lock that Notify, on the engine's thread, takes.
+    if (update) s.Pending = "event: devices\ndata: " + DevicesJson(*snapshot) + "\n\n";
+    std::lock_guard lock(FMutex);
+    if (FStopping) return MHD_CONTENT_READER_END_OF_STREAM;
+    if (update) {
+      s.SentSequence = snapshot->Sequence;
+      s.LastEventMs = now;
+    } else if (now - s.LastWriteMs >= HeartbeatMs) {
+      s.Pending = ": keep-alive\n\n";
+    } else {
+      // Nothing to say: wait for Notify instead of being asked again at once.
+      MHD_suspend_connection(s.Connection);
+      FWaiting.insert(&s);
+      return 0;
+    }
+    s.LastWriteMs = now;
+  }
+  const size_t n = std::min(max, s.Pending.size() - s.PendingPos);
+  std::memcpy(buf, s.Pending.data() + s.PendingPos, n);
+  s.PendingPos += n;
+  return static_cast<long>(n);
+}
+
+void TWebServer::CloseStream(TStream* stream) {
+  {
+    std::lock_guard lock(FMutex);
+    FStreams.erase(stream);
+    FWaiting.erase(stream);
+  }
+  delete stream;
+}
+
+}  // namespace tessaro::web

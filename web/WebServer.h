@@ -1,0 +1,104 @@
+#pragma once
+// The HTTP listener: the dashboard pages, the JSON API, the metrics and the
+// health check, read-only, over what the engine last published. It runs on
+// threads of its own (libmicrohttpd's polling threads), so no client, however
+// slow or abusive, and no log query, however long, holds up polling; the
+// engine's thread only publishes snapshots and calls Notify.
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+
+#include "net/UsersFile.h"
+#include "web/WebFeed.h"
+
+struct MHD_Daemon;
+struct MHD_Connection;
+
+namespace tessaro::web {
+
+struct TWebConfig {
+  std::string Listen;     // ADDRESS:PORT, a numeric address
+  std::string UsersFile;  // users allowed in (HTTP basic authentication); empty: no passwords
+  bool Public = false;    // serve a non-loopback address without passwords
+};
+
+// "ADDRESS:PORT" with a numeric IPv4 address or "[IPv6]"; the bindable form
+// of the listen setting. False with the reason.
+bool ParseWebListen(const std::string& text, std::string& host, uint16_t& port, std::string& error);
+// 127.0.0.0/8 or ::1.
+bool IsLoopbackHost(const std::string& host);
+
+class TWebServer {
+ public:
+  TWebServer(TWebFeed& feed, std::string version);
+  ~TWebServer();
+  TWebServer(const TWebServer&) = delete;
+  TWebServer& operator=(const TWebServer&) = delete;
+
+  // Checks the settings: the address, the users file, and that a listener
+  // reachable from other machines has passwords or is declared public. False
+  // with the reason; trying again will not help.
+  bool Configure(const TWebConfig& config, std::string& error);
+  // Binds and serves. False with the reason (the port is taken, the address
+  // is not up yet): the caller may try again later.
+  bool Start(std::string& error);
+  void Stop();
+  bool Running() const { return FDaemon != nullptr; }
+  // "host:port" as bound ("[::1]:8080").
+  const std::string& Address() const { return FAddress; }
+  uint16_t Port() const { return FPort; }
+
+  // A new snapshot is out: wakes the event streams that wait for one or owe
+  // their client a heartbeat. Cheap; the engine calls it every tick.
+  void Notify();
+
+  // Limits; set before Start.
+  unsigned MaxConnections = 128;
+  unsigned MaxPerAddress = 32;
+  unsigned TimeoutSeconds = 15;        // a connection idle this long is closed
+  size_t MemoryLimit = 32 * 1024;      // per connection: request line and headers fit in this
+  unsigned MaxStreams = 16;            // event streams at once (the overview and device pages)
+  unsigned Threads = 2;
+  int64_t HeartbeatMs = 15000;         // a comment line on an idle stream, which also finds closed ones
+  int64_t MinEventGapMs = 1000;        // at most one update a second per stream
+  std::string ChartJsPath = "/usr/share/javascript/chart.js/chart.min.js";
+
+  // Served request counts by outcome, for tests and the benchmarks.
+  uint64_t Requests() const;
+
+  struct TStream;
+
+ private:
+  friend struct TCallbacks;
+  bool Authorized(MHD_Connection* connection);
+  int Route(MHD_Connection* connection, const std::string& url);
+  int OpenStream(MHD_Connection* connection);
+  long ReadStream(TStream& stream, char* buf, size_t max);
+  void CloseStream(TStream* stream);
+
+  TWebFeed& FFeed;
+  const std::string FVersion;
+  TWebConfig FConfig;
+  std::string FHost;
+  std::optional<net::TUsersFile> FUsers;
+  std::string FChartJs;  // the chart library, read once
+  MHD_Daemon* FDaemon = nullptr;
+  std::string FAddress;
+  uint16_t FPort = 0;
+
+  mutable std::mutex FMutex;  // guards what follows
+  bool FStopping = false;
+  std::set<TStream*> FStreams;  // open event streams
+  std::set<TStream*> FWaiting;  // suspended, waiting for Notify
+  uint64_t FRequests = 0;
+  // Authorization headers already checked: a password hash costs tens of
+  // milliseconds, and a browser sends the header with every request.
+  std::set<std::string> FGoodAuth;
+  std::mutex FHashMutex;  // one password hash at a time
+};
+
+}  // namespace tessaro::web

@@ -1,0 +1,122 @@
+#include "web/WebTexts.h"
+
+#include <cstring>
+
+#include "core/Catalogue.h"
+#include "core/LangTable.h"
+#include "query/DataTable.h"
+#include "query/EventTable.h"
+#include "web/Json.h"
+
+namespace tessaro::web {
+
+namespace {
+
+struct TPageText {
+  const char* Key;
+  const char* Chinese;
+  const char* English;
+};
+
+// Texts of the pages that no window has. The event viewer's filter texts are
+// the viewer's own.
+constexpr TPageText PageOnly[] = {
+    {"overview", "总览", "Overview"},
+    {"device", "设备", "Device"},
+    {"address", "设备地址", "Address"},
+    {"name", "设备名", "Name"},
+    {"state", "状态", "State"},
+    {"link", "通讯", "Link"},
+    {"inputV", "输入电压(V)", "Input voltage (V)"},
+    {"outputV", "输出电压(V)", "Output voltage (V)"},
+    {"load", "负载率(%)", "Load (%)"},
+    {"battery", "电池", "Battery"},
+    {"charge", "电池容量率(%)", "Battery capacity (%)"},
+    {"runtime", "电池后备时间(分)", "Backup time (min)"},
+    {"alarms", "告警", "Alarms"},
+    {"port", "串口", "Serial port"},
+    {"paused", "轮询已暂停", "Polling paused"},
+    {"txCount", "已发送请求", "Requests sent"},
+    {"rxCount", "已接收应答", "Answers received"},
+    {"refused", "无效应答", "Answers refused"},
+    {"lastAnswer", "最后应答时间", "Last answer"},
+    {"never", "无", "none"},
+    {"noData", "无数据", "No data"},
+    {"stale", "数据过期", "Data stale"},
+    {"last24h", "最近24小时", "Last 24 hours"},
+    {"last7d", "最近7天", "Last 7 days"},
+    {"batteryChart", "电池", "Battery"},
+    {"statusWords", "状态字", "Status words"},
+    {"prev", "上一页", "Previous"},
+    {"next", "下一页", "Next"},
+    {"page", "页", "Page"},
+    {"rows", "条", "rows"},
+    {"offline", "与监控程序的连接已断开", "Connection to the monitor lost"},
+    {"searchType", "查询时间范围", "Search Type"},
+    {"all", "全部", "All"},
+    {"year", "年", "Year"},
+    {"month", "月", "Month"},
+    {"date", "日", "Date"},
+    {"specifyAddress", "指定设备地址:", "Specify Equipment Address:"},
+    {"search", "查询", "Search"},
+    {"export", "汇出", "Export"},
+    {"eventLog", "事件日志", "Event Log"},
+};
+
+// Texts of the main window the pages show, by the names the pages use.
+constexpr std::pair<const char*, TTextId> MainTexts[] = {
+    {"title", TTextId::MainCaption},
+    {"portOpenSuffix", TTextId::PortLinkSuffix},
+    {"portClosed", TTextId::PortClosedStatus},
+    {"realTime", TTextId::NodeRealTime},
+    {"graph", TTextId::NodeGraph},
+    {"inputA", TTextId::LbInputA},
+    {"inputB", TTextId::LbInputB},
+    {"inputC", TTextId::LbInputC},
+    {"outputA", TTextId::LbOutputA},
+    {"outputB", TTextId::LbOutputB},
+    {"outputC", TTextId::LbOutputC},
+    {"loadHeading", TTextId::LoadHeading},
+    {"phaseA", TTextId::LoadPhaseA},
+    {"phaseB", TTextId::LoadPhaseB},
+    {"phaseC", TTextId::LoadPhaseC},
+    {"dcInputVolt", TTextId::BoxDcInputVolt},
+    {"outputFreq", TTextId::BoxOutputFreq},
+    {"battBackup", TTextId::BoxBattBackup},
+    {"battCapacity", TTextId::BoxBattCapacity},
+    {"switchStatus", TTextId::GrpSwitch},
+    {"alarm", TTextId::GrpAlarm},
+    {"inputSupply", TTextId::Label5InputSupply},
+    {"upsSupply", TTextId::Label6UpsSupply},
+    {"chartInput", TTextId::Chart1Title},
+    {"chartOutput", TTextId::Chart2Title},
+    {"dataLog", TTextId::Mni202DataLog},
+};
+
+}  // namespace
+
+std::string PageText(const char* key, int language) {
+  for (const TPageText& t : PageOnly)
+    if (std::strcmp(t.Key, key) == 0) return language == 1 ? t.Chinese : t.English;
+  return {};
+}
+
+std::string PageTextsJson(int language) {
+  TJson j;
+  j.BeginObject();
+  for (const TPageText& t : PageOnly) j.Key(t.Key).String(language == 1 ? t.Chinese : t.English);
+  for (const auto& [key, id] : MainTexts) j.Key(key).String(LangTextUtf8(id, language));
+  j.Key("commLost").String(StateText(StateCommLost, language));
+  const TEventTable events(language);
+  j.Key("eventColumns").BeginArray();
+  for (int c = 0; c < events.ColumnCount(); ++c) j.String(events.Title(c));
+  j.EndArray();
+  const TDataTable data(language);
+  j.Key("dataColumns").BeginArray();
+  for (int c = 0; c < data.ColumnCount(); ++c) j.String(data.Title(c));
+  j.EndArray();
+  j.EndObject();
+  return j.Take();
+}
+
+}  // namespace tessaro::web
