@@ -145,20 +145,26 @@ bool CheckRecInterval(const std::string& value, std::string& written, std::strin
   return true;
 }
 
-// Names are refused: the server binds at boot, before a name may resolve,
-// and a name can stand for an address of another machine. A port in use is
-// accepted, as the running service may be what holds it.
-bool CheckNutListen(const std::string& value, std::string& written, std::string& error) {
+// A listener's address. Names are refused: a listener binds at boot, before
+// a name may resolve, and a name can stand for an address of another
+// machine. An address this machine does not have would never bind; a port in
+// use is accepted, as the running service may be what holds it.
+bool CheckListen(const char* key, const char* listener, const std::string& value, std::string& written,
+                 std::string& error) {
   if (!value.empty()) {
     net::TListenAddress address;
     std::string why;
     if (!net::ParseNumericListenAddress(value, address, why) || !net::AddressIsLocal(address, why)) {
-      error = "NutListen: " + why + "; empty turns the server off";
+      error = std::string(key) + ": " + why + "; empty turns the " + listener + " off";
       return false;
     }
   }
   written = value;
   return true;
+}
+
+bool CheckNutListen(const std::string& value, std::string& written, std::string& error) {
+  return CheckListen("NutListen", "server", value, written, error);
 }
 
 bool CheckOnEvent(const std::string& value, std::string& written, std::string& error) {
@@ -180,18 +186,7 @@ bool CheckOnEvent(const std::string& value, std::string& written, std::string& e
 }
 
 bool CheckWebListen(const std::string& value, std::string& written, std::string& error) {
-  if (!value.empty()) {
-    // An address this machine does not have would never bind; the port may
-    // well be taken now (by a running tessaro), so it is not tried.
-    net::TListenAddress address;
-    std::string why;
-    if (!net::ParseNumericListenAddress(value, address, why) || !net::AddressIsLocal(address, why)) {
-      error = "Web.Listen: " + why + "; empty turns the web listener off";
-      return false;
-    }
-  }
-  written = value;
-  return true;
+  return CheckListen("Web.Listen", "web listener", value, written, error);
 }
 
 bool CheckWebUsersFile(const std::string& value, std::string& written, std::string& error) {

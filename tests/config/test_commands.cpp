@@ -223,7 +223,7 @@ TEST_F(Commands, configRefusesUnknownKeysAndBadValuesAndChangesNothing) {
       {"OnEvent=" + openHook, "would not be run: " + openHook + " may be written by others (mode 0777); chmod go-w"},
       {"Web.Listen=localhost:8080", "numeric address"},
       {"Web.Listen=8080x", "no port number"},
-      {"Web.Listen=192.0.2.77:8080", "this machine has no such address"},
+      {"Web.Listen=192.0.2.77:8080", "no interface of this machine has the address 192.0.2.77"},
       {"Web.UsersFile=users", "absolute path of a users file"},
       {"Web.UsersFile=/nonexistent/users", "/nonexistent/users"},
       {"Web.Public=yes", "0 to 1"},

@@ -78,6 +78,14 @@ class TWebBus {
   TUpsInfo& Ups(int address) { return Ctx->UpsInfo[static_cast<size_t>(address)]; }
   web::TSnapshotPtr Publish(bool portOpen = true) {
     Clock.AdvanceMs(100);
+    // Devices 1 and 2 answer every poll while their link is up; 7 has not
+    // answered since its link came up, and 3 never has.
+    for (int address : {1, 2}) {
+      TUpsInfo& u = Ups(address);
+      if (u.CommState != 0) continue;
+      u.DecodedSteps = Ctx->Vars.RequiredSteps;
+      u.LastAnswerMs = Clock.MonotonicMs();
+    }
     Feed->Publish(*Ctx, portOpen);
     return Feed->Current();
   }

@@ -155,8 +155,8 @@ TEST_F(WebServer, AnAddressOthersCanReachNeedsPasswordsOrPublic) {
       {{"0.0.0.0:0", "", false}, false, "can be reached from other machines: set [Web] UsersFile"},
       {{"[::]:0", "", false}, false, "can be reached from other machines"},
       {{"0.0.0.0:0", "", true}, true, ""},
-      {{"localhost:8080", "", false}, false, "does not name a numeric address"},
-      {{"example.org:8080", "", true}, false, "does not name a numeric address"},
+      {{"localhost:8080", "", false}, false, "is not a numeric IPv4 address"},
+      {{"example.org:8080", "", true}, false, "is not a numeric IPv4 address"},
       {{"127.0.0.1:99999", "", false}, false, "no port number"},
       {{"0.0.0.0:0", "/nonexistent/users", false}, false, "users file /nonexistent/users"},
   };
