@@ -15,6 +15,7 @@
 #include <functional>
 
 #include "MainFixture.h"
+#include "control/ParamTable.h"
 #include "control/CommandSlots.h"
 #include "ui/config/FrmDataSet.h"
 #include "ui/config/FrmPSW.h"
@@ -225,6 +226,14 @@ class TstConfig : public QObject {
       dialog.btnSetToClick();
       QCOMPARE(boxes.Texts, QStringList{QStringLiteral("[EOD Volt] value is invalid")});
     }
+    f.Context->Settings.Language = 1;  // the same refusal in Chinese names the entry in Chinese
+    dialog.Edit1->setText(QStringLiteral("1.95"));
+    {
+      TBoxAnswerer boxes(QMessageBox::Ok);
+      dialog.btnSetToClick();
+      QCOMPARE(boxes.Texts, QStringList{QStringLiteral("[%1]数值无效").arg(QString::fromUtf8(ParamDefs[11].Zh))});
+    }
+    f.Context->Settings.Language = 0;
     QCOMPARE(dialog.Edit1->text(), QStringLiteral("1.80"));
     QVERIFY(!f.Context->CommandQueue[0].Pending);
 
@@ -395,7 +404,7 @@ class TstConfig : public QObject {
       test.edtTime->setText(QString::fromLatin1(text));
       TBoxAnswerer boxes(QMessageBox::Ok);
       test.btnTestClick();
-      QCOMPARE(boxes.Texts, QStringList{QStringLiteral("[Battery Test Time] value is invalid")});
+      QCOMPARE(boxes.Texts, QStringList{QStringLiteral("[自检时间]数值无效")});
     }
     QVERIFY(!f.Context->CommandQueue[1].Pending);
     {

@@ -136,10 +136,13 @@ void TFrmDataSet::btnSetToClick() {
   if (result.Check.Correction) Edit1->setText(QString::fromStdString(*result.Check.Correction));
   switch (result.Outcome) {
     case TSetOutcome::PortOff:
-      ShowMessage(this, QStringLiteral("Serial Port Off"));
+      ShowMessage(this, ZhEn(FHost.Ctx.Settings.Language, "串口未打开", "Serial Port Off"));
       return;
     case TSetOutcome::Invalid:
-      ShowMessage(this, QString::fromStdString(result.Check.Message));
+      // The table's messages are English; in Chinese the entry's own name says which.
+      ShowMessage(this, FHost.Ctx.Settings.Language == 1
+                            ? QStringLiteral("[%1]数值无效").arg(QString::fromUtf8(ParamDefs[static_cast<size_t>(FEntry)].Zh))
+                            : QString::fromStdString(result.Check.Message));
       (ComboBox1->isVisible() ? static_cast<QWidget*>(ComboBox1) : Edit1)->setFocus();
       return;
     case TSetOutcome::Refused:

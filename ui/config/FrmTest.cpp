@@ -46,7 +46,7 @@ TFrmTest::TFrmTest(const TControlHost& host, QWidget* parent) : QDialog(parent),
 void TFrmTest::btnTestClick() {
   const std::optional<uint16_t> seconds = TestTimeValue(edtTime->text().toStdString());
   if (!seconds) {
-    ShowMessage(this, QStringLiteral("[Battery Test Time] value is invalid"));
+    ShowMessage(this, ZhEn(FHost.Ctx.Settings.Language, "[自检时间]数值无效", "[Battery Test Time] value is invalid"));
     edtTime->setFocus();
     return;
   }
