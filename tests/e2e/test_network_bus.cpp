@@ -201,10 +201,10 @@ TEST_F(NetworkBus, MisbehavingServersGiveThePortFailurePathAndNothingFalse) {
     std::vector<int> Program;  // program events, from the start on
     const char* Said;          // on standard error
   } cases[] = {
-      {"silent_tcp", "silent", "tcp", {20, 23, 21}, "connecting to"},
+      {"silent_tcp", "silent", "tcp", {20, 23, 21}, ""},
       {"silent_rfc2217", "silent", "rfc2217", {20, 21}, "no answer to the RFC 2217 COM port option within 5 s"},
       {"refused", "", "tcp", {20, 21}, "Connection refused"},
-      {"garbage", "garbage", "tcp", {20, 23, 21}, "connecting to"},
+      {"garbage", "garbage", "tcp", {20, 23, 21}, ""},  // may connect before it could say so
       {"midframe", "midframe", "tcp", {20, 23, 18}, "the server closed the connection"},
   };
   std::vector<std::unique_ptr<TChildProcess>> servers, monitors;

@@ -223,7 +223,9 @@ QStringList Clipped(QWidget* window) {
       const int title = QFontMetrics(bold).horizontalAdvance(g->title());
       clipped(w, g->title(), title, label.width());  // the style's own room for it
       clipped(w, g->title(), label.left() + title, g->width());
-    } else if (auto* h = qobject_cast<QHeaderView*>(w); h && h->orientation() == Qt::Horizontal && h->model()) {
+    } else if (auto* h = qobject_cast<QHeaderView*>(w);
+               // Qt's file dialog sizes its own columns, by the fonts the machine has.
+               h && h->orientation() == Qt::Horizontal && h->model() && !h->window()->inherits("QFileDialog")) {
       for (int c = 0; c < h->count(); ++c)
         if (!h->isSectionHidden(c) && h->sectionSize(c) > 0)
           clipped(w, h->model()->headerData(c, Qt::Horizontal).toString(), h->sectionSizeHint(c), h->sectionSize(c));
