@@ -1,56 +1,36 @@
+// tessaro: the monitor without Qt. Commands, exports, the search and the
+// headless service run in this process; the desktop is a program of its own,
+// so that a server needs no Qt and the service maps no Qt library.
+
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
-#include "app/Export.h"
-#include "app/Headless.h"
-#include "app/Options.h"
-#include "config/Commands.h"
-#include "config/DataDir.h"
-#include "app/Search.h"
-#include "core/Version.h"
-#ifdef TESSARO_WITH_UI
-#include "ui/main/Desktop.h"
-#endif
+#include "app/Program.h"
 
-int main(int argc, char** argv) {
-  using namespace tessaro;
-  const std::vector<std::string> args(argv + 1, argv + argc);
-  const std::string defaultDataDir = config::DefaultDataDir(ExecutableDir());
-  if (config::IsCommand(args)) {
-    std::string out, err;
-    const int status = config::RunCommand(args, defaultDataDir, out, err);
-    std::fputs(out.c_str(), stdout);
-    for (size_t at = 0; at < err.size();) {
-      const size_t end = err.find('\n', at);
-      std::fprintf(stderr, "tessaro: %s\n", err.substr(at, end - at).c_str());
-      at = end == std::string::npos ? err.size() : end + 1;
-    }
-    if (status == 2) std::fputs(config::CommandUsage().c_str(), stderr);
-    return status;
+namespace {
+
+int HandOverToDesktop(int argc, char** argv, const tessaro::TAppOptions&) {
+  const std::string desktop = tessaro::ExecutableDir() + tessaro::DesktopProgramName;
+  std::vector<char*> args(argv, argv + argc);
+  args[0] = const_cast<char*>(desktop.c_str());
+  args.push_back(nullptr);
+  ::execv(desktop.c_str(), args.data());
+  if (errno == ENOENT) {
+    std::fprintf(stderr,
+                 "tessaro: the desktop is not installed (%s; Debian package tessaro); "
+                 "the monitor runs without it: tessaro --headless\n",
+                 desktop.c_str());
+  } else {
+    std::fprintf(stderr, "tessaro: cannot start the desktop %s: %s\n", desktop.c_str(), std::strerror(errno));
   }
-  const TAppOptions options = ParseOptions(args, defaultDataDir);
-  if (!options.Error.empty()) {
-    std::fprintf(stderr, "tessaro: %s\n\n%s", options.Error.c_str(), UsageText().c_str());
-    return 2;
-  }
-  if (options.Help) {
-    std::fputs(UsageText().c_str(), stdout);
-    std::printf("\nData directory without --data-dir: %s\n\n%s", defaultDataDir.c_str(),
-                config::CommandUsage().c_str());
-    return 0;
-  }
-  if (options.Version) {
-    std::printf("tessaro %s\n", TESSARO_VERSION);
-    return 0;
-  }
-  if (options.Export != TExportKind::None) return RunExport(options);
-  if (options.SearchTo > 0) return RunSearch(options);
-  if (options.Headless) return RunHeadless(options);
-#ifdef TESSARO_WITH_UI
-  return RunDesktop(argc, argv, options.DataDir, options.NutListen, options.WebListen);
-#else
-  std::fprintf(stderr, "tessaro: this build has no desktop; use --headless\n");
   return 2;
-#endif
 }
+
+}  // namespace
+
+int main(int argc, char** argv) { return tessaro::RunProgram(argc, argv, HandOverToDesktop); }

@@ -18,7 +18,7 @@ build=${BUILD:-build}
 measured=${SECONDS_MEASURED:-60}
 warmup=${WARMUP:-10}
 devices=16
-for p in "$build/tessaro" "$build/tessaro-sim"; do
+for p in "$build/tessaro" "$build/tessaro-desktop" "$build/tessaro-sim"; do
   [ -x "$p" ] || { echo "desktop_cpu: $p is missing; build first" >&2; exit 1; }
 done
 command -v Xvfb >/dev/null || { echo "desktop_cpu: Xvfb is missing (Debian xvfb)" >&2; exit 1; }

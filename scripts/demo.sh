@@ -23,7 +23,10 @@ command -v ninja >/dev/null && generator=(-G Ninja)
 if [ ! -f build/CMakeCache.txt ]; then
   cmake -S . -B build "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 fi
-cmake --build build -j "$(nproc)" --target tessaro tessaro-sim
+targets=(tessaro tessaro-sim)
+# The window is a program of its own, needed only with a display.
+[ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ] && targets+=(tessaro-desktop)
+cmake --build build -j "$(nproc)" --target "${targets[@]}"
 
 data=$(mktemp -d /tmp/tessaro-demo.XXXXXX)
 link="$data/ttyUPS"

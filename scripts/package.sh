@@ -1,10 +1,15 @@
 #!/usr/bin/env bash
-# Builds the Debian package build-deb/tessaro_<version>_<arch>.deb: the program
-# with its desktop, the simulator, the menu entry and icon, the man page and
-# the system service. Its dependencies are computed from the programs' shared
-# libraries (dpkg-shlibdeps).
+# Builds the two Debian packages in build-deb/:
+#   tessaro-daemon_<version>_<arch>.deb  tessaro (headless service, commands),
+#                                        tessaro-sim, man page, system service;
+#                                        no Qt and no X
+#   tessaro_<version>_<arch>.deb         the desktop (tessaro-desktop, menu
+#                                        entry, icon), over tessaro-daemon
+# Their dependencies are computed from the programs' shared libraries
+# (dpkg-shlibdeps).
 #
-#   scripts/package.sh && sudo apt-get install ./build-deb/tessaro_*.deb
+#   scripts/package.sh && sudo apt-get install ./build-deb/tessaro-daemon_*.deb   # a server
+#   sudo apt-get install ./build-deb/tessaro*.deb                                 # with the desktop
 #   BUILD_DIR=build scripts/package.sh       reuse another build directory
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -14,16 +19,23 @@ scripts/deps.sh
 dir=${BUILD_DIR:-build-deb}
 generator=()
 command -v ninja >/dev/null && generator=(-G Ninja)
-# Only the two programs are built (no tests, no benchmarks): cpack's install
+# Only the programs are built (no tests, no benchmarks): cpack's install
 # step must not build everything.
 cmake -S . -B "$dir" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr \
   -DTESSARO_UI=ON -DTESSARO_BENCH=OFF -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON
-cmake --build "$dir" -j "${JOBS:-$(nproc)}" --target tessaro tessaro-sim
-rm -f "$dir"/tessaro_*.deb
+cmake --build "$dir" -j "${JOBS:-$(nproc)}" --target tessaro tessaro-desktop tessaro-sim
+rm -f "$dir"/tessaro_*.deb "$dir"/tessaro-daemon_*.deb
 (cd "$dir" && cpack -G DEB)
-deb=$(ls "$dir"/tessaro_*.deb)
-echo "package: $deb"
-dpkg-deb --field "$deb" Package Version Architecture Depends
+deb=$(ls "$dir"/tessaro-daemon_*.deb)
+for package in "$deb" "$dir"/tessaro_*.deb; do
+  echo "package: $package"
+  dpkg-deb --field "$package" Package Version Architecture Depends Replaces Breaks Installed-Size
+done
+# A server gets no Qt and no X with the daemon.
+if dpkg-deb --field "$deb" Depends | grep -Eio '(libqt|qt6|libx11|libxcb|libgl|libegl|libwayland|libfontconfig)[^ ,]*'; then
+  echo "package: tessaro-daemon depends on the desktop libraries above" >&2
+  exit 1
+fi
 
 # The unit as packaged, with its program where the package was unpacked.
 if command -v systemd-analyze >/dev/null; then
