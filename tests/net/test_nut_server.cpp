@@ -203,7 +203,7 @@ TEST_F(NutServer, PipeliningClientsThatLeaveEarlyAreAllClosed) {
   }
   ASSERT_TRUE(Serve([&] { return Server.ClientCount() == 0; })) << Server.ClientCount() << " clients left";
   auto next = Connect();
-  ASSERT_TRUE(Ask(*next, "VER\n", "network UPS server")) << next->Got;
+  ASSERT_TRUE(Ask(*next, "VER\n", "Tessaro ")) << next->Got;
 }
 
 TEST_F(NutServer, ServesTwoHundredClientsAtOnce) {
