@@ -3,7 +3,6 @@
 // forms the protocol reference allows for its request; and device commands:
 // who may give them, from where, and what GET TRACKING tells of them.
 
-#include <crypt.h>
 #include <gtest/gtest.h>
 
 #include <map>
@@ -18,49 +17,10 @@
 
 using namespace tessaro;
 using namespace tessaro::net;
+using tessaro::testing::TCommandRig;
 using tessaro::testing::TNutBus;
 
 namespace {
-
-std::string Hash(const char* prefix, const std::string& password) {
-  const char* salt = ::crypt_gensalt(prefix, 0, nullptr, 0);
-  const char* hash = salt ? ::crypt(password.c_str(), salt) : nullptr;
-  return hash && hash[0] == '$' ? hash : "";
-}
-
-// A host's side of commands that records what it is asked to queue.
-struct TCommandRig {
-  TCommandRig() {
-    std::string error;
-    Users = TUsersFile::Parse("operator:" + Hash("$y$", "right") + ":test.battery.start,load.on\n" +
-                                  "viewer:" + Hash("$6$", "look") + "\n",
-                              error);
-    EXPECT_TRUE(Users) << error;
-    Control.Users = Users ? &*Users : nullptr;
-    Control.Offers = [this](int) { return Offered; };
-    Control.Queue = [this](int address, TNutCommand command, const std::string* value) {
-      Queued.push_back({address, command, value ? *value : "-"});
-      return TNutQueued{NextId++, false, ""};
-    };
-    Control.Outcome = [this](uint32_t id) {
-      const auto it = Outcomes.find(id);
-      return it == Outcomes.end() ? TNutOutcome::Pending : it->second;
-    };
-    Control.OnReport = [this](const std::string& text) { Reports.push_back(text); };
-  }
-  struct TQueued {
-    int Address;
-    TNutCommand Command;
-    std::string Value;
-  };
-  std::optional<TUsersFile> Users;
-  TNutControl Control;
-  bool Offered = true;
-  uint32_t NextId = 7;
-  std::vector<TQueued> Queued;
-  std::map<uint32_t, TNutOutcome> Outcomes;
-  std::vector<std::string> Reports;
-};
 
 // ---------------------------------------------------------------- the replies the reference allows
 
