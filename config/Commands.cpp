@@ -265,6 +265,14 @@ const TKey* FindKey(std::string_view name) {
   return nullptr;
 }
 
+// "Network.UsersFile or Web.UsersFile" for a key name more than one section has; else "".
+std::string SectionsOf(std::string_view name) {
+  std::string out;
+  for (const TKey& k : Keys)
+    if (EqualNoCase(name, k.Name) && SharedName(k)) out += (out.empty() ? "" : " or ") + ShownName(k);
+  return out;
+}
+
 std::string KeyList() {
   std::string s;
   for (const TKey& k : Keys) s += std::string(s.empty() ? "" : ", ") + ShownName(k);
@@ -330,6 +338,9 @@ int ConfigSet(const std::vector<std::string>& words, const std::string& dataDir,
     const TKey* key = eq == std::string::npos ? nullptr : FindKey(a.substr(0, eq));
     if (eq == std::string::npos) {
       err += Quoted(a) + " is not KEY=VALUE\n";
+    } else if (!key && !SectionsOf(a.substr(0, eq)).empty()) {
+      err += Quoted(a.substr(0, eq)) + " is a key of more than one section: write " + SectionsOf(a.substr(0, eq)) +
+             "\n";
     } else if (!key) {
       err += "unknown setting " + Quoted(a.substr(0, eq)) + " (keys: " + KeyList() + ")\n";
     } else {
