@@ -45,7 +45,6 @@ std::unique_ptr<TNutCommandHost> MakeNutCommandHost(TContext& ctx, std::function
   const std::string& path = ctx.Settings.NutUsersFile;
   std::string error;
   if (!path.empty()) host->Users = net::TUsersFile::Load(path, error);
-  if (say && path.empty()) say("network UPS server: no [Network] UsersFile, so no one may give device commands");
   if (say && !path.empty() && !host->Users)
     say("network UPS server: users file " + path + " refused, so no one may give device commands: " + error);
   net::TNutControl& c = host->Control;

@@ -22,7 +22,7 @@ struct TNutCommandHost {
 
 // The commands' part of the server for `ctx`: `portOpen` tells whether the
 // port is open now, `report` hears every accepted or refused command, and
-// `say` why no one may give commands (no users file, or one refused).
+// `say` why no one may give commands when the users file is refused.
 std::unique_ptr<TNutCommandHost> MakeNutCommandHost(TContext& ctx, std::function<bool()> portOpen,
                                                     std::function<void(const std::string&)> report,
                                                     const std::function<void(const std::string&)>& say);

@@ -107,8 +107,7 @@ TEST_F(NutControl, RefusalsQueueNothing) {
 
 TEST_F(NutControl, TheUsersFileOfTheSettingsOrNoCommands) {
   EXPECT_EQ(Host()->Control.Users, nullptr);
-  ASSERT_EQ(Said.size(), 1u);
-  EXPECT_NE(Said[0].find("no [Network] UsersFile"), std::string::npos);
+  EXPECT_TRUE(Said.empty());  // none is the default
   const std::string path = (Dir / "users").string();
   std::ofstream(path) << "operator:" << ::crypt("right", ::crypt_gensalt("$6$", 0, nullptr, 0)) << ":all\n";
   ::chmod(path.c_str(), 0644);
