@@ -262,6 +262,7 @@ class THandler {
       std::fill(FSession.Password.begin(), FSession.Password.end(), '\0');
       FSession.Password.clear();
       FLastCheckFailed = !good;
+      if (!good) ++FShared.FailedChecks;
     }
     return FSession.Auth == TNutSession::TAuth::Good;
   }
@@ -284,6 +285,7 @@ class THandler {
 
   TNutReply Denied() {
     TNutReply r = Reply(Err("ACCESS-DENIED"));
+    r.Held = true;
     r.AuthFailed = FLastCheckFailed;
     return r;
   }
@@ -303,7 +305,9 @@ class THandler {
     const std::string device = a < 0 ? Printable(w[1]) : UpsName(a);
     const auto refuse = [&](const char* code, const std::string& why) {
       Report(device, w[2], "refused, " + why);
-      return Reply(Err(code));
+      TNutReply r = Reply(Err(code));
+      r.Held = true;
+      return r;
     };
     if (a < 0) return refuse("UNKNOWN-UPS", "no such device");
     const TNutCommandDef* def = FindCommand(w[2]);
@@ -313,7 +317,8 @@ class THandler {
     if (!FSource.Control->RemoteCommands && !IsLoopbackPeer(FSession.Peer))
       return refuse("ACCESS-DENIED", "not from loopback and remote commands are off");
     if (!Authenticated()) {
-      Report(device, w[2], "refused, wrong user name or password");
+      Report(device, w[2], "refused, wrong user name or password (" + std::to_string(FShared.FailedChecks) +
+                               " failed since the start)");
       return Denied();
     }
     if (!FSource.Control->Users->MayRun(FSession.User, def->Name))

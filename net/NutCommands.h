@@ -84,12 +84,16 @@ struct TNutShared {
   // Tracking ids handed out, oldest first: (id text, command id).
   std::deque<std::pair<std::string, uint32_t>> Tracked;
   static constexpr size_t MaxTracked = 256;
+  uint64_t FailedChecks = 0;  // password checks that failed
 };
 
 struct TNutReply {
   std::string Text;         // whole lines, each ending in "\n"; empty for a blank request
   bool Close = false;       // close the connection once the text is sent
-  bool AuthFailed = false;  // a password check failed: the server holds the reply back
+  // A refused device command: the server holds the reply back, so refusals
+  // (and the reports of them) come slowly; longer after a failed password check.
+  bool Held = false;
+  bool AuthFailed = false;  // a password check failed
 };
 
 // Answers one request line (without its line end).

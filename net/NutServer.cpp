@@ -277,11 +277,12 @@ void TNutServer::Answer(TClient& c, std::string_view line) {
     return;
   }
   const TNutReply reply = HandleLine(line, c.Session, FSource, FShared);
-  if (reply.AuthFailed) {
-    // Guessing passwords gets slow, without holding up anyone else.
+  if (reply.Held) {
+    // Guessing passwords, or trying commands, gets slow without holding up
+    // anyone else.
     const int64_t now = FClock.MonotonicMs();
     c.Held = reply.Text;
-    c.HeldUntilMs = now + HoldFor(c.Session.Peer, now);
+    c.HeldUntilMs = now + (reply.AuthFailed ? HoldFor(c.Session.Peer, now) : FailDelayMs);
     return;
   }
   c.Out += reply.Text;
@@ -289,7 +290,6 @@ void TNutServer::Answer(TClient& c, std::string_view line) {
 }
 
 int64_t TNutServer::HoldFor(const std::string& peer, int64_t now) {
-  ++FFailedChecks;
   for (auto it = FFailures.begin(); it != FFailures.end();)
     it = now - it->second.LastMs > FailWindowMs ? FFailures.erase(it) : std::next(it);
   if (FFailures.size() >= 4096 && !FFailures.contains(peer))

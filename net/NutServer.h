@@ -54,7 +54,7 @@ class TNutServer {
 
   size_t ClientCount() const { return FClients.size(); }
   // Password checks that failed since the start.
-  uint64_t FailedChecks() const { return FFailedChecks; }
+  uint64_t FailedChecks() const { return FShared.FailedChecks; }
 
   // A client beyond this many, in all or from one address, is accepted and
   // closed at once.
@@ -70,9 +70,10 @@ class TNutServer {
   // or with answers it has not taken in full for this long.
   int64_t StallTimeoutMs = 30000;
   int64_t RetryMs = 5000;
-  // A failed password check's answer is held back this long, doubled for each
-  // earlier failure from the same address within FailWindowMs, up to
-  // MaxFailDelayMs; that client's further requests wait behind it.
+  // A refused device command's answer is held back this long; after a failed
+  // password check, doubled for each earlier failure from the same address
+  // within FailWindowMs, up to MaxFailDelayMs. That client's further requests
+  // wait behind it.
   int64_t FailDelayMs = 1000;
   int64_t MaxFailDelayMs = 16000;
   int64_t FailWindowMs = 15 * 60 * 1000;
@@ -118,7 +119,6 @@ class TNutServer {
   const TClock& FClock;
   TNutShared FShared;
   std::map<std::string, TFailures> FFailures;  // by peer address
-  uint64_t FFailedChecks = 0;
   void Release(TClient& client, int64_t now);
   int64_t HoldFor(const std::string& peer, int64_t now);
   int FListenFd = -1;

@@ -301,6 +301,8 @@ TEST_F(NutCommand, OnlyAUserWithTheCommandFromLoopbackQueuesIt) {
     const TNutReply r = HandleLine(c.Request, s, Source, Shared);
     EXPECT_EQ(r.Text, c.Reply) << c.Name;
     EXPECT_EQ(r.AuthFailed, c.AuthFailed) << c.Name;
+    // A refusal once credentials were given comes after a pause.
+    EXPECT_EQ(r.Held, c.User && c.Password && std::string(c.Reply) != "OK\n") << c.Name;
     EXPECT_EQ(Rig.Queued.size(), std::string(c.Reply) == "OK\n" ? 1u : 0u) << c.Name;
     // Every command that named a user is reported, with its peer.
     if (c.User && c.Password) {
