@@ -1,10 +1,14 @@
-// Device commands over the network UPS protocol end to end: Debian's upscmd
-// (nut-client) against tessaro --headless, with the libmodbus peer on a
-// pseudo-terminal as the device. The peer logs every frame it receives, so
-// the write on the bus is the one the battery test window sends, and a
-// refused command shows as no write at all.
+// The network UPS server end to end, tessaro --headless on a pseudo-terminal
+// bus: the request sequences of the clients people use, over TCP, against a
+// simulated bus with a device that never answers; and device commands from
+// Debian's upscmd (nut-client), with the libmodbus peer as the device. The
+// peer logs every frame it receives, so the write on the bus is the one the
+// battery test window sends, and a refused command shows as no write at all.
 
+#include <arpa/inet.h>
 #include <crypt.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -16,6 +20,7 @@
 #include <vector>
 
 #include "e2e/HeadlessFixture.h"
+#include "net/NutClientScripts.h"
 
 using namespace tessaro;
 using namespace tessaro::testing;
@@ -29,6 +34,97 @@ std::string Hash(const char* prefix, const std::string& password) {
   EXPECT_NE(salt, nullptr);
   const char* hash = salt ? ::crypt(password.c_str(), salt) : nullptr;
   return hash && hash[0] == '$' ? hash : "";
+}
+
+// The port in "... listening on 127.0.0.1:PORT" on the monitor's stderr; 0 when it never says so.
+int ListeningPort(TChildProcess& monitor) {
+  const std::string mark = "listening on 127.0.0.1:";
+  if (!monitor.WaitForError(mark, 10s)) return 0;
+  const size_t at = monitor.Err().find(mark);
+  return std::atoi(monitor.Err().c_str() + at + mark.size());
+}
+
+// One client connection that sends a request and reads its whole reply
+// (a line, or a list to its END line), each read bounded.
+class TNutConnection {
+ public:
+  explicit TNutConnection(int port) {
+    FFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const timeval bound{5, 0};
+    ::setsockopt(FFd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    Connected = ::connect(FFd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  }
+  ~TNutConnection() { ::close(FFd); }
+  std::string Exchange(const std::string& request) {
+    const std::string line = request + "\n";
+    if (::send(FFd, line.data(), line.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(line.size())) return "<not sent>";
+    std::string reply;
+    for (;;) {
+      const size_t end = FIn.find('\n');
+      if (end == std::string::npos) {
+        char buf[4096];
+        const ssize_t n = ::recv(FFd, buf, sizeof buf, 0);
+        if (n <= 0) return reply + FIn + "<closed or timed out>";
+        FIn.append(buf, static_cast<size_t>(n));
+        continue;
+      }
+      const std::string got = FIn.substr(0, end + 1);
+      FIn.erase(0, end + 1);
+      reply += got;
+      if (reply.rfind("BEGIN LIST ", 0) != 0 || got.rfind("END LIST ", 0) == 0) return reply;
+    }
+  }
+  bool Connected = false;
+
+ private:
+  int FFd = -1;
+  std::string FIn;
+};
+
+// Devices 1 and 2 on the simulator; 9 is configured and never answers.
+class NutClientReplay : public Headless {};
+
+TEST_F(NutClientReplay, EveryClientsSequenceGetsAllowedRepliesAndOnlyTheSilentDeviceIsStale) {
+  WriteSettings(2, 0, "[Network]\nNutListen=127.0.0.1:0\n");
+  WriteDevices({1, 2, 9});
+  const auto sim = StartSim("modbus", {"--devices", "1-2"});
+  const auto monitor = StartMonitor(120);
+  const int port = ListeningPort(*monitor);
+  ASSERT_NE(port, 0) << monitor->Err();
+  // Both answering devices in and fresh.
+  const auto end = std::chrono::steady_clock::now() + 40s;
+  auto fresh = [&] {
+    TNutConnection c(port);
+    return c.Exchange("GET VAR ups1 ups.status").rfind("VAR ", 0) == 0 &&
+           c.Exchange("GET VAR ups2 ups.status").rfind("VAR ", 0) == 0;
+  };
+  while (!fresh() && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(300ms);  // between polls
+  ASSERT_TRUE(fresh()) << monitor->Err();
+
+  for (const TClientScript& script : Scripts) {
+    TNutConnection c(port);
+    ASSERT_TRUE(c.Connected);
+    const TReplay r = Replay(
+        script, [&c](const std::string& line) { return c.Exchange(line); }, {"ups1", "ups2", "ups9"});
+    bool sawStale = false;
+    for (const auto& [request, reply] : r.Exchanges) {
+      EXPECT_TRUE(Allowed(request, reply)) << script.Client << ": " << request << " -> " << reply;
+      if (request.find(" ups9") == std::string::npos && request != "STARTTLS") {
+        EXPECT_EQ(reply.rfind("ERR", 0), std::string::npos) << script.Client << ": " << request << " -> " << reply;
+      }
+      if (request == "LIST VAR ups9") {
+        EXPECT_EQ(reply, "ERR DATA-STALE\n") << script.Client;
+        sawStale = true;
+      }
+    }
+    const bool listsVars = std::any_of(script.PerUps.begin(), script.PerUps.end(),
+                                       [](const std::string& step) { return step.rfind("LIST VAR", 0) == 0; });
+    EXPECT_EQ(sawStale, listsVars) << script.Client;
+  }
 }
 
 class NutCommands : public Headless {
@@ -45,10 +141,9 @@ class NutCommands : public Headless {
     WriteDevices({1});
     Peer = StartPeer({BuildDir + "/tessaro-modbus-peer", "--link", Link, "--log-requests"});
     Monitor = StartMonitor(120);
-    const std::string mark = "listening on 127.0.0.1:";
-    ASSERT_TRUE(Monitor->WaitForError(mark, 10s)) << Monitor->Err();
-    const size_t at = Monitor->Err().find(mark);
-    Host = "ups1@127.0.0.1:" + std::to_string(std::atoi(Monitor->Err().c_str() + at + mark.size()));
+    const int port = ListeningPort(*Monitor);
+    ASSERT_NE(port, 0) << Monitor->Err();
+    Host = "ups1@127.0.0.1:" + std::to_string(port);
     // Commands are taken only for a device that answers.
     const auto end = std::chrono::steady_clock::now() + 30s;
     while (Run({"/usr/bin/upsc", Host, "ups.status"}).Out.empty() && std::chrono::steady_clock::now() < end)

@@ -1,7 +1,6 @@
-// The request sequences of the clients people use with the network UPS
-// protocol, replayed against a small bus, every reply checked against the
-// forms the protocol reference allows for its request; and device commands:
-// who may give them, from where, and what GET TRACKING tells of them.
+// The clients' request sequences replayed against a small bus, every reply
+// checked against the forms the protocol reference allows; and device
+// commands: who may give them, from where, and what GET TRACKING tells.
 
 #include <gtest/gtest.h>
 
@@ -10,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "net/NutClientScripts.h"
 #include "net/NutCommands.h"
 #include "net/NutFixture.h"
 #include "net/NutLine.h"
@@ -17,174 +17,17 @@
 
 using namespace tessaro;
 using namespace tessaro::net;
-using tessaro::testing::TCommandRig;
-using tessaro::testing::TNutBus;
+using namespace tessaro::testing;
 
 namespace {
-
-// ---------------------------------------------------------------- the replies the reference allows
-
-const char* const ErrorCodes =
-    "(ACCESS-DENIED|UNKNOWN-UPS|VAR-NOT-SUPPORTED|CMD-NOT-SUPPORTED|INVALID-ARGUMENT|INSTCMD-FAILED|SET-FAILED|"
-    "READONLY|TOO-LONG|FEATURE-NOT-SUPPORTED|FEATURE-NOT-CONFIGURED|ALREADY-SSL-MODE|DRIVER-NOT-CONNECTED|"
-    "DATA-STALE|ALREADY-LOGGED-IN|INVALID-PASSWORD|ALREADY-SET-PASSWORD|INVALID-USERNAME|ALREADY-SET-USERNAME|"
-    "USERNAME-REQUIRED|PASSWORD-REQUIRED|UNKNOWN-COMMAND|INVALID-VALUE)";
-const std::string Value = R"("([^"\\]|\\.)*")";
-
-// The request's kind ("GET VAR", "LOGOUT") and the forms of its answer
-// other than an error.
-const std::map<std::string, std::string>& SuccessForms() {
-  static const std::map<std::string, std::string> forms = {
-      {"VER", R"([^\n]*upsd .+ - [^\n]*\n)"},
-      {"NETVER", R"(\d+\.\d+\n)"},
-      {"PROTVER", R"(\d+\.\d+\n)"},
-      {"USERNAME", "OK\n"},
-      {"PASSWORD", "OK\n"},
-      {"LOGIN", "OK\n"},
-      {"LOGOUT", "OK Goodbye\n"},
-      {"STARTTLS", "OK STARTTLS\n"},
-      {"SET TRACKING", "OK\n"},
-      {"INSTCMD", R"(OK( TRACKING [0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12})?\n)"},
-      {"GET TRACKING", "(ON|OFF|PENDING|SUCCESS)\n"},
-      {"GET VAR", R"(VAR (\S+) (\S+) )" + Value + "\n"},
-      {"GET TYPE", R"(TYPE (\S+) (\S+)( RW)?( (ENUM|RANGE|NUMBER|STRING:\d+))+\n)"},
-      {"GET DESC", R"(DESC (\S+) (\S+) )" + Value + "\n"},
-      {"GET CMDDESC", R"(CMDDESC (\S+) (\S+) )" + Value + "\n"},
-      {"GET UPSDESC", R"(UPSDESC (\S+) )" + Value + "\n"},
-      {"GET NUMLOGINS", R"(NUMLOGINS (\S+) \d+\n)"},
-      {"LIST UPS", "BEGIN LIST UPS\n(UPS \\S+ " + Value + "\n)*END LIST UPS\n"},
-      {"LIST VAR", R"(BEGIN LIST VAR (\S+)\n(VAR \1 \S+ )" + Value + R"(\n)*END LIST VAR \1\n)"},
-      {"LIST RW", R"(BEGIN LIST RW (\S+)\n(RW \1 \S+ )" + Value + R"(\n)*END LIST RW \1\n)"},
-      {"LIST CMD", R"(BEGIN LIST CMD (\S+)\n(CMD \1 \S+\n)*END LIST CMD \1\n)"},
-      {"LIST CLIENT", R"(BEGIN LIST CLIENT (\S+)\n(CLIENT \1 \S+\n)*END LIST CLIENT \1\n)"},
-      {"LIST ENUM", R"(BEGIN LIST ENUM (\S+) (\S+)\n(ENUM \1 \2 )" + Value + R"(\n)*END LIST ENUM \1 \2\n)"},
-      {"LIST RANGE",
-       R"(BEGIN LIST RANGE (\S+) (\S+)\n(RANGE \1 \2 )" + Value + " " + Value + R"(\n)*END LIST RANGE \1 \2\n)"},
-  };
-  return forms;
-}
-
-// Whether `reply` is an answer the reference allows to `request`.
-bool Allowed(const std::string& request, const std::string& reply) {
-  std::vector<std::string> w;
-  if (!SplitLine(request, w) || w.empty()) return false;
-  if (std::regex_match(reply, std::regex(std::string("ERR ") + ErrorCodes + "\n"))) return true;
-  if (w[0] == "GET" && w.size() > 1 && w[1] == "TRACKING" &&
-      std::regex_match(reply, std::regex("ERR (UNKNOWN|INVALID-ARGUMENT|FAILED)\n")))
-    return true;
-  const std::string kind = (w[0] == "GET" || w[0] == "LIST" || w[0] == "SET") && w.size() > 1 ? w[0] + " " + w[1] : w[0];
-  const auto it = SuccessForms().find(kind);
-  return it != SuccessForms().end() && std::regex_match(reply, std::regex(it->second));
-}
-
-// ---------------------------------------------------------------- the clients' sequences
-
-// A client's requests: `Once` at the start, `PerUps` for every UPS the
-// server lists, `End` last. In PerUps, "{ups}" is the UPS, and a request
-// with "{var}", "{cmd}" or "{rw}" is sent for each variable, command or
-// writable variable the UPS's last LIST VAR, LIST CMD or LIST RW gave;
-// requests joined by " | " go together for each.
-struct TClientScript {
-  const char* Client;
-  std::vector<std::string> Once, PerUps, End;
-};
-
-const TClientScript Scripts[] = {
-    // PeaNUT (web dashboard), src/server/nut.ts: credentials when configured, then per device.
-    {"PeaNUT",
-     {"USERNAME monuser", "PASSWORD secret", "LIST UPS"},
-     {"GET UPSDESC {ups}", "LIST VAR {ups}", "GET TYPE {ups} {var}", "LIST CMD {ups}", "GET CMDDESC {ups} {cmd}",
-      "LIST CLIENT {ups}", "LIST RW {ups}"},
-     {"LOGOUT"}},
-    // go.nut (behind nut_exporter and Telegraf's upsd input): NewUPS for every UPS of LIST UPS.
-    {"go.nut",
-     {"USERNAME monuser", "PASSWORD secret", "VER", "NETVER", "LIST UPS"},
-     {"LIST CLIENT {ups}", "LIST CMD {ups}", "GET CMDDESC {ups} {cmd}", "GET UPSDESC {ups}", "GET NUMLOGINS {ups}",
-      "LIST VAR {ups}", "GET DESC {ups} {var} | GET TYPE {ups} {var}"},
-     {"LOGOUT"}},
-    // prometheus-nut-exporter: VER must hold "upsd <version> -".
-    {"prometheus-nut-exporter", {"VER", "LIST UPS"}, {"LIST VAR {ups}"}, {}},
-    // Debian's nut-client 2.8.0, as traced: upsc, upsc -l, upsrw, upscmd -l.
-    {"upsc", {"STARTTLS", "LIST UPS"}, {"LIST VAR {ups}", "GET VAR {ups} ups.status"}, {"LOGOUT"}},
-    {"upsrw",
-     {"STARTTLS"},
-     {"LIST RW {ups}", "GET TYPE {ups} {rw} | GET DESC {ups} {rw} | LIST ENUM {ups} {rw} | LIST RANGE {ups} {rw}"},
-     {"LOGOUT"}},
-    {"upscmd -l", {"STARTTLS"}, {"LIST CMD {ups}", "GET CMDDESC {ups} {cmd}"}, {"LOGOUT"}},
-    // libupsclient of later releases asks the protocol version first.
-    {"libupsclient", {"PROTVER", "NETVER", "LIST UPS"}, {"LIST VAR {ups}"}, {"LOGOUT"}},
-    // Home Assistant's client (aionut).
-    {"aionut", {"USERNAME monuser", "PASSWORD secret", "LIST UPS"},
-     {"LIST VAR {ups}", "LIST CMD {ups}", "GET UPSDESC {ups}"}, {}},
-};
-
-// The words in column `column` of a list reply's item lines.
-std::vector<std::string> Items(const std::string& reply, size_t column) {
-  std::vector<std::string> out;
-  size_t start = 0;
-  while (start < reply.size()) {
-    const size_t end = reply.find('\n', start);
-    std::vector<std::string> w;
-    if (SplitLine(reply.substr(start, end - start), w) && w.size() > column && w[0] != "BEGIN" && w[0] != "END")
-      out.push_back(w[column]);
-    start = end + 1;
-  }
-  return out;
-}
-
-std::string Replace(std::string text, const std::string& mark, const std::string& value) {
-  for (size_t at; (at = text.find(mark)) != std::string::npos;) text.replace(at, mark.size(), value);
-  return text;
-}
-
-struct TReplay {
-  std::vector<std::pair<std::string, std::string>> Exchanges;  // request, reply
-};
 
 TReplay Replay(const TClientScript& script, const TNutSource& source) {
   TNutSession session;
   session.Peer = "127.0.0.1";
   TNutShared shared;
-  TReplay r;
-  auto send = [&](const std::string& line) {
-    const std::string reply = HandleLine(line, session, source, shared).Text;
-    r.Exchanges.emplace_back(line, reply);
-    return reply;
-  };
-  std::vector<std::string> upses;
-  for (const std::string& line : script.Once) {
-    const std::string reply = send(line);
-    if (line == "LIST UPS") upses = Items(reply, 1);
-  }
-  if (upses.empty()) upses = {"ups1", "ups2", "ups12"};  // named by the user, as upsc ups1@host
-  for (const std::string& ups : upses) {
-    std::map<std::string, std::vector<std::string>> items;  // "{var}" -> names
-    for (const std::string& step : script.PerUps) {
-      const std::string line = Replace(step, "{ups}", ups);
-      const char* each = line.find("{var}") != std::string::npos   ? "{var}"
-                         : line.find("{cmd}") != std::string::npos ? "{cmd}"
-                         : line.find("{rw}") != std::string::npos  ? "{rw}"
-                                                                   : nullptr;
-      if (!each) {
-        const std::string reply = send(line);
-        if (line.rfind("LIST VAR ", 0) == 0) items["{var}"] = Items(reply, 2);
-        if (line.rfind("LIST CMD ", 0) == 0) items["{cmd}"] = Items(reply, 2);
-        if (line.rfind("LIST RW ", 0) == 0) items["{rw}"] = Items(reply, 2);
-        continue;
-      }
-      for (const std::string& name : items[each]) {
-        const std::string requests = Replace(line, each, name);
-        for (size_t start = 0; start < requests.size();) {
-          size_t end = requests.find(" | ", start);
-          if (end == std::string::npos) end = requests.size();
-          send(requests.substr(start, end - start));
-          start = end + 3;
-        }
-      }
-    }
-  }
-  for (const std::string& line : script.End) send(line);
-  return r;
+  return tessaro::testing::Replay(
+      script, [&](const std::string& line) { return HandleLine(line, session, source, shared).Text; },
+      {"ups1", "ups2", "ups12"});
 }
 
 class ClientReplay : public ::testing::Test {
