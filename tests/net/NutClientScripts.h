@@ -4,6 +4,9 @@
 // request: replayed against the server in the library tests and over TCP
 // end to end.
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <regex>
@@ -181,6 +184,31 @@ inline TReplay Replay(const TClientScript& script, const std::function<std::stri
   }
   for (const std::string& line : script.End) send(line);
   return r;
+}
+
+// Checks a replay: every reply is one the reference allows, none is an error
+// but for the silent UPSes and TLS (not offered), and each LIST VAR of a
+// silent UPS answers ERR DATA-STALE.
+inline void CheckReplay(const TClientScript& script, const TReplay& r, const std::vector<std::string>& silent) {
+  size_t stale = 0;
+  for (const auto& [request, reply] : r.Exchanges) {
+    EXPECT_TRUE(Allowed(request, reply)) << script.Client << ": " << request << " -> " << reply;
+    std::vector<std::string> w;
+    SplitLine(request, w);
+    const bool toSilent = std::any_of(w.begin(), w.end(), [&](const std::string& word) {
+      return std::find(silent.begin(), silent.end(), word) != silent.end();
+    });
+    if (!toSilent && request != "STARTTLS") {
+      EXPECT_EQ(reply.rfind("ERR", 0), std::string::npos) << script.Client << ": " << request << " -> " << reply;
+    }
+    if (toSilent && request.rfind("LIST VAR ", 0) == 0) {
+      EXPECT_EQ(reply, "ERR DATA-STALE\n") << script.Client << ": " << request;
+      ++stale;
+    }
+  }
+  const bool listsVars = std::any_of(script.PerUps.begin(), script.PerUps.end(),
+                                     [](const std::string& step) { return step.rfind("LIST VAR", 0) == 0; });
+  EXPECT_EQ(stale, listsVars ? silent.size() : 0u) << script.Client;
 }
 
 }  // namespace tessaro::testing
