@@ -16,12 +16,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <thread>
 #include <vector>
 
 #include "config/DataDir.h"
 #include "control/Control.h"
+#include "control/NutControl.h"
 #include "core/LinePrinter.h"
 #include "engine/Context.h"
 #include "engine/PollEngine.h"
@@ -143,9 +145,16 @@ int RunHeadless(const TAppOptions& options) {
   // The network UPS server shares this loop. One that cannot bind yet keeps
   // trying; one whose address can never work is reported and the monitor
   // runs on without it.
-  net::TNutServer nut({ctx.UpsInfo, ctx.DeviceList, ctx.Settings, ctx.Freshness()}, clock);
-  nut.OnMessage = [](const std::string& text) { std::fprintf(stderr, "tessaro: %s\n", text.c_str()); };
+  // Device commands through it take the windows' path, for the users of
+  // its users file only.
+  const std::function<void(const std::string&)> say = [](const std::string& text) {
+    std::fprintf(stderr, "tessaro: %s\n", text.c_str());
+  };
   const std::string nutAddress = options.NutListen.value_or(ctx.Settings.NutListen);
+  const std::unique_ptr<TNutCommandHost> nutCommands =
+      MakeNutCommandHost(ctx, [&engine] { return engine.PortIsOpen(); }, say, nutAddress.empty() ? decltype(say)() : say);
+  net::TNutServer nut({ctx.UpsInfo, ctx.DeviceList, ctx.Settings, ctx.Freshness(), &nutCommands->Control}, clock);
+  nut.OnMessage = say;
   if (std::string nutError; !nutAddress.empty() && !nut.Start(nutAddress, nutError))
     std::fprintf(stderr, "tessaro: network UPS server not started: %s\n", nutError.c_str());
 

@@ -185,9 +185,11 @@ Monitors UPS devices and inverters on the serial port named in the settings.
   --duration SECONDS  stop after this many seconds (default: run until
                       SIGINT or SIGTERM)
   --nut-listen ADDRESS:PORT
-                      serve every configured device read-only over the
-                      network UPS protocol (port 3493 is its usual port), for
-                      upsc, upsmon and the tools that speak it; overrides
+                      serve every configured device over the network UPS
+                      protocol (port 3493 is its usual port), for upsc,
+                      upsmon and the tools that speak it, read-only but for
+                      the battery test and on/off commands of the users of
+                      [Network] UsersFile; overrides
                       [Network] NutListen; "" turns the server off. Devices
                       are named ups<address> (ups1, ups12). ADDRESS is
                       numeric: 127.0.0.1 serves this machine only, 0.0.0.0
@@ -233,7 +235,8 @@ settings: BaudRate, StopBits, ReadIntervalTimeout, Protocol (0 modular-UPS
 ASCII, 1 power-frequency ASCII, 2 Modbus, 3 RXA), [CommMast] MaxReSend,
 [Language] Language (1 Chinese, otherwise English), [DataLog] RecInterval
 (tenths of a second, 0 = off), [Network] NutListen (ADDRESS:PORT of the
-network UPS server, empty = off), [Web] Listen, UsersFile and Public (the
+network UPS server, empty = off), UsersFile (who may give it device
+commands) and RemoteCommands (1: also from other machines), [Web] Listen, UsersFile and Public (the
 web listener), [Hooks] OnEvent (a program run without a
 shell for every event log record, with the record in TESSARO_TIME,
 TESSARO_ADDRESS, TESSARO_DEVICE, TESSARO_KIND, TESSARO_CODE, TESSARO_ACTIVE

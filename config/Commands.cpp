@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdint>
 #include <filesystem>
@@ -189,17 +190,33 @@ bool CheckWebListen(const std::string& value, std::string& written, std::string&
   return CheckListen("Web.Listen", "web listener", value, written, error);
 }
 
-bool CheckWebUsersFile(const std::string& value, std::string& written, std::string& error) {
+// The file must load now, with the refusal the listener would give.
+bool CheckUsersFile(const char* key, const char* empty, const std::string& value, std::string& written,
+                    std::string& error) {
   if (!value.empty()) {
     std::string why;
     if (value[0] != '/' || !net::TUsersFile::Load(value, why)) {
-      error = "Web.UsersFile is the absolute path of a users file (NAME:HASH lines, readable by its owner only), "
-              "not " + Quoted(value) + (why.empty() ? "" : ": " + why) + "; empty asks for no password";
+      error = std::string(key) + " is the absolute path of a users file (NAME:HASH lines, readable by its owner only), "
+              "not " + Quoted(value) + (why.empty() ? "" : ": " + why) + "; empty " + empty;
       return false;
     }
   }
   written = value;
   return true;
+}
+
+bool CheckWebUsersFile(const std::string& value, std::string& written, std::string& error) {
+  return CheckUsersFile("Web.UsersFile", "asks for no password", value, written, error);
+}
+
+bool CheckNutUsersFile(const std::string& value, std::string& written, std::string& error) {
+  return CheckUsersFile("Network.UsersFile", "lets no one give device commands", value, written, error);
+}
+
+bool CheckNutRemoteCommands(const std::string& value, std::string& written, std::string& error) {
+  if (CheckedNumber(value, "Network.RemoteCommands", 0, 1, nullptr, written, error)) return true;
+  error += " (1 accepts device commands from other machines, in clear text; 0 only over loopback)";
+  return false;
 }
 
 bool CheckWebPublic(const std::string& value, std::string& written, std::string& error) {
@@ -220,25 +237,45 @@ const TKey Keys[] = {
     {"Language", "Language", CheckLanguage, [](const TSettings& s) { return Number(s.Language); }},
     {"DataLog", "RecInterval", CheckRecInterval, [](const TSettings& s) { return Number(s.RecInterval); }},
     {"Network", "NutListen", CheckNutListen, [](const TSettings& s) { return s.NutListen; }},
+    {"Network", "UsersFile", CheckNutUsersFile, [](const TSettings& s) { return s.NutUsersFile; }},
+    {"Network", "RemoteCommands", CheckNutRemoteCommands,
+     [](const TSettings& s) { return Number(s.NutRemoteCommands ? 1 : 0); }},
     {"Hooks", "OnEvent", CheckOnEvent, [](const TSettings& s) { return s.HookOnEvent; }},
     {"Web", "Listen", CheckWebListen, [](const TSettings& s) { return s.WebListen; }},
     {"Web", "UsersFile", CheckWebUsersFile, [](const TSettings& s) { return s.WebUsersFile; }},
     {"Web", "Public", CheckWebPublic, [](const TSettings& s) { return Number(s.WebPublic ? 1 : 0); }},
 };
 
-// "Key" or "Section.Key", any case.
+// A key name that more than one section has.
+bool SharedName(const TKey& key) {
+  return std::count_if(std::begin(Keys), std::end(Keys), [&](const TKey& k) { return EqualNoCase(k.Name, key.Name); }) > 1;
+}
+
+// How the key is named to the user: "Section.Key" where "Key" alone would not tell.
+std::string ShownName(const TKey& k) { return SharedName(k) ? std::string(k.Section) + "." + k.Name : k.Name; }
+
+// "Key" or "Section.Key", any case; a name more than one section has only
+// with its section.
 const TKey* FindKey(std::string_view name) {
   for (const TKey& k : Keys) {
-    if (EqualNoCase(name, k.Name)) return &k;
+    if (EqualNoCase(name, k.Name) && !SharedName(k)) return &k;
     const std::string full = std::string(k.Section) + "." + k.Name;
     if (EqualNoCase(name, full)) return &k;
   }
   return nullptr;
 }
 
+// "Network.UsersFile or Web.UsersFile" for a key name more than one section has; else "".
+std::string SectionsOf(std::string_view name) {
+  std::string out;
+  for (const TKey& k : Keys)
+    if (EqualNoCase(name, k.Name) && SharedName(k)) out += (out.empty() ? "" : " or ") + ShownName(k);
+  return out;
+}
+
 std::string KeyList() {
   std::string s;
-  for (const TKey& k : Keys) s += std::string(s.empty() ? "" : ", ") + k.Name;
+  for (const TKey& k : Keys) s += std::string(s.empty() ? "" : ", ") + ShownName(k);
   return s;
 }
 
@@ -258,7 +295,7 @@ int ConfigShow(const std::string& dataDir, std::string& out, std::string& err) {
   TSettings s;
   (void)LoadSettings(s, path);
   out += "# " + path + (probe.Loaded() ? "" : " (no such file yet: the defaults)") + "\n";
-  for (const TKey& k : Keys) out += std::string(k.Name) + "=" + k.Show(s) + "\n";
+  for (const TKey& k : Keys) out += ShownName(k) + "=" + k.Show(s) + "\n";
   AppendWarnings(path, err);
   return 0;
 }
@@ -301,6 +338,9 @@ int ConfigSet(const std::vector<std::string>& words, const std::string& dataDir,
     const TKey* key = eq == std::string::npos ? nullptr : FindKey(a.substr(0, eq));
     if (eq == std::string::npos) {
       err += Quoted(a) + " is not KEY=VALUE\n";
+    } else if (!key && !SectionsOf(a.substr(0, eq)).empty()) {
+      err += Quoted(a.substr(0, eq)) + " is a key of more than one section: write " + SectionsOf(a.substr(0, eq)) +
+             "\n";
     } else if (!key) {
       err += "unknown setting " + Quoted(a.substr(0, eq)) + " (keys: " + KeyList() + ")\n";
     } else {
@@ -507,11 +547,14 @@ COM256 or a device path), BaudRate, StopBits (1, 2), ReadIntervalTimeout
 3 RXA), MaxReSend (2..255), FastPoll (0, 1), Language (0 English, 1 Chinese),
 RecInterval (tenths of a second, 0 off, else 50 or more), NutListen
 (a numeric address of this machine and a port, as 127.0.0.1:3493,
-0.0.0.0:3493 or [::1]:3493; empty off), OnEvent (absolute path of a
-program, empty none), and for the web listener Listen (numeric
-ADDRESS:PORT, empty off), UsersFile (absolute path, empty: no passwords)
-and Public (0, 1: serve a non-loopback address without passwords);
-"Section.Key" works as well (Web.Listen). A value that is refused changes nothing;
+0.0.0.0:3493 or [::1]:3493; empty off), Network.UsersFile (absolute
+path of the users who may give device commands over it, empty: no one),
+RemoteCommands (0, 1: also from other machines, not only loopback),
+OnEvent (absolute path of a program, empty none), and for the web
+listener Listen (numeric ADDRESS:PORT, empty off), Web.UsersFile
+(absolute path, empty: no passwords) and Public (0, 1: serve a
+non-loopback address without passwords); "Section.Key" works as well
+(Web.Listen), and is needed for UsersFile. A value that is refused changes nothing;
 files are replaced whole, never half written. A running tessaro reads the
 changes when it next starts.
 )";

@@ -12,9 +12,9 @@ namespace tessaro {
 
 std::optional<uint16_t> TestTimeValue(const std::string& text) { return WholeNumber(text); }
 
-namespace {
-
 bool ProtocolTakesCommands(uint8_t protocol) { return protocol == ProtocolModbus || protocol == ProtocolRxa; }
+
+namespace {
 
 const TDeviceNode* NodeOf(const TDeviceList& list, uint8_t addr) {
   for (int i = 1; i <= list.Count; ++i)

@@ -17,6 +17,12 @@ class TContext;
 // The test time entry in seconds: none when it is empty, not a whole number or
 // above 65535 (the register holds 16 bits; a wrapped time is not what was typed).
 std::optional<uint16_t> TestTimeValue(const std::string& text);
+// The test time the battery test window starts with, and a network command's
+// when it gives none (seconds).
+constexpr uint16_t DefaultTestSeconds = 60;
+
+// The protocol writes to devices (Modbus and the protocol served by its handler).
+bool ProtocolTakesCommands(uint8_t protocol);
 
 // ---- the one way a write reaches a device
 // Windows and network commands alike: check the request, ask the operator the

@@ -37,6 +37,8 @@ TSettingsSnapshot LoadSettings(TSettings& settings, const std::string& iniPath) 
   if (settings.RecInterval != 0 && settings.RecInterval < MinRecInterval)
     settings.RecInterval = MinRecInterval;
   settings.NutListen = ini.ReadString("Network", "NutListen", d.NutListen);
+  settings.NutUsersFile = ini.ReadString("Network", "UsersFile", d.NutUsersFile);
+  settings.NutRemoteCommands = ini.ReadBool("Network", "RemoteCommands", d.NutRemoteCommands);
   settings.HookOnEvent = ini.ReadString("Hooks", "OnEvent", d.HookOnEvent);
   settings.WebListen = ini.ReadString("Web", "Listen", d.WebListen);
   settings.WebUsersFile = ini.ReadString("Web", "UsersFile", d.WebUsersFile);

@@ -53,6 +53,11 @@ struct TSettings {
   // [Network] NutListen: ADDRESS:PORT of the network UPS server; empty = off.
   // Read only: the program never writes it.
   std::string NutListen;
+  // [Network] UsersFile: who may give device commands over it (net/UsersFile.h);
+  // empty = no one. RemoteCommands: commands accepted from other machines
+  // too, not only over loopback. Read only, like NutListen.
+  std::string NutUsersFile;
+  bool NutRemoteCommands = false;
   // [Hooks] OnEvent: a program run for every event log record; empty = none.
   // Read only, like NutListen.
   std::string HookOnEvent;

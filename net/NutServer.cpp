@@ -97,12 +97,12 @@ bool TNutServer::HasWholeLine(const TClient& c) { return c.In.find('\n') != std:
 // Requests are read only while the answers before them have room, so a
 // client that does not read cannot make the server hold more.
 bool TNutServer::WantsInput(const TClient& c) const {
-  return !c.InputEnded && !c.CloseWhenSent && Pending(c) <= MaxPending && !HasWholeLine(c);
+  return c.HeldUntilMs < 0 && !c.InputEnded && !c.CloseWhenSent && Pending(c) <= MaxPending && !HasWholeLine(c);
 }
 
 // Requests held back whose answers now have room.
 bool TNutServer::Ready(const TClient& c) const {
-  return !c.Dead && !c.CloseWhenSent && Pending(c) == 0 && HasWholeLine(c);
+  return !c.Dead && !c.CloseWhenSent && c.HeldUntilMs < 0 && Pending(c) == 0 && HasWholeLine(c);
 }
 
 int64_t TNutServer::Deadline(const TClient& c) const {
@@ -131,6 +131,7 @@ void TNutServer::AppendPollFds(std::vector<pollfd>& fds) const {
 
 void TNutServer::Process() {
   if (FRetryAtMs >= 0 && FClock.MonotonicMs() >= FRetryAtMs) TryListen();
+  for (auto& [fd, c] : FClients) Release(*c, FClock.MonotonicMs());
   std::vector<pollfd> fds;
   AppendPollFds(fds);
   if (fds.empty()) return;
@@ -159,6 +160,7 @@ int TNutServer::NextTimeoutMs() const {
   for (const auto& [fd, c] : FClients) {
     if (Ready(*c)) return 0;
     next = std::min(next, Deadline(*c));
+    if (c->HeldUntilMs >= 0) next = std::min(next, c->HeldUntilMs);
   }
   if (next == Never) return -1;
   return static_cast<int>(std::clamp<int64_t>(next - FClock.MonotonicMs(), 0, INT_MAX));
@@ -242,7 +244,7 @@ void TNutServer::Read(TClient& c) {
 void TNutServer::Drain(TClient& c) {
   const int64_t now = FClock.MonotonicMs();
   size_t start = 0;
-  while (!c.CloseWhenSent && Pending(c) <= MaxPending) {
+  while (!c.CloseWhenSent && c.HeldUntilMs < 0 && Pending(c) <= MaxPending) {
     const size_t end = c.In.find('\n', start);
     if (end == std::string::npos) break;
     if (!c.Discarding) Answer(c, std::string_view(c.In).substr(start, end - start));
@@ -274,9 +276,40 @@ void TNutServer::Answer(TClient& c, std::string_view line) {
     c.Out += "ERR INVALID-ARGUMENT\n";
     return;
   }
-  const TNutReply reply = HandleLine(line, c.Session, FSource, FLogins);
+  const TNutReply reply = HandleLine(line, c.Session, FSource, FShared);
+  if (reply.Held) {
+    // Guessing passwords, or trying commands, gets slow without holding up
+    // anyone else.
+    const int64_t now = FClock.MonotonicMs();
+    c.Held = reply.Text;
+    c.HeldUntilMs = now + (reply.AuthFailed ? HoldFor(c.Session.Peer, now) : FailDelayMs);
+    return;
+  }
   c.Out += reply.Text;
   if (reply.Close) c.CloseWhenSent = true;
+}
+
+int64_t TNutServer::HoldFor(const std::string& peer, int64_t now) {
+  for (auto it = FFailures.begin(); it != FFailures.end();)
+    it = now - it->second.LastMs > FailWindowMs ? FFailures.erase(it) : std::next(it);
+  if (FFailures.size() >= 4096 && !FFailures.contains(peer))
+    FFailures.erase(std::min_element(FFailures.begin(), FFailures.end(), [](const auto& x, const auto& y) {
+      return x.second.LastMs < y.second.LastMs;
+    }));
+  TFailures& f = FFailures[peer];
+  f.Count = std::min(f.Count + 1, 30);
+  f.LastMs = now;
+  int64_t delay = FailDelayMs;
+  for (int i = 1; i < f.Count && delay < MaxFailDelayMs; ++i) delay *= 2;
+  return std::min(delay, MaxFailDelayMs);
+}
+
+void TNutServer::Release(TClient& c, int64_t now) {
+  if (c.HeldUntilMs < 0 || now < c.HeldUntilMs) return;
+  c.Out += c.Held;
+  c.Held.clear();
+  c.HeldUntilMs = -1;
+  c.ActiveMs = now;
 }
 
 void TNutServer::Write(TClient& c) {
@@ -306,7 +339,7 @@ void TNutServer::Write(TClient& c) {
 void TNutServer::Close(int fd) {
   const auto it = FClients.find(fd);
   if (it == FClients.end()) return;
-  EndSession(it->second->Session, FLogins);
+  EndSession(it->second->Session, FShared);
   ::close(fd);
   FClients.erase(it);
 }

@@ -53,6 +53,8 @@ class TNutServer {
   int NextTimeoutMs() const;
 
   size_t ClientCount() const { return FClients.size(); }
+  // Password checks that failed since the start.
+  uint64_t FailedChecks() const { return FShared.FailedChecks; }
 
   // A client beyond this many, in all or from one address, is accepted and
   // closed at once.
@@ -68,6 +70,13 @@ class TNutServer {
   // or with answers it has not taken in full for this long.
   int64_t StallTimeoutMs = 30000;
   int64_t RetryMs = 5000;
+  // A refused device command's answer is held back this long; after a failed
+  // password check, doubled for each earlier failure from the same address
+  // within FailWindowMs, up to MaxFailDelayMs. That client's further requests
+  // wait behind it.
+  int64_t FailDelayMs = 1000;
+  int64_t MaxFailDelayMs = 16000;
+  int64_t FailWindowMs = 15 * 60 * 1000;
 
  private:
   struct TClient {
@@ -84,6 +93,12 @@ class TNutServer {
     int64_t LineStartMs = -1;     // a line begun and not ended, since
     int64_t PendingSinceMs = -1;  // answers the socket did not take, since
     TNutSession Session;
+    std::string Held;         // an answer held back after a failed password check
+    int64_t HeldUntilMs = -1;
+  };
+  struct TFailures {
+    int Count = 0;
+    int64_t LastMs = 0;
   };
 
   void Accept();
@@ -102,7 +117,10 @@ class TNutServer {
 
   TNutSource FSource;
   const TClock& FClock;
-  TLoginTable FLogins;
+  TNutShared FShared;
+  std::map<std::string, TFailures> FFailures;  // by peer address
+  void Release(TClient& client, int64_t now);
+  int64_t HoldFor(const std::string& peer, int64_t now);
   int FListenFd = -1;
   int FSpareFd = -1;  // given up to accept and shed a client when out of descriptors
   uint16_t FPort = 0;

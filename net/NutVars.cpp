@@ -184,4 +184,50 @@ TVarList DeviceVariables(const TUpsInfo& info, uint8_t protocol) {
   return v;
 }
 
+namespace {
+
+// Longest text served: device names are 40 GBK bytes, at most 60 in UTF-8;
+// ups.alarm holds up to MaxAlarms texts.
+constexpr int NameLength = 64;
+
+// clang-format off
+constexpr TVarDef VarDefs[] = {
+  {"battery.charge",          "Battery charge (percent of full)",        0},
+  {"battery.current",         "Battery current (A), negative while discharging", 0},
+  {"battery.runtime",         "Battery runtime (seconds)",               0},
+  {"battery.voltage",         "Battery voltage (V)",                     0},
+  {"device.description",      "Device name, as configured in Tessaro",   NameLength},
+  {"device.type",             "Device type",                             16},
+  {"driver.name",             "Driver name",                             16},
+  {"input.L1-N.voltage",      "Input voltage, phase 1 (V)",              0},
+  {"input.L2-N.voltage",      "Input voltage, phase 2 (V)",              0},
+  {"input.L3-N.voltage",      "Input voltage, phase 3 (V)",              0},
+  {"input.voltage",           "Input voltage (V)",                       0},
+  {"output.L1-N.voltage",     "Output voltage, phase 1 (V)",             0},
+  {"output.L1.power.percent", "Load, phase 1 (percent)",                 0},
+  {"output.L2-N.voltage",     "Output voltage, phase 2 (V)",             0},
+  {"output.L2.power.percent", "Load, phase 2 (percent)",                 0},
+  {"output.L3-N.voltage",     "Output voltage, phase 3 (V)",             0},
+  {"output.L3.power.percent", "Load, phase 3 (percent)",                 0},
+  {"output.frequency",        "Output frequency (Hz)",                   0},
+  {"output.voltage",          "Output voltage (V)",                      0},
+  {"ups.alarm",               "UPS alarms",                              MaxAlarms * 64},
+  {"ups.id",                  "UPS address on the bus",                  3},
+  {"ups.load",                "Load on the UPS (percent, highest phase)", 0},
+  {"ups.status",              "UPS status",                              64},
+};
+// clang-format on
+
+}  // namespace
+
+const TVarDef* FindVarDef(std::string_view name) {
+  for (const TVarDef& def : VarDefs)
+    if (name == def.Name) return &def;
+  return nullptr;
+}
+
+std::string VarType(const TVarDef& def) {
+  return def.MaxLength == 0 ? std::string("NUMBER") : "STRING:" + std::to_string(def.MaxLength);
+}
+
 }  // namespace tessaro::net

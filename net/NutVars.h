@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -51,6 +52,17 @@ std::string FormatMeasure(const TMeasureDef& def, const TMeasureBlock& m);
 // Every variable of a device (served only while it is fresh, core/Freshness.h); `protocol` is the protocol
 // number of the settings (battery charge and current only where it gives them).
 TVarList DeviceVariables(const TUpsInfo& info, uint8_t protocol);
+
+// What GET DESC and GET TYPE tell of a variable Tessaro serves.
+struct TVarDef {
+  const char* Name;
+  const char* Description;  // short, English
+  int MaxLength;            // 0: a number; else text of at most this many bytes
+};
+// The definition of a served variable, or null.
+const TVarDef* FindVarDef(std::string_view name);
+// "NUMBER" or "STRING:n", as GET TYPE answers.
+std::string VarType(const TVarDef& def);
 
 // A measurement as the protocol writes numbers: a dot, at least one decimal,
 // no trailing zeros beyond it ("220.0", "219.39").

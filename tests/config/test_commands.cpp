@@ -1,6 +1,7 @@
 // `tessaro devices` and `tessaro config` against real files in a scratch
 // directory: what they write is read back with the program's own loaders.
 
+#include <crypt.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -178,6 +179,23 @@ TEST_F(Commands, configSetWritesKeysInPlaceAndKeepsTheRest) {
     (void)LoadSettings(s, Data + "UserParaIni.ini");
     EXPECT_EQ(s.NutListen, value);
   }
+  // The network server's users file: the section names it, as the web has one too.
+  const std::string users = Data + "nut-users";
+  std::ofstream(users) << "operator:" << ::crypt("right", ::crypt_gensalt("$y$", 0, nullptr, 0)) << ":all\n";
+  fs::permissions(users, fs::perms::owner_read | fs::perms::owner_write);
+  ASSERT_EQ(Run({"config", "set", "Network.UsersFile=" + users, "network.remotecommands=1"}), 0) << Err;
+  (void)LoadSettings(s, Data + "UserParaIni.ini");
+  EXPECT_EQ(s.NutUsersFile, users);
+  EXPECT_TRUE(s.NutRemoteCommands);
+  EXPECT_TRUE(s.WebUsersFile.empty());
+  ASSERT_EQ(Run({"config", "show"}), 0);
+  EXPECT_NE(Out.find("\nNetwork.UsersFile=" + users + "\n"), std::string::npos) << Out;
+  EXPECT_NE(Out.find("\nWeb.UsersFile=\n"), std::string::npos) << Out;
+  EXPECT_NE(Out.find("\nRemoteCommands=1\n"), std::string::npos) << Out;
+  fs::permissions(users, fs::perms::others_read, fs::perm_options::add);
+  EXPECT_EQ(Run({"config", "set", "Network.UsersFile=" + users}), 1);
+  EXPECT_NE(Err.find("others can read"), std::string::npos) << Err;
+
   ASSERT_EQ(Run({"config", "set", "ComName=rfc2217://[2001:db8::10]:4001"}), 0) << Err;
   (void)LoadSettings(s, Data + "UserParaIni.ini");
   EXPECT_EQ(s.PortInfo.ComName, "rfc2217://[2001:db8::10]:4001");
@@ -227,6 +245,10 @@ TEST_F(Commands, configRefusesUnknownKeysAndBadValuesAndChangesNothing) {
       {"Web.UsersFile=users", "absolute path of a users file"},
       {"Web.UsersFile=/nonexistent/users", "/nonexistent/users"},
       {"Web.Public=yes", "0 to 1"},
+      {"Network.UsersFile=users", "absolute path of a users file"},
+      {"Network.UsersFile=/nonexistent/users", "lets no one give device commands"},
+      {"UsersFile=/x", "\"UsersFile\" is a key of more than one section: write Network.UsersFile or Web.UsersFile"},
+      {"RemoteCommands=yes", "0 to 1"},
   };
   for (const TCase& c : cases) {
     // A good assignment beside a bad one is not written either.

@@ -27,7 +27,7 @@ class FreshValues : public ::testing::Test {
     TContext& ctx = *Rig->Ctx;
     const net::TNutSource source{ctx.UpsInfo, ctx.DeviceList, ctx.Settings, ctx.Freshness()};
     net::TNutSession session;
-    net::TLoginTable logins;
+    net::TNutShared logins;
     return net::HandleLine(line, session, source, logins).Text;
   }
   bool Served(int address) { return Get("GET VAR ups" + std::to_string(address) + " ups.load") != "ERR DATA-STALE\n"; }

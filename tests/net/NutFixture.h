@@ -4,7 +4,11 @@
 // ups12 communicating with no value decoded yet. Names are stored as GBK, as
 // the device list file holds them.
 
+#include <crypt.h>
+
+#include <map>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "core/Clock.h"
@@ -14,6 +18,7 @@
 #include "core/UpsInfo.h"
 #include "core/UserParaIni.h"
 #include "net/NutCommands.h"
+#include "net/UsersFile.h"
 
 namespace tessaro::testing {
 
@@ -67,6 +72,47 @@ struct TNutBus {
   TSettings Settings;
   TPollVars Vars;
   TManualClock Clock;
+};
+
+// A crypt(3) hash of `password` of the kind `prefix` names ("$y$" yescrypt, "$6$" SHA-512).
+inline std::string Hash(const char* prefix, const std::string& password) {
+  const char* salt = ::crypt_gensalt(prefix, 0, nullptr, 0);
+  const char* hash = salt ? ::crypt(password.c_str(), salt) : nullptr;
+  return hash && hash[0] == '$' ? hash : "";
+}
+
+// A host's side of commands over a users file of two users, recording what
+// it is asked to queue.
+struct TCommandRig {
+  TCommandRig() {
+    std::string error;
+    Users = net::TUsersFile::Parse("operator:" + Hash("$y$", "right") + ":test.battery.start,load.on\n" +
+                                  "viewer:" + Hash("$6$", "look") + "\n",
+                              error);
+    Control.Users = Users ? &*Users : nullptr;
+    Control.Offers = [this](int) { return Offered; };
+    Control.Queue = [this](int address, net::TNutCommand command, const std::string* value) {
+      Queued.push_back({address, command, value ? *value : "-"});
+      return net::TNutQueued{NextId++, false, ""};
+    };
+    Control.Outcome = [this](uint32_t id) {
+      const auto it = Outcomes.find(id);
+      return it == Outcomes.end() ? net::TNutOutcome::Pending : it->second;
+    };
+    Control.OnReport = [this](const std::string& text) { Reports.push_back(text); };
+  }
+  struct TQueued {
+    int Address;
+    net::TNutCommand Command;
+    std::string Value;
+  };
+  std::optional<net::TUsersFile> Users;
+  net::TNutControl Control;
+  bool Offered = true;
+  uint32_t NextId = 7;
+  std::vector<TQueued> Queued;
+  std::map<uint32_t, net::TNutOutcome> Outcomes;
+  std::vector<std::string> Reports;
 };
 
 }  // namespace tessaro::testing

@@ -3,6 +3,8 @@
 // clients at once, and clients that vanish in the middle of a line.
 
 #include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -24,6 +26,7 @@
 
 using namespace tessaro;
 using namespace tessaro::net;
+using tessaro::testing::TCommandRig;
 using tessaro::testing::TNutBus;
 using namespace std::chrono_literals;
 
@@ -32,14 +35,14 @@ namespace {
 class TClientSocket {
  public:
   // From `from`, one of the loopback addresses 127.x.y.z.
-  explicit TClientSocket(uint16_t port, const char* from = "127.0.0.1") {
+  explicit TClientSocket(uint16_t port, const char* from = "127.0.0.1", const char* to = "127.0.0.1") {
     Fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     ::inet_pton(AF_INET, from, &a.sin_addr);
     ::bind(Fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
     a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::inet_pton(AF_INET, to, &a.sin_addr);
     Connected = ::connect(Fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
   }
   ~TClientSocket() { Close(); }
@@ -203,7 +206,7 @@ TEST_F(NutServer, PipeliningClientsThatLeaveEarlyAreAllClosed) {
   }
   ASSERT_TRUE(Serve([&] { return Server.ClientCount() == 0; })) << Server.ClientCount() << " clients left";
   auto next = Connect();
-  ASSERT_TRUE(Ask(*next, "VER\n", "network UPS server")) << next->Got;
+  ASSERT_TRUE(Ask(*next, "VER\n", "Tessaro ")) << next->Got;
 }
 
 TEST_F(NutServer, ServesTwoHundredClientsAtOnce) {
@@ -428,6 +431,109 @@ TEST(ListenAddress, NewSettingsTakeNumericAddressesThisMachineHas) {
   TNutServer holder(bus.Source(), clock);
   ASSERT_TRUE(holder.Listen("127.0.0.1:0", error)) << error;
   EXPECT_TRUE(AddressIsLocal({"127.0.0.1", holder.Port()}, error)) << error;
+}
+
+// ---------------------------------------------------------------- commands
+
+// An IPv4 address of this machine outside loopback, or "" when it has none.
+std::string NonLoopbackAddress() {
+  ifaddrs* list = nullptr;
+  if (::getifaddrs(&list) != 0) return "";
+  std::string found;
+  for (ifaddrs* i = list; i && found.empty(); i = i->ifa_next) {
+    if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET || (i->ifa_flags & IFF_LOOPBACK) || !(i->ifa_flags & IFF_UP))
+      continue;
+    char text[INET_ADDRSTRLEN];
+    ::inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(i->ifa_addr)->sin_addr, text, sizeof text);
+    found = text;
+  }
+  ::freeifaddrs(list);
+  return found;
+}
+
+class NutServerCommands : public NutServer {
+ protected:
+  NutServerCommands() {
+    TNutSource source = Bus.Source();
+    source.Control = &Rig.Control;
+    Commands = std::make_unique<TNutServer>(source, Clock);
+  }
+  bool Serve(const std::function<bool()>& done) {
+    const auto end = std::chrono::steady_clock::now() + 10s;
+    while (std::chrono::steady_clock::now() < end) {
+      std::vector<pollfd> fds;
+      Commands->AppendPollFds(fds);
+      const int due = Commands->NextTimeoutMs();
+      ::poll(fds.data(), fds.size(), due >= 0 ? std::min(due, 10) : 10);
+      Commands->Process();
+      if (done()) return true;
+    }
+    return false;
+  }
+  bool Ask(TClientSocket& c, const std::string& request, const std::string& expect) {
+    c.Send(request);
+    return Serve([&] { return !c.Take() || c.Got.find(expect) != std::string::npos; }) &&
+           c.Got.find(expect) != std::string::npos;
+  }
+  TCommandRig Rig;
+  std::unique_ptr<TNutServer> Commands;
+};
+
+TEST_F(NutServerCommands, AFailedPasswordCheckHoldsThatClientsAnswersOnlyAndGrowsPerAddress) {
+  std::string error;
+  ASSERT_TRUE(Commands->Listen("127.0.0.1:0", error)) << error;
+  TClientSocket guesser(Commands->Port(), "127.0.0.1", "127.0.0.1");
+  ASSERT_TRUE(Ask(guesser, "USERNAME operator\nPASSWORD wrong\nINSTCMD ups1 load.on\nNETVER\n", "OK\nOK\n"));
+  // Another client is served meanwhile, and the guesser still waits.
+  TClientSocket other(Commands->Port(), "127.0.0.2", "127.0.0.1");
+  ASSERT_TRUE(Ask(other, "GET VAR ups1 ups.status\n", "VAR ups1 ups.status \"OL\"\n"));
+  guesser.Take();
+  EXPECT_EQ(guesser.Got, "OK\nOK\n");
+  EXPECT_EQ(Commands->FailedChecks(), 1u);
+  EXPECT_GT(Commands->NextTimeoutMs(), 0);
+  Clock.AdvanceMs(Commands->FailDelayMs - 1);
+  ASSERT_TRUE(Ask(other, "NETVER\n", "1.3\n"));
+  guesser.Take();
+  EXPECT_EQ(guesser.Got, "OK\nOK\n");
+  Clock.AdvanceMs(1);
+  ASSERT_TRUE(Ask(guesser, "", "1.3\n")) << guesser.Got;
+  EXPECT_EQ(guesser.Got, "OK\nOK\nERR ACCESS-DENIED\n1.3\n");
+
+  // The next guess from that address waits twice as long.
+  TClientSocket again(Commands->Port(), "127.0.0.1", "127.0.0.1");
+  ASSERT_TRUE(Ask(again, "USERNAME viewer\nPASSWORD nope\nSET TRACKING ON\n", "OK\nOK\n"));
+  ASSERT_TRUE(Serve([&] { return Commands->FailedChecks() == 2; }));
+  Clock.AdvanceMs(2 * Commands->FailDelayMs - 1);
+  ASSERT_TRUE(Ask(other, "NETVER\n", "1.3\n1.3\n"));
+  again.Take();
+  EXPECT_EQ(again.Got, "OK\nOK\n");
+  Clock.AdvanceMs(1);
+  ASSERT_TRUE(Ask(again, "", "ERR ACCESS-DENIED\n")) << again.Got;
+  EXPECT_TRUE(Rig.Queued.empty());
+}
+
+TEST_F(NutServerCommands, APeerOutsideLoopbackIsRefusedUnlessRemoteCommandsAreOn) {
+  const std::string address = NonLoopbackAddress();
+  if (address.empty()) GTEST_SKIP() << "this machine has no IPv4 address outside loopback";
+  std::string error;
+  ASSERT_TRUE(Commands->Listen("0.0.0.0:0", error)) << error;
+  const std::string login = "USERNAME operator\nPASSWORD right\n";
+  TClientSocket remote(Commands->Port(), address.c_str(), address.c_str());
+  ASSERT_TRUE(remote.Connected);
+  ASSERT_TRUE(Ask(remote, login + "INSTCMD ups1 load.on\n", "OK\nOK\n")) << remote.Got;
+  ASSERT_TRUE(Serve([&] { return Rig.Reports.size() == 1; }));
+  Clock.AdvanceMs(Commands->FailDelayMs);  // a refusal is answered after a pause
+  ASSERT_TRUE(Ask(remote, "", "ERR ACCESS-DENIED\n")) << remote.Got;
+  EXPECT_TRUE(Rig.Queued.empty());
+  EXPECT_EQ(Commands->FailedChecks(), 0u);  // refused before any password check
+  ASSERT_EQ(Rig.Reports.size(), 1u);
+  EXPECT_NE(Rig.Reports[0].find("from " + address + ": refused, not from loopback"), std::string::npos)
+      << Rig.Reports[0];
+
+  Rig.Control.RemoteCommands = true;
+  TClientSocket allowed(Commands->Port(), address.c_str(), address.c_str());
+  ASSERT_TRUE(Ask(allowed, login + "INSTCMD ups1 load.on\n", "OK\nOK\nOK\n")) << allowed.Got;
+  EXPECT_EQ(Rig.Queued.size(), 1u);
 }
 
 }  // namespace

@@ -164,6 +164,15 @@ class TstStartup : public QObject {
     QTRY_VERIFY_WITH_TIMEOUT(take().find("ERR") != std::string::npos, 5000);
     ::close(fd);
     QCOMPARE(reply, std::string("VAR ups7 ups.status \"OL\"\nERR DATA-STALE\n"));
+    // A device command is reported where the server's messages go (the status bar).
+    const int second = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    QCOMPARE(::connect(second, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    const std::string command = "USERNAME op\nPASSWORD pw\nINSTCMD ups7 load.off\n";
+    QCOMPARE(::send(second, command.data(), command.size(), 0), static_cast<ssize_t>(command.size()));
+    QTRY_VERIFY_WITH_TIMEOUT(said.size() == 2, 5000);
+    ::close(second);
+    QVERIFY2(said[1].rfind("network command load.off for ups7 by user \"op\" from 127.0.0.1: refused", 0) == 0,
+             said[1].c_str());
 
     auto hookLog = [&log] {
       std::ifstream in(log);

@@ -18,7 +18,7 @@ TFrmTest::TFrmTest(const TControlHost& host, QWidget* parent) : QDialog(parent),
   const int language = FHost.Ctx.Settings.Language;
   setWindowTitle(ZhEn(language, "电池自检", "Battery Test"));
   lblTime = new QLabel(ZhEn(language, "自检时间（秒）", "Test Time(Sec)"), this);
-  edtTime = new QLineEdit(QStringLiteral("60"), this);
+  edtTime = new QLineEdit(QString::number(DefaultTestSeconds), this);
   edtTime->setObjectName(QStringLiteral("edtTime"));
   edtTime->setValidator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), edtTime));
   btnTest = new QPushButton(ZhEn(language, "电池自检", "Battery Test"), this);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <string>
 
+#include "control/NutControl.h"
 #include "engine/PollEngine.h"
 #include "hooks/EventHooks.h"
 #include "net/NutServer.h"
@@ -65,10 +66,13 @@ TEngineHost::~TEngineHost() {
 bool TEngineHost::ServeNut(const std::string& address, std::string& error,
                            std::function<void(const std::string&)> onMessage) {
   TContext& ctx = FEngine.Context();
+  // Device commands through it take the windows' path; each is said like the server's messages.
+  auto commands = MakeNutCommandHost(ctx, [this] { return FEngine.PortIsOpen(); }, onMessage, onMessage);
   auto server = std::make_unique<net::TNutServer>(
-      net::TNutSource{ctx.UpsInfo, ctx.DeviceList, ctx.Settings, ctx.Freshness()}, ctx.Clock);
+      net::TNutSource{ctx.UpsInfo, ctx.DeviceList, ctx.Settings, ctx.Freshness(), &commands->Control}, ctx.Clock);
   server->OnMessage = std::move(onMessage);
   if (!server->Start(address, error)) return false;
+  FNutCommands = std::move(commands);
   FNut = std::move(server);
   FNutTimer.start(NutIntervalMs);
   return true;

@@ -21,6 +21,7 @@ class QWidget;
 namespace tessaro {
 
 class TPollEngine;
+struct TNutCommandHost;
 class TSerialPort;
 namespace net {
 class TNutServer;
@@ -47,7 +48,8 @@ class TEngineHost : public QObject {
   // dialog); start-up goes on whether or not the port is then open.
   void Start(QWidget* messageParent, const std::function<void()>& openSettings = {});
 
-  // Serves every configured device read-only over the network UPS protocol
+  // Serves every configured device over the network UPS protocol, device
+  // commands only for the users of [Network] UsersFile,
   // on `address` (ADDRESS:PORT); an address that cannot be bound yet is
   // tried again every few seconds, and `onMessage` hears the first failure
   // and the listen that works. False with the reason when the address can
@@ -74,6 +76,7 @@ class TEngineHost : public QObject {
   TSerialPort& FPort;
   std::unique_ptr<QSocketNotifier> FNotifier;
   int FNotifyFd = -1;
+  std::unique_ptr<TNutCommandHost> FNutCommands;  // outlives FNut, which points into it
   std::unique_ptr<net::TNutServer> FNut;
   QTimer FNutTimer;
   std::unique_ptr<hooks::TEventHooks> FHooks;

@@ -1,0 +1,217 @@
+// The network UPS server end to end, tessaro --headless on a pseudo-terminal
+// bus: the request sequences of the clients people use, over TCP, against a
+// simulated bus with a device that never answers; and device commands from
+// Debian's upscmd (nut-client), with the libmodbus peer as the device. The
+// peer logs every frame it receives, so the write on the bus is the one the
+// battery test window sends, and a refused command shows as no write at all.
+
+#include <arpa/inet.h>
+#include <crypt.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "e2e/HeadlessFixture.h"
+#include "net/NutClientScripts.h"
+
+using namespace tessaro;
+using namespace tessaro::testing;
+namespace fs = std::filesystem;
+
+namespace {
+
+// A crypt(3) hash of `password` of the kind `prefix` names ("$y$" yescrypt, "$6$" SHA-512).
+std::string Hash(const char* prefix, const std::string& password) {
+  const char* salt = ::crypt_gensalt(prefix, 0, nullptr, 0);
+  EXPECT_NE(salt, nullptr);
+  const char* hash = salt ? ::crypt(password.c_str(), salt) : nullptr;
+  return hash && hash[0] == '$' ? hash : "";
+}
+
+// The port in "... listening on 127.0.0.1:PORT" on the monitor's stderr; 0 when it never says so.
+int ListeningPort(TChildProcess& monitor) {
+  const std::string mark = "listening on 127.0.0.1:";
+  if (!monitor.WaitForError(mark, 10s)) return 0;
+  const size_t at = monitor.Err().find(mark);
+  return std::atoi(monitor.Err().c_str() + at + mark.size());
+}
+
+// One client connection that sends a request and reads its whole reply
+// (a line, or a list to its END line), each read bounded.
+class TNutConnection {
+ public:
+  explicit TNutConnection(int port) {
+    FFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const timeval bound{5, 0};
+    ::setsockopt(FFd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    Connected = ::connect(FFd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  }
+  ~TNutConnection() { ::close(FFd); }
+  std::string Exchange(const std::string& request) {
+    const std::string line = request + "\n";
+    if (::send(FFd, line.data(), line.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(line.size())) return "<not sent>";
+    std::string reply;
+    for (;;) {
+      const size_t end = FIn.find('\n');
+      if (end == std::string::npos) {
+        char buf[4096];
+        const ssize_t n = ::recv(FFd, buf, sizeof buf, 0);
+        if (n <= 0) return reply + FIn + "<closed or timed out>";
+        FIn.append(buf, static_cast<size_t>(n));
+        continue;
+      }
+      const std::string got = FIn.substr(0, end + 1);
+      FIn.erase(0, end + 1);
+      reply += got;
+      if (reply.rfind("BEGIN LIST ", 0) != 0 || got.rfind("END LIST ", 0) == 0) return reply;
+    }
+  }
+  bool Connected = false;
+
+ private:
+  int FFd = -1;
+  std::string FIn;
+};
+
+// Devices 1 and 2 on the simulator; 9 is configured and never answers.
+class NutClientReplay : public Headless {};
+
+TEST_F(NutClientReplay, EveryClientsSequenceGetsAllowedRepliesAndOnlyTheSilentDeviceIsStale) {
+  WriteSettings(2, 0, "[Network]\nNutListen=127.0.0.1:0\n");
+  WriteDevices({1, 2, 9});
+  const auto sim = StartSim("modbus", {"--devices", "1-2"});
+  const auto monitor = StartMonitor(120);
+  const int port = ListeningPort(*monitor);
+  ASSERT_NE(port, 0) << monitor->Err();
+  // Both answering devices in and fresh.
+  const auto end = std::chrono::steady_clock::now() + 40s;
+  auto fresh = [&] {
+    TNutConnection c(port);
+    return c.Exchange("GET VAR ups1 ups.status").rfind("VAR ", 0) == 0 &&
+           c.Exchange("GET VAR ups2 ups.status").rfind("VAR ", 0) == 0;
+  };
+  while (!fresh() && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(300ms);  // between polls
+  ASSERT_TRUE(fresh()) << monitor->Err();
+
+  for (const TClientScript& script : Scripts) {
+    TNutConnection c(port);
+    ASSERT_TRUE(c.Connected);
+    const TReplay r = Replay(
+        script, [&c](const std::string& line) { return c.Exchange(line); }, {"ups1", "ups2", "ups9"});
+    CheckReplay(script, r, {"ups9"});
+  }
+}
+
+class NutCommands : public Headless {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(fs::exists("/usr/bin/upscmd")) << "install Debian's nut-client (scripts/deps.sh)";
+    Headless::SetUp();
+    const fs::path users = Dir / "nut-users";
+    std::ofstream(users) << "# who may give device commands\n"
+                         << "operator:" << Hash("$y$", "right") << ":test.battery.start,test.battery.stop\n"
+                         << "viewer:" << Hash("$6$", "look") << "\n";
+    fs::permissions(users, fs::perms::owner_read | fs::perms::owner_write);
+    WriteSettings(2, 0, "[Network]\nNutListen=127.0.0.1:0\nUsersFile=" + users.string() + "\n");
+    WriteDevices({1});
+    Peer = StartPeer({BuildDir + "/tessaro-modbus-peer", "--link", Link, "--log-requests"});
+    Monitor = StartMonitor(120);
+    const int port = ListeningPort(*Monitor);
+    ASSERT_NE(port, 0) << Monitor->Err();
+    Host = "ups1@127.0.0.1:" + std::to_string(port);
+    // Commands are taken only for a device that answers.
+    const auto end = std::chrono::steady_clock::now() + 30s;
+    while (Run({"/usr/bin/upsc", Host, "ups.status"}).Out.empty() && std::chrono::steady_clock::now() < end)
+      std::this_thread::sleep_for(200ms);  // between polls, not to synchronise
+  }
+
+  struct TRun {
+    int Status;
+    std::string Out, Err;
+  };
+  static TRun Run(const std::vector<std::string>& args) {
+    TChildProcess p(args);
+    const int status = p.WaitForExit(30s);
+    return {status, p.Out(), p.Err()};
+  }
+  // The write frames the device received so far.
+  std::vector<std::string> Writes() {
+    Peer->WaitForOutput("\x01", 3ms);  // takes in what the peer printed
+    std::vector<std::string> out;
+    std::istringstream in(Peer->Out());
+    for (std::string line; std::getline(in, line);)
+      if (line.rfind("rx 01 06 ", 0) == 0) out.push_back(line);
+    return out;
+  }
+
+  std::unique_ptr<TChildProcess> Peer, Monitor;
+  std::string Host;
+};
+
+TEST_F(NutCommands, UpscmdStartsABatteryTestAndWaitsForTheDevicesEcho) {
+  const TRun list = Run({"/usr/bin/upscmd", "-l", Host});
+  EXPECT_EQ(list.Status, 0) << list.Err;
+  for (const char* line : {"test.battery.start - Start a battery test", "test.battery.stop - ", "load.off - ",
+                           "load.on - "})
+    EXPECT_NE(list.Out.find(line), std::string::npos) << line << "\n" << list.Out;
+
+  const TRun run = Run({"/usr/bin/upscmd", "-u", "operator", "-p", "right", "-w", Host, "test.battery.start"});
+  EXPECT_EQ(run.Status, 0) << run.Err << Monitor->Err();
+  EXPECT_NE(run.Err.find("SUCCESS"), std::string::npos) << run.Out << run.Err;
+  // The frame the battery test window sends with its default of 60 s.
+  EXPECT_EQ(Writes(), std::vector<std::string>{"rx 01 06 4E 22 00 3C 3E F9"});
+  EXPECT_TRUE(Monitor->WaitForError("network command test.battery.start for ups1 by user \"operator\" from 127.0.0.1: "
+                                    "queued",
+                                    5s))
+      << Monitor->Err();
+
+  // A time of its own, and the stop.
+  EXPECT_EQ(Run({"/usr/bin/upscmd", "-u", "operator", "-p", "right", "-w", Host, "test.battery.start", "30"}).Status, 0);
+  EXPECT_EQ(Run({"/usr/bin/upscmd", "-u", "operator", "-p", "right", "-w", Host, "test.battery.stop"}).Status, 0);
+  EXPECT_EQ(Writes(), (std::vector<std::string>{"rx 01 06 4E 22 00 3C 3E F9", "rx 01 06 4E 22 00 1E BE E0",
+                                                 "rx 01 06 4E 22 00 00 3E E8"}));
+}
+
+TEST_F(NutCommands, EveryRefusalReachesNothingOnTheBus) {
+  struct TCase {
+    std::vector<std::string> Args;
+    const char* Reply;   // what upscmd says
+    const char* Report;  // what the monitor says
+  } const cases[] = {
+      {{"-u", "operator", "-p", "wrong", Host, "test.battery.start"}, "ERR ACCESS-DENIED",
+       "by user \"operator\" from 127.0.0.1: refused, wrong user name or password (1 failed since the start)"},
+      {{"-u", "nobody", "-p", "right", Host, "test.battery.start"}, "ERR ACCESS-DENIED",
+       "by user \"nobody\" from 127.0.0.1: refused, wrong user name or password (2 failed since the start)"},
+      {{"-u", "viewer", "-p", "look", Host, "test.battery.start"}, "ERR ACCESS-DENIED",
+       "by user \"viewer\" from 127.0.0.1: refused, the user may not give this command"},
+      {{"-u", "operator", "-p", "right", Host, "load.off"}, "ERR ACCESS-DENIED",
+       "network command load.off for ups1 by user \"operator\" from 127.0.0.1: refused, the user may not give"},
+      {{"-u", "operator", "-p", "right", Host, "test.battery.start", "70000"}, "ERR INVALID-ARGUMENT",
+       "refused, not queued: the test time"},
+      {{"-u", "operator", "-p", "right", Host, "shutdown.return"}, "ERR CMD-NOT-SUPPORTED",
+       "network command shutdown.return for ups1 by user \"operator\" from 127.0.0.1: refused, not a command"},
+  };
+  for (const TCase& c : cases) {
+    std::vector<std::string> args{"/usr/bin/upscmd"};
+    args.insert(args.end(), c.Args.begin(), c.Args.end());
+    const TRun run = Run(args);
+    EXPECT_NE(run.Status, 0) << c.Report;
+    EXPECT_NE(run.Err.find(c.Reply), std::string::npos) << c.Report << "\n" << run.Err;
+    EXPECT_TRUE(Monitor->WaitForError(c.Report, 5s)) << Monitor->Err();
+  }
+  EXPECT_EQ(Writes(), std::vector<std::string>{});
+}
+
+}  // namespace

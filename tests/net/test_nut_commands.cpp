@@ -1,0 +1,222 @@
+// The clients' request sequences replayed against a small bus, every reply
+// checked against the forms the protocol reference allows; and device
+// commands: who may give them, from where, and what GET TRACKING tells.
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "net/NutClientScripts.h"
+#include "net/NutCommands.h"
+#include "net/NutFixture.h"
+#include "net/NutLine.h"
+#include "net/UsersFile.h"
+
+using namespace tessaro;
+using namespace tessaro::net;
+using namespace tessaro::testing;
+
+namespace {
+
+TReplay Replay(const TClientScript& script, const TNutSource& source) {
+  TNutSession session;
+  session.Peer = "127.0.0.1";
+  TNutShared shared;
+  return tessaro::testing::Replay(
+      script, [&](const std::string& line) { return HandleLine(line, session, source, shared).Text; },
+      {"ups1", "ups2", "ups12"});
+}
+
+class ClientReplay : public ::testing::Test {
+ protected:
+  ClientReplay() { Source.Control = &Rig.Control; }
+  TNutBus Bus;
+  TCommandRig Rig;
+  TNutSource Source = Bus.Source();
+};
+
+TEST_F(ClientReplay, EveryReplyIsAllowedAndOnlyTheSilentDevicesAreStale) {
+  // ups1 answers; ups2 has lost its link and ups12 has sent nothing yet.
+  for (const TClientScript& script : Scripts) {
+    const TReplay r = Replay(script, Source);
+    CheckReplay(script, r, {"ups2", "ups12"});
+  }
+  EXPECT_TRUE(Rig.Queued.empty());
+}
+
+TEST_F(ClientReplay, TypesAndDescriptionsOfTheServedVariables) {
+  const TReplay r = Replay(Scripts[1], Source);  // go.nut asks both for every variable
+  std::map<std::string, std::string> got;
+  for (const auto& [request, reply] : r.Exchanges)
+    if (request.rfind("GET TYPE ups1 ", 0) == 0 || request.rfind("GET DESC ups1 ", 0) == 0) got[request] = reply;
+  EXPECT_EQ(got["GET TYPE ups1 ups.status"], "TYPE ups1 ups.status STRING:64\n");
+  EXPECT_EQ(got["GET TYPE ups1 device.description"], "TYPE ups1 device.description STRING:64\n");
+  EXPECT_EQ(got["GET TYPE ups1 input.L1-N.voltage"], "TYPE ups1 input.L1-N.voltage NUMBER\n");
+  EXPECT_EQ(got["GET DESC ups1 battery.runtime"], "DESC ups1 battery.runtime \"Battery runtime (seconds)\"\n");
+  EXPECT_EQ(got.size(), 2 * 22u);  // every variable of LIST VAR
+  TNutSession s;
+  TNutShared shared;
+  const auto ask = [&](const char* line) { return HandleLine(line, s, Source, shared).Text; };
+  EXPECT_EQ(ask("GET VAR ups1 device.description"), "VAR ups1 device.description \"Server room \\\"A\\\"\"\n");
+  EXPECT_EQ(ask("GET TYPE ups1 ups.alarm"), "ERR VAR-NOT-SUPPORTED\n");  // no alarm now
+  EXPECT_EQ(ask("GET TYPE ups2 ups.status"), "ERR DATA-STALE\n");
+  EXPECT_EQ(ask("GET DESC ups2 ups.status"), "DESC ups2 ups.status \"UPS status\"\n");
+  EXPECT_EQ(ask("GET DESC ups1 ups.serial"), "ERR VAR-NOT-SUPPORTED\n");  // nothing invented
+  EXPECT_EQ(ask("GET VAR ups1 device.serial"), "ERR VAR-NOT-SUPPORTED\n");
+  EXPECT_EQ(ask("LIST ENUM ups1 ups.status"), "BEGIN LIST ENUM ups1 ups.status\nEND LIST ENUM ups1 ups.status\n");
+  EXPECT_EQ(ask("LIST RANGE ups1 nosuch.var"), "ERR VAR-NOT-SUPPORTED\n");
+  EXPECT_EQ(ask("LIST ENUM ups2 ups.status"), "ERR DATA-STALE\n");
+  EXPECT_EQ(ask("GET CMDDESC ups1 load.off"), "CMDDESC ups1 load.off \"Switch the UPS output off\"\n");
+  EXPECT_EQ(ask("GET CMDDESC ups1 shutdown.return"), "ERR CMD-NOT-SUPPORTED\n");
+  Bus.Settings.PortInfo.Protocol = ProtocolQuorvan;
+  EXPECT_EQ(ask("GET DESC ups1 battery.charge"), "ERR VAR-NOT-SUPPORTED\n");
+}
+
+// ---------------------------------------------------------------- commands
+
+class NutCommand : public ClientReplay {
+ protected:
+  std::string Send(const std::string& line) { return Reply(line).Text; }
+  TNutReply Reply(const std::string& line) { return HandleLine(line, Session, Source, Shared); }
+  TNutSession Session{.Peer = "127.0.0.1"};
+  TNutShared Shared;
+};
+
+TEST_F(NutCommand, OnlyAUserWithTheCommandFromLoopbackQueuesIt) {
+  struct TCase {
+    const char* Name;
+    const char* Peer;
+    bool Remote;  // RemoteCommands
+    bool Offered;
+    const char* User;
+    const char* Password;
+    const char* Request;
+    const char* Reply;
+    bool AuthFailed;
+  } const cases[] = {
+      {"allowed", "127.0.0.1", false, true, "operator", "right", "INSTCMD ups1 test.battery.start", "OK\n", false},
+      {"with a time", "::1", false, true, "operator", "right", "INSTCMD ups1 test.battery.start 120", "OK\n", false},
+      {"wrong password", "127.0.0.1", false, true, "operator", "wrong", "INSTCMD ups1 load.on", "ERR ACCESS-DENIED\n", true},
+      {"unknown user", "127.0.0.1", false, true, "nobody", "right", "INSTCMD ups1 load.on", "ERR ACCESS-DENIED\n", true},
+      {"not the user's", "127.0.0.1", false, true, "operator", "right", "INSTCMD ups1 load.off", "ERR ACCESS-DENIED\n", false},
+      {"no commands", "127.0.0.1", false, true, "viewer", "look", "INSTCMD ups1 load.on", "ERR ACCESS-DENIED\n", false},
+      {"not loopback", "192.0.2.7", false, true, "operator", "right", "INSTCMD ups1 load.on", "ERR ACCESS-DENIED\n", false},
+      {"remote allowed", "192.0.2.7", true, true, "operator", "right", "INSTCMD ups1 load.on", "OK\n", false},
+      {"ASCII device", "127.0.0.1", false, false, "operator", "right", "INSTCMD ups1 load.on", "ERR CMD-NOT-SUPPORTED\n", false},
+      {"unknown command", "127.0.0.1", false, true, "operator", "right", "INSTCMD ups1 beeper.off", "ERR CMD-NOT-SUPPORTED\n", false},
+      {"stale device", "127.0.0.1", false, true, "operator", "right", "INSTCMD ups2 load.on", "ERR DATA-STALE\n", false},
+      {"unknown device", "127.0.0.1", false, true, "operator", "right", "INSTCMD ups9 load.on", "ERR UNKNOWN-UPS\n", false},
+      {"value not taken", "127.0.0.1", false, true, "operator", "right", "INSTCMD ups1 load.on 5", "ERR INVALID-ARGUMENT\n", false},
+      {"no user", "127.0.0.1", false, true, nullptr, nullptr, "INSTCMD ups1 load.on", "ERR USERNAME-REQUIRED\n", false},
+      {"no password", "127.0.0.1", false, true, "operator", nullptr, "INSTCMD ups1 load.on", "ERR PASSWORD-REQUIRED\n", false},
+  };
+  for (const TCase& c : cases) {
+    TNutSession s;
+    s.Peer = c.Peer;
+    Rig.Control.RemoteCommands = c.Remote;
+    Rig.Offered = c.Offered;
+    Rig.Queued.clear();
+    Rig.Reports.clear();
+    if (c.User) {
+      ASSERT_EQ(HandleLine(std::string("USERNAME ") + c.User, s, Source, Shared).Text, "OK\n");
+    }
+    if (c.Password) {
+      ASSERT_EQ(HandleLine(std::string("PASSWORD ") + c.Password, s, Source, Shared).Text, "OK\n");
+    }
+    const TNutReply r = HandleLine(c.Request, s, Source, Shared);
+    EXPECT_EQ(r.Text, c.Reply) << c.Name;
+    EXPECT_EQ(r.AuthFailed, c.AuthFailed) << c.Name;
+    // A refusal once credentials were given comes after a pause.
+    EXPECT_EQ(r.Held, c.User && c.Password && std::string(c.Reply) != "OK\n") << c.Name;
+    EXPECT_EQ(Rig.Queued.size(), std::string(c.Reply) == "OK\n" ? 1u : 0u) << c.Name;
+    // Every command that named a user is reported, with its peer.
+    if (c.User && c.Password) {
+      ASSERT_EQ(Rig.Reports.size(), 1u) << c.Name;
+      EXPECT_NE(Rig.Reports[0].find(std::string("by user \"") + c.User + "\" from " + c.Peer), std::string::npos)
+          << Rig.Reports[0];
+    }
+  }
+  Rig.Queued.clear();
+  TNutSession s{.Peer = "127.0.0.1"};
+  for (const char* line : {"USERNAME operator", "PASSWORD right", "INSTCMD ups1 test.battery.start 45"})
+    HandleLine(line, s, Source, Shared);
+  ASSERT_EQ(Rig.Queued.size(), 1u);
+  EXPECT_EQ(Rig.Queued[0].Address, 1);
+  EXPECT_EQ(Rig.Queued[0].Command, TNutCommand::BatteryTestStart);
+  EXPECT_EQ(Rig.Queued[0].Value, "45");
+}
+
+TEST_F(NutCommand, AWrongPasswordIsCheckedOnceAndNeverForgotten) {
+  ASSERT_EQ(Send("USERNAME operator"), "OK\n");
+  ASSERT_EQ(Send("PASSWORD wrong"), "OK\n");
+  EXPECT_TRUE(Reply("INSTCMD ups1 load.on").AuthFailed);
+  // The session keeps its verdict: no second check, and no way to retry.
+  const TNutReply again = Reply("INSTCMD ups1 load.on");
+  EXPECT_EQ(again.Text, "ERR ACCESS-DENIED\n");
+  EXPECT_FALSE(again.AuthFailed);
+  EXPECT_EQ(Send("PASSWORD right"), "ERR ALREADY-SET-PASSWORD\n");
+  EXPECT_TRUE(Session.Password.empty());
+  EXPECT_TRUE(Rig.Queued.empty());
+}
+
+TEST_F(NutCommand, TrackingFollowsTheCommandToItsOutcome) {
+  EXPECT_EQ(Send("SET TRACKING ON"), "ERR USERNAME-REQUIRED\n");
+  EXPECT_EQ(Send("GET TRACKING"), "OFF\n");
+  Send("USERNAME operator");
+  Send("PASSWORD right");
+  EXPECT_EQ(Send("SET TRACKING MAYBE"), "ERR INVALID-ARGUMENT\n");
+  EXPECT_EQ(Send("SET TRACKING ON"), "OK\n");
+  EXPECT_EQ(Send("GET TRACKING"), "ON\n");
+  const std::string ok = Send("INSTCMD ups1 test.battery.start");
+  ASSERT_TRUE(Allowed("INSTCMD ups1 test.battery.start", ok)) << ok;
+  ASSERT_EQ(ok.size(), std::string("OK TRACKING \n").size() + 36);
+  const std::string id = ok.substr(12, 36);
+  EXPECT_EQ(Send("GET TRACKING " + id), "PENDING\n");
+  for (const auto& [outcome, reply] : std::vector<std::pair<TNutOutcome, std::string>>{
+           {TNutOutcome::Success, "SUCCESS\n"},
+           {TNutOutcome::Failed, "ERR FAILED\n"},
+           {TNutOutcome::InvalidArgument, "ERR INVALID-ARGUMENT\n"},
+           {TNutOutcome::Unknown, "ERR UNKNOWN\n"}}) {
+    Rig.Outcomes[Rig.Queued.empty() ? 0 : 7] = outcome;
+    EXPECT_EQ(Send("GET TRACKING " + id), reply);
+  }
+  // Another client may ask after it; an id never given out is unknown.
+  TNutSession other;
+  EXPECT_EQ(HandleLine("GET TRACKING " + id, other, Source, Shared).Text, "ERR UNKNOWN\n");
+  Rig.Outcomes[7] = TNutOutcome::Success;
+  EXPECT_EQ(HandleLine("GET TRACKING " + id, other, Source, Shared).Text, "SUCCESS\n");
+  EXPECT_EQ(Send("GET TRACKING 00000000-0000-4000-8000-000000000000"), "ERR UNKNOWN\n");
+  // Two commands get two ids.
+  const std::string second = Send("INSTCMD ups1 load.on");
+  EXPECT_NE(second.substr(12, 36), id);
+  EXPECT_EQ(Send("SET TRACKING OFF"), "OK\n");
+  EXPECT_EQ(Send("INSTCMD ups1 load.on"), "OK\n");
+}
+
+TEST_F(NutCommand, WithoutAUsersFileNoOneMayGiveCommands) {
+  Rig.Control.Users = nullptr;
+  Send("USERNAME operator");
+  Send("PASSWORD right");
+  EXPECT_EQ(Send("LIST CMD ups1"), "BEGIN LIST CMD ups1\nEND LIST CMD ups1\n");
+  EXPECT_EQ(Send("INSTCMD ups1 load.on"), "ERR CMD-NOT-SUPPORTED\n");
+  EXPECT_EQ(Send("SET TRACKING ON"), "ERR ACCESS-DENIED\n");
+  // The rest of what would change a device or the server stays refused.
+  for (const char* line : {"SET VAR ups1 ups.id 5", "FSD ups1", "PRIMARY ups1", "MASTER ups1"})
+    EXPECT_EQ(Send(line), "ERR ACCESS-DENIED\n") << line;
+  EXPECT_TRUE(Rig.Queued.empty());
+}
+
+TEST(LoopbackPeer, OnlyThisMachinesLoopbackCounts) {
+  const std::pair<const char*, bool> rows[] = {
+      {"127.0.0.1", true},         {"127.1.2.3", true},     {"::1", true},          {"::ffff:127.0.0.1", true},
+      {"192.0.2.7", false},        {"10.0.0.1", false},     {"0.0.0.0", false},     {"::ffff:192.0.2.1", false},
+      {"fe80::1", false},          {"::", false},           {"unknown", false},     {"", false},
+      {"128.0.0.1", false},        {"::2", false},
+  };
+  for (const auto& [peer, loopback] : rows) EXPECT_EQ(IsLoopbackPeer(peer), loopback) << peer;
+}
+
+}  // namespace
