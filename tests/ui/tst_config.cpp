@@ -137,7 +137,8 @@ class TstConfig : public QObject {
                     },
                     script.Answer(QMessageBox::Yes), [&shown](QWidget* w) {
                       auto* test = qobject_cast<TFrmTest*>(w);
-                      if (!test) return false;
+                      // Back from the question, the click handler has yet to queue.
+                      if (!test || test->lblOutcome->text().isEmpty()) return false;
                       shown = test->lblOutcome->text();
                       TModalScript::Later(test, [test] { test->reject(); });
                       return true;
