@@ -386,7 +386,8 @@ TEST_F(PollEngine, PollingKeepsItsScheduleWhileTheEventDiskStandsStill) {
   Run(1 + 13 * 20);
   ASSERT_EQ(SendTicks.size(), 20u);
   for (size_t i = 1; i < SendTicks.size(); ++i) EXPECT_EQ(SendTicks[i] - SendTicks[i - 1], 13);
-  EXPECT_TRUE(Events().empty()) << "nothing is on the disk yet";
+  // What the writer has written but not yet synced may already be readable:
+  // the schedule above and the order below are what is promised.
 
   diskBack.set_value();
   ASSERT_TRUE(Ctx->StopLogWriter());
