@@ -69,7 +69,7 @@ void SlowSyncsForTests(TEventLog& events) {
 }  // namespace
 
 int RunHeadless(const TAppOptions& options) {
-  const TLoopFds loop;
+  TLoopFds loop;
   signal(SIGPIPE, SIG_IGN);
   if (!loop.Ok()) {
     std::fprintf(stderr, "tessaro: cannot set up timers: %s\n", std::strerror(errno));
@@ -165,33 +165,57 @@ int RunHeadless(const TAppOptions& options) {
   engine.OnAnswerAccepted = [&web](uint8_t address) { web.AnswerAccepted(address); };
   web.Start({options.WebListen.value_or(ctx.Settings.WebListen), ctx.Settings.WebUsersFile, ctx.Settings.WebPublic});
 
-  loop.StartTicks();
+  // The loop sleeps through ticks that would only count down, and runs them
+  // when it next wakes, before anything else reaches the engine: the poll
+  // schedule stays in ticks while an idle bus costs a few wake-ups a second.
+  loop.StartGrid();
+  uint64_t ticksRun = 0;
+  uint64_t armedFor = 0;
+  int ticksBudget = 0;  // a wake-up after a long stall (suspend) runs at most 50
+  const auto runTick = [&] {
+    if (ticksBudget-- <= 0) return;
+    engine.Tick();
+    if (hooks) hooks->Tick();
+  };
   const auto started = std::chrono::steady_clock::now();
   bool running = true;
   while (running) {
+    int idle = std::min(engine.IdleTicks(), web.IdleTicks());
+    if (hooks && (hooks->Running() > 0 || hooks->Queued() > 0)) idle = 0;
+    const uint64_t wakeAt = ticksRun + 1 + static_cast<uint64_t>(idle);
+    if (wakeAt != armedFor) {
+      loop.WakeAtTick(wakeAt);
+      armedFor = wakeAt;
+    }
     std::vector<pollfd> fds = {{loop.Signals(), POLLIN, 0}, {loop.Ticks(), POLLIN, 0}, {port.NotifyFd(), POLLIN, 0}};
     nut.AppendPollFds(fds);
     int timeout = 1000;
     for (const int due : {engine.FastStepDueInMs(), nut.NextTimeoutMs()})
       if (due >= 0) timeout = std::min(timeout, due);
+    if (options.Duration > 0) {
+      const double left =
+          options.Duration - std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+      timeout = std::min(timeout, std::max(0, static_cast<int>(std::ceil(left * 1000))));
+    }
     const int n = ::poll(fds.data(), fds.size(), timeout);
     if (n < 0 && errno != EINTR) break;
     if (fds[0].revents & POLLIN) {
       signalfd_siginfo info;
       while (::read(loop.Signals(), &info, sizeof info) == sizeof info) running = false;
     }
+    if (fds[1].revents & POLLIN) loop.ClearTicks();
+    const uint64_t elapsed = loop.TicksElapsed();
+    const uint64_t owed = elapsed > ticksRun ? elapsed - ticksRun : 0;
+    ticksBudget = 50;
+    // The ticks slept through, then what came in, then the tick now due, as
+    // a loop woken every tick would have had them.
+    for (uint64_t i = 1; i < owed; ++i) runTick();
     if (fds[2].fd >= 0 && (fds[2].revents & POLLIN)) port.DispatchNotifications();
     nut.Process();
-    if (fds[1].revents & POLLIN) {
-      uint64_t expirations = 0;
-      if (::read(loop.Ticks(), &expirations, sizeof expirations) == sizeof expirations) {
-        // A late wake-up runs the ticks it missed, so timing stays in ticks.
-        for (uint64_t i = 0; i < std::min<uint64_t>(expirations, 50); ++i) {
-          engine.Tick();
-          if (hooks) hooks->Tick();
-        }
-        web.Tick();
-      }
+    if (owed > 0) {
+      runTick();
+      ticksRun = elapsed;
+      web.Tick(static_cast<int>(std::min<uint64_t>(owed, 1 << 20)));
       storeHealth.Poll();
       PrintStoreMessages(storeHealth);
     }

@@ -5,6 +5,7 @@
 // handler that takes commands (Modbus) before its next regular request. With
 // the ASCII protocols the entries simply stay pending.
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -51,6 +52,9 @@ struct TCommandQueue {
       return TWriteCommand{entry.Addr, entry.Func, entry.Reg, entry.Count, CommandValue, ParamImage, entry.Id};
     }
     return std::nullopt;
+  }
+  bool HasPending() const {
+    return std::any_of(Entries.begin(), Entries.end(), [](const TCommandEntry& e) { return e.Pending != CommandFree; });
   }
   // Frees every waiting entry; returns the tracker ids of those that had one.
   std::vector<uint32_t> DropPending() {

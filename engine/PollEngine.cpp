@@ -176,6 +176,28 @@ void TPollEngine::Tick() {
   }
 }
 
+int TPollEngine::IdleTicks() const {
+  // Finished log writes reach their listeners on a tick.
+  if (FCtx.LogWriter && !FCtx.LogWriter->Settled()) return 0;
+  if (TraceVisible) return 0;
+  // An open or a close still to be noticed and logged.
+  const bool open = PortIsOpen();
+  if (open != (PortWasOpen != 0)) return 0;
+  int idle = MaxIdleTicks;
+  if (open) {
+    const TPollVars& v = FCtx.Vars;
+    // Not waiting: the next tick builds a request. Waiting: the tick after
+    // the countdown sends it again or releases it.
+    if (!v.Waiting) return 0;
+    idle = std::min<int>(idle, v.WaitTicks);
+  } else {
+    if (FCommandId || FCtx.CommandQueue.HasPending()) return 0;
+    if (FReopenCountdown > 0) idle = std::min(idle, FReopenCountdown - 1);
+  }
+  if (FCtx.Settings.RecInterval > 0) idle = std::min(idle, std::max<int>(RecDelay, 0));
+  return std::max(idle, 0);
+}
+
 void TPollEngine::PollStep() {
   TPollVars& v = FCtx.Vars;
   v.DebugStage = 0;

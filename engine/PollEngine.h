@@ -39,6 +39,13 @@ class TPollEngine {
 
   void Tick();  // the 100 ms poll timer
 
+  // How many of the coming ticks would only count down (a request's wait,
+  // the reopen delay, the data log delay), at most MaxIdleTicks: a host may
+  // sleep through them and run them late, in one go, before it hands the
+  // engine anything else. 0 when the next tick has work.
+  static constexpr int MaxIdleTicks = 10;
+  int IdleTicks() const;
+
   // With [CommMast] FastPoll set, an accepted answer releases its request: the
   // host runs FastStep once FastStepDueInMs() (-1: nothing due) has passed,
   // which builds and sends the next request after the line's turnaround gap.

@@ -124,6 +124,11 @@ void TLogWriter::Collect() {
   }
 }
 
+bool TLogWriter::Settled() const {
+  std::lock_guard lock(FShared->Mutex);
+  return FShared->Empty() && FShared->Done.empty();
+}
+
 bool TLogWriter::Drain(std::chrono::milliseconds bound) {
   std::unique_lock lock(FShared->Mutex);
   return FShared->Idle.wait_for(lock, bound, [this] { return FShared->Empty() || FShared->Ended; }) &&

@@ -63,6 +63,9 @@ class TLogWriter {
   // always). Called again, it does nothing.
   bool Stop(std::chrono::milliseconds bound = StopBound);
 
+  // Nothing queued, being written, or finished and not yet collected.
+  bool Settled() const;
+
   // Records waiting for the writer (not counting the write under way).
   size_t QueuedEvents() const;
   size_t QueuedData() const;

@@ -1,5 +1,7 @@
 #include "web/WebHost.h"
 
+#include <algorithm>
+
 #include "core/Version.h"
 #include "engine/Context.h"
 
@@ -42,10 +44,10 @@ void TWebHost::TryStart() {
   FRetryCountdown = RetryTicks;
 }
 
-void TWebHost::Tick() {
+void TWebHost::Tick(int ticks) {
   if (!FWanted) return;
   if (!FServer.Running()) {
-    if (FRetryCountdown > 0 && --FRetryCountdown == 0) TryStart();
+    if (FRetryCountdown > 0 && (FRetryCountdown -= std::min(ticks, FRetryCountdown)) == 0) TryStart();
     return;
   }
   FFeed.Publish(FCtx, FPortOpen());

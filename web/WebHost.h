@@ -30,7 +30,11 @@ class TWebHost {
   // success is reported once.
   bool Start(const TWebConfig& config);
   void Stop();
-  void Tick();
+  // Publishes what the engine decoded; `ticks` is how many 100 ms ticks
+  // passed since the last call (the retry delay counts them).
+  void Tick(int ticks = 1);
+  // The ticks a host may sleep through before the next retry is due.
+  int IdleTicks() const { return FWanted && !FServer.Running() && FRetryCountdown > 0 ? FRetryCountdown - 1 : 1 << 20; }
   void AnswerAccepted(uint8_t address) { FFeed.AnswerAccepted(address); }
 
   bool Running() const { return FServer.Running(); }

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -57,20 +58,26 @@ struct TSimBusRig {
   }
 
   void Run(double seconds) {
-    for (int i = 0; i < static_cast<int>(seconds * 10); ++i) {
-      const size_t before = Port.SentFrames.size();
-      Engine->Tick();
-      Clock.AdvanceMs(100);
-      Now += 0.1;
-      for (size_t k = before; k < Port.SentFrames.size(); ++k) {
-        const auto& f = Port.SentFrames[k];
-        Bus->Receive(std::string(f.begin(), f.end()), Now, Pending);
-      }
-      std::stable_sort(Pending.begin(), Pending.end(), [](const auto& a, const auto& b) { return a.Due < b.Due; });
-      while (!Pending.empty() && Pending.front().Due <= Now + 1e-9) {
-        Port.InjectReceive(Pending.front().Bytes);
-        Pending.erase(Pending.begin());
-      }
+    for (int i = 0; i < static_cast<int>(seconds * 10); ++i) Step([this] { Engine->Tick(); });
+  }
+
+  // One tick of time: `tick` stands for the engine's tick (a host may defer
+  // it), then the bus takes what was sent and each answer that falls due is
+  // received, `beforeAnswer` first.
+  void Step(const std::function<void()>& tick, const std::function<void()>& beforeAnswer = {}) {
+    const size_t before = Port.SentFrames.size();
+    tick();
+    Clock.AdvanceMs(100);
+    Now += 0.1;
+    for (size_t k = before; k < Port.SentFrames.size(); ++k) {
+      const auto& f = Port.SentFrames[k];
+      Bus->Receive(std::string(f.begin(), f.end()), Now, Pending);
+    }
+    std::stable_sort(Pending.begin(), Pending.end(), [](const auto& a, const auto& b) { return a.Due < b.Due; });
+    while (!Pending.empty() && Pending.front().Due <= Now + 1e-9) {
+      if (beforeAnswer) beforeAnswer();
+      Port.InjectReceive(Pending.front().Bytes);
+      Pending.erase(Pending.begin());
     }
   }
 
