@@ -29,19 +29,12 @@ cleanup() {
   [ -n "${KEEP:-}" ] && echo "footprint: kept $work" || rm -rf "$work"
 }
 trap cleanup EXIT
-hz=$(getconf CLK_TCK)
 
-# CPU ticks (user + system, all threads) of the processes given.
-ticks() {
-  local sum=0 pid
-  for pid in "$@"; do
-    # Fields after the command name, which may hold spaces: utime is the 12th.
-    local rest
-    rest=$(sed 's/^.*) //' "/proc/$pid/stat")
-    set -- $rest
-    sum=$((sum + ${12} + ${13}))
-  done
-  echo "$sum"
+# CPU time in ns of the processes given, all their threads (schedstat: the
+# scheduler's own count, finer than the 10 ms ticks of /proc/PID/stat).
+cpu_ns() {
+  local pid
+  for pid in "$@"; do cat /proc/"$pid"/task/*/schedstat; done | awk '{ s += $1 } END { printf "%d\n", s }'
 }
 
 # "RSS_kB PSS_kB" summed over the processes given.
@@ -56,12 +49,12 @@ measure() {
   shift
   sleep "$warmup"
   local t0 t1
-  t0=$(ticks "$@")
+  t0=$(cpu_ns "$@")
   sleep "$seconds"
-  t1=$(ticks "$@")
+  t1=$(cpu_ns "$@")
   read -r rss pss < <(memory "$@")
-  awk -v n="$name" -v t=$((t1 - t0)) -v hz="$hz" -v s="$seconds" -v r="$rss" -v p="$pss" \
-    'BEGIN { printf "%-44s %7.3f %% %8.1f MB %8.1f MB\n", n, 100 * t / hz / s, r / 1024, p / 1024 }'
+  awk -v n="$name" -v t=$((t1 - t0)) -v s="$seconds" -v r="$rss" -v p="$pss" \
+    'BEGIN { printf "%-44s %7.3f %% %8.1f MB %8.1f MB\n", n, 100 * t / 1e9 / s, r / 1024, p / 1024 }'
 }
 
 printf '%-44s %9s %11s %11s\n' "16 devices, ${seconds} s after ${warmup} s" CPU RSS PSS
