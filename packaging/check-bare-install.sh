@@ -50,7 +50,8 @@ getent passwd tessaro >/dev/null || fail "no tessaro user"
 
 # Configured as the service's user, as the README says, on a simulated bus.
 data=/var/lib/tessaro
-as_service() { runuser -u tessaro -- "$@"; }
+# setpriv execs the program itself: the signal below reaches the monitor.
+as_service() { setpriv --reuid=tessaro --regid=tessaro --init-groups -- "$@"; }
 as_service tessaro-sim --link "$data/bus" --protocol modbus --devices 1-2 >"$data/sim.out" 2>&1 &
 sim=$!
 trap 'kill $sim 2>/dev/null || true' EXIT
@@ -86,7 +87,8 @@ cat "$data/run.err" >&2
 [ "$rc" = 0 ] || fail "the service's command exited $rc"
 case $answer in *"VAR ups2 ups.status"*) echo "check: network UPS server: ${answer%%$'\n'*}" ;;
   *) fail "no status of ups2 from the network UPS server: $answer" ;; esac
-grep -q "Communication established\|Online" "$data/run.out" || fail "no device came online"
+grep -q "Online" "$data/run.out" || fail "no device came online"
+grep -q "Monitor software is closed" "$data/run.out" || fail "no closing event at the end of the service's command"
 
 # A desktop on top.
 before=$(installed)
