@@ -50,29 +50,31 @@ getent passwd tessaro >/dev/null || fail "no tessaro user"
 
 # Configured as the service's user, as the README says, on a simulated bus.
 data=/var/lib/tessaro
-# setpriv execs the program itself: the signal below reaches the monitor.
-as_service() { setpriv --reuid=tessaro --regid=tessaro --init-groups -- "$@"; }
-as_service tessaro-sim --link "$data/bus" --protocol modbus --devices 1-2 >"$data/sim.out" 2>&1 &
+nut=$((20000 + RANDOM % 20000))  # the chroot shares the machine's network
+# setpriv execs the program itself, so $! below is the program: no function
+# or subshell between, or the stop signal would miss it.
+as_service=(setpriv --reuid=tessaro --regid=tessaro --init-groups --)
+"${as_service[@]}" tessaro-sim --link "$data/bus" --protocol modbus --devices 1-2 >"$data/sim.out" 2>&1 &
 sim=$!
 trap 'kill $sim 2>/dev/null || true' EXIT
 for _ in $(seq 100); do grep -q '^ready' "$data/sim.out" && break; sleep 0.1; done
 grep -q '^ready' "$data/sim.out" || fail "the simulator did not start: $(cat "$data/sim.out")"
-as_service tessaro config set --data-dir "$data" ComName="$data/bus" Protocol=2 NutListen=127.0.0.1:3493
-as_service tessaro devices add 1 "UPS-1" --data-dir "$data"
-as_service tessaro devices add 2 "UPS-2" --data-dir "$data"
+"${as_service[@]}" tessaro config set --data-dir "$data" ComName="$data/bus" Protocol=2 NutListen=127.0.0.1:$nut
+"${as_service[@]}" tessaro devices add 1 "UPS-1" --data-dir "$data"
+"${as_service[@]}" tessaro devices add 2 "UPS-2" --data-dir "$data"
 
 # The service's own command line, from its unit, as its user.
 unit=/usr/lib/systemd/system/tessaro.service
 read -r -a command < <(sed -n 's/^ExecStart=//p' "$unit")
 echo "check: running the service's command: ${command[*]}"
-as_service "${command[@]}" >"$data/run.out" 2>"$data/run.err" &
+"${as_service[@]}" "${command[@]}" >"$data/run.out" 2>"$data/run.err" &
 monitor=$!
 trap 'kill $sim $monitor 2>/dev/null || true' EXIT
 answer=
 for _ in $(seq 30); do
   sleep 1
   # The network UPS server, spoken to with nothing but bash.
-  if { exec 3<>/dev/tcp/127.0.0.1/3493; } 2>/dev/null; then
+  if { exec 3<>/dev/tcp/127.0.0.1/$nut; } 2>/dev/null; then
     printf 'GET VAR ups2 ups.status\nLOGOUT\n' >&3
     answer=$(timeout 5 cat <&3 || true)
     exec 3<&-
