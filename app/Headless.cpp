@@ -210,15 +210,17 @@ int RunHeadless(const TAppOptions& options) {
     // The ticks slept through, then what came in, then the tick now due, as
     // a loop woken every tick would have had them.
     for (uint64_t i = 1; i < owed; ++i) runTick();
-    if (fds[2].fd >= 0 && (fds[2].revents & POLLIN)) port.DispatchNotifications();
+    const bool heard = fds[2].fd >= 0 && (fds[2].revents & POLLIN);
+    if (heard) port.DispatchNotifications();
     nut.Process();
     if (owed > 0) {
       runTick();
       ticksRun = elapsed;
-      web.Tick(static_cast<int>(std::min<uint64_t>(owed, 1 << 20)));
       storeHealth.Poll();
       PrintStoreMessages(storeHealth);
     }
+    // An answer reaches the web pages at once, not at the next tick the loop wakes for.
+    if (owed > 0 || heard) web.Tick(static_cast<int>(std::min<uint64_t>(owed, 1 << 20)));
     if (engine.FastStepDueInMs() == 0) engine.FastStep();
     if (options.Duration > 0 &&
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count() >= options.Duration)
