@@ -83,24 +83,30 @@ class NutServer : public ::testing::Test {
     return std::make_unique<TClientSocket>(Server.Port(), from);
   }
 
-  // Runs the server as the program's loop does until `done` holds (bounded).
-  bool Serve(const std::function<bool()>& done, std::chrono::milliseconds bound = 10s) {
+  // Runs `server` as the program's loop does until `done` holds (bounded).
+  static bool ServeOn(TNutServer& server, const std::function<bool()>& done, std::chrono::milliseconds bound = 10s) {
     const auto end = std::chrono::steady_clock::now() + bound;
     while (std::chrono::steady_clock::now() < end) {
       std::vector<pollfd> fds;
-      Server.AppendPollFds(fds);
-      const int due = Server.NextTimeoutMs();
+      server.AppendPollFds(fds);
+      const int due = server.NextTimeoutMs();
       ::poll(fds.data(), fds.size(), due >= 0 ? std::min(due, 10) : 10);
-      Server.Process();
+      server.Process();
       if (done()) return true;
     }
     return false;
   }
-  // Sends `request` and waits until the reply holds `expect`.
-  bool Ask(TClientSocket& c, const std::string& request, const std::string& expect) {
+  // Sends `request` and waits until the reply from `server` holds `expect`.
+  static bool AskOn(TNutServer& server, TClientSocket& c, const std::string& request, const std::string& expect) {
     c.Send(request);
-    return Serve([&] { return !c.Take() || c.Got.find(expect) != std::string::npos; }) &&
+    return ServeOn(server, [&] { return !c.Take() || c.Got.find(expect) != std::string::npos; }) &&
            c.Got.find(expect) != std::string::npos;
+  }
+  bool Serve(const std::function<bool()>& done, std::chrono::milliseconds bound = 10s) {
+    return ServeOn(Server, done, bound);
+  }
+  bool Ask(TClientSocket& c, const std::string& request, const std::string& expect) {
+    return AskOn(Server, c, request, expect);
   }
 
   TNutBus Bus;
@@ -458,22 +464,9 @@ class NutServerCommands : public NutServer {
     source.Control = &Rig.Control;
     Commands = std::make_unique<TNutServer>(source, Clock);
   }
-  bool Serve(const std::function<bool()>& done) {
-    const auto end = std::chrono::steady_clock::now() + 10s;
-    while (std::chrono::steady_clock::now() < end) {
-      std::vector<pollfd> fds;
-      Commands->AppendPollFds(fds);
-      const int due = Commands->NextTimeoutMs();
-      ::poll(fds.data(), fds.size(), due >= 0 ? std::min(due, 10) : 10);
-      Commands->Process();
-      if (done()) return true;
-    }
-    return false;
-  }
+  bool Serve(const std::function<bool()>& done) { return ServeOn(*Commands, done); }
   bool Ask(TClientSocket& c, const std::string& request, const std::string& expect) {
-    c.Send(request);
-    return Serve([&] { return !c.Take() || c.Got.find(expect) != std::string::npos; }) &&
-           c.Got.find(expect) != std::string::npos;
+    return AskOn(*Commands, c, request, expect);
   }
   TCommandRig Rig;
   std::unique_ptr<TNutServer> Commands;
