@@ -1,7 +1,7 @@
 #pragma once
-// The serial port as the poll engine sees it (Parts 1.4 and 2.1): open, close,
-// send, and callbacks that run on the owner's thread. TComm implements it on
-// POSIX termios; TFakeSerialPort (FakeSerialPort.h) in memory for engine tests.
+// The serial port as the poll engine sees it: open, close, send, and callbacks
+// that run on the owner's thread. TComm implements it on POSIX termios;
+// TFakeSerialPort (FakeSerialPort.h) in memory for engine tests.
 
 #include <cstddef>
 #include <cstdint>

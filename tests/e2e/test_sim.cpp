@@ -1,5 +1,5 @@
 // tessaro-sim driven over its pseudo-terminal as a master would drive it:
-// hand-made request frames from the worked examples of Parts 3.2 to 3.4, and
+// hand-made request frames from the protocols' worked examples, and
 // frame checks written here, apart from both the simulator and protocols/.
 
 #include <gtest/gtest.h>
@@ -87,7 +87,7 @@ std::string ExpectedChecksum(const std::string& frame) {
   return UpperHex((65536 - sum % 65536) % 65536, 4);
 }
 
-// An ASCII answer checked as Parts 3.3/3.4 check it: SOI, LENGTH and CHKSUM.
+// An ASCII answer checked as a master checks it: SOI, LENGTH and CHKSUM.
 ::testing::AssertionResult AsciiFrameValid(const std::string& f) {
   if (f.size() < 18 || f.front() != '~' || f.back() != '\r')
     return ::testing::AssertionFailure() << "not a frame: " << f;
