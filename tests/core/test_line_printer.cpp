@@ -76,6 +76,10 @@ TEST(LinePrinter, UnreadOutputDropsAndCountsThenTellsOnceItFlowsAgain) {
   out.ReadUntil("line 0\n", 10s);
   const std::string said = err.ReadUntil("\n", 10s);
   EXPECT_EQ(said, std::to_string(dropped) + " lines not printed\n");
+  // The newest lines were the ones dropped: once the last kept one is out, the
+  // queue has room again and a new line is printed, not dropped.
+  const std::string lastKept = "line " + std::to_string(2000 - dropped - 1) + "\n";
+  ASSERT_NE(out.ReadUntil(lastKept, 10s).find(lastKept), std::string::npos);
   printer.Print("after");
   const std::string printed = out.ReadUntil("after\n", 10s);
   const size_t first = printed.find("line 0\nline 1\nline 2\n");
