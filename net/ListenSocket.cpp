@@ -43,4 +43,13 @@ bool OpenListenSocket(const std::string& host, uint16_t port, const std::string&
   return true;
 }
 
+std::string PeerAddressText(const sockaddr& peer) {
+  char text[INET6_ADDRSTRLEN] = "unknown";
+  if (peer.sa_family == AF_INET)
+    ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(peer).sin_addr, text, sizeof text);
+  else if (peer.sa_family == AF_INET6)
+    ::inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6&>(peer).sin6_addr, text, sizeof text);
+  return text;
+}
+
 }  // namespace tessaro::net

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+struct sockaddr;
+
 namespace tessaro::net {
 
 struct TBoundSocket {
@@ -18,5 +20,8 @@ struct TBoundSocket {
 // address as the operator wrote it, for the message.
 bool OpenListenSocket(const std::string& host, uint16_t port, const std::string& text, TBoundSocket& out,
                       std::string& error);
+
+// A client's address as text ("127.0.0.1", "::1"); "unknown" for other families.
+std::string PeerAddressText(const sockaddr& peer);
 
 }  // namespace tessaro::net

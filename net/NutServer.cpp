@@ -29,15 +29,6 @@ constexpr int AnswerRounds = 4;
 // Connections taken from the listen queue in one Process call.
 constexpr int AcceptBudget = 64;
 
-std::string PeerText(const sockaddr_storage& peer) {
-  char text[INET6_ADDRSTRLEN] = "unknown";
-  if (peer.ss_family == AF_INET)
-    ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(peer).sin_addr, text, sizeof text);
-  else if (peer.ss_family == AF_INET6)
-    ::inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6&>(peer).sin6_addr, text, sizeof text);
-  return text;
-}
-
 }  // namespace
 
 TNutServer::TNutServer(TNutSource source, const TClock& clock) : FSource(source), FClock(clock) {}
@@ -143,7 +134,7 @@ void TNutServer::Process() {
       continue;
     }
     const auto it = FClients.find(p.fd);
-    if (it == FClients.end()) continue;
+    if (it == FClients.end() || it->second->Dead) continue;
     if (p.revents != 0 || Ready(*it->second)) Serve(*it->second, p.revents);
   }
   const int64_t now = FClock.MonotonicMs();
@@ -183,21 +174,45 @@ void TNutServer::Accept() {
       }
       return;  // EAGAIN, or an error of that one connection
     }
-    std::string address = PeerText(peer);
-    const auto fromThere = std::count_if(FClients.begin(), FClients.end(),
-                                         [&](const auto& entry) { return entry.second->Session.Peer == address; });
-    // Closed without a word: the protocol has no error for it, and a line
+    std::string address = PeerAddressText(reinterpret_cast<const sockaddr&>(peer));
+    // Full, in all or for this address: the client idle longest there (or
+    // slowest to send a line or take its answers) makes room, so idle
+    // connections, from however many loopback addresses, never lock anyone
+    // out. Closed without a word: the protocol has no error for it, and a line
     // sent unasked would be read as the answer to the client's first request.
-    if (FClients.size() >= MaxClients || static_cast<size_t>(fromThere) >= MaxClientsPerAddress) {
+    if (MaxClients == 0 || MaxClientsPerAddress == 0) {
       ::close(fd);
       continue;
     }
+    if (CountLive(&address) >= MaxClientsPerAddress)
+      Evict(&address);
+    else if (CountLive(nullptr) >= MaxClients)
+      Evict(nullptr);
     auto client = std::make_unique<TClient>();
     client->Fd = fd;
     client->ActiveMs = FClock.MonotonicMs();
+    client->Order = ++FAccepted;
     client->Session.Peer = std::move(address);
     FClients.emplace(fd, std::move(client));
   }
+}
+
+size_t TNutServer::CountLive(const std::string* peer) const {
+  return static_cast<size_t>(std::count_if(FClients.begin(), FClients.end(), [&](const auto& entry) {
+    return !entry.second->Dead && (!peer || entry.second->Session.Peer == *peer);
+  }));
+}
+
+// Marked, not closed: its descriptor must not be reused by a client accepted
+// in this same call while this call's poll results are still being served.
+void TNutServer::Evict(const std::string* peer) {
+  TClient* oldest = nullptr;
+  for (const auto& [fd, c] : FClients) {
+    if (c->Dead || (peer && c->Session.Peer != *peer)) continue;
+    if (!oldest || c->ActiveMs < oldest->ActiveMs || (c->ActiveMs == oldest->ActiveMs && c->Order < oldest->Order))
+      oldest = c.get();
+  }
+  if (oldest) oldest->Dead = true;
 }
 
 void TNutServer::Serve(TClient& c, short revents) {

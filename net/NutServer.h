@@ -56,8 +56,9 @@ class TNutServer {
   // Password checks that failed since the start.
   uint64_t FailedChecks() const { return FShared.FailedChecks; }
 
-  // A client beyond this many, in all or from one address, is accepted and
-  // closed at once.
+  // A client beyond this many, in all or from one address, takes the place
+  // of the one there with the oldest activity (last whole request, or last
+  // answer taken in full).
   size_t MaxClients = 256;
   size_t MaxClientsPerAddress = 16;
   // Answers waiting for a client beyond this many bytes: its further
@@ -90,6 +91,7 @@ class TNutServer {
     bool CloseWhenSent = false;
     bool Dead = false;
     int64_t ActiveMs = 0;         // accepted, last whole line, or all answers sent
+    uint64_t Order = 0;           // of acceptance, to break ties of ActiveMs
     int64_t LineStartMs = -1;     // a line begun and not ended, since
     int64_t PendingSinceMs = -1;  // answers the socket did not take, since
     TNutSession Session;
@@ -102,6 +104,8 @@ class TNutServer {
   };
 
   void Accept();
+  size_t CountLive(const std::string* peer) const;
+  void Evict(const std::string* peer);
   void Serve(TClient& client, short revents);
   void Read(TClient& client);
   void Drain(TClient& client);
@@ -129,6 +133,7 @@ class TNutServer {
   int64_t FRetryAtMs = -1;    // the next try, -1 none
   bool FFailing = false;      // the last try failed and was reported
   std::map<int, std::unique_ptr<TClient>> FClients;
+  uint64_t FAccepted = 0;
 };
 
 }  // namespace tessaro::net

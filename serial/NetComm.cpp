@@ -257,7 +257,7 @@ class TWorker {
   bool Negotiate() {
     const Clock::time_point deadline = Clock::now() + milliseconds(S.NegotiateTimeoutMs);
     Link->Start();
-    TakeLinkOutput();
+    if (!TakeLinkOutput()) return false;
     while (Link->State() == TRfc2217Link::TState::Negotiating ||
            Link->State() == TRfc2217Link::TState::Configuring) {
       short revents = 0;
@@ -315,13 +315,13 @@ class TWorker {
   // read, so that the queue fills and SendData says so.
   bool TakeRequests() {
     std::vector<uint8_t> request;
-    while (Out.size() < MaxPendingOut) {
+    while (Out.size() < TNetComm::MaxPendingOut) {
       if (!CatchUpPurge()) return false;
       if (!S.TryDequeue(request)) break;
       if (!CatchUpPurge()) return false;
       if (Link) {
         Link->Send(request.data(), request.size());
-        TakeLinkOutput();
+        if (!TakeLinkOutput()) return false;
       } else {
         Out.insert(Out.end(), request.begin(), request.end());
       }
@@ -384,7 +384,7 @@ class TWorker {
       return true;
     }
     Link->Receive(Buffer.data(), static_cast<size_t>(got), Chunk);
-    TakeLinkOutput();  // answers to the server's negotiation
+    if (!TakeLinkOutput()) return false;  // answers to the server's negotiation
     if (Link->State() == TRfc2217Link::TState::Failed) {
       S.ReportFailure(TPortFailureKind::HangUp, 0, Link->Problem());
       return false;
@@ -392,10 +392,21 @@ class TWorker {
     return true;
   }
 
-  void TakeLinkOutput() {
+  // False when the server has let more pile up than MaxOut (reported): every
+  // negotiation it sends is answered, so one that floods them and never
+  // reads would otherwise grow the output without end.
+  bool TakeLinkOutput() {
     std::vector<uint8_t>& linkOut = Link->Out();
+    if (Out.size() + linkOut.size() > TNetComm::MaxOut) {
+      linkOut.clear();
+      S.ReportFailure(TPortFailureKind::WriteError, ENOBUFS,
+                      "the server does not read what we send (over " + std::to_string(TNetComm::MaxOut / 1024) +
+                          " KiB waiting, most of it answers to its own Telnet negotiation)");
+      return false;
+    }
     Out.insert(Out.end(), linkOut.begin(), linkOut.end());
     linkOut.clear();
+    return true;
   }
 
   // Writes what the socket takes now.
@@ -416,7 +427,6 @@ class TWorker {
     return true;
   }
 
-  static constexpr size_t MaxPendingOut = 64 * 1024;
   TNetSession& S;
   std::unique_ptr<TRfc2217Link> Link;
   std::vector<uint8_t> Out;    // bytes for the socket

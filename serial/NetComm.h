@@ -30,6 +30,11 @@ class TNetComm final : public TSerialPort {
  public:
   static constexpr size_t ReadBufferSize = 2048;  // the largest chunk one OnReceiveData carries
   static constexpr size_t MaxQueuedWrites = 10000;
+  // Requests are taken from the queue while less than MaxPendingOut waits for
+  // the socket; answers to an RFC 2217 server's negotiation may add up to
+  // MaxOut, beyond which the server is taken as broken and the port fails.
+  static constexpr size_t MaxPendingOut = 64 * 1024;
+  static constexpr size_t MaxOut = 2 * MaxPendingOut;
   // A peer that stops acknowledging what we send is given up after this long,
   // and an idle connection is probed after KeepIdleS seconds.
   static constexpr int UserTimeoutMs = 15000;

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -31,6 +32,9 @@ struct TWebServer::TStream {
   int64_t LastWriteMs = INT64_MIN / 2;
   std::string Pending;
   size_t PendingPos = 0;
+  std::string Peer;
+  uint64_t Order = 0;
+  bool Ending = false;  // made room for a newer one; ends at its next read
 };
 
 namespace {
@@ -122,6 +126,7 @@ struct TCallbacks {
     auto* self = static_cast<TWebServer*>(cls);
     if (*reqCls == nullptr) {
       *reqCls = &FirstCallMark;
+      self->Answering(c, true);
       // Nothing here takes a body; refuse one before reading it.
       const std::string m = method ? method : "";
       if (m != MHD_HTTP_METHOD_GET && m != MHD_HTTP_METHOD_HEAD) return Result(Refuse(c));
@@ -164,6 +169,18 @@ struct TCallbacks {
   static void Freed(void* cls) {
     auto* stream = static_cast<TWebServer::TStream*>(cls);
     stream->Server->CloseStream(stream);
+  }
+
+  static void Connection(void* cls, MHD_Connection* c, void**, MHD_ConnectionNotificationCode toe) {
+    auto* self = static_cast<TWebServer*>(cls);
+    if (toe == MHD_CONNECTION_NOTIFY_STARTED)
+      self->Opened(c);
+    else
+      self->Closed(c);
+  }
+
+  static void Completed(void* cls, MHD_Connection* c, void**, MHD_RequestTerminationCode) {
+    static_cast<TWebServer*>(cls)->Answering(c, false);
   }
 };
 
@@ -210,11 +227,15 @@ bool TWebServer::Start(std::string& error) {
   }
   unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME;
   if (bound.V6) flags |= MHD_USE_IPv6;
+  // The limits are kept by Opened, which makes room instead of refusing; the
+  // library's own (split among its threads, and counting connections shut
+  // down but not yet closed) only stands behind them.
+  const unsigned backstop = (2 * MaxConnections + 2) * std::max(Threads, 1u);
   FDaemon = MHD_start_daemon(
       flags, 0, nullptr, nullptr, &TCallbacks::Access, this, MHD_OPTION_LISTEN_SOCKET, fd,
-      MHD_OPTION_THREAD_POOL_SIZE, Threads, MHD_OPTION_CONNECTION_LIMIT, MaxConnections,
-      MHD_OPTION_PER_IP_CONNECTION_LIMIT, MaxPerAddress, MHD_OPTION_CONNECTION_TIMEOUT, TimeoutSeconds,
-      MHD_OPTION_CONNECTION_MEMORY_LIMIT, MemoryLimit, MHD_OPTION_END);
+      MHD_OPTION_THREAD_POOL_SIZE, Threads, MHD_OPTION_CONNECTION_LIMIT, backstop, MHD_OPTION_CONNECTION_TIMEOUT,
+      TimeoutSeconds, MHD_OPTION_CONNECTION_MEMORY_LIMIT, MemoryLimit, MHD_OPTION_NOTIFY_CONNECTION,
+      &TCallbacks::Connection, this, MHD_OPTION_NOTIFY_COMPLETED, &TCallbacks::Completed, this, MHD_OPTION_END);
   if (!FDaemon) {
     ::close(fd);
     error = "cannot start the HTTP listener on " + FAddress;
@@ -235,6 +256,8 @@ void TWebServer::Stop() {
   }
   MHD_stop_daemon(FDaemon);
   FDaemon = nullptr;
+  std::lock_guard lock(FMutex);
+  FConnections.clear();
 }
 
 uint64_t TWebServer::Requests() const {
@@ -243,10 +266,11 @@ uint64_t TWebServer::Requests() const {
 }
 
 void TWebServer::Notify() {
+  const int64_t now = FFeed.Clock().MonotonicMs();
   std::lock_guard lock(FMutex);
+  ExpireHeads(now);
   if (FWaiting.empty()) return;
   const TSnapshotPtr snapshot = FFeed.Current();
-  const int64_t now = FFeed.Clock().MonotonicMs();
   for (auto it = FWaiting.begin(); it != FWaiting.end();) {
     TStream* s = *it;
     const bool update = snapshot->Sequence != s->SentSequence && now - s->LastEventMs >= MinEventGapMs;
@@ -373,17 +397,120 @@ int TWebServer::Route(MHD_Connection* c, const std::string& url) {
   return SendText(c, MHD_HTTP_NOT_FOUND, "not found");
 }
 
+void TWebServer::Opened(MHD_Connection* c) {
+  const MHD_ConnectionInfo* fd = MHD_get_connection_info(c, MHD_CONNECTION_INFO_CONNECTION_FD);
+  const MHD_ConnectionInfo* address = MHD_get_connection_info(c, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+  TConnection added;
+  added.Fd = fd ? fd->connect_fd : -1;
+  if (address && address->client_addr) added.Peer = net::PeerAddressText(*address->client_addr);
+  const int64_t now = FFeed.Clock().MonotonicMs();
+  std::lock_guard lock(FMutex);
+  ExpireHeads(now);
+  size_t live = 0, fromThere = 0;
+  for (const auto& [key, other] : FConnections) {
+    if (other.Evicted) continue;
+    ++live;
+    if (other.Peer == added.Peer) ++fromThere;
+  }
+  added.SinceMs = now;
+  added.Order = ++FOrder;
+  TConnection& self = FConnections[c] = std::move(added);
+  if (FConnections.size() > 2 * size_t{MaxConnections})
+    Evict(self);  // the ones shut down have not closed yet: no more for now
+  else if (fromThere >= MaxPerAddress)
+    EvictOne(&self.Peer, c);
+  else if (live >= MaxConnections)
+    EvictOne(nullptr, c);
+}
+
+void TWebServer::Closed(MHD_Connection* c) {
+  std::lock_guard lock(FMutex);
+  FConnections.erase(c);
+}
+
+void TWebServer::Answering(MHD_Connection* c, bool busy) {
+  const int64_t now = FFeed.Clock().MonotonicMs();
+  std::lock_guard lock(FMutex);
+  const auto it = FConnections.find(c);
+  if (it == FConnections.end()) return;
+  it->second.Busy = busy;
+  it->second.SinceMs = now;
+  it->second.Order = ++FOrder;
+}
+
+// A head that has not come whole within its time is slow on purpose: MHD's
+// own timeout starts again with every byte.
+void TWebServer::ExpireHeads(int64_t now) {
+  for (auto& [key, c] : FConnections)
+    if (!c.Evicted && !c.Busy && !c.Stream && now - c.SinceMs >= HeadTimeoutMs) Evict(c);
+}
+
+// The connection of `peer` (any, when null) that has waited longest for a
+// request, else the one longest at its answer; streams are left to
+// OpenStream. None: the newcomer `except` goes.
+void TWebServer::EvictOne(const std::string* peer, MHD_Connection* except) {
+  TConnection* victim = nullptr;
+  for (auto& [key, c] : FConnections) {
+    if (key == except || c.Evicted || c.Stream || (peer && c.Peer != *peer)) continue;
+    if (!victim || std::pair(c.Busy, c.Order) < std::pair(victim->Busy, victim->Order)) victim = &c;
+  }
+  const auto it = FConnections.find(except);
+  if (!victim && it != FConnections.end()) victim = &it->second;
+  if (victim) Evict(*victim);
+}
+
+// Its thread sees the shutdown as the client gone and closes it; the
+// descriptor stays ours to shut until Closed, which waits for FMutex.
+void TWebServer::Evict(TConnection& c) {
+  if (c.Evicted) return;
+  c.Evicted = true;
+  if (c.Fd >= 0) ::shutdown(c.Fd, SHUT_RDWR);
+  if (c.Stream) EndStream(*c.Stream);
+}
+
+void TWebServer::EndStream(TStream& s) {
+  s.Ending = true;
+  if (FWaiting.erase(&s)) MHD_resume_connection(s.Connection);
+}
+
 int TWebServer::OpenStream(MHD_Connection* c) {
   auto* stream = new TStream;
   stream->Server = this;
   stream->Connection = c;
   {
     std::lock_guard lock(FMutex);
-    if (FStreams.size() >= MaxStreams) {
+    const auto conn = FConnections.find(c);
+    stream->Peer = conn != FConnections.end() ? conn->second.Peer : "";
+    std::map<std::string, unsigned> held;
+    unsigned live = 0;
+    for (const TStream* s : FStreams)
+      if (!s->Ending) ++held[s->Peer], ++live;
+    const unsigned own = held[stream->Peer];
+    // The oldest stream of the address holding the most, if it holds more
+    // than this one's address: one address, or a thousand clients from as
+    // many, cannot keep everyone else's pages on polling.
+    TStream* victim = nullptr;
+    unsigned most = 0;
+    if (own < MaxStreamsPerAddress && live >= MaxStreams)
+      for (TStream* s : FStreams) {
+        if (s->Ending) continue;
+        const unsigned n = held[s->Peer];
+        if (n > most || (n == most && s->Order < victim->Order)) most = n, victim = s;
+      }
+    if (own >= MaxStreamsPerAddress || (live >= MaxStreams && (!victim || most <= own))) {
       delete stream;
       return SendText(c, MHD_HTTP_SERVICE_UNAVAILABLE, "too many event streams; the page polls instead");
     }
+    if (victim) {
+      const auto old = FConnections.find(victim->Connection);
+      if (old != FConnections.end())
+        Evict(old->second);
+      else
+        EndStream(*victim);
+    }
+    stream->Order = ++FOrder;
     FStreams.insert(stream);
+    if (conn != FConnections.end()) conn->second.Stream = stream;
   }
   MHD_Response* r = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 16 * 1024, &TCallbacks::Read, stream,
                                                       &TCallbacks::Freed);
@@ -407,7 +534,7 @@ long TWebServer::ReadStream(TStream& s, char* buf, size_t max) {
     // Made outside the lock that Notify, on the engine's thread, takes.
     if (update) s.Pending = "event: devices\ndata: " + DevicesJson(*snapshot) + "\n\n";
     std::lock_guard lock(FMutex);
-    if (FStopping) return MHD_CONTENT_READER_END_OF_STREAM;
+    if (FStopping || s.Ending) return MHD_CONTENT_READER_END_OF_STREAM;
     if (update) {
       s.SentSequence = snapshot->Sequence;
       s.LastEventMs = now;
@@ -432,6 +559,8 @@ void TWebServer::CloseStream(TStream* stream) {
     std::lock_guard lock(FMutex);
     FStreams.erase(stream);
     FWaiting.erase(stream);
+    const auto conn = FConnections.find(stream->Connection);
+    if (conn != FConnections.end() && conn->second.Stream == stream) conn->second.Stream = nullptr;
   }
   delete stream;
 }

@@ -6,6 +6,7 @@
 // engine's thread only publishes snapshots and calls Notify.
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -56,12 +57,21 @@ class TWebServer {
   // their client a heartbeat. Cheap; the engine calls it every tick.
   void Notify();
 
-  // Limits; set before Start.
+  // Limits; set before Start. A connection beyond MaxConnections, or beyond
+  // MaxPerAddress from its address, takes the place of the one there that
+  // has waited longest for a request (idle, or slow to send its head), or
+  // failing that the one longest at its answer; event streams are not taken.
   unsigned MaxConnections = 128;
   unsigned MaxPerAddress = 32;
-  unsigned TimeoutSeconds = 15;        // a connection idle this long is closed
+  unsigned TimeoutSeconds = 10;        // a connection idle this long is closed
+  int64_t HeadTimeoutMs = 10000;       // from accept or the last answer to a whole request head
   size_t MemoryLimit = 32 * 1024;      // per connection: request line and headers fit in this
-  unsigned MaxStreams = 16;            // event streams at once (the overview and device pages)
+  // Event streams at once (the overview and device pages), and from one
+  // address. A new stream beyond MaxStreams ends the oldest of the address
+  // holding the most, when that is more than its own address holds; else
+  // it is told to poll.
+  unsigned MaxStreams = 16;
+  unsigned MaxStreamsPerAddress = 4;
   unsigned Threads = 2;
   int64_t HeartbeatMs = 15000;         // a comment line on an idle stream, which also finds closed ones
   int64_t MinEventGapMs = 1000;        // at most one update a second per stream
@@ -71,9 +81,25 @@ class TWebServer {
   uint64_t Requests() const;
 
   struct TStream;
+  struct TConnection {
+    int Fd = -1;
+    std::string Peer;
+    bool Busy = false;     // a request head is in and its answer not done
+    bool Evicted = false;  // shut down; its close not yet seen
+    TStream* Stream = nullptr;
+    int64_t SinceMs = 0;   // accepted, or its last answer done
+    uint64_t Order = 0;    // of the same moments
+  };
 
  private:
   friend struct TCallbacks;
+  void Opened(MHD_Connection* connection);
+  void Closed(MHD_Connection* connection);
+  void Answering(MHD_Connection* connection, bool busy);
+  void ExpireHeads(int64_t now);
+  void EvictOne(const std::string* peer, MHD_Connection* except);
+  void Evict(TConnection& connection);
+  void EndStream(TStream& stream);
   bool Authorized(MHD_Connection* connection);
   int Route(MHD_Connection* connection, const std::string& url);
   int OpenStream(MHD_Connection* connection);
@@ -94,6 +120,8 @@ class TWebServer {
   bool FStopping = false;
   std::set<TStream*> FStreams;  // open event streams
   std::set<TStream*> FWaiting;  // suspended, waiting for Notify
+  std::map<MHD_Connection*, TConnection> FConnections;  // from accept to close
+  uint64_t FOrder = 0;  // stamps connections and streams, oldest lowest
   uint64_t FRequests = 0;
   // Authorization headers already checked: a password hash costs tens of
   // milliseconds, and a browser sends the header with every request.

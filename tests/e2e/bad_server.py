@@ -8,11 +8,23 @@ connection by MODE until it is signalled:
   silent    accepts and reads, never answers
   garbage   answers every request with bytes that answer nothing
   midframe  answers the first request with half a frame, then closes
+  flood     offers a Telnet option over and over and never reads
 """
 import random
 import selectors
 import socket
 import sys
+import threading
+
+
+def flood(conn):
+    # WILL ECHO, refused by the client every time, so every offer is answered.
+    offers = b"\xff\xfb\x01" * 20000
+    try:
+        while True:
+            conn.sendall(offers)
+    except OSError:
+        conn.close()
 
 
 def main():
@@ -29,7 +41,10 @@ def main():
         for key, _ in sel.select():
             if key.fileobj is listener:
                 conn, _ = listener.accept()
-                sel.register(conn, selectors.EVENT_READ)
+                if mode == "flood":
+                    threading.Thread(target=flood, args=(conn,), daemon=True).start()
+                else:
+                    sel.register(conn, selectors.EVENT_READ)
                 continue
             conn = key.fileobj
             try:

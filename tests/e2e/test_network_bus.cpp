@@ -190,9 +190,10 @@ TEST_P(NetworkRedirector, KilledAndRestartedIsLostThenReestablishedWithinTenSeco
 INSTANTIATE_TEST_SUITE_P(Transports, NetworkRedirector, ::testing::Values("tcp", "rfc2217"),
                          [](const auto& p) { return std::string(p.param); });
 
-// Servers that accept and never answer, refuse, send garbage or close in the
-// middle of a frame: each takes the port's failure path or leaves the device
-// unheard, the monitor ends on time, and no device event is invented.
+// Servers that accept and never answer, refuse, send garbage, close in the
+// middle of a frame or flood Telnet negotiation without reading: each takes
+// the port's failure path or leaves the device unheard, the monitor ends on
+// time, and no device event is invented.
 TEST_F(NetworkBus, MisbehavingServersGiveThePortFailurePathAndNothingFalse) {
   const struct {
     const char* Name;
@@ -203,6 +204,7 @@ TEST_F(NetworkBus, MisbehavingServersGiveThePortFailurePathAndNothingFalse) {
   } cases[] = {
       {"silent_tcp", "silent", "tcp", {20, 23, 21}, ""},
       {"silent_rfc2217", "silent", "rfc2217", {20, 21}, "no answer to the RFC 2217 COM port option within 5 s"},
+      {"flood_rfc2217", "flood", "rfc2217", {20, 21}, "the server does not read what we send (over 128 KiB"},
       {"refused", "", "tcp", {20, 21}, "Connection refused"},
       {"garbage", "garbage", "tcp", {20, 23, 21}, ""},  // may connect before it could say so
       {"midframe", "midframe", "tcp", {20, 23, 18}, "the server closed the connection"},

@@ -234,24 +234,57 @@ TEST_F(NutServer, ServesTwoHundredClientsAtOnce) {
   ASSERT_TRUE(Serve([&] { return Server.ClientCount() == 0; }));
 }
 
-// Idle connections from one address fill its share only: others are served,
-// and the idle ones are dropped when their time is up.
-TEST_F(NutServer, ClientsBeyondTheLimitsAreClosedAtOnce) {
+// A client beyond a limit, of one address or of all, takes the place of the
+// one there with the oldest activity; the rest stay served, and the idle are
+// still dropped when their time is up.
+TEST_F(NutServer, AClientBeyondTheLimitsTakesThePlaceOfTheOneIdleLongest) {
   Server.MaxClients = 6;
   Server.MaxClientsPerAddress = 4;
   std::vector<std::unique_ptr<TClientSocket>> idle;
-  for (int i = 0; i < 8; ++i) idle.push_back(Connect("127.0.0.2"));
-  ASSERT_TRUE(Serve([&] { return !idle[4]->Take() && !idle[7]->Take(); })) << "a fifth client of one address was kept";
-  for (int i = 0; i < 4; ++i) EXPECT_TRUE(idle[static_cast<size_t>(i)]->Take()) << i;
-  auto a = Connect("127.0.0.3"), b = Connect("127.0.0.4"), c = Connect("127.0.0.5");
-  ASSERT_TRUE(Serve([&] { return !c->Take(); })) << "a seventh client was kept";
+  for (size_t i = 0; i < 4; ++i) {
+    idle.push_back(Connect("127.0.0.2"));
+    ASSERT_TRUE(Serve([&] { return Server.ClientCount() == i + 1; }));
+  }
+  Clock.AdvanceMs(1);
+  ASSERT_TRUE(Ask(*idle[0], "NETVER\n", "1.3\n"));  // the first is no longer the idlest
+  auto fifth = Connect("127.0.0.2");
+  ASSERT_TRUE(Ask(*fifth, "NETVER\n", "1.3\n"));
+  ASSERT_TRUE(Serve([&] { return !idle[1]->Take(); })) << "the client idle longest on that address is closed";
+  for (size_t i : {0u, 2u, 3u}) EXPECT_TRUE(idle[i]->Take()) << i;
+
+  auto a = Connect("127.0.0.3"), b = Connect("127.0.0.4");
   ASSERT_TRUE(Ask(*a, "NETVER\n", "1.3\n"));
   ASSERT_TRUE(Ask(*b, "NETVER\n", "1.3\n"));
+  EXPECT_EQ(Server.ClientCount(), 6u);
+  auto c = Connect("127.0.0.5");
+  ASSERT_TRUE(Ask(*c, "NETVER\n", "1.3\n"));
+  ASSERT_TRUE(Serve([&] { return !idle[2]->Take(); })) << "the client idle longest of all is closed";
+  EXPECT_TRUE(idle[3]->Take());
+  EXPECT_EQ(Server.ClientCount(), 6u);
 
   Clock.AdvanceMs(Server.IdleTimeoutMs);
   ASSERT_TRUE(Serve([&] { return Server.ClientCount() == 0; })) << Server.ClientCount();
   auto again = Connect("127.0.0.2");
   ASSERT_TRUE(Ask(*again, "NETVER\n", "1.3\n"));
+}
+
+// More idle connections than the server takes, from many loopback
+// addresses (no per-address limit helps there): a new client is answered at once.
+TEST_F(NutServer, IdleClientsFromManyLoopbackAddressesLockNoOneOut) {
+  std::vector<std::unique_ptr<TClientSocket>> idle;
+  for (int i = 0; i < 300; ++i) {
+    const std::string from = "127.0." + std::to_string(3 + i / 200) + "." + std::to_string(1 + i % 200);
+    idle.push_back(Connect(from.c_str()));
+    ASSERT_TRUE(idle.back()->Connected) << i;
+  }
+  ASSERT_TRUE(Serve([&] {
+    size_t closed = 0;
+    for (auto& c : idle) closed += c->Take() ? 0 : 1;
+    return closed == 300 - Server.MaxClients;
+  }));
+  EXPECT_EQ(Server.ClientCount(), Server.MaxClients);
+  auto late = Connect("127.0.0.9");
+  ASSERT_TRUE(Ask(*late, "VER\n", "Tessaro ")) << late->Got;
 }
 
 // Every client's time runs on the server's clock; each kind is closed when

@@ -11,6 +11,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <thread>
 
 #include "serial/NetComm.h"
 #include "tests/serial/PtyPair.h"
@@ -43,6 +46,7 @@ class TServer {
     CloseListener();
   }
   uint16_t Port() const { return FPort; }
+  int Fd() const { return FClient; }
   std::string Name(const char* scheme, const char* host = "127.0.0.1") const {
     return std::string(scheme) + "://" + host + ":" + std::to_string(FPort);
   }
@@ -260,6 +264,42 @@ TEST_F(NetComm, Rfc2217ServerThatNeverAnswersFailsAfterTheNegotiationTime) {
   EXPECT_EQ(Port.PortHandle(), 0);
   EXPECT_NE(Failures[0].Text.find("no answer to the RFC 2217 COM port option within 0.3 s"), std::string::npos)
       << Failures[0].Text;
+}
+
+// A server that floods option offers and never reads: every offer is
+// answered, and once MaxOut of answers waits the port fails instead of
+// growing (this took a monitor to gigabytes within seconds).
+TEST_F(NetComm, Rfc2217ServerThatFloodsNegotiationAndNeverReadsFailsThePortAtTheCap) {
+  Port.SetCommName(Server.Name("rfc2217"));
+  Port.OpenPort();
+  ASSERT_TRUE(Server.Accept());
+  Server.ReadThrough({Iac, Do, 3});
+  Server.Write(TBytes{Iac, Do, 44});
+  Server.ReadThrough({Iac, Sb, 44, 5, 11, Iac, Se});
+  Server.Write(TBytes{Iac, Sb, 44, 101, 0x00, 0x00, 0x25, 0x80, Iac, Se});
+  ASSERT_TRUE(WaitConnected()) << (Failures.empty() ? "" : Failures[0].Text);
+
+  std::atomic<bool> stop{false};
+  std::thread flooder([&] {
+    TBytes offers;
+    for (int i = 0; i < 20000; ++i) offers.insert(offers.end(), {Iac, 251, 1});  // WILL ECHO, refused each time
+    for (size_t sent = 0; !stop && sent < (256u << 20);) {
+      pollfd p{Server.Fd(), POLLOUT, 0};
+      if (poll(&p, 1, 10) <= 0) continue;
+      const ssize_t n = send(Server.Fd(), offers.data(), offers.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n < 0 && errno != EAGAIN) break;
+      if (n > 0) sent += static_cast<size_t>(n);
+    }
+  });
+  const bool failed = PumpUntil(Port, [&] { return !Failures.empty(); }, 30s);
+  stop = true;
+  flooder.join();
+  ASSERT_TRUE(failed);
+  EXPECT_EQ(Failures[0].Kind, TPortFailureKind::WriteError);
+  EXPECT_EQ(Failures[0].ErrorCode, ENOBUFS);
+  EXPECT_NE(Failures[0].Text.find("does not read what we send (over 128 KiB waiting"), std::string::npos)
+      << Failures[0].Text;
+  EXPECT_EQ(Port.PortHandle(), 0);
 }
 
 TEST_F(NetComm, ClosingWhileConnectingEndsTheAttemptWithoutAReport) {

@@ -54,6 +54,64 @@ std::string UsersFile(const std::filesystem::path& dir) {
   return path;
 }
 
+// A connection to the listener from `from`, one of the loopback addresses
+// 127.x.y.z; -1 when refused.
+int ConnectFrom(uint16_t port, const char* from = "127.0.0.1") {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  ::inet_pton(AF_INET, from, &a.sin_addr);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Reads into `got` until it holds `text`; false at the bound or the close.
+bool ReadUntil(int fd, std::string& got, const std::string& text, std::chrono::milliseconds bound = 5s) {
+  const auto end = std::chrono::steady_clock::now() + bound;
+  char buf[65536];
+  while (got.find(text) == std::string::npos) {
+    pollfd p{fd, POLLIN, 0};
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+    if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
+    const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+    if (n <= 0) return false;
+    got.append(buf, static_cast<size_t>(n));
+  }
+  return true;
+}
+
+// True once the listener has closed `fd` (whatever it sent before), within the bound.
+bool ClosedWithin(int fd, std::chrono::milliseconds bound = 5s) {
+  const auto end = std::chrono::steady_clock::now() + bound;
+  char buf[65536];
+  for (;;) {
+    pollfd p{fd, POLLIN, 0};
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+    if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
+    if (::recv(fd, buf, sizeof buf, 0) <= 0) return true;
+  }
+}
+
+// An event stream from `from`: its descriptor once the first update came,
+// else -1 with what the listener said in `answer`.
+int OpenEventStream(uint16_t port, const char* from = "127.0.0.1", std::string* answer = nullptr) {
+  const int fd = ConnectFrom(port, from);
+  const std::string req = "GET /api/v1/stream HTTP/1.1\r\nHost: x\r\n\r\n";
+  std::string got;
+  if (fd >= 0 && ::send(fd, req.data(), req.size(), MSG_NOSIGNAL) == ssize_t(req.size()) &&
+      ReadUntil(fd, got, "\r\n\r\n") && got.starts_with("HTTP/1.1 200") && ReadUntil(fd, got, "event: devices\ndata: {"))
+    return fd;
+  if (answer) *answer = got;
+  if (fd >= 0) ::close(fd);
+  return -1;
+}
+
 }  // namespace
 
 TEST_F(WebServer, RoutesAnswerWithTheirTypesAndNoPageLoadsAnythingFromElsewhere) {
@@ -188,43 +246,22 @@ TEST_F(WebServer, APortTakenIsReportedAndTheListenerStartsOnceItIsFree) {
 TEST_F(WebServer, TheEventStreamSendsChangesAtMostOnceASecondAndAHeartbeatWhenIdle) {
   Server->HeartbeatMs = 3000;
   const uint16_t port = Start();
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  const std::string req = "GET /api/v1/stream HTTP/1.1\r\nHost: x\r\n\r\n";
-  ::send(fd, req.data(), req.size(), MSG_NOSIGNAL);
+  const int fd = OpenEventStream(port);
+  ASSERT_GE(fd, 0);
   std::string got;
-  auto readUntil = [&](const std::string& text, std::chrono::milliseconds bound) {
-    const auto end = std::chrono::steady_clock::now() + bound;
-    char buf[65536];
-    while (got.find(text) == std::string::npos) {
-      pollfd p{fd, POLLIN, 0};
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-      if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
-      const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-      if (n <= 0) return false;
-      got.append(buf, static_cast<size_t>(n));
-    }
-    return true;
-  };
-  ASSERT_TRUE(readUntil("event: devices\ndata: {", 5s)) << got;
-  const size_t first = got.size();
   // A change a second later reaches the client when the engine says so.
   Bus->Ups(1).Measure.LoadA = 77;
   Bus->Clock.AdvanceMs(1000);
   Bus->Publish();
   Server->Notify();
-  ASSERT_TRUE(readUntil("\"output.L1.power.percent\":77.0", 5s)) << got;
+  ASSERT_TRUE(ReadUntil(fd, got, "\"output.L1.power.percent\":77.0")) << got;
   // Nothing new: only the heartbeat, once it is due.
   const size_t second = got.size();
   Bus->Clock.AdvanceMs(3000);
   Server->Notify();
-  ASSERT_TRUE(readUntil(": keep-alive", 5s)) << got.substr(second);
+  ASSERT_TRUE(ReadUntil(fd, got, ": keep-alive")) << got.substr(second);
   EXPECT_EQ(got.find("event: devices", second), std::string::npos);
-  EXPECT_GT(second, first);
+  EXPECT_GT(second, 0u);
   ::close(fd);
   // Stopping with the stream's connection suspended does not hang.
   Server->Stop();
@@ -235,21 +272,88 @@ TEST_F(WebServer, EventStreamsAreCappedAndTheRestAreToldToPoll) {
   const uint16_t port = Start();
   std::vector<int> fds;
   for (int i = 0; i < 2; ++i) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    const std::string req = "GET /api/v1/stream HTTP/1.1\r\nHost: x\r\n\r\n";
-    ::send(fd, req.data(), req.size(), MSG_NOSIGNAL);
-    char buf[1024];
-    ASSERT_GT(::recv(fd, buf, sizeof buf, 0), 0);
-    fds.push_back(fd);
+    fds.push_back(OpenEventStream(port));
+    ASSERT_GE(fds.back(), 0) << i;
   }
-  EXPECT_EQ(Get(port, "/api/v1/stream").Status, 503);
+  EXPECT_EQ(Get(port, "/api/v1/stream").Status, 503) << "its own address holds the most already";
   EXPECT_EQ(Get(port, "/api/v1/devices").Status, 200);
   for (const int fd : fds) ::close(fd);
+}
+
+// The stream slots are shared out by address: a new stream ends the oldest
+// of the address holding the most when that is more than its own holds, and
+// one address cannot hold more than its share.
+TEST_F(WebServer, ANewStreamEndsTheOldestOfTheAddressHoldingTheMost) {
+  Server->MaxStreams = 4;
+  Server->MaxStreamsPerAddress = 3;
+  const uint16_t port = Start();
+  std::vector<int> a;
+  for (int i = 0; i < 3; ++i) a.push_back(OpenEventStream(port, "127.0.7.1"));
+  const int b = OpenEventStream(port, "127.0.7.2");
+  for (const int fd : a) ASSERT_GE(fd, 0);
+  ASSERT_GE(b, 0);
+  std::string answer;
+  EXPECT_LT(OpenEventStream(port, "127.0.7.1", &answer), 0) << "beyond its address's share";
+  EXPECT_TRUE(answer.starts_with("HTTP/1.1 503")) << answer;
+
+  // Full (a a a b): c ends a's oldest; b's second ends a's next (a holds 2, b 1).
+  const int c = OpenEventStream(port, "127.0.7.3");
+  ASSERT_GE(c, 0);
+  EXPECT_TRUE(ClosedWithin(a[0]));
+  const int b2 = OpenEventStream(port, "127.0.7.2");
+  ASSERT_GE(b2, 0);
+  EXPECT_TRUE(ClosedWithin(a[1]));
+  // (a b b c): d ends b's oldest.
+  const int d = OpenEventStream(port, "127.0.7.4");
+  ASSERT_GE(d, 0);
+  EXPECT_TRUE(ClosedWithin(b));
+  // (a b c d): no address holds more than a would; a is told to poll.
+  EXPECT_LT(OpenEventStream(port, "127.0.7.1", &answer), 0);
+  EXPECT_TRUE(answer.starts_with("HTTP/1.1 503")) << answer;
+  for (const int fd : {a[2], b2, c, d}) EXPECT_FALSE(ClosedWithin(fd, 100ms)) << "kept";
+  for (const int fd : {a[0], a[1], a[2], b, b2, c, d}) ::close(fd);
+}
+
+// A thousand stream clients from as many loopback addresses: the listener
+// still answers, and a newcomer's page still gets a stream.
+TEST_F(WebServer, ManyStreamClientsLeaveRoomForRequestsAndANewStream) {
+  const uint16_t port = Start();
+  std::vector<int> fds;
+  for (int i = 0; i < 1000; ++i) {
+    const std::string from = "127.1." + std::to_string(i / 200) + "." + std::to_string(1 + i % 200);
+    const int fd = ConnectFrom(port, from.c_str());
+    ASSERT_GE(fd, 0) << i;
+    const std::string req = "GET /api/v1/stream HTTP/1.1\r\nHost: x\r\n\r\n";
+    ::send(fd, req.data(), req.size(), MSG_NOSIGNAL);
+    fds.push_back(fd);
+  }
+  EXPECT_EQ(Get(port, "/api/v1/devices").Status, 200);
+  const int late = OpenEventStream(port, "127.2.0.1");
+  EXPECT_GE(late, 0) << "a new address gets a stream";
+  EXPECT_TRUE(ClosedWithin(fds.front())) << "the oldest made room";
+  for (const int fd : fds) ::close(fd);
+  if (late >= 0) ::close(late);
+}
+
+// Slow heads from many loopback addresses: every new client takes the place
+// of the one slowest to send its head, and the rest are closed once their
+// time is up on the server's clock.
+TEST_F(WebServer, SlowHeadsFromManyLoopbackAddressesLeaveRoomAndRunOutOfTime) {
+  const uint16_t port = Start();
+  std::vector<int> slow;
+  for (int i = 0; i < 200; ++i) {
+    const std::string from = "127.3.0." + std::to_string(1 + i);
+    slow.push_back(ConnectFrom(port, from.c_str()));
+    ASSERT_GE(slow.back(), 0) << i;
+    ::send(slow.back(), "GET /metr", 9, MSG_NOSIGNAL);
+  }
+  EXPECT_EQ(Get(port, "/healthz").Status, 200) << "answered beside 200 slow heads";
+  EXPECT_TRUE(ClosedWithin(slow.front())) << "the slowest made room";
+  EXPECT_FALSE(ClosedWithin(slow.back(), 200ms)) << "the latest is kept until its time is up";
+  Bus->Clock.AdvanceMs(Server->HeadTimeoutMs);
+  Server->Notify();
+  EXPECT_TRUE(ClosedWithin(slow.back())) << "closed once its head is late";
+  for (const int fd : slow) ::close(fd);
 }
 
 // Clients that misbehave leave the listener serving everyone else, and the
