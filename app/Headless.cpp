@@ -71,6 +71,8 @@ void SlowSyncsForTests(TEventLog& events) {
 int RunHeadless(const TAppOptions& options) {
   TLoopFds loop;
   signal(SIGPIPE, SIG_IGN);
+  // A file size limit must fail a log write (and be reported), not end the monitor.
+  signal(SIGXFSZ, SIG_IGN);
   if (!loop.Ok()) {
     std::fprintf(stderr, "tessaro: cannot set up timers: %s\n", std::strerror(errno));
     return 1;
@@ -83,6 +85,10 @@ int RunHeadless(const TAppOptions& options) {
     std::fprintf(stderr, "tessaro: %s\n", refusal.c_str());
     return 1;
   }
+  if (const std::string refusal = config::SettingsRefusal(options.DataDir); !refusal.empty()) {
+    PrintErrorLines(refusal);
+    return 1;
+  }
   TSystemClock clock;
   TContext ctx(options.DataDir, clock);
   try {
@@ -91,6 +97,11 @@ int RunHeadless(const TAppOptions& options) {
     std::fprintf(stderr, "tessaro: cannot prepare the data directory %s: %s\n", ctx.DataDir.c_str(), e.what());
     return 1;
   }
+  for (const std::string& problem : ctx.DeviceList.Problems())
+    std::fprintf(stderr, "tessaro: warning: %s: %s\n", ctx.DeviceList.FileName().c_str(), problem.c_str());
+  if (!ctx.DeviceList.Problems().empty())
+    std::fprintf(stderr, "tessaro: warning: the devices read from it are polled; the file as it is now is kept as "
+                         "TreeNode_full.dat when the list is next changed\n");
   for (const TSettingsProblem& warning : CheckSettings(ctx.Settings))
     std::fprintf(stderr, "tessaro: warning: %s: %s\n", ctx.IniPath().c_str(),
                  warning.Text(ctx.Settings.Language).c_str());

@@ -4,7 +4,9 @@
 
 #include <cerrno>
 #include <climits>
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 
@@ -271,6 +273,14 @@ std::string ExecutableDir() {
   buf[n] = '\0';
   std::string dir = std::filesystem::path(buf).parent_path().string();
   return dir + "/";
+}
+
+void PrintErrorLines(const std::string& text) {
+  for (size_t at = 0; at < text.size();) {
+    const size_t end = std::min(text.find('\n', at), text.size());
+    std::fprintf(stderr, "tessaro: %s\n", text.substr(at, end - at).c_str());
+    at = end + 1;
+  }
 }
 
 }  // namespace tessaro

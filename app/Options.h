@@ -40,5 +40,7 @@ TAppOptions ParseOptions(const std::vector<std::string>& args, const std::string
 bool ParseSearchRange(const std::string& text, int& from, int& to);
 std::string UsageText();
 std::string ExecutableDir();
+// Each line of `text` on standard error after "tessaro: ".
+void PrintErrorLines(const std::string& text);
 
 }  // namespace tessaro

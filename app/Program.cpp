@@ -20,11 +20,7 @@ int RunProgram(int argc, char** argv, const TDesktopRunner& runDesktop) {
     std::string out, err;
     const int status = config::RunCommand(args, defaultDataDir, out, err);
     std::fputs(out.c_str(), stdout);
-    for (size_t at = 0; at < err.size();) {
-      const size_t end = err.find('\n', at);
-      std::fprintf(stderr, "tessaro: %s\n", err.substr(at, end - at).c_str());
-      at = end == std::string::npos ? err.size() : end + 1;
-    }
+    PrintErrorLines(err);
     if (status == 2) std::fputs(config::CommandUsage().c_str(), stderr);
     return status;
   }

@@ -12,6 +12,8 @@
 #include <string>
 
 #include "app/LoopFds.h"
+#include "app/Options.h"
+#include "config/DataDir.h"
 #include "engine/Context.h"
 #include "engine/PollEngine.h"
 #include "serial/BusPort.h"
@@ -47,6 +49,10 @@ class TScratchDir {
 }  // namespace
 
 int RunSearch(const TAppOptions& options) {
+  if (const std::string refusal = config::SettingsRefusal(options.DataDir); !refusal.empty()) {
+    PrintErrorLines(refusal);
+    return 1;
+  }
   TSystemClock clock;
   TContext ctx(options.DataDir, clock);
   ctx.LoadSettings();

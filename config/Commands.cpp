@@ -279,6 +279,10 @@ std::string KeyList() {
   return s;
 }
 
+void AppendFileWarnings(const std::string& iniPath, std::string& err) {
+  for (const std::string& p : SettingsFileProblems(iniPath)) err += "warning: " + iniPath + ": " + p + "\n";
+}
+
 void AppendWarnings(const std::string& iniPath, std::string& err) {
   TSettings s;
   (void)LoadSettings(s, iniPath);
@@ -296,6 +300,7 @@ int ConfigShow(const std::string& dataDir, std::string& out, std::string& err) {
   (void)LoadSettings(s, path);
   out += "# " + path + (probe.Loaded() ? "" : " (no such file yet: the defaults)") + "\n";
   for (const TKey& k : Keys) out += ShownName(k) + "=" + k.Show(s) + "\n";
+  AppendFileWarnings(path, err);
   AppendWarnings(path, err);
   return 0;
 }
@@ -369,11 +374,21 @@ int ConfigSet(const std::vector<std::string>& words, const std::string& dataDir,
     err += "cannot read " + path + ": " + ec.message() + "; nothing changed\n";
     return 1;
   }
+  // The problems of the file as it was, before they are set aside.
+  AppendFileWarnings(path, err);
+  std::string keptAs;
+  if (const std::error_code ec = SetAsideNotUnderstood(ini, path, keptAs)) {
+    err += "cannot keep " + path + " as it was before rewriting it: " + ec.message() + "; nothing changed\n";
+    return 1;
+  }
   for (const TChange& c : changes) (void)ini.WriteString(c.Key->Section, c.Key->Name, c.Written);
   if (const std::error_code ec = ini.Save(path)) {
     err += "cannot write " + path + ": " + ec.message() + "; nothing changed\n";
     return 1;
   }
+  if (!keptAs.empty())
+    err += "the file as it was is kept as " + keptAs + "; the lines that were no setting are left out of " + path +
+           "\n";
   // Keys not named here may still keep the devices from being polled.
   AppendWarnings(path, err);
   return 0;
@@ -422,6 +437,8 @@ int SaveList(TDeviceList& list, const std::string& dataDir, std::string& err) {
     err += "The device list could not be saved: " + list.FileName() + ": " + e.what() + "\n";
     return 1;
   }
+  if (!list.KeptAs().empty())
+    err += "the list as it was is kept as " + list.KeptAs() + "\n";
   return 0;
 }
 
@@ -459,9 +476,7 @@ int Devices(const std::vector<std::string>& words, const std::string& dataDir, s
       return 1;
     }
     list.LoadDeviceList();
-    if (list.Truncated() && sub != "list")
-      err += "warning: " + list.FileName() + " holds more than the list can; the whole file is kept as "
-             "TreeNode_full.dat\n";
+    for (const std::string& p : list.Problems()) err += "warning: " + list.FileName() + ": " + p + "\n";
   }
   if (sub == "list") {
     for (int i = 1; i <= list.Count; ++i)

@@ -72,6 +72,34 @@ std::string Unwritable(const std::string& path, bool directory, const std::strin
          UserName(::geteuid()) + ": " + ShellQuote(WithoutSlash(dataDir));
 }
 
+const char* KindOf(mode_t mode) {
+  if (S_ISDIR(mode)) return "a directory";
+  if (S_ISCHR(mode)) return "a character device";
+  if (S_ISBLK(mode)) return "a block device";
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "not a plain file";
+}
+
+// Why the monitor will not use `path`, which it reads or appends to: what is
+// there (after links) is no plain file, so what it writes would vanish
+// (/dev/null) or what it reads would be no list at all (/dev/zero). Empty
+// for a plain file or nothing.
+std::string NotPlain(const std::string& what, const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || S_ISREG(st.st_mode)) return {};
+  std::string shown = KindOf(st.st_mode);
+  struct stat link {};
+  char target[4096];
+  if (::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+    const ssize_t n = ::readlink(path.c_str(), target, sizeof target - 1);
+    if (n > 0) shown += std::string(", through a link to ") + std::string(target, static_cast<size_t>(n));
+  }
+  return what + " " + path + " is not a plain file (" + shown + "), and nothing would be kept in it or read from it; "
+         "remove it or move it aside (mv " + ShellQuote(path) + " " + ShellQuote(path + ".bad") +
+         ") and the monitor makes a new one";
+}
+
 // The files the monitor appends to; the rest it replaces whole or only creates.
 bool IsAppendedLog(const std::string& name) {
   return name == "EventLog.dat" || (name.rfind("DataLog", 0) == 0 && name.size() > 4 &&
@@ -122,10 +150,14 @@ bool PrepareMonitorDataDir(const std::string& dataDir, const std::vector<std::st
 
   for (const char* sub : {"", "Record", "Backup"})
     if (!(error = Unwritable(WithoutSlash(dataDir + sub), true, dataDir)).empty()) return false;
+  if (!(error = NotPlain("the settings file", dataDir + SettingsFileName)).empty()) return false;
+  if (!(error = NotPlain("the device list", dataDir + "Record/TreeNode.dat")).empty()) return false;
   if (DIR* d = ::opendir((dataDir + "Record").c_str())) {
     while (const dirent* e = ::readdir(d)) {
       if (!IsAppendedLog(e->d_name)) continue;
-      if (!(error = Unwritable(dataDir + "Record/" + e->d_name, false, dataDir)).empty()) break;
+      const std::string log = dataDir + "Record/" + e->d_name;
+      if (!(error = NotPlain("the log", log)).empty()) break;
+      if (!(error = Unwritable(log, false, dataDir)).empty()) break;
     }
     ::closedir(d);
     if (!error.empty()) return false;
@@ -145,6 +177,16 @@ std::string SudoLine(uid_t owner, const std::string& dataDir, const std::vector<
     line += " " + ShellQuote(args[i]);
   }
   return line;
+}
+
+std::string SettingsRefusal(const std::string& dataDir) {
+  const std::string path = SettingsPath(dataDir);
+  const std::vector<std::string> problems = SettingsFileProblems(path);
+  if (problems.empty()) return {};
+  std::string text = path + " was not understood, and the monitor does not start on settings it would have to "
+                     "make up (the port COM1, protocol 0):";
+  for (const std::string& p : problems) text += "\n  " + p;
+  return text + "\n" + SettingsFileAdvice(path);
 }
 
 bool ActAsDataDirOwner(const std::string& dataDir, const std::vector<std::string>& args, std::string& error) {

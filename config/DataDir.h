@@ -28,13 +28,19 @@ std::string DefaultDataDir(const std::string& exeDir);
 
 // Before a monitor (desktop or headless) starts on dataDir (ending with "/")
 // as this user: the data directory, its settings file, Record/ and Backup/
-// must be trusted, and the files the monitor appends to writable; a missing
+// must be trusted, the files the monitor appends to writable, and those, the
+// settings file and the device list plain files (not /dev/null); a missing
 // data directory is made. Then the instance lock is taken. On refusal,
 // false with `error` saying what is wrong and what to do (a chmod, a chown,
 // or the line that runs the same command as the directory's owner); `args`
 // are the program's arguments, for that line.
 bool PrepareMonitorDataDir(const std::string& dataDir, const std::vector<std::string>& args, TInstanceLock& lock,
                            std::string& error);
+
+// Why a monitor or a search does not start on dataDir's settings file: what
+// in it was not understood, line by line, and how to get out of that. Empty
+// for a good file and for none. Several lines.
+std::string SettingsRefusal(const std::string& dataDir);
 
 // Before a configuration command writes in dataDir (ending with "/"): when
 // the directory, or while it does not exist the directory it will be made

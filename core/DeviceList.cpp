@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -51,29 +52,67 @@ void TDeviceList::LoadDeviceList() {
   // neither hold the start up nor be read as a list.
   std::FILE* f = nullptr;
   const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  const int openErrno = errno;
   if (fd >= 0) {
     if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) f = ::fdopen(fd, "rb");
     if (!f) ::close(fd);
   }
+  FProblems.clear();
   if (!f) {
     // The list on disk may be sound; it must not be replaced unseen.
     FKeepOriginal = true;
+    FProblems.push_back("it cannot be read as a list (" +
+                        (fd < 0 ? std::string(std::strerror(openErrno)) : std::string("not a plain file")) + ")");
     return;
   }
   Count = 0;
   FTruncated = false;
   TDeviceNode node;
-  // A partial record at the end (a write cut short) is ignored.
+  int records = 0;
+  std::array<int, MaxDevices + 1> firstAt{};  // record number holding each address first
+  // A file of noise has a problem in every record; the first few tell enough.
+  constexpr size_t MaxTold = 5;
+  size_t untold = 0;
+  const auto say = [&](std::string text) {
+    if (FProblems.size() < MaxTold)
+      FProblems.push_back(std::move(text));
+    else
+      ++untold;
+  };
   while (std::fread(&node, sizeof node, 1, f) == 1) {
-    if (Count == MaxDevices || node.Address > MaxDevices) {
+    ++records;
+    const std::string which = "device " + std::to_string(records) + " (address " + std::to_string(node.Address) + ")";
+    if (Count == MaxDevices) {
       FTruncated = true;
-      if (Count == MaxDevices) break;
+      break;
+    }
+    if (node.Address < 1 || node.Address > MaxDevices) {
+      FTruncated = true;
+      say(which + " has no bus address of 1 to " + std::to_string(MaxDevices) + " and is left out");
       continue;
     }
+    if (firstAt[node.Address])
+      say(which + " has the address of device " + std::to_string(firstAt[node.Address]));
+    else
+      firstAt[node.Address] = records;
+    if (std::any_of(node.Name.begin(), node.Name.end(), [](char c) {
+          const auto u = static_cast<unsigned char>(c);
+          return (u < 0x20 && u != '\r') || u == 0x7F;
+        }))
+      say(which + " has control bytes in its name");
     Nodes[++Count] = node;
   }
   std::fclose(f);
-  FKeepOriginal = FTruncated;
+  if (untold > 0) FProblems.push_back("and " + std::to_string(untold) + " more devices like these");
+  if (const auto total = static_cast<uintmax_t>(st.st_size) / sizeof(TDeviceNode); total > MaxDevices)
+    FProblems.push_back("it holds " + std::to_string(total) + " devices; the list takes the first " +
+                        std::to_string(MaxDevices));
+  // What a write cut short leaves: the last device may be missing.
+  if (const auto tail = static_cast<size_t>(st.st_size) % sizeof(TDeviceNode))
+    FProblems.push_back("it is " + std::to_string(st.st_size) + " bytes, not a whole number of " +
+                        std::to_string(sizeof(TDeviceNode)) + "-byte devices: the last " + std::to_string(tail) +
+                        " bytes are no device, and a device may have been cut off");
+  FKeepOriginal = !FProblems.empty();
   RebuildTree();
 }
 
@@ -87,6 +126,7 @@ void TDeviceList::SaveDeviceList() {
 
 void TDeviceList::Save() {
   const std::string path = FileName();
+  FKeptAs.clear();
   if (FKeepOriginal) {
     // TreeNode_full.dat, or TreeNode_full<n>.dat when an earlier run left one.
     // Without this copy the file is not replaced.
@@ -97,6 +137,7 @@ void TDeviceList::Save() {
         keep = FRecordDir + "TreeNode_full" + std::to_string(n) + ".dat";
       ec = CopyFileExclusive(path, keep);
       if (ec) throw std::system_error(ec, "cannot keep the unread list " + path + " as " + keep);
+      FKeptAs = keep;
     }
     FKeepOriginal = false;
     FTruncated = false;

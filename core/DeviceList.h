@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tessaro {
 
@@ -48,11 +49,13 @@ class TDeviceList {
   void UseWriteLock(std::string dataDir) { FLockDir = std::move(dataDir); }
 
   // Loads TreeNode.dat. A file of more than 252 records loads its first 252,
-  // and records with an address above 252 (no such bus address) are skipped;
-  // Truncated is set then, and the file as it was is kept as
-  // TreeNode_full.dat (TreeNode_full<n>.dat when that name is taken) before
-  // the list is first saved, so nothing is lost. A file that exists but
-  // cannot be opened leaves the list as it was and is kept the same way.
+  // and records with no bus address of 1..252 are skipped; Truncated is set
+  // then. Whatever is wrong with the file (those, a length that is no whole
+  // number of records, an address given twice, a name with control bytes) is
+  // told by Problems, and the file as it was is kept as TreeNode_full.dat
+  // (TreeNode_full<n>.dat when that name is taken) before the list is first
+  // saved, so nothing is lost. A file that exists but cannot be opened leaves
+  // the list as it was and is kept the same way.
   void LoadDeviceList();
   // Throws std::system_error when the file cannot be written, when a file
   // that was not loaded whole cannot be kept first (it is then not replaced),
@@ -66,6 +69,10 @@ class TDeviceList {
   uint8_t PositionOfNode(uint8_t nodeIndex) const;
 
   bool Truncated() const { return FTruncated; }
+  // What the last load found wrong with the file, one English sentence each.
+  const std::vector<std::string>& Problems() const { return FProblems; }
+  // Where the last save kept the file as it was; empty when it kept none.
+  const std::string& KeptAs() const { return FKeptAs; }
 
  private:
   void RebuildTree();
@@ -74,6 +81,8 @@ class TDeviceList {
   std::string FLockDir;
   bool FTruncated = false;
   bool FKeepOriginal = false;  // copy the file aside before the next save
+  std::vector<std::string> FProblems;
+  std::string FKeptAs;
 };
 
 }  // namespace tessaro

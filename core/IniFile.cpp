@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 
@@ -190,6 +191,49 @@ TIniFile::TKeyRef TIniFile::FindKey(std::string_view section, std::string_view k
   }
   return ref;
 }
+
+std::vector<int> TIniFile::LinesNotUnderstood() const {
+  std::vector<int> out;
+  bool inSection = false;
+  for (size_t i = 0; i < FLines.size(); ++i) {
+    const std::string& text = FLines[i].Text;
+    const bool control = std::any_of(text.begin(), text.end(), [](char c) {
+      const auto u = static_cast<unsigned char>(c);
+      return (u < 0x20 && c != '\t') || u == 0x7F;
+    });
+    const TParsedLine p = ParseLine(text);
+    const std::string_view t = Trim(text);
+    bool understood = !control;
+    if (understood && p.Kind == TParsedLine::Section) {
+      inSection = true;
+    } else if (understood && p.Kind == TParsedLine::Key) {
+      understood = inSection;
+    } else if (understood) {
+      understood = t.empty() || t.front() == ';' || t.front() == '#';
+    }
+    if (!understood) out.push_back(static_cast<int>(i) + 1);
+  }
+  return out;
+}
+
+std::string TIniFile::LineText(int number) const {
+  return number >= 1 && number <= static_cast<int>(FLines.size()) ? FLines[number - 1].Text : std::string();
+}
+
+void TIniFile::DropLines(const std::vector<int>& numbers) {
+  std::vector<bool> drop(FLines.size(), false);
+  for (const int n : numbers)
+    if (n >= 1 && n <= static_cast<int>(FLines.size())) drop[n - 1] = true;
+  std::vector<TLine> kept;
+  bool inDroppedSection = false;
+  for (size_t i = 0; i < FLines.size(); ++i) {
+    if (ParseLine(FLines[i].Text).Kind == TParsedLine::Section) inDroppedSection = drop[i];
+    if (!drop[i] && !inDroppedSection) kept.push_back(std::move(FLines[i]));
+  }
+  FLines = std::move(kept);
+}
+
+int TIniFile::LineOf(std::string_view section, std::string_view key) const { return FindKey(section, key).Line + 1; }
 
 std::optional<std::string> TIniFile::ReadString(std::string_view section,
                                                 std::string_view key) const {

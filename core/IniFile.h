@@ -42,6 +42,19 @@ class TIniFile {
   // The document as it would be written.
   std::string Text() const;
 
+  // The 1-based numbers of the lines that are not blank, a comment (';' or
+  // '#'), a [Section] or a Key=Value inside a section, or that hold a
+  // control byte: what a person or this program would have written is none
+  // of that.
+  std::vector<int> LinesNotUnderstood() const;
+  // The text of line `number` (1-based) without its line end; "" past the end.
+  std::string LineText(int number) const;
+  // Drops those lines (1-based numbers, any order). A dropped section line
+  // takes its section with it, so its keys do not fall into the one above.
+  void DropLines(const std::vector<int>& numbers);
+  // The 1-based line of the key, 0 when it is missing.
+  int LineOf(std::string_view section, std::string_view key) const;
+
   std::optional<std::string> ReadString(std::string_view section, std::string_view key) const;
   std::string ReadString(std::string_view section, std::string_view key,
                          std::string_view defaultValue) const;

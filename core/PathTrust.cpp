@@ -227,6 +227,80 @@ std::string PrivateRuntimeDir(const char* xdgRuntimeDir, const char* tmpDir, uid
   return {};
 }
 
+namespace {
+
+class TFileRefusalCategory final : public std::error_category {
+ public:
+  const char* name() const noexcept override { return "tessaro-file"; }
+  std::string message(int code) const override {
+    switch (static_cast<TFileRefusal>(code)) {
+      case TFileRefusal::NotRegular:
+        return "not a plain file (a FIFO, a device or a directory)";
+      case TFileRefusal::SymbolicLink:
+        return "a symbolic link, and logs are read only from plain files";
+      case TFileRefusal::NotDirectoryOwners:
+        return "it belongs to another user than its directory does";
+    }
+    return "refused";
+  }
+  std::error_condition default_error_condition(int code) const noexcept override {
+    switch (static_cast<TFileRefusal>(code)) {
+      case TFileRefusal::NotRegular:
+        return std::errc::invalid_argument;
+      case TFileRefusal::SymbolicLink:
+        return std::errc::too_many_symbolic_link_levels;
+      case TFileRefusal::NotDirectoryOwners:
+        return std::errc::permission_denied;
+    }
+    return {code, *this};
+  }
+};
+
+std::string DirectoryOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  std::string dir = path.substr(0, slash);
+  // "dir//file": a trailing slash would make lstat follow a link.
+  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+  return dir.empty() ? "/" : dir;
+}
+
+}  // namespace
+
+const std::error_category& FileRefusalCategory() {
+  static const TFileRefusalCategory category;
+  return category;
+}
+
+std::error_code MakeErrorCode(TFileRefusal refusal) { return {static_cast<int>(refusal), FileRefusalCategory()}; }
+
+int OpenOwnedFile(const std::string& path, std::error_code& ec) {
+  ec.clear();
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    const int err = errno;
+    struct stat st {};
+    ec = err == ELOOP && ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)
+             ? MakeErrorCode(TFileRefusal::SymbolicLink)
+             : std::error_code(err, std::generic_category());
+    return -1;
+  }
+  struct stat st {}, dir {};
+  if (::fstat(fd, &st) != 0) {
+    ec = {errno, std::generic_category()};
+  } else if (!S_ISREG(st.st_mode)) {
+    ec = MakeErrorCode(TFileRefusal::NotRegular);
+  } else if (::lstat(DirectoryOf(path).c_str(), &dir) != 0) {
+    ec = {errno, std::generic_category()};
+  } else if (st.st_uid != dir.st_uid) {
+    // A hard link to another user's file, or a linked directory of theirs.
+    ec = MakeErrorCode(TFileRefusal::NotDirectoryOwners);
+  }
+  if (!ec) return fd;
+  ::close(fd);
+  return -1;
+}
+
 std::string ShellQuote(const std::string& text) {
   bool plain = !text.empty();
   for (const char c : text)

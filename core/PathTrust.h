@@ -56,6 +56,22 @@ std::error_code MakeDirectories(const std::string& dir);
 // enter is closed (0700).
 std::string PrivateRuntimeDir(const char* xdgRuntimeDir, const char* tmpDir, uid_t uid, std::string& why);
 
+// Why a file was not opened by OpenOwnedFile. The codes compare equal to
+// std::errc::invalid_argument, too_many_symbolic_link_levels and
+// permission_denied; their messages say what was found.
+enum class TFileRefusal { NotRegular = 1, SymbolicLink, NotDirectoryOwners };
+const std::error_category& FileRefusalCategory();
+std::error_code MakeErrorCode(TFileRefusal refusal);
+
+// Opens a file in a data directory for reading, as it may be read on behalf
+// of someone else (root exporting a service's logs): never through a symbolic
+// link, only a regular file, and only one that belongs to whoever owns the
+// directory holding it (a link to that directory counts as theirs): the one
+// who chose its names must not get another user to read what they could not.
+// Opened without waiting, so a FIFO does not hold the reader. The descriptor,
+// or -1 with `ec` set.
+int OpenOwnedFile(const std::string& path, std::error_code& ec);
+
 // `text` quoted for a POSIX shell where it needs to be: 'it'\''s'.
 std::string ShellQuote(const std::string& text);
 

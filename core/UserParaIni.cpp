@@ -1,6 +1,12 @@
 #include "core/UserParaIni.h"
 
+#include "core/AtomicFile.h"
 #include "core/IniFile.h"
+#include "core/PathTrust.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <utility>
 
 namespace tessaro {
 
@@ -9,14 +15,130 @@ namespace {
 // The low 8 bits, as the byte settings keep them.
 uint8_t Low8(int32_t value) { return static_cast<uint8_t>(static_cast<uint32_t>(value) & 0xFFu); }
 
+constexpr size_t MaxShownProblems = 5;
+
+// The numeric keys, whose value a person may have got wrong.
+struct TNumberKey {
+  const char* Section;
+  const char* Key;
+  int32_t (*Default)(const TSettings&);
+  bool Saved = true;  // SaveSettings writes it (and so loses what it held)
+};
+
+const TNumberKey NumberKeys[] = {
+    {"CommPort", "BaudRate", [](const TSettings& s) { return s.PortInfo.BaudRate; }},
+    {"CommPort", "StopBits", [](const TSettings& s) { return int32_t{s.PortInfo.StopBits}; }},
+    {"CommPort", "ReadIntervalTimeout", [](const TSettings& s) { return s.PortInfo.ReadIntervalTimeout; }},
+    {"CommPort", "AutoStart", [](const TSettings& s) { return int32_t{s.PortInfo.AutoStart}; }},
+    {"CommPort", "Protocol", [](const TSettings& s) { return int32_t{s.PortInfo.Protocol}; }},
+    {"CommMast", "WaitTimer", [](const TSettings& s) { return int32_t{s.PortInfo.WaitTimer}; }},
+    {"CommMast", "MaxReSend", [](const TSettings& s) { return int32_t{s.PortInfo.MaxReSend}; }},
+    {"CommMast", "CommErrCnt", [](const TSettings& s) { return int32_t{s.PortInfo.CommErrCnt}; }},
+    {"CommMast", "CommLostCnt", [](const TSettings& s) { return int32_t{s.PortInfo.CommLostCnt}; }},
+    {"CommMast", "FastPoll", [](const TSettings& s) { return int32_t{s.PortInfo.FastPoll}; }},
+    {"Language", "Language", [](const TSettings& s) { return int32_t{s.Language}; }},
+    {"DataLog", "RecInterval", [](const TSettings& s) { return s.RecInterval; }},
+    {"Network", "RemoteCommands", [](const TSettings& s) { return int32_t{s.NutRemoteCommands}; }, false},
+    {"Web", "Public", [](const TSettings& s) { return int32_t{s.WebPublic}; }, false},
+};
+
+// A line as it may be shown on one line of a terminal: short, with its
+// control and non-ASCII bytes written out.
+std::string Shown(const std::string& text) {
+  constexpr size_t MaxShown = 40;
+  std::string out = "\"";
+  for (size_t i = 0; i < text.size() && i < MaxShown; ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x20 && c < 0x7F && c != '"' && c != '\\') {
+      out += static_cast<char>(c);
+    } else {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02X", c);
+      out += hex;
+    }
+  }
+  if (text.size() > MaxShown) out += "...";
+  return out + "\"";
+}
+
+struct TFileCheck {
+  std::vector<int> NoSetting;          // lines that are no setting at all
+  std::vector<std::string> Problems;   // every problem, in file order
+  bool LostBySave = false;             // a save would drop or overwrite some of it
+};
+
+TFileCheck CheckFile(const TIniFile& ini) {
+  TFileCheck out;
+  out.NoSetting = ini.LinesNotUnderstood();
+  std::vector<std::pair<int, std::string>> found;
+  for (const int n : out.NoSetting)
+    found.emplace_back(n, "line " + std::to_string(n) + " is no setting (not [Section], Key=Value or ;comment): " +
+                              Shown(ini.LineText(n)));
+  const TSettings d;
+  for (const TNumberKey& k : NumberKeys) {
+    const std::optional<std::string> value = ini.ReadString(k.Section, k.Key);
+    if (!value || ParseIniInteger(*value)) continue;
+    const int n = ini.LineOf(k.Section, k.Key);
+    out.LostBySave = out.LostBySave || k.Saved;
+    found.emplace_back(n, "line " + std::to_string(n) + ": " + k.Key + "=" + Shown(*value) +
+                              " is not a whole number, so " + std::to_string(k.Default(d)) + " is used");
+  }
+  out.LostBySave = out.LostBySave || !out.NoSetting.empty();
+  std::sort(found.begin(), found.end());
+  for (auto& [line, text] : found) out.Problems.push_back(std::move(text));
+  return out;
+}
+
 }  // namespace
 
 std::string SettingsPath(const std::string& exeDir) { return exeDir + SettingsFileName; }
+
+std::error_code SetAsideNotUnderstood(TIniFile& ini, const std::string& iniPath, std::string& keptAs) {
+  keptAs.clear();
+  const TFileCheck check = CheckFile(ini);
+  if (!check.LostBySave) return {};
+  std::string aside = iniPath + ".bad";
+  std::error_code ec;
+  for (int n = 1; (ec = CopyFileExclusive(iniPath, aside)) == std::errc::file_exists && n < 1000; ++n)
+    aside = iniPath + ".bad" + std::to_string(n);
+  if (ec) return ec;
+  keptAs = aside;
+  ini.DropLines(check.NoSetting);
+  return {};
+}
+
+std::vector<std::string> SettingsFileProblems(const std::string& iniPath) {
+  TIniFile ini;
+  if (const std::error_code ec = ini.Load(iniPath)) {
+    const std::string why = ec == std::errc::invalid_argument ? "not a plain file (a FIFO or a device)"
+                            : ec == std::errc::file_too_large
+                                ? "larger than " + std::to_string(MaxIniFileSize / (1024 * 1024)) + " MB"
+                                : ec.message();
+    return {"cannot be read: " + why};
+  }
+  std::vector<std::string> problems = CheckFile(ini).Problems;
+  if (problems.size() > MaxShownProblems) {
+    const size_t more = problems.size() - MaxShownProblems;
+    problems.resize(MaxShownProblems);
+    problems.push_back("and " + std::to_string(more) + " more " + (more == 1 ? "line" : "lines") +
+                       " like these");
+  }
+  return problems;
+}
+
+std::string SettingsFileAdvice(const std::string& iniPath) {
+  const std::string quoted = ShellQuote(iniPath);
+  return "move it aside (mv " + quoted + " " + ShellQuote(iniPath + ".bad") +
+         ") and set what you need with tessaro config set KEY=VALUE, or correct those lines";
+}
 
 TSettingsSnapshot LoadSettings(TSettings& settings, const std::string& iniPath) {
   TIniFile ini;
   // A file that cannot be read gives an empty document and so every default.
   (void)ini.Load(iniPath);
+  TSettingsSnapshot snapshot{ini.Loaded(), ini.Loaded() ? ini.Text() : std::string{}};
+  // A line with control bytes in it is noise, not a value to run on.
+  ini.DropLines(ini.LinesNotUnderstood());
 
   const TSettings d;
   const TPortInfo& dp = d.PortInfo;
@@ -43,15 +165,19 @@ TSettingsSnapshot LoadSettings(TSettings& settings, const std::string& iniPath) 
   settings.WebListen = ini.ReadString("Web", "Listen", d.WebListen);
   settings.WebUsersFile = ini.ReadString("Web", "UsersFile", d.WebUsersFile);
   settings.WebPublic = ini.ReadBool("Web", "Public", d.WebPublic);
-  return {ini.Loaded(), ini.Loaded() ? ini.Text() : std::string{}};
+  return snapshot;
 }
 
 std::error_code SaveSettings(const TSettings& settings, const std::string& iniPath,
-                             const TSettingsSnapshot* unchangedSince) {
+                             const TSettingsSnapshot* unchangedSince, std::string* keptAs) {
+  if (keptAs) keptAs->clear();
   TIniFile ini;
   if (std::error_code ec = ini.Load(iniPath)) return ec;
   if (unchangedSince && !(*unchangedSince == TSettingsSnapshot{ini.Loaded(), ini.Loaded() ? ini.Text() : ""}))
     return std::make_error_code(std::errc::operation_canceled);
+  std::string aside;
+  if (std::error_code ec = SetAsideNotUnderstood(ini, iniPath, aside)) return ec;
+  if (keptAs) *keptAs = aside;
 
   const TPortInfo& p = settings.PortInfo;
   // In file order, so that keys missing from the file are added in this order.

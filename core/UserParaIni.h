@@ -79,9 +79,10 @@ struct TSettingsSnapshot {
   bool operator==(const TSettingsSnapshot&) const = default;
 };
 
-// Every setting from the file; a missing file, a missing key or a value that
-// is not a 32-bit decimal integer gives that setting its default, so this
-// never fails. Byte settings take the low 8 bits of the number (258 -> 2).
+// Every setting from the file; a missing file, a missing key, a value that
+// is not a 32-bit decimal integer or a line that is not understood (control
+// bytes, SettingsFileProblems) gives that setting its default, so this never
+// fails. Byte settings take the low 8 bits of the number (258 -> 2).
 // RecInterval other than 0 is raised to at least MinRecInterval. Returns what
 // the file held (a file that cannot be read counts as none).
 TSettingsSnapshot LoadSettings(TSettings& settings, const std::string& iniPath);
@@ -93,8 +94,31 @@ TSettingsSnapshot LoadSettings(TSettings& settings, const std::string& iniPath);
 // ComName with a line break is refused (std::errc::invalid_argument). With
 // `unchangedSince`, a file that no longer holds what that snapshot recorded
 // (someone edited it meanwhile) is left alone: std::errc::operation_canceled.
+// A file with something in it that was not understood (SettingsFileProblems)
+// and that the rewrite would lose is first copied to iniPath + ".bad" (".bad1", ... when taken), and is not
+// written when that fails; the lines that were no setting at all are then
+// left out. `keptAs` tells where the copy went, empty when none was made.
 [[nodiscard]] std::error_code SaveSettings(const TSettings& settings, const std::string& iniPath,
-                                           const TSettingsSnapshot* unchangedSince = nullptr);
+                                           const TSettingsSnapshot* unchangedSince = nullptr,
+                                           std::string* keptAs = nullptr);
+
+class TIniFile;
+
+// Before `ini`, loaded from iniPath, is written back: when it holds something
+// not understood that the rewrite would drop or overwrite, the file is copied to iniPath + ".bad" (".bad1", ... when
+// taken) and the lines that are no setting at all are dropped from `ini`.
+// `keptAs` is the copy, empty when none was needed. On failure nothing is
+// dropped and the file must not be rewritten.
+[[nodiscard]] std::error_code SetAsideNotUnderstood(TIniFile& ini, const std::string& iniPath, std::string& keptAs);
+
+// What in the settings file was not understood, one English sentence each in
+// file order: a line that is no setting at all, a number that is none (its
+// default is used), or why the file cannot be read. At most a few lines and
+// then how many more. Empty for a good file and for none.
+std::vector<std::string> SettingsFileProblems(const std::string& iniPath);
+
+// How to get out of that, for the messages that refuse to go on with it.
+std::string SettingsFileAdvice(const std::string& iniPath);
 
 // One setting with which the program runs but never polls a device: what
 // happens and where to change it, as one sentence in each language.

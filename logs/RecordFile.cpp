@@ -150,6 +150,8 @@ std::error_code AppendRecords(const std::string& path, const void* records, size
   uint64_t size = 0;
   bool regular = false;
   if (auto ec = OpenSized(path, O_RDWR | O_CREAT, fd, size, &regular)) return ec;
+  // /dev/null under a log's name would take every record and keep none.
+  if (!regular) return MakeErrorCode(TFileRefusal::NotRegular);
   const off_t offset = static_cast<off_t>(size - size % recSize);
   const size_t bytes = count * recSize;
   ssize_t n;
@@ -161,15 +163,14 @@ std::error_code AppendRecords(const std::string& path, const void* records, size
     // A short write keeps its whole records; the partial one is cut off so
     // the file ends on a whole record again.
     const size_t whole = n > 0 ? static_cast<size_t>(n) / recSize : 0;
-    if (n > 0 && static_cast<size_t>(n) % recSize != 0 && regular &&
+    if (n > 0 && static_cast<size_t>(n) % recSize != 0 &&
         ::ftruncate(fd.Get(), offset + static_cast<off_t>(whole * recSize)) != 0) {
       /* the tail stays partial; the next append overwrites it */
     }
     written = whole;
     return ec;
   }
-  // A device under the log's name (/dev/null) has nothing to sync.
-  if (sync && regular) {
+  if (sync) {
     const int rc = seam && seam->Sync ? seam->Sync(fd.Get()) : ::fdatasync(fd.Get());
     if (rc != 0) return Errno(errno);
     // A file this append created (or found empty) needs its directory entry on disk too.
@@ -182,12 +183,12 @@ std::error_code AppendRecords(const std::string& path, const void* records, size
 
 std::error_code ReadRecords(const std::string& path, size_t recSize, std::vector<unsigned char>& out) {
   out.clear();
-  TFd fd(-1);
-  uint64_t size = 0;
-  bool regular = false;
-  if (auto ec = OpenSized(path, O_RDONLY, fd, size, &regular)) return ec;
-  // A device or FIFO has no records to show and may never end.
-  if (!regular) return std::make_error_code(std::errc::invalid_argument);
+  std::error_code openEc;
+  TFd fd(OpenOwnedFile(path, openEc));
+  if (!fd.Valid()) return openEc;
+  struct stat st {};
+  if (::fstat(fd.Get(), &st) != 0) return Errno(errno);
+  const uint64_t size = static_cast<uint64_t>(st.st_size);
   std::vector<unsigned char> bytes;
   bytes.reserve(static_cast<size_t>(size));
   std::vector<unsigned char> buf(64 * 1024);
@@ -223,7 +224,7 @@ void DropZeroRecords(std::vector<unsigned char>& records, size_t recSize) {
 }
 
 std::error_code MakeEmpty(const std::string& path) {
-  TFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  TFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0644));
   if (!fd.Valid()) return Errno(errno);
   return fd.Close();
 }

@@ -35,7 +35,8 @@ struct TWriteSeam {
 
 // Writes `count` records of `recSize` bytes in one write at the end of the
 // whole records of the file (a trailing partial record is overwritten),
-// creating the file when it is missing. `written` tells how many of the
+// creating the file when it is missing; anything but a regular file (after
+// links) is refused (TFileRefusal::NotRegular). `written` tells how many of the
 // records are in the file afterwards: a short write (a full disk) keeps the
 // whole records it wrote, cuts off the partial one and is an error. With
 // `sync` the records are on disk (fdatasync) before this returns; a failed
@@ -45,8 +46,9 @@ std::error_code AppendRecords(const std::string& path, const void* records, size
 
 // Reads the whole records of the file into `out` (recSize bytes each, a
 // trailing partial record dropped). A missing file is an error
-// (no_such_file_or_directory) and leaves `out` empty, and so is anything
-// but a regular file (invalid_argument).
+// (no_such_file_or_directory) and leaves `out` empty, and so is a link,
+// anything but a regular file, or a file of another user than its
+// directory's owner (OpenOwnedFile).
 std::error_code ReadRecords(const std::string& path, size_t recSize, std::vector<unsigned char>& out);
 
 // A record of only zero bytes: what a crash can leave at the end of a file

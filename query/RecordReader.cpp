@@ -1,5 +1,7 @@
 #include "query/RecordReader.h"
 
+#include "core/PathTrust.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -31,14 +33,12 @@ std::error_code ReadRecordFile(const std::string& path, size_t recSize, TRecordB
                                const TBlockFn& afterBlock) {
   out.Data.reset();
   out.Count = 0;
-  // Non-blocking: a FIFO under a log file's name would otherwise wait for a
-  // writer for ever; once open, fstat refuses it.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return {errno, std::generic_category()};
+  std::error_code openEc;
+  const int fd = OpenOwnedFile(path, openEc);
+  if (fd < 0) return openEc;
   TFdCloser closer(fd);
   struct stat st {};
   if (::fstat(fd, &st) != 0) return {errno, std::generic_category()};
-  if (!S_ISREG(st.st_mode)) return std::make_error_code(std::errc::invalid_argument);
   const size_t total = static_cast<size_t>(st.st_size) / recSize;
   if (total == 0) return {};
   // Left uninitialised: every byte kept is read from the file.

@@ -23,7 +23,8 @@ using TBlockFn = std::function<bool(size_t first, size_t count, size_t total)>;
 
 // Reads the whole records of `path` (a trailing partial record, and whatever
 // is appended while reading, are left out). A missing file is
-// no_such_file_or_directory, anything but a regular file invalid_argument.
+// no_such_file_or_directory; a link, anything but a regular file, or a file
+// of another user than its directory's owner is refused (OpenOwnedFile).
 std::error_code ReadRecordFile(const std::string& path, size_t recSize, TRecordBuffer& out,
                                const TBlockFn& afterBlock = {});
 

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <vector>
 
+#include "core/PathTrust.h"
 #include "logs/DataLog.h"
 #include "net/NutVars.h"
 #include "query/DataTable.h"
@@ -54,10 +55,11 @@ void WriteValues(TJson& j, const TMeasureBlock& m, uint8_t protocol) {
 // read stops at the first block older than `from` and a chart of the last day
 // reads a day, however long the month file is.
 void ReadTail(const std::string& path, uint8_t address, TDateTime from, TDateTime to, std::vector<DataRecord>& out) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  std::error_code ec;
+  const int fd = OpenOwnedFile(path, ec);
   if (fd < 0) return;
   struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+  if (::fstat(fd, &st) != 0) {
     ::close(fd);
     return;
   }
@@ -90,6 +92,21 @@ void PageHead(TJson& j, size_t total, size_t offset, size_t limit) {
 }
 
 }  // namespace
+
+int TrailingAddress(const std::string& url, const std::string& prefix) {
+  if (url.compare(0, prefix.size(), prefix) != 0) return -1;
+  const std::string rest = url.substr(prefix.size());
+  if (rest.empty() || rest.size() > 3 || rest.find_first_not_of("0123456789") != std::string::npos) return -1;
+  const int a = std::stoi(rest);
+  return a >= 1 && a <= MaxAddress ? a : -1;
+}
+
+bool SetMonthFields(const std::string& month, TQuery& query) {
+  if (month.size() != 7 || month[4] != '-' || month.find_first_not_of("0123456789-") != std::string::npos) return false;
+  query["year"] = month.substr(0, 4);
+  query["month"] = month.substr(5);
+  return true;
+}
 
 std::optional<TEventFilter> ParseEventFilter(const TQuery& q, std::string& error) {
   TEventFilter f;

@@ -17,6 +17,12 @@ namespace tessaro::web {
 
 using TQuery = std::map<std::string, std::string>;
 
+// The device address (1..252) at the end of "PREFIX/N", or -1.
+int TrailingAddress(const std::string& url, const std::string& prefix);
+// "YYYY-MM" (the rest of /api/v1/datalog/YYYY-MM) put into the query as its
+// year and month, for ParseEventFilter to check; false when it is no such text.
+bool SetMonthFields(const std::string& month, TQuery& query);
+
 // year, month, day and address from a query, checked as the command line
 // checks them; nullopt with the reason in `error`.
 std::optional<TEventFilter> ParseEventFilter(const TQuery& query, std::string& error);

@@ -87,15 +87,6 @@ TQuery Arguments(MHD_Connection* c) {
   return q;
 }
 
-// The device address at the end of "/prefix/N", or -1.
-int TrailingAddress(const std::string& url, const std::string& prefix) {
-  if (url.compare(0, prefix.size(), prefix) != 0) return -1;
-  const std::string rest = url.substr(prefix.size());
-  if (rest.empty() || rest.size() > 3 || rest.find_first_not_of("0123456789") != std::string::npos) return -1;
-  const int a = std::stoi(rest);
-  return a >= 1 && a <= MaxAddress ? a : -1;
-}
-
 }  // namespace
 
 bool ParseWebListen(const std::string& text, std::string& host, uint16_t& port, std::string& error) {
@@ -373,12 +364,7 @@ int TWebServer::Route(MHD_Connection* c, const std::string& url) {
     const TQuery q = Arguments(c);
     std::string error;
     TQuery fields = q;
-    const bool monthOk = month.size() == 7 && month[4] == '-' &&
-                         month.find_first_not_of("0123456789-") == std::string::npos;
-    if (monthOk) {
-      fields["year"] = month.substr(0, 4);
-      fields["month"] = month.substr(5);
-    }
+    const bool monthOk = SetMonthFields(month, fields);
     const std::optional<TEventFilter> filter = monthOk ? ParseEventFilter(fields, error) : std::nullopt;
     size_t offset = 0, limit = 0;
     if (!monthOk) error = "the month is YYYY-MM (2000-01 to 2100-12), not \"" + month + "\"";

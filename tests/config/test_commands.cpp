@@ -278,6 +278,35 @@ TEST_F(Commands, anUnreadableSettingsFileIsNotReplaced) {
   EXPECT_TRUE(fs::is_directory(Data + "UserParaIni.ini"));
 }
 
+// A file someone else wrote that the commands do not fully understand is
+// said to be so, and kept as it was before the command rewrites it.
+TEST_F(Commands, filesNotUnderstoodAreNamedAndKeptBeforeARewrite) {
+  fs::create_directories(Data + "Record");
+  std::ofstream(Data + "UserParaIni.ini") << "[CommPort]\nComName=COM3\n\x01\x02 noise\nBaudRate=fast\n";
+  ASSERT_EQ(Run({"config", "show"}), 0);
+  EXPECT_NE(Err.find("UserParaIni.ini: line 3 is no setting"), std::string::npos) << Err;
+  EXPECT_NE(Err.find("line 4: BaudRate=\"fast\" is not a whole number, so 9600 is used"), std::string::npos) << Err;
+  ASSERT_EQ(Run({"config", "set", "Language=1"}), 0) << Err;
+  EXPECT_NE(Err.find("line 3 is no setting"), std::string::npos) << Err;
+  EXPECT_NE(Err.find("the file as it was is kept as " + Data + "UserParaIni.ini.bad"), std::string::npos) << Err;
+  EXPECT_EQ(Read(Data + "UserParaIni.ini.bad"), "[CommPort]\nComName=COM3\n\x01\x02 noise\nBaudRate=fast\n");
+  EXPECT_EQ(Read(Data + "UserParaIni.ini"), "[CommPort]\nComName=COM3\nBaudRate=fast\n[Language]\nLanguage=1\n");
+
+  // Three devices cut to 100 bytes: the third is said to be missing, and the
+  // file as it was is kept before the next change rewrites it.
+  for (const char* a : {"1", "2", "3"}) ASSERT_EQ(Run({"devices", "add", a, std::string("UPS ") + a}), 0) << Err;
+  fs::resize_file(Data + "Record/TreeNode.dat", 100);
+  ASSERT_EQ(Run({"devices", "list"}), 0);
+  EXPECT_EQ(Out, "1\tUPS 1\n2\tUPS 2\n");
+  EXPECT_NE(Err.find("TreeNode.dat: it is 100 bytes, not a whole number of 42-byte devices"), std::string::npos) << Err;
+  ASSERT_EQ(Run({"devices", "add", "4", "UPS 4"}), 0) << Err;
+  EXPECT_NE(Err.find("a device may have been cut off"), std::string::npos) << Err;
+  EXPECT_NE(Err.find("the list as it was is kept as " + Data + "Record/TreeNode_full.dat"), std::string::npos) << Err;
+  EXPECT_EQ(fs::file_size(Data + "Record/TreeNode_full.dat"), 100u);
+  ASSERT_EQ(Run({"devices", "add", "5", "UPS 5"}), 0) << Err;
+  EXPECT_EQ(Err, "") << "said once, kept once";
+}
+
 TEST(DataDir, portableCopyBuildTreeOrPerUserDirectory) {
   const fs::path dir = fs::temp_directory_path() / ("tessaro_datadir_" + std::to_string(::getpid()));
   fs::remove_all(dir);

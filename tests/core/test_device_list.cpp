@@ -237,3 +237,67 @@ TEST(DeviceName, PadAndTrimRoundTripGbkBytes) {
   EXPECT_EQ(TrimDeviceName(padded), gbk);
   EXPECT_EQ(TrimDeviceName(PadDeviceName(std::string(50, 'x'))).size(), 40u);
 }
+
+// Whatever is wrong with a list someone else wrote (a copy cut short, a file
+// of noise, a hand edit) is said, and the file as it was is kept when the
+// list is next saved; a sound file is neither complained about nor copied.
+TEST_F(DeviceListFile, WhatIsWrongWithTheFileIsSaidAndTheFileKeptAtTheNextSave) {
+  auto records = [](std::vector<TDeviceNode> nodes) {
+    std::vector<char> bytes;
+    for (const TDeviceNode& n : nodes) {
+      const char* p = reinterpret_cast<const char*>(&n);
+      bytes.insert(bytes.end(), p, p + sizeof n);
+    }
+    return bytes;
+  };
+  TDeviceNode control = Node(6, "ab");
+  control.Name[2] = '\x07';
+  std::vector<char> noise(1000);
+  for (size_t i = 0; i < noise.size(); ++i) noise[i] = static_cast<char>((i * 7919 + 13) % 251);
+  std::vector<char> cut = records({Node(1, "one"), Node(2, "two"), Node(3, "three")});
+  cut.resize(100);
+  struct TCase {
+    const char* Name;
+    std::vector<char> Bytes;
+    int Count;                        // devices loaded
+    std::vector<std::string> Said;    // parts of the problems, in order
+  } cases[] = {
+      {"sound", records({Node(1, "one"), Node(2, "two"), Node(3, "three")}), 3, {}},
+      {"cut from 126 to 100 bytes", cut, 2, {"it is 100 bytes, not a whole number of 42-byte devices"}},
+      {"address 0", records({Node(0, "zero"), Node(4, "four")}), 1, {"device 1 (address 0) has no bus address"}},
+      {"address given twice", records({Node(5, "a"), Node(5, "b")}), 2, {"device 2 (address 5) has the address of device 1"}},
+      {"control bytes in a name", records({control}), 1, {"device 1 (address 6) has control bytes in its name"}},
+      {"noise", noise, -1, {"device 1 ", "and ", "not a whole number"}},
+  };
+  for (const TCase& c : cases) {
+    fs::remove_all(Dir);
+    fs::create_directories(Dir);
+    WriteFile(c.Bytes);
+    TDeviceList list(Dir.string() + "/");
+    list.LoadDeviceList();
+    if (c.Count >= 0) {
+      EXPECT_EQ(list.Count, c.Count) << c.Name;
+    }
+    std::string said;
+    for (const std::string& p : list.Problems()) said += p + "\n";
+    EXPECT_LE(list.Problems().size(), 7u) << c.Name << ": a few lines, not one per record\n" << said;
+    size_t at = 0;
+    for (const std::string& part : c.Said) {
+      at = said.find(part, at);
+      EXPECT_NE(at, std::string::npos) << c.Name << ": " << part << "\n" << said;
+    }
+    EXPECT_EQ(list.Problems().empty(), c.Said.empty()) << c.Name << "\n" << said;
+
+    list.AddDevice(Node(200, "new"));
+    if (c.Said.empty()) {
+      EXPECT_TRUE(list.KeptAs().empty()) << c.Name;
+      EXPECT_FALSE(fs::exists(Dir / "TreeNode_full.dat")) << c.Name;
+    } else {
+      EXPECT_EQ(list.KeptAs(), (Dir / "TreeNode_full.dat").string()) << c.Name;
+      EXPECT_EQ(fs::file_size(Dir / "TreeNode_full.dat"), c.Bytes.size()) << c.Name;
+    }
+    // Kept once: the list now on disk is what was saved.
+    list.AddDevice(Node(201, "newer"));
+    EXPECT_TRUE(list.KeptAs().empty()) << c.Name;
+  }
+}

@@ -199,6 +199,78 @@ TEST_F(PathTrust, PrivateRuntimeDirectoryOrItsFallbackAndNeverAnotherUsers) {
   }
 }
 
+// What a directory's owner can put under a log's name for someone else
+// (root exporting) to read.
+TEST_F(PathTrust, OwnedFileIsOpenedOnlyWhenPlainAndTheDirectoryOwnersOwn) {
+  const bool root = ::geteuid() == 0;
+  const std::string secret = Make("secret", 0600, false);
+  for (const char* d : {"rec", "svc2", "rootdir"}) Make(d, 0755, true);
+  struct TCase {
+    const char* Name;
+    std::function<std::string()> Setup;  // returns the path to open
+    std::error_code Expected;
+    bool RootOnly = false;
+  };
+  const TCase cases[] = {
+      {"plain file", [&] { return Make("rec/a.dat", 0644, false); }, {}},
+      {"link to a file",
+       [&] {
+         fs::create_symlink(secret, Dir / "rec" / "b.dat");
+         return Path("rec/b.dat");
+       },
+       MakeErrorCode(TFileRefusal::SymbolicLink)},
+      {"link to /dev/zero",
+       [&] {
+         fs::create_symlink("/dev/zero", Dir / "rec" / "c.dat");
+         return Path("rec/c.dat");
+       },
+       MakeErrorCode(TFileRefusal::SymbolicLink)},
+      {"FIFO",
+       [&] {
+         ::mkfifo(Path("rec/d.dat").c_str(), 0644);
+         return Path("rec/d.dat");
+       },
+       MakeErrorCode(TFileRefusal::NotRegular)},
+      {"directory", [&] { return Make("rec/e.dat", 0755, true); }, MakeErrorCode(TFileRefusal::NotRegular)},
+      {"missing", [&] { return Path("rec/none.dat"); }, std::make_error_code(std::errc::no_such_file_or_directory)},
+      {"root's file hard-linked into another user's directory",
+       [&] {
+         const std::string d = Make("svc", 0755, true);
+         fs::create_hard_link(secret, Dir / "svc" / "f.dat");
+         EXPECT_EQ(::chown(d.c_str(), Nobody, Nobody), 0);
+         return Path("svc/f.dat");
+       },
+       MakeErrorCode(TFileRefusal::NotDirectoryOwners), true},
+      {"the owner's own file",
+       [&] {
+         const std::string f = Make("svc2/g.dat", 0600, false);
+         EXPECT_EQ(::chown(f.c_str(), Nobody, Nobody), 0);
+         EXPECT_EQ(::chown(Path("svc2").c_str(), Nobody, Nobody), 0);
+         return f;
+       },
+       {}, true},
+      {"the owner's link to root's directory",
+       [&] {
+         Make("rootdir/h.dat", 0600, false);
+         Make("svc3", 0755, true);
+         fs::create_directory_symlink(Dir / "rootdir", Dir / "svc3" / "Record");
+         EXPECT_EQ(::lchown(Path("svc3/Record").c_str(), Nobody, Nobody), 0);
+         return Path("svc3/Record/h.dat");
+       },
+       MakeErrorCode(TFileRefusal::NotDirectoryOwners), true},
+  };
+  for (const TCase& c : cases) {
+    if (c.RootOnly && !root) continue;
+    std::error_code ec;
+    const int fd = OpenOwnedFile(c.Setup(), ec);
+    EXPECT_EQ(ec, c.Expected) << c.Name << ": " << ec.message();
+    EXPECT_EQ(fd >= 0, !c.Expected) << c.Name;
+    if (fd >= 0) ::close(fd);
+  }
+  // Callers that tell a FIFO from a file by the generic code still can.
+  EXPECT_EQ(MakeErrorCode(TFileRefusal::NotRegular), std::errc::invalid_argument);
+}
+
 TEST(ShellQuote, QuotesOnlyWhatAShellWouldSplitOrExpand) {
   EXPECT_EQ(ShellQuote("/var/lib/tessaro"), "/var/lib/tessaro");
   EXPECT_EQ(ShellQuote("ComName=/dev/ttyUSB0"), "ComName=/dev/ttyUSB0");

@@ -417,18 +417,59 @@ TEST_F(Settings, PortNameWithALineBreakIsRefusedAndTheFileKept) {
   EXPECT_EQ(ReadFile(Path), DefaultFile);
 }
 
-TEST_F(Settings, GarbageFileKeepsItsBytesAndGainsTheSettings) {
+// A file that is no settings file (noise, another program's file, a copy
+// cut short) is said to be one, line by line, and kept as it was before the
+// program writes its settings over it; lines it did understand stay.
+TEST_F(Settings, FileNotUnderstoodIsNamedLineByLineAndKeptAsideBeforeARewrite) {
   std::string junk;
   for (int i = 0; i < 3000; ++i) junk.push_back(static_cast<char>((i * 40503u) >> 7));
-  junk += "\n";
-  WriteFile(Path, junk);
-  ASSERT_FALSE(SaveSettings(Unusual(), Path));
+  const std::string file = "[CommPort]\nComName=COM7\nBaudRate=fast\nstray text\n" + junk +
+                           "\n[Web\x01]\nListen=0.0.0.0:80\n[CommMast]\nMaxReSend=3\n";
+  WriteFile(Path, file);
+  const std::vector<std::string> problems = SettingsFileProblems(Path);
+  ASSERT_EQ(problems.size(), 6u);
+  EXPECT_EQ(problems[0], "line 3: BaudRate=\"fast\" is not a whole number, so 9600 is used");
+  EXPECT_EQ(problems[1], "line 4 is no setting (not [Section], Key=Value or ;comment): \"stray text\"");
+  EXPECT_NE(problems[2].find("\\x"), std::string::npos) << "control bytes are written out: " << problems[2];
+  EXPECT_NE(problems[5].find("more lines like these"), std::string::npos) << problems[5];
+
+  TSettings s;
+  const TSettingsSnapshot loaded = LoadSettings(s, Path);
+  EXPECT_EQ(s.PortInfo.ComName, "COM7");
+  s.Language = 1;
+  std::string keptAs;
+  ASSERT_FALSE(SaveSettings(s, Path, &loaded, &keptAs));
+  EXPECT_EQ(keptAs, Path + ".bad");
+  EXPECT_EQ(ReadFile(Path + ".bad"), file);
   const std::string after = ReadFile(Path);
-  EXPECT_EQ(after.substr(0, junk.size()), junk);
+  EXPECT_EQ(after.find("stray"), std::string::npos) << after;
+  EXPECT_EQ(after.find("0.0.0.0"), std::string::npos) << "a dropped section takes its keys along:\n" << after;
+  EXPECT_TRUE(SettingsFileProblems(Path).empty()) << after;
   TSettings back;
   LoadSettings(back, Path);
-  EXPECT_EQ(back.PortInfo.ComName, "COM99");
-  EXPECT_EQ(back.RecInterval, 1234);
+  EXPECT_EQ(back.PortInfo.ComName, "COM7");
+  EXPECT_EQ(back.PortInfo.MaxReSend, 3);
+  EXPECT_EQ(back.Language, 1);
+  EXPECT_TRUE(back.WebListen.empty());
+
+  // Set aside once; a second bad file goes beside the first copy.
+  WriteFile(Path, "noise\n");
+  ASSERT_FALSE(SaveSettings(s, Path, nullptr, &keptAs));
+  EXPECT_EQ(keptAs, Path + ".bad1");
+  ASSERT_FALSE(SaveSettings(s, Path, nullptr, &keptAs));
+  EXPECT_TRUE(keptAs.empty());
+}
+
+TEST_F(Settings, SoundFilesHaveNoProblems) {
+  for (const char* text : {"", DefaultFile, "; comment\n# another\n\n[CommPort]\r\n  BaudRate = 4800 \r\n[Other]\nx=\n"}) {
+    WriteFile(Path, text);
+    EXPECT_TRUE(SettingsFileProblems(Path).empty()) << text;
+  }
+  fs::remove(Path);
+  EXPECT_TRUE(SettingsFileProblems(Path).empty()) << "no file";
+  fs::create_directory(Path);
+  ASSERT_EQ(SettingsFileProblems(Path).size(), 1u);
+  EXPECT_EQ(SettingsFileProblems(Path)[0].rfind("cannot be read: ", 0), 0u);
 }
 
 // ---- a file edited while the program ran ------------------------------------

@@ -3,10 +3,12 @@
 // leaves no file and says why.
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -218,6 +220,52 @@ TEST_F(ExportCli, FailedExportLeavesNoFileAndSaysWhy) {
     EXPECT_TRUE(fs::is_empty(Dir / "out")) << c.Name;
   }
   EXPECT_FALSE(fs::exists(Dir / "none"));
+}
+
+// Root exports a service's logs: the service's user, who owns the data
+// directory, must not get root to read for them what they could not read
+// themselves, through a link or a hard link in Record/.
+TEST_F(ExportCli, RootExportReadsNoFileTheDirectoryOwnerPlanted) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give the directory to another user";
+  constexpr uid_t Nobody = 65534;
+  const fs::path secret = Dir / "secret";
+  {
+    std::ofstream f(secret, std::ios::binary);
+    for (int i = 0; i < 4; ++i) {
+      DataRecord r{};
+      r.Time = EncodeDateTime({.Year = 2026, .Month = 12, .Day = 1});
+      r.Address = 1;
+      f.write(reinterpret_cast<const char*>(&r), sizeof r);
+    }
+  }
+  fs::permissions(secret, fs::perms::owner_read | fs::perms::owner_write);
+  fs::create_directories(Dir / "out");
+  const fs::path record = Data() / "Record";
+  for (const fs::path& p : {Data(), record}) ASSERT_EQ(::chown(p.c_str(), Nobody, Nobody), 0);
+  struct TCase {
+    const char* Name;
+    std::function<void(const fs::path&)> Plant;
+    const char* Says;
+  } cases[] = {
+      {"link", [&](const fs::path& at) { fs::create_symlink(secret, at); }, "a symbolic link"},
+      {"hard link", [&](const fs::path& at) { fs::create_hard_link(secret, at); },
+       "belongs to another user than its directory does"},
+  };
+  for (const TCase& c : cases) {
+    const fs::path month = record / "DataLog2026_12.dat";
+    fs::remove(month);
+    c.Plant(month);
+    EXPECT_EQ(Run({"--export-data", "2026-12", (Dir / "out" / "m.csv").string()}), 1) << c.Name << ": " << Process->Err();
+    EXPECT_NE(Process->Err().find("cannot read " + month.string() + ": " + c.Says), std::string::npos)
+        << c.Name << ": " << Process->Err();
+    EXPECT_TRUE(fs::is_empty(Dir / "out")) << c.Name;
+  }
+  // The owner's own log is exported as ever.
+  fs::remove(record / "DataLog2026_12.dat");
+  fs::copy_file(secret, record / "DataLog2026_12.dat");
+  ASSERT_EQ(::chown((record / "DataLog2026_12.dat").c_str(), Nobody, Nobody), 0);
+  ASSERT_EQ(Run({"--export-data", "2026-12", (Dir / "out" / "m.csv").string()}), 0) << Process->Err();
+  EXPECT_EQ(ParseCsv(ReadText(Dir / "out" / "m.csv")).size(), 5u) << "a header and four rows";
 }
 
 }  // namespace

@@ -5,11 +5,17 @@
 #include <gtest/gtest.h>
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,6 +29,11 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 namespace {
+
+std::string ReadText(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
 
 // One request to the network UPS server on a fresh connection: the answer up
 // to the text that ends it, or what came within 10 s.
@@ -234,17 +245,94 @@ TEST_F(Headless, SettingsThatStopAllPollingAreWarnedAtStart) {
   EXPECT_EQ(zh.find("MaxReSend is 1"), std::string::npos) << zh;
 }
 
-// The disk fills up under the running service, then space comes back.
+// Files under the names the monitor reads or appends to that would lose
+// everything (/dev/null), read as noise (/dev/zero, a FIFO) or make up a
+// port to open (a settings file of noise) stop the start, say which file
+// and what to do, and are left as they were.
+TEST_F(Headless, BadFilesStopTheStartAndAreLeftAsTheyWere) {
+  const fs::path data = Dir / "data";
+  std::string noise;
+  for (int i = 0; i < 65536; ++i) noise.push_back(static_cast<char>((i * 2654435761u) >> 23));
+  struct TCase {
+    const char* Name;
+    std::function<fs::path()> Plant;  // returns the file planted
+    std::vector<std::string> Says;
+  } cases[] = {
+      {"event log linked to /dev/null",
+       [&] {
+         fs::create_symlink("/dev/null", data / "Record" / "EventLog.dat");
+         return data / "Record" / "EventLog.dat";
+       },
+       {"EventLog.dat is not a plain file (a character device, through a link to /dev/null)", "mv "}},
+      {"data log linked to /dev/zero",
+       [&] {
+         fs::create_symlink("/dev/zero", data / "Record" / "DataLog2026_12.dat");
+         return data / "Record" / "DataLog2026_12.dat";
+       },
+       {"DataLog2026_12.dat is not a plain file (a character device"}},
+      {"device list as a FIFO",
+       [&] {
+         EXPECT_EQ(::mkfifo((data / "Record" / "TreeNode.dat").c_str(), 0644), 0);
+         return data / "Record" / "TreeNode.dat";
+       },
+       {"TreeNode.dat is not a plain file (a FIFO)"}},
+      {"settings file of noise",
+       [&] {
+         std::ofstream(data / "UserParaIni.ini", std::ios::binary) << noise;
+         return data / "UserParaIni.ini";
+       },
+       {(data / "UserParaIni.ini").string() + " was not understood", "line 1", "more lines like these",
+        "tessaro config set KEY=VALUE"}},
+  };
+  for (const TCase& c : cases) {
+    fs::remove_all(data);
+    fs::create_directories(data / "Record");
+    if (std::string(c.Name).find("settings") == std::string::npos) WriteSettings(2, 50);
+    const fs::path planted = c.Plant();
+    const fs::file_type type = fs::symlink_status(planted).type();
+    const std::string before = type == fs::file_type::regular ? ReadText(planted) : std::string();
+    auto monitor = StartMonitor(5);
+    ASSERT_EQ(monitor->WaitForExit(20s), 1) << c.Name << ": " << monitor->Err();
+    for (const std::string& part : c.Says)
+      EXPECT_NE(monitor->Err().find(part), std::string::npos) << c.Name << ": " << part << "\n" << monitor->Err();
+    EXPECT_EQ(monitor->Err().find("ttyS0"), std::string::npos) << c.Name << ": no port was opened";
+    EXPECT_EQ(monitor->Out(), "") << c.Name << ": the monitor did not start";
+    EXPECT_EQ(fs::symlink_status(planted).type(), type) << c.Name;
+    if (type == fs::file_type::regular) EXPECT_EQ(ReadText(planted), before) << c.Name;
+  }
+}
+
+// A device list of noise is polled as read, with what is wrong said first.
+TEST_F(Headless, DeviceListOfNoiseIsToldAndPolledAsRead) {
+  WriteSettings(2, 0);
+  std::string noise;
+  for (int i = 0; i < 200; ++i) noise.push_back(static_cast<char>((i * 2654435761u) >> 23));
+  std::ofstream(Dir / "data" / "Record" / "TreeNode.dat", std::ios::binary) << noise;
+  auto monitor = StartMonitor(1);
+  ASSERT_EQ(monitor->WaitForExit(20s), 0) << monitor->Err();
+  const std::string& err = monitor->Err();
+  for (const char* part : {"TreeNode.dat: device 1 (address ", "200 bytes, not a whole number of 42-byte devices",
+                           "kept as TreeNode_full.dat when the list is next changed"})
+    EXPECT_NE(err.find(part), std::string::npos) << part << "\n" << err;
+  EXPECT_EQ(ReadText(Dir / "data" / "Record" / "TreeNode.dat"), noise);
+}
+
+// The disk fills up under the running service, then space comes back: a
+// file size limit below the log's end stands for the full disk, and is
+// lifted while the monitor runs.
 TEST_F(Headless, LogWriteFailureAndRecoveryAreReportedOnceEachAndFailTheExit) {
   WriteSettings(2, 0);
   const fs::path active = Dir / "data" / "Record" / "EventLog.dat";
-  fs::create_symlink("/dev/full", active);
-  auto monitor = StartMonitor(2);
-  ASSERT_TRUE(monitor->WaitForError("event log: cannot write " + active.string() + ": No space left on device", 10s))
-      << monitor->Err();
-  fs::remove(active);
-  ASSERT_EQ(monitor->WaitForExit(30s), 1) << monitor->Err();
-  const std::string& err = monitor->Err();
+  // The tail a power cut leaves (all-zero records, read as none) ends past the limit.
+  std::ofstream(active, std::ios::binary) << std::string(22 * sizeof(EventRecord), '\0');
+  TChildProcess monitor({"/usr/bin/prlimit", "--fsize=1024:unlimited", BuildDir + "/tessaro", "--headless",
+                         "--data-dir", (Dir / "data").string(), "--duration", "2"});
+  ASSERT_TRUE(monitor.WaitForError("event log: cannot write " + active.string() + ": File too large", 10s))
+      << monitor.Err();
+  const rlimit unlimited{RLIM_INFINITY, RLIM_INFINITY};
+  ASSERT_EQ(::prlimit(monitor.Pid(), RLIMIT_FSIZE, &unlimited, nullptr), 0) << std::strerror(errno);
+  ASSERT_EQ(monitor.WaitForExit(30s), 1) << monitor.Err();
+  const std::string& err = monitor.Err();
   auto count = [&err](const std::string& part) {
     int n = 0;
     for (size_t at = err.find(part); at != std::string::npos; at = err.find(part, at + 1)) ++n;

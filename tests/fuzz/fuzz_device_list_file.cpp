@@ -1,6 +1,7 @@
 // libFuzzer target: TreeNode.dat with arbitrary bytes. The loaded list holds
-// at most 252 devices, all at bus addresses 0..252; saving it and loading it
-// again gives the same list; a file not loaded whole is kept aside first.
+// at most 252 devices, all at bus addresses 1..252; saving it and loading it
+// again gives the same list; a file with anything wrong is said to have it
+// and is kept aside before the first save.
 
 #include <cstring>
 #include <filesystem>
@@ -19,11 +20,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   list.LoadDeviceList();
   fuzz::Check(list.Count <= MaxDevices);
   const size_t whole = size / sizeof(TDeviceNode);
-  for (int i = 1; i <= list.Count; ++i) fuzz::Check(list.Nodes[i].Address <= MaxDevices);
+  for (int i = 1; i <= list.Count; ++i) fuzz::Check(list.Nodes[i].Address >= 1 && list.Nodes[i].Address <= MaxDevices);
   fuzz::Check(list.Truncated() == (list.Count != whole));
+  fuzz::Check(list.Problems().empty() || !list.Problems().front().empty());
+  if (list.Count != whole || size % sizeof(TDeviceNode) != 0) fuzz::Check(!list.Problems().empty());
 
   list.SaveDeviceList();
-  if (list.Count != whole)
+  fuzz::Check(list.KeptAs().empty() == list.Problems().empty());
+  if (!list.Problems().empty())
     fuzz::Check(std::filesystem::file_size(dir + "TreeNode_full.dat", ec) == size && !ec);
   TDeviceList again(dir);
   again.LoadDeviceList();

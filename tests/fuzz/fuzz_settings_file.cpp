@@ -1,6 +1,9 @@
 // libFuzzer target: UserParaIni.ini with arbitrary bytes. Loading never fails
 // and keeps RecInterval 0 or at least 50; the snapshot is the file's bytes;
-// a save keeps every byte it does not own and loads back the same settings.
+// a file with problems a save would lose is copied aside whole first; a save
+// loads back the same settings and leaves nothing for the next one to set aside.
+
+#include <filesystem>
 
 #include "core/IniFile.h"
 #include "core/UserParaIni.h"
@@ -27,6 +30,8 @@ bool SameSettings(const TSettings& a, const TSettings& b) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string path = SettingsPath(fuzz::ScratchDir());
+  std::error_code ec;
+  std::filesystem::remove(path + ".bad", ec);
   fuzz::WriteWholeFile(path, data, size);
   TSettings settings;
   const TSettingsSnapshot loaded = LoadSettings(settings, path);
@@ -38,9 +43,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // As the settings dialog would: every value changed, then saved.
   settings.PortInfo.BaudRate ^= 1;
   settings.Language = static_cast<uint8_t>(settings.Language + 1);
-  if (SaveSettings(settings, path, &loaded)) return 0;  // refused (a name with a line break)
+  const bool problems = !SettingsFileProblems(path).empty();
+  std::string keptAs;
+  if (SaveSettings(settings, path, &loaded, &keptAs)) return 0;  // refused (a name with a line break)
+  if (!keptAs.empty()) fuzz::Check(problems && std::filesystem::file_size(keptAs, ec) == size && !ec);
   TSettings back;
   LoadSettings(back, path);
   fuzz::Check(SameSettings(settings, back));
+  // What is left is kept as it is: the next save sets nothing aside.
+  fuzz::Check(!SaveSettings(back, path, nullptr, &keptAs) && keptAs.empty());
   return 0;
 }
