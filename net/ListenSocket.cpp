@@ -12,6 +12,15 @@
 
 namespace tessaro::net {
 
+std::string PeerText(const sockaddr_storage& peer) {
+  char text[INET6_ADDRSTRLEN] = "unknown";
+  if (peer.ss_family == AF_INET)
+    ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(peer).sin_addr, text, sizeof text);
+  else if (peer.ss_family == AF_INET6)
+    ::inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6&>(peer).sin6_addr, text, sizeof text);
+  return text;
+}
+
 bool OpenListenSocket(const std::string& host, uint16_t port, const std::string& text, TBoundSocket& out,
                       std::string& error) {
   sockaddr_storage storage{};

@@ -1,6 +1,8 @@
 #pragma once
 // A listening TCP socket on a numeric address, for every listener.
 
+#include <sys/socket.h>
+
 #include <cstdint>
 #include <string>
 
@@ -18,5 +20,8 @@ struct TBoundSocket {
 // address as the operator wrote it, for the message.
 bool OpenListenSocket(const std::string& host, uint16_t port, const std::string& text, TBoundSocket& out,
                       std::string& error);
+
+// A client's address as text ("192.0.2.7", "::1"), "unknown" for other kinds.
+std::string PeerText(const sockaddr_storage& peer);
 
 }  // namespace tessaro::net

@@ -6,12 +6,15 @@
 // engine's thread only publishes snapshots and calls Notify.
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
+#include "net/CredentialChecker.h"
 #include "net/UsersFile.h"
 #include "web/WebFeed.h"
 
@@ -69,12 +72,19 @@ class TWebServer {
 
   // Served request counts by outcome, for tests and the benchmarks.
   uint64_t Requests() const;
+  // The failed password checks to report since the last call; the host says
+  // them on its own thread.
+  std::vector<std::string> TakeReports();
+  // Null without a users file.
+  const net::TCredentialChecker* Checker() const { return FChecker.get(); }
 
   struct TStream;
 
  private:
   friend struct TCallbacks;
-  bool Authorized(MHD_Connection* connection);
+  enum class TAccess : uint8_t { Allowed, Denied, Waiting };
+  TAccess Authorize(MHD_Connection* connection, void** request);
+  void CheckDone(MHD_Connection* connection);
   int Route(MHD_Connection* connection, const std::string& url);
   int OpenStream(MHD_Connection* connection);
   long ReadStream(TStream& stream, char* buf, size_t max);
@@ -95,10 +105,14 @@ class TWebServer {
   std::set<TStream*> FStreams;  // open event streams
   std::set<TStream*> FWaiting;  // suspended, waiting for Notify
   uint64_t FRequests = 0;
-  // Authorization headers already checked: a password hash costs tens of
-  // milliseconds, and a browser sends the header with every request.
+  // Authorization headers already checked: a password check pauses, and a
+  // browser sends the header with every request.
   std::set<std::string> FGoodAuth;
-  std::mutex FHashMutex;  // one password hash at a time
+  // Connections suspended until their password check's verdict, and its id.
+  std::map<MHD_Connection*, uint64_t> FChecking;
+
+  // Last, so its thread stops before what its callbacks touch goes.
+  std::unique_ptr<net::TCredentialChecker> FChecker;
 };
 
 }  // namespace tessaro::web
