@@ -42,14 +42,18 @@ TCredentialChecker::~TCredentialChecker() {
 std::string TCredentialChecker::BackOffKey(const std::string& peer, std::string_view user) {
   if (IsLoopbackPeer(peer)) return "loopback user " + std::string(user.substr(0, 64));
   in6_addr v6{};
+  if (::inet_pton(AF_INET6, peer.c_str(), &v6) != 1) return peer;
+  char text[48];
+  if (IN6_IS_ADDR_V4MAPPED(&v6)) {
+    ::inet_ntop(AF_INET, &v6.s6_addr[12], text, sizeof text);
+    return text;
+  }
   // Whoever has one IPv6 address usually has its whole /64.
-  if (::inet_pton(AF_INET6, peer.c_str(), &v6) == 1 && !IN6_IS_ADDR_V4MAPPED(&v6)) {
-    char text[32];
+  {
     std::snprintf(text, sizeof text, "%02x%02x:%02x%02x:%02x%02x:%02x%02x::/64", v6.s6_addr[0], v6.s6_addr[1],
                   v6.s6_addr[2], v6.s6_addr[3], v6.s6_addr[4], v6.s6_addr[5], v6.s6_addr[6], v6.s6_addr[7]);
     return text;
   }
-  return peer;
 }
 
 TCredentialChecker::TKey& TCredentialChecker::KeyFor(const std::string& key, int64_t now) {
@@ -184,6 +188,11 @@ uint64_t TCredentialChecker::Failed() const {
 size_t TCredentialChecker::Waiting() const {
   std::lock_guard lock(FMutex);
   return FJobs.size() + (FHashing ? 1 : 0);
+}
+
+size_t TCredentialChecker::Outstanding() const {
+  std::lock_guard lock(FMutex);
+  return static_cast<size_t>(std::count_if(FChecks.begin(), FChecks.end(), [](const auto& c) { return !c.second.Forgotten; }));
 }
 
 void TCredentialChecker::Run() {

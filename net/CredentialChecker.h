@@ -60,6 +60,8 @@ class TCredentialChecker {
   uint64_t Failed() const;
   // Checks queued or being hashed.
   size_t Waiting() const;
+  // Checks whose verdict is not taken or forgotten yet.
+  size_t Outstanding() const;
 
   // The peer's back-off key: the address, an IPv6 address's /64, or for
   // loopback the user name.

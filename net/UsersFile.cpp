@@ -167,12 +167,15 @@ const TUser* TUsersFile::Find(std::string_view name) const {
 }
 
 bool TUsersFile::Check(std::string_view name, std::string_view password) const {
-  const TUser* user = Find(name);
+  const bool matches = PasswordMatches(password, HashFor(name));
+  return Find(name) && matches;
+}
+
+const std::string& TUsersFile::HashFor(std::string_view name) const {
   // An unknown name is checked against a real user's hash: the same kind and
   // cost as a known one, so timing does not tell which names exist.
-  const std::string& hash = user ? user->Hash : FUsers.empty() ? FallbackHash() : FUsers.front().Hash;
-  const bool matches = PasswordMatches(password, hash);
-  return user && matches;
+  if (const TUser* user = Find(name)) return user->Hash;
+  return FUsers.empty() ? FallbackHash() : FUsers.front().Hash;
 }
 
 bool TUsersFile::MayRun(std::string_view name, std::string_view command) const {

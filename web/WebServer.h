@@ -76,7 +76,7 @@ class TWebServer {
   // them on its own thread.
   std::vector<std::string> TakeReports();
   // Null without a users file.
-  const net::TCredentialChecker* Checker() const { return FChecker.get(); }
+  net::TCredentialChecker* Checker() { return FChecker.get(); }
 
   struct TStream;
 
