@@ -49,6 +49,8 @@ std::unique_ptr<TNutCommandHost> MakeNutCommandHost(TContext& ctx, std::function
     say("network UPS server: users file " + path + " refused, so no one may give device commands: " + error);
   net::TNutControl& c = host->Control;
   c.Users = host->Users ? &*host->Users : nullptr;
+  if (host->Users) host->Checker = std::make_unique<net::TCredentialChecker>(ctx.Clock);
+  c.Checker = host->Checker.get();
   c.RemoteCommands = ctx.Settings.NutRemoteCommands;
   c.Offers = [&ctx](int) { return ProtocolTakesCommands(ctx.Settings.PortInfo.Protocol); };
   c.Queue = [&ctx, portOpen = std::move(portOpen)](int address, net::TNutCommand command, const std::string* value) {

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "engine/CommandTracker.h"
+#include "net/CredentialChecker.h"
 #include "net/NutCommands.h"
 #include "net/UsersFile.h"
 
@@ -17,7 +18,8 @@ class TContext;
 
 struct TNutCommandHost {
   std::optional<net::TUsersFile> Users;
-  net::TNutControl Control;  // Control.Users points into Users
+  std::unique_ptr<net::TCredentialChecker> Checker;  // with Users: their password checks
+  net::TNutControl Control;  // Control.Users and Control.Checker point into the above
 };
 
 // The commands' part of the server for `ctx`: `portOpen` tells whether the

@@ -1,6 +1,8 @@
 #pragma once
 // A listening TCP socket on a numeric address, for every listener.
 
+#include <sys/socket.h>
+
 #include <cstdint>
 #include <string>
 

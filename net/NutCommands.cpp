@@ -253,18 +253,32 @@ class THandler {
     return "OK\n";
   }
 
+  enum class TVerdict : uint8_t { Good, Bad, Wait };
   // The session's user and password against the users file, once per
-  // session (each may be set only once); the password is not kept.
-  bool Authenticated() {
-    if (FSession.Auth == TNutSession::TAuth::Unchecked) {
-      const bool good = CommandsOn() && FSource.Control->Users->Check(FSession.User, FSession.Password);
-      FSession.Auth = good ? TNutSession::TAuth::Good : TNutSession::TAuth::Bad;
+  // session (each may be set only once). The hash is the server's to have
+  // made; until its verdict the request waits.
+  TVerdict Verdict() {
+    if (FSession.Auth == TNutSession::TAuth::Unchecked && !(CommandsOn() && FSource.Control->Checker)) {
+      FSession.Auth = TNutSession::TAuth::Bad;  // nobody can pass: no check, nothing counted
       std::fill(FSession.Password.begin(), FSession.Password.end(), '\0');
       FSession.Password.clear();
-      FLastCheckFailed = !good;
-      if (!good) ++FShared.FailedChecks;
     }
-    return FSession.Auth == TNutSession::TAuth::Good;
+    if (FSession.Auth == TNutSession::TAuth::Unchecked) return TVerdict::Wait;
+    return FSession.Auth == TNutSession::TAuth::Good ? TVerdict::Good : TVerdict::Bad;
+  }
+
+  static TNutReply CheckFirst(std::string what) {
+    TNutReply r;
+    r.Check = true;
+    r.CheckFor = std::move(what);
+    return r;
+  }
+
+  // A wrong password: the check reported it when it failed; a later request
+  // of the same connection is reported here.
+  TNutReply WrongPassword(const std::string& device, const std::string& command) {
+    if (!FSession.FreshVerdict) Report(device, command, "refused, this connection's password was wrong");
+    return Denied();
   }
 
   // USERNAME and PASSWORD both sent, as every command that needs a user asks.
@@ -274,11 +288,24 @@ class THandler {
     return nullptr;
   }
 
+  // Tracking is part of giving commands: the same rules as INSTCMD.
   TNutReply SetTracking(const TWords& w) {
     if (w.size() != 3) return Reply(Err("INVALID-ARGUMENT"));
     if (const char* missing = MissingCredentials()) return Reply(Err(missing));
     if (!Is(w[2], "ON") && !Is(w[2], "OFF")) return Reply(Err("INVALID-ARGUMENT"));
-    if (!Authenticated()) return Denied();
+    const std::string command = Is(w[2], "ON") ? "SET TRACKING ON" : "SET TRACKING OFF";
+    const auto refuse = [&](const std::string& why) {
+      Report("", command, "refused, " + why);
+      return Denied();
+    };
+    if (!CommandsOn()) return refuse("no users file");
+    if (!FSource.Control->RemoteCommands && !IsLoopbackPeer(FSession.Peer))
+      return refuse("not from loopback and remote commands are off");
+    switch (Verdict()) {
+      case TVerdict::Wait: return CheckFirst("network command " + command);
+      case TVerdict::Bad: return WrongPassword("", command);
+      case TVerdict::Good: break;
+    }
     FSession.Tracking = Is(w[2], "ON");
     return Reply("OK\n");
   }
@@ -286,15 +313,16 @@ class THandler {
   TNutReply Denied() {
     TNutReply r = Reply(Err("ACCESS-DENIED"));
     r.Held = true;
-    r.AuthFailed = FLastCheckFailed;
+    r.AuthFailed = FSession.FreshVerdict && FSession.Auth == TNutSession::TAuth::Bad;
     return r;
   }
 
   void Report(const std::string& device, const std::string& command, const std::string& result) const {
     if (!FSource.Control || !FSource.Control->OnReport) return;
     const std::string user = FSession.UserSet ? "user \"" + Printable(FSession.User) + "\"" : "no user";
-    FSource.Control->OnReport("network command " + Printable(command) + " for " + device + " by " + user + " from " +
-                              (FSession.Peer.empty() ? "unknown" : FSession.Peer) + ": " + result);
+    FSource.Control->OnReport("network command " + Printable(command) + (device.empty() ? "" : " for " + device) +
+                              " by " + user + " from " + (FSession.Peer.empty() ? "unknown" : FSession.Peer) + ": " +
+                              result);
   }
 
   TNutReply InstCmd(const TWords& w) {
@@ -316,10 +344,10 @@ class THandler {
     // no password check.
     if (!FSource.Control->RemoteCommands && !IsLoopbackPeer(FSession.Peer))
       return refuse("ACCESS-DENIED", "not from loopback and remote commands are off");
-    if (!Authenticated()) {
-      Report(device, w[2], "refused, wrong user name or password (" + std::to_string(FShared.FailedChecks) +
-                               " failed since the start)");
-      return Denied();
+    switch (Verdict()) {
+      case TVerdict::Wait: return CheckFirst("network command " + Printable(w[2]) + " for " + device);
+      case TVerdict::Bad: return WrongPassword(device, w[2]);
+      case TVerdict::Good: break;
     }
     if (!FSource.Control->Users->MayRun(FSession.User, def->Name))
       return refuse("ACCESS-DENIED", "the user may not give this command");
@@ -341,7 +369,6 @@ class THandler {
   TNutSession& FSession;
   const TNutSource& FSource;
   TNutShared& FShared;
-  bool FLastCheckFailed = false;
 };
 
 }  // namespace
@@ -399,7 +426,19 @@ TNutReply HandleLine(std::string_view line, TNutSession& session, const TNutSour
   std::vector<std::string> words;
   if (!SplitLine(line, words)) return {Err("INVALID-ARGUMENT"), false};
   if (words.empty()) return {};
-  return THandler(session, source, shared).Run(words);
+  TNutReply reply = THandler(session, source, shared).Run(words);
+  // The check's own pause, the same for every verdict, was this request's.
+  if (session.FreshVerdict) reply.Held = false;
+  session.FreshVerdict = false;
+  return reply;
+}
+
+void SetVerdict(TNutSession& session, TNutShared& shared, bool good) {
+  session.Auth = good ? TNutSession::TAuth::Good : TNutSession::TAuth::Bad;
+  session.FreshVerdict = true;
+  std::fill(session.Password.begin(), session.Password.end(), '\0');
+  session.Password.clear();
+  if (!good) ++shared.FailedChecks;
 }
 
 }  // namespace tessaro::net

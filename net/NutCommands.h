@@ -1,9 +1,9 @@
 #pragma once
 // The commands of the UPS network protocol over a view of the device table
 // and the device list. Every configured device is a UPS named "ups<address>".
-// Reading is open to every client; device commands (INSTCMD) only to users of
-// the users file, from loopback unless remote commands are allowed, and only
-// when the host hands the server a TNutControl.
+// Reading is open to every client; device commands (INSTCMD, and SET TRACKING
+// for them) only to users of the users file, from loopback unless remote
+// commands are allowed, and only when the host hands the server a TNutControl.
 
 #include <cstdint>
 #include <deque>
@@ -18,6 +18,7 @@
 #include "core/Freshness.h"
 #include "core/UpsInfo.h"
 #include "core/UserParaIni.h"
+#include "net/CredentialChecker.h"
 #include "net/UsersFile.h"
 
 namespace tessaro::net {
@@ -45,6 +46,7 @@ struct TNutQueued {
 // The host's part in device commands.
 struct TNutControl {
   const TUsersFile* Users = nullptr;  // null: commands for nobody
+  TCredentialChecker* Checker = nullptr;  // checks the passwords of Users; null: none pass
   bool RemoteCommands = false;        // accepted from addresses other than loopback
   // The device takes commands (its protocol writes to devices).
   std::function<bool(int address)> Offers;
@@ -73,6 +75,7 @@ struct TNutSession {
   std::string User;
   std::string Password;  // cleared once checked
   enum class TAuth : uint8_t { Unchecked, Good, Bad } Auth = TAuth::Unchecked;
+  bool FreshVerdict = false;  // the verdict just came: the request that waited for it is answered now
   bool Tracking = false;  // SET TRACKING ON: INSTCMD answers with an id
   int LoginAddress = -1;  // the UPS this client did LOGIN to, -1 none
 };
@@ -94,6 +97,10 @@ struct TNutReply {
   // (and the reports of them) come slowly; longer after a failed password check.
   bool Held = false;
   bool AuthFailed = false;  // a password check failed
+  // The request needs the password checked first: the server has it checked
+  // (SetVerdict) and asks again. CheckFor names the request in reports.
+  bool Check = false;
+  std::string CheckFor;
 };
 
 // Answers one request line (without its line end).
@@ -104,6 +111,9 @@ int FindUps(std::string_view name, const TDeviceList& devices);
 
 // The UTF-8 description of a configured address (its device name).
 std::string UpsDescription(int address, const TDeviceList& devices);
+
+// The verdict of the session's password check; the password is not kept.
+void SetVerdict(TNutSession& session, TNutShared& shared, bool good);
 
 // Forgets the session's LOGIN, as when its connection closes.
 void EndSession(TNutSession& session, TNutShared& shared);

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -31,12 +32,20 @@ constexpr int AcceptBudget = 64;
 
 }  // namespace
 
-TNutServer::TNutServer(TNutSource source, const TClock& clock) : FSource(source), FClock(clock) {}
+TNutServer::TNutServer(TNutSource source, const TClock& clock) : FSource(source), FClock(clock) {
+  FWakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+}
 
 TNutServer::~TNutServer() {
   while (!FClients.empty()) Close(FClients.begin()->first);
   if (FListenFd >= 0) ::close(FListenFd);
   if (FSpareFd >= 0) ::close(FSpareFd);
+  if (FWakeFd >= 0) ::close(FWakeFd);
+}
+
+uint64_t TNutServer::FailedChecks() const {
+  const TCredentialChecker* checker = Checker();
+  return checker ? checker->Failed() : FShared.FailedChecks;
 }
 
 bool TNutServer::Listen(std::string_view text, std::string& error) {
@@ -106,6 +115,8 @@ int64_t TNutServer::Deadline(const TClient& c) const {
 
 void TNutServer::AppendPollFds(std::vector<pollfd>& fds) const {
   if (FListenFd >= 0) fds.push_back({FListenFd, POLLIN, 0});
+  if (FWakeFd >= 0 && std::any_of(FClients.begin(), FClients.end(), [](const auto& e) { return e.second->CheckId; }))
+    fds.push_back({FWakeFd, POLLIN, 0});
   for (const auto& [fd, c] : FClients) {
     short events = 0;
     if (Pending(*c) > 0) events |= POLLOUT;
@@ -133,10 +144,18 @@ void TNutServer::Process() {
       if (p.revents != 0) Accept();
       continue;
     }
+    if (p.fd == FWakeFd) {
+      uint64_t count = 0;
+      if (p.revents != 0 && ::read(FWakeFd, &count, sizeof count) < 0) count = 0;
+      continue;
+    }
     const auto it = FClients.find(p.fd);
     if (it == FClients.end() || it->second->Dead) continue;
     if (p.revents != 0 || Ready(*it->second)) Serve(*it->second, p.revents);
   }
+  if (TCredentialChecker* checker = Checker())
+    for (const std::string& line : checker->TakeReports())
+      if (FSource.Control->OnReport) FSource.Control->OnReport(line);
   const int64_t now = FClock.MonotonicMs();
   for (auto it = FClients.begin(); it != FClients.end();) {
     const TClient& c = *it->second;
@@ -147,14 +166,17 @@ void TNutServer::Process() {
 }
 
 int TNutServer::NextTimeoutMs() const {
+  const int64_t now = FClock.MonotonicMs();
   int64_t next = FRetryAtMs >= 0 ? FRetryAtMs : Never;
   for (const auto& [fd, c] : FClients) {
     if (Ready(*c)) return 0;
     next = std::min(next, Deadline(*c));
-    if (c->HeldUntilMs >= 0) next = std::min(next, c->HeldUntilMs);
+    // A hash later than its release time: the wake descriptor announces it,
+    // and a loop that does not poll it looks again shortly.
+    if (c->HeldUntilMs >= 0) next = std::min(next, c->CheckId && now >= c->HeldUntilMs ? now + 20 : c->HeldUntilMs);
   }
   if (next == Never) return -1;
-  return static_cast<int>(std::clamp<int64_t>(next - FClock.MonotonicMs(), 0, INT_MAX));
+  return static_cast<int>(std::clamp<int64_t>(next - now, 0, INT_MAX));
 }
 
 void TNutServer::Accept() {
@@ -292,35 +314,46 @@ void TNutServer::Answer(TClient& c, std::string_view line) {
     return;
   }
   const TNutReply reply = HandleLine(line, c.Session, FSource, FShared);
+  if (reply.Check) {
+    StartCheck(c, std::string(line), reply.CheckFor);
+    return;
+  }
   if (reply.Held) {
-    // Guessing passwords, or trying commands, gets slow without holding up
-    // anyone else.
-    const int64_t now = FClock.MonotonicMs();
+    // Trying commands gets slow without holding up anyone else.
     c.Held = reply.Text;
-    c.HeldUntilMs = now + (reply.AuthFailed ? HoldFor(c.Session.Peer, now) : FailDelayMs);
+    c.HeldUntilMs = FClock.MonotonicMs() + FailDelayMs;
     return;
   }
   c.Out += reply.Text;
   if (reply.Close) c.CloseWhenSent = true;
 }
 
-int64_t TNutServer::HoldFor(const std::string& peer, int64_t now) {
-  for (auto it = FFailures.begin(); it != FFailures.end();)
-    it = now - it->second.LastMs > FailWindowMs ? FFailures.erase(it) : std::next(it);
-  if (FFailures.size() >= 4096 && !FFailures.contains(peer))
-    FFailures.erase(std::min_element(FFailures.begin(), FFailures.end(), [](const auto& x, const auto& y) {
-      return x.second.LastMs < y.second.LastMs;
-    }));
-  TFailures& f = FFailures[peer];
-  f.Count = std::min(f.Count + 1, 30);
-  f.LastMs = now;
-  int64_t delay = FailDelayMs;
-  for (int i = 1; i < f.Count && delay < MaxFailDelayMs; ++i) delay *= 2;
-  return std::min(delay, MaxFailDelayMs);
+// The hash runs on the checker's thread; this client's requests wait for
+// its verdict, everyone else's are served meanwhile.
+void TNutServer::StartCheck(TClient& c, const std::string& line, const std::string& what) {
+  const int wake = FWakeFd;
+  const TCredentialChecker::TTicket ticket =
+      Checker()->Submit(*FSource.Control->Users, c.Session.User, c.Session.Password, c.Session.Peer, what, [wake] {
+        const uint64_t one = 1;
+        [[maybe_unused]] const ssize_t n = ::write(wake, &one, sizeof one);
+      });
+  std::fill(c.Session.Password.begin(), c.Session.Password.end(), '\0');
+  c.Session.Password.clear();
+  c.CheckId = ticket.Id;
+  c.CheckLine = line;
+  c.HeldUntilMs = ticket.ReleaseAtMs;
 }
 
 void TNutServer::Release(TClient& c, int64_t now) {
   if (c.HeldUntilMs < 0 || now < c.HeldUntilMs) return;
+  if (c.CheckId != 0) {
+    const std::optional<bool> good = Checker()->Take(c.CheckId);
+    if (!good) return;
+    c.CheckId = 0;
+    SetVerdict(c.Session, FShared, *good);
+    c.Held = HandleLine(c.CheckLine, c.Session, FSource, FShared).Text;
+    c.CheckLine.clear();
+  }
   c.Out += c.Held;
   c.Held.clear();
   c.HeldUntilMs = -1;
@@ -354,6 +387,8 @@ void TNutServer::Write(TClient& c) {
 void TNutServer::Close(int fd) {
   const auto it = FClients.find(fd);
   if (it == FClients.end()) return;
+  // A client that leaves before its verdict still has its failure counted.
+  if (it->second->CheckId != 0) Checker()->Forget(it->second->CheckId);
   EndSession(it->second->Session, FShared);
   ::close(fd);
   FClients.erase(it);

@@ -54,7 +54,7 @@ class TNutServer {
 
   size_t ClientCount() const { return FClients.size(); }
   // Password checks that failed since the start.
-  uint64_t FailedChecks() const { return FShared.FailedChecks; }
+  uint64_t FailedChecks() const;
 
   // A client beyond this many, in all or from one address, takes the place
   // of the one there with the oldest activity (last whole request, or last
@@ -71,13 +71,11 @@ class TNutServer {
   // or with answers it has not taken in full for this long.
   int64_t StallTimeoutMs = 30000;
   int64_t RetryMs = 5000;
-  // A refused device command's answer is held back this long; after a failed
-  // password check, doubled for each earlier failure from the same address
-  // within FailWindowMs, up to MaxFailDelayMs. That client's further requests
-  // wait behind it.
+  // A refused device command's answer is held back this long; that client's
+  // further requests wait behind it. A request that needs a password check
+  // waits for the checker's verdict (TNutControl::Checker), which sets its
+  // own pause.
   int64_t FailDelayMs = 1000;
-  int64_t MaxFailDelayMs = 16000;
-  int64_t FailWindowMs = 15 * 60 * 1000;
 
  private:
   struct TClient {
@@ -95,12 +93,10 @@ class TNutServer {
     int64_t LineStartMs = -1;     // a line begun and not ended, since
     int64_t PendingSinceMs = -1;  // answers the socket did not take, since
     TNutSession Session;
-    std::string Held;         // an answer held back after a failed password check
+    std::string Held;         // an answer held back after a refusal
     int64_t HeldUntilMs = -1;
-  };
-  struct TFailures {
-    int Count = 0;
-    int64_t LastMs = 0;
+    uint64_t CheckId = 0;     // a password check this client waits for
+    std::string CheckLine;    // the request answered once it is done
   };
 
   void Accept();
@@ -122,9 +118,10 @@ class TNutServer {
   TNutSource FSource;
   const TClock& FClock;
   TNutShared FShared;
-  std::map<std::string, TFailures> FFailures;  // by peer address
   void Release(TClient& client, int64_t now);
-  int64_t HoldFor(const std::string& peer, int64_t now);
+  void StartCheck(TClient& client, const std::string& line, const std::string& what);
+  TCredentialChecker* Checker() const { return FSource.Control ? FSource.Control->Checker : nullptr; }
+  int FWakeFd = -1;  // readable when a password check is done
   int FListenFd = -1;
   int FSpareFd = -1;  // given up to accept and shed a client when out of descriptors
   uint16_t FPort = 0;

@@ -36,8 +36,12 @@ class TUsersFile {
   static std::optional<TUsersFile> Parse(std::string_view text, std::string& error);
 
   // True when the user exists and the password matches. An unknown user costs
-  // a hash computation too, so timing does not tell which names exist.
+  // the same hash as a known one (its password is checked against another
+  // user's hash), so timing does not tell which names exist.
   bool Check(std::string_view name, std::string_view password) const;
+  // The hash a password for `name` is checked against: the user's own, or
+  // for an unknown name another user's.
+  const std::string& HashFor(std::string_view name) const;
   // The user exists and may run the command.
   bool MayRun(std::string_view name, std::string_view command) const;
 

@@ -52,6 +52,7 @@ void TWebHost::Tick(int ticks) {
   }
   FFeed.Publish(FCtx, FPortOpen());
   FServer.Notify();
+  for (const std::string& line : FServer.TakeReports()) Say(line);
 }
 
 }  // namespace tessaro::web

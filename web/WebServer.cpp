@@ -42,6 +42,11 @@ namespace {
 // Marks the first call of the access handler for a request.
 int FirstCallMark;
 
+// A request suspended while its password is checked.
+struct TAuthWait {
+  uint64_t CheckId = 0;
+};
+
 const char* const JsonType = "application/json; charset=utf-8";
 
 MHD_Response* Buffer(const std::string& body) {
@@ -127,11 +132,13 @@ struct TCallbacks {
       *uploadSize = 0;  // a GET with a body: the body is dropped
       return MHD_YES;
     }
-    {
+    if (*reqCls == &FirstCallMark) {
       std::lock_guard lock(self->FMutex);
       ++self->FRequests;
     }
-    if (!self->Authorized(c)) {
+    const TWebServer::TAccess access = self->Authorize(c, reqCls);
+    if (access == TWebServer::TAccess::Waiting) return MHD_YES;
+    if (access == TWebServer::TAccess::Denied) {
       MHD_Response* r = Buffer("Tessaro needs a user name and password.\n");
       CommonHeaders(r, "text/plain; charset=utf-8", false);
       const MHD_Result ret = MHD_queue_basic_auth_fail_response(c, "Tessaro", r);
@@ -170,18 +177,24 @@ struct TCallbacks {
       self->Closed(c);
   }
 
-  static void Completed(void* cls, MHD_Connection* c, void**, MHD_RequestTerminationCode) {
+  static void Completed(void* cls, MHD_Connection* c, void** reqCls, MHD_RequestTerminationCode) {
+    if (*reqCls && *reqCls != &FirstCallMark) delete static_cast<TAuthWait*>(*reqCls);
+    *reqCls = nullptr;
     static_cast<TWebServer*>(cls)->Answering(c, false);
   }
 };
 
 TWebServer::TWebServer(TWebFeed& feed, std::string version) : FFeed(feed), FVersion(std::move(version)) {}
 
-TWebServer::~TWebServer() { Stop(); }
+TWebServer::~TWebServer() {
+  Stop();
+  FChecker.reset();
+}
 
 bool TWebServer::Configure(const TWebConfig& config, std::string& error) {
   uint16_t port = 0;
   if (!ParseWebListen(config.Listen, FHost, port, error)) return false;
+  FChecker.reset();
   FUsers.reset();
   if (!config.UsersFile.empty()) {
     std::string why;
@@ -190,6 +203,7 @@ bool TWebServer::Configure(const TWebConfig& config, std::string& error) {
       error = "users file " + config.UsersFile + ": " + why;
       return false;
     }
+    FChecker = std::make_unique<net::TCredentialChecker>(FFeed.Clock());
   } else if (!IsLoopbackHost(FHost) && !config.Public) {
     error = config.Listen +
             " can be reached from other machines: set [Web] UsersFile to ask for a password, or [Web] Public=1 to "
@@ -237,14 +251,22 @@ bool TWebServer::Start(std::string& error) {
 
 void TWebServer::Stop() {
   if (!FDaemon) return;
+  std::vector<uint64_t> checks;
   {
-    // Streams end instead of waiting again; a suspended connection must be
-    // resumed before the daemon stops.
+    // Streams end instead of waiting again, and so do password checks; a
+    // suspended connection must be resumed before the daemon stops.
     std::lock_guard lock(FMutex);
     FStopping = true;
     for (TStream* s : FWaiting) MHD_resume_connection(s->Connection);
     FWaiting.clear();
+    for (const auto& [connection, id] : FChecking) {
+      MHD_resume_connection(connection);
+      checks.push_back(id);
+    }
+    FChecking.clear();
   }
+  // Outside the lock: a verdict being announced takes it.
+  for (const uint64_t id : checks) FChecker->Forget(id);
   MHD_stop_daemon(FDaemon);
   FDaemon = nullptr;
   std::lock_guard lock(FMutex);
@@ -255,6 +277,8 @@ uint64_t TWebServer::Requests() const {
   std::lock_guard lock(FMutex);
   return FRequests;
 }
+
+std::vector<std::string> TWebServer::TakeReports() { return FChecker ? FChecker->TakeReports() : std::vector<std::string>{}; }
 
 void TWebServer::Notify() {
   const int64_t now = FFeed.Clock().MonotonicMs();
@@ -274,33 +298,60 @@ void TWebServer::Notify() {
   }
 }
 
-bool TWebServer::Authorized(MHD_Connection* c) {
-  if (!FUsers) return true;
+// A header seen with a right password passes at once; any other is checked
+// with the connection suspended, so no listener thread waits for the hash or
+// the pause, and the request is handled again once the verdict is out.
+TWebServer::TAccess TWebServer::Authorize(MHD_Connection* c, void** request) {
+  if (!FUsers) return TAccess::Allowed;
   const char* header = MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_AUTHORIZATION);
-  if (!header || std::strlen(header) > 1024) return false;
+  if (*request != &FirstCallMark) {
+    const std::optional<bool> good = FChecker->Take(static_cast<TAuthWait*>(*request)->CheckId);
+    if (!good || !*good) return TAccess::Denied;
+    std::lock_guard lock(FMutex);
+    if (FGoodAuth.size() >= 64) FGoodAuth.clear();
+    if (header) FGoodAuth.insert(header);
+    return TAccess::Allowed;
+  }
+  // Without a header the browser has not asked its user yet: no check.
+  if (!header || std::strlen(header) > 1024) return TAccess::Denied;
   {
     std::lock_guard lock(FMutex);
-    if (FGoodAuth.count(header)) return true;
+    if (FGoodAuth.count(header)) return TAccess::Allowed;
   }
   char* password = nullptr;
   char* user = MHD_basic_auth_get_username_password(c, &password);
-  bool ok = false;
-  if (user && password) {
-    // One hash at a time, so guessing cannot take every core from polling.
-    std::lock_guard hashing(FHashMutex);
-    ok = FUsers->Check(user, password);
+  std::string peer = "unknown";
+  if (const MHD_ConnectionInfo* info = MHD_get_connection_info(c, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+      info && info->client_addr) {
+    peer = net::PeerAddressText(*info->client_addr);
+  }
+  TAccess access = TAccess::Denied;
+  {
+    std::lock_guard lock(FMutex);
+    if (!FStopping) {
+      auto* wait = new TAuthWait;
+      *request = wait;
+      MHD_suspend_connection(c);
+      // A header that is not user:password is checked as an empty user.
+      wait->CheckId = FChecker
+                          ->Submit(*FUsers, user ? user : "", password ? password : "", peer, "web request",
+                                   [this, c] { CheckDone(c); })
+                          .Id;
+      FChecking.emplace(c, wait->CheckId);
+      access = TAccess::Waiting;
+    }
   }
   if (user) MHD_free(user);
   if (password) {
     std::memset(password, 0, std::strlen(password));
     MHD_free(password);
   }
-  if (ok) {
-    std::lock_guard lock(FMutex);
-    if (FGoodAuth.size() >= 64) FGoodAuth.clear();
-    FGoodAuth.insert(header);
-  }
-  return ok;
+  return access;
+}
+
+void TWebServer::CheckDone(MHD_Connection* c) {
+  std::lock_guard lock(FMutex);
+  if (FChecking.erase(c) > 0) MHD_resume_connection(c);
 }
 
 int TWebServer::Route(MHD_Connection* c, const std::string& url) {

@@ -12,7 +12,9 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
+#include "net/CredentialChecker.h"
 #include "net/UsersFile.h"
 #include "web/WebFeed.h"
 
@@ -79,6 +81,11 @@ class TWebServer {
 
   // Served request counts by outcome, for tests and the benchmarks.
   uint64_t Requests() const;
+  // The failed password checks to report since the last call; the host says
+  // them on its own thread.
+  std::vector<std::string> TakeReports();
+  // Null without a users file.
+  net::TCredentialChecker* Checker() { return FChecker.get(); }
 
   struct TStream;
   struct TConnection {
@@ -100,7 +107,9 @@ class TWebServer {
   void EvictOne(const std::string* peer, MHD_Connection* except);
   void Evict(TConnection& connection);
   void EndStream(TStream& stream);
-  bool Authorized(MHD_Connection* connection);
+  enum class TAccess : uint8_t { Allowed, Denied, Waiting };
+  TAccess Authorize(MHD_Connection* connection, void** request);
+  void CheckDone(MHD_Connection* connection);
   int Route(MHD_Connection* connection, const std::string& url);
   int OpenStream(MHD_Connection* connection);
   long ReadStream(TStream& stream, char* buf, size_t max);
@@ -123,10 +132,14 @@ class TWebServer {
   std::map<MHD_Connection*, TConnection> FConnections;  // from accept to close
   uint64_t FOrder = 0;  // stamps connections and streams, oldest lowest
   uint64_t FRequests = 0;
-  // Authorization headers already checked: a password hash costs tens of
-  // milliseconds, and a browser sends the header with every request.
+  // Authorization headers already checked: a password check pauses, and a
+  // browser sends the header with every request.
   std::set<std::string> FGoodAuth;
-  std::mutex FHashMutex;  // one password hash at a time
+  // Connections suspended until their password check's verdict, and its id.
+  std::map<MHD_Connection*, uint64_t> FChecking;
+
+  // Last, so its thread stops before what its callbacks touch goes.
+  std::unique_ptr<net::TCredentialChecker> FChecker;
 };
 
 }  // namespace tessaro::web

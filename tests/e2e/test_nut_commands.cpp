@@ -191,9 +191,11 @@ TEST_F(NutCommands, EveryRefusalReachesNothingOnTheBus) {
     const char* Report;  // what the monitor says
   } const cases[] = {
       {{"-u", "operator", "-p", "wrong", Host, "test.battery.start"}, "ERR ACCESS-DENIED",
-       "by user \"operator\" from 127.0.0.1: refused, wrong user name or password (1 failed since the start)"},
+       "by user \"operator\" from 127.0.0.1: refused, wrong user name or password (1 failed for this user on "
+       "loopback within 15 min, 1 since the start)"},
       {{"-u", "nobody", "-p", "right", Host, "test.battery.start"}, "ERR ACCESS-DENIED",
-       "by user \"nobody\" from 127.0.0.1: refused, wrong user name or password (2 failed since the start)"},
+       "by user \"nobody\" from 127.0.0.1: refused, wrong user name or password (1 failed for this user on loopback "
+       "within 15 min, 2 since the start)"},
       {{"-u", "viewer", "-p", "look", Host, "test.battery.start"}, "ERR ACCESS-DENIED",
        "by user \"viewer\" from 127.0.0.1: refused, the user may not give this command"},
       {{"-u", "operator", "-p", "right", Host, "load.off"}, "ERR ACCESS-DENIED",

@@ -34,7 +34,7 @@ void CheckReply(const std::string& text) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static tessaro::testing::TNutBus bus;
-  static tessaro::testing::TCommandRig rig;
+  static tessaro::testing::TCommandRig rig{bus.Clock};
   if (size == 0) return 0;
   const uint8_t choice = data[0];
   tessaro::net::TNutSource source = bus.Source();

@@ -17,6 +17,7 @@
 #include "core/Gbk.h"
 #include "core/UpsInfo.h"
 #include "core/UserParaIni.h"
+#include "net/CredentialChecker.h"
 #include "net/NutCommands.h"
 #include "net/UsersFile.h"
 
@@ -82,14 +83,16 @@ inline std::string Hash(const char* prefix, const std::string& password) {
 }
 
 // A host's side of commands over a users file of two users, recording what
-// it is asked to queue.
+// it is asked to queue and what it is told to report; its password checker
+// runs on `clock`.
 struct TCommandRig {
-  TCommandRig() {
+  explicit TCommandRig(const TClock& clock) : Checker(std::make_unique<net::TCredentialChecker>(clock)) {
     std::string error;
     Users = net::TUsersFile::Parse("operator:" + Hash("$y$", "right") + ":test.battery.start,load.on\n" +
                                   "viewer:" + Hash("$6$", "look") + "\n",
                               error);
     Control.Users = Users ? &*Users : nullptr;
+    Control.Checker = Checker.get();
     Control.Offers = [this](int) { return Offered; };
     Control.Queue = [this](int address, net::TNutCommand command, const std::string* value) {
       Queued.push_back({address, command, value ? *value : "-"});
@@ -107,6 +110,7 @@ struct TCommandRig {
     std::string Value;
   };
   std::optional<net::TUsersFile> Users;
+  std::unique_ptr<net::TCredentialChecker> Checker;
   net::TNutControl Control;
   bool Offered = true;
   uint32_t NextId = 7;

@@ -21,6 +21,18 @@ using namespace tessaro::testing;
 
 namespace {
 
+// Answers as the server does: a request that needs the password checked is
+// asked again with the users file's verdict.
+TNutReply Handle(const std::string& line, TNutSession& s, const TNutSource& source, TNutShared& shared,
+                 bool* checked = nullptr) {
+  const TNutReply r = HandleLine(line, s, source, shared);
+  if (checked) *checked = r.Check;
+  if (!r.Check) return r;
+  EXPECT_FALSE(r.CheckFor.empty());
+  SetVerdict(s, shared, source.Control->Users->Check(s.User, s.Password));
+  return HandleLine(line, s, source, shared);
+}
+
 TReplay Replay(const TClientScript& script, const TNutSource& source) {
   TNutSession session;
   session.Peer = "127.0.0.1";
@@ -34,7 +46,7 @@ class ClientReplay : public ::testing::Test {
  protected:
   ClientReplay() { Source.Control = &Rig.Control; }
   TNutBus Bus;
-  TCommandRig Rig;
+  TCommandRig Rig{Bus.Clock};
   TNutSource Source = Bus.Source();
 };
 
@@ -80,7 +92,7 @@ TEST_F(ClientReplay, TypesAndDescriptionsOfTheServedVariables) {
 class NutCommand : public ClientReplay {
  protected:
   std::string Send(const std::string& line) { return Reply(line).Text; }
-  TNutReply Reply(const std::string& line) { return HandleLine(line, Session, Source, Shared); }
+  TNutReply Reply(const std::string& line) { return Handle(line, Session, Source, Shared); }
   TNutSession Session{.Peer = "127.0.0.1"};
   TNutShared Shared;
 };
@@ -96,22 +108,23 @@ TEST_F(NutCommand, OnlyAUserWithTheCommandFromLoopbackQueuesIt) {
     const char* Request;
     const char* Reply;
     bool AuthFailed;
+    bool Checked;  // answered after a password check, whose pause is its own
   } const cases[] = {
-      {"allowed", "127.0.0.1", false, true, "operator", "right", "INSTCMD ups1 test.battery.start", "OK\n", false},
-      {"with a time", "::1", false, true, "operator", "right", "INSTCMD ups1 test.battery.start 120", "OK\n", false},
-      {"wrong password", "127.0.0.1", false, true, "operator", "wrong", "INSTCMD ups1 load.on", "ERR ACCESS-DENIED\n", true},
-      {"unknown user", "127.0.0.1", false, true, "nobody", "right", "INSTCMD ups1 load.on", "ERR ACCESS-DENIED\n", true},
-      {"not the user's", "127.0.0.1", false, true, "operator", "right", "INSTCMD ups1 load.off", "ERR ACCESS-DENIED\n", false},
-      {"no commands", "127.0.0.1", false, true, "viewer", "look", "INSTCMD ups1 load.on", "ERR ACCESS-DENIED\n", false},
-      {"not loopback", "192.0.2.7", false, true, "operator", "right", "INSTCMD ups1 load.on", "ERR ACCESS-DENIED\n", false},
-      {"remote allowed", "192.0.2.7", true, true, "operator", "right", "INSTCMD ups1 load.on", "OK\n", false},
-      {"ASCII device", "127.0.0.1", false, false, "operator", "right", "INSTCMD ups1 load.on", "ERR CMD-NOT-SUPPORTED\n", false},
-      {"unknown command", "127.0.0.1", false, true, "operator", "right", "INSTCMD ups1 beeper.off", "ERR CMD-NOT-SUPPORTED\n", false},
-      {"stale device", "127.0.0.1", false, true, "operator", "right", "INSTCMD ups2 load.on", "ERR DATA-STALE\n", false},
-      {"unknown device", "127.0.0.1", false, true, "operator", "right", "INSTCMD ups9 load.on", "ERR UNKNOWN-UPS\n", false},
-      {"value not taken", "127.0.0.1", false, true, "operator", "right", "INSTCMD ups1 load.on 5", "ERR INVALID-ARGUMENT\n", false},
-      {"no user", "127.0.0.1", false, true, nullptr, nullptr, "INSTCMD ups1 load.on", "ERR USERNAME-REQUIRED\n", false},
-      {"no password", "127.0.0.1", false, true, "operator", nullptr, "INSTCMD ups1 load.on", "ERR PASSWORD-REQUIRED\n", false},
+      {"allowed", "127.0.0.1", false, true, "operator", "right", "INSTCMD ups1 test.battery.start", "OK\n", false, true},
+      {"with a time", "::1", false, true, "operator", "right", "INSTCMD ups1 test.battery.start 120", "OK\n", false, true},
+      {"wrong password", "127.0.0.1", false, true, "operator", "wrong", "INSTCMD ups1 load.on", "ERR ACCESS-DENIED\n", true, true},
+      {"unknown user", "127.0.0.1", false, true, "nobody", "right", "INSTCMD ups1 load.on", "ERR ACCESS-DENIED\n", true, true},
+      {"not the user's", "127.0.0.1", false, true, "operator", "right", "INSTCMD ups1 load.off", "ERR ACCESS-DENIED\n", false, true},
+      {"no commands", "127.0.0.1", false, true, "viewer", "look", "INSTCMD ups1 load.on", "ERR ACCESS-DENIED\n", false, true},
+      {"not loopback", "192.0.2.7", false, true, "operator", "right", "INSTCMD ups1 load.on", "ERR ACCESS-DENIED\n", false, false},
+      {"remote allowed", "192.0.2.7", true, true, "operator", "right", "INSTCMD ups1 load.on", "OK\n", false, true},
+      {"ASCII device", "127.0.0.1", false, false, "operator", "right", "INSTCMD ups1 load.on", "ERR CMD-NOT-SUPPORTED\n", false, false},
+      {"unknown command", "127.0.0.1", false, true, "operator", "right", "INSTCMD ups1 beeper.off", "ERR CMD-NOT-SUPPORTED\n", false, false},
+      {"stale device", "127.0.0.1", false, true, "operator", "right", "INSTCMD ups2 load.on", "ERR DATA-STALE\n", false, true},
+      {"unknown device", "127.0.0.1", false, true, "operator", "right", "INSTCMD ups9 load.on", "ERR UNKNOWN-UPS\n", false, false},
+      {"value not taken", "127.0.0.1", false, true, "operator", "right", "INSTCMD ups1 load.on 5", "ERR INVALID-ARGUMENT\n", false, true},
+      {"no user", "127.0.0.1", false, true, nullptr, nullptr, "INSTCMD ups1 load.on", "ERR USERNAME-REQUIRED\n", false, false},
+      {"no password", "127.0.0.1", false, true, "operator", nullptr, "INSTCMD ups1 load.on", "ERR PASSWORD-REQUIRED\n", false, false},
   };
   for (const TCase& c : cases) {
     TNutSession s;
@@ -126,14 +139,18 @@ TEST_F(NutCommand, OnlyAUserWithTheCommandFromLoopbackQueuesIt) {
     if (c.Password) {
       ASSERT_EQ(HandleLine(std::string("PASSWORD ") + c.Password, s, Source, Shared).Text, "OK\n");
     }
-    const TNutReply r = HandleLine(c.Request, s, Source, Shared);
+    bool checked = false;
+    const TNutReply r = Handle(c.Request, s, Source, Shared, &checked);
+    EXPECT_EQ(checked, c.Checked) << c.Name;
     EXPECT_EQ(r.Text, c.Reply) << c.Name;
     EXPECT_EQ(r.AuthFailed, c.AuthFailed) << c.Name;
-    // A refusal once credentials were given comes after a pause.
-    EXPECT_EQ(r.Held, c.User && c.Password && std::string(c.Reply) != "OK\n") << c.Name;
+    // A refusal once credentials were given comes after a pause: the check's,
+    // or one of its own.
+    EXPECT_EQ(r.Held, c.User && c.Password && std::string(c.Reply) != "OK\n" && !c.Checked) << c.Name;
     EXPECT_EQ(Rig.Queued.size(), std::string(c.Reply) == "OK\n" ? 1u : 0u) << c.Name;
-    // Every command that named a user is reported, with its peer.
-    if (c.User && c.Password) {
+    // Every command that named a user is reported, with its peer (a failed
+    // check by the checker, which the server tests follow).
+    if (c.User && c.Password && !c.AuthFailed) {
       ASSERT_EQ(Rig.Reports.size(), 1u) << c.Name;
       EXPECT_NE(Rig.Reports[0].find(std::string("by user \"") + c.User + "\" from " + c.Peer), std::string::npos)
           << Rig.Reports[0];
@@ -142,7 +159,7 @@ TEST_F(NutCommand, OnlyAUserWithTheCommandFromLoopbackQueuesIt) {
   Rig.Queued.clear();
   TNutSession s{.Peer = "127.0.0.1"};
   for (const char* line : {"USERNAME operator", "PASSWORD right", "INSTCMD ups1 test.battery.start 45"})
-    HandleLine(line, s, Source, Shared);
+    Handle(line, s, Source, Shared);
   ASSERT_EQ(Rig.Queued.size(), 1u);
   EXPECT_EQ(Rig.Queued[0].Address, 1);
   EXPECT_EQ(Rig.Queued[0].Command, TNutCommand::BatteryTestStart);
@@ -154,9 +171,12 @@ TEST_F(NutCommand, AWrongPasswordIsCheckedOnceAndNeverForgotten) {
   ASSERT_EQ(Send("PASSWORD wrong"), "OK\n");
   EXPECT_TRUE(Reply("INSTCMD ups1 load.on").AuthFailed);
   // The session keeps its verdict: no second check, and no way to retry.
+  EXPECT_FALSE(HandleLine("SET TRACKING ON", Session, Source, Shared).Check);
   const TNutReply again = Reply("INSTCMD ups1 load.on");
   EXPECT_EQ(again.Text, "ERR ACCESS-DENIED\n");
   EXPECT_FALSE(again.AuthFailed);
+  EXPECT_TRUE(again.Held);
+  EXPECT_NE(Rig.Reports.back().find("refused, this connection's password was wrong"), std::string::npos);
   EXPECT_EQ(Send("PASSWORD right"), "ERR ALREADY-SET-PASSWORD\n");
   EXPECT_TRUE(Session.Password.empty());
   EXPECT_TRUE(Rig.Queued.empty());
@@ -194,6 +214,44 @@ TEST_F(NutCommand, TrackingFollowsTheCommandToItsOutcome) {
   EXPECT_NE(second.substr(12, 36), id);
   EXPECT_EQ(Send("SET TRACKING OFF"), "OK\n");
   EXPECT_EQ(Send("INSTCMD ups1 load.on"), "OK\n");
+}
+
+// Tracking is part of giving commands: from where and by whom, as INSTCMD.
+TEST_F(NutCommand, SetTrackingFollowsTheRulesOfCommands) {
+  struct TCase {
+    const char* Peer;
+    bool Remote;
+    const char* Password;
+    const char* Reply;
+    bool Checked;
+    const char* Report;  // "" none
+  } const cases[] = {
+      {"127.0.0.1", false, "right", "OK\n", true, ""},
+      {"192.0.2.7", false, "right", "ERR ACCESS-DENIED\n", false, "not from loopback and remote commands are off"},
+      {"2001:db8::7", false, "right", "ERR ACCESS-DENIED\n", false, "not from loopback and remote commands are off"},
+      {"192.0.2.7", true, "right", "OK\n", true, ""},
+      {"127.0.0.1", false, "wrong", "ERR ACCESS-DENIED\n", true, ""},  // the checker reports it
+  };
+  for (const TCase& c : cases) {
+    TNutSession s{.Peer = c.Peer};
+    Rig.Control.RemoteCommands = c.Remote;
+    Rig.Reports.clear();
+    Handle("USERNAME operator", s, Source, Shared);
+    Handle(std::string("PASSWORD ") + c.Password, s, Source, Shared);
+    bool checked = false;
+    const TNutReply r = Handle("SET TRACKING ON", s, Source, Shared, &checked);
+    EXPECT_EQ(checked, c.Checked) << c.Peer;
+    EXPECT_EQ(r.Text, c.Reply) << c.Peer;
+    EXPECT_EQ(r.Held, !c.Checked) << c.Peer;  // a refusal before any check pauses on its own
+    EXPECT_EQ(s.Tracking, std::string(c.Reply) == "OK\n") << c.Peer;
+    ASSERT_EQ(Rig.Reports.size(), *c.Report ? 1u : 0u) << c.Peer;
+    if (*c.Report) {
+      EXPECT_NE(Rig.Reports[0].find(std::string("SET TRACKING ON by user \"operator\" from ") + c.Peer + ": refused, " +
+                                    c.Report),
+                std::string::npos)
+          << Rig.Reports[0];
+    }
+  }
 }
 
 TEST_F(NutCommand, WithoutAUsersFileNoOneMayGiveCommands) {

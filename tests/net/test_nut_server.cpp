@@ -501,40 +501,118 @@ class NutServerCommands : public NutServer {
   bool Ask(TClientSocket& c, const std::string& request, const std::string& expect) {
     return AskOn(*Commands, c, request, expect);
   }
-  TCommandRig Rig;
+  TCommandRig Rig{Clock};
   std::unique_ptr<TNutServer> Commands;
 };
 
-TEST_F(NutServerCommands, AFailedPasswordCheckHoldsThatClientsAnswersOnlyAndGrowsPerAddress) {
+TEST_F(NutServerCommands, RightAndWrongPasswordsAreAnsweredAtTheSameTimeAndOthersMeanwhile) {
   std::string error;
   ASSERT_TRUE(Commands->Listen("127.0.0.1:0", error)) << error;
-  TClientSocket guesser(Commands->Port(), "127.0.0.1", "127.0.0.1");
-  ASSERT_TRUE(Ask(guesser, "USERNAME operator\nPASSWORD wrong\nINSTCMD ups1 load.on\nNETVER\n", "OK\nOK\n"));
-  // Another client is served meanwhile, and the guesser still waits.
-  TClientSocket other(Commands->Port(), "127.0.0.2", "127.0.0.1");
+  TClientSocket right(Commands->Port(), "127.0.0.1");
+  TClientSocket wrong(Commands->Port(), "127.0.0.2");
+  TClientSocket other(Commands->Port(), "127.0.0.3");
+  ASSERT_TRUE(Ask(right, "USERNAME operator\nPASSWORD right\nSET TRACKING ON\nNETVER\n", "OK\nOK\n"));
+  ASSERT_TRUE(Ask(wrong, "USERNAME viewer\nPASSWORD nope\nSET TRACKING ON\nNETVER\n", "OK\nOK\n"));
+  ASSERT_TRUE(Serve([&] { return Rig.Checker->Waiting() == 0 && Commands->FailedChecks() == 1; }));
+  // Both verdicts are in; both wait for the same moment, and the others are served.
+  EXPECT_EQ(Commands->NextTimeoutMs(), Rig.Checker->DelayMs);
+  Clock.AdvanceMs(Rig.Checker->DelayMs - 1);
   ASSERT_TRUE(Ask(other, "GET VAR ups1 ups.status\n", "VAR ups1 ups.status \"OL\"\n"));
-  guesser.Take();
-  EXPECT_EQ(guesser.Got, "OK\nOK\n");
-  EXPECT_EQ(Commands->FailedChecks(), 1u);
-  EXPECT_GT(Commands->NextTimeoutMs(), 0);
-  Clock.AdvanceMs(Commands->FailDelayMs - 1);
-  ASSERT_TRUE(Ask(other, "NETVER\n", "1.3\n"));
-  guesser.Take();
-  EXPECT_EQ(guesser.Got, "OK\nOK\n");
+  right.Take();
+  wrong.Take();
+  EXPECT_EQ(right.Got, "OK\nOK\n");
+  EXPECT_EQ(wrong.Got, "OK\nOK\n");
   Clock.AdvanceMs(1);
-  ASSERT_TRUE(Ask(guesser, "", "1.3\n")) << guesser.Got;
-  EXPECT_EQ(guesser.Got, "OK\nOK\nERR ACCESS-DENIED\n1.3\n");
+  ASSERT_TRUE(Serve([&] {
+    right.Take();
+    wrong.Take();
+    return right.Got.ends_with("1.3\n") && wrong.Got.ends_with("1.3\n");
+  }));
+  EXPECT_EQ(right.Got, "OK\nOK\nOK\n1.3\n");
+  EXPECT_EQ(wrong.Got, "OK\nOK\nERR ACCESS-DENIED\n1.3\n");
+  ASSERT_EQ(Rig.Reports.size(), 1u);
+  EXPECT_NE(Rig.Reports[0].find("network command SET TRACKING ON by user \"viewer\" from 127.0.0.2: refused, wrong "
+                                "user name or password (1 failed for this user on loopback within 15 min, 1 since"),
+            std::string::npos)
+      << Rig.Reports[0];
+}
 
-  // The next guess from that address waits twice as long.
-  TClientSocket again(Commands->Port(), "127.0.0.1", "127.0.0.1");
-  ASSERT_TRUE(Ask(again, "USERNAME viewer\nPASSWORD nope\nSET TRACKING ON\n", "OK\nOK\n"));
-  ASSERT_TRUE(Serve([&] { return Commands->FailedChecks() == 2; }));
-  Clock.AdvanceMs(2 * Commands->FailDelayMs - 1);
-  ASSERT_TRUE(Ask(other, "NETVER\n", "1.3\n1.3\n"));
-  again.Take();
-  EXPECT_EQ(again.Got, "OK\nOK\n");
-  Clock.AdvanceMs(1);
-  ASSERT_TRUE(Ask(again, "", "ERR ACCESS-DENIED\n")) << again.Got;
+TEST_F(NutServerCommands, AGuesserPaysTheBackOffWhetherItReconnectsOrLeavesEarly) {
+  std::string error;
+  ASSERT_TRUE(Commands->Listen("127.0.0.1:0", error)) << error;
+  // Every local user shares loopback: there the user name is what is slowed.
+  const struct {
+    const char* From;
+    const char* User;
+    int64_t Pause;
+    bool LeavesEarly;
+  } rounds[] = {
+      {"127.0.0.1", "operator", 1000, false}, {"127.0.0.1", "operator", 2000, true},
+      {"127.0.0.9", "operator", 4000, false}, {"127.0.0.1", "operator", 8000, false},
+      {"127.0.0.1", "viewer", 1000, false},
+  };
+  uint64_t failed = 0;
+  for (const auto& r : rounds) {
+    TClientSocket guesser(Commands->Port(), r.From);
+    guesser.Send(std::string("USERNAME ") + r.User + "\nPASSWORD guess\nINSTCMD ups1 load.on\n");
+    ASSERT_TRUE(Serve([&] { return Commands->FailedChecks() == failed + 1; })) << r.Pause;
+    ++failed;
+    EXPECT_EQ(Commands->NextTimeoutMs(), r.Pause) << r.User << " " << r.Pause;
+    if (r.LeavesEarly) {
+      guesser.Close();
+      ASSERT_TRUE(Serve([&] { return Commands->ClientCount() == 0; }));
+    } else {
+      Clock.AdvanceMs(r.Pause - 1);
+      ASSERT_TRUE(Serve([&] { return guesser.Take() && guesser.Got == "OK\nOK\n"; }));
+      Clock.AdvanceMs(1);
+      ASSERT_TRUE(Ask(guesser, "", "ERR ACCESS-DENIED\n")) << guesser.Got;
+      continue;
+    }
+    Clock.AdvanceMs(r.Pause);
+  }
+  EXPECT_TRUE(Rig.Queued.empty());
+  EXPECT_EQ(Rig.Reports.size(), failed);
+}
+
+// Checks arrive faster than they are hashed: the loop goes on serving, the
+// excess is refused as failed, every failure counts and the reports of them
+// are rate-limited without losing the count.
+TEST_F(NutServerCommands, AFloodOfPasswordChecksLeavesTheLoopServingAndIsCountedInFull) {
+  Rig.Checker->MaxWaiting = 16;
+  std::string error;
+  ASSERT_TRUE(Commands->Listen("127.0.0.1:0", error)) << error;
+  std::vector<std::unique_ptr<TClientSocket>> guessers;
+  for (int i = 0; i < 64; ++i) {
+    const std::string from = "127.0.1." + std::to_string(1 + i % 4);
+    guessers.push_back(std::make_unique<TClientSocket>(Commands->Port(), from.c_str()));
+    guessers.back()->Send("USERNAME user" + std::to_string(i) + "\nPASSWORD guess\nINSTCMD ups1 load.on\n");
+  }
+  ASSERT_TRUE(Serve([&] { return Commands->FailedChecks() >= 64 - 16; }));
+  // The hashes wait on the checker's thread; the loop answers meanwhile.
+  EXPECT_GT(Rig.Checker->Waiting(), 0u);
+  TClientSocket reader(Commands->Port(), "127.0.0.5");
+  ASSERT_TRUE(Ask(reader, "GET VAR ups1 ups.status\n", "VAR ups1 ups.status \"OL\"\n"));
+  EXPECT_GT(Rig.Checker->Waiting(), 0u) << "answered while hashes were still waiting";
+  ASSERT_TRUE(Serve([&] { return Commands->FailedChecks() == 64; }));
+  // Reports come in a burst, then the rest as a count.
+  Clock.AdvanceMs(Rig.Checker->ReportEveryMs);
+  ASSERT_TRUE(Serve([&] { return !Rig.Reports.empty() && Rig.Reports.back().find(" more ") != std::string::npos; }));
+  EXPECT_EQ(Rig.Reports.size(), static_cast<size_t>(Rig.Checker->ReportBurst) + 1);
+  size_t refused = 0;
+  for (const std::string& line : Rig.Reports) refused += line.find("too many password checks waiting") != std::string::npos;
+  EXPECT_GT(refused, 0u);
+  const std::string& last = Rig.Reports.back();
+  const size_t at = last.rfind("; ");
+  const size_t more = std::stoul(last.substr(at == std::string::npos ? 0 : at + 2));
+  EXPECT_EQ(static_cast<size_t>(Rig.Checker->ReportBurst) + more, 64u) << last;
+  // Each guesser hears its refusal at its own time, right or wrong alike.
+  Clock.AdvanceMs(Rig.Checker->MaxDelayMs);
+  ASSERT_TRUE(Serve([&] {
+    return std::all_of(guessers.begin(), guessers.end(), [](auto& g) {
+      g->Take();
+      return g->Got == "OK\nOK\nERR ACCESS-DENIED\n";
+    });
+  }));
   EXPECT_TRUE(Rig.Queued.empty());
 }
 
@@ -558,7 +636,10 @@ TEST_F(NutServerCommands, APeerOutsideLoopbackIsRefusedUnlessRemoteCommandsAreOn
 
   Rig.Control.RemoteCommands = true;
   TClientSocket allowed(Commands->Port(), address.c_str(), address.c_str());
-  ASSERT_TRUE(Ask(allowed, login + "INSTCMD ups1 load.on\n", "OK\nOK\nOK\n")) << allowed.Got;
+  ASSERT_TRUE(Ask(allowed, login + "INSTCMD ups1 load.on\n", "OK\nOK\n")) << allowed.Got;
+  ASSERT_TRUE(Serve([&] { return Rig.Checker->Waiting() == 0; }));
+  Clock.AdvanceMs(Rig.Checker->DelayMs);
+  ASSERT_TRUE(Ask(allowed, "", "OK\nOK\nOK\n")) << allowed.Got;
   EXPECT_EQ(Rig.Queued.size(), 1u);
 }
 
