@@ -59,11 +59,16 @@ std::string TCredentialChecker::BackOffKey(const std::string& peer, std::string_
 TCredentialChecker::TKey& TCredentialChecker::KeyFor(const std::string& key, int64_t now) {
   const auto idle = [&](const TKey& k) { return k.InFlight == 0 && now - k.LastMs > WindowMs && now >= k.ReleaseAtMs; };
   for (auto it = FKeys.begin(); it != FKeys.end();) it = idle(it->second) ? FKeys.erase(it) : std::next(it);
+  // Full: the key with the fewest failures goes, the longest quiet of them,
+  // so a flood of new names or addresses cannot wipe out a guesser's record.
   if (FKeys.size() >= MaxKeys && !FKeys.contains(key)) {
-    auto oldest = FKeys.end();
+    auto victim = FKeys.end();
+    const auto before = [](const TKey& x, const TKey& y) {
+      return x.Failures != y.Failures ? x.Failures < y.Failures : x.LastMs < y.LastMs;
+    };
     for (auto it = FKeys.begin(); it != FKeys.end(); ++it)
-      if (it->second.InFlight == 0 && (oldest == FKeys.end() || it->second.LastMs < oldest->second.LastMs)) oldest = it;
-    if (oldest != FKeys.end()) FKeys.erase(oldest);
+      if (it->second.InFlight == 0 && (victim == FKeys.end() || before(it->second, victim->second))) victim = it;
+    if (victim != FKeys.end()) FKeys.erase(victim);
   }
   return FKeys[key];
 }

@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -213,6 +214,51 @@ TEST_F(NutCommands, EveryRefusalReachesNothingOnTheBus) {
     EXPECT_NE(run.Err.find(c.Reply), std::string::npos) << c.Report << "\n" << run.Err;
     EXPECT_TRUE(Monitor->WaitForError(c.Report, 5s)) << Monitor->Err();
   }
+  EXPECT_EQ(Writes(), std::vector<std::string>{});
+}
+
+// The attack of the issue: password guesses from 64 connections over four
+// addresses, each closed at once and opened again. Polling goes on (upsc
+// never finds the data stale, no link is lost), and the failures are reported
+// without flooding stderr.
+TEST_F(NutCommands, PasswordGuessingLeavesPollingAloneAndIsReportedAtARate) {
+  const int port = std::stoi(Host.substr(Host.rfind(':') + 1));
+  std::atomic<bool> stop{false};
+  std::thread guesser([&] {
+    for (int round = 0; round < 5000 && !stop; ++round)
+      for (int i = 0; i < 64; ++i) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        ::inet_pton(AF_INET, ("127.0.2." + std::to_string(1 + i % 4)).c_str(), &a.sin_addr);
+        ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        ::inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+          const std::string guess = "USERNAME operator" + std::to_string(i) + "\nPASSWORD guess" +
+                                    std::to_string(round) + "\nINSTCMD ups1 test.battery.start\n";
+          ::send(fd, guess.data(), guess.size(), MSG_NOSIGNAL);
+        }
+        ::close(fd);
+      }
+  });
+  int stale = 0;
+  for (int i = 0; i < 20; ++i) {
+    const TRun run = Run({"/usr/bin/upsc", Host, "ups.status"});
+    stale += run.Out.find("OL") == std::string::npos;
+    std::this_thread::sleep_for(500ms);  // samples over 10 s, not a synchronisation
+  }
+  stop = true;
+  guesser.join();
+  EXPECT_EQ(stale, 0) << Monitor->Err();
+  EXPECT_TRUE(Monitor->WaitForError("more failed password checks not reported one by one", 10s)) << Monitor->Err();
+  Monitor->Stop();
+  EXPECT_EQ(Monitor->Out().find("Communication lost"), std::string::npos) << Monitor->Out();
+  // 20 at once, then about one a second.
+  const std::string err = Monitor->Err();
+  size_t lines = 0;
+  for (size_t at = err.find(": refused, "); at != std::string::npos; at = err.find(": refused, ", at + 1)) ++lines;
+  EXPECT_LE(lines, 20u + 40u) << err;
   EXPECT_EQ(Writes(), std::vector<std::string>{});
 }
 

@@ -77,6 +77,17 @@ TEST_F(CredentialChecker, TheBackOffIsPerAddressPerIpv6NetworkAndPerUserOnLoopba
   EXPECT_EQ(Checker.Failed(), std::size(rows) + 4);
 }
 
+TEST_F(CredentialChecker, AFloodOfNewClientsDoesNotWipeOutAGuessersRecord) {
+  Checker.MaxKeys = 8;
+  for (int64_t pause : {1000, 2000}) {
+    EXPECT_EQ(Guess("192.0.2.7"), pause);
+    Clock.AdvanceMs(pause);
+  }
+  for (int i = 0; i < 20; ++i) Guess("198.51.100." + std::to_string(i));
+  Clock.AdvanceMs(1000);
+  EXPECT_EQ(Guess("192.0.2.7"), 4000);
+}
+
 TEST_F(CredentialChecker, ParallelGuessesWaitInLineAndThoseBeyondTheLongestPauseAreNotHashed) {
   // Five at once from one address: each after the one before, the fifth
   // refused without a hash at the longest pause.
