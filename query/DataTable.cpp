@@ -1,6 +1,7 @@
 #include "query/DataTable.h"
 
 #include <cstring>
+#include <iterator>
 #include <new>
 
 namespace tessaro {
@@ -28,6 +29,7 @@ constexpr TDoubleColumn DoubleColumns[] = {
 };
 constexpr int FirstDoubleColumn = 2;
 constexpr int CapacityColumn = 13;
+static_assert(std::size(DoubleColumns) == CapacityColumn - FirstDoubleColumn);
 constexpr int BackupTimeColumn = 14;
 }  // namespace
 
@@ -134,11 +136,23 @@ void TDataTable::AppendRow(size_t row, std::string& out) const {
     out.append(Columns, ',');
     return;
   }
+  // The row is put together on the stack and appended once: the export
+  // formats a million of them.
   const DataRecord& r = RecordAt(row);
-  for (int c = 0; c < Columns; ++c) {
-    AppendRecordCell(r, c, out);
-    out += ',';
+  char buf[Columns * (CellChars + 1)];
+  char* p = PutDateTime(r.Time, buf);
+  *p++ = ',';
+  p = PutUnsigned(r.Address, p);
+  *p++ = ',';
+  for (const TDoubleColumn& c : DoubleColumns) {
+    p = PutFixed(r.Measure.*c.Field, c.Decimals, FPoint, p);
+    *p++ = ',';
   }
+  if (r.Measure.BattCapacity > 0) p = PutSigned(r.Measure.BattCapacity, p);
+  *p++ = ',';
+  if (r.Measure.BattBackupTime != 0) p = PutUnsigned(r.Measure.BattBackupTime, p);
+  *p++ = ',';
+  out.append(buf, p);
 }
 
 void TDataTable::AppendRecordCell(const DataRecord& r, int column, std::string& out) const {
