@@ -4,6 +4,7 @@
 
 #include <clocale>
 #include <cstdio>
+#include <functional>
 
 #include "core/UserParaIni.h"
 #include "query/CsvExport.h"
@@ -35,38 +36,44 @@ int RunExport(const TAppOptions& options) {
   const int language = settings.Language;
   const std::string recordDir = options.DataDir + "Record/";
 
-  TEventTable events(language);
-  TDataTable data(language, LocaleDecimalPoint());
-  TLogTable* table = nullptr;
-  std::string source;
-  std::error_code ec;
-  if (options.Export == TExportKind::Events) {
-    source = recordDir + "EventLog.dat";
-    ec = LoadEventGrid(events, recordDir,
-                       {.Year = options.ExportYear, .Month = options.ExportMonth, .Day = options.ExportDay,
-                        .Address = options.ExportAddress});
-    table = &events;
-  } else {
-    const TRecFilter filter{.Year = options.ExportYear, .Month = options.ExportMonth, .Day = options.ExportDay,
-                            .Address = options.ExportAddress};
-    source = filter.FileName(recordDir);
-    ec = data.Load(recordDir, filter);
-    table = &data;
-  }
   // No log yet is an empty grid, as the viewer shows it; anything else that
-  // stops the read is a failure.
-  if (ec && ec != std::errc::no_such_file_or_directory) {
+  // stops the read is a failure, and leaves no file.
+  auto cannotRead = [](const std::string& source, std::error_code ec) {
     const std::string why =
         ec == std::errc::invalid_argument ? "not a plain file (a FIFO, a device or a directory)" : ec.message();
     std::fprintf(stderr, "tessaro: cannot read %s: %s\n", source.c_str(), why.c_str());
     return 1;
+  };
+  TExportResult result;
+  if (options.Export == TExportKind::Events) {
+    TEventTable events(language);
+    const std::error_code ec =
+        LoadEventGrid(events, recordDir,
+                      {.Year = options.ExportYear, .Month = options.ExportMonth, .Day = options.ExportDay,
+                       .Address = options.ExportAddress});
+    if (ec && ec != std::errc::no_such_file_or_directory) return cannotRead(recordDir + "EventLog.dat", ec);
+    result = ExportCsv(events, options.ExportPath, options.ExportEncoding);
+  } else {
+    // A month is some hundred megabytes of text: it is read, converted and
+    // written a block at a time, so the export never holds the month.
+    const TRecFilter filter{.Year = options.ExportYear, .Month = options.ExportMonth, .Day = options.ExportDay,
+                            .Address = options.ExportAddress};
+    TDataTable data(language, LocaleDecimalPoint());
+    result = ExportCsvInBlocks(
+        data,
+        [&](const std::function<bool()>& block) {
+          const std::error_code ec = data.LoadInBlocks(recordDir, filter, block);
+          return ec == std::errc::no_such_file_or_directory ? std::error_code() : ec;
+        },
+        options.ExportPath, options.ExportEncoding);
+    if (result.Stage == TExportStage::Read) return cannotRead(filter.FileName(recordDir), result.Error);
   }
-  const TExportResult result = ExportCsv(*table, options.ExportPath, options.ExportEncoding);
   if (result.Status != TExportStatus::Done) {
     std::fprintf(stderr, "tessaro: %s\n", DescribeExportFailure(result, options.ExportPath, language).c_str());
     return 1;
   }
-  std::printf("%zu rows written to %s\n", table->RowCount(), options.ExportPath.c_str());
+  // The title row and the empty rows below the records are not rows.
+  std::printf("%llu rows written to %s\n", static_cast<unsigned long long>(result.Rows), options.ExportPath.c_str());
   return 0;
 }
 

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <random>
@@ -32,6 +33,8 @@ bool IsAscii(std::string_view s) {
 
 // UTF-8 to GBK, a character GBK lacks becoming "?". Texts repeat (titles,
 // event texts), so each is converted once.
+}  // namespace
+
 class TGbkCache {
  public:
   const std::string& Convert(std::string_view utf8) {
@@ -56,6 +59,8 @@ class TGbkCache {
  private:
   std::unordered_map<std::string, std::string> FCache;
 };
+
+namespace {
 
 class TTempFile {
  public:
@@ -90,6 +95,11 @@ class TTempFile {
       if (n == 0) return std::make_error_code(std::errc::no_space_on_device);
       done += static_cast<size_t>(n);
     }
+    // The disk starts on each piece while the next is converted, so the
+    // sync at the end waits for the last pieces only. A hint: its failure
+    // changes nothing, the sync still covers everything.
+    ::sync_file_range(FFd, static_cast<off_t>(FWritten), static_cast<off_t>(bytes.size()), SYNC_FILE_RANGE_WRITE);
+    FWritten += bytes.size();
     return {};
   }
   // The data on disk before the name replaces an older file.
@@ -115,6 +125,7 @@ class TTempFile {
  private:
   int FFd = -1;
   std::string FPath;
+  uint64_t FWritten = 0;
 };
 
 TExportResult Failed(TExportStage stage, std::error_code ec, uint64_t lines) {
@@ -146,71 +157,108 @@ void AppendCsvCell(std::string_view utf8, std::string& line) {
   line += ',';
 }
 
+TCsvWriter::TCsvWriter(TCsvEncoding encoding, const TCsvSink& sink) : FEncoding(encoding), FSink(sink) {
+  FOut.reserve(FlushBytes + 4096);
+  if (encoding == TCsvEncoding::Utf8Bom) FOut += "\xEF\xBB\xBF";
+}
+
+TCsvWriter::~TCsvWriter() = default;
+
+void TCsvWriter::Put(std::string_view text) {
+  if (FEncoding == TCsvEncoding::Gbk && !IsAscii(text)) {
+    if (!FGbk) FGbk = std::make_unique<TGbkCache>();
+    // GBK trail bytes are never ',' '"' CR or LF: quoting is decided on
+    // the UTF-8 text and applies to the GBK bytes unchanged.
+    if (NeedsQuotes(text)) {
+      std::string quoted;
+      AppendCsvCell(text, quoted);
+      quoted.pop_back();
+      FOut += FGbk->Convert(quoted);
+    } else {
+      FOut += FGbk->Convert(text);
+    }
+    FOut += ',';
+  } else {
+    AppendCsvCell(text, FOut);
+  }
+}
+
+std::error_code TCsvWriter::EndLine() {
+  FOut += "\r\n";
+  ++FLines;
+  if (FOut.size() < FlushBytes) return {};
+  return Flush();
+}
+
+std::error_code TCsvWriter::Flush() {
+  const std::error_code ec = FSink(FOut);
+  FOut.clear();
+  return ec;
+}
+
+std::error_code TCsvWriter::Titles(const TLogTable& table) {
+  for (int c = 0; c < table.ColumnCount(); ++c) Put(table.Title(c));
+  return EndLine();
+}
+
+std::error_code TCsvWriter::Rows(const TLogTable& table, size_t first, size_t end) {
+  const bool plain = table.PlainCells();
+  std::string cell;
+  for (size_t row = first; row < end; ++row) {
+    if (plain) {
+      table.AppendRow(row, FOut);
+    } else {
+      for (int c = 0; c < table.ColumnCount(); ++c) {
+        cell.clear();
+        table.AppendCell(row, c, cell);
+        Put(cell);
+      }
+    }
+    if (const std::error_code ec = EndLine()) return ec;
+  }
+  return {};
+}
+
+std::error_code TCsvWriter::EmptyRows(const TLogTable& table, uint64_t count) {
+  for (uint64_t i = 0; i < count; ++i) {
+    FOut.append(static_cast<size_t>(table.ColumnCount()), ',');
+    if (const std::error_code ec = EndLine()) return ec;
+  }
+  return {};
+}
+
 TExportResult WriteCsv(const TLogTable& table, TCsvEncoding encoding, const TCsvSink& sink,
                        const TProgressFn& progress) {
-  const int columns = table.ColumnCount();
   const uint64_t total = table.GridRows();
-  const size_t rows = table.RowCount();
-  TGbkCache gbk;
-  std::string out;
-  out.reserve(FlushBytes + 4096);
-  if (encoding == TCsvEncoding::Utf8Bom) out += "\xEF\xBB\xBF";
-  std::string cell;
-  auto put = [&](std::string_view text) {
-    if (encoding == TCsvEncoding::Gbk && !IsAscii(text)) {
-      // GBK trail bytes are never ',' '"' CR or LF: quoting is decided on
-      // the UTF-8 text and applies to the GBK bytes unchanged.
-      if (NeedsQuotes(text)) {
-        std::string quoted;
-        AppendCsvCell(text, quoted);
-        quoted.pop_back();
-        out += gbk.Convert(quoted);
-        out += ',';
-      } else {
-        out += gbk.Convert(text);
-        out += ',';
-      }
-    } else {
-      AppendCsvCell(text, out);
-    }
-  };
-  const bool plain = table.PlainCells();
-  uint64_t lines = 0;
-  for (uint64_t line = 0; line < total; ++line) {
-    if (plain && line > 0) {
-      table.AppendRow(static_cast<size_t>(line - 1), out);
-    } else {
-      for (int c = 0; c < columns; ++c) {
-        cell.clear();
-        if (line == 0) {
-          cell = table.Title(c);
-        } else if (line - 1 < rows) {
-          table.AppendCell(static_cast<size_t>(line - 1), c, cell);
-        }
-        put(cell);
-      }
-    }
-    out += "\r\n";
-    ++lines;
-    if (out.size() >= FlushBytes) {
-      if (const std::error_code ec = sink(out)) return Failed(TExportStage::Write, ec, lines);
-      out.clear();
-    }
-    if (progress && (lines % ProgressEvery == 0) && !progress(lines, total)) {
+  const uint64_t recordLines = table.RowCount() + 1;  // the title and the records
+  TCsvWriter writer(encoding, sink);
+  std::error_code ec = writer.Titles(table);
+  // In runs that end where progress is due, so it comes every few thousand lines.
+  while (!ec && writer.Lines() < total) {
+    const uint64_t end = std::min(total, (writer.Lines() / ProgressEvery + 1) * ProgressEvery);
+    if (writer.Lines() < recordLines)
+      ec = writer.Rows(table, static_cast<size_t>(writer.Lines() - 1),
+                       static_cast<size_t>(std::min(end, recordLines) - 1));
+    if (!ec && writer.Lines() < end) ec = writer.EmptyRows(table, end - writer.Lines());
+    if (!ec && progress && writer.Lines() % ProgressEvery == 0 && !progress(writer.Lines(), total)) {
       TExportResult r;
       r.Status = TExportStatus::Cancelled;
-      r.Lines = lines;
+      r.Lines = writer.Lines();
       return r;
     }
   }
-  if (const std::error_code ec = sink(out)) return Failed(TExportStage::Write, ec, lines);
+  if (!ec) ec = writer.Flush();
+  if (ec) return Failed(TExportStage::Write, ec, writer.Lines());
   TExportResult r;
-  r.Lines = lines;
+  r.Lines = writer.Lines();
+  r.Rows = table.RowCount();
   return r;
 }
 
-TExportResult ExportCsv(const TLogTable& table, const std::string& path, TCsvEncoding encoding,
-                        const TProgressFn& progress) {
+namespace {
+// The target checked, the bytes of `write` into a temporary file beside it,
+// synced and renamed onto it.
+TExportResult WriteFile(const std::string& path, const std::function<TExportResult(const TCsvSink&)>& write) {
   struct stat st {};
   if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
     return Failed(TExportStage::Target,
@@ -218,13 +266,45 @@ TExportResult ExportCsv(const TLogTable& table, const std::string& path, TCsvEnc
                   0);
   TTempFile file;
   if (const std::error_code ec = file.Create(path)) return Failed(TExportStage::Create, ec, 0);
-  TExportResult r = WriteCsv(
-      table, encoding, [&file](const std::string& bytes) { return file.Write(bytes); }, progress);
+  TExportResult r = write([&file](const std::string& bytes) { return file.Write(bytes); });
   if (r.Status != TExportStatus::Done) return r;
   if (const std::error_code ec = file.SyncAndClose()) return Failed(TExportStage::Sync, ec, r.Lines);
   if (const std::error_code ec = file.RenameTo(path)) return Failed(TExportStage::Rename, ec, r.Lines);
-  if (progress) progress(r.Lines, table.GridRows());
   return r;
+}
+}  // namespace
+
+TExportResult ExportCsv(const TLogTable& table, const std::string& path, TCsvEncoding encoding,
+                        const TProgressFn& progress) {
+  TExportResult r =
+      WriteFile(path, [&](const TCsvSink& sink) { return WriteCsv(table, encoding, sink, progress); });
+  if (r.Status == TExportStatus::Done && progress) progress(r.Lines, table.GridRows());
+  return r;
+}
+
+TExportResult ExportCsvInBlocks(const TLogTable& table, const TBlockReader& read, const std::string& path,
+                                TCsvEncoding encoding) {
+  return WriteFile(path, [&](const TCsvSink& sink) {
+    TCsvWriter writer(encoding, sink);
+    std::error_code ec = writer.Titles(table);
+    if (ec) return Failed(TExportStage::Write, ec, writer.Lines());
+    uint64_t rows = 0;
+    const std::error_code readError = read([&] {
+      rows += table.RowCount();
+      ec = writer.Rows(table, 0, table.RowCount());
+      return !ec;
+    });
+    if (ec) return Failed(TExportStage::Write, ec, writer.Lines());
+    if (readError) return Failed(TExportStage::Read, readError, writer.Lines());
+    const uint64_t lines = writer.Lines();
+    if (lines < table.MinGridRows()) ec = writer.EmptyRows(table, table.MinGridRows() - lines);
+    if (!ec) ec = writer.Flush();
+    if (ec) return Failed(TExportStage::Write, ec, writer.Lines());
+    TExportResult r;
+    r.Lines = writer.Lines();
+    r.Rows = rows;
+    return r;
+  });
 }
 
 std::string DescribeExportFailure(const TExportResult& result, const std::string& path, int language) {
@@ -238,6 +318,7 @@ std::string DescribeExportFailure(const TExportResult& result, const std::string
     case TExportStage::Write:
     case TExportStage::Sync: what = zh ? "写入失败" : "writing failed for"; break;
     case TExportStage::Rename: what = zh ? "不能替换该文件" : "cannot replace"; break;
+    case TExportStage::Read: what = zh ? "不能读取日志, 目标" : "cannot read the log for"; break;
     case TExportStage::None: break;
   }
   std::string reason = result.Error.message();

@@ -1,6 +1,7 @@
 #include "query/DataTable.h"
 
 #include <cstring>
+#include <iterator>
 #include <new>
 
 namespace tessaro {
@@ -28,6 +29,7 @@ constexpr TDoubleColumn DoubleColumns[] = {
 };
 constexpr int FirstDoubleColumn = 2;
 constexpr int CapacityColumn = 13;
+static_assert(std::size(DoubleColumns) == CapacityColumn - FirstDoubleColumn);
 constexpr int BackupTimeColumn = 14;
 }  // namespace
 
@@ -39,32 +41,37 @@ void TDataTable::Clear() {
   FOrder.shrink_to_fit();
 }
 
+namespace {
+// Slides the records of [from, to) that `filter` passes down to positions
+// kept, kept + 1, ... of the same buffer; returns the new kept count.
+size_t KeepPassing(unsigned char* base, size_t from, size_t to, size_t kept, const TRecFilter& filter) {
+  for (size_t i = from; i < to; ++i) {
+    const unsigned char* src = base + i * sizeof(DataRecord);
+    if (IsZeroRecord(src, sizeof(DataRecord))) continue;
+    TDateTime time;
+    std::memcpy(&time, src, sizeof time);
+    if (!IsShowableTime(time)) continue;
+    if (filter.Address != 0 && src[offsetof(DataRecord, Address)] != filter.Address) continue;
+    if (filter.Day != 0) {
+      int y, m, d;
+      ShownDate(time, y, m, d);
+      if (y != filter.Year || m != filter.Month || d != filter.Day) continue;
+    }
+    if (kept != i) std::memcpy(base + kept * sizeof(DataRecord), src, sizeof(DataRecord));
+    ++kept;
+  }
+  return kept;
+}
+}  // namespace
+
 std::error_code TDataTable::Load(const std::string& recordDir, const TRecFilter& filter, const TProgressFn& progress) {
   Clear();
-  const bool oneDay = filter.Day != 0;
   size_t kept = 0;
-  // Each block is filtered as soon as it is read, while it is in the cache,
-  // and the records kept slide down to the front of the same buffer.
   TRecordBuffer buf;
   // Each block is filtered as soon as it is read, while it is in the cache,
   // and the records kept slide down to the front of the same buffer.
   const TBlockFn compact = [&](size_t first, size_t count, size_t total) {
-    unsigned char* base = buf.Data.get();
-    for (size_t i = first; i < first + count; ++i) {
-      const unsigned char* src = base + i * sizeof(DataRecord);
-      if (IsZeroRecord(src, sizeof(DataRecord))) continue;
-      TDateTime time;
-      std::memcpy(&time, src, sizeof time);
-      if (!IsShowableTime(time)) continue;
-      if (filter.Address != 0 && src[offsetof(DataRecord, Address)] != filter.Address) continue;
-      if (oneDay) {
-        int y, m, d;
-        ShownDate(time, y, m, d);
-        if (y != filter.Year || m != filter.Month || d != filter.Day) continue;
-      }
-      if (kept != i) std::memcpy(base + kept * sizeof(DataRecord), src, sizeof(DataRecord));
-      ++kept;
-    }
+    kept = KeepPassing(buf.Data.get(), first, first + count, kept, filter);
     return !progress || progress(first + count, total);
   };
   const std::error_code ec = ReadRecordFile(filter.FileName(recordDir), sizeof(DataRecord), buf, compact);
@@ -89,6 +96,19 @@ std::error_code TDataTable::Load(const std::string& recordDir, const TRecFilter&
   FBuffer.Count = kept;
   FCount = kept;
   return {};
+}
+
+std::error_code TDataTable::LoadInBlocks(const std::string& recordDir, const TRecFilter& filter,
+                                         const std::function<bool()>& block) {
+  Clear();
+  const std::error_code ec =
+      ReadRecordBlocks(filter.FileName(recordDir), sizeof(DataRecord), FBuffer, [&](size_t, size_t count, size_t) {
+        FCount = KeepPassing(FBuffer.Data.get(), 0, count, 0, filter);
+        FCapacity = count;
+        return block();
+      });
+  Clear();
+  return ec;
 }
 
 void TDataTable::Unsort() {
@@ -134,11 +154,23 @@ void TDataTable::AppendRow(size_t row, std::string& out) const {
     out.append(Columns, ',');
     return;
   }
+  // The row is put together on the stack and appended once: the export
+  // formats a million of them.
   const DataRecord& r = RecordAt(row);
-  for (int c = 0; c < Columns; ++c) {
-    AppendRecordCell(r, c, out);
-    out += ',';
+  char buf[Columns * (CellChars + 1)];
+  char* p = PutDateTime(r.Time, buf);
+  *p++ = ',';
+  p = PutUnsigned(r.Address, p);
+  *p++ = ',';
+  for (const TDoubleColumn& c : DoubleColumns) {
+    p = PutFixed(r.Measure.*c.Field, c.Decimals, FPoint, p);
+    *p++ = ',';
   }
+  if (r.Measure.BattCapacity > 0) p = PutSigned(r.Measure.BattCapacity, p);
+  *p++ = ',';
+  if (r.Measure.BattBackupTime != 0) p = PutUnsigned(r.Measure.BattBackupTime, p);
+  *p++ = ',';
+  out.append(buf, p);
 }
 
 void TDataTable::AppendRecordCell(const DataRecord& r, int column, std::string& out) const {

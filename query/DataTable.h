@@ -4,6 +4,7 @@
 // a device recorded every 10 s fills 267,840 rows a month.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -36,6 +37,12 @@ class TDataTable final : public TLogTable {
   // the table empty and returns the reason; so does a progress callback that
   // returns false (std::errc::operation_canceled).
   std::error_code Load(const std::string& recordDir, const TRecFilter& filter, const TProgressFn& progress = {});
+  // The same rows for one pass without holding the month: the file is read
+  // a block at a time, and after each block the table holds the rows of that
+  // block alone while `block` runs; false from it stops the read
+  // (std::errc::operation_canceled). The table is empty afterwards.
+  std::error_code LoadInBlocks(const std::string& recordDir, const TRecFilter& filter,
+                               const std::function<bool()>& block);
   void Clear();
   void Sort(int column, bool descending) override;
   // Back to file order.

@@ -87,4 +87,12 @@ double ShownFixed(double value, int decimals);
 void AppendUnsigned(uint64_t value, std::string& out);
 void AppendSigned(int64_t value, std::string& out);
 
+// The same cells written at `p`, which has room for CellChars; each returns
+// the end of what it wrote. A whole row is then one append.
+constexpr size_t CellChars = 48;
+char* PutDateTime(TDateTime value, char* p);
+char* PutFixed(double value, int decimals, char point, char* p);
+char* PutUnsigned(uint64_t value, char* p);
+char* PutSigned(int64_t value, char* p);
+
 }  // namespace tessaro

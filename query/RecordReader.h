@@ -28,6 +28,12 @@ using TBlockFn = std::function<bool(size_t first, size_t count, size_t total)>;
 std::error_code ReadRecordFile(const std::string& path, size_t recSize, TRecordBuffer& out,
                                const TBlockFn& afterBlock = {});
 
+// The same read for one pass over a file without holding it: `out` holds
+// one block of about a megabyte at a time, each block read over the one
+// before at the front of the buffer, before `afterBlock` is called.
+std::error_code ReadRecordBlocks(const std::string& path, size_t recSize, TRecordBuffer& out,
+                                 const TBlockFn& afterBlock);
+
 // A record of nothing but zero bytes: the tail a power cut leaves in a file
 // whose length was extended before its data reached the disk.
 bool IsZeroRecord(const unsigned char* record, size_t recSize);

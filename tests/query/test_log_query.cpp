@@ -424,6 +424,66 @@ TEST_F(CsvExport, ChineseTextsAsGbkOrAsUtf8WithAByteOrderMark) {
   EXPECT_EQ(ReadText(Target()), "\xEF\xBB\xBF" + utf8);
 }
 
+TEST_F(CsvExport, MonthReadInBlocksWritesTheBytesOfTheWholeGrid) {
+  // Three blocks of the reader, a zero-filled record between them, and
+  // filters that keep rows from every block, from one, or none.
+  std::vector<DataRecord> recs;
+  for (int i = 0; i < 20000; ++i) {
+    DataRecord r = Data(At(2024, 1, 1 + i / 7000, 0) + i / 86400.0, static_cast<uint8_t>(1 + i % 3), 200 + i * 0.01);
+    r.Measure.BattCapacity = i % 101;
+    recs.push_back(i == 9000 ? DataRecord{} : r);
+  }
+  WriteRecords(DataLogFileName(Dir.Path(), 2024, 1), recs);
+  struct TCase {
+    TRecFilter Filter;
+    int Language;
+    char Point;
+    TCsvEncoding Encoding;
+  } cases[] = {
+      {{.Year = 2024, .Month = 1}, 0, '.', TCsvEncoding::Gbk},
+      {{.Year = 2024, .Month = 1, .Address = 2}, 1, '.', TCsvEncoding::Gbk},
+      {{.Year = 2024, .Month = 1, .Day = 2}, 1, ',', TCsvEncoding::Utf8Bom},
+      {{.Year = 2024, .Month = 1, .Day = 3, .Address = 3}, 0, ',', TCsvEncoding::Gbk},
+      {{.Year = 2024, .Month = 1, .Day = 9}, 1, '.', TCsvEncoding::Gbk},
+      {{.Year = 2024, .Month = 2}, 0, '.', TCsvEncoding::Gbk},  // no file: the empty grid
+  };
+  for (const TCase& c : cases) {
+    TDataTable whole(c.Language, c.Point);
+    (void)whole.Load(Dir.Path(), c.Filter);
+    ASSERT_EQ(ExportCsv(whole, Target(), c.Encoding).Status, TExportStatus::Done);
+    const std::string expected = ReadText(Target());
+    TDataTable blocks(c.Language, c.Point);
+    int calls = 0;
+    const TExportResult r = ExportCsvInBlocks(
+        blocks,
+        [&](const std::function<bool()>& block) {
+          const std::error_code ec = blocks.LoadInBlocks(Dir.Path(), c.Filter, [&] { return ++calls, block(); });
+          return ec == std::errc::no_such_file_or_directory ? std::error_code() : ec;
+        },
+        Target(), c.Encoding);
+    ASSERT_EQ(r.Status, TExportStatus::Done) << r.Error.message();
+    EXPECT_EQ(r.Rows, whole.RowCount()) << c.Filter.Day;
+    EXPECT_EQ(ReadText(Target()), expected) << c.Filter.Day << "/" << c.Filter.Address;
+    EXPECT_EQ(calls, c.Filter.Month == 1 ? 3 : 0);
+    EXPECT_EQ(blocks.RowCount(), 0u);
+  }
+
+  // A read that fails stops the export and leaves the old file.
+  logtest::WriteAll(Target(), logtest::Hex("6f 6c 64"));  // "old"
+  TDataTable blocks;
+  const TExportResult failed = ExportCsvInBlocks(
+      blocks,
+      [&](const std::function<bool()>& block) {
+        (void)blocks.LoadInBlocks(Dir.Path(), {.Year = 2024, .Month = 1}, block);
+        return std::make_error_code(std::errc::io_error);
+      },
+      Target(), TCsvEncoding::Gbk);
+  EXPECT_EQ(failed.Stage, TExportStage::Read);
+  EXPECT_EQ(failed.Error, std::errc::io_error);
+  EXPECT_EQ(ReadText(Target()), "old");
+  EXPECT_EQ(logtest::List(Dir.Path()), (std::set<std::string>{"out.csv", "DataLog2024_01.dat"}));
+}
+
 // A table of many rows whose cells need quoting, for the failure cases.
 class TBigTable final : public TLogTable {
  public:
