@@ -298,7 +298,9 @@ TEST_F(Headless, BadFilesStopTheStartAndAreLeftAsTheyWere) {
     EXPECT_EQ(monitor->Err().find("ttyS0"), std::string::npos) << c.Name << ": no port was opened";
     EXPECT_EQ(monitor->Out(), "") << c.Name << ": the monitor did not start";
     EXPECT_EQ(fs::symlink_status(planted).type(), type) << c.Name;
-    if (type == fs::file_type::regular) EXPECT_EQ(ReadText(planted), before) << c.Name;
+    if (type == fs::file_type::regular) {
+      EXPECT_EQ(ReadText(planted), before) << c.Name;
+    }
   }
 }
 
