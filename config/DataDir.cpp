@@ -183,8 +183,8 @@ std::string SettingsRefusal(const std::string& dataDir) {
   const std::string path = SettingsPath(dataDir);
   const std::vector<std::string> problems = SettingsFileProblems(path);
   if (problems.empty()) return {};
-  std::string text = path + " was not understood, and the monitor does not start on settings it would have to "
-                     "make up (the port COM1, protocol 0):";
+  std::string text = path + " was not understood, and the monitor does not start on settings it cannot read "
+                     "whole (what it cannot read falls back to the port COM1 and protocol 0):";
   for (const std::string& p : problems) text += "\n  " + p;
   return text + "\n" + SettingsFileAdvice(path);
 }

@@ -86,9 +86,9 @@ void TDeviceList::LoadDeviceList() {
       FTruncated = true;
       break;
     }
-    if (node.Address < 1 || node.Address > MaxDevices) {
+    if (node.Address > MaxDevices) {
       FTruncated = true;
-      say(which + " has no bus address of 1 to " + std::to_string(MaxDevices) + " and is left out");
+      say(which + " is beyond the last bus address, " + std::to_string(MaxDevices) + ", and is left out");
       continue;
     }
     if (firstAt[node.Address])

@@ -49,8 +49,8 @@ class TDeviceList {
   void UseWriteLock(std::string dataDir) { FLockDir = std::move(dataDir); }
 
   // Loads TreeNode.dat. A file of more than 252 records loads its first 252,
-  // and records with no bus address of 1..252 are skipped; Truncated is set
-  // then. Whatever is wrong with the file (those, a length that is no whole
+  // and records with an address above 252 (no such bus address) are skipped;
+  // Truncated is set then. Whatever is wrong with the file (those, a length that is no whole
   // number of records, an address given twice, a name with control bytes) is
   // told by Problems, and the file as it was is kept as TreeNode_full.dat
   // (TreeNode_full<n>.dat when that name is taken) before the list is first

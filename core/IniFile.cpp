@@ -1,6 +1,7 @@
 #include "core/IniFile.h"
 
 #include "core/AtomicFile.h"
+#include "core/PathTrust.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -81,7 +82,7 @@ std::optional<std::string> ReadWholeFile(const std::string& path, std::error_cod
   struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     ec = S_ISDIR(st.st_mode) ? std::make_error_code(std::errc::is_a_directory)
-                             : std::make_error_code(std::errc::invalid_argument);
+                             : MakeErrorCode(TFileRefusal::NotRegular);
     ::close(fd);
     return std::nullopt;
   }

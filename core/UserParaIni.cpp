@@ -110,8 +110,7 @@ std::error_code SetAsideNotUnderstood(TIniFile& ini, const std::string& iniPath,
 std::vector<std::string> SettingsFileProblems(const std::string& iniPath) {
   TIniFile ini;
   if (const std::error_code ec = ini.Load(iniPath)) {
-    const std::string why = ec == std::errc::invalid_argument ? "not a plain file (a FIFO or a device)"
-                            : ec == std::errc::file_too_large
+    const std::string why = ec == std::errc::file_too_large
                                 ? "larger than " + std::to_string(MaxIniFileSize / (1024 * 1024)) + " MB"
                                 : ec.message();
     return {"cannot be read: " + why};

@@ -264,7 +264,9 @@ TEST_F(DeviceListFile, WhatIsWrongWithTheFileIsSaidAndTheFileKeptAtTheNextSave) 
   } cases[] = {
       {"sound", records({Node(1, "one"), Node(2, "two"), Node(3, "three")}), 3, {}},
       {"cut from 126 to 100 bytes", cut, 2, {"it is 100 bytes, not a whole number of 42-byte devices"}},
-      {"address 0", records({Node(0, "zero"), Node(4, "four")}), 1, {"device 1 (address 0) has no bus address"}},
+      {"address beyond the bus", records({Node(253, "far"), Node(4, "four")}), 1,
+       {"device 1 (address 253) is beyond the last bus address, 252, and is left out"}},
+      {"address 0, which the table has", records({Node(0, "zero")}), 1, {}},
       {"address given twice", records({Node(5, "a"), Node(5, "b")}), 2, {"device 2 (address 5) has the address of device 1"}},
       {"control bytes in a name", records({control}), 1, {"device 1 (address 6) has control bytes in its name"}},
       {"noise", noise, -1, {"device 1 ", "and ", "not a whole number"}},

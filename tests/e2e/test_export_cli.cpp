@@ -249,7 +249,7 @@ TEST_F(ExportCli, RootExportReadsNoFileTheDirectoryOwnerPlanted) {
   } cases[] = {
       {"link", [&](const fs::path& at) { fs::create_symlink(secret, at); }, "a symbolic link"},
       {"hard link", [&](const fs::path& at) { fs::create_hard_link(secret, at); },
-       "belongs to another user than its directory does"},
+       "it belongs to another user than its directory does"},
   };
   for (const TCase& c : cases) {
     const fs::path month = record / "DataLog2026_12.dat";
@@ -265,7 +265,11 @@ TEST_F(ExportCli, RootExportReadsNoFileTheDirectoryOwnerPlanted) {
   fs::copy_file(secret, record / "DataLog2026_12.dat");
   ASSERT_EQ(::chown((record / "DataLog2026_12.dat").c_str(), Nobody, Nobody), 0);
   ASSERT_EQ(Run({"--export-data", "2026-12", (Dir / "out" / "m.csv").string()}), 0) << Process->Err();
-  EXPECT_EQ(ParseCsv(ReadText(Dir / "out" / "m.csv")).size(), 5u) << "a header and four rows";
+  const std::string csv = ReadText(Dir / "out" / "m.csv");
+  size_t rows = 0;
+  for (size_t at = csv.find("2026-12-01 00:00:00"); at != std::string::npos; at = csv.find("2026-12-01 00:00:00", at + 1))
+    ++rows;
+  EXPECT_EQ(rows, 4u) << csv;
 }
 
 }  // namespace

@@ -100,6 +100,12 @@ int RunDesktop(int argc, char** argv, const std::string& dataDir, const std::opt
     QMessageBox::critical(nullptr, QStringLiteral("Tessaro"), QString::fromStdString(refusal));
     return 1;
   }
+  // A settings file of noise would have the window poll COM1 on made-up defaults.
+  if (const std::string refusal = config::SettingsRefusal(dataDir); !refusal.empty()) {
+    std::fprintf(stderr, "tessaro: %s\n", refusal.c_str());
+    QMessageBox::critical(nullptr, QStringLiteral("Tessaro"), QString::fromStdString(refusal));
+    return 1;
+  }
   instance.Listen();
 
   TSystemClock clock;
