@@ -201,10 +201,12 @@ TEST_F(Headless, MissingPortIsReportedAndRetried) {
 TEST_F(Headless, SettingsFileEditedWhileRunningIsLeftAsItIs) {
   WriteSettings(2, 0);
   const fs::path ini = Dir / "data" / "UserParaIni.ini";
-  auto monitor = StartMonitor(2);
+  auto monitor = StartMonitor(120);
   ASSERT_TRUE(monitor->WaitForOutput("Monitor software is open", 10s)) << monitor->Err();
   const std::string edited = "[CommPort]\nComName=" + Link + "\nProtocol=1\nBaudRate=2400\n";
   std::ofstream(ini) << edited;
+  // Stopped once the edit is on disk, not at a duration it may outrun.
+  monitor->Signal(SIGTERM);
   ASSERT_EQ(monitor->WaitForExit(30s), 0) << monitor->Err();
   std::ifstream in(ini);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), edited);
@@ -239,10 +241,12 @@ TEST_F(Headless, LogWriteFailureAndRecoveryAreReportedOnceEachAndFailTheExit) {
   WriteSettings(2, 0);
   const fs::path active = Dir / "data" / "Record" / "EventLog.dat";
   fs::create_symlink("/dev/full", active);
-  auto monitor = StartMonitor(2);
+  auto monitor = StartMonitor(120);
   ASSERT_TRUE(monitor->WaitForError("event log: cannot write " + active.string() + ": No space left on device", 10s))
       << monitor->Err();
   fs::remove(active);
+  // The closing record is written only after the space came back.
+  monitor->Signal(SIGTERM);
   ASSERT_EQ(monitor->WaitForExit(30s), 1) << monitor->Err();
   const std::string& err = monitor->Err();
   auto count = [&err](const std::string& part) {

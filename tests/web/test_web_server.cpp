@@ -243,9 +243,12 @@ TEST_F(WebServer, EventStreamsAreCappedAndTheRestAreToldToPoll) {
     ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
     const std::string req = "GET /api/v1/stream HTTP/1.1\r\nHost: x\r\n\r\n";
     ::send(fd, req.data(), req.size(), MSG_NOSIGNAL);
+    fds.push_back(fd);
+    // The stream counts once its answer has begun.
+    pollfd p{fd, POLLIN, 0};
+    ASSERT_EQ(::poll(&p, 1, 5000), 1);
     char buf[1024];
     ASSERT_GT(::recv(fd, buf, sizeof buf, 0), 0);
-    fds.push_back(fd);
   }
   EXPECT_EQ(Get(port, "/api/v1/stream").Status, 503);
   EXPECT_EQ(Get(port, "/api/v1/devices").Status, 200);
@@ -312,7 +315,9 @@ TEST_F(WebServer, AbusiveClientsLeaveTheListenerServingAndPublishingUntouched) {
   }
   done = true;
   engine.join();
-  EXPECT_LT(slowestPublishUs.load(), 50000) << "publishing never waited on a client";
+  // A publish that waited on a client would wait for its 2 s time limit; a
+  // loaded machine alone may stretch one to tens of milliseconds.
+  EXPECT_LT(slowestPublishUs.load(), 1000000) << "publishing never waited on a client";
 }
 
 TEST_F(WebServer, ABindThatFailsIsSaidOnceRetriedAndItsRecoverySaidOnce) {
