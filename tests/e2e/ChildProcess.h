@@ -69,8 +69,8 @@ class TChildProcess {
     return WaitForText(FOutText, text, bound, from);
   }
   // The same on stderr.
-  bool WaitForError(const std::string& text, std::chrono::milliseconds bound) {
-    return WaitForText(FErrText, text, bound);
+  bool WaitForError(const std::string& text, std::chrono::milliseconds bound, size_t from = 0) {
+    return WaitForText(FErrText, text, bound, from);
   }
 
   // Waits for the process to end by itself; -1 when it is still running at the bound.

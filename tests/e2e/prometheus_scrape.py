@@ -11,7 +11,6 @@ import json
 import os
 import re
 import shutil
-import socket
 import struct
 import subprocess
 import sys
@@ -42,10 +41,12 @@ def wait_for(fn, bound, step=0.5):
         time.sleep(step)  # polling a condition, not synchronising
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+def said(path, pattern, bound):
+    """The first match of `pattern` in the file a process writes its log to, once it is there."""
+    def look():
+        with open(path, errors="replace") as f:
+            return re.search(pattern, f.read())
+    return wait_for(look, bound, 0.1)
 
 
 def main():
@@ -65,28 +66,30 @@ def main():
                                 "--drop-after", "0"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
         procs.append(sim)
         check("ready" in sim.stdout.readline(), "the simulator starts")
-        monitor = subprocess.Popen([BUILD + "/tessaro", "--headless", "--data-dir", data, "--duration", "120"],
-                                   stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
-        procs.append(monitor)
-        m = None
-        for _ in range(50):
-            line = monitor.stderr.readline()
-            m = re.search(r"web server listening on http://(127\.0\.0\.1:\d+)/", line)
-            if m:
-                break
+        # Logs go to files, read with a bound; the listeners take ports of their own choosing.
+        monitor_log = os.path.join(work, "monitor.err")
+        with open(monitor_log, "w") as err:
+            procs.append(subprocess.Popen([BUILD + "/tessaro", "--headless", "--data-dir", data, "--duration", "120"],
+                                          stdout=subprocess.DEVNULL, stderr=err))
+        m = said(monitor_log, r"web server listening on http://(127\.0\.0\.1:\d+)/", 30)
         check(m is not None, "the monitor serves the metrics")
         if not m:
             return
         target = m.group(1)
-        port = free_port()
         with open(os.path.join(work, "prometheus.yml"), "w") as f:
             f.write("global:\n  scrape_interval: 1s\n  scrape_timeout: 1s\nscrape_configs:\n"
                     "  - job_name: tessaro\n    static_configs:\n      - targets: ['%s']\n" % target)
-        prom = subprocess.Popen(["/usr/bin/prometheus", "--config.file=" + os.path.join(work, "prometheus.yml"),
-                                 "--storage.tsdb.path=" + os.path.join(work, "tsdb"),
-                                 "--web.listen-address=127.0.0.1:%d" % port],
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        procs.append(prom)
+        prom_log = os.path.join(work, "prometheus.err")
+        with open(prom_log, "w") as err:
+            procs.append(subprocess.Popen(["/usr/bin/prometheus", "--config.file=" + os.path.join(work, "prometheus.yml"),
+                                           "--storage.tsdb.path=" + os.path.join(work, "tsdb"),
+                                           "--web.listen-address=127.0.0.1:0"],
+                                          stdout=subprocess.DEVNULL, stderr=err))
+        m = said(prom_log, r'msg="Listening on" address=127\.0\.0\.1:(\d+)', 30)
+        check(m is not None, "prometheus listens")
+        if not m:
+            return
+        port = int(m.group(1))
 
         def query(q):
             url = "http://127.0.0.1:%d/api/v1/query?%s" % (port, urllib.parse.urlencode({"query": q}))

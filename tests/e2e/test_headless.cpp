@@ -212,10 +212,12 @@ TEST_F(Headless, MissingPortIsReportedAndRetried) {
 TEST_F(Headless, SettingsFileEditedWhileRunningIsLeftAsItIs) {
   WriteSettings(2, 0);
   const fs::path ini = Dir / "data" / "UserParaIni.ini";
-  auto monitor = StartMonitor(2);
+  auto monitor = StartMonitor(120);
   ASSERT_TRUE(monitor->WaitForOutput("Monitor software is open", 10s)) << monitor->Err();
   const std::string edited = "[CommPort]\nComName=" + Link + "\nProtocol=1\nBaudRate=2400\n";
   std::ofstream(ini) << edited;
+  // Stopped once the edit is on disk, not at a duration it may outrun.
+  monitor->Signal(SIGTERM);
   ASSERT_EQ(monitor->WaitForExit(30s), 0) << monitor->Err();
   std::ifstream in(ini);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), edited);
@@ -328,11 +330,13 @@ TEST_F(Headless, LogWriteFailureAndRecoveryAreReportedOnceEachAndFailTheExit) {
   // The tail a power cut leaves (all-zero records, read as none) ends past the limit.
   std::ofstream(active, std::ios::binary) << std::string(22 * sizeof(EventRecord), '\0');
   TChildProcess monitor({"/usr/bin/prlimit", "--fsize=1024:unlimited", BuildDir + "/tessaro", "--headless",
-                         "--data-dir", (Dir / "data").string(), "--duration", "2"});
+                         "--data-dir", (Dir / "data").string(), "--duration", "120"});
   ASSERT_TRUE(monitor.WaitForError("event log: cannot write " + active.string() + ": File too large", 10s))
       << monitor.Err();
   const rlimit unlimited{RLIM_INFINITY, RLIM_INFINITY};
   ASSERT_EQ(::prlimit(monitor.Pid(), RLIMIT_FSIZE, &unlimited, nullptr), 0) << std::strerror(errno);
+  // The closing record is written only after the space came back.
+  monitor.Signal(SIGTERM);
   ASSERT_EQ(monitor.WaitForExit(30s), 1) << monitor.Err();
   const std::string& err = monitor.Err();
   auto count = [&err](const std::string& part) {

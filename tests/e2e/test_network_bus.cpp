@@ -77,14 +77,22 @@ class NetworkBus : public Headless {
     std::ofstream(data / "UserParaIni.ini") << "[CommPort]\nComName=" << comName << "\nProtocol=" << protocol << "\n"
                                             << commPort << "[DataLog]\nRecInterval=0\n";
   }
-  std::unique_ptr<TChildProcess> StartRedirector(const std::string& transport, uint16_t port, bool fork = true) const {
+  // The server in front of the simulator's link, on `port`; a port of 0 is
+  // chosen here (by socat itself for raw TCP, so no one can take it first).
+  std::unique_ptr<TChildProcess> StartRedirector(const std::string& transport, uint16_t& port, bool fork = true) const {
     if (transport == "tcp") {
       auto socat = std::make_unique<TChildProcess>(std::vector<std::string>{
           Socat, "-d", "-d", "TCP-LISTEN:" + std::to_string(port) + ",bind=127.0.0.1,reuseaddr" + (fork ? ",fork" : ""),
           "FILE:" + Link + ",raw,echo=0"});
-      EXPECT_TRUE(socat->WaitForError("listening on", 10s)) << socat->Err();
+      const std::string mark = "listening on AF=2 127.0.0.1:";
+      const bool listening = socat->WaitForError(mark, 10s) &&
+                             socat->WaitForError("\n", 10s, socat->Err().find(mark));  // the whole port number
+      EXPECT_TRUE(listening) << socat->Err();
+      if (listening && port == 0) port = static_cast<uint16_t>(std::atoi(socat->Err().c_str() + socat->Err().find(mark) + mark.size()));
       return socat;
     }
+    // ser2net names no port it was given 0 for.
+    if (port == 0) port = FreePort();
     const fs::path config = Dir / "ser2net.yaml";
     std::ofstream(config) << "%YAML 1.1\n---\nconnection: &bus\n"
                           << "  accepter: telnet(rfc2217),tcp,127.0.0.1," << port << "\n"
@@ -120,13 +128,13 @@ class NetworkProtocol : public NetworkBus, public ::testing::WithParamInterface<
 TEST_P(NetworkProtocol, DevicesComeOnlineAndAMainsFailureIsLogged) {
   const TNetCase& c = GetParam();
   const bool telnet = std::string(c.Transport) == "rfc2217";
-  const uint16_t port = FreePort();
-  WriteNetSettings(Dir / "data", std::string(c.Transport) + "://127.0.0.1:" + std::to_string(port), c.Protocol,
-                   telnet ? "BaudRate=4800\n" : "");
   WriteDevices({1});
   auto sim = StartSim(c.SimName, {"--devices", "1", "--alarm-device", "1", "--alarm-at", "3", "--battery-at", "4",
                                   "--clear-at", "1000", "--verbose"});
+  uint16_t port = 0;
   auto redirector = StartRedirector(c.Transport, port);
+  WriteNetSettings(Dir / "data", std::string(c.Transport) + "://127.0.0.1:" + std::to_string(port), c.Protocol,
+                   telnet ? "BaudRate=4800\n" : "");
   auto monitor = StartMonitor(15);
   ASSERT_EQ(monitor->WaitForExit(60s), 0) << monitor->Err();
   const auto ev = Events();
@@ -158,12 +166,12 @@ class NetworkRedirector : public NetworkBus, public ::testing::WithParamInterfac
 // nothing else reaches the log.
 TEST_P(NetworkRedirector, KilledAndRestartedIsLostThenReestablishedWithinTenSeconds) {
   const std::string transport = GetParam();
-  const uint16_t port = FreePort();
-  WriteNetSettings(Dir / "data", transport + "://127.0.0.1:" + std::to_string(port), 2);
   WriteDevices({1});
   auto sim = StartSim("modbus", {"--devices", "1"});
   // socat without fork: killing it ends the connection it serves too.
+  uint16_t port = 0;
   auto redirector = StartRedirector(transport, port, false);
+  WriteNetSettings(Dir / "data", transport + "://127.0.0.1:" + std::to_string(port), 2);
   auto monitor = StartMonitor(60);
   ASSERT_TRUE(monitor->WaitForOutput("Communication upbuilt", 15s)) << monitor->Out() << monitor->Err();
   redirector->Stop();
@@ -239,10 +247,10 @@ TEST_F(NetworkBus, MisbehavingServersGiveThePortFailurePathAndNothingFalse) {
 
 // tessaro --search probes the bus behind a server as it probes a local one.
 TEST_F(NetworkBus, SearchFindsTheDevicesBehindAServer) {
-  const uint16_t port = FreePort();
-  WriteNetSettings(Dir / "data", "tcp://127.0.0.1:" + std::to_string(port), 2);
   auto sim = StartSim("modbus", {"--devices", "2,3"});
+  uint16_t port = 0;
   auto redirector = StartRedirector("tcp", port);
+  WriteNetSettings(Dir / "data", "tcp://127.0.0.1:" + std::to_string(port), 2);
   TChildProcess search({BuildDir + "/tessaro", "--data-dir", (Dir / "data").string(), "--search", "1-4"});
   ASSERT_EQ(search.WaitForExit(60s), 0) << search.Out() << search.Err();
   EXPECT_NE(search.Out().find("2 devices found: 2, 3"), std::string::npos) << search.Out() << search.Err();

@@ -116,8 +116,10 @@ TEST_F(WebClients, AbuseLeavesThePollScheduleAsItWas) {
   stop = true;
   for (std::thread& t : abusers) t.join();
 
-  // Abuse must not slow polling; a loaded machine may make the quiet window the slower one.
-  EXPECT_GE(busy, quiet - 1) << "requests sent in 8 s: " << quiet << " quiet, " << busy << " under abuse";
+  // Abuse must not hold up polling. The abusers share the machine's cores with
+  // the monitor, so the bound is one-sided and generous: a poll loop that
+  // waited on a web client would send next to nothing.
+  EXPECT_GE(2 * busy, quiet) << "requests sent in 8 s: " << quiet << " quiet, " << busy << " under abuse";
   EXPECT_EQ(Get(port, "/metrics").Status, 200);
   monitor.Stop();
   EXPECT_EQ(monitor.Out().find("Communication lost"), std::string::npos) << monitor.Out();

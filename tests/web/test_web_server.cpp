@@ -474,7 +474,9 @@ TEST_F(WebServer, AbusiveClientsLeaveTheListenerServingAndPublishingUntouched) {
   }
   done = true;
   engine.join();
-  EXPECT_LT(slowestPublishUs.load(), 50000) << "publishing never waited on a client";
+  // A publish that waited on a client would wait for its 2 s time limit; a
+  // loaded machine alone may stretch one to tens of milliseconds.
+  EXPECT_LT(slowestPublishUs.load(), 1000000) << "publishing never waited on a client";
 }
 
 TEST_F(WebServer, ABindThatFailsIsSaidOnceRetriedAndItsRecoverySaidOnce) {
