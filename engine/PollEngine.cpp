@@ -112,6 +112,7 @@ void TPollEngine::TrackActiveHandler() {
   TProtocolHandler* handler = ActiveHandler();
   FCtx.Vars.CycleSteps = static_cast<uint8_t>(handler ? handler->CycleSteps() : 0);
   FCtx.Vars.RequiredSteps = handler ? handler->RequiredSteps() : 0;
+  FCtx.Vars.MeasureSteps = handler ? handler->MeasureSteps() : 0;
   if (index == FTrackedIndex) return;
   // Another protocol numbers its steps otherwise: what was decoded counts for nothing.
   if (FTrackedIndex >= 0)
@@ -464,9 +465,9 @@ void TPollEngine::TakeSnapshot() {
   FSnapshot.clear();
   for (int i = 1; i <= FCtx.DeviceList.Count; ++i) {
     const uint8_t addr = FCtx.DeviceList.Nodes[i].Address;
-    // Only what the device itself said: communicating, every value decoded
-    // since its link came up, and answering within its round.
-    if (!freshness.IsFresh(addr)) continue;
+    // Only what the device itself said: communicating, every measured value
+    // decoded since its link came up, and answering within its round.
+    if (!freshness.IsRecordFresh(addr)) continue;
     FSnapshot.push_back(MakeDataRecord(FCtx.UpsInfo[addr], now));
   }
   // One write for the whole bus keeps the tick short.
