@@ -145,7 +145,11 @@ void TPollEngine::TryReopen() {
   FReopenCountdown = FPort.IsOpen() ? 0 : ReopenTicks;
 }
 
-void TPollEngine::Tick() {
+void TPollEngine::Tick() { RunTick(false); }
+
+void TPollEngine::LateTick() { RunTick(true); }
+
+void TPollEngine::RunTick(bool late) {
   // What the log writer finished since the last tick reaches the stores' listeners here.
   if (FCtx.LogWriter) FCtx.LogWriter->Collect();
   FCtx.Display.TimerStats[1] = 100;
@@ -158,7 +162,7 @@ void TPollEngine::Tick() {
       if (FAnnounceOpen && OnPortMessage) OnPortMessage("Serial port " + FCtx.Settings.PortInfo.ComName + " opened");
       FAnnounceOpen = false;
     }
-    PollStep();
+    PollStep(late);
   } else {
     if (PortWasOpen == 1) {
       PortWasOpen = 0;
@@ -199,7 +203,7 @@ int TPollEngine::IdleTicks() const {
   return std::max(idle, 0);
 }
 
-void TPollEngine::PollStep() {
+void TPollEngine::PollStep(bool late) {
   TPollVars& v = FCtx.Vars;
   v.DebugStage = 0;
   if (v.Waiting) {
@@ -208,10 +212,15 @@ void TPollEngine::PollStep() {
       --v.WaitTicks;
       return;
     }
+    // The answer may be among what the host has yet to hand over.
+    if (late) {
+      v.DebugStage = 1;
+      return;
+    }
     SendOrRelease();
     return;
   }
-  BuildStep();
+  if (!late) BuildStep();
 }
 
 void TPollEngine::SendOrRelease() {
