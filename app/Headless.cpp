@@ -182,10 +182,15 @@ int RunHeadless(const TAppOptions& options) {
   loop.StartGrid();
   uint64_t ticksRun = 0;
   uint64_t armedFor = 0;
-  int ticksBudget = 0;  // a wake-up after a long stall (suspend) runs at most 50
-  const auto runTick = [&] {
-    if (ticksBudget-- <= 0) return;
-    engine.Tick();
+  int ticksBudget = 0;  // a wake-up after a long stall (suspend) runs at most 50 late ticks
+  // Late ticks only count down: after a stall, what came in is heard and the
+  // tick now due decides, so no burst puts requests on the bus unanswered.
+  const auto runTick = [&](bool late) {
+    if (late && ticksBudget-- <= 0) return;
+    if (late)
+      engine.LateTick();
+    else
+      engine.Tick();
     if (hooks) hooks->Tick();
   };
   const auto started = std::chrono::steady_clock::now();
@@ -220,12 +225,12 @@ int RunHeadless(const TAppOptions& options) {
     ticksBudget = 50;
     // The ticks slept through, then what came in, then the tick now due, as
     // a loop woken every tick would have had them.
-    for (uint64_t i = 1; i < owed; ++i) runTick();
+    for (uint64_t i = 1; i < owed; ++i) runTick(true);
     const bool heard = fds[2].fd >= 0 && (fds[2].revents & POLLIN);
     if (heard) port.DispatchNotifications();
     nut.Process();
     if (owed > 0) {
-      runTick();
+      runTick(false);
       ticksRun = elapsed;
       storeHealth.Poll();
       PrintStoreMessages(storeHealth);

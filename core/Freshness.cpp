@@ -68,10 +68,13 @@ int64_t TFreshnessRule::AllowedAgeMs() const {
   return tessaro::AllowedAgeMs(FTable, FList, FVars.CycleSteps, FSettings.PortInfo.MaxReSend);
 }
 
-TFreshness TFreshnessRule::Of(int address) const {
+TFreshness TFreshnessRule::Check(int address, uint32_t steps) const {
   if (address < 0 || address > MaxAddress) return TFreshness::LinkLost;
-  return CheckFreshness(FTable[static_cast<size_t>(address)], FVars.RequiredSteps, FClock.MonotonicMs(),
-                        AllowedAgeMs());
+  return CheckFreshness(FTable[static_cast<size_t>(address)], steps, FClock.MonotonicMs(), AllowedAgeMs());
 }
+
+TFreshness TFreshnessRule::Of(int address) const { return Check(address, FVars.RequiredSteps); }
+
+TFreshness TFreshnessRule::OfRecord(int address) const { return Check(address, FVars.MeasureSteps); }
 
 }  // namespace tessaro

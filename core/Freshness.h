@@ -3,9 +3,10 @@
 // metrics) or logged (data log): only what the device itself said recently.
 // A device is fresh when
 //   - its link is up (CommState 0: neither lost nor in error),
-//   - every value that is served or logged has been decoded since its link
-//     was last reset (the active handler's RequiredSteps are all in
-//     TUpsInfo::DecodedSteps), and
+//   - every value that is served has been decoded since its link was last
+//     reset (the active handler's RequiredSteps are all in
+//     TUpsInfo::DecodedSteps); for a data log record, which holds only the
+//     measurements, every measured value (MeasureSteps), and
 //   - its last accepted answer is younger than the longest time a normally
 //     polled device can go between two answers (AllowedAgeMs). While polling
 //     is paused, or a search or the port holds the line, the age grows past
@@ -25,7 +26,7 @@ enum class TFreshness : uint8_t {
   Fresh,
   LinkLost,    // CommState 2
   LinkError,   // CommState 1: several requests in a row went unanswered
-  Incomplete,  // not every served or logged value decoded since the link came up
+  Incomplete,  // not every value served (or logged) decoded since the link came up
   TooOld,      // the last accepted answer is older than the poll round allows
 };
 
@@ -56,6 +57,9 @@ class TFreshnessRule {
   // For an address outside the table: LinkLost.
   TFreshness Of(int address) const;
   bool IsFresh(int address) const { return Of(address) == TFreshness::Fresh; }
+  // The same for the device's data log record.
+  TFreshness OfRecord(int address) const;
+  bool IsRecordFresh(int address) const { return OfRecord(address) == TFreshness::Fresh; }
 
  private:
   const TUpsInfoTable& FTable;
@@ -63,6 +67,8 @@ class TFreshnessRule {
   const TSettings& FSettings;
   const TPollVars& FVars;
   const TClock& FClock;
+
+  TFreshness Check(int address, uint32_t steps) const;
 };
 
 }  // namespace tessaro

@@ -26,10 +26,12 @@ struct TPollVars {
   uint8_t DebugStage = 0;
   int32_t FrameLen = 0;    // bytes of the request in flight to send
   // The active handler's cycle, kept current by the engine for the freshness
-  // rule (core/Freshness.h): its length for a communicating device, and the
-  // steps whose values are served and logged (bit n-1 = step n).
+  // rule (core/Freshness.h): its length for a communicating device, the
+  // steps whose values are served (bit n-1 = step n), and those of them that
+  // carry the measurements a data log record holds.
   uint8_t CycleSteps = 0;
   uint32_t RequiredSteps = 0;
+  uint32_t MeasureSteps = 0;
   std::array<uint8_t, RxBufSize> RxBuf{};  // the last received chunk, cut to 400 bytes
 };
 

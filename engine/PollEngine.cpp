@@ -112,6 +112,7 @@ void TPollEngine::TrackActiveHandler() {
   TProtocolHandler* handler = ActiveHandler();
   FCtx.Vars.CycleSteps = static_cast<uint8_t>(handler ? handler->CycleSteps() : 0);
   FCtx.Vars.RequiredSteps = handler ? handler->RequiredSteps() : 0;
+  FCtx.Vars.MeasureSteps = handler ? handler->MeasureSteps() : 0;
   if (index == FTrackedIndex) return;
   // Another protocol numbers its steps otherwise: what was decoded counts for nothing.
   if (FTrackedIndex >= 0)
@@ -144,7 +145,11 @@ void TPollEngine::TryReopen() {
   FReopenCountdown = FPort.IsOpen() ? 0 : ReopenTicks;
 }
 
-void TPollEngine::Tick() {
+void TPollEngine::Tick() { RunTick(false); }
+
+void TPollEngine::LateTick() { RunTick(true); }
+
+void TPollEngine::RunTick(bool late) {
   // What the log writer finished since the last tick reaches the stores' listeners here.
   if (FCtx.LogWriter) FCtx.LogWriter->Collect();
   FCtx.Display.TimerStats[1] = 100;
@@ -157,7 +162,7 @@ void TPollEngine::Tick() {
       if (FAnnounceOpen && OnPortMessage) OnPortMessage("Serial port " + FCtx.Settings.PortInfo.ComName + " opened");
       FAnnounceOpen = false;
     }
-    PollStep();
+    PollStep(late);
   } else {
     if (PortWasOpen == 1) {
       PortWasOpen = 0;
@@ -198,7 +203,7 @@ int TPollEngine::IdleTicks() const {
   return std::max(idle, 0);
 }
 
-void TPollEngine::PollStep() {
+void TPollEngine::PollStep(bool late) {
   TPollVars& v = FCtx.Vars;
   v.DebugStage = 0;
   if (v.Waiting) {
@@ -207,10 +212,15 @@ void TPollEngine::PollStep() {
       --v.WaitTicks;
       return;
     }
+    // The answer may be among what the host has yet to hand over.
+    if (late) {
+      v.DebugStage = 1;
+      return;
+    }
     SendOrRelease();
     return;
   }
-  BuildStep();
+  if (!late) BuildStep();
 }
 
 void TPollEngine::SendOrRelease() {
@@ -464,9 +474,9 @@ void TPollEngine::TakeSnapshot() {
   FSnapshot.clear();
   for (int i = 1; i <= FCtx.DeviceList.Count; ++i) {
     const uint8_t addr = FCtx.DeviceList.Nodes[i].Address;
-    // Only what the device itself said: communicating, every value decoded
-    // since its link came up, and answering within its round.
-    if (!freshness.IsFresh(addr)) continue;
+    // Only what the device itself said: communicating, every measured value
+    // decoded since its link came up, and answering within its round.
+    if (!freshness.IsRecordFresh(addr)) continue;
     FSnapshot.push_back(MakeDataRecord(FCtx.UpsInfo[addr], now));
   }
   // One write for the whole bus keeps the tick short.

@@ -38,11 +38,18 @@ class TPollEngine {
   void Shutdown();
 
   void Tick();  // the 100 ms poll timer
+  // A tick whose time has passed, run late in a burst (ticks slept through, or
+  // owed after the loop was held up) before the host has handed over what came
+  // in meanwhile. It counts down like any tick, but ends no wait, builds and
+  // sends nothing: the wait for an answer is counted in ticks, and a burst
+  // would otherwise put request after request on the bus before any answer
+  // had been heard. The next tick on time carries on.
+  void LateTick();
 
   // How many of the coming ticks would only count down (a request's wait,
   // the reopen delay, the data log delay), at most MaxIdleTicks: a host may
-  // sleep through them and run them late, in one go, before it hands the
-  // engine anything else. 0 when the next tick has work.
+  // sleep through them and run them late (LateTick), in one go, before it
+  // hands the engine anything else. 0 when the next tick has work.
   static constexpr int MaxIdleTicks = 10;
   int IdleTicks() const;
 
@@ -97,7 +104,8 @@ class TPollEngine {
   int32_t RecDelay = 0;
 
  private:
-  void PollStep();
+  void RunTick(bool late);
+  void PollStep(bool late);
   void SendOrRelease();
   void BuildStep();
   bool FastPollOn() const;

@@ -101,8 +101,10 @@ bool TAsciiHandler::Matches(const TRequest& request, std::span<const uint8_t> an
 }
 
 bool TAsciiHandler::Decode(const TRequest& request, std::span<const uint8_t> answer, TUpsInfo& record) {
-  if (request.Answers == 0 && DecodeStep(request.Func, AsciiView(answer), record))
-    MarkStepDecoded(record, request.Step);
+  // A resend answered again says the same; but where the first answer was
+  // not taken, the repeat is the device's first word on that step.
+  const bool taken = request.Answers > 0 && (request.Step == 0 || (record.DecodedSteps & StepBit(request.Step)) != 0);
+  if (!taken && DecodeStep(request.Func, AsciiView(answer), record)) MarkStepDecoded(record, request.Step);
   return true;
 }
 

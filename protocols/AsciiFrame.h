@@ -83,10 +83,13 @@ class TAsciiHandler : public TProtocolHandler {
   TRequest CycleRequest(uint16_t addr, int step) const override;
   // Every command of the cycle carries live values.
   uint32_t RequiredSteps() const override { return StepBit(AsciiCycleSteps + 1) - 1; }
+  // Analog values, loads and currents, backup time and capacity; 2 and 3 carry state and alarms.
+  uint32_t MeasureSteps() const override { return StepBit(1) | StepBit(4) | StepBit(5); }
   TRequest SearchRequest(uint16_t addr) const override;
   bool Matches(const TRequest& request, std::span<const uint8_t> answer, TPollStats& stats) const override;
   // Decodes by the command step of the request; a second answer to the same
-  // request is accepted and decodes nothing.
+  // request is accepted and decodes nothing, unless the first left its step
+  // undecoded (a status below the power-frequency protocol's gate).
   bool Decode(const TRequest& request, std::span<const uint8_t> answer, TUpsInfo& record) final;
 
  protected:

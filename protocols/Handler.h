@@ -62,6 +62,10 @@ class TProtocolHandler {
   // count as complete once all of them have been decoded since its link was
   // reset (Decode marks them in TUpsInfo::DecodedSteps).
   virtual uint32_t RequiredSteps() const = 0;
+  // Those of them that carry the measurement block, all a data log record
+  // holds: a device is recorded once these are in, whether or not its state
+  // and alarms are yet.
+  virtual uint32_t MeasureSteps() const = 0;
   // The fixed probe of a device search.
   virtual TRequest SearchRequest(uint16_t addr) const = 0;
   // Handlers that cannot write leave the command queue alone.

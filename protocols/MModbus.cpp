@@ -48,6 +48,9 @@ TRequest TMModbus::CycleRequest(uint16_t addr, int step) const {
 // that refuses them still has every live value served and logged.
 uint32_t TMModbus::RequiredSteps() const { return StepBit(1) | StepBit(2) | StepBit(3); }
 
+// Voltages and frequency; loads, battery values, capacity and backup time.
+uint32_t TMModbus::MeasureSteps() const { return StepBit(1) | StepBit(2); }
+
 TRequest TMModbus::SearchRequest(uint16_t addr) const {
   TRequest r = BuildRequest(addr, SearchProbe.Func, SearchProbe.Reg, SearchProbe.Count);
   r.Probe = true;

@@ -8,7 +8,8 @@
 //   3  fn 4  30081..30091 (11)     01 04 75 80 00 0B AA 29
 //   4  fn 3  40001..40028 (28)     01 03 9C 40 00 1C 6B 87
 //   5  fn 3  40029        (1)      01 03 9C 5C 00 01 6A 48  (only with SelectedModel "RXA410LT")
-// Steps 1 to 3 carry the live values (RequiredSteps); 4 and 5 the settings.
+// Steps 1 to 3 carry the live values (RequiredSteps), 1 and 2 the measurements
+// (MeasureSteps); 4 and 5 the settings.
 // The search probe reads 30001..30014 of the probed address; write commands
 // come from the engine's command queue.
 //
@@ -59,6 +60,7 @@ class TMModbus final : public TProtocolHandler {
   int CycleSteps() const override;
   TRequest CycleRequest(uint16_t addr, int step) const override;
   uint32_t RequiredSteps() const override;
+  uint32_t MeasureSteps() const override;
   TRequest SearchRequest(uint16_t addr) const override;
   bool TakesCommands() const override { return true; }
   TRequest CommandRequest(const TWriteCommand& command) const override;

@@ -75,8 +75,12 @@ struct TSimBusRig {
     }
     std::stable_sort(Pending.begin(), Pending.end(), [](const auto& a, const auto& b) { return a.Due < b.Due; });
     while (!Pending.empty() && Pending.front().Due <= Now + 1e-9) {
-      if (beforeAnswer) beforeAnswer();
-      Port.InjectReceive(Pending.front().Bytes);
+      if (HoldAnswers) {
+        Held.push_back(Pending.front().Bytes);
+      } else {
+        if (beforeAnswer) beforeAnswer();
+        Port.InjectReceive(Pending.front().Bytes);
+      }
       Pending.erase(Pending.begin());
     }
   }
@@ -105,6 +109,10 @@ struct TSimBusRig {
   std::unique_ptr<sim::TSimBus> Bus;
   std::vector<sim::TScheduledWrite> Pending;
   double Now = 0;
+  // While set, answers that fall due wait in Held, as they would for a loop
+  // that is held up.
+  bool HoldAnswers = false;
+  std::vector<std::string> Held;
 };
 
 }  // namespace tessaro::testing

@@ -5,8 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <memory>
+#include <optional>
+#include <ostream>
 #include <string>
+#include <vector>
 
 #include "engine/SimBusRig.h"
 #include "net/NutCommands.h"
@@ -16,6 +20,17 @@ using tessaro::testing::TSimBusRig;
 
 namespace {
 
+std::string NutGet(TContext& ctx, const std::string& line) {
+  const net::TNutSource source{ctx.UpsInfo, ctx.DeviceList, ctx.Settings, ctx.Freshness()};
+  net::TNutSession session;
+  net::TNutShared logins;
+  return net::HandleLine(line, session, source, logins).Text;
+}
+
+bool NutServes(TContext& ctx, int address) {
+  return NutGet(ctx, "GET VAR ups" + std::to_string(address) + " ups.load") != "ERR DATA-STALE\n";
+}
+
 class FreshValues : public ::testing::Test {
  protected:
   void Make(const std::string& name, std::vector<uint8_t> devices) {
@@ -23,14 +38,8 @@ class FreshValues : public ::testing::Test {
   }
   void TearDown() override { Rig.reset(); }
 
-  std::string Get(const std::string& line) {
-    TContext& ctx = *Rig->Ctx;
-    const net::TNutSource source{ctx.UpsInfo, ctx.DeviceList, ctx.Settings, ctx.Freshness()};
-    net::TNutSession session;
-    net::TNutShared logins;
-    return net::HandleLine(line, session, source, logins).Text;
-  }
-  bool Served(int address) { return Get("GET VAR ups" + std::to_string(address) + " ups.load") != "ERR DATA-STALE\n"; }
+  std::string Get(const std::string& line) { return NutGet(*Rig->Ctx, line); }
+  bool Served(int address) { return NutServes(*Rig->Ctx, address); }
 
   std::unique_ptr<TSimBusRig> Rig;
 };
@@ -102,5 +111,91 @@ TEST_F(FreshValues, PausedPollingTurnsServedDataStaleAfterTheBound) {
   EXPECT_TRUE(Served(1));
   EXPECT_TRUE(Served(2));
 }
+
+// When a device is first recorded and served, against what went over the bus:
+// a device is recorded at the first data log tick after the answer that
+// completes its measurements, and served from the answer that completes
+// everything served (measurements, state, alarms), not a round later. The
+// power-frequency protocol takes state and alarms only from a device's fifth
+// answer since its link came up; a resend's answer counts as well. Devices 1
+// and 2 answer, 3 is silent; device 1 comes up first.
+struct TFirstCase {
+  const char* Name;
+  uint8_t Protocol;
+  sim::TSimProtocol SimProtocol;
+  uint32_t MeasureSteps;  // the steps a data log record needs
+  uint32_t ServedSteps;
+  uint32_t GatedSteps;  // decoded only from the fifth answer on
+};
+
+void PrintTo(const TFirstCase& c, std::ostream* os) { *os << c.Name; }
+
+constexpr uint32_t Steps(std::initializer_list<int> steps) {
+  uint32_t bits = 0;
+  for (int s : steps) bits |= StepBit(s);
+  return bits;
+}
+
+const TFirstCase FirstCases[] = {
+    {"modbus", ProtocolModbus, sim::TSimProtocol::Modbus, Steps({1, 2}), Steps({1, 2, 3}), 0},
+    {"ydt", ProtocolYdtV31, sim::TSimProtocol::Ydt, Steps({1, 4, 5}), Steps({1, 2, 3, 4, 5}), 0},
+    {"quorvan", ProtocolQuorvan, sim::TSimProtocol::Quorvan, Steps({1, 4, 5}), Steps({1, 2, 3, 4, 5}), Steps({2, 3})},
+};
+
+class FirstRecord : public ::testing::TestWithParam<std::tuple<TFirstCase, int, int>> {};
+
+TEST_P(FirstRecord, ComesAtTheFirstTickAfterTheLastNeededAnswer) {
+  const auto& [c, maxReSend, address] = GetParam();
+  TSimBusRig rig(std::string("first_") + c.Name + std::to_string(maxReSend) + "_" + std::to_string(address), c.Protocol,
+                 c.SimProtocol, {1, 2, 3});
+  rig.Options.Devices = {1, 2};
+  rig.UseBus(rig.Options);
+  rig.Ctx->Settings.PortInfo.MaxReSend = static_cast<uint8_t>(maxReSend);
+  rig.Ctx->Settings.RecInterval = 50;
+  TPollEngine& engine = *rig.Engine;
+
+  // The oracle: every accepted answer of the device, with the step it answered.
+  int answers = 0;
+  uint32_t in = 0;
+  std::optional<int64_t> measuredMs, servedMs;
+  engine.OnAnswerAccepted = [&](uint8_t addr) {
+    if (addr != address) return;
+    const uint32_t step = StepBit(engine.Request().Step);
+    if (!(step & c.GatedSteps) || answers >= 4) in |= step;
+    ++answers;
+    const int64_t now = rig.Clock.MonotonicMs();
+    if (!measuredMs && (in & c.MeasureSteps) == c.MeasureSteps) measuredMs = now;
+    if (!servedMs && (in & c.ServedSteps) == c.ServedSteps) servedMs = now;
+  };
+  ASSERT_TRUE(engine.Start());
+
+  std::map<int64_t, TDateTime> snapshots;  // monotonic ms of each data log tick
+  std::optional<int64_t> firstServedMs;
+  for (int i = 0; i < 2000 && !(firstServedMs && measuredMs && rig.Clock.MonotonicMs() > *measuredMs + 6000); ++i) {
+    const int64_t tickMs = rig.Clock.MonotonicMs();
+    const TDateTime tickTime = rig.Clock.Now();
+    rig.Run(0.1);
+    if (engine.RecDelay == rig.Ctx->Settings.RecInterval) snapshots.emplace(tickMs, tickTime);
+    if (!firstServedMs && NutServes(*rig.Ctx, address)) firstServedMs = rig.Clock.MonotonicMs();
+  }
+  ASSERT_TRUE(measuredMs && servedMs && firstServedMs) << "answers " << answers;
+  EXPECT_EQ(*firstServedMs, *servedMs) << "served from the answer that completes the values, and not before";
+
+  const auto tick = snapshots.lower_bound(*measuredMs);
+  ASSERT_NE(tick, snapshots.end());
+  const auto records = rig.DataOf(address);
+  ASSERT_FALSE(records.empty());
+  EXPECT_EQ(records.front().Time, tick->second) << "first record at " << (records.front().Time - snapshots.begin()->second) * 86400
+                                                << " s, measurements complete at " << *measuredMs / 1000.0 << " s";
+  EXPECT_GT(records.front().Measure.OutputFreq, 0.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Protocols, FirstRecord,
+                         ::testing::Combine(::testing::ValuesIn(FirstCases), ::testing::Values(2, 3, 4),
+                                            ::testing::Values(1, 2)),
+                         [](const auto& p) {
+                           return std::string(std::get<0>(p.param).Name) + "_MaxReSend" +
+                                  std::to_string(std::get<1>(p.param)) + "_device" + std::to_string(std::get<2>(p.param));
+                         });
 
 }  // namespace

@@ -124,3 +124,48 @@ TEST(IdleTicks, SleepingThroughThemChangesNothingOnTheBusOrInTheLogs) {
 }
 
 }  // namespace
+
+// A loop held up for 5 s (a long computation on its thread) owes 50 ticks. It
+// runs them late, in a burst, then hands over what came in meanwhile, then
+// runs the tick now due. However many ticks the burst holds, no request goes
+// out before the one before it has had its wait, and the answer that came in
+// during the stall is heard, not checked against a later request.
+TEST(IdleTicks, AfterAStallTheOwedTicksPutNoRequestsOnTheBusUnanswered) {
+  for (const int maxReSend : {2, 3}) {
+    SCOPED_TRACE(maxReSend);
+    TSimBusRig rig("stall_" + std::to_string(maxReSend), 2, sim::TSimProtocol::Modbus, {1, 2});
+    rig.Ctx->Settings.PortInfo.MaxReSend = static_cast<uint8_t>(maxReSend);
+    ASSERT_TRUE(rig.Engine->Start());
+    std::vector<int64_t> sentMs;
+    const auto tick = [&] {
+      const size_t before = sentMs.size();
+      rig.Engine->Tick();
+      while (sentMs.size() < rig.Port.SentFrames.size()) sentMs.push_back(rig.Clock.MonotonicMs());
+      return sentMs.size() > before;
+    };
+    for (int i = 0; i < 200; ++i) rig.Step([&] { tick(); });
+    // The stall begins as a request goes out, before its answer is heard.
+    for (int i = 0; i < 30 && !rig.HoldAnswers; ++i) rig.Step([&] { rig.HoldAnswers = tick(); });
+    ASSERT_TRUE(rig.HoldAnswers);
+    rig.Clock.AdvanceMs(4900);
+    rig.Now += 4.9;
+    rig.Step([] {});  // the answer falls due while the loop is held up
+    ASSERT_EQ(rig.Held.size(), 1u);
+    const int32_t failures = rig.Ctx->Stats.ParseFailures;
+    const size_t sentBefore = sentMs.size();
+
+    for (int i = 0; i < 49; ++i) rig.Engine->LateTick();
+    EXPECT_EQ(rig.Port.SentFrames.size(), sentBefore) << "the burst sends nothing";
+    rig.HoldAnswers = false;
+    for (const std::string& answer : rig.Held) rig.Port.InjectReceive(answer);
+    EXPECT_EQ(rig.Ctx->Stats.ParseFailures, failures) << "the answer is checked against its own request";
+    for (int i = 0; i < 300; ++i) rig.Step([&] { tick(); });
+
+    ASSERT_GT(sentMs.size(), sentBefore + 20);
+    for (size_t k = 1; k < sentMs.size(); ++k)
+      EXPECT_GE(sentMs[k] - sentMs[k - 1], 1100) << "send " << k << " at " << sentMs[k] << " ms";
+    EXPECT_EQ(rig.Ctx->Stats.ParseFailures, failures);
+    EXPECT_EQ(rig.Ctx->UpsInfo[1].CommState, 0);
+    EXPECT_EQ(rig.Ctx->UpsInfo[2].CommState, 0);
+  }
+}

@@ -205,6 +205,24 @@ TEST_F(Quorvan, StatusIsDecodedFromTheFourthSuccessOn) {
   EXPECT_EQ(d.DecodedSteps, StepBit(2));
 }
 
+// A resend's answer is the device's first word on a step whose first answer
+// came below the gate; once a step is decoded, a repeat changes nothing.
+TEST_F(Quorvan, AResendsAnswerTakesTheStatusTheFirstAnswerWasTooEarlyFor) {
+  RequestStep(2);
+  Dev1().SuccessCount = 3;
+  EXPECT_TRUE(Feed(StatusAnswer({{15, "02"}})));
+  EXPECT_EQ(Dev1().DecodedSteps, 0u);
+  ++Rig.Request.Answers;  // as the engine counts it
+  Dev1().SuccessCount = 4;
+  EXPECT_TRUE(Feed(StatusAnswer({{15, "02"}})));
+  EXPECT_EQ(Dev1().UpsSupply, 2);
+  EXPECT_EQ(Dev1().StateCode, StateBypass);
+  EXPECT_EQ(Dev1().DecodedSteps, StepBit(2));
+  ++Rig.Request.Answers;
+  EXPECT_TRUE(Feed(StatusAnswer({{15, "01"}})));
+  EXPECT_EQ(Dev1().UpsSupply, 2) << "the step was decoded";
+}
+
 struct TStatusCodeCase {
   int Pos;
   const char* Code;
