@@ -268,7 +268,7 @@ TEST_F(NutCommands, PasswordGuessingLeavesPollingAloneAndIsReportedAtARate) {
   size_t lines = 0;
   for (size_t at = err.find(": refused, "); at != std::string::npos; at = err.find(": refused, ", at + 1)) ++lines;
   EXPECT_LE(lines, 20u + 40u) << err;
-  EXPECT_EQ(Writes(), std::vector<std::string>{});
+  EXPECT_EQ(Writes(0), std::vector<std::string>{});
 }
 
 }  // namespace
