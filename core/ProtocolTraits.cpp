@@ -11,13 +11,13 @@ constexpr int32_t Highest = std::numeric_limits<int32_t>::max();
 
 // The power-frequency protocol has an alarm range of its own, from 100 up.
 // clang-format off
-//                                   known  system battery sketch flow   commands alarms
-constexpr TProtocolTraits YdtV31  = {true,  true,  true,   true,  true,  false,   Lowest, 99};
-constexpr TProtocolTraits Quorvan = {true,  false, false,  false, false, false,   100, Highest};
-constexpr TProtocolTraits Modbus  = {true,  true,  true,   true,  true,  true,    Lowest, 99};
-constexpr TProtocolTraits Rxa     = {true,  false, true,   true,  true,  true,    Lowest, 99};
+//                                   known  system battery sketch flow   commands binary alarms
+constexpr TProtocolTraits YdtV31  = {true,  true,  true,   true,  true,  false,   false, Lowest, 99};
+constexpr TProtocolTraits Quorvan = {true,  false, false,  false, false, false,   false, 100, Highest};
+constexpr TProtocolTraits Modbus  = {true,  true,  true,   true,  true,  true,    true,  Lowest, 99};
+constexpr TProtocolTraits Rxa     = {true,  false, true,   true,  true,  true,    true,  Lowest, 99};
 // A number no handler speaks polls nothing; what it shows stays as it was.
-constexpr TProtocolTraits Unknown = {false, false, true,   false, false, false,   Lowest, 99};
+constexpr TProtocolTraits Unknown = {false, false, true,   false, false, false,   false, Lowest, 99};
 // clang-format on
 
 }  // namespace

@@ -16,6 +16,7 @@ struct TProtocolTraits {
   bool Sketch;           // the sketch of the power path is worth showing
   bool ChargeFlow;       // the sketch can show the battery current's flow
   bool TakesCommands;    // user settings, battery test and remote on/off
+  bool BinaryFrames;     // its frames are bytes, not text: traces show them in hexadecimal
   int32_t AlarmFirst;    // the alarm codes it can raise: AlarmFirst..AlarmLast
   int32_t AlarmLast;
 };

@@ -138,15 +138,15 @@ TEST(StatusWordTexts, UpperCaseHexInPairs) {
 TEST(ProtocolTraits, WhatEachProtocolGivesAndTakes) {
   const struct {
     uint8_t Protocol;
-    bool Known, SystemWords, BatteryGroup, Sketch, ChargeFlow, TakesCommands;
+    bool Known, SystemWords, BatteryGroup, Sketch, ChargeFlow, TakesCommands, BinaryFrames;
     int32_t FirstAlarm;
   } cases[] = {
-      {ProtocolYdtV31, true, true, true, true, true, false, 0},
-      {ProtocolQuorvan, true, false, false, false, false, false, 100},
-      {ProtocolModbus, true, true, true, true, true, true, 0},
-      {ProtocolRxa, true, false, true, true, true, true, 0},
-      {4, false, false, true, false, false, false, 0},
-      {255, false, false, true, false, false, false, 0},
+      {ProtocolYdtV31, true, true, true, true, true, false, false, 0},
+      {ProtocolQuorvan, true, false, false, false, false, false, false, 100},
+      {ProtocolModbus, true, true, true, true, true, true, true, 0},
+      {ProtocolRxa, true, false, true, true, true, true, true, 0},
+      {4, false, false, true, false, false, false, false, 0},
+      {255, false, false, true, false, false, false, false, 0},
   };
   for (const auto& c : cases) {
     const TProtocolTraits& t = ProtocolTraits(c.Protocol);
@@ -157,6 +157,7 @@ TEST(ProtocolTraits, WhatEachProtocolGivesAndTakes) {
     EXPECT_EQ(t.Sketch, c.Sketch);
     EXPECT_EQ(t.ChargeFlow, c.ChargeFlow);
     EXPECT_EQ(t.TakesCommands, c.TakesCommands);
+    EXPECT_EQ(t.BinaryFrames, c.BinaryFrames);
     // Either the codes below 100 or those from 100 up.
     for (const int32_t code : {0, 99}) EXPECT_EQ(RaisesAlarm(t, code), c.FirstAlarm == 0) << code;
     for (const int32_t code : {100, 206}) EXPECT_EQ(RaisesAlarm(t, code), c.FirstAlarm == 100) << code;
