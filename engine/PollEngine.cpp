@@ -483,4 +483,14 @@ void TPollEngine::TakeSnapshot() {
   FCtx.DataLogger->AppendAll(FSnapshot);
 }
 
+void TPollEngine::ClearUnheardDevices() {
+  const bool open = PortIsOpen();
+  for (int k = 1; k <= FCtx.DeviceList.Count; ++k) {
+    const uint8_t address = FCtx.DeviceList.Nodes[k].Address;
+    if (address == 0) continue;
+    TUpsInfo& info = FCtx.UpsInfo[address];
+    if (!open || info.CommState == 2) ClearLiveValues(info);
+  }
+}
+
 }  // namespace tessaro

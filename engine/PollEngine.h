@@ -77,6 +77,11 @@ class TPollEngine {
   bool ReopenPending() const { return FReopenCountdown > 0; }
   int ReopenTicks = 30;
 
+  // Clears the live values of every listed device that cannot be heard now
+  // (port closed, link lost), so nothing stale shows as current. The
+  // desktop runs it before each refresh of its display.
+  void ClearUnheardDevices();
+
   // The address the active handler is talking to (0 with no handler).
   uint8_t ActiveAddress() const;
 

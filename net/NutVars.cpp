@@ -5,90 +5,13 @@
 #include <cmath>
 
 #include "core/Catalogue.h"
+#include "core/DeviceState.h"
+#include "core/ProtocolTraits.h"
 #include "core/UserParaIni.h"
 
 namespace tessaro::net {
 
-namespace {
-
-// Alarms that mean the battery is nearly empty.
-constexpr int32_t LowBatteryAlarms[] = {
-    21,   // Battery under voltage (rectifier word)
-    23,   // Low battery alarm
-    67,   // Battery under voltage (system word)
-    206,  // Battery Under Voltage (power-frequency)
-    209,  // Battery Low Pre-warning (power-frequency)
-};
-
-bool HasAlarm(const TUpsInfo& info, int32_t code) {
-  const auto end = info.AlarmCodes.begin() + std::min<int>(info.AlarmCount, MaxAlarms);
-  return std::find(info.AlarmCodes.begin(), end, code) != end;
-}
-
-bool BatteryLow(const TUpsInfo& info) {
-  for (const int32_t code : LowBatteryAlarms)
-    if (HasAlarm(info, code)) return true;
-  // A backup time of 0 is what a record holds before the device has sent
-  // one, so only a reported time counts.
-  const int limit = info.Params.PreAlarmTime > 0 ? info.Params.PreAlarmTime : DefaultLowRuntimeMinutes;
-  return info.Measure.BattBackupTime > 0 && info.Measure.BattBackupTime <= limit;
-}
-
-// OL or OB from the supply of the rectifier side; empty when none is known.
-const char* InputWord(const TUpsInfo& info) {
-  switch (info.InputSupply) {
-    case 1: return "OL";
-    case 2: return "OB";
-    default: return "";
-  }
-}
-
-void Add(std::string& status, const char* word) {
-  if (*word == '\0') return;
-  if (!status.empty()) status += ' ';
-  status += word;
-}
-
-}  // namespace
-
-std::string UpsStatus(const TUpsInfo& info) {
-  std::string s;
-  switch (info.StateCode) {
-    case StateOnline:
-    case StateEco:
-      Add(s, "OL");
-      break;
-    case StateBattery:
-    case StateBattSelfTest:
-      Add(s, "OB");
-      break;
-    case StateBypass:
-    case StateMaintBypass:
-      Add(s, "OL");
-      Add(s, "BYPASS");
-      break;
-    case StateFault:
-      // The fault state says nothing of the path; the supply flags do.
-      if (info.UpsSupply == 1) {
-        Add(s, info.InputSupply == 2 ? "OB" : "OL");
-      } else if (info.UpsSupply == 2) {
-        Add(s, "OL");
-        Add(s, "BYPASS");
-      } else {
-        Add(s, InputWord(info));
-        Add(s, "OFF");
-      }
-      break;
-    default:  // standby, no output, inverter starting, EPO: the load is not fed
-      Add(s, InputWord(info));
-      Add(s, "OFF");
-      break;
-  }
-  if (info.StateCode == StateBattSelfTest || info.BattTestFlag) Add(s, "CAL");
-  if (BatteryLow(info)) Add(s, "LB");
-  if (info.AlarmCount > 0) Add(s, "ALARM");
-  return s;
-}
+std::string UpsStatus(const TUpsInfo& info) { return NutStatusWords(info, DefaultLowRuntimeMinutes); }
 
 std::string UpsAlarm(const TUpsInfo& info) {
   std::string out;
@@ -163,7 +86,9 @@ constexpr TMeasureDef Measures[] = {
 
 std::span<const TMeasureDef> MeasureDefs() { return Measures; }
 
-bool ProtocolHas(const TMeasureDef& def, uint8_t protocol) { return !def.BatteryGroup || protocol != ProtocolQuorvan; }
+bool ProtocolHas(const TMeasureDef& def, uint8_t protocol) {
+  return !def.BatteryGroup || ProtocolTraits(protocol).BatteryGroup;
+}
 
 std::string FormatMeasure(const TMeasureDef& def, const TMeasureBlock& m) {
   const double v = def.Value(m);

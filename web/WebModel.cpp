@@ -4,9 +4,12 @@
 #include <charconv>
 #include <cmath>
 #include <map>
+#include <optional>
 #include <set>
 
 #include "core/Catalogue.h"
+#include "core/DeviceState.h"
+#include "core/ProtocolTraits.h"
 #include "core/LangTable.h"
 #include "core/UserParaIni.h"
 #include "logs/EventLog.h"
@@ -17,15 +20,6 @@ namespace tessaro::web {
 
 namespace {
 
-const char* IconName(TTreeIcon icon) {
-  switch (icon) {
-    case TTreeIcon::Ok: return "ok";
-    case TTreeIcon::Alarm: return "alarm";
-    case TTreeIcon::Lost: break;
-  }
-  return "lost";
-}
-
 const char* LinkName(uint8_t commState) {
   switch (commState) {
     case 0: return "communicating";
@@ -34,32 +28,8 @@ const char* LinkName(uint8_t commState) {
   }
 }
 
-std::string Hex4(uint16_t v) {
-  char buf[8];
-  std::snprintf(buf, sizeof buf, "%04X", v);
-  return buf;
-}
-
-void WriteSupply(TJson& j, int code, const char* text) {
-  j.BeginObject().Key("code").Integer(code).Key("text").String(text).EndObject();
-}
-
-const char* InputSupplyText(const TUpsInfo& info, int language) {
-  switch (info.InputSupply) {
-    case 0: return LangTextUtf8(TTextId::SupplyNone, language);
-    case 1: return LangTextUtf8(TTextId::SupplyMains, language);
-    case 2: return LangTextUtf8(TTextId::SupplyBattery, language);
-    default: return "";
-  }
-}
-
-const char* UpsSupplyText(const TUpsInfo& info, int language) {
-  switch (info.UpsSupply) {
-    case 0: return LangTextUtf8(TTextId::SupplyNone, language);
-    case 1: return LangTextUtf8(TTextId::SupplyInverter, language);
-    case 2: return LangTextUtf8(info.Params.WorkMode == 1 ? TTextId::SupplyEco : TTextId::SupplyBypass, language);
-    default: return "";
-  }
+void WriteSupply(TJson& j, int code, std::optional<TTextId> text, int language) {
+  j.BeginObject().Key("code").Integer(code).Key("text").String(text ? LangTextUtf8(*text, language) : "").EndObject();
 }
 
 void WriteDevice(TJson& j, const TBusSnapshot& s, const TDeviceView& d, bool full) {
@@ -70,7 +40,7 @@ void WriteDevice(TJson& j, const TBusSnapshot& s, const TDeviceView& d, bool ful
   j.Key("name").String(d.Name);
   j.Key("up").Bool(d.Up);
   const TTreeLook look = TreeLook(r, s.PortOpen, lang);
-  j.Key("tree").BeginObject().Key("icon").String(IconName(look.Icon)).Key("caption").String(look.Caption).EndObject();
+  j.Key("tree").BeginObject().Key("icon").String(TreeIconName(look.Icon)).Key("caption").String(look.Caption).EndObject();
   j.Key("link").BeginObject();
   j.Key("state").String(s.PortOpen ? LinkName(r.CommState) : "lost");
   j.Key("successRate").Integer(r.SuccessRate);
@@ -87,7 +57,7 @@ void WriteDevice(TJson& j, const TBusSnapshot& s, const TDeviceView& d, bool ful
     j.EndObject();
     return;
   }
-  j.Key("state").BeginObject().Key("code").Integer(r.StateCode).Key("text").String(StateText(r.StateCode, lang));
+  j.Key("state").BeginObject().Key("code").Integer(r.StateCode).Key("text").String(StateCaption(r.StateCode, lang));
   j.EndObject();
   j.Key("status").String(net::UpsStatus(r));
   j.Key("alarms").BeginArray();
@@ -103,24 +73,23 @@ void WriteDevice(TJson& j, const TBusSnapshot& s, const TDeviceView& d, bool ful
   if (full) {
     j.Key("supply").BeginObject();
     j.Key("input");
-    WriteSupply(j, r.InputSupply, InputSupplyText(r, lang));
+    WriteSupply(j, r.InputSupply, InputSupplyText(r), lang);
     j.Key("ups");
-    WriteSupply(j, r.UpsSupply, UpsSupplyText(r, lang));
+    WriteSupply(j, r.UpsSupply, UpsSupplyText(r), lang);
     j.EndObject();
     j.Key("switches").BeginObject();
     j.Key("input").Bool(r.InputSwitch).Key("output").Bool(r.OutputSwitch);
     j.Key("bypass").Bool(r.BypassSwitch).Key("maintenance").Bool(r.MaintSwitch);
     j.EndObject();
-    const TStatusBlock& w = r.Status;
+    const TStatusWordTexts w = StatusWordTexts(r.Status);
     j.Key("statusWords").BeginObject();
-    j.Key("cmmState").String(Hex4(w.CmmState1) + "-" + Hex4(w.CmmState2));
-    j.Key("invState").String(Hex4(w.InvState1) + "-" + Hex4(w.InvState2));
-    j.Key("cmmAlarm").String(Hex4(w.CmmAlarm1) + "-" + Hex4(w.CmmAlarm2));
-    j.Key("invAlarm").String(Hex4(w.InvAlarm1) + "-" + Hex4(w.InvAlarm2));
-    // The system words exist only in the Modbus and modular-UPS protocols.
-    if (s.Protocol == ProtocolYdtV31 || s.Protocol == ProtocolModbus) {
-      j.Key("sysState").String(Hex4(w.SysState));
-      j.Key("sysAlarm").String(Hex4(w.SysAlarm));
+    j.Key("cmmState").String(w.CmmState);
+    j.Key("invState").String(w.InvState);
+    j.Key("cmmAlarm").String(w.CmmAlarm);
+    j.Key("invAlarm").String(w.InvAlarm);
+    if (ProtocolTraits(s.Protocol).SystemWords) {
+      j.Key("sysState").String(w.SysState);
+      j.Key("sysAlarm").String(w.SysAlarm);
     }
     j.EndObject();
   }
@@ -207,20 +176,6 @@ class TMetrics {
   const char* FLast = nullptr;
 };
 
-// Label names of each state code.
-constexpr std::pair<int32_t, const char*> StateLabels[] = {
-    {StateStandby, "standby"},        {StateNoOutput, "no_output"},      {StateBypass, "bypass"},
-    {StateOnline, "online"},          {StateBattery, "battery"},         {StateBattSelfTest, "battery_self_test"},
-    {StateInvStarting, "inverter_starting"}, {StateEco, "eco"},          {StateEpo, "epo"},
-    {StateMaintBypass, "maintenance_bypass"}, {StateFault, "fault"},
-};
-
-// The alarm codes a protocol can raise: the power-frequency protocol has its
-// own range.
-bool AlarmOfProtocol(int32_t code, uint8_t protocol) {
-  return protocol == ProtocolQuorvan ? code >= 100 : code < 100;
-}
-
 // Each metric family is written whole, device by device, so that a name's
 // samples stay together.
 void DeviceFamilies(TMetrics& m, const TBusSnapshot& s, const std::vector<std::string>& labels) {
@@ -248,8 +203,9 @@ void DeviceFamilies(TMetrics& m, const TBusSnapshot& s, const std::vector<std::s
   m.Family("tessaro_device_state", "gauge", "1 for the UPS state the device reports, 0 for the others.");
   for (size_t i = 0; i < devices.size(); ++i) {
     if (!devices[i].Up) continue;
-    for (const auto& [code, label] : StateLabels)
-      m.Sample("tessaro_device_state", labels[i] + ",state=\"" + label + "\"", devices[i].Info.StateCode == code);
+    for (const TStateRow& row : StateRows())
+      if (row.Name)
+        m.Sample("tessaro_device_state", labels[i] + ",state=\"" + row.Name + "\"", devices[i].Info.StateCode == row.Code);
   }
   m.Family("tessaro_device_alarm", "gauge",
            "1 while the alarm is active, 0 when not; every alarm the protocol can raise.");
@@ -266,7 +222,7 @@ void DeviceFamilies(TMetrics& m, const TBusSnapshot& s, const std::vector<std::s
   };
   std::set<int32_t> protocolCodes;
   for (const TCatalogueEntry& e : AlarmCatalogue())
-    if (AlarmOfProtocol(e.Code, s.Protocol)) protocolCodes.insert(e.Code);
+    if (RaisesAlarm(ProtocolTraits(s.Protocol), e.Code)) protocolCodes.insert(e.Code);
   for (size_t i = 0; i < devices.size(); ++i) {
     if (!devices[i].Up) continue;
     const TUpsInfo& r = devices[i].Info;
@@ -290,17 +246,6 @@ void DeviceFamilies(TMetrics& m, const TBusSnapshot& s, const std::vector<std::s
 }
 
 }  // namespace
-
-TTreeLook TreeLook(const TUpsInfo& info, bool portOpen, int language) {
-  if (!portOpen) return {TTreeIcon::Lost, StateText(StateCommLost, language)};
-  switch (info.CommState) {
-    case 0:
-      return {(info.AlarmCount > 0 || info.StateCode == StateMaintBypass) ? TTreeIcon::Alarm : TTreeIcon::Ok,
-              info.StateCode < 0 ? std::string() : StateText(info.StateCode, language)};
-    case 1: return {TTreeIcon::Alarm, EventText(EventCommError, language)};
-    default: return {TTreeIcon::Lost, EventText(EventCommLost, language)};
-  }
-}
 
 std::string DevicesJson(const TBusSnapshot& s) {
   TJson j;

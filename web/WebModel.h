@@ -10,14 +10,6 @@
 
 namespace tessaro::web {
 
-// How the device tree shows a device: its icon and the text in brackets.
-enum class TTreeIcon { Lost, Ok, Alarm };
-struct TTreeLook {
-  TTreeIcon Icon = TTreeIcon::Lost;
-  std::string Caption;  // empty: the bare name
-};
-TTreeLook TreeLook(const TUpsInfo& info, bool portOpen, int language);
-
 // GET /api/v1/devices: the bus and every configured device.
 std::string DevicesJson(const TBusSnapshot& snapshot);
 // GET /api/v1/devices/N.

@@ -24,6 +24,7 @@
 #include "engine/Context.h"
 #include "engine/PollEngine.h"
 #include "serial/FakeSerialPort.h"
+#include "ui/main/DeviceTreePane.h"
 #include "ui/main/FrmMain.h"
 
 namespace tessaro::test {
@@ -32,6 +33,14 @@ struct TDeviceSpec {
   uint8_t Address;
   const char* Name;  // UTF-8
 };
+
+// A widget, action or menu of a window by its Qt object name.
+template <class T>
+T* Child(const QObject& window, const char* name) {
+  T* found = window.findChild<T*>(QString::fromLatin1(name));
+  if (!found) qFatal("no %s named %s", T::staticMetaObject.className(), name);
+  return found;
+}
 
 inline void WriteDeviceList(const std::string& recordDir, const std::vector<TDeviceSpec>& devices) {
   std::ofstream out(recordDir + "TreeNode.dat", std::ios::binary | std::ios::trunc);
@@ -88,7 +97,7 @@ class TMainFixture {
 
   void OpenPort() { Engine->OpenCommPort(); }
   TUpsInfo& Slot(int address) { return Context->UpsInfo[address]; }
-  QTreeWidget* Tree() const { return Main->TreeView1; }
+  QTreeWidget* Tree() const { return Main->TreePane().Tree(); }
   QTreeWidgetItem* Device(int position) const { return Tree()->topLevelItem(position - 1); }
 
   void ShowWindow() {

@@ -131,9 +131,9 @@ class TstDialogs : public QObject {
     QTimer::singleShot(0, [&] {
       auto* dialog = f.Main->findChild<TFrmProperty*>();
       shown = dialog->edtEquipName->text() + QLatin1Char('@') + dialog->cbxAddr->currentText();
-      dialog->btnCancel->click();
+      dialog->Form.Cancel->click();
     });
-    f.Main->btnProperty->click();
+    f.Main->TreePane().PropertyButton()->click();
     QCOMPARE(shown, QStringLiteral("b@7"));
   }
 

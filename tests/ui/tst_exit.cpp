@@ -15,7 +15,7 @@
 #include "ui/main/Desktop.h"
 #include "ui/main/EngineHost.h"
 #include "ui/main/FrmEquipSearch.h"
-#include "ui/main/MsgBox.h"
+#include "ui/widgets/MsgBox.h"
 
 using namespace tessaro;
 using namespace tessaro::test;
@@ -120,11 +120,11 @@ class TstExit : public QObject {
         {"add device", [](TFrmMain& m) { m.btnNewClick(); }, "FrmNewEquip"},
         {"device property", [](TFrmMain& m) { m.btnPropertyClick(); }, "FrmProperty"},
         {"about box", [](TFrmMain& m) { m.mni501Click(); }, "FrmAbout"},
-        {"exit question", [](TFrmMain& m) { m.mni103->trigger(); }, "QMessageBox", true},
+        {"exit question", [](TFrmMain& m) { Child<QAction>(m, "mni103")->trigger(); }, "QMessageBox", true},
         {"exit question over the user settings view",
          [](TFrmMain& m) {
            m.mni101Click();
-           m.mni103->trigger();
+           Child<QAction>(m, "mni103")->trigger();
          },
          "QMessageBox", true},
     };
@@ -160,7 +160,7 @@ class TstExit : public QObject {
       }
       asked = true;
       TBoxAnswerer yes(QMessageBox::Yes);
-      f.Main->mni103->trigger();
+      Child<QAction>(*f.Main, "mni103")->trigger();
     });
     QTimer::singleShot(0, f.Main.get(), [&] { open(*f.Main); });
     bool timedOut = false;

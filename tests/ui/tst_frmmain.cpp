@@ -18,6 +18,11 @@
 #include <cmath>
 
 #include "MainFixture.h"
+#include "ui/main/StatusStrip.h"
+#include "ui/main/LiveValuesPanel.h"
+#include "ui/main/SketchPanel.h"
+#include "ui/main/SwitchPanel.h"
+#include "ui/main/TrendCharts.h"
 #include "core/Catalogue.h"
 #include "ui/main/FrmProperty.h"
 #include "ui/widgets/AngularGauge.h"
@@ -55,7 +60,7 @@ class TPaintCounter : public QObject {
 // Waits until the window has painted a change of its second status panel,
 // so every update asked for before it has been painted too.
 void PaintMarker(TFrmMain& main, TPaintCounter& counter) {
-  QLabel* panel = main.StatusPanel[1];
+  QLabel* panel = main.Strip().Panel(1);
   panel->setText(panel->text() + QLatin1Char('.'));
   QTRY_VERIFY(counter.Painted.contains(QStringLiteral("StatusPanel2")));
 }
@@ -84,15 +89,15 @@ class TstFrmMain : public QObject {
     for (int k = 1; k <= 3; ++k) {
       QCOMPARE(int(f.Context->DeviceList.Nodes[k].NodeIndex), (k - 1) * 3);
       QCOMPARE(f.Device(k)->childCount(), 2);
-      QCOMPARE(TFrmMain::NodeIcon(f.Device(k)), 0);
+      QCOMPARE(TDeviceTreePane::NodeIcon(f.Device(k)), 0);
       QVERIFY(!f.Device(k)->isExpanded());
     }
     QCOMPARE(f.Main->SelDevAddr(), uint8_t(11));
     QCOMPARE(f.Main->IdxSelNode(), 0);
     QCOMPARE(f.Main->IdxSelItem(), 1);
     QCOMPARE(f.Tree()->selectedItems().value(0), f.Device(1));
-    QCOMPARE(f.Main->PageControl1->currentIndex(), 0);
-    QCOMPARE(f.Main->PageControl2->currentIndex(), 0);
+    QCOMPARE(f.Main->Pages()->currentIndex(), 0);
+    QCOMPARE(f.Main->LiveTabs()->currentIndex(), 0);
     QCOMPARE(f.Main->VisiblePicture(), int(PicStandby));
   }
 
@@ -103,13 +108,13 @@ class TstFrmMain : public QObject {
     QCOMPARE(f.Main->IdxSelItem(), 2);
     QCOMPARE(f.Main->SelDevAddr(), uint8_t(12));
     QCOMPARE(f.Main->IdxSelNode(), 5);
-    QCOMPARE(f.Main->PageControl1->currentIndex(), 1);
+    QCOMPARE(f.Main->Pages()->currentIndex(), 1);
     f.Click(f.Device(2));
     QCOMPARE(f.Main->IdxSelNode(), 3);
-    QCOMPARE(f.Main->PageControl1->currentIndex(), 0);
+    QCOMPARE(f.Main->Pages()->currentIndex(), 0);
     f.Click(f.Device(3)->child(0));
     QCOMPARE(f.Main->SelDevAddr(), uint8_t(13));
-    QCOMPARE(f.Main->PageControl1->currentIndex(), 0);
+    QCOMPARE(f.Main->Pages()->currentIndex(), 0);
   }
 
   // However the highlight moves, it is the selected device: Delete removes it
@@ -167,12 +172,12 @@ class TstFrmMain : public QObject {
     QTimer::singleShot(0, [&] {
       auto* dialog = f.Main->findChild<TFrmProperty*>();
       shown = dialog->edtEquipName->text();
-      dialog->btnCancel->click();
+      dialog->Form.Cancel->click();
     });
-    f.Main->btnProperty->click();
+    f.Main->TreePane().PropertyButton()->click();
     QCOMPARE(shown, QString::fromUtf8(devices[highlighted - 1].Name));
 
-    f.Main->btnDelete->click();
+    f.Main->TreePane().DeleteButton()->click();
     TDeviceList reread(f.Context->RecordDir);
     reread.LoadDeviceList();
     QStringList left;
@@ -186,17 +191,17 @@ class TstFrmMain : public QObject {
     TMainFixture f(Three);
     f.ShowWindow();
     f.Click(f.Device(3));
-    f.Main->btnDelete->click();
+    f.Main->TreePane().DeleteButton()->click();
     QCOMPARE(f.Tree()->topLevelItemCount(), 2);
     QCOMPARE(f.Main->IdxSelItem(), 2);
     QCOMPARE(f.Main->SelDevAddr(), uint8_t(12));
     QCOMPARE(f.Main->IdxSelNode(), 3);
-    f.Main->btnDelete->click();
-    f.Main->btnDelete->click();
+    f.Main->TreePane().DeleteButton()->click();
+    f.Main->TreePane().DeleteButton()->click();
     QCOMPARE(f.Tree()->topLevelItemCount(), 0);
     QCOMPARE(f.Main->IdxSelNode(), -1);
     QCOMPARE(f.Main->SelDevAddr(), uint8_t(0));
-    f.Main->btnDelete->click();  // nothing selected: nothing happens
+    f.Main->TreePane().DeleteButton()->click();  // nothing selected: nothing happens
     // The list file follows the tree.
     TDeviceList reread(f.Context->RecordDir);
     reread.LoadDeviceList();
@@ -210,10 +215,10 @@ class TstFrmMain : public QObject {
     f.Main->RefreshView();
     QCOMPARE(f.Device(2)->text(0), QStringLiteral("Twin  (Online)"));
     QCOMPARE(f.Device(3)->text(0), QStringLiteral("Twin too  (Online)"));
-    QCOMPARE(TFrmMain::NodeIcon(f.Device(2)), TFrmMain::NodeIcon(f.Device(3)));
+    QCOMPARE(TDeviceTreePane::NodeIcon(f.Device(2)), TDeviceTreePane::NodeIcon(f.Device(3)));
     f.ShowWindow();
     f.Click(f.Device(3));
-    f.Main->btnDelete->click();
+    f.Main->TreePane().DeleteButton()->click();
     QCOMPARE(f.Tree()->topLevelItemCount(), 1);
     QCOMPARE(f.Main->SelDevAddr(), uint8_t(11));
   }
@@ -253,10 +258,10 @@ class TstFrmMain : public QObject {
     r.StateCode = state;
     r.Measure.InputVoltA = 230;
     f.Main->RefreshView();
-    QCOMPARE(TFrmMain::NodeIcon(f.Device(1)), icon);
+    QCOMPARE(TDeviceTreePane::NodeIcon(f.Device(1)), icon);
     QCOMPARE(f.Device(1)->text(0), caption);
     QCOMPARE(r.Measure.InputVoltA == 0, cleared);
-    QCOMPARE(TFrmMain::NodeIcon(f.Device(1)->child(0)), 3);
+    QCOMPARE(TDeviceTreePane::NodeIcon(f.Device(1)->child(0)), 3);
   }
 
   void deviceAtAddressZeroKeepsItsBareName() {
@@ -265,7 +270,7 @@ class TstFrmMain : public QObject {
     f.Communicating(0, StateOnline);
     f.Main->RefreshView();
     QCOMPARE(f.Device(1)->text(0), QStringLiteral("Zero"));
-    QCOMPARE(TFrmMain::NodeIcon(f.Device(1)), 0);
+    QCOMPARE(TDeviceTreePane::NodeIcon(f.Device(1)), 0);
   }
 
   void valueFormats_data() {
@@ -285,7 +290,7 @@ class TstFrmMain : public QObject {
     QFETCH(double, value);
     QFETCH(int, decimals);
     QFETCH(QString, text);
-    QCOMPARE(TFrmMain::FormatFixed(value, decimals), text);
+    QCOMPARE(FormatFixed(value, decimals), text);
   }
 
   void liveDisplayShowsTheSelectedDevice() {
@@ -315,34 +320,34 @@ class TstFrmMain : public QObject {
     r.AlarmCodes[2] = 0;
     f.Main->RefreshView();
     TFrmMain& m = *f.Main;
-    QCOMPARE(m.stInputV[0]->text(), QStringLiteral("220.0 V"));
-    QCOMPARE(m.iAGInPutV[0]->Value(), 219.96);
-    QCOMPARE(m.stOutputV[1]->text(), QStringLiteral("230.0 V"));
-    QCOMPARE(m.stLoadPer[1]->text(), QStringLiteral("46 %"));
-    QCOMPARE(m.iLedBar[1]->TopLitColor(), QColor(0x00, 0xff, 0x00));
-    QCOMPARE(m.iLedBar[2]->TopLitColor(), QColor(0xff, 0x20, 0x20));
-    QCOMPARE(m.AdvPanel1->ValueText(), QStringLiteral("50.0"));
-    QCOMPARE(m.AdvPanel4->ValueText(), QStringLiteral("384.6"));
-    QCOMPARE(m.AdvPanel9->ValueText(), QStringLiteral("30"));
-    QCOMPARE(m.AdvPanel6->ValueText(), QStringLiteral("87"));
-    QCOMPARE(m.stInputPowerSupply->text(), QStringLiteral("Mains Supply"));
-    QCOMPARE(m.stUpsPowerSupply->text(), QStringLiteral("ECO"));
+    QCOMPARE(m.LiveValues().InputText(0)->text(), QStringLiteral("220.0 V"));
+    QCOMPARE(m.LiveValues().InputGauge(0)->Value(), 219.96);
+    QCOMPARE(m.LiveValues().OutputText(1)->text(), QStringLiteral("230.0 V"));
+    QCOMPARE(m.LiveValues().LoadText(1)->text(), QStringLiteral("46 %"));
+    QCOMPARE(m.LiveValues().LoadBar(1)->TopLitColor(), QColor(0x00, 0xff, 0x00));
+    QCOMPARE(m.LiveValues().LoadBar(2)->TopLitColor(), QColor(0xff, 0x20, 0x20));
+    QCOMPARE(Child<TValueBox>(m, "AdvPanel1")->ValueText(), QStringLiteral("50.0"));
+    QCOMPARE(Child<TValueBox>(m, "AdvPanel4")->ValueText(), QStringLiteral("384.6"));
+    QCOMPARE(Child<TValueBox>(m, "AdvPanel9")->ValueText(), QStringLiteral("30"));
+    QCOMPARE(Child<TValueBox>(m, "AdvPanel6")->ValueText(), QStringLiteral("87"));
+    QCOMPARE(Child<QLabel>(m, "stInputPowerSupply")->text(), QStringLiteral("Mains Supply"));
+    QCOMPARE(Child<QLabel>(m, "stUpsPowerSupply")->text(), QStringLiteral("ECO"));
     r.Params.WorkMode = 0;
     f.Main->RefreshView();
-    QCOMPARE(m.stUpsPowerSupply->text(), QStringLiteral("Bypass Supply"));
+    QCOMPARE(Child<QLabel>(m, "stUpsPowerSupply")->text(), QStringLiteral("Bypass Supply"));
     r.UpsSupply = 7;  // unknown: the text stays
     f.Main->RefreshView();
-    QCOMPARE(m.stUpsPowerSupply->text(), QStringLiteral("Bypass Supply"));
-    QVERIFY(m.stOn[1]->isEnabled() && !m.stOff[1]->isEnabled());
-    QVERIFY(!m.stOn[2]->isEnabled() && m.stOff[2]->isEnabled());
-    QCOMPARE(m.lblCMMState->text(), QStringLiteral("0A1F-0001"));
-    QCOMPARE(m.lbSysState->text(), QStringLiteral("BEEF"));
-    QCOMPARE(m.lblUpsState->text(), QStringLiteral("3(4)"));
-    QCOMPARE(m.MemoAlarm->toPlainText(),
+    QCOMPARE(Child<QLabel>(m, "stUpsPowerSupply")->text(), QStringLiteral("Bypass Supply"));
+    QVERIFY(m.Switches().OnLabel(1)->isEnabled() && !m.Switches().OffLabel(1)->isEnabled());
+    QVERIFY(!m.Switches().OnLabel(2)->isEnabled() && m.Switches().OffLabel(2)->isEnabled());
+    QCOMPARE(Child<QLabel>(m, "lblCMMState")->text(), QStringLiteral("0A1F-0001"));
+    QCOMPARE(Child<QLabel>(m, "lbSysState")->text(), QStringLiteral("BEEF"));
+    QCOMPARE(Child<QLabel>(m, "lblUpsState")->text(), QStringLiteral("3(4)"));
+    QCOMPARE(Child<QPlainTextEdit>(m, "MemoAlarm")->toPlainText(),
              QString::fromStdString(AlarmText(9, 0) + "\n" + AlarmText(0, 0)));
     // The switch rows other than the two supply rows never show.
-    for (int i = 0; i < 4; ++i) QVERIFY(m.Label[i]->isHidden() && m.stOn[i]->isHidden());
-    QVERIFY(!m.Label[4]->isHidden() && !m.Label[5]->isHidden());
+    for (int i = 0; i < 4; ++i) QVERIFY(m.Switches().RowLabel(i)->isHidden() && m.Switches().OnLabel(i)->isHidden());
+    QVERIFY(!m.Switches().RowLabel(4)->isHidden() && !m.Switches().RowLabel(5)->isHidden());
   }
 
   void tenAlarmsGiveTenLinesInOrder() {
@@ -358,8 +363,8 @@ class TstFrmMain : public QObject {
       expected << QString::fromStdString(AlarmText(codes[i], 0));
     }
     f.Main->RefreshView();
-    QCOMPARE(f.Main->MemoAlarm->toPlainText().split(QLatin1Char('\n')), expected);
-    QCOMPARE(TFrmMain::NodeIcon(f.Device(1)), 2);
+    QCOMPARE(Child<QPlainTextEdit>(*f.Main, "MemoAlarm")->toPlainText().split(QLatin1Char('\n')), expected);
+    QCOMPARE(TDeviceTreePane::NodeIcon(f.Device(1)), 2);
   }
 
   void sketchPictureAndStateText_data() {
@@ -389,8 +394,8 @@ class TstFrmMain : public QObject {
     f.Main->RefreshView();
     f.Main->RefreshView();
     QCOMPARE(f.Main->VisiblePicture(), picture);
-    QCOMPARE(f.Main->stComStatus->text(), text);
-    if (commState != 0) QVERIFY(f.Main->PipCharge->isHidden());
+    QCOMPARE(Child<QLabel>(*f.Main, "stComStatus")->text(), text);
+    if (commState != 0) QVERIFY(f.Main->Sketch().Pipe()->isHidden());
   }
 
   void lostDeviceShowsNoPictureAndCommunicationLost() {
@@ -400,8 +405,8 @@ class TstFrmMain : public QObject {
     f.Main->RefreshView();
     f.Main->RefreshView();
     QCOMPARE(f.Main->VisiblePicture(), -1);  // cleared record: state -1
-    QCOMPARE(f.Main->stComStatus->text(), QStringLiteral("Communication lost"));
-    QCOMPARE(f.Main->stInputV[0]->text(), QStringLiteral("0.0 V"));
+    QCOMPARE(Child<QLabel>(*f.Main, "stComStatus")->text(), QStringLiteral("Communication lost"));
+    QCOMPARE(f.Main->LiveValues().InputText(0)->text(), QStringLiteral("0.0 V"));
   }
 
   void batteryPipe_data() {
@@ -441,7 +446,7 @@ class TstFrmMain : public QObject {
     QFETCH(int, interval);
     TMainFixture f(Three, 0, protocol);
     f.ShowWindow();
-    f.Main->PageControl2->setCurrentIndex(1);
+    f.Main->LiveTabs()->setCurrentIndex(1);
     f.OpenPort();
     f.Communicating(11, state);
     TUpsInfo& r = f.Slot(11);
@@ -450,7 +455,7 @@ class TstFrmMain : public QObject {
     r.Status.CmmState1 = discharging ? 0x0100 : 0;
     (discharging ? r.Measure.BattDischargeCurr : r.Measure.BattChargeCurr) = current;
     f.Main->RefreshView();
-    TFlowPipe* pipe = f.Main->PipCharge;
+    TFlowPipe* pipe = f.Main->Sketch().Pipe();
     QCOMPARE(!pipe->isHidden(), visible);
     QCOMPARE(pipe->FlowOn(), flowing);
     QCOMPARE(pipe->Running(), flowing);
@@ -469,9 +474,9 @@ class TstFrmMain : public QObject {
     f.Main->RefreshView();
     QCOMPARE(f.Main->windowTitle(), QStringLiteral("Tessaro监控"));
     QCOMPARE(f.Device(2)->text(0), QStringLiteral("UPS-B  (市电状态)"));
-    QCOMPARE(f.Main->bsSkinSpeedButton6->toolTip(), QStringLiteral("帮助"));
+    QCOMPARE(Child<QAction>(*f.Main, "bsSkinSpeedButton6")->toolTip(), QStringLiteral("帮助"));
 
-    f.Main->mni402->trigger();
+    Child<QAction>(*f.Main, "mni402")->trigger();
     QCOMPARE(int(f.Context->Settings.Language), 0);
     QCOMPARE(f.Tree()->topLevelItemCount(), 3);
     QCOMPARE(f.Main->SelDevAddr(), uint8_t(12));
@@ -479,18 +484,18 @@ class TstFrmMain : public QObject {
     QCOMPARE(f.Device(2)->child(0)->text(0), QStringLiteral("Real-time Info"));
     QCOMPARE(f.Device(2)->child(1)->text(0), QStringLiteral("Graph"));
     QCOMPARE(f.Main->windowTitle(), QStringLiteral("Tessaro Monitor"));
-    QCOMPARE(f.Main->mni100->title(), QStringLiteral("System"));
-    QCOMPARE(f.Main->bsSkinSpeedButton6->toolTip(), QStringLiteral("About"));
-    QCOMPARE(f.Main->btnNew->toolTip(), QStringLiteral("Append inverter of need to be Monitored "));
-    QCOMPARE(f.Main->PageControl2->tabText(1), QStringLiteral("Sketch Map"));
-    QCOMPARE(f.Main->AdvPanel1->Caption(), QStringLiteral("Output Frequence"));
-    QCOMPARE(f.Main->mni400->title(), QStringLiteral("Language"));
+    QCOMPARE(Child<QMenu>(*f.Main, "mni100")->title(), QStringLiteral("System"));
+    QCOMPARE(Child<QAction>(*f.Main, "bsSkinSpeedButton6")->toolTip(), QStringLiteral("About"));
+    QCOMPARE(f.Main->TreePane().NewButton()->toolTip(), QStringLiteral("Append inverter of need to be Monitored "));
+    QCOMPARE(f.Main->LiveTabs()->tabText(1), QStringLiteral("Sketch Map"));
+    QCOMPARE(Child<TValueBox>(*f.Main, "AdvPanel1")->Caption(), QStringLiteral("Output Frequence"));
+    QCOMPARE(Child<QMenu>(*f.Main, "mni400")->title(), QStringLiteral("Language"));
     f.Main->RefreshView();
     QCOMPARE(f.Device(2)->text(0), QStringLiteral("UPS-B  (Online)"));
 
-    f.Main->mni401->trigger();
+    Child<QAction>(*f.Main, "mni401")->trigger();
     QCOMPARE(f.Device(2)->child(1)->text(0), QStringLiteral("曲线图"));
-    QCOMPARE(f.Main->lbOutput[2]->text(), QStringLiteral("输出C相电压"));
+    QCOMPARE(f.Main->LiveValues().OutputCaption(2)->text(), QStringLiteral("输出C相电压"));
     QCOMPARE(f.Main->SelDevAddr(), uint8_t(12));
   }
 
@@ -514,17 +519,17 @@ class TstFrmMain : public QObject {
     TMainFixture f(Three, 0, protocol);
     f.Main->HousekeepingPass();
     f.Main->RefreshView();
-    QCOMPARE(f.Main->mni101->isVisible(), modbusMenus);
-    QCOMPARE(f.Main->mni300->menuAction()->isVisible(), modbusMenus);
-    QCOMPARE(f.Main->mni301->isVisible(), modbusMenus);
-    QCOMPARE(f.Main->mniTurnOn->isVisible(), modbusMenus);
-    QCOMPARE(!f.Main->AdvPanel6->isHidden(), capacityBox);
-    QVERIFY(!f.Main->AdvPanel9->isHidden());
-    QCOMPARE(!f.Main->PageControl2->tabBar()->isHidden(), sketchTab);
-    QCOMPARE(f.Main->grpCode->width(), codeWidth);
-    QCOMPARE(f.Main->lbSysState->text().isEmpty(), codeWidth == 170);
-    QCOMPARE(f.Main->lblProtocol->text(), QString::number(protocol));
-    if (!sketchTab) QCOMPARE(f.Main->PageControl2->currentIndex(), 0);
+    QCOMPARE(Child<QAction>(*f.Main, "mni101")->isVisible(), modbusMenus);
+    QCOMPARE(Child<QMenu>(*f.Main, "mni300")->menuAction()->isVisible(), modbusMenus);
+    QCOMPARE(Child<QAction>(*f.Main, "mni301")->isVisible(), modbusMenus);
+    QCOMPARE(Child<QAction>(*f.Main, "mniTurnOn")->isVisible(), modbusMenus);
+    QCOMPARE(!Child<TValueBox>(*f.Main, "AdvPanel6")->isHidden(), capacityBox);
+    QVERIFY(!Child<TValueBox>(*f.Main, "AdvPanel9")->isHidden());
+    QCOMPARE(!f.Main->LiveTabs()->tabBar()->isHidden(), sketchTab);
+    QCOMPARE(Child<QGroupBox>(*f.Main, "grpCode")->width(), codeWidth);
+    QCOMPARE(Child<QLabel>(*f.Main, "lbSysState")->text().isEmpty(), codeWidth == 170);
+    QCOMPARE(Child<QLabel>(*f.Main, "lblProtocol")->text(), QString::number(protocol));
+    if (!sketchTab) QCOMPARE(f.Main->LiveTabs()->currentIndex(), 0);
   }
 
   void chartsEmptyOnTheHundredAndTwentiethPoint() {
@@ -533,25 +538,25 @@ class TstFrmMain : public QObject {
     r.Measure.InputVoltA = 220;
     r.Measure.InputVoltB = 221;
     r.Measure.InputVoltC = 222;
-    for (int i = 0; i < 119; ++i) f.Main->ShowInputs(r);
-    for (QLineSeries* s : f.Main->Chart1.Series) {
+    for (int i = 0; i < 119; ++i) f.Main->Charts().AddInputs(r, QString());
+    for (QLineSeries* s : f.Main->Charts().InputChart().Series) {
       QCOMPARE(s->count(), 119);
       QCOMPARE(s->at(0).x(), 0.0);
       QCOMPARE(s->at(118).x(), 118.0);
     }
-    QCOMPARE(f.Main->Chart1.Series[1]->at(5).y(), 221.0);
-    QCOMPARE(f.Main->Chart2.Series[0]->count(), 0);  // only the input chart was fed
-    f.Main->ShowInputs(r);
-    for (QLineSeries* s : f.Main->Chart1.Series) QCOMPARE(s->count(), 0);
-    f.Main->ShowInputs(r);
-    QCOMPARE(f.Main->Chart1.Series[2]->at(0).x(), 0.0);
-    auto* axisY = f.Main->Chart1.Chart->axes(Qt::Vertical).value(0);
+    QCOMPARE(f.Main->Charts().InputChart().Series[1]->at(5).y(), 221.0);
+    QCOMPARE(f.Main->Charts().OutputChart().Series[0]->count(), 0);  // only the input chart was fed
+    f.Main->Charts().AddInputs(r, QString());
+    for (QLineSeries* s : f.Main->Charts().InputChart().Series) QCOMPARE(s->count(), 0);
+    f.Main->Charts().AddInputs(r, QString());
+    QCOMPARE(f.Main->Charts().InputChart().Series[2]->at(0).x(), 0.0);
+    auto* axisY = f.Main->Charts().InputChart().Chart->axes(Qt::Vertical).value(0);
     QCOMPARE(static_cast<QValueAxis*>(axisY)->min(), 80.0);
     QCOMPARE(static_cast<QValueAxis*>(axisY)->max(), 300.0);
-    QCOMPARE(f.Main->Chart1.AxisX->min(), 1.0);
-    QCOMPARE(f.Main->Chart1.AxisX->max(), 120.0);
+    QCOMPARE(f.Main->Charts().InputChart().AxisX->min(), 1.0);
+    QCOMPARE(f.Main->Charts().InputChart().AxisX->max(), 120.0);
     // The "V" of the left axis stands upright, not turned on its side.
-    for (const TPhaseChart* chart : {&f.Main->Chart1, &f.Main->Chart2}) {
+    for (const TPhaseChart* chart : {&f.Main->Charts().InputChart(), &f.Main->Charts().OutputChart()}) {
       QVERIFY(!chart->AxisY->isTitleVisible());
       QCOMPARE(chart->AxisYTitle->text(), QStringLiteral("V"));
       QCOMPARE(chart->AxisYTitle->rotation(), 0.0);
@@ -573,37 +578,37 @@ class TstFrmMain : public QObject {
       return true;
     };
     for (int i = 0; i < 3; ++i) {
-      for (TAngularGauge* g : {f.Main->iAGInPutV[i], f.Main->iAGOutPutV[i]}) {
+      for (TAngularGauge* g : {f.Main->LiveValues().InputGauge(i), f.Main->LiveValues().OutputGauge(i)}) {
         QCOMPARE(g->Minimum(), 0.0);
         QCOMPARE(g->Maximum(), 300.0);
       }
-      QVERIFY(same(f.Main->iAGInPutV[i]->Sections(), input));
-      QVERIFY(same(f.Main->iAGOutPutV[i]->Sections(), output));
-      f.Main->iLedBar[i]->SetValue(150);
-      QCOMPARE(f.Main->iLedBar[i]->LitSegments(), f.Main->iLedBar[i]->SegmentCount());
+      QVERIFY(same(f.Main->LiveValues().InputGauge(i)->Sections(), input));
+      QVERIFY(same(f.Main->LiveValues().OutputGauge(i)->Sections(), output));
+      f.Main->LiveValues().LoadBar(i)->SetValue(150);
+      QCOMPARE(f.Main->LiveValues().LoadBar(i)->LitSegments(), f.Main->LiveValues().LoadBar(i)->SegmentCount());
     }
   }
 
   void housekeepingShowsPortAndLamps() {
     TMainFixture f(Three);
     f.Main->HousekeepingPass();
-    QCOMPARE(f.Main->StatusPanel[0]->text(), QStringLiteral("COM is closed"));
-    QCOMPARE(f.Main->btnCom->text(), QStringLiteral("Open COM"));
-    QVERIFY(f.Main->StatusPanel[2]->text().startsWith(QStringLiteral("Version ")));
-    f.Main->btnCom->click();  // opens with the settings of the file
+    QCOMPARE(f.Main->Strip().Panel(0)->text(), QStringLiteral("COM is closed"));
+    QCOMPARE(Child<QPushButton>(*f.Main, "btnCom")->text(), QStringLiteral("Open COM"));
+    QVERIFY(f.Main->Strip().Panel(2)->text().startsWith(QStringLiteral("Version ")));
+    Child<QPushButton>(*f.Main, "btnCom")->click();  // opens with the settings of the file
     QVERIFY(f.Engine->PortIsOpen());
     f.Main->HousekeepingPass();
-    QCOMPARE(f.Main->StatusPanel[0]->text(), QStringLiteral("COM1 is Link"));
-    QCOMPARE(f.Main->btnCom->text(), QStringLiteral("Close COM"));
+    QCOMPARE(f.Main->Strip().Panel(0)->text(), QStringLiteral("COM1 is Link"));
+    QCOMPARE(Child<QPushButton>(*f.Main, "btnCom")->text(), QStringLiteral("Close COM"));
     f.Context->Display.TxLed = 3;
     for (int pass = 0; pass < 3; ++pass) {
       f.Main->HousekeepingPass();
-      QVERIFY(f.Main->iLedTx->IsLit());
-      QVERIFY(!f.Main->iLedRx->IsLit());
+      QVERIFY(Child<TLamp>(*f.Main, "iLedTx")->IsLit());
+      QVERIFY(!Child<TLamp>(*f.Main, "iLedRx")->IsLit());
     }
     f.Main->HousekeepingPass();
-    QVERIFY(!f.Main->iLedTx->IsLit());
-    f.Main->btnCom->click();
+    QVERIFY(!Child<TLamp>(*f.Main, "iLedTx")->IsLit());
+    Child<QPushButton>(*f.Main, "btnCom")->click();
     QVERIFY(!f.Engine->PortIsOpen());
   }
 
@@ -615,13 +620,13 @@ class TstFrmMain : public QObject {
     std::filesystem::create_symlink("/dev/full", active);  // a device: refused, as a full disk fails
     f.Context->EventLogger->LogProgramEvent(0);
     f.Main->HousekeepingPass();
-    QVERIFY(f.Main->StatusPanel[1]->text().startsWith(QStringLiteral("event log: cannot write")));
-    QVERIFY(f.Main->StatusPanel[1]->toolTip().contains(QStringLiteral("not a plain file")));
+    QVERIFY(f.Main->Strip().Panel(1)->text().startsWith(QStringLiteral("event log: cannot write")));
+    QVERIFY(f.Main->Strip().Panel(1)->toolTip().contains(QStringLiteral("not a plain file")));
     std::filesystem::remove(active);
     f.Clock.AdvanceMs(TStoreHealth::DefaultGapMs);
     f.Context->EventLogger->LogProgramEvent(0);
     f.Main->HousekeepingPass();
-    QCOMPARE(f.Main->StatusPanel[1]->text(),
+    QCOMPARE(f.Main->Strip().Panel(1)->text(),
              QString::fromStdString("event log: writing again to " + active + "; 1 record was lost"));
   }
 
@@ -634,7 +639,7 @@ class TstFrmMain : public QObject {
     f.Clock.Set(EncodeDateTime({2026, 12, 10, 7, 8, 9, 0}));
     f.Main->HousekeepingPass();
     QCOMPARE(f.Device(1)->text(0), QStringLiteral("UPS-A  (Online)"));
-    QCOMPARE(f.Main->StatusPanel[3]->text(), QStringLiteral("07:08:09"));  // the program's clock
+    QCOMPARE(f.Main->Strip().Panel(3)->text(), QStringLiteral("07:08:09"));  // the program's clock
     // And every tick of the timer, at the pace of every 11th tick of 10 ms, is a housekeeping pass.
     QCOMPARE(f.Main->Timer1.interval(), 110);
     f.Context->Display.TxLed = 1;
@@ -649,7 +654,7 @@ class TstFrmMain : public QObject {
     for (int address : {11, 12, 13}) f.Communicating(address, StateOnline);
     f.Slot(12).AlarmCount = 1;  // another icon
     f.Slot(11).Measure.InputVoltA = 220.4;
-    f.Main->StatusPanel[1]->setObjectName(QStringLiteral("StatusPanel2"));
+    f.Main->Strip().Panel(1)->setObjectName(QStringLiteral("StatusPanel2"));
     QVERIFY(QTest::qWaitForWindowActive(f.Main.get()));
     f.Tree()->setFocus();
     for (int pass = 0; pass < 6; ++pass) f.Main->HousekeepingPass();
@@ -678,10 +683,10 @@ class TstFrmMain : public QObject {
     f.OpenPort();
     f.Communicating(11, StateOnline);
     f.Slot(11).Measure.BattChargeCurr = 10;
-    f.Main->PageControl2->setCurrentIndex(1);
+    f.Main->LiveTabs()->setCurrentIndex(1);
     f.Main->RefreshView();
-    TUpsDiagram* online = f.Main->GIFs[PicOnline];
-    TFlowPipe* pipe = f.Main->PipCharge;
+    TUpsDiagram* online = f.Main->Sketch().Diagram(PicOnline);
+    TFlowPipe* pipe = f.Main->Sketch().Pipe();
     auto running = [&] { return online->Animating() || pipe->Running(); };
     QVERIFY(online->Animating() && pipe->Running());
     f.Main->showMinimized();
@@ -690,10 +695,10 @@ class TstFrmMain : public QObject {
     QVERIFY(!running());
     f.Main->showNormal();
     QVERIFY(online->Animating() && pipe->Running());
-    f.Main->PageControl2->setCurrentIndex(0);  // the Data tab
+    f.Main->LiveTabs()->setCurrentIndex(0);  // the Data tab
     QVERIFY(!running());
-    f.Main->PageControl2->setCurrentIndex(1);
-    f.Main->PageControl1->setCurrentIndex(1);  // the graphs
+    f.Main->LiveTabs()->setCurrentIndex(1);
+    f.Main->Pages()->setCurrentIndex(1);  // the graphs
     QVERIFY(!running());
   }
 
@@ -701,16 +706,16 @@ class TstFrmMain : public QObject {
     TMainFixture f(Three);
     f.ShowWindow();
     f.Main->HousekeepingPass();
-    QVERIFY(f.Main->edtTreeData->isHidden() && f.Main->lblDebug->isHidden() && f.Main->lblUpsState->isHidden());
+    QVERIFY(Child<QLineEdit>(*f.Main, "edtTreeData")->isHidden() && Child<QLabel>(*f.Main, "lblDebug")->isHidden() && Child<QLabel>(*f.Main, "lblUpsState")->isHidden());
     f.Context->Display.DebugShow = true;
     f.Main->HousekeepingPass();
-    QVERIFY(!f.Main->edtTreeData->isHidden());
-    QTRY_VERIFY(!f.Main->lblDebug->isHidden());  // the tool bar shows it when it lays out
+    QVERIFY(!Child<QLineEdit>(*f.Main, "edtTreeData")->isHidden());
+    QTRY_VERIFY(!Child<QLabel>(*f.Main, "lblDebug")->isHidden());  // the tool bar shows it when it lays out
     f.Main->RefreshView();
-    QVERIFY(f.Main->edtTreeData->text().startsWith(QStringLiteral("Items:1 Name:UPS-A")));
-    QVERIFY(f.Main->edtTreeData->text().endsWith(QStringLiteral(" Addr:11 Node:0")));
-    QCOMPARE(f.Main->edtArrEq->text(), QStringLiteral("Select:11 Addr:11 SelNode:0"));
-    QCOMPARE(f.Main->edtNode->text(), QStringLiteral("FidxSelNode=0FSelDevAddr=11"));
+    QVERIFY(Child<QLineEdit>(*f.Main, "edtTreeData")->text().startsWith(QStringLiteral("Items:1 Name:UPS-A")));
+    QVERIFY(Child<QLineEdit>(*f.Main, "edtTreeData")->text().endsWith(QStringLiteral(" Addr:11 Node:0")));
+    QCOMPARE(Child<QLineEdit>(*f.Main, "edtArrEq")->text(), QStringLiteral("Select:11 Addr:11 SelNode:0"));
+    QCOMPARE(Child<QLineEdit>(*f.Main, "edtNode")->text(), QStringLiteral("FidxSelNode=0FSelDevAddr=11"));
     TUpsInfo& sel = f.Slot(11);
     sel.SuccessRate = 75;
     sel.FailStreak = 2;
@@ -720,7 +725,7 @@ class TstFrmMain : public QObject {
     f.Main->HousekeepingPass();
     const QString cur = QString::number(f.Engine->ActiveAddress());
     const QString total = QString::number(f.Slot(f.Engine->ActiveAddress()).TotalCount);
-    QCOMPARE(f.Main->lblDebug->text(),
+    QCOMPARE(Child<QLabel>(*f.Main, "lblDebug")->text(),
              QStringLiteral("Cur[") + cur + QStringLiteral("]:") + total + QStringLiteral("  Dev[11]:75%;R:2; 9:6/8"));
   }
 };

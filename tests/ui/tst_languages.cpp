@@ -462,33 +462,33 @@ class TstLanguages : public QObject {
       for (const QString& c : Clipped(f.Main.get())) explorer.Faults << QStringLiteral("FrmMain: cut off: ") + c;
     }
     // The sketch and the graphs.
-    f.Main->PageControl2->setCurrentIndex(1);
+    f.Main->LiveTabs()->setCurrentIndex(1);
     QTest::qWait(20);
     for (const QString& c : Clipped(f.Main.get())) explorer.Faults << QStringLiteral("FrmMain sketch: cut off: ") + c;
-    f.Main->PageControl1->setCurrentIndex(1);
+    f.Main->Pages()->setCurrentIndex(1);
     QTest::qWait(20);
     for (const QString& c : Clipped(f.Main.get())) explorer.Faults << QStringLiteral("FrmMain graphs: cut off: ") + c;
-    f.Main->PageControl1->setCurrentIndex(0);
-    f.Main->PageControl2->setCurrentIndex(0);
+    f.Main->Pages()->setCurrentIndex(0);
+    f.Main->LiveTabs()->setCurrentIndex(0);
 
     // Every menu entry but the language switch and Exit, then the tree's
     // buttons but Delete (it deletes without asking), then Exit (answered No).
-    QAction* exit = f.Main->mni103;
+    QAction* exit = Child<QAction>(*f.Main, "mni103");
     for (QAction* menu : menus)
       for (QAction* entry : menu->menu()->actions()) {
-        if (entry->isSeparator() || !entry->isVisible() || entry == exit || menu->menu() == f.Main->mni400) continue;
+        if (entry->isSeparator() || !entry->isVisible() || entry == exit || menu->menu() == Child<QMenu>(*f.Main, "mni400")) continue;
         QPointer<QAction> a = entry;
         explorer.Walk(QStringLiteral("menu ") + entry->text(), [a] {
           if (a) a->trigger();
         });
       }
-    for (QPushButton* b : {f.Main->btnSearch, f.Main->btnNew, f.Main->btnProperty})
+    for (QPushButton* b : {f.Main->TreePane().SearchButton(), f.Main->TreePane().NewButton(), f.Main->TreePane().PropertyButton()})
       explorer.Walk(b->objectName(), [b] { b->click(); });
     explorer.Walk(QStringLiteral("menu Exit"), [exit] { exit->trigger(); });
 
     // Windows still open follow a switch to the other language at once.
     f.Main->mni201Click();  // the event log viewer
-    (language == 1 ? f.Main->mni402 : f.Main->mni401)->trigger();
+    (language == 1 ? Child<QAction>(*f.Main, "mni402") : Child<QAction>(*f.Main, "mni401"))->trigger();
     QTest::qWait(20);
     for (int pass = 0; pass < 6; ++pass) f.Main->HousekeepingPass();  // device and port texts follow at the next refresh
     for (QWidget* w : {static_cast<QWidget*>(f.Main.get()), static_cast<QWidget*>(f.Main->LogMenu->EventLog())})

@@ -133,7 +133,7 @@ class TstLogViewers : public QObject {
     f.Main->mni201Click();
     TFrmEventLog* viewer = f.Main->LogMenu->EventLog();
     QVERIFY(viewer && viewer->isVisible());
-    f.Main->bsSkinSpeedButton4->trigger();
+    Child<QAction>(*f.Main, "bsSkinSpeedButton4")->trigger();
     QCOMPARE(f.Main->LogMenu->EventLog(), viewer);
     QCOMPARE(viewer->windowTitle(), QStringLiteral("Event Log"));
     QVERIFY(viewer->rbMode[TFrmEventLog::ModeMonth]->isChecked());
@@ -249,13 +249,13 @@ class TstLogViewers : public QObject {
     QVERIFY(QTest::qWaitForWindowExposed(v));
     PressHeader(v->grdEvntRec, 1);
     QCOMPARE(CellText(v->grdEvntRec, 0, 3), QStringLiteral("Monitor software is open"));
-    f.Main->mni401->trigger();  // 中文, with the viewer open
+    Child<QAction>(*f.Main, "mni401")->trigger();  // 中文, with the viewer open
     QTRY_COMPARE(v->windowTitle(), QStringLiteral("事件日志"));
     QCOMPARE(v->btnClear->text(), QStringLiteral("清空数据库"));
     QCOMPARE(v->grdEvntRec->model()->headerData(3, Qt::Horizontal).toString(), QStringLiteral("事件"));
     QCOMPARE(CellText(v->grdEvntRec, 0, 3), QStringLiteral("监控软件开启"));
     QCOMPARE(v->SortCol(), uint8_t{1});  // the operator's order stays
-    f.Main->mni402->trigger();
+    Child<QAction>(*f.Main, "mni402")->trigger();
     QTRY_COMPARE(v->windowTitle(), QStringLiteral("Event Log"));
   }
 

@@ -17,13 +17,14 @@
 #include <iterator>
 
 #include "MainFixture.h"
+#include "ui/main/StatusStrip.h"
 #include "core/UserParaIni.h"
 #include "logs/EventLog.h"
 #include "net/NutServer.h"
 #include "web/WebFixture.h"
 #include "web/WebServer.h"
 #include "ui/main/EngineHost.h"
-#include "ui/main/MsgBox.h"
+#include "ui/widgets/MsgBox.h"
 #include "ui/main/SingleInstance.h"
 
 using namespace tessaro;
@@ -51,8 +52,8 @@ class TstStartup : public QObject {
     QCOMPARE(ok.Texts[0], QStringLiteral("开启串口时出错,请检查串口设置!"));
     QVERIFY(host.Timer1.isActive());
     f.Main->HousekeepingPass();
-    QCOMPARE(f.Main->StatusPanel[0]->text(), QStringLiteral("串口已关闭"));
-    QCOMPARE(f.Main->btnCom->text(), QStringLiteral("开启串口"));
+    QCOMPARE(f.Main->Strip().Panel(0)->text(), QStringLiteral("串口已关闭"));
+    QCOMPARE(Child<QPushButton>(*f.Main, "btnCom")->text(), QStringLiteral("开启串口"));
     const auto records = ReadEventLogFile(f.Context->EventLogger->FullPath);
     QCOMPARE(CountCode(records, EventProgramStarted), 1);
   }
@@ -66,7 +67,7 @@ class TstStartup : public QObject {
     f.ShowWindow();
     {
       TBoxAnswerer no(QMessageBox::No);
-      f.Main->mni103->trigger();
+      Child<QAction>(*f.Main, "mni103")->trigger();
       QCOMPARE(no.Texts.value(0), QStringLiteral("Exit Program ?"));
     }
     QVERIFY(f.Main->isVisible());
@@ -74,7 +75,7 @@ class TstStartup : public QObject {
     QVERIFY(f.Engine->PortIsOpen());
     QVERIFY(host->Timer1.isActive());
 
-    f.Main->mni401->trigger();  // Chinese, saved at exit
+    Child<QAction>(*f.Main, "mni401")->trigger();  // Chinese, saved at exit
     const std::string ini = f.Context->IniPath();
     QSignalSpy closed(f.Main.get(), &TFrmMain::Closed);
     {
@@ -104,7 +105,7 @@ class TstStartup : public QObject {
     auto host = std::make_unique<TEngineHost>(*f.Engine, f.Port);
     host->Start(f.Main.get());
     f.ShowWindow();
-    f.Main->mni401->trigger();  // Chinese, to be saved
+    Child<QAction>(*f.Main, "mni401")->trigger();  // Chinese, to be saved
     QSignalSpy closed(f.Main.get(), &TFrmMain::Closed);
     TBoxAnswerer any(QMessageBox::No);
     MarkStopping();

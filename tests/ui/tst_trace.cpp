@@ -12,6 +12,7 @@
 #include <QTableWidget>
 
 #include "MainFixture.h"
+#include "ui/main/StatusStrip.h"
 #include "serial/Comm.h"
 #include "serial/PtyPair.h"
 #include "ui/main/FrmAbout.h"
@@ -85,16 +86,16 @@ class TstTrace : public QObject {
     TFrmCom w(*f.Engine);
     w.show();
     f.Main->HousekeepingPass();
-    QCOMPARE(f.Main->StatusPanel[1]->text(), QString());
+    QCOMPARE(f.Main->Strip().Panel(1)->text(), QString());
     w.rbManual->click();
     f.Main->HousekeepingPass();
-    QCOMPARE(f.Main->StatusPanel[1]->text(), QStringLiteral("Polling paused (manual send)"));
-    f.Main->mni401->trigger();
+    QCOMPARE(f.Main->Strip().Panel(1)->text(), QStringLiteral("Polling paused (manual send)"));
+    Child<QAction>(*f.Main, "mni401")->trigger();
     f.Main->HousekeepingPass();
-    QCOMPARE(f.Main->StatusPanel[1]->text(), QStringLiteral("轮询已暂停（手动发送）"));
+    QCOMPARE(f.Main->Strip().Panel(1)->text(), QStringLiteral("轮询已暂停（手动发送）"));
     w.rbAuto->click();
     f.Main->HousekeepingPass();
-    QCOMPARE(f.Main->StatusPanel[1]->text(), QString());
+    QCOMPARE(f.Main->Strip().Panel(1)->text(), QString());
   }
 
   void registersHoldTheNumbersOfTheTable() {
@@ -189,10 +190,10 @@ class TstTrace : public QObject {
     w.chkDbgShow->click();
     QVERIFY(f.Context->Display.DebugShow);
     f.Main->HousekeepingPass();
-    QTRY_VERIFY(f.Main->lblDebug->isVisible());  // once the tool bar has laid it out
+    QTRY_VERIFY(Child<QLabel>(*f.Main, "lblDebug")->isVisible());  // once the tool bar has laid it out
     w.chkDbgShow->click();
     f.Main->HousekeepingPass();
-    QTRY_VERIFY(!f.Main->lblDebug->isVisible());
+    QTRY_VERIFY(!Child<QLabel>(*f.Main, "lblDebug")->isVisible());
   }
 
   void modbusChecksBothHexBoxesWhenActivated() {

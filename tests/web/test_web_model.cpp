@@ -129,34 +129,6 @@ TEST(WebJson, StringsAreEscapedAndInvalidUtf8Replaced) {
   EXPECT_FALSE(Parse(out).is_discarded());
 }
 
-TEST(WebTreeLook, AsTheDeviceTreeShowsIt) {
-  struct {
-    bool PortOpen;
-    uint8_t CommState;
-    int32_t State;
-    uint8_t Alarms;
-    TTreeIcon Icon;
-    const char* Caption;
-  } const cases[] = {
-      {true, 0, 4, 0, TTreeIcon::Ok, "Online"},
-      {true, 0, 4, 1, TTreeIcon::Alarm, "Online"},
-      {true, 0, 10, 0, TTreeIcon::Alarm, "Maintain Bypass Status"},
-      {true, 0, -1, 0, TTreeIcon::Ok, ""},
-      {true, 1, 4, 0, TTreeIcon::Alarm, "Communication Error"},
-      {true, 2, -1, 0, TTreeIcon::Lost, "Communication lost"},
-      {false, 0, 4, 0, TTreeIcon::Lost, "Communication lost"},
-  };
-  for (const auto& c : cases) {
-    TUpsInfo u;
-    u.CommState = c.CommState;
-    u.StateCode = c.State;
-    u.AlarmCount = c.Alarms;
-    const TTreeLook look = TreeLook(u, c.PortOpen, 0);
-    EXPECT_EQ(look.Icon, c.Icon) << c.Caption;
-    EXPECT_EQ(look.Caption, c.Caption);
-  }
-}
-
 TEST(WebMetrics, PassPromtoolAndGiveNoReadingsOfAStaleDevice) {
   TWebBus bus("metrics");
   bus.Add(9, "back\\slash");

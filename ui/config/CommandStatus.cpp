@@ -2,7 +2,7 @@
 
 #include "control/Control.h"
 #include "engine/Context.h"
-#include "ui/main/MsgBox.h"
+#include "ui/widgets/MsgBox.h"
 
 namespace tessaro {
 

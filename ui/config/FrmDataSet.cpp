@@ -13,7 +13,7 @@
 
 #include "control/ParamTable.h"
 #include "engine/Context.h"
-#include "ui/main/MsgBox.h"
+#include "ui/widgets/MsgBox.h"
 
 namespace tessaro {
 

@@ -10,7 +10,7 @@
 #include "control/ModelGate.h"
 #include "engine/Context.h"
 #include "ui/config/ControlHost.h"
-#include "ui/main/MsgBox.h"
+#include "ui/widgets/MsgBox.h"
 
 namespace tessaro {
 

@@ -14,7 +14,7 @@
 #include <cstring>
 
 #include "ui/logs/LogTableModel.h"
-#include "ui/main/MsgBox.h"
+#include "ui/widgets/MsgBox.h"
 
 namespace tessaro {
 

@@ -21,7 +21,7 @@
 #include "ui/logs/GridExport.h"
 #include "ui/logs/LogTableModel.h"
 #include "ui/logs/ViewerParts.h"
-#include "ui/main/MsgBox.h"
+#include "ui/widgets/MsgBox.h"
 #include "ui/widgets/GroupTitles.h"
 
 namespace tessaro {

@@ -9,7 +9,7 @@
 
 #include "ui/logs/FrmProgress.h"
 #include "ui/logs/LogTableModel.h"
-#include "ui/main/MsgBox.h"
+#include "ui/widgets/MsgBox.h"
 
 namespace tessaro {
 

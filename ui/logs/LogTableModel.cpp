@@ -1,6 +1,6 @@
 #include "ui/logs/LogTableModel.h"
 
-#include "ui/main/MsgBox.h"
+#include "ui/widgets/MsgBox.h"
 
 namespace tessaro {
 

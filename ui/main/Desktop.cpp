@@ -27,7 +27,7 @@
 #include "web/WebServer.h"
 #include "ui/main/EngineHost.h"
 #include "ui/main/FrmMain.h"
-#include "ui/main/MsgBox.h"
+#include "ui/widgets/MsgBox.h"
 #include "ui/main/SingleInstance.h"
 #include "ui/widgets/Artwork.h"
 

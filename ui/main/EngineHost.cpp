@@ -10,7 +10,7 @@
 #include "web/WebHost.h"
 #include "serial/SerialPort.h"
 #include "ui/main/LangTable.h"
-#include "ui/main/MsgBox.h"
+#include "ui/widgets/MsgBox.h"
 
 namespace tessaro {
 

@@ -8,7 +8,7 @@
 #include <QVBoxLayout>
 
 #include "ui/main/LangTable.h"
-#include "ui/main/MsgBox.h"
+#include "ui/widgets/MsgBox.h"
 #include "ui/widgets/Artwork.h"
 
 namespace tessaro {

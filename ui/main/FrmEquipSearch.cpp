@@ -22,7 +22,7 @@
 #include "engine/PollEngine.h"
 #include "ui/main/DeviceName.h"
 #include "ui/main/LangTable.h"
-#include "ui/main/MsgBox.h"
+#include "ui/widgets/MsgBox.h"
 
 namespace tessaro {
 

@@ -4,8 +4,9 @@
 
 #include <QDialog>
 
+#include "ui/main/NameForm.h"
+
 class QComboBox;
-class QLabel;
 class QLineEdit;
 class QPushButton;
 
@@ -19,12 +20,11 @@ class TFrmNewEquip : public QDialog {
  public:
   TFrmNewEquip(TDeviceList& deviceList, int language, QWidget* parent = nullptr);
 
-  QLabel* StaticText1;
-  QLineEdit* edtEquipName;
-  QLabel* StaticText2;
-  QComboBox* cbxAddr;
-  QPushButton* btnNew;
-  QPushButton* btnCancel;
+  // The name and address rows and the buttons, shared with the other name dialog.
+  const TNameForm Form;
+  QLineEdit* const edtEquipName;
+  QComboBox* const cbxAddr;
+  QPushButton* const btnNew;
 
   void btnNewClick();
   void btnCancelClick();

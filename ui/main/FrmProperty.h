@@ -4,8 +4,9 @@
 
 #include <QDialog>
 
+#include "ui/main/NameForm.h"
+
 class QComboBox;
-class QLabel;
 class QLineEdit;
 class QPushButton;
 
@@ -21,12 +22,11 @@ class TFrmProperty : public QDialog {
   // when none matches (both fields then stay empty and OK changes nothing).
   TFrmProperty(TDeviceList& deviceList, int language, int position, QWidget* parent = nullptr);
 
-  QLabel* StaticText1;
-  QLineEdit* edtEquipName;
-  QLabel* StaticText2;
-  QComboBox* cbxAddr;
-  QPushButton* btnOK;
-  QPushButton* btnCancel;
+  // The name and address rows and the buttons, shared with the other name dialog.
+  const TNameForm Form;
+  QLineEdit* const edtEquipName;
+  QComboBox* const cbxAddr;
+  QPushButton* const btnOK;
 
   void btnOKClick();
   void btnCancelClick();

@@ -13,7 +13,7 @@
 #include "engine/Context.h"
 #include "engine/PollEngine.h"
 #include "serial/PortName.h"
-#include "ui/main/MsgBox.h"
+#include "ui/widgets/MsgBox.h"
 #include "ui/settings/AutoStart.h"
 #include "ui/settings/PortList.h"
 

@@ -30,6 +30,7 @@
 #include "ui/logs/LogMenu.h"
 #include "ui/main/Desktop.h"
 #include "ui/main/FrmEquipSearch.h"
+#include "ui/main/DeviceTreePane.h"
 #include "ui/main/FrmMain.h"
 #include "ui/settings/FrmSoftwarePara.h"
 #include "ui/trace/FrmCom.h"
@@ -220,29 +221,29 @@ int Shoot(const QString& outDir, int language, const QString& suffix) {
 
   main.resize(1040, 720);
   main.show();
-  main.TreeView1->expandItem(main.TreeView1->topLevelItem(0));
+  main.TreePane().Tree()->expandItem(main.TreePane().Tree()->topLevelItem(0));
   main.HousekeepingPass();
   main.RefreshView();
   QApplication::processEvents();
   bool ok = main.grab().save(outDir + QStringLiteral("/main-%1.png").arg(suffix));
 
-  main.PageControl2->setCurrentIndex(1);
+  main.LiveTabs()->setCurrentIndex(1);
   main.RefreshView();
   for (int i = 0; i < 15; ++i) QApplication::processEvents();
   ok = main.grab().save(outDir + QStringLiteral("/sketch-%1.png").arg(suffix)) && ok;
 
   // On battery: the battery pipe flows upwards
-  main.TreeView1->setCurrentItem(main.TreeView1->topLevelItem(1));
-  main.TreeView1Click();
+  main.TreePane().Tree()->setCurrentItem(main.TreePane().Tree()->topLevelItem(1));
+  main.TreePane().TreeView1Click();
   batt.Status.CmmState1 = 0x0100;
   batt.Measure.BattDischargeCurr = 12;
   main.RefreshView();
   main.RefreshView();
   QApplication::processEvents();
-  ok = main.PageControl2->currentWidget()->grab().save(outDir + QStringLiteral("/sketch-battery-%1.png").arg(suffix)) && ok;
+  ok = main.LiveTabs()->currentWidget()->grab().save(outDir + QStringLiteral("/sketch-battery-%1.png").arg(suffix)) && ok;
 
-  main.TreeView1->setCurrentItem(main.TreeView1->topLevelItem(0)->child(1));
-  main.TreeView1Click();
+  main.TreePane().Tree()->setCurrentItem(main.TreePane().Tree()->topLevelItem(0)->child(1));
+  main.TreePane().TreeView1Click();
   main.RefreshView();
   QApplication::processEvents();
   ok = main.grab().save(outDir + QStringLiteral("/graph-%1.png").arg(suffix)) && ok;

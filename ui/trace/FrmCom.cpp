@@ -15,6 +15,7 @@
 #include <QTableWidget>
 #include <QVBoxLayout>
 
+#include "core/ProtocolTraits.h"
 #include "engine/PollEngine.h"
 #include "protocols/FuncUnit.h"
 #include "ui/trace/TraceRegisters.h"
@@ -220,8 +221,7 @@ void TFrmCom::strGrdDbgDblClick() {
 }
 
 void TFrmCom::FormActivate() {
-  const int protocol = FCtx.Settings.PortInfo.Protocol;
-  if (protocol == 2 || protocol == 3) {
+  if (ProtocolTraits(FCtx.Settings.PortInfo.Protocol).BinaryFrames) {
     CheckBox2->setChecked(true);
     checkbox1->setChecked(true);
   }

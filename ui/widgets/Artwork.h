@@ -8,9 +8,7 @@
 
 namespace tessaro {
 
-enum TTreeIcon : int { IconLost = 0, IconOk = 1, IconAlarm = 2, IconPage = 3 };
-
-// 16 x 16 tree icon 0..3.
+// 16 x 16 tree icon 0..3 (TTreeIcon).
 QIcon TreeIcon(int index);
 // A picture of assets/icons by base name ("tb_exit", "app"), rendered at 16,
 // 32 and 64 pixels.

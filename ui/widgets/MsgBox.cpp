@@ -1,4 +1,4 @@
-#include "ui/main/MsgBox.h"
+#include "ui/widgets/MsgBox.h"
 
 #include <QCoreApplication>
 #include <QGuiApplication>

@@ -1,0 +1,31 @@
+#pragma once
+// The four panels of the main window's status bar: the port, the word on
+// polling or the log stores, the version and the clock.
+
+#include <QString>
+
+#include <array>
+
+class QLabel;
+class QStatusBar;
+
+namespace tessaro {
+
+class TStatusStrip {
+ public:
+  explicit TStatusStrip(QStatusBar* bar);
+
+  void ShowPort(const QString& text);
+  // Polling held by the trace window stands out; a word on the log stores
+  // shows in full on hover.
+  void ShowMiddle(const QString& text, bool paused);
+  void ShowVersion(const QString& text);
+  void ShowClock(const QString& text);
+
+  QLabel* Panel(int index) const { return StatusPanel[static_cast<size_t>(index)]; }
+
+ private:
+  std::array<QLabel*, 4> StatusPanel{};
+};
+
+}  // namespace tessaro
