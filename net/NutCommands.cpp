@@ -5,6 +5,9 @@
 #include <sys/random.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <iterator>
+#include <optional>
 #include <cstdio>
 #include <vector>
 
@@ -30,7 +33,7 @@ constexpr TNutCommandDef CommandDefs[] = {
 
 bool Is(const std::string& word, const char* keyword) { return ::strcasecmp(word.c_str(), keyword) == 0; }
 
-std::string Err(const char* code) { return std::string("ERR ") + code + "\n"; }
+std::string Err(TNutError error) { return NutErrorLine(error); }
 
 std::string UpsName(int address) { return "ups" + std::to_string(address); }
 
@@ -75,45 +78,109 @@ std::string NewTrackingId() {
   return text;
 }
 
+class THandler;
+
+using TVerbRun = TNutReply (THandler::*)(const TWords&);
+// What a verb needs before its handler runs.
+enum TVerbFlags : uint8_t {
+  VerbListed = 1,       // named by HELP
+  VerbCredentials = 2,  // USERNAME and PASSWORD sent first
+};
+struct TVerb {
+  const char* Name;
+  const char* SubWord;  // the second word too ("SET TRACKING"), or null
+  size_t MinWords, MaxWords;  // outside them: INVALID-ARGUMENT
+  uint8_t Flags;
+  TVerbRun Run;
+};
+
+// A kind of LIST or GET: its word count, and whether the values must be fresh.
+// Words 0: the kind names no UPS and checks its own words.
+using TKindRun = std::string (THandler::*)(const TWords&, int) const;
+struct TKind {
+  const char* Name;
+  size_t Words;
+  bool NeedsFresh;
+  TKindRun Run;
+};
+
 class THandler {
  public:
   THandler(TNutSession& session, const TNutSource& source, TNutShared& shared)
       : FSession(session), FSource(source), FShared(shared) {}
 
-  TNutReply Run(const TWords& w) {
-    const std::string& cmd = w[0];
-    if (Is(cmd, "VER")) return Reply(VersionText() + "\n");
-    if (Is(cmd, "NETVER") || Is(cmd, "PROTVER")) return Reply("1.3\n");
-    if (Is(cmd, "HELP"))
-      return Reply(
-          "Commands: HELP VER NETVER PROTVER GET LIST LOGIN LOGOUT USERNAME PASSWORD STARTTLS INSTCMD SET\n");
-    if (Is(cmd, "LIST")) return Reply(List(w));
-    if (Is(cmd, "GET")) return Reply(Get(w));
-    if (Is(cmd, "USERNAME")) return Reply(SetOnce(w, FSession.UserSet, FSession.User, "ALREADY-SET-USERNAME"));
-    if (Is(cmd, "PASSWORD")) return Reply(SetOnce(w, FSession.PasswordSet, FSession.Password, "ALREADY-SET-PASSWORD"));
-    if (Is(cmd, "LOGIN")) return Reply(Login(w));
-    if (Is(cmd, "LOGOUT")) return {"OK Goodbye\n", true};
-    if (Is(cmd, "STARTTLS")) return Reply(Err("FEATURE-NOT-CONFIGURED"));
-    if (Is(cmd, "INSTCMD")) return InstCmd(w);
-    if (Is(cmd, "SET") && w.size() >= 2 && Is(w[1], "TRACKING")) return SetTracking(w);
-    // Everything else that would change a device or the server stays refused.
-    for (const char* refused : {"SET", "FSD", "PRIMARY", "MASTER"})
-      if (Is(cmd, refused)) return Reply(Err("ACCESS-DENIED"));
-    return Reply(Err("UNKNOWN-COMMAND"));
+  TNutReply Run(const TWords& w);
+  static std::string Help();
+
+  TNutReply Ver(const TWords&) { return Reply(VersionText() + "\n"); }
+  TNutReply NetVer(const TWords&) { return Reply("1.3\n"); }
+  TNutReply HelpVerb(const TWords&) { return Reply(Help()); }
+  TNutReply ListVerb(const TWords& w) { return Reply(ByKind(ListKinds(), w)); }
+  TNutReply GetVerb(const TWords& w) { return Reply(ByKind(GetKinds(), w)); }
+  TNutReply Username(const TWords& w) {
+    return Reply(SetOnce(w, FSession.UserSet, FSession.User, TNutError::AlreadySetUsername));
   }
+  TNutReply Password(const TWords& w) {
+    return Reply(SetOnce(w, FSession.PasswordSet, FSession.Password, TNutError::AlreadySetPassword));
+  }
+  TNutReply Login(const TWords& w);
+  TNutReply Logout(const TWords&) { return {"OK Goodbye\n", true}; }
+  TNutReply StartTls(const TWords&) { return Reply(Err(TNutError::FeatureNotConfigured)); }
+  TNutReply InstCmd(const TWords& w);
+  TNutReply SetTracking(const TWords& w);
+  // Everything else that would change a device or the server stays refused.
+  TNutReply Refused(const TWords&) { return Reply(Err(TNutError::AccessDenied)); }
+
+  std::string ListUps(const TWords&, int) const;
+  std::string ListVar(const TWords& w, int a) const;
+  std::string ListRw(const TWords& w, int a) const;
+  std::string ListCmd(const TWords& w, int a) const;
+  std::string ListClient(const TWords& w, int a) const;
+  std::string ListEnum(const TWords& w, int a) const;
+  std::string ListRange(const TWords& w, int a) const;
+
+  std::string GetTracking(const TWords& w, int) const;
+  std::string GetVar(const TWords& w, int a) const;
+  std::string GetType(const TWords& w, int a) const;
+  std::string GetDesc(const TWords& w, int a) const;
+  std::string GetCmdDesc(const TWords& w, int a) const;
+  std::string GetUpsDesc(const TWords&, int a) const;
+  std::string GetNumLogins(const TWords&, int a) const;
 
  private:
+  static std::span<const TKind> ListKinds();
+  static std::span<const TKind> GetKinds();
+
   static TNutReply Reply(std::string text) { return {std::move(text), false}; }
 
   // The UPS named in w[i]: its address, or an error reply in `error`.
   int Ups(const TWords& w, size_t i, std::string& error) const {
     if (w.size() <= i) {
-      error = Err("INVALID-ARGUMENT");
+      error = Err(TNutError::InvalidArgument);
       return -1;
     }
     const int a = FindUps(w[i], FSource.DeviceList);
-    if (a < 0) error = Err("UNKNOWN-UPS");
+    if (a < 0) error = Err(TNutError::UnknownUps);
     return a;
+  }
+
+  // Values of a device that is not answering are not served.
+  bool Stale(int a) const { return !FSource.Freshness.IsFresh(a); }
+
+  // The kind named in w[1]: its words, its UPS in w[2] and its freshness checked first.
+  std::string ByKind(std::span<const TKind> kinds, const TWords& w) const {
+    const auto kind = std::find_if(kinds.begin(), kinds.end(), [&](const TKind& k) { return Is(w[1], k.Name); });
+    if (kind == kinds.end()) return Err(TNutError::InvalidArgument);
+    if (kind->Words == 0) return (this->*kind->Run)(w, -1);
+    if (w.size() != kind->Words) return Err(TNutError::InvalidArgument);
+    int a = -1;
+    if (kind->Words > 2) {
+      std::string error;
+      a = Ups(w, 2, error);
+      if (a < 0) return error;
+      if (kind->NeedsFresh && Stale(a)) return Err(TNutError::DataStale);
+    }
+    return (this->*kind->Run)(w, a);
   }
 
   TVarList Variables(int a) const {
@@ -133,123 +200,22 @@ class THandler {
   bool CommandsOn() const { return FSource.Control && FSource.Control->Users; }
   bool Offers(int a) const { return CommandsOn() && FSource.Control->Offers && FSource.Control->Offers(a); }
 
-  std::string List(const TWords& w) const {
-    if (w.size() < 2) return Err("INVALID-ARGUMENT");
-    if (Is(w[1], "UPS")) {
-      if (w.size() != 2) return Err("INVALID-ARGUMENT");
-      std::string out = "BEGIN LIST UPS\n";
-      for (const int a : ConfiguredAddresses(FSource.DeviceList))
-        out += "UPS " + UpsName(a) + " " + Quote(UpsDescription(a, FSource.DeviceList)) + "\n";
-      return out + "END LIST UPS\n";
-    }
-    if (Is(w[1], "ENUM") || Is(w[1], "RANGE")) return ListOfVariable(w);
-    const bool isVar = Is(w[1], "VAR"), isRw = Is(w[1], "RW"), isCmd = Is(w[1], "CMD");
-    const bool isClient = Is(w[1], "CLIENT");
-    if (!isVar && !isRw && !isCmd && !isClient) return Err("INVALID-ARGUMENT");
-    if (w.size() != 3) return Err("INVALID-ARGUMENT");
-    std::string error;
-    const int a = Ups(w, 2, error);
-    if (a < 0) return error;
-    const std::string name = UpsName(a);
-    const std::string kind = isVar ? "VAR" : isRw ? "RW" : isCmd ? "CMD" : "CLIENT";
-    std::string out = "BEGIN LIST " + kind + " " + name + "\n";
-    if (isClient) {
-      for (const auto& [address, peer] : FShared.Logins)
-        if (address == a) out += "CLIENT " + name + " " + peer + "\n";
-    } else if (isVar) {
-      if (!FSource.Freshness.IsFresh(a)) return Err("DATA-STALE");
-      for (const auto& [var, value] : Variables(a)) out += "VAR " + name + " " + var + " " + Quote(value) + "\n";
-    } else if (isCmd && Offers(a)) {
-      for (const TNutCommandDef& def : CommandDefs) out += "CMD " + name + " " + def.Name + "\n";
-    }
-    return out + "END LIST " + kind + " " + name + "\n";
+  // "BEGIN LIST <kind> <ups>\n" body "END LIST <kind> <ups>\n".
+  static std::string Listed(const std::string& query, const std::string& body) {
+    return "BEGIN LIST " + query + "\n" + body + "END LIST " + query + "\n";
   }
 
   // LIST ENUM and LIST RANGE: no variable has either, so an existing one
   // gets an empty list.
-  std::string ListOfVariable(const TWords& w) const {
-    if (w.size() != 4) return Err("INVALID-ARGUMENT");
-    std::string error;
-    const int a = Ups(w, 2, error);
-    if (a < 0) return error;
-    if (!FSource.Freshness.IsFresh(a)) return Err("DATA-STALE");
-    if (!Variable(Variables(a), w[3])) return Err("VAR-NOT-SUPPORTED");
-    const std::string query = std::string(Is(w[1], "ENUM") ? "ENUM " : "RANGE ") + UpsName(a) + " " + w[3];
-    return "BEGIN LIST " + query + "\nEND LIST " + query + "\n";
+  std::string ListOfVariable(const char* kind, const TWords& w, int a) const {
+    if (!Variable(Variables(a), w[3])) return Err(TNutError::VarNotSupported);
+    return Listed(std::string(kind) + " " + UpsName(a) + " " + w[3], "");
   }
 
-  std::string Get(const TWords& w) const {
-    if (w.size() < 2) return Err("INVALID-ARGUMENT");
-    if (Is(w[1], "TRACKING")) return GetTracking(w);
-    const bool isVar = Is(w[1], "VAR"), isType = Is(w[1], "TYPE"), isDesc = Is(w[1], "DESC");
-    const bool isCmdDesc = Is(w[1], "CMDDESC"), isUpsDesc = Is(w[1], "UPSDESC"), isLogins = Is(w[1], "NUMLOGINS");
-    const bool fourWords = isVar || isType || isDesc || isCmdDesc;
-    if (!fourWords && !isUpsDesc && !isLogins) return Err("INVALID-ARGUMENT");
-    if (w.size() != (fourWords ? 4u : 3u)) return Err("INVALID-ARGUMENT");
-    std::string error;
-    const int a = Ups(w, 2, error);
-    if (a < 0) return error;
-    const std::string name = UpsName(a);
-    if (isUpsDesc) return "UPSDESC " + name + " " + Quote(UpsDescription(a, FSource.DeviceList)) + "\n";
-    if (isLogins) {
-      const auto n = std::count_if(FShared.Logins.begin(), FShared.Logins.end(),
-                                   [a](const auto& e) { return e.first == a; });
-      return "NUMLOGINS " + name + " " + std::to_string(n) + "\n";
-    }
-    if (isCmdDesc) {
-      const TNutCommandDef* def = FindCommand(w[3]);
-      if (!def || !Offers(a)) return Err("CMD-NOT-SUPPORTED");
-      return "CMDDESC " + name + " " + w[3] + " " + Quote(def->Description) + "\n";
-    }
-    if (isDesc) {
-      // A description does not depend on the values, so a silent device has them too.
-      const TVarDef* def = FindVarDef(w[3]);
-      const bool battery = w[3] == "battery.charge" || w[3] == "battery.current";
-      if (!def || (battery && FSource.Settings.PortInfo.Protocol == ProtocolQuorvan)) return Err("VAR-NOT-SUPPORTED");
-      return "DESC " + name + " " + w[3] + " " + Quote(def->Description) + "\n";
-    }
-    if (!FSource.Freshness.IsFresh(a)) return Err("DATA-STALE");
-    const TVarList vars = Variables(a);
-    const std::string* value = Variable(vars, w[3]);
-    if (!value) return Err("VAR-NOT-SUPPORTED");
-    if (isVar) return "VAR " + name + " " + w[3] + " " + Quote(*value) + "\n";
-    const TVarDef* def = FindVarDef(w[3]);
-    return "TYPE " + name + " " + w[3] + " " + (def ? VarType(*def) : std::string("NUMBER")) + "\n";
-  }
-
-  std::string GetTracking(const TWords& w) const {
-    if (w.size() == 2) return FSession.Tracking ? "ON\n" : "OFF\n";
-    if (w.size() != 3) return Err("INVALID-ARGUMENT");
-    const auto it = std::find_if(FShared.Tracked.begin(), FShared.Tracked.end(),
-                                 [&](const auto& entry) { return entry.first == w[2]; });
-    const TNutOutcome outcome = it == FShared.Tracked.end() || !FSource.Control || !FSource.Control->Outcome
-                                    ? TNutOutcome::Unknown
-                                    : FSource.Control->Outcome(it->second);
-    switch (outcome) {
-      case TNutOutcome::Pending: return "PENDING\n";
-      case TNutOutcome::Success: return "SUCCESS\n";
-      case TNutOutcome::InvalidArgument: return Err("INVALID-ARGUMENT");
-      case TNutOutcome::Failed: return Err("FAILED");
-      default: return Err("UNKNOWN");
-    }
-  }
-
-  static std::string SetOnce(const TWords& w, bool& flag, std::string& value, const char* again) {
-    if (w.size() != 2) return Err("INVALID-ARGUMENT");
+  static std::string SetOnce(const TWords& w, bool& flag, std::string& value, TNutError again) {
     if (flag) return Err(again);
     flag = true;
     value = w[1];
-    return "OK\n";
-  }
-
-  std::string Login(const TWords& w) {
-    if (w.size() != 2) return Err("INVALID-ARGUMENT");
-    if (FSession.LoginAddress >= 0) return Err("ALREADY-LOGGED-IN");
-    std::string error;
-    const int a = Ups(w, 1, error);
-    if (a < 0) return error;
-    FSession.LoginAddress = a;
-    FShared.Logins.emplace_back(a, FSession.Peer.empty() ? "unknown" : FSession.Peer);
     return "OK\n";
   }
 
@@ -282,36 +248,14 @@ class THandler {
   }
 
   // USERNAME and PASSWORD both sent, as every command that needs a user asks.
-  const char* MissingCredentials() const {
-    if (!FSession.UserSet) return "USERNAME-REQUIRED";
-    if (!FSession.PasswordSet) return "PASSWORD-REQUIRED";
-    return nullptr;
-  }
-
-  // Tracking is part of giving commands: the same rules as INSTCMD.
-  TNutReply SetTracking(const TWords& w) {
-    if (w.size() != 3) return Reply(Err("INVALID-ARGUMENT"));
-    if (const char* missing = MissingCredentials()) return Reply(Err(missing));
-    if (!Is(w[2], "ON") && !Is(w[2], "OFF")) return Reply(Err("INVALID-ARGUMENT"));
-    const std::string command = Is(w[2], "ON") ? "SET TRACKING ON" : "SET TRACKING OFF";
-    const auto refuse = [&](const std::string& why) {
-      Report("", command, "refused, " + why);
-      return Denied();
-    };
-    if (!CommandsOn()) return refuse("no users file");
-    if (!FSource.Control->RemoteCommands && !IsLoopbackPeer(FSession.Peer))
-      return refuse("not from loopback and remote commands are off");
-    switch (Verdict()) {
-      case TVerdict::Wait: return CheckFirst("network command " + command);
-      case TVerdict::Bad: return WrongPassword("", command);
-      case TVerdict::Good: break;
-    }
-    FSession.Tracking = Is(w[2], "ON");
-    return Reply("OK\n");
+  std::optional<TNutError> MissingCredentials() const {
+    if (!FSession.UserSet) return TNutError::UsernameRequired;
+    if (!FSession.PasswordSet) return TNutError::PasswordRequired;
+    return std::nullopt;
   }
 
   TNutReply Denied() {
-    TNutReply r = Reply(Err("ACCESS-DENIED"));
+    TNutReply r = Reply(Err(TNutError::AccessDenied));
     r.Held = true;
     r.AuthFailed = FSession.FreshVerdict && FSession.Auth == TNutSession::TAuth::Bad;
     return r;
@@ -325,51 +269,236 @@ class THandler {
                               result);
   }
 
-  TNutReply InstCmd(const TWords& w) {
-    if (w.size() != 3 && w.size() != 4) return Reply(Err("INVALID-ARGUMENT"));
-    if (const char* missing = MissingCredentials()) return Reply(Err(missing));
-    std::string error;
-    const int a = Ups(w, 1, error);
-    const std::string device = a < 0 ? Printable(w[1]) : UpsName(a);
-    const auto refuse = [&](const char* code, const std::string& why) {
-      Report(device, w[2], "refused, " + why);
-      TNutReply r = Reply(Err(code));
-      r.Held = true;
-      return r;
-    };
-    if (a < 0) return refuse("UNKNOWN-UPS", "no such device");
-    const TNutCommandDef* def = FindCommand(w[2]);
-    if (!def || !Offers(a)) return refuse("CMD-NOT-SUPPORTED", "not a command this device offers");
-    // Checked in this order so that a peer that may not give commands costs
-    // no password check.
-    if (!FSource.Control->RemoteCommands && !IsLoopbackPeer(FSession.Peer))
-      return refuse("ACCESS-DENIED", "not from loopback and remote commands are off");
-    switch (Verdict()) {
-      case TVerdict::Wait: return CheckFirst("network command " + Printable(w[2]) + " for " + device);
-      case TVerdict::Bad: return WrongPassword(device, w[2]);
-      case TVerdict::Good: break;
-    }
-    if (!FSource.Control->Users->MayRun(FSession.User, def->Name))
-      return refuse("ACCESS-DENIED", "the user may not give this command");
-    if (w.size() == 4 && !def->TakesValue) return refuse("INVALID-ARGUMENT", "this command takes no value");
-    if (!FSource.Freshness.IsFresh(a)) return refuse("DATA-STALE", "the device is not answering");
-    const std::string* value = w.size() == 4 ? &w[3] : nullptr;
-    const TNutQueued queued =
-        FSource.Control->Queue ? FSource.Control->Queue(a, def->Command, value) : TNutQueued{0, false, "no queue"};
-    if (queued.Id == 0)
-      return refuse(queued.BadValue ? "INVALID-ARGUMENT" : "INSTCMD-FAILED", "not queued: " + queued.Reason);
-    Report(device, w[2] + (value ? " " + Printable(*value) : ""), "queued as command " + std::to_string(queued.Id));
-    if (!FSession.Tracking) return Reply("OK\n");
-    std::string id = NewTrackingId();
-    FShared.Tracked.emplace_back(id, queued.Id);
-    while (FShared.Tracked.size() > TNutShared::MaxTracked) FShared.Tracked.pop_front();
-    return Reply("OK TRACKING " + id + "\n");
-  }
-
   TNutSession& FSession;
   const TNutSource& FSource;
   TNutShared& FShared;
 };
+
+constexpr size_t AnyWords = SIZE_MAX;
+
+// clang-format off
+// First match wins; HELP names the listed verbs in this order.
+constexpr TVerb Verbs[] = {
+  {"HELP",     nullptr,    1, AnyWords, VerbListed,                   &THandler::HelpVerb},
+  {"VER",      nullptr,    1, AnyWords, VerbListed,                   &THandler::Ver},
+  {"NETVER",   nullptr,    1, AnyWords, VerbListed,                   &THandler::NetVer},
+  {"PROTVER",  nullptr,    1, AnyWords, VerbListed,                   &THandler::NetVer},
+  {"GET",      nullptr,    2, AnyWords, VerbListed,                   &THandler::GetVerb},
+  {"LIST",     nullptr,    2, AnyWords, VerbListed,                   &THandler::ListVerb},
+  {"LOGIN",    nullptr,    2, 2,        VerbListed,                   &THandler::Login},
+  {"LOGOUT",   nullptr,    1, AnyWords, VerbListed,                   &THandler::Logout},
+  {"USERNAME", nullptr,    2, 2,        VerbListed,                   &THandler::Username},
+  {"PASSWORD", nullptr,    2, 2,        VerbListed,                   &THandler::Password},
+  {"STARTTLS", nullptr,    1, AnyWords, VerbListed,                   &THandler::StartTls},
+  {"INSTCMD",  nullptr,    3, 4,        VerbListed | VerbCredentials, &THandler::InstCmd},
+  // Tracking is part of giving commands: the same rules as INSTCMD.
+  {"SET",      "TRACKING", 3, 3,        VerbCredentials,              &THandler::SetTracking},
+  {"SET",      nullptr,    1, AnyWords, VerbListed,                   &THandler::Refused},
+  {"FSD",      nullptr,    1, AnyWords, 0,                            &THandler::Refused},
+  {"PRIMARY",  nullptr,    1, AnyWords, 0,                            &THandler::Refused},
+  {"MASTER",   nullptr,    1, AnyWords, 0,                            &THandler::Refused},
+};
+
+constexpr TKind ListKindTable[] = {
+  {"UPS",    2, false, &THandler::ListUps},
+  {"ENUM",   4, true,  &THandler::ListEnum},
+  {"RANGE",  4, true,  &THandler::ListRange},
+  {"VAR",    3, true,  &THandler::ListVar},
+  {"RW",     3, false, &THandler::ListRw},
+  {"CMD",    3, false, &THandler::ListCmd},
+  {"CLIENT", 3, false, &THandler::ListClient},
+};
+
+// A description does not depend on the values, so a silent device has them too.
+constexpr TKind GetKindTable[] = {
+  {"TRACKING",  0, false, &THandler::GetTracking},
+  {"VAR",       4, true,  &THandler::GetVar},
+  {"TYPE",      4, true,  &THandler::GetType},
+  {"DESC",      4, false, &THandler::GetDesc},
+  {"CMDDESC",   4, false, &THandler::GetCmdDesc},
+  {"UPSDESC",   3, false, &THandler::GetUpsDesc},
+  {"NUMLOGINS", 3, false, &THandler::GetNumLogins},
+};
+// clang-format on
+
+std::span<const TKind> THandler::ListKinds() { return ListKindTable; }
+std::span<const TKind> THandler::GetKinds() { return GetKindTable; }
+
+TNutReply THandler::Run(const TWords& w) {
+  const auto verb = std::find_if(std::begin(Verbs), std::end(Verbs), [&](const TVerb& v) {
+    return Is(w[0], v.Name) && (!v.SubWord || (w.size() >= 2 && Is(w[1], v.SubWord)));
+  });
+  if (verb == std::end(Verbs)) return Reply(Err(TNutError::UnknownCommand));
+  if (w.size() < verb->MinWords || w.size() > verb->MaxWords) return Reply(Err(TNutError::InvalidArgument));
+  if (verb->Flags & VerbCredentials)
+    if (const std::optional<TNutError> missing = MissingCredentials()) return Reply(Err(*missing));
+  return (this->*verb->Run)(w);
+}
+
+std::string THandler::Help() {
+  std::string out = "Commands:";
+  for (const TVerb& v : Verbs)
+    if (v.Flags & VerbListed) out += std::string(" ") + v.Name;
+  return out + "\n";
+}
+
+std::string THandler::ListUps(const TWords&, int) const {
+  std::string body;
+  for (const int a : ConfiguredAddresses(FSource.DeviceList))
+    body += "UPS " + UpsName(a) + " " + Quote(UpsDescription(a, FSource.DeviceList)) + "\n";
+  return Listed("UPS", body);
+}
+
+std::string THandler::ListVar(const TWords&, int a) const {
+  const std::string name = UpsName(a);
+  std::string body;
+  for (const auto& [var, value] : Variables(a)) body += "VAR " + name + " " + var + " " + Quote(value) + "\n";
+  return Listed("VAR " + name, body);
+}
+
+// No variable can be set.
+std::string THandler::ListRw(const TWords&, int a) const { return Listed("RW " + UpsName(a), ""); }
+
+std::string THandler::ListCmd(const TWords&, int a) const {
+  const std::string name = UpsName(a);
+  std::string body;
+  if (Offers(a))
+    for (const TNutCommandDef& def : CommandDefs) body += "CMD " + name + " " + def.Name + "\n";
+  return Listed("CMD " + name, body);
+}
+
+std::string THandler::ListClient(const TWords&, int a) const {
+  const std::string name = UpsName(a);
+  std::string body;
+  for (const auto& [address, peer] : FShared.Logins)
+    if (address == a) body += "CLIENT " + name + " " + peer + "\n";
+  return Listed("CLIENT " + name, body);
+}
+
+std::string THandler::ListEnum(const TWords& w, int a) const { return ListOfVariable("ENUM", w, a); }
+std::string THandler::ListRange(const TWords& w, int a) const { return ListOfVariable("RANGE", w, a); }
+
+std::string THandler::GetTracking(const TWords& w, int) const {
+  if (w.size() == 2) return FSession.Tracking ? "ON\n" : "OFF\n";
+  if (w.size() != 3) return Err(TNutError::InvalidArgument);
+  const auto it = std::find_if(FShared.Tracked.begin(), FShared.Tracked.end(),
+                               [&](const auto& entry) { return entry.first == w[2]; });
+  const TNutOutcome outcome = it == FShared.Tracked.end() || !FSource.Control || !FSource.Control->Outcome
+                                  ? TNutOutcome::Unknown
+                                  : FSource.Control->Outcome(it->second);
+  switch (outcome) {
+    case TNutOutcome::Pending: return "PENDING\n";
+    case TNutOutcome::Success: return "SUCCESS\n";
+    case TNutOutcome::InvalidArgument: return Err(TNutError::InvalidArgument);
+    case TNutOutcome::Failed: return Err(TNutError::Failed);
+    default: return Err(TNutError::Unknown);
+  }
+}
+
+std::string THandler::GetVar(const TWords& w, int a) const {
+  const TVarList vars = Variables(a);
+  const std::string* value = Variable(vars, w[3]);
+  if (!value) return Err(TNutError::VarNotSupported);
+  return "VAR " + UpsName(a) + " " + w[3] + " " + Quote(*value) + "\n";
+}
+
+std::string THandler::GetType(const TWords& w, int a) const {
+  if (!Variable(Variables(a), w[3])) return Err(TNutError::VarNotSupported);
+  const TVarDef* def = FindVarDef(w[3]);
+  return "TYPE " + UpsName(a) + " " + w[3] + " " + (def ? VarType(*def) : std::string("NUMBER")) + "\n";
+}
+
+std::string THandler::GetDesc(const TWords& w, int a) const {
+  const TVarDef* def = FindVarDef(w[3]);
+  const bool battery = w[3] == "battery.charge" || w[3] == "battery.current";
+  if (!def || (battery && FSource.Settings.PortInfo.Protocol == ProtocolQuorvan)) return Err(TNutError::VarNotSupported);
+  return "DESC " + UpsName(a) + " " + w[3] + " " + Quote(def->Description) + "\n";
+}
+
+std::string THandler::GetCmdDesc(const TWords& w, int a) const {
+  const TNutCommandDef* def = FindCommand(w[3]);
+  if (!def || !Offers(a)) return Err(TNutError::CmdNotSupported);
+  return "CMDDESC " + UpsName(a) + " " + w[3] + " " + Quote(def->Description) + "\n";
+}
+
+std::string THandler::GetUpsDesc(const TWords&, int a) const {
+  return "UPSDESC " + UpsName(a) + " " + Quote(UpsDescription(a, FSource.DeviceList)) + "\n";
+}
+
+std::string THandler::GetNumLogins(const TWords&, int a) const {
+  const auto n =
+      std::count_if(FShared.Logins.begin(), FShared.Logins.end(), [a](const auto& e) { return e.first == a; });
+  return "NUMLOGINS " + UpsName(a) + " " + std::to_string(n) + "\n";
+}
+
+TNutReply THandler::Login(const TWords& w) {
+  if (FSession.LoginAddress >= 0) return Reply(Err(TNutError::AlreadyLoggedIn));
+  std::string error;
+  const int a = Ups(w, 1, error);
+  if (a < 0) return Reply(error);
+  FSession.LoginAddress = a;
+  FShared.Logins.emplace_back(a, FSession.Peer.empty() ? "unknown" : FSession.Peer);
+  return Reply("OK\n");
+}
+
+TNutReply THandler::SetTracking(const TWords& w) {
+  if (!Is(w[2], "ON") && !Is(w[2], "OFF")) return Reply(Err(TNutError::InvalidArgument));
+  const std::string command = Is(w[2], "ON") ? "SET TRACKING ON" : "SET TRACKING OFF";
+  const auto refuse = [&](const std::string& why) {
+    Report("", command, "refused, " + why);
+    return Denied();
+  };
+  if (!CommandsOn()) return refuse("no users file");
+  if (!FSource.Control->RemoteCommands && !IsLoopbackPeer(FSession.Peer))
+    return refuse("not from loopback and remote commands are off");
+  switch (Verdict()) {
+    case TVerdict::Wait: return CheckFirst("network command " + command);
+    case TVerdict::Bad: return WrongPassword("", command);
+    case TVerdict::Good: break;
+  }
+  FSession.Tracking = Is(w[2], "ON");
+  return Reply("OK\n");
+}
+
+TNutReply THandler::InstCmd(const TWords& w) {
+  std::string error;
+  const int a = Ups(w, 1, error);
+  const std::string device = a < 0 ? Printable(w[1]) : UpsName(a);
+  const auto refuse = [&](TNutError code, const std::string& why) {
+    Report(device, w[2], "refused, " + why);
+    TNutReply r = Reply(Err(code));
+    r.Held = true;
+    return r;
+  };
+  if (a < 0) return refuse(TNutError::UnknownUps, "no such device");
+  const TNutCommandDef* def = FindCommand(w[2]);
+  if (!def || !Offers(a)) return refuse(TNutError::CmdNotSupported, "not a command this device offers");
+  // Checked in this order so that a peer that may not give commands costs
+  // no password check.
+  if (!FSource.Control->RemoteCommands && !IsLoopbackPeer(FSession.Peer))
+    return refuse(TNutError::AccessDenied, "not from loopback and remote commands are off");
+  switch (Verdict()) {
+    case TVerdict::Wait: return CheckFirst("network command " + Printable(w[2]) + " for " + device);
+    case TVerdict::Bad: return WrongPassword(device, w[2]);
+    case TVerdict::Good: break;
+  }
+  if (!FSource.Control->Users->MayRun(FSession.User, def->Name))
+    return refuse(TNutError::AccessDenied, "the user may not give this command");
+  if (w.size() == 4 && !def->TakesValue) return refuse(TNutError::InvalidArgument, "this command takes no value");
+  if (Stale(a)) return refuse(TNutError::DataStale, "the device is not answering");
+  const std::string* value = w.size() == 4 ? &w[3] : nullptr;
+  const TNutQueued queued =
+      FSource.Control->Queue ? FSource.Control->Queue(a, def->Command, value) : TNutQueued{0, false, "no queue"};
+  if (queued.Id == 0)
+    return refuse(queued.BadValue ? TNutError::InvalidArgument : TNutError::InstcmdFailed,
+                  "not queued: " + queued.Reason);
+  Report(device, w[2] + (value ? " " + Printable(*value) : ""), "queued as command " + std::to_string(queued.Id));
+  if (!FSession.Tracking) return Reply("OK\n");
+  std::string id = NewTrackingId();
+  FShared.Tracked.emplace_back(id, queued.Id);
+  while (FShared.Tracked.size() > TNutShared::MaxTracked) FShared.Tracked.pop_front();
+  return Reply("OK TRACKING " + id + "\n");
+}
 
 }  // namespace
 
@@ -424,7 +553,7 @@ void EndSession(TNutSession& session, TNutShared& shared) {
 
 TNutReply HandleLine(std::string_view line, TNutSession& session, const TNutSource& source, TNutShared& shared) {
   std::vector<std::string> words;
-  if (!SplitLine(line, words)) return {Err("INVALID-ARGUMENT"), false};
+  if (!SplitLine(line, words)) return {Err(TNutError::InvalidArgument), false};
   if (words.empty()) return {};
   TNutReply reply = THandler(session, source, shared).Run(words);
   // The check's own pause, the same for every verdict, was this request's.

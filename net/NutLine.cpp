@@ -1,5 +1,7 @@
 #include "net/NutLine.h"
 
+#include <iterator>
+
 namespace tessaro::net {
 
 namespace {
@@ -45,6 +47,30 @@ std::string Quote(std::string_view text) {
   }
   out += '"';
   return out;
+}
+
+namespace {
+
+// clang-format off
+// In the order of TNutError.
+constexpr std::string_view ErrorWords[] = {
+  "ACCESS-DENIED", "ALREADY-LOGGED-IN", "ALREADY-SET-PASSWORD", "ALREADY-SET-USERNAME",
+  "CMD-NOT-SUPPORTED", "DATA-STALE", "FAILED", "FEATURE-NOT-CONFIGURED",
+  "INSTCMD-FAILED", "INVALID-ARGUMENT", "PASSWORD-REQUIRED", "UNKNOWN",
+  "UNKNOWN-COMMAND", "UNKNOWN-UPS", "USERNAME-REQUIRED", "VAR-NOT-SUPPORTED",
+};
+// clang-format on
+static_assert(std::size(ErrorWords) == static_cast<size_t>(TNutError::VarNotSupported) + 1);
+
+}  // namespace
+
+std::string_view NutErrorWord(TNutError error) { return ErrorWords[static_cast<size_t>(error)]; }
+
+std::string NutErrorLine(TNutError error) {
+  std::string line = "ERR ";
+  line += NutErrorWord(error);
+  line += '\n';
+  return line;
 }
 
 }  // namespace tessaro::net

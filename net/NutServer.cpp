@@ -296,7 +296,7 @@ void TNutServer::Drain(TClient& c) {
   }
   // One byte over the limit may be the CR of a CRLF line end.
   if (!HasWholeLine(c) && (c.Discarding || c.In.size() > MaxLineLength + 1)) {
-    if (!c.Discarding) c.Out += "ERR INVALID-ARGUMENT\n";
+    if (!c.Discarding) c.Out += NutErrorLine(TNutError::InvalidArgument);
     c.Discarding = true;
     c.In.clear();
   }
@@ -310,7 +310,7 @@ void TNutServer::Drain(TClient& c) {
 void TNutServer::Answer(TClient& c, std::string_view line) {
   if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
   if (line.size() > MaxLineLength) {
-    c.Out += "ERR INVALID-ARGUMENT\n";
+    c.Out += NutErrorLine(TNutError::InvalidArgument);
     return;
   }
   const TNutReply reply = HandleLine(line, c.Session, FSource, FShared);

@@ -246,23 +246,29 @@ void TMModbus::StoreRegister(TUpsInfo& u, int64_t reg, uint16_t value) {
   }
 }
 
-bool TMModbus::Matches(const TRequest& request, std::span<const uint8_t> answer, TPollStats&) const {
+TModbusCheck CheckModbusAnswer(const TRequest& request, std::span<const uint8_t> answer) {
   const int length = static_cast<int>(answer.size());
-  if (request.FrameLen == 0 || length < MinFrameLen) return false;
+  if (request.FrameLen == 0) return TModbusCheck::NoRequest;
+  if (length < MinFrameLen) return TModbusCheck::TooShort;
   const uint8_t* bytes = answer.data();
-  // One frame with a good CRC (this also refuses two frames or trailing bytes)
-  // from the addressed device.
-  if (bytes[0] != static_cast<uint8_t>(request.Addr) || Crc16(bytes, length) != 0) return false;
+  if (bytes[0] != static_cast<uint8_t>(request.Addr)) return TModbusCheck::WrongAddress;
+  // One frame with a good CRC: this also refuses two frames or trailing bytes.
+  if (TMModbus::Crc16(bytes, length) != 0) return TModbusCheck::BadCrc;
   const uint8_t func = bytes[1];
-  if (func == (request.Func | 0x80)) return length == 5;
-  if (func != request.Func || length != request.AnswerLen) return false;
+  if (func == (request.Func | 0x80)) return length == 5 ? TModbusCheck::Accepted : TModbusCheck::BadLength;
+  if (func != request.Func) return TModbusCheck::WrongFunction;
+  if (length != request.AnswerLen) return TModbusCheck::BadLength;
   switch (func) {
     case 6:   // the echo is the request itself
     case 16:  // address, function, register, count
-      return std::equal(bytes, bytes + 6, request.Frame.begin());
+      return std::equal(bytes, bytes + 6, request.Frame.begin()) ? TModbusCheck::Accepted : TModbusCheck::WrongEcho;
     default:  // reads: the byte count asked for
-      return bytes[2] == request.AnswerLen - 5;
+      return bytes[2] == request.AnswerLen - 5 ? TModbusCheck::Accepted : TModbusCheck::BadByteCount;
   }
+}
+
+bool TMModbus::Matches(const TRequest& request, std::span<const uint8_t> answer, TPollStats&) const {
+  return CheckModbusAnswer(request, answer) == TModbusCheck::Accepted;
 }
 
 bool TMModbus::Decode(const TRequest& request, std::span<const uint8_t> answer, TUpsInfo& record) {

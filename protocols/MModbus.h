@@ -31,11 +31,29 @@
 // except that during a device search any matching answer counts as found.
 
 #include <cstdint>
+#include <span>
 #include <string>
 
 #include "protocols/Handler.h"
 
 namespace tessaro {
+
+// Why a received chunk is not the answer to a request, in the order the
+// checks run; Accepted when it is.
+enum class TModbusCheck : uint8_t {
+  Accepted,
+  NoRequest,      // the request has no frame: nothing was sent
+  TooShort,       // fewer bytes than address, function and CRC
+  WrongAddress,   // not from the addressed device
+  BadCrc,         // the CRC over the whole chunk fails: corrupted, or bytes around the frame
+  WrongFunction,  // neither the request's function nor its exception form
+  BadLength,      // not the length of the answer asked for (an exception: not 5 bytes)
+  WrongEcho,      // a write echo that is not the request's address, register and value or count
+  BadByteCount,   // a read answer whose byte count is not the one asked for
+};
+
+// Runs the checks on one received chunk against the request in flight.
+TModbusCheck CheckModbusAnswer(const TRequest& request, std::span<const uint8_t> answer);
 
 // SelectedModel value that gives the register cycle its fifth step.
 inline constexpr const char* ModelRxa410Lt = "RXA410LT";

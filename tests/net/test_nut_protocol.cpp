@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -133,6 +134,14 @@ TEST_F(NutExchange, AnswersEachCommandAsTheProtocolDefines) {
   EXPECT_NE(Send("HELP").find("LIST"), std::string::npos);
   // Nothing a client sent changed a device.
   EXPECT_EQ(Bus.Ups(1).Measure.OutputFreq, 50);
+}
+
+TEST_F(NutExchange, HelpNamesEveryVerbItServesAndNoRefusedOne) {
+  const std::string help = Send("HELP");
+  EXPECT_EQ(help, "Commands: HELP VER NETVER PROTVER GET LIST LOGIN LOGOUT USERNAME PASSWORD STARTTLS INSTCMD SET\n");
+  std::istringstream words(help.substr(help.find(' ')));
+  for (std::string verb; words >> verb;) EXPECT_NE(Send(verb), "ERR UNKNOWN-COMMAND\n") << verb;
+  for (const char* refused : {"FSD", "PRIMARY", "MASTER"}) EXPECT_EQ(help.find(refused), std::string::npos) << refused;
 }
 
 TEST_F(NutExchange, LogoutClosesAndTheLoginCountFollowsTheSessions) {

@@ -215,6 +215,7 @@ TEST_F(Modbus, UnsupportedFunctionBuildsNothingAndMatchesNothing) {
     EXPECT_EQ(Request.FrameLen, 0);
     EXPECT_EQ(Request.AnswerLen, 0);
     EXPECT_EQ(Request.Addr, 1);
+    EXPECT_EQ(CheckModbusAnswer(Request, WithCrc({1, func, 0x4E, 0x20, 0x00, 0x00})), TModbusCheck::NoRequest);
     EXPECT_FALSE(Feed(WithCrc({1, func, 0x4E, 0x20, 0x00, 0x00})));
   }
 }
@@ -581,29 +582,31 @@ TEST_F(Modbus, BadAnswersAreRejectedWithoutTouchingTheRecord) {
   const struct {
     const char* Name;
     Bytes Frame;
+    TModbusCheck Why;
   } cases[] = {
-      {"bad CRC", badCrc},
-      {"corrupted byte", flipped},
-      {"trailing byte", longer},
-      {"trailing zero", trailingZero},
-      {"two trailing zeros", trailingZeros},
-      {"exception + zero", exceptionTrailingZero},
-      {"byte count beyond the frame", countBeyondFrame},
-      {"byte count short of the frame", countShortOfFrame},
-      {"no byte count", crcOnly},
-      {"two frames", twoFrames},
-      {"one byte short", shorter},
-      {"truncated", truncated},
-      {"address 0", broadcast},
+      {"bad CRC", badCrc, TModbusCheck::BadCrc},
+      {"corrupted byte", flipped, TModbusCheck::BadCrc},
+      {"trailing byte", longer, TModbusCheck::BadCrc},
+      {"trailing zero", trailingZero, TModbusCheck::BadLength},
+      {"two trailing zeros", trailingZeros, TModbusCheck::BadLength},
+      {"exception + zero", exceptionTrailingZero, TModbusCheck::BadLength},
+      {"byte count beyond the frame", countBeyondFrame, TModbusCheck::BadLength},
+      {"byte count short of the frame", countShortOfFrame, TModbusCheck::BadLength},
+      {"no byte count", crcOnly, TModbusCheck::BadLength},
+      {"two frames", twoFrames, TModbusCheck::BadCrc},
+      {"one byte short", shorter, TModbusCheck::BadCrc},
+      {"truncated", truncated, TModbusCheck::BadCrc},
+      {"address 0", broadcast, TModbusCheck::WrongAddress},
       // Well formed, of the request's function, but not an accepted answer.
-      {"exception of the request's function", WithCrc({1, 0x84, 0x02})},
-      {"empty", Bytes{}},
-      {"one byte", Bytes{1}},
-      {"two bytes", Bytes{1, 4}},
-      {"three bytes", Bytes{1, 4, 0}},
+      {"exception of the request's function", WithCrc({1, 0x84, 0x02}), TModbusCheck::Accepted},
+      {"empty", Bytes{}, TModbusCheck::TooShort},
+      {"one byte", Bytes{1}, TModbusCheck::TooShort},
+      {"two bytes", Bytes{1, 4}, TModbusCheck::TooShort},
+      {"three bytes", Bytes{1, 4, 0}, TModbusCheck::TooShort},
   };
   const Bytes before = Snapshot();
   for (const auto& c : cases) {
+    EXPECT_EQ(CheckModbusAnswer(Request, c.Frame), c.Why) << c.Name;
     EXPECT_FALSE(Feed(c.Frame)) << c.Name;
     EXPECT_EQ(Snapshot(), before) << c.Name;
   }
@@ -627,35 +630,36 @@ TEST_F(Modbus, AnswersThatBelongToAnotherRequestAreRefusedAndStoreNothing) {
     const char* Name;
     TWriteCommand Sent;  // Func 0: cycle step Reg of device Addr
     Bytes Answer;
+    TModbusCheck Why;
   };
   const auto step = [](uint8_t addr, int n) { return TWriteCommand{addr, 0, n, 0, 0, {}}; };
   const auto write = [](uint8_t func, int32_t reg, int32_t count, uint16_t value) {
     return TWriteCommand{1, func, reg, count, value, {}};
   };
   const TCase cases[] = {
-      {"the answer to step 1 against step 2's request", step(1, 2), ReadAnswer(1, 4, block1)},
-      {"the answer to step 2 against step 1's request", step(1, 1), ReadAnswer(1, 4, block2)},
-      {"the answer to step 1 from device 1 against device 2's", step(2, 1), ReadAnswer(1, 4, block1)},
-      {"the answer to step 1 from device 2 against device 1's", step(1, 1), ReadAnswer(2, 4, block1)},
-      {"a function-3 answer against a function-4 request", step(1, 1), ReadAnswer(1, 3, block1)},
-      {"a function-4 answer against a function-3 request", step(1, 4), ReadAnswer(1, 4, std::vector<uint16_t>(28, 9))},
-      {"the answer to step 5 against step 4's request", step(1, 4), ReadAnswer(1, 3, {0x0102})},
-      {"3 registers of the 14 asked", step(1, 1), ReadAnswer(1, 4, {2300, 2310, 2320})},
-      {"15 registers of the 14 asked", step(1, 1), ReadAnswer(1, 4, std::vector<uint16_t>(15, 100))},
-      {"6 status words of the 11 asked", step(1, 3), ReadAnswer(1, 4, status)},
-      {"a byte count that is not 2 x count", step(1, 1), countLies},
-      {"an odd byte count", write(4, 30001, 1, 0), WithCrc({1, 4, 3, 0x08, 0x98, 0x77})},
-      {"no registers for one asked", write(4, 30001, 1, 0), WithCrc({1, 4, 0})},
-      {"a write echo with another value", write(6, 20001, 1, 1), WithCrc({1, 6, 0x4E, 0x20, 0x00, 0x02})},
-      {"a write echo of another register", write(6, 20001, 1, 1), WithCrc({1, 6, 0x4E, 0x21, 0x00, 0x01})},
-      {"a write echo against a read", step(1, 1), WithCrc({1, 6, 0x75, 0x30, 0x00, 0x0E})},
-      {"a function-16 echo with another count", write(16, 40002, 3, 0), WithCrc({1, 0x10, 0x9C, 0x41, 0x00, 0x02})},
-      {"a function-16 echo of another register", write(16, 40002, 3, 0), WithCrc({1, 0x10, 0x9C, 0x42, 0x00, 0x03})},
-      {"an exception of function 3 against a function-4 read", step(1, 1), WithCrc({1, 0x83, 0x01})},
-      {"an exception of function 6 against a read", step(1, 3), WithCrc({1, 0x86, 0x02})},
-      {"an exception of function 4 against a write", write(6, 20001, 1, 1), WithCrc({1, 0x84, 0x02})},
-      {"an exception from another device", step(1, 1), WithCrc({2, 0x84, 0x02})},
-      {"another function without bit 7", step(1, 1), WithCrc({1, 5, 0x00, 0x00, 0xFF, 0x00})},
+      {"the answer to step 1 against step 2's request", step(1, 2), ReadAnswer(1, 4, block1), TModbusCheck::BadLength},
+      {"the answer to step 2 against step 1's request", step(1, 1), ReadAnswer(1, 4, block2), TModbusCheck::BadLength},
+      {"the answer to step 1 from device 1 against device 2's", step(2, 1), ReadAnswer(1, 4, block1), TModbusCheck::WrongAddress},
+      {"the answer to step 1 from device 2 against device 1's", step(1, 1), ReadAnswer(2, 4, block1), TModbusCheck::WrongAddress},
+      {"a function-3 answer against a function-4 request", step(1, 1), ReadAnswer(1, 3, block1), TModbusCheck::WrongFunction},
+      {"a function-4 answer against a function-3 request", step(1, 4), ReadAnswer(1, 4, std::vector<uint16_t>(28, 9)), TModbusCheck::WrongFunction},
+      {"the answer to step 5 against step 4's request", step(1, 4), ReadAnswer(1, 3, {0x0102}), TModbusCheck::BadLength},
+      {"3 registers of the 14 asked", step(1, 1), ReadAnswer(1, 4, {2300, 2310, 2320}), TModbusCheck::BadLength},
+      {"15 registers of the 14 asked", step(1, 1), ReadAnswer(1, 4, std::vector<uint16_t>(15, 100)), TModbusCheck::BadLength},
+      {"6 status words of the 11 asked", step(1, 3), ReadAnswer(1, 4, status), TModbusCheck::BadLength},
+      {"a byte count that is not 2 x count", step(1, 1), countLies, TModbusCheck::BadByteCount},
+      {"an odd byte count", write(4, 30001, 1, 0), WithCrc({1, 4, 3, 0x08, 0x98, 0x77}), TModbusCheck::BadLength},
+      {"no registers for one asked", write(4, 30001, 1, 0), WithCrc({1, 4, 0}), TModbusCheck::BadLength},
+      {"a write echo with another value", write(6, 20001, 1, 1), WithCrc({1, 6, 0x4E, 0x20, 0x00, 0x02}), TModbusCheck::WrongEcho},
+      {"a write echo of another register", write(6, 20001, 1, 1), WithCrc({1, 6, 0x4E, 0x21, 0x00, 0x01}), TModbusCheck::WrongEcho},
+      {"a write echo against a read", step(1, 1), WithCrc({1, 6, 0x75, 0x30, 0x00, 0x0E}), TModbusCheck::WrongFunction},
+      {"a function-16 echo with another count", write(16, 40002, 3, 0), WithCrc({1, 0x10, 0x9C, 0x41, 0x00, 0x02}), TModbusCheck::WrongEcho},
+      {"a function-16 echo of another register", write(16, 40002, 3, 0), WithCrc({1, 0x10, 0x9C, 0x42, 0x00, 0x03}), TModbusCheck::WrongEcho},
+      {"an exception of function 3 against a function-4 read", step(1, 1), WithCrc({1, 0x83, 0x01}), TModbusCheck::WrongFunction},
+      {"an exception of function 6 against a read", step(1, 3), WithCrc({1, 0x86, 0x02}), TModbusCheck::WrongFunction},
+      {"an exception of function 4 against a write", write(6, 20001, 1, 1), WithCrc({1, 0x84, 0x02}), TModbusCheck::WrongFunction},
+      {"an exception from another device", step(1, 1), WithCrc({2, 0x84, 0x02}), TModbusCheck::WrongAddress},
+      {"another function without bit 7", step(1, 1), WithCrc({1, 5, 0x00, 0x00, 0xFF, 0x00}), TModbusCheck::WrongFunction},
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.Name);
@@ -667,6 +671,7 @@ TEST_F(Modbus, AnswersThatBelongToAnotherRequestAreRefusedAndStoreNothing) {
     Record.AlarmCount = 2;
     Record.AlarmCodes[0] = 7;
     const Bytes before = Snapshot();
+    EXPECT_EQ(CheckModbusAnswer(Request, c.Answer), c.Why);
     EXPECT_FALSE(Feed(c.Answer));
     EXPECT_EQ(Snapshot(), before);
   }
