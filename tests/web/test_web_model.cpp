@@ -40,10 +40,13 @@ const json* Device(const json& all, int address) {
 
 // promtool check metrics on the text: its exit status and what it said.
 std::pair<int, std::string> Promtool(const std::string& text) {
-  const std::string file = ::testing::TempDir() + "tessaro_metrics.txt";
+  // One file per test: ctest runs the tests of this binary side by side.
+  const std::string file = ::testing::TempDir() + "tessaro_metrics_" +
+                           ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".txt";
   std::ofstream(file, std::ios::binary) << text;
   tessaro::testing::TChildProcess p({"/bin/sh", "-c", "exec /usr/bin/promtool check metrics < '" + file + "'"});
   const int status = p.WaitForExit(std::chrono::seconds(30));
+  std::remove(file.c_str());
   return {status, p.Out() + p.Err()};
 }
 
