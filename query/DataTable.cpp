@@ -4,15 +4,13 @@
 #include <iterator>
 #include <new>
 
-#include "core/MeasureCatalogue.h"
-
 namespace tessaro {
 
 namespace {
 // Columns 0 and 1; the others are the measures' (core/MeasureCatalogue.h).
 const char* const TitlesZh[] = {"时间", "设备地址"};
 const char* const TitlesEn[] = {"Time", "Address"};
-static_assert(std::size(TitlesZh) == FirstLogColumn && FirstLogColumn + LogColumnCount == TDataTable::Columns);
+static_assert(std::size(TitlesZh) == FirstLogColumn);
 
 // A whole-number column is empty while the device reports nothing (0).
 bool EmptyCell(const TMeasure& m, double shown) { return m.Integer && !(shown > 0); }
