@@ -404,14 +404,13 @@ std::string THandler::GetVar(const TWords& w, int a) const {
 
 std::string THandler::GetType(const TWords& w, int a) const {
   if (!Variable(Variables(a), w[3])) return Err(TNutError::VarNotSupported);
-  const TVarDef* def = FindVarDef(w[3]);
+  const std::optional<TVarDef> def = FindVarDef(w[3], FSource.Settings.PortInfo.Protocol);
   return "TYPE " + UpsName(a) + " " + w[3] + " " + (def ? VarType(*def) : std::string("NUMBER")) + "\n";
 }
 
 std::string THandler::GetDesc(const TWords& w, int a) const {
-  const TVarDef* def = FindVarDef(w[3]);
-  const bool battery = w[3] == "battery.charge" || w[3] == "battery.current";
-  if (!def || (battery && FSource.Settings.PortInfo.Protocol == ProtocolQuorvan)) return Err(TNutError::VarNotSupported);
+  const std::optional<TVarDef> def = FindVarDef(w[3], FSource.Settings.PortInfo.Protocol);
+  if (!def) return Err(TNutError::VarNotSupported);
   return "DESC " + UpsName(a) + " " + w[3] + " " + Quote(def->Description) + "\n";
 }
 

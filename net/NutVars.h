@@ -3,12 +3,14 @@
 // values. Only what the device reports is served; nothing is made up.
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "core/MeasureCatalogue.h"
 #include "core/UpsInfo.h"
 
 namespace tessaro::net {
@@ -27,28 +29,6 @@ std::string UpsStatus(const TUpsInfo& info);
 // ups.alarm: the English texts of the active alarms, "; " between them.
 std::string UpsAlarm(const TUpsInfo& info);
 
-// One measured value of a device, named once for every face that serves it:
-// the network UPS variable (also the key of the web's JSON) and, where it has
-// one, the metric with its unit in base units.
-struct TMeasureDef {
-  const char* Name;        // network UPS variable, "input.L1-N.voltage"
-  const char* Metric;      // "tessaro_input_voltage_volts", or null: not a metric of its own
-  const char* Phase;       // value of the metric's phase label, or null
-  double MetricDivisor;    // Value / MetricDivisor is the metric (100: percent -> ratio)
-  const char* Help;        // the metric's HELP text
-  bool Integer;            // served without decimals
-  bool BatteryGroup;       // only where the protocol reports battery charge and current
-  double (*Value)(const TMeasureBlock&);  // in the variable's unit
-};
-
-// Every measured value, in the order the web shows them.
-std::span<const TMeasureDef> MeasureDefs();
-// The protocol reports the value (battery charge and current are not given by
-// the power-frequency protocol).
-bool ProtocolHas(const TMeasureDef& def, uint8_t protocol);
-// The value as the network protocol writes it ("229.9", "97", "1800").
-std::string FormatMeasure(const TMeasureDef& def, const TMeasureBlock& m);
-
 // Every variable of a device (served only while it is fresh, core/Freshness.h); `protocol` is the protocol
 // number of the settings (battery charge and current only where it gives them).
 TVarList DeviceVariables(const TUpsInfo& info, uint8_t protocol);
@@ -59,13 +39,10 @@ struct TVarDef {
   const char* Description;  // short, English
   int MaxLength;            // 0: a number; else text of at most this many bytes
 };
-// The definition of a served variable, or null.
-const TVarDef* FindVarDef(std::string_view name);
+// The definition of a variable Tessaro serves for the protocol, or nothing:
+// no such variable, or a measured value the protocol does not report.
+std::optional<TVarDef> FindVarDef(std::string_view name, uint8_t protocol);
 // "NUMBER" or "STRING:n", as GET TYPE answers.
 std::string VarType(const TVarDef& def);
-
-// A measurement as the protocol writes numbers: a dot, at least one decimal,
-// no trailing zeros beyond it ("220.0", "219.39").
-std::string FormatNumber(double value);
 
 }  // namespace tessaro::net

@@ -7,30 +7,22 @@
 namespace tessaro {
 
 namespace {
-const char* const TitlesZh[] = {"时间", "设备地址", "输入A相电压(V)", "输入B相电压(V)", "输入C相电压(V)",
-                                "输出A相电压(V)", "输出B相电压(V)", "输出C相电压(V)", "A相负载率(%)",
-                                "B相负载率(%)", "C相负载率(%)", "输出频率(Hz)", "直流输入电压(V)",
-                                "电池容量率(%)", "电池后备时间(分)"};
-const char* const TitlesEn[] = {"Time", "Address", "InV-A (V)", "InV-B (V)", "InV-C (V)",
-                                "OutV-A (V)", "OutV-B (V)", "OutV-C (V)", "Load-A (%)",
-                                "Load-B (%)", "Load-C (%)", "OutFreq (Hz)", "DC V(V)",
-                                "BattCapa (%)", "BattSuppTime(min)"};
+// Columns 0 and 1; the others are the measures' (core/MeasureCatalogue.h).
+const char* const TitlesZh[] = {"时间", "设备地址"};
+const char* const TitlesEn[] = {"Time", "Address"};
+static_assert(std::size(TitlesZh) == FirstLogColumn);
 
-// Columns 2..12: the measurement and the decimals it is shown with.
-struct TDoubleColumn {
-  double TMeasureBlock::*Field;
-  int Decimals;
-};
-constexpr TDoubleColumn DoubleColumns[] = {
-    {&TMeasureBlock::InputVoltA, 1},  {&TMeasureBlock::InputVoltB, 1},  {&TMeasureBlock::InputVoltC, 1},
-    {&TMeasureBlock::OutputVoltA, 1}, {&TMeasureBlock::OutputVoltB, 1}, {&TMeasureBlock::OutputVoltC, 1},
-    {&TMeasureBlock::LoadA, 0},       {&TMeasureBlock::LoadB, 0},       {&TMeasureBlock::LoadC, 0},
-    {&TMeasureBlock::OutputFreq, 1},  {&TMeasureBlock::DcInputVolt, 1},
-};
-constexpr int FirstDoubleColumn = 2;
-constexpr int CapacityColumn = 13;
-static_assert(std::size(DoubleColumns) == CapacityColumn - FirstDoubleColumn);
-constexpr int BackupTimeColumn = 14;
+// A whole-number column is empty while the device reports nothing (0).
+bool EmptyCell(const TMeasure& m, double shown) { return m.Integer && !(shown > 0); }
+
+const TMeasure& ColumnMeasure(int column) { return *LogColumns()[static_cast<size_t>(column - FirstLogColumn)]; }
+
+// The cell of a measure's column at `p` (room for CellChars); returns its end.
+char* PutMeasure(const TMeasure& m, const TMeasureBlock& block, char point, char* p) {
+  const double shown = ShownValue(m, block);
+  if (!m.Integer) return PutFixed(shown, m.Decimals, point, p);
+  return EmptyCell(m, shown) ? p : PutSigned(static_cast<int64_t>(shown), p);
+}
 }  // namespace
 
 void TDataTable::Clear() {
@@ -127,13 +119,13 @@ void TDataTable::Sort(int column, bool descending) {
       key = OrderedKey(static_cast<double>(ShownSeconds(r.Time)));
     } else if (column == 1) {
       key = r.Address;
-    } else if (column == CapacityColumn) {
-      key = r.Measure.BattCapacity > 0 ? OrderedKey(r.Measure.BattCapacity) : EmptyCellKey;
-    } else if (column == BackupTimeColumn) {
-      key = r.Measure.BattBackupTime != 0 ? OrderedKey(r.Measure.BattBackupTime) : EmptyCellKey;
     } else {
-      const TDoubleColumn& c = DoubleColumns[column - FirstDoubleColumn];
-      key = OrderedKey(ShownFixed(r.Measure.*c.Field, c.Decimals));
+      const TMeasure& m = ColumnMeasure(column);
+      const double shown = ShownValue(m, r.Measure);
+      if (EmptyCell(m, shown))
+        key = EmptyCellKey;
+      else
+        key = OrderedKey(m.Integer ? shown : ShownFixed(shown, m.Decimals));
     }
     keys[i] = {key, static_cast<uint32_t>(i)};
   }
@@ -142,7 +134,9 @@ void TDataTable::Sort(int column, bool descending) {
 
 std::string TDataTable::Title(int column) const {
   if (column < 0 || column >= Columns) return {};
-  return FLanguage == 1 ? TitlesZh[column] : TitlesEn[column];
+  if (column < FirstLogColumn) return FLanguage == 1 ? TitlesZh[column] : TitlesEn[column];
+  const TLogTitle& t = ColumnMeasure(column).LogTitle;
+  return FLanguage == 1 ? t.Chinese : t.English;
 }
 
 void TDataTable::AppendCell(size_t row, int column, std::string& out) const {
@@ -162,14 +156,10 @@ void TDataTable::AppendRow(size_t row, std::string& out) const {
   *p++ = ',';
   p = PutUnsigned(r.Address, p);
   *p++ = ',';
-  for (const TDoubleColumn& c : DoubleColumns) {
-    p = PutFixed(r.Measure.*c.Field, c.Decimals, FPoint, p);
+  for (const TMeasure* m : LogColumns()) {
+    p = PutMeasure(*m, r.Measure, FPoint, p);
     *p++ = ',';
   }
-  if (r.Measure.BattCapacity > 0) p = PutSigned(r.Measure.BattCapacity, p);
-  *p++ = ',';
-  if (r.Measure.BattBackupTime != 0) p = PutUnsigned(r.Measure.BattBackupTime, p);
-  *p++ = ',';
   out.append(buf, p);
 }
 
@@ -177,16 +167,10 @@ void TDataTable::AppendRecordCell(const DataRecord& r, int column, std::string& 
   switch (column) {
     case 0: AppendDateTime(r.Time, out); break;
     case 1: AppendUnsigned(r.Address, out); break;
-    case CapacityColumn:
-      if (r.Measure.BattCapacity > 0) AppendSigned(r.Measure.BattCapacity, out);
-      break;
-    case BackupTimeColumn:
-      if (r.Measure.BattBackupTime != 0) AppendUnsigned(r.Measure.BattBackupTime, out);
-      break;
     default:
-      if (column >= FirstDoubleColumn && column < CapacityColumn) {
-        const TDoubleColumn& c = DoubleColumns[column - FirstDoubleColumn];
-        AppendFixed(r.Measure.*c.Field, c.Decimals, FPoint, out);
+      if (column >= FirstLogColumn && column < Columns) {
+        char buf[CellChars];
+        out.append(buf, PutMeasure(ColumnMeasure(column), r.Measure, FPoint, buf));
       }
       break;
   }

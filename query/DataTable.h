@@ -9,6 +9,7 @@
 #include <system_error>
 #include <vector>
 
+#include "core/MeasureCatalogue.h"
 #include "logs/DataLog.h"
 #include "query/LogTable.h"
 #include "query/RecordReader.h"
@@ -26,7 +27,8 @@ struct TRecFilter {
 
 class TDataTable final : public TLogTable {
  public:
-  static constexpr int Columns = 15;
+  // Time, address, then the measures' columns.
+  static constexpr int Columns = FirstLogColumn + LogColumnCount;
 
   // language 1 = Chinese titles; `point` is the decimal separator of the cells.
   explicit TDataTable(int language = 0, char point = '.') : FLanguage(language), FPoint(point) {}

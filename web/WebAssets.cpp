@@ -15,18 +15,22 @@ const char* PageName(TPage page) {
   return "overview";
 }
 
+// JSON inside a script element of the page; "<" escaped so no text can end
+// the element.
+std::string Embedded(const std::string& json) {
+  std::string out;
+  for (const char c : json) {
+    if (c == '<')
+      out += "\\u003c";
+    else
+      out += c;
+  }
+  return out;
+}
+
 }  // namespace
 
-std::string PageHtml(TPage page, int language) {
-  // The texts as JSON inside the page; "<" escaped so no text can end the
-  // script element.
-  std::string texts;
-  for (const char c : PageTextsJson(language)) {
-    if (c == '<')
-      texts += "\\u003c";
-    else
-      texts += c;
-  }
+std::string PageHtml(TPage page, int language, uint8_t protocol) {
   std::string html = "<!DOCTYPE html>\n<html lang=\"";
   html += language == 1 ? "zh-CN" : "en";
   html += "\">\n<head>\n<meta charset=\"utf-8\">\n"
@@ -38,8 +42,13 @@ std::string PageHtml(TPage page, int language) {
           "<a href=\"/events\" data-t=\"eventLog\"></a></nav><span id=\"port\"></span></header>\n"
           "<div id=\"offline\" hidden></div>\n<main id=\"main\"></main>\n"
           "<script id=\"texts\" type=\"application/json\">";
-  html += texts;
+  html += Embedded(PageTextsJson(language));
   html += "</script>\n";
+  if (page != TPage::Events) {
+    html += "<script id=\"fields\" type=\"application/json\">";
+    html += Embedded(PageFieldsJson(language, protocol));
+    html += "</script>\n";
+  }
   if (page == TPage::Device) html += "<script src=\"/static/chart.min.js\"></script>\n";
   html += "<script src=\"/static/app.js\"></script>\n</body>\n</html>\n";
   return html;
@@ -93,6 +102,8 @@ button, select, input { font: inherit; padding: 2px 8px; }
 const std::string& AppJs() {
   static const std::string js = R"JS('use strict';
 const T = JSON.parse(document.getElementById('texts').textContent);
+const fieldsJson = document.getElementById('fields');
+const F = fieldsJson ? JSON.parse(fieldsJson.textContent) : {};
 const page = document.body.dataset.page;
 
 function el(tag, props, ...kids) {
@@ -105,6 +116,8 @@ function el(tag, props, ...kids) {
   return e;
 }
 function fmt(v, d) { return (v === undefined || v === null) ? '—' : Number(v).toFixed(d); }
+// A field of the server's list, from a device's values.
+function shown(v, f) { return v[f.key] === undefined ? '—' : fmt(v[f.key] / f.divisor, f.decimals); }
 function dot(icon) { return el('span', { class: 'dot ' + icon }); }
 function caption(d) { return d.tree.caption; }
 
@@ -145,12 +158,9 @@ function overview() {
   const bus = el('div', { class: 'bus', id: 'bus' });
   const head = el('tr', {},
     el('th', { text: T.name }), el('th', { class: 'num', text: T.address }), el('th', { text: T.state }),
-    el('th', { class: 'num', text: T.inputV }), el('th', { class: 'num', text: T.outputV }),
-    el('th', { class: 'num', text: T.load }), el('th', { class: 'num', text: T.charge }),
-    el('th', { class: 'num', text: T.runtime }), el('th', { text: T.alarms }));
+    ...F.columns.map(c => el('th', { class: 'num', text: T[c.title] })), el('th', { text: T.alarms }));
   const body = el('tbody', { id: 'devices' });
   main.append(bus, el('table', {}, el('thead', {}, head), body));
-  const phases = (v, name) => ['L1', 'L2', 'L3'].map(p => fmt(v[name.replace('Lx', p)], 1)).join(' / ');
   live(b => {
     showPort(b);
     bus.replaceChildren(
@@ -165,11 +175,8 @@ function overview() {
         el('td', {}, dot(d.tree.icon), el('a', { href: '/device/' + d.address, text: d.name })),
         el('td', { class: 'num', text: d.address }),
         el('td', { class: 'state ' + d.tree.icon, text: caption(d) }),
-        el('td', { class: 'num', text: d.up ? phases(v, 'input.Lx-N.voltage') : '—' }),
-        el('td', { class: 'num', text: d.up ? phases(v, 'output.Lx-N.voltage') : '—' }),
-        el('td', { class: 'num', text: d.up ? ['L1', 'L2', 'L3'].map(p => fmt(v['output.' + p + '.power.percent'], 0)).join(' / ') : '—' }),
-        el('td', { class: 'num', text: fmt(v['battery.charge'], 0) }),
-        el('td', { class: 'num', text: v['battery.runtime'] === undefined ? '—' : fmt(v['battery.runtime'] / 60, 0) }),
+        // A device that is not up has no values: one dash.
+        ...F.columns.map(c => el('td', { class: 'num', text: d.up ? c.fields.map(f => shown(v, f)).join(' / ') : '—' })),
         el('td', { class: 'alarms', text: alarms }));
     }));
   });
@@ -198,16 +205,7 @@ function devicePage() {
     state.className = 'state ' + d.tree.icon;
     state.textContent = caption(d) + (d.up ? '' : '  — ' + T.stale);
     const last = T.lastAnswer + ': ' + (d.link.lastAnswer || T.never);
-    boxes.replaceChildren(
-      box(T.inputA, fmt(v['input.L1-N.voltage'], 1), 'V'), box(T.inputB, fmt(v['input.L2-N.voltage'], 1), 'V'),
-      box(T.inputC, fmt(v['input.L3-N.voltage'], 1), 'V'), box(T.outputA, fmt(v['output.L1-N.voltage'], 1), 'V'),
-      box(T.outputB, fmt(v['output.L2-N.voltage'], 1), 'V'), box(T.outputC, fmt(v['output.L3-N.voltage'], 1), 'V'),
-      box(T.loadHeading + ' ' + T.phaseA, fmt(v['output.L1.power.percent'], 0), '%'),
-      box(T.loadHeading + ' ' + T.phaseB, fmt(v['output.L2.power.percent'], 0), '%'),
-      box(T.loadHeading + ' ' + T.phaseC, fmt(v['output.L3.power.percent'], 0), '%'),
-      box(T.outputFreq, fmt(v['output.frequency'], 1), 'Hz'), box(T.dcInputVolt, fmt(v['battery.voltage'], 1), 'V'),
-      box(T.battBackup, v['battery.runtime'] === undefined ? '—' : fmt(v['battery.runtime'] / 60, 0), 'Minute'),
-      ...(b.protocol === 1 ? [] : [box(T.battCapacity, fmt(v['battery.charge'], 0), '%')]));
+    boxes.replaceChildren(...F.boxes.map(f => box(f.caption, shown(v, f), f.unit)));
     const parts = [el('span', { text: last })];
     if (d.supply) {
       parts.push(el('span', { text: T.inputSupply + ' ' + d.supply.input.text }),
@@ -221,12 +219,7 @@ function devicePage() {
   live(b => { if (b.sequence !== seen) { seen = b.sequence; refresh(); } });
 
   // Trends from the data log.
-  const defs = [
-    { title: T.chartInput, keys: ['input.L1-N.voltage', 'input.L2-N.voltage', 'input.L3-N.voltage'], labels: ['A', 'B', 'C'] },
-    { title: T.chartOutput, keys: ['output.L1-N.voltage', 'output.L2-N.voltage', 'output.L3-N.voltage'], labels: ['A', 'B', 'C'] },
-    { title: T.load, keys: ['output.L1.power.percent', 'output.L2.power.percent', 'output.L3.power.percent'], labels: ['A', 'B', 'C'] },
-    { title: T.batteryChart, keys: ['battery.charge', 'battery.voltage'], labels: [T.battCapacity + ' (%)', T.dcInputVolt + ' (V)'] },
-  ];
+  const defs = F.charts.map(c => ({ title: T[c.title], keys: c.keys, labels: c.labels }));
   const colors = ['#e02020', '#20a020', '#2040e0'];
   const two = n => String(n).padStart(2, '0');
   const tick = (ms, week) => { const t = new Date(ms);

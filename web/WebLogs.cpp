@@ -10,12 +10,14 @@
 #include <cstring>
 #include <vector>
 
+#include "core/MeasureCatalogue.h"
 #include "core/PathTrust.h"
+#include "core/ProtocolTraits.h"
 #include "logs/DataLog.h"
-#include "net/NutVars.h"
 #include "query/DataTable.h"
 #include "query/RecordReader.h"
 #include "web/Json.h"
+#include "web/WebModel.h"
 
 namespace tessaro::web {
 
@@ -41,14 +43,7 @@ double LocalMs(TDateTime t) { return std::round((t - 25569.0) * 86400000.0); }
 
 // The values a chart shows: every measured value with a phase or a metric of
 // its own (the unphased copies of phase 1 and the highest load are left out).
-bool Charted(const net::TMeasureDef& def) { return def.Metric != nullptr; }
-
-void WriteValues(TJson& j, const TMeasureBlock& m, uint8_t protocol) {
-  j.BeginObject();
-  for (const net::TMeasureDef& def : net::MeasureDefs())
-    if (net::ProtocolHas(def, protocol)) j.Key(def.Name).Raw(net::FormatMeasure(def, m));
-  j.EndObject();
-}
+bool Charted(const TMeasure& def) { return def.Metric != nullptr; }
 
 // Reads the records of `address` with from <= Time <= to from one month
 // file, from its end backwards: records are appended in time order, so the
@@ -231,9 +226,10 @@ std::string TrendJson(const std::string& recordDir, uint8_t address, TDateTime f
   }
   std::sort(records.begin(), records.end(), [](const DataRecord& a, const DataRecord& b) { return a.Time < b.Time; });
 
-  std::vector<const net::TMeasureDef*> defs;
-  for (const net::TMeasureDef& def : net::MeasureDefs())
-    if (Charted(def) && net::ProtocolHas(def, protocol)) defs.push_back(&def);
+  const TProtocolTraits& traits = ProtocolTraits(protocol);
+  std::vector<const TMeasure*> defs;
+  for (const TMeasure& def : Measures())
+    if (Charted(def) && ProtocolHas(traits, def)) defs.push_back(&def);
   // Averages per bucket of equal time; empty buckets give no point, so a gap
   // in the log stays a gap in the chart.
   points = std::max<size_t>(points, 1);

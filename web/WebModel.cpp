@@ -11,6 +11,7 @@
 #include "core/DeviceState.h"
 #include "core/ProtocolTraits.h"
 #include "core/LangTable.h"
+#include "core/MeasureCatalogue.h"
 #include "core/UserParaIni.h"
 #include "logs/EventLog.h"
 #include "net/NutVars.h"
@@ -66,10 +67,8 @@ void WriteDevice(TJson& j, const TBusSnapshot& s, const TDeviceView& d, bool ful
     j.BeginObject().Key("code").Integer(code).Key("text").String(AlarmText(code, lang)).EndObject();
   }
   j.EndArray();
-  j.Key("values").BeginObject();
-  for (const net::TMeasureDef& def : net::MeasureDefs())
-    if (net::ProtocolHas(def, s.Protocol)) j.Key(def.Name).Raw(net::FormatMeasure(def, r.Measure));
-  j.EndObject();
+  j.Key("values");
+  WriteValues(j, r.Measure, s.Protocol);
   if (full) {
     j.Key("supply").BeginObject();
     j.Key("input");
@@ -233,8 +232,9 @@ void DeviceFamilies(TMetrics& m, const TBusSnapshot& s, const std::vector<std::s
     for (const int32_t code : codes)
       m.Sample("tessaro_device_alarm", labels[i] + alarmLabel(code), active.count(code) ? 1 : 0);
   }
-  for (const net::TMeasureDef& def : net::MeasureDefs()) {
-    if (!def.Metric || !net::ProtocolHas(def, s.Protocol)) continue;
+  const TProtocolTraits& traits = ProtocolTraits(s.Protocol);
+  for (const TMeasure& def : Measures()) {
+    if (!def.Metric || !ProtocolHas(traits, def)) continue;
     if (*def.Help) m.Family(def.Metric, "gauge", def.Help);
     for (size_t i = 0; i < devices.size(); ++i) {
       if (!devices[i].Up) continue;
@@ -246,6 +246,14 @@ void DeviceFamilies(TMetrics& m, const TBusSnapshot& s, const std::vector<std::s
 }
 
 }  // namespace
+
+void WriteValues(TJson& j, const TMeasureBlock& m, uint8_t protocol) {
+  const TProtocolTraits& traits = ProtocolTraits(protocol);
+  j.BeginObject();
+  for (const TMeasure& def : Measures())
+    if (ProtocolHas(traits, def)) j.Key(def.Name).Raw(MeasureText(def, m));
+  j.EndObject();
+}
 
 std::string DevicesJson(const TBusSnapshot& s) {
   TJson j;

@@ -10,6 +10,12 @@
 
 namespace tessaro::web {
 
+class TJson;
+
+// The measured values the protocol reports, as a JSON object keyed by their
+// network UPS names.
+void WriteValues(TJson& j, const TMeasureBlock& m, uint8_t protocol);
+
 // GET /api/v1/devices: the bus and every configured device.
 std::string DevicesJson(const TBusSnapshot& snapshot);
 // GET /api/v1/devices/N.

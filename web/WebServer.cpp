@@ -359,11 +359,11 @@ int TWebServer::Route(MHD_Connection* c, const std::string& url) {
   const TBusSnapshot& s = *snapshot;
   const int lang = s.Language;
   const char* html = "text/html; charset=utf-8";
-  if (url == "/") return Send(c, MHD_HTTP_OK, PageHtml(TPage::Overview, lang), html);
-  if (url == "/events") return Send(c, MHD_HTTP_OK, PageHtml(TPage::Events, lang), html);
+  if (url == "/") return Send(c, MHD_HTTP_OK, PageHtml(TPage::Overview, lang, s.Protocol), html);
+  if (url == "/events") return Send(c, MHD_HTTP_OK, PageHtml(TPage::Events, lang, s.Protocol), html);
   if (const int a = TrailingAddress(url, "/device/"); a > 0) {
     if (!s.Find(a)) return SendText(c, MHD_HTTP_NOT_FOUND, "no device has address " + std::to_string(a));
-    return Send(c, MHD_HTTP_OK, PageHtml(TPage::Device, lang), html);
+    return Send(c, MHD_HTTP_OK, PageHtml(TPage::Device, lang, s.Protocol), html);
   }
   if (url == "/static/app.css") return Send(c, MHD_HTTP_OK, AppCss(), "text/css; charset=utf-8", true);
   if (url == "/static/app.js") return Send(c, MHD_HTTP_OK, AppJs(), "text/javascript; charset=utf-8", true);

@@ -1,9 +1,12 @@
 #include "web/WebTexts.h"
 
 #include <cstring>
+#include <initializer_list>
 
 #include "core/Catalogue.h"
 #include "core/LangTable.h"
+#include "core/MeasureCatalogue.h"
+#include "core/ProtocolTraits.h"
 #include "query/DataTable.h"
 #include "query/EventTable.h"
 #include "web/Json.h"
@@ -93,7 +96,85 @@ constexpr std::pair<const char*, TTextId> MainTexts[] = {
     {"dataLog", TTextId::Mni202DataLog},
 };
 
+using enum TMeasureId;
+
+// The overview's value columns: a text name and the values, " / " between them.
+struct TColumnLayout {
+  const char* Title;
+  std::initializer_list<TMeasureId> Values;
+};
+const TColumnLayout Columns[] = {
+    {"inputV", {InputL1, InputL2, InputL3}},
+    {"outputV", {OutputL1, OutputL2, OutputL3}},
+    {"load", {LoadL1, LoadL2, LoadL3}},
+    {"charge", {BatteryCharge}},
+    {"runtime", {BatteryRuntime}},
+};
+
+// The device page's trend charts: a text name and the values drawn together;
+// phases are named by their letter, other values by caption and unit.
+struct TChartLayout {
+  const char* Title;
+  std::initializer_list<TMeasureId> Values;
+  bool Phases;
+};
+const TChartLayout Charts[] = {
+    {"chartInput", {InputL1, InputL2, InputL3}, true},
+    {"chartOutput", {OutputL1, OutputL2, OutputL3}, true},
+    {"load", {LoadL1, LoadL2, LoadL3}, true},
+    {"batteryChart", {BatteryCharge, BatteryVoltage}, false},
+};
+
+std::string Caption(const TMeasure& m, int language) {
+  if (!m.Label) return {};
+  std::string text = LangTextUtf8(*m.Label, language);
+  if (m.Heading) text = LangTextUtf8(*m.Heading, language) + (" " + text);
+  return text;
+}
+
+void WriteField(TJson& j, const TMeasure& m, int language) {
+  j.BeginObject();
+  j.Key("key").String(m.Name);
+  j.Key("caption").String(Caption(m, language));
+  j.Key("unit").String(m.Unit);
+  j.Key("decimals").Integer(m.Decimals);
+  j.Key("divisor").Number(m.ShownDivisor);
+  j.EndObject();
+}
+
 }  // namespace
+
+std::string PageFieldsJson(int language, uint8_t protocol) {
+  const TProtocolTraits& traits = ProtocolTraits(protocol);
+  TJson j;
+  j.BeginObject();
+  j.Key("boxes").BeginArray();
+  for (const TMeasure& m : Measures())
+    if (m.Label && ProtocolHas(traits, m)) WriteField(j, m, language);
+  j.EndArray();
+  j.Key("columns").BeginArray();
+  for (const TColumnLayout& c : Columns) {
+    j.BeginObject().Key("title").String(c.Title).Key("fields").BeginArray();
+    for (const TMeasureId id : c.Values) WriteField(j, Measure(id), language);
+    j.EndArray().EndObject();
+  }
+  j.EndArray();
+  j.Key("charts").BeginArray();
+  for (const TChartLayout& c : Charts) {
+    j.BeginObject().Key("title").String(c.Title).Key("keys").BeginArray();
+    for (const TMeasureId id : c.Values) j.String(Measure(id).Name);
+    j.EndArray().Key("labels").BeginArray();
+    char phase = 'A';
+    for (const TMeasureId id : c.Values) {
+      const TMeasure& m = Measure(id);
+      j.String(c.Phases ? std::string(1, phase++) : Caption(m, language) + " (" + m.Unit + ")");
+    }
+    j.EndArray().EndObject();
+  }
+  j.EndArray();
+  j.EndObject();
+  return j.Take();
+}
 
 std::string PageText(const char* key, int language) {
   for (const TPageText& t : PageOnly)

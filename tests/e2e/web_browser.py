@@ -205,6 +205,13 @@ def main():
         row = driver.find_element(By.CSS_SELECTOR, 'tr[data-address="2"]').text
         check("Mains volt. abnormal" in row, "the alarm is on the overview: " + row)
         check("UPS 1 Server room" in driver.find_element(By.ID, "devices").text, "device names shown")
+        heads = [th.text for th in driver.find_elements(By.CSS_SELECTOR, "thead th")]
+        check(heads == ["Name", "Address", "State", "Input voltage (V)", "Output voltage (V)", "Load (%)",
+                        "Battery capacity (%)", "Backup time (min)", "Alarms"], "the overview's columns: %s" % heads)
+        cells = [td.text for td in driver.find_elements(By.CSS_SELECTOR, 'tr[data-address="1"] td.num')]
+        check(len(cells) == 6 and re.fullmatch(r"\d+\.\d / \d+\.\d / \d+\.\d", cells[1])
+              and re.fullmatch(r"\d+ / \d+ / \d+", cells[3]) and re.fullmatch(r"\d+", cells[5]),
+              "phases with their decimals, the runtime in minutes: %s" % cells)
         check("is Link" in driver.find_element(By.ID, "port").text, "the port status shown")
         if SHOTS:
             driver.save_screenshot(os.path.join(SHOTS, "web-overview-en.png"))
@@ -223,6 +230,11 @@ def main():
               "the device's state on its page")
         values = driver.find_element(By.ID, "values").text
         check("Input A Phase V" in values and " V" in values, "the main window's values: " + values[:80])
+        boxes = [b.text.replace("\n", " | ") for b in driver.find_elements(By.CSS_SELECTOR, "#values .box")]
+        check(len(boxes) == 13 and re.fullmatch(r"Load percent A phase \| \d+ %", boxes[6])
+              and re.fullmatch(r"Support Time Of Battery \| \d+ Minute", boxes[11])
+              and re.fullmatch(r"Capability of Battery \| \d+ %", boxes[12]),
+              "every value box with its caption, decimals and unit: %s" % boxes)
         check("Last answer: 20" in driver.find_element(By.ID, "info").text, "the time of the last answer")
         driver.find_element(By.CSS_SELECTOR, 'button[data-range="7d"]').click()
         check(wait_for(lambda: driver.execute_script("return document.body.dataset.charts"), 10) == "4",

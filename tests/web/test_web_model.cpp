@@ -6,6 +6,8 @@
 
 #include <cstdio>
 #include <fstream>
+#include <string>
+#include <vector>
 #include <nlohmann/json.hpp>
 
 #include "e2e/ChildProcess.h"
@@ -215,6 +217,36 @@ TEST(WebTexts, EveryTextInBothLanguagesFromTheProgramsTables) {
       EXPECT_FALSE(value.get<std::string>().empty()) << key;
     }
   }
+}
+
+// The page draws its boxes, columns and charts from this list alone.
+TEST(WebTexts, PageFieldsAreTheCataloguesValuesOfTheProtocol) {
+  const json en = Parse(PageFieldsJson(0, ProtocolModbus));
+  std::vector<std::string> boxes;
+  for (const json& f : en["boxes"]) boxes.push_back(f["key"]);
+  EXPECT_EQ(boxes.size(), 13u);
+  EXPECT_EQ(boxes.back(), "battery.charge");
+  const json& load = en["boxes"][6];
+  EXPECT_EQ(load["caption"], "Load percent A phase");
+  EXPECT_EQ(load["unit"], "%");
+  EXPECT_EQ(load["decimals"], 0);
+  const json& runtime = en["boxes"][11];
+  EXPECT_EQ(runtime["key"], "battery.runtime");  // seconds on the wire, minutes on the page
+  EXPECT_EQ(runtime["divisor"], 60);
+  EXPECT_EQ(runtime["unit"], "Minute");
+  EXPECT_EQ(en["columns"][0]["fields"].size(), 3u);
+  EXPECT_EQ(en["charts"][3]["labels"], json({"Capability of Battery (%)", "DC Input Voltage (V)"}));
+  // Every title names a text the page has.
+  const json texts = Parse(PageTextsJson(0));
+  for (const char* list : {"columns", "charts"})
+    for (const json& c : en[list]) EXPECT_TRUE(texts.contains(c["title"])) << c["title"];
+
+  // No box for what the protocol does not report; the overview keeps its columns.
+  const json quorvan = Parse(PageFieldsJson(0, ProtocolQuorvan));
+  EXPECT_EQ(quorvan["boxes"].size(), 12u);
+  for (const json& f : quorvan["boxes"]) EXPECT_NE(f["key"], "battery.charge");
+  EXPECT_EQ(quorvan["columns"], en["columns"]);
+  EXPECT_EQ(Parse(PageFieldsJson(1, ProtocolModbus))["boxes"][0]["caption"], "输入A相电压");
 }
 
 class WebLogs : public ::testing::Test {

@@ -8,6 +8,7 @@
 
 #include <cmath>
 
+#include "core/MeasureCatalogue.h"
 #include "core/ProtocolTraits.h"
 #include "core/UpsInfo.h"
 #include "ui/main/LangTable.h"
@@ -20,6 +21,21 @@ namespace tessaro {
 
 namespace {
 const QColor Lime(0x00, 0xff, 0x00);
+
+using enum TMeasureId;
+constexpr TMeasureId Inputs[3] = {InputL1, InputL2, InputL3};
+constexpr TMeasureId Outputs[3] = {OutputL1, OutputL2, OutputL3};
+constexpr TMeasureId Loads[3] = {LoadL1, LoadL2, LoadL3};
+
+QString Unit(TMeasureId id) { return QString::fromUtf8(Measure(id).Unit); }
+QString Label(TMeasureId id, int language) { return LangText(*Measure(id).Label, language); }
+// The value as the displays show it, without its unit.
+QString Shown(TMeasureId id, const TMeasureBlock& m) {
+  const TMeasure& def = Measure(id);
+  const double v = ShownValue(def, m);
+  return def.Integer ? QString::number(static_cast<long long>(v)) : FormatFixed(v, def.Decimals);
+}
+QString ShownWithUnit(TMeasureId id, const TMeasureBlock& m) { return Shown(id, m) + QLatin1Char(' ') + Unit(id); }
 }  // namespace
 
 QString FormatFixed(double value, int decimals) {
@@ -74,7 +90,7 @@ TLiveValuesPanel::TLiveValuesPanel(QWidget* parent) : QWidget(parent) {
     gauge->SetRange(0, 300);
     gauge->SetArc(170, 160);
     gauge->SetMajorTicks(7);
-    gauge->SetUnit(QStringLiteral("V"));
+    gauge->SetUnit(Unit(input ? InputL1 : OutputL1));
     const QColor yellow(Qt::yellow), red(Qt::red);
     if (input) {
       gauge->SetSections({{0, 120, yellow}, {120, 276, Lime}, {276, 300, red}});
@@ -122,13 +138,13 @@ TLiveValuesPanel::TLiveValuesPanel(QWidget* parent) : QWidget(parent) {
   auto* boxes = new QHBoxLayout;
   boxes->setSpacing(10);
   AdvPanel4 = new TValueBox(this);
-  AdvPanel4->SetUnit(QStringLiteral("V"));
+  AdvPanel4->SetUnit(Unit(BatteryVoltage));
   AdvPanel1 = new TValueBox(this);
-  AdvPanel1->SetUnit(QStringLiteral("Hz"));
+  AdvPanel1->SetUnit(Unit(OutputFrequency));
   AdvPanel9 = new TValueBox(this);
-  AdvPanel9->SetUnit(QStringLiteral("Minute"));
+  AdvPanel9->SetUnit(Unit(BatteryRuntime));
   AdvPanel6 = new TValueBox(this);
-  AdvPanel6->SetUnit(QStringLiteral("%"));
+  AdvPanel6->SetUnit(Unit(BatteryCharge));
   AdvPanel4->setObjectName(QStringLiteral("AdvPanel4"));
   AdvPanel1->setObjectName(QStringLiteral("AdvPanel1"));
   AdvPanel9->setObjectName(QStringLiteral("AdvPanel9"));
@@ -147,24 +163,20 @@ TLiveValuesPanel::TLiveValuesPanel(QWidget* parent) : QWidget(parent) {
 }
 
 void TLiveValuesPanel::ApplyLanguage(int language) {
-  using enum TTextId;
-  const TTextId inputs[3] = {LbInputA, LbInputB, LbInputC};
-  const TTextId outputs[3] = {LbOutputA, LbOutputB, LbOutputC};
-  const TTextId phases[3] = {LoadPhaseA, LoadPhaseB, LoadPhaseC};
   for (int i = 0; i < 3; ++i) {
-    lbInput[i]->setText(LangText(inputs[i], language));
-    lbOutput[i]->setText(LangText(outputs[i], language));
-    bsSkinStdLabel[i]->setText(LangText(phases[i], language));
+    lbInput[i]->setText(Label(Inputs[i], language));
+    lbOutput[i]->setText(Label(Outputs[i], language));
+    bsSkinStdLabel[i]->setText(Label(Loads[i], language));
   }
-  bsSkinLabel6->setText(LangText(LoadHeading, language));
-  AdvPanel4->SetCaption(LangText(BoxDcInputVolt, language));
-  AdvPanel9->SetCaption(LangText(BoxBattBackup, language));
-  AdvPanel6->SetCaption(LangText(BoxBattCapacity, language));
-  AdvPanel1->SetCaption(LangText(BoxOutputFreq, language));
+  bsSkinLabel6->setText(LangText(*Measure(LoadL1).Heading, language));
+  AdvPanel4->SetCaption(Label(BatteryVoltage, language));
+  AdvPanel9->SetCaption(Label(BatteryRuntime, language));
+  AdvPanel6->SetCaption(Label(BatteryCharge, language));
+  AdvPanel1->SetCaption(Label(OutputFrequency, language));
 }
 
 void TLiveValuesPanel::ApplyProtocol(const TProtocolTraits& traits) {
-  AdvPanel6->setVisible(traits.BatteryGroup);
+  AdvPanel6->setVisible(ProtocolHas(traits, Measure(BatteryCharge)));
   AdvPanel9->show();
 }
 
@@ -172,27 +184,24 @@ void TLiveValuesPanel::HideBackupBox() { AdvPanel9->hide(); }
 
 void TLiveValuesPanel::ShowInputs(const TUpsInfo& r) {
   const TMeasureBlock& m = r.Measure;
-  const double v[3] = {m.InputVoltA, m.InputVoltB, m.InputVoltC};
-  for (int i = 0; i < 3; ++i) iAGInPutV[i]->SetValue(v[i]);
-  for (int i = 0; i < 3; ++i) stInputV[i]->setText(FormatFixed(v[i], 1) + QStringLiteral(" V"));
-  AdvPanel1->SetValueText(FormatFixed(m.OutputFreq, 1));
+  for (int i = 0; i < 3; ++i) {
+    iAGInPutV[i]->SetValue(Measure(Inputs[i]).Value(m));
+    stInputV[i]->setText(ShownWithUnit(Inputs[i], m));
+  }
+  AdvPanel1->SetValueText(Shown(OutputFrequency, m));
 }
 
 void TLiveValuesPanel::ShowOutputs(const TUpsInfo& r) {
   const TMeasureBlock& m = r.Measure;
-  const double v[3] = {m.OutputVoltA, m.OutputVoltB, m.OutputVoltC};
-  const double load[3] = {m.LoadA, m.LoadB, m.LoadC};
   for (int i = 0; i < 3; ++i) {
-    iAGOutPutV[i]->SetValue(v[i]);
-    iLedBar[i]->SetValue(load[i]);
+    iAGOutPutV[i]->SetValue(Measure(Outputs[i]).Value(m));
+    iLedBar[i]->SetValue(Measure(Loads[i]).Value(m));
+    stOutputV[i]->setText(ShownWithUnit(Outputs[i], m));
+    stLoadPer[i]->setText(ShownWithUnit(Loads[i], m));
   }
-  for (int i = 0; i < 3; ++i) {
-    stOutputV[i]->setText(FormatFixed(v[i], 1) + QStringLiteral(" V"));
-    stLoadPer[i]->setText(FormatFixed(load[i], 0) + QStringLiteral(" %"));
-  }
-  AdvPanel4->SetValueText(FormatFixed(m.DcInputVolt, 1));
-  AdvPanel9->SetValueText(QString::number(m.BattBackupTime));
-  AdvPanel6->SetValueText(QString::number(m.BattCapacity));
+  AdvPanel4->SetValueText(Shown(BatteryVoltage, m));
+  AdvPanel9->SetValueText(Shown(BatteryRuntime, m));
+  AdvPanel6->SetValueText(Shown(BatteryCharge, m));
 }
 
 }  // namespace tessaro

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 
+#include "core/MeasureCatalogue.h"
 #include "core/UpsInfo.h"
 #include "ui/main/LangTable.h"
 
@@ -105,13 +106,16 @@ void TTrendCharts::ApplyLanguage(int language) {
 }
 
 void TTrendCharts::AddInputs(const TUpsInfo& r, const QString& time) {
+  using enum TMeasureId;
   const TMeasureBlock& m = r.Measure;
-  AddChartPoints(Chart1, {m.InputVoltA, m.InputVoltB, m.InputVoltC}, time);
+  AddChartPoints(Chart1, {Measure(InputL1).Value(m), Measure(InputL2).Value(m), Measure(InputL3).Value(m)}, time);
 }
 
 void TTrendCharts::AddOutputs(const TUpsInfo& r, const QString& time) {
+  using enum TMeasureId;
   const TMeasureBlock& m = r.Measure;
-  AddChartPoints(Chart2, {m.OutputVoltA, m.OutputVoltB, m.OutputVoltC}, time);
+  AddChartPoints(Chart2, {Measure(OutputL1).Value(m), Measure(OutputL2).Value(m), Measure(OutputL3).Value(m)},
+                 time);
 }
 
 void TTrendCharts::AddChartPoints(TPhaseChart& chart, const double (&values)[3], const QString& time) {
