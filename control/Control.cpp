@@ -1,18 +1,21 @@
 #include "control/Control.h"
 
+#include "core/ProtocolTraits.h"
+
 #include <cstdio>
 #include <string_view>
 
 #include "control/CommandSlots.h"
 #include "control/ParamTable.h"
 #include "core/DeviceName.h"
+#include "core/ProtocolTraits.h"
 #include "engine/Context.h"
 
 namespace tessaro {
 
 std::optional<uint16_t> TestTimeValue(const std::string& text) { return WholeNumber(text); }
 
-bool ProtocolTakesCommands(uint8_t protocol) { return protocol == ProtocolModbus || protocol == ProtocolRxa; }
+bool ProtocolTakesCommands(uint8_t protocol) { return ProtocolTraits(protocol).TakesCommands; }
 
 namespace {
 
