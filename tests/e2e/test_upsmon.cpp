@@ -143,8 +143,7 @@ TEST_F(UpsmonShutdown, TheSecondaryShutsDownAndLogsOutBeforeThePrimary) {
                     TChildOptions{{"NUT_CONFPATH=" + (Dir / "primary").string()}});
   EXPECT_EQ(fsd.WaitForExit(30s), 0) << fsd.Err();
   ASSERT_NO_FATAL_FAILURE(ExpectOrderlyShutdown());
-  EXPECT_NE(Monitor->Err().find("FSD for ups1 by user \"monprimary\" from 127.0.0.1: forced shutdown set"),
-            std::string::npos)
+  EXPECT_TRUE(Monitor->WaitForError("FSD for ups1 by user \"monprimary\" from 127.0.0.1: forced shutdown set", 5s))
       << Monitor->Err();
   EXPECT_NE(ReadFile(Dir / "data" / "Record" / "ForcedShutdown.log")
                 .find("ups1  forced shutdown by user \"monprimary\" from 127.0.0.1"),
