@@ -209,6 +209,8 @@ function devicePage() {
       box(T.battBackup, v['battery.runtime'] === undefined ? '—' : fmt(v['battery.runtime'] / 60, 0), 'Minute'),
       ...(b.protocol === 1 ? [] : [box(T.battCapacity, fmt(v['battery.charge'], 0), '%')]));
     const parts = [el('span', { text: last })];
+    const f = d.forcedShutdown;
+    if (f) parts.unshift(el('span', { class: 'state alarm', text: T.forcedShutdown + ': ' + f.by + (f.from ? ' (' + f.from + ')' : '') + ', ' + f.at }));
     if (d.supply) {
       parts.push(el('span', { text: T.inputSupply + ' ' + d.supply.input.text }),
                  el('span', { text: T.upsSupply + ' ' + d.supply.ups.text }));
