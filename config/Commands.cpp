@@ -569,8 +569,8 @@ int ConfigClearFsd(const std::vector<std::string>& words, const std::string& dat
   const std::string monitor = "the monitor (pid " + std::to_string(probe.Holder()) + ")";
   if (::access(path.c_str(), F_OK) == 0) {
     ::unlink(path.c_str());
-    err += monitor + " did not take the request within 5 s (the desktop clears it from its window); nothing "
-           "changed\n";
+    err += monitor + " did not take the request within 5 s (a desktop takes it only while it serves the network "
+           "UPS protocol); nothing changed\n";
     return 1;
   }
   out += monitor + " cleared every forced shutdown; clients see ups.status without FSD from now on\n";
