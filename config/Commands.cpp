@@ -4,16 +4,16 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
-#include <cstring>
-#include <thread>
-#include <cctype>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <optional>
 #include <string_view>
 #include <system_error>
+#include <thread>
 
 #include "config/DataDir.h"
 #include "core/DataDirLock.h"

@@ -527,8 +527,10 @@ TNutReply THandler::Fsd(const TWords& w) {
   TNutReply reply;
   const int a = PrimaryUps(w, "FSD", reply);
   if (a < 0) return reply;
-  if (!FSource.Control->ForceShutdown) return Refuse(UpsName(a), "FSD", TNutError::AccessDenied, "no forced shutdown here");
-  const bool first = FSource.Control->ForceShutdown(a, FSession.User, FSession.Peer.empty() ? "unknown" : FSession.Peer);
+  if (!FSource.Control->ForceShutdown)
+    return Refuse(UpsName(a), "FSD", TNutError::AccessDenied, "no forced shutdown here");
+  const std::string peer = FSession.Peer.empty() ? "unknown" : FSession.Peer;
+  const bool first = FSource.Control->ForceShutdown(a, FSession.User, peer);
   Report(UpsName(a), "FSD", first ? "forced shutdown set" : "forced shutdown was set already");
   return Reply("OK FSD-SET\n");
 }

@@ -210,7 +210,10 @@ function devicePage() {
       ...(b.protocol === 1 ? [] : [box(T.battCapacity, fmt(v['battery.charge'], 0), '%')]));
     const parts = [el('span', { text: last })];
     const f = d.forcedShutdown;
-    if (f) parts.unshift(el('span', { class: 'state alarm', text: T.forcedShutdown + ': ' + f.by + (f.from ? ' (' + f.from + ')' : '') + ', ' + f.at }));
+    if (f) {
+      const who = f.by + (f.from ? ' (' + f.from + ')' : '');
+      parts.unshift(el('span', { class: 'state alarm', text: T.forcedShutdown + ': ' + who + ', ' + f.at }));
+    }
     if (d.supply) {
       parts.push(el('span', { text: T.inputSupply + ' ' + d.supply.input.text }),
                  el('span', { text: T.upsSupply + ' ' + d.supply.ups.text }));

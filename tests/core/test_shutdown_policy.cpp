@@ -65,7 +65,8 @@ TEST(ShutdownPolicy, TripsOnceWhenItsRuleHoldsOnBattery) {
       {"silent while on mains", "1:lowbattery", "", {{0, "LLL", 900, ""}, {1, "SLL", 900, ""}, {600, "SLL", 900, ""}}},
       {"silent from the start", "1:lowbattery", "", {{0, "SLL", 900, ""}}},
       {"a battery test is not a mains failure", "1:onbattery=60,runtime=600,lowbattery", "",
-       {{0, "TLL", 100, ""}, {120, "TLL", 100, ""}, {121, "BLL", 900, ""}, {181, "BLL", 900, "1: on battery for 60 s"}}},
+       {{0, "TLL", 100, ""}, {120, "TLL", 100, ""}, {121, "BLL", 900, ""},
+        {181, "BLL", 900, "1: on battery for 60 s"}}},
       {"silent during a battery test", "1:lowbattery", "", {{0, "TLL", 900, ""}, {1, "SLL", 900, ""}}},
       {"group count reached", "", "1,2,3:2",
        {{0, "BLL", 900, ""}, {5, "BLL", 900, ""},
@@ -127,7 +128,8 @@ TEST(ShutdownPolicy, SettingsAreCheckedAsTheyAreWritten) {
   };
   for (const TRow& r : rows) {
     std::string error;
-    const bool ok = r.Group ? ParseShutdownGroup(r.Text, error).has_value() : ParseShutdownRules(r.Text, error).has_value();
+    const bool ok =
+        r.Group ? ParseShutdownGroup(r.Text, error).has_value() : ParseShutdownRules(r.Text, error).has_value();
     EXPECT_EQ(ok, r.Error == nullptr) << r.Text << ": " << error;
     if (r.Error) {
       EXPECT_NE(error.find(r.Error), std::string::npos) << r.Text << ": " << error;

@@ -175,7 +175,8 @@ TEST_F(UpsmonShutdown, AUserWithoutThePrimaryRoleChangesNothing) {
   ASSERT_NO_FATAL_FAILURE(StartBus("0.2"));
   TNutConnection c(Port);
   ASSERT_TRUE(c.Connected);
-  for (const char* line : {"USERNAME operator", "PASSWORD o1", "LOGIN ups1"}) EXPECT_EQ(c.Exchange(line), "OK\n") << line;
+  for (const char* line : {"USERNAME operator", "PASSWORD o1", "LOGIN ups1"})
+    EXPECT_EQ(c.Exchange(line), "OK\n") << line;
   EXPECT_EQ(c.Exchange("PRIMARY ups1"), "ERR ACCESS-DENIED\n");
   EXPECT_EQ(c.Exchange("MASTER ups1"), "ERR ACCESS-DENIED\n");
   EXPECT_EQ(c.Exchange("FSD ups1"), "ERR ACCESS-DENIED\n");

@@ -401,7 +401,8 @@ TEST_F(NutServer, DisconnectsMidLineAndAfterTheLastLineAreHandled) {
   ASSERT_TRUE(Ask(*dropped, "USERNAME a\nPASSWORD b\nLOGIN ups1\n", "OK\nOK\nOK\n"));
   auto watcher = Connect();
   ASSERT_TRUE(Ask(*watcher, "GET NUMLOGINS ups1\n", "NUMLOGINS ups1 2\n"));
-  ASSERT_TRUE(Ask(*watcher, "LIST CLIENT ups1\n", "CLIENT ups1 127.0.0.1\nCLIENT ups1 127.0.0.1\nEND LIST CLIENT ups1\n"));
+  ASSERT_TRUE(
+      Ask(*watcher, "LIST CLIENT ups1\n", "CLIENT ups1 127.0.0.1\nCLIENT ups1 127.0.0.1\nEND LIST CLIENT ups1\n"));
   dropped->Close();
   ASSERT_TRUE(Serve([&] { return Server.ClientCount() == 2; }));
   ASSERT_TRUE(Ask(*watcher, "GET NUMLOGINS ups1\n", "NUMLOGINS ups1 1\n"));
