@@ -159,7 +159,7 @@ TEST_F(UpsmonShutdown, TheSecondaryShutsDownAndLogsOutBeforeThePrimary) {
 // The device goes on battery only once both are logged in, so the policy
 // cannot fire before the secondary is there to see it.
 TEST_F(UpsmonShutdown, ThePolicyForcesTheShutdownInThatOrderToo) {
-  ASSERT_NO_FATAL_FAILURE(StartBus("20", "[Shutdown]\nRules=1:onbattery=2\n"));
+  ASSERT_NO_FATAL_FAILURE(StartBus("30", "[Shutdown]\nRules=1:onbattery=2\n"));
   ASSERT_NO_FATAL_FAILURE(StartPair());
   ASSERT_EQ(Status().find("OB"), std::string::npos) << "on battery before both upsmon logged in";
   ASSERT_NO_FATAL_FAILURE(WaitOnBattery());
