@@ -24,6 +24,7 @@
 #include "config/DataDir.h"
 #include "control/Control.h"
 #include "control/NutControl.h"
+#include "control/Shutdown.h"
 #include "core/LinePrinter.h"
 #include "engine/Context.h"
 #include "engine/PollEngine.h"
@@ -166,6 +167,10 @@ int RunHeadless(const TAppOptions& options) {
       MakeNutCommandHost(ctx, [&engine] { return engine.PortIsOpen(); }, say, nutAddress.empty() ? decltype(say)() : say);
   net::TNutServer nut({ctx.UpsInfo, ctx.DeviceList, ctx.Settings, ctx.Freshness(), &nutCommands->Control}, clock);
   nut.OnMessage = say;
+  // Forced shutdowns: the shutdown policy, and the operator's request to clear them.
+  TShutdownWatch forcedShutdowns(ctx);
+  forcedShutdowns.OnMessage = say;
+  forcedShutdowns.Start();
   if (std::string nutError; !nutAddress.empty() && !nut.Start(nutAddress, nutError))
     std::fprintf(stderr, "tessaro: network UPS server not started: %s\n", nutError.c_str());
 
@@ -229,6 +234,7 @@ int RunHeadless(const TAppOptions& options) {
     const bool heard = fds[2].fd >= 0 && (fds[2].revents & POLLIN);
     if (heard) port.DispatchNotifications();
     nut.Process();
+    forcedShutdowns.Poll();
     if (owed > 0) {
       runTick(false);
       ticksRun = elapsed;

@@ -1,21 +1,28 @@
 #include "config/Commands.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <optional>
 #include <string_view>
 #include <system_error>
+#include <thread>
 
 #include "config/DataDir.h"
 #include "core/DataDirLock.h"
 #include "core/DeviceList.h"
 #include "core/DeviceName.h"
+#include "core/ForcedShutdown.h"
 #include "core/IniFile.h"
 #include "core/PathTrust.h"
+#include "core/ShutdownPolicy.h"
 #include "core/UpsInfo.h"
 #include "core/UserParaIni.h"
 #include "hooks/EventHooks.h"
@@ -223,6 +230,25 @@ bool CheckWebPublic(const std::string& value, std::string& written, std::string&
   return CheckedNumber(value, "Web.Public", 0, 1, nullptr, written, error);
 }
 
+bool CheckShutdownRules(const std::string& value, std::string& written, std::string& error) {
+  if (!ParseShutdownRules(value, error)) {
+    error = "Shutdown.Rules: " + error +
+            " (ADDRESS:onbattery=SECONDS,runtime=SECONDS,lowbattery;... as 1:onbattery=300,lowbattery; empty: none)";
+    return false;
+  }
+  written = value;
+  return true;
+}
+
+bool CheckShutdownGroup(const std::string& value, std::string& written, std::string& error) {
+  if (!ParseShutdownGroup(value, error)) {
+    error = "Shutdown.Group: " + error + " (ADDRESSES:COUNT, as 1,2,3:2; empty: none)";
+    return false;
+  }
+  written = value;
+  return true;
+}
+
 std::string Number(int32_t v) { return std::to_string(v); }
 
 const TKey Keys[] = {
@@ -244,6 +270,8 @@ const TKey Keys[] = {
     {"Web", "Listen", CheckWebListen, [](const TSettings& s) { return s.WebListen; }},
     {"Web", "UsersFile", CheckWebUsersFile, [](const TSettings& s) { return s.WebUsersFile; }},
     {"Web", "Public", CheckWebPublic, [](const TSettings& s) { return Number(s.WebPublic ? 1 : 0); }},
+    {"Shutdown", "Rules", CheckShutdownRules, [](const TSettings& s) { return s.ShutdownRules; }},
+    {"Shutdown", "Group", CheckShutdownGroup, [](const TSettings& s) { return s.ShutdownGroup; }},
 };
 
 // A key name that more than one section has.
@@ -512,6 +540,43 @@ int Devices(const std::vector<std::string>& words, const std::string& dataDir, s
   return SaveList(list, dataDir, err);
 }
 
+// A forced shutdown lives only in the running monitor: the request is a file
+// it looks for once a second, and removes once it has cleared every flag.
+int ConfigClearFsd(const std::vector<std::string>& words, const std::string& dataDir, std::string& out,
+                   std::string& err) {
+  std::string why;
+  if (!ActAsDataDirOwner(dataDir, words, why)) {
+    err += why + "\n";
+    return 1;
+  }
+  TInstanceLock probe;
+  if (probe.Acquire(dataDir, why) || probe.Holder() == 0) {
+    err += probe.Held() ? "no monitor is running on " + dataDir +
+                              ": a forced shutdown ends with the monitor that held it; nothing to clear\n"
+                        : why + "\n";
+    return 1;
+  }
+  const std::string path = dataDir + ClearFsdRequestName;
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) {
+    err += "cannot write " + path + ": " + std::strerror(errno) + "; nothing changed\n";
+    return 1;
+  }
+  ::close(fd);
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (::access(path.c_str(), F_OK) == 0 && std::chrono::steady_clock::now() < end)
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  const std::string monitor = "the monitor (pid " + std::to_string(probe.Holder()) + ")";
+  if (::access(path.c_str(), F_OK) == 0) {
+    ::unlink(path.c_str());
+    err += monitor + " did not take the request within 5 s (a desktop takes it only while it serves the network "
+           "UPS protocol); nothing changed\n";
+    return 1;
+  }
+  out += monitor + " cleared every forced shutdown; clients see ups.status without FSD from now on\n";
+  return 0;
+}
+
 }  // namespace
 
 bool IsCommand(const std::vector<std::string>& args) {
@@ -545,13 +610,15 @@ int RunCommand(const std::vector<std::string>& args, const std::string& defaultD
     return ConfigShow(dataDir, out, err);
   if (words.size() >= 2 && words[0] == "config" && words[1] == "set")
     return ConfigSet(words, dataDir, err);
-  err += "config takes show, or set KEY=VALUE...\n";
+  if (words.size() == 2 && words[0] == "config" && words[1] == "clear-fsd")
+    return ConfigClearFsd(words, dataDir, out, err);
+  err += "config takes show, set KEY=VALUE..., or clear-fsd\n";
   return 2;
 }
 
 std::string CommandUsage() {
   return R"(Usage: tessaro devices list | add ADDRESS NAME | rename ADDRESS NAME | remove ADDRESS
-       tessaro config show | set KEY=VALUE...
+       tessaro config show | set KEY=VALUE... | clear-fsd
        (both take --data-dir DIR)
 
 devices changes Record/TreeNode.dat, the devices polled: ADDRESS is the bus
@@ -568,10 +635,13 @@ RemoteCommands (0, 1: also from other machines, not only loopback),
 OnEvent (absolute path of a program, empty none), and for the web
 listener Listen (numeric ADDRESS:PORT, empty off), Web.UsersFile
 (absolute path, empty: no passwords) and Public (0, 1: serve a
-non-loopback address without passwords); "Section.Key" works as well
+non-loopback address without passwords), the shutdown policy's Rules
+(ADDRESS:onbattery=SECONDS,runtime=SECONDS,lowbattery;... empty: none) and
+Group (ADDRESSES:COUNT, empty: none); "Section.Key" works as well
 (Web.Listen), and is needed for UsersFile. A value that is refused changes nothing;
 files are replaced whole, never half written. A running tessaro reads the
-changes when it next starts.
+changes when it next starts. clear-fsd asks the running monitor to clear
+the forced shutdown (FSD) a primary set; it is kept until then or a restart.
 )";
 }
 

@@ -1,6 +1,7 @@
 #include "control/NutControl.h"
 
 #include "control/Control.h"
+#include "control/Shutdown.h"
 #include "engine/Context.h"
 
 namespace tessaro {
@@ -68,6 +69,13 @@ std::unique_ptr<TNutCommandHost> MakeNutCommandHost(TContext& ctx, std::function
   };
   c.Outcome = [&ctx](uint32_t id) { return NutOutcome(ctx.Commands.Find(id)); };
   c.OnReport = std::move(report);
+  c.Forced = &ctx.Forced;
+  c.ForceShutdown = [&ctx, onReport = c.OnReport](int address, const std::string& user, const std::string& peer) {
+    std::string logError;
+    const bool first = ForceShutdown(ctx, address, {"user \"" + user + "\"", peer}, logError);
+    if (!logError.empty() && onReport) onReport(logError);
+    return first;
+  };
   return host;
 }
 

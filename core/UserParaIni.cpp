@@ -164,6 +164,8 @@ TSettingsSnapshot LoadSettings(TSettings& settings, const std::string& iniPath) 
   settings.WebListen = ini.ReadString("Web", "Listen", d.WebListen);
   settings.WebUsersFile = ini.ReadString("Web", "UsersFile", d.WebUsersFile);
   settings.WebPublic = ini.ReadBool("Web", "Public", d.WebPublic);
+  settings.ShutdownRules = ini.ReadString("Shutdown", "Rules", d.ShutdownRules);
+  settings.ShutdownGroup = ini.ReadString("Shutdown", "Group", d.ShutdownGroup);
   return snapshot;
 }
 

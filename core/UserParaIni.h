@@ -67,6 +67,11 @@ struct TSettings {
   std::string WebListen;
   std::string WebUsersFile;
   bool WebPublic = false;
+  // [Shutdown] Rules and Group: when the monitor forces the shutdown of a
+  // device's hosts (core/ShutdownPolicy.h); empty = never. Read only, like
+  // NutListen.
+  std::string ShutdownRules;
+  std::string ShutdownGroup;
 };
 
 // exeDir + "UserParaIni.ini"; exeDir ends with "/".

@@ -8,6 +8,7 @@
 
 #include "core/Clock.h"
 #include "core/DeviceList.h"
+#include "core/ForcedShutdown.h"
 #include "core/Freshness.h"
 #include "core/PollState.h"
 #include "core/UpsInfo.h"
@@ -71,6 +72,7 @@ class TContext {
   TPollStats Stats;
   TCommandQueue CommandQueue;
   TCommandTracker Commands;  // the outcome of every tracked write in CommandQueue
+  TForcedShutdown Forced;    // never saved: a restart clears it
   std::string SelectedModel;  // never saved
   // Shared with the log writer's thread, which may outlive a stuck exit.
   std::shared_ptr<TEventLog> EventLogger;

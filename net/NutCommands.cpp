@@ -124,10 +124,17 @@ class THandler {
     return Reply(SetOnce(w, FSession.PasswordSet, FSession.Password, TNutError::AlreadySetPassword));
   }
   TNutReply Login(const TWords& w);
-  TNutReply Logout(const TWords&) { return {"OK Goodbye\n", true}; }
+  // The login ends with the answer, not when the connection closes: a
+  // primary counting logins before it shuts down must not wait for it.
+  TNutReply Logout(const TWords&) {
+    EndSession(FSession, FShared);
+    return {"OK Goodbye\n", true};
+  }
   TNutReply StartTls(const TWords&) { return Reply(Err(TNutError::FeatureNotConfigured)); }
   TNutReply InstCmd(const TWords& w);
   TNutReply SetTracking(const TWords& w);
+  TNutReply Primary(const TWords& w);
+  TNutReply Fsd(const TWords& w);
   // Everything else that would change a device or the server stays refused.
   TNutReply Refused(const TWords&) { return Reply(Err(TNutError::AccessDenied)); }
 
@@ -184,7 +191,9 @@ class THandler {
   }
 
   TVarList Variables(int a) const {
-    TVarList v = DeviceVariables(FSource.UpsInfo[static_cast<size_t>(a)], FSource.Settings.PortInfo.Protocol);
+    const bool forced = FSource.Control && FSource.Control->Forced && FSource.Control->Forced->IsSet(a);
+    TVarList v =
+        DeviceVariables(FSource.UpsInfo[static_cast<size_t>(a)], FSource.Settings.PortInfo.Protocol, forced);
     v.emplace_back("device.description", UpsDescription(a, FSource.DeviceList));
     std::sort(v.begin(), v.end());
     return v;
@@ -254,6 +263,19 @@ class THandler {
     return std::nullopt;
   }
 
+  // A refusal of a request that names a device; it pauses as Denied does.
+  TNutReply Refuse(const std::string& device, const std::string& command, TNutError code, const std::string& why) {
+    Report(device, command, "refused, " + why);
+    TNutReply r = Reply(Err(code));
+    r.Held = true;
+    return r;
+  }
+
+  // The checks PRIMARY and FSD share, in INSTCMD's order: the device named in
+  // w[1] (its address, or -1 with the refusal in `reply`), the peer, the
+  // password, the role.
+  int PrimaryUps(const TWords& w, const std::string& command, TNutReply& reply);
+
   TNutReply Denied() {
     TNutReply r = Reply(Err(TNutError::AccessDenied));
     r.Held = true;
@@ -285,7 +307,7 @@ constexpr TVerb Verbs[] = {
   {"PROTVER",  nullptr,    1, AnyWords, VerbListed,                   &THandler::NetVer},
   {"GET",      nullptr,    2, AnyWords, VerbListed,                   &THandler::GetVerb},
   {"LIST",     nullptr,    2, AnyWords, VerbListed,                   &THandler::ListVerb},
-  {"LOGIN",    nullptr,    2, 2,        VerbListed,                   &THandler::Login},
+  {"LOGIN",    nullptr,    2, 2,        VerbListed | VerbCredentials, &THandler::Login},
   {"LOGOUT",   nullptr,    1, AnyWords, VerbListed,                   &THandler::Logout},
   {"USERNAME", nullptr,    2, 2,        VerbListed,                   &THandler::Username},
   {"PASSWORD", nullptr,    2, 2,        VerbListed,                   &THandler::Password},
@@ -294,9 +316,9 @@ constexpr TVerb Verbs[] = {
   // Tracking is part of giving commands: the same rules as INSTCMD.
   {"SET",      "TRACKING", 3, 3,        VerbCredentials,              &THandler::SetTracking},
   {"SET",      nullptr,    1, AnyWords, VerbListed,                   &THandler::Refused},
-  {"FSD",      nullptr,    1, AnyWords, 0,                            &THandler::Refused},
-  {"PRIMARY",  nullptr,    1, AnyWords, 0,                            &THandler::Refused},
-  {"MASTER",   nullptr,    1, AnyWords, 0,                            &THandler::Refused},
+  {"FSD",      nullptr,    2, 2,        VerbCredentials,              &THandler::Fsd},
+  {"PRIMARY",  nullptr,    2, 2,        VerbCredentials,              &THandler::Primary},
+  {"MASTER",   nullptr,    2, 2,        VerbCredentials,              &THandler::Primary},
 };
 
 constexpr TKind ListKindTable[] = {
@@ -459,16 +481,64 @@ TNutReply THandler::SetTracking(const TWords& w) {
   return Reply("OK\n");
 }
 
+int THandler::PrimaryUps(const TWords& w, const std::string& command, TNutReply& reply) {
+  std::string error;
+  const int a = Ups(w, 1, error);
+  const std::string device = a < 0 ? Printable(w[1]) : UpsName(a);
+  if (a < 0) {
+    reply = Refuse(device, command, TNutError::UnknownUps, "no such device");
+    return -1;
+  }
+  if (!CommandsOn()) {
+    reply = Refuse(device, command, TNutError::AccessDenied, "no users file");
+    return -1;
+  }
+  if (!FSource.Control->RemoteCommands && !IsLoopbackPeer(FSession.Peer)) {
+    reply = Refuse(device, command, TNutError::AccessDenied, "not from loopback and remote commands are off");
+    return -1;
+  }
+  switch (Verdict()) {
+    case TVerdict::Wait: reply = CheckFirst("network command " + command + " for " + device); return -1;
+    case TVerdict::Bad: reply = WrongPassword(device, command); return -1;
+    case TVerdict::Good: break;
+  }
+  if (!FSource.Control->Users->IsPrimary(FSession.User)) {
+    reply = Refuse(device, command, TNutError::AccessDenied, "the user does not hold the primary role");
+    return -1;
+  }
+  return a;
+}
+
+// upsmon claims the role once logged in to the device it will shut down with.
+TNutReply THandler::Primary(const TWords& w) {
+  const bool old = Is(w[0], "MASTER");
+  const std::string command = old ? "MASTER" : "PRIMARY";
+  TNutReply reply;
+  const int a = PrimaryUps(w, command, reply);
+  if (a < 0) return reply;
+  if (FSession.LoginAddress != a) return Refuse(UpsName(a), command, TNutError::AccessDenied, "not logged in to it");
+  Report(UpsName(a), command, "granted");
+  return Reply(old ? "OK MASTER-GRANTED\n" : "OK PRIMARY-GRANTED\n");
+}
+
+// Set even for a device that does not answer: the hosts must go down all the same.
+TNutReply THandler::Fsd(const TWords& w) {
+  TNutReply reply;
+  const int a = PrimaryUps(w, "FSD", reply);
+  if (a < 0) return reply;
+  if (!FSource.Control->ForceShutdown)
+    return Refuse(UpsName(a), "FSD", TNutError::AccessDenied, "no forced shutdown here");
+  const std::string peer = FSession.Peer.empty() ? "unknown" : FSession.Peer;
+  const bool first = FSource.Control->ForceShutdown(a, FSession.User, peer);
+  Report(UpsName(a), "FSD", first ? "forced shutdown set" : "forced shutdown was set already");
+  return Reply("OK FSD-SET\n");
+}
+
 TNutReply THandler::InstCmd(const TWords& w) {
   std::string error;
   const int a = Ups(w, 1, error);
   const std::string device = a < 0 ? Printable(w[1]) : UpsName(a);
-  const auto refuse = [&](TNutError code, const std::string& why) {
-    Report(device, w[2], "refused, " + why);
-    TNutReply r = Reply(Err(code));
-    r.Held = true;
-    return r;
-  };
+  const auto refuse = [&](TNutError code, const std::string& why) { return Refuse(device, w[2], code, why); };
   if (a < 0) return refuse(TNutError::UnknownUps, "no such device");
   const TNutCommandDef* def = FindCommand(w[2]);
   if (!def || !Offers(a)) return refuse(TNutError::CmdNotSupported, "not a command this device offers");

@@ -4,6 +4,7 @@
 // Reading is open to every client; device commands (INSTCMD, and SET TRACKING
 // for them) only to users of the users file, from loopback unless remote
 // commands are allowed, and only when the host hands the server a TNutControl.
+// PRIMARY and FSD take the same path, for users with the primary role.
 
 #include <cstdint>
 #include <deque>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "core/DeviceList.h"
+#include "core/ForcedShutdown.h"
 #include "core/Freshness.h"
 #include "core/UpsInfo.h"
 #include "core/UserParaIni.h"
@@ -55,6 +57,10 @@ struct TNutControl {
   std::function<TNutOutcome(uint32_t id)> Outcome;
   // Every accepted or refused command, one line: user, peer, device, command, result.
   std::function<void(const std::string&)> OnReport;
+  // The forced-shutdown flags ups.status shows; null: none.
+  const TForcedShutdown* Forced = nullptr;
+  // Sets the device's flag for a primary's FSD; false when it was set already.
+  std::function<bool(int address, const std::string& user, const std::string& peer)> ForceShutdown;
 };
 
 // What the server reads; it lives as long as the program.

@@ -9,7 +9,10 @@
 
 namespace tessaro::net {
 
-std::string UpsStatus(const TUpsInfo& info) { return NutStatusWords(info, DefaultLowRuntimeMinutes); }
+std::string UpsStatus(const TUpsInfo& info, bool forced) {
+  const std::string words = NutStatusWords(info, DefaultLowRuntimeMinutes);
+  return forced ? (words.empty() ? "FSD" : "FSD " + words) : words;
+}
 
 std::string UpsAlarm(const TUpsInfo& info) {
   std::string out;
@@ -23,13 +26,13 @@ std::string UpsAlarm(const TUpsInfo& info) {
   return out;
 }
 
-TVarList DeviceVariables(const TUpsInfo& info, uint8_t protocol) {
+TVarList DeviceVariables(const TUpsInfo& info, uint8_t protocol, bool forced) {
   TVarList v;
   auto put = [&v](std::string name, std::string value) { v.emplace_back(std::move(name), std::move(value)); };
   put("device.type", "ups");
   put("driver.name", "tessaro");
   put("ups.id", std::to_string(info.Address));
-  put("ups.status", UpsStatus(info));
+  put("ups.status", UpsStatus(info, forced));
   if (info.AlarmCount > 0) put("ups.alarm", UpsAlarm(info));
   const TProtocolTraits& traits = ProtocolTraits(protocol);
   for (const TMeasure& m : Measures())

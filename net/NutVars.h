@@ -23,15 +23,16 @@ using TVarList = std::vector<std::pair<std::string, std::string>>;
 constexpr int DefaultLowRuntimeMinutes = 5;
 
 // ups.status: OL or OB, BYPASS, OFF, CAL, LB and ALARM, as the device's state
-// code, supply path, alarms and runtime tell.
-std::string UpsStatus(const TUpsInfo& info);
+// code, supply path, alarms and runtime tell; FSD first while the device's
+// forced-shutdown flag is set.
+std::string UpsStatus(const TUpsInfo& info, bool forced = false);
 
 // ups.alarm: the English texts of the active alarms, "; " between them.
 std::string UpsAlarm(const TUpsInfo& info);
 
 // Every variable of a device (served only while it is fresh, core/Freshness.h); `protocol` is the protocol
 // number of the settings (battery charge and current only where it gives them).
-TVarList DeviceVariables(const TUpsInfo& info, uint8_t protocol);
+TVarList DeviceVariables(const TUpsInfo& info, uint8_t protocol, bool forced = false);
 
 // What GET DESC and GET TYPE tell of a variable Tessaro serves.
 struct TVarDef {

@@ -109,11 +109,14 @@ std::optional<TUsersFile> TUsersFile::Parse(std::string_view text, std::string& 
       return std::nullopt;
     }
     if (second != std::string_view::npos) {
-      const std::string_view commands = line.substr(second + 1);
-      if (commands == "all")
-        user.AllCommands = true;
-      else
-        user.Commands = SplitCommands(commands);
+      for (std::string& command : SplitCommands(line.substr(second + 1))) {
+        if (command == "all")
+          user.AllCommands = true;
+        else if (command == "primary")
+          user.Primary = true;
+        else
+          user.Commands.push_back(std::move(command));
+      }
     }
     if (file.Find(user.Name)) {
       error = where + "\"" + user.Name + "\" is given twice";
@@ -185,6 +188,11 @@ bool TUsersFile::MayRun(std::string_view name, std::string_view command) const {
   for (const std::string& c : user->Commands)
     if (c == command) return true;
   return false;
+}
+
+bool TUsersFile::IsPrimary(std::string_view name) const {
+  const TUser* user = Find(name);
+  return user && user->Primary;
 }
 
 }  // namespace tessaro::net

@@ -6,10 +6,13 @@
 //   # comment
 //   operator:$y$j9T$...:test.battery.start,test.battery.stop
 //   admin:$6$...:all
+//   monitor:$y$j9T$...:primary
 //   viewer:$y$j9T$...
 // HASH is a crypt(3) hash (yescrypt "$y$" or SHA-512 "$6$", as mkpasswd makes
 // them); plain-text passwords are refused. COMMANDS is a comma-separated list
-// of command names, or "all"; a user without it may log in but run nothing.
+// of command names, "all" for every command, and "primary" for the role of
+// the machine that shuts down last (PRIMARY and FSD); "all" does not include
+// it. A user without COMMANDS may log in but run nothing.
 
 #include <optional>
 #include <string>
@@ -23,6 +26,7 @@ struct TUser {
   std::string Hash;
   std::vector<std::string> Commands;
   bool AllCommands = false;
+  bool Primary = false;
 };
 
 class TUsersFile {
@@ -44,6 +48,8 @@ class TUsersFile {
   const std::string& HashFor(std::string_view name) const;
   // The user exists and may run the command.
   bool MayRun(std::string_view name, std::string_view command) const;
+  // The user exists and holds the primary role.
+  bool IsPrimary(std::string_view name) const;
 
   const std::vector<TUser>& Users() const { return FUsers; }
 

@@ -207,6 +207,11 @@ function devicePage() {
     const last = T.lastAnswer + ': ' + (d.link.lastAnswer || T.never);
     boxes.replaceChildren(...F.boxes.map(f => box(f.caption, shown(v, f), f.unit)));
     const parts = [el('span', { text: last })];
+    const f = d.forcedShutdown;
+    if (f) {
+      const who = f.by + (f.from ? ' (' + f.from + ')' : '');
+      parts.unshift(el('span', { class: 'state alarm', text: T.forcedShutdown + ': ' + who + ', ' + f.at }));
+    }
     if (d.supply) {
       parts.push(el('span', { text: T.inputSupply + ' ' + d.supply.input.text }),
                  el('span', { text: T.upsSupply + ' ' + d.supply.ups.text }));

@@ -8,11 +8,13 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "core/Clock.h"
 #include "core/PollState.h"
+#include "core/ForcedShutdown.h"
 #include "core/UpsInfo.h"
 
 namespace tessaro {
@@ -27,6 +29,7 @@ struct TDeviceView {
   TUpsInfo Info;
   bool Up = false;         // its values may be served
   TDateTime LastAnswer = 0;  // local time of the last accepted answer; 0 none since start
+  std::optional<TForcedShutdownMark> Forced;  // its forced shutdown, while set
 };
 
 struct TBusSnapshot {

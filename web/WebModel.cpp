@@ -51,6 +51,13 @@ void WriteDevice(TJson& j, const TBusSnapshot& s, const TDeviceView& d, bool ful
   else
     j.Null();
   j.EndObject();
+  // Shown whether or not the device answers: the hosts are going down either way.
+  j.Key("forcedShutdown");
+  if (d.Forced)
+    j.BeginObject().Key("by").String(d.Forced->By).Key("from").String(d.Forced->From).Key("at")
+        .String(FormatDateTime(d.Forced->At)).EndObject();
+  else
+    j.Null();
   if (!d.Up) {
     // Nothing the device said before its link went is served as current.
     j.Key("state").Null().Key("status").Null().Key("alarms").BeginArray().EndArray();
@@ -60,7 +67,7 @@ void WriteDevice(TJson& j, const TBusSnapshot& s, const TDeviceView& d, bool ful
   }
   j.Key("state").BeginObject().Key("code").Integer(r.StateCode).Key("text").String(StateCaption(r.StateCode, lang));
   j.EndObject();
-  j.Key("status").String(net::UpsStatus(r));
+  j.Key("status").String(net::UpsStatus(r, d.Forced.has_value()));
   j.Key("alarms").BeginArray();
   for (int i = 0; i < std::min<int>(r.AlarmCount, MaxAlarms); ++i) {
     const int32_t code = r.AlarmCodes[static_cast<size_t>(i)];

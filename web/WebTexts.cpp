@@ -50,6 +50,7 @@ constexpr TPageText PageOnly[] = {
     {"last7d", "最近7天", "Last 7 days"},
     {"batteryChart", "电池", "Battery"},
     {"statusWords", "状态字", "Status words"},
+    {"forcedShutdown", "强制关机 (FSD)", "Forced shutdown (FSD)"},
     {"prev", "上一页", "Previous"},
     {"next", "下一页", "Next"},
     {"page", "页", "Page"},

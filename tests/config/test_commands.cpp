@@ -249,6 +249,9 @@ TEST_F(Commands, configRefusesUnknownKeysAndBadValuesAndChangesNothing) {
       {"Network.UsersFile=/nonexistent/users", "lets no one give device commands"},
       {"UsersFile=/x", "\"UsersFile\" is a key of more than one section: write Network.UsersFile or Web.UsersFile"},
       {"RemoteCommands=yes", "0 to 1"},
+      {"Shutdown.Rules=1:onbattery=0", "Shutdown.Rules: device 1: \"onbattery=0\" is not onbattery=SECONDS"},
+      {"Rules=1:lowbattery;1:runtime=60", "device 1 is given twice"},
+      {"Group=1,2:3", "Shutdown.Group: the count of a group of 2 is 1 to 2"},
   };
   for (const TCase& c : cases) {
     // A good assignment beside a bad one is not written either.
@@ -259,6 +262,22 @@ TEST_F(Commands, configRefusesUnknownKeysAndBadValuesAndChangesNothing) {
   EXPECT_EQ(Read(Data + "UserParaIni.ini"), before);
   EXPECT_EQ(Run({"config", "set"}), 2);
   EXPECT_EQ(Run({"config", "get"}), 2);
+}
+
+TEST_F(Commands, configKeepsTheShutdownPolicyAndClearsNoFsdWithoutAMonitor) {
+  fs::create_directories(Data);
+  ASSERT_EQ(Run({"config", "set", "Rules=1:onbattery=300,lowbattery;2:runtime=120", "Shutdown.Group=1,2:2"}), 0) << Err;
+  TSettings s;
+  (void)LoadSettings(s, Data + "UserParaIni.ini");
+  EXPECT_EQ(s.ShutdownRules, "1:onbattery=300,lowbattery;2:runtime=120");
+  EXPECT_EQ(s.ShutdownGroup, "1,2:2");
+  ASSERT_EQ(Run({"config", "set", "Rules=", "Group="}), 0) << Err;
+  (void)LoadSettings(s, Data + "UserParaIni.ini");
+  EXPECT_EQ(s.ShutdownRules, "");
+  // A forced shutdown lives only in a running monitor.
+  EXPECT_EQ(Run({"config", "clear-fsd"}), 1);
+  EXPECT_NE(Err.find("no monitor is running on " + Data), std::string::npos) << Err;
+  EXPECT_FALSE(fs::exists(Data + "ClearFSD.request"));
 }
 
 TEST_F(Commands, configWarnsOfBadSettingsAlreadyInTheFile) {

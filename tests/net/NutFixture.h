@@ -13,6 +13,7 @@
 
 #include "core/Clock.h"
 #include "core/DeviceList.h"
+#include "core/ForcedShutdown.h"
 #include "core/Freshness.h"
 #include "core/Gbk.h"
 #include "core/UpsInfo.h"
@@ -89,7 +90,7 @@ struct TCommandRig {
   explicit TCommandRig(const TClock& clock) : Checker(std::make_unique<net::TCredentialChecker>(clock)) {
     std::string error;
     Users = net::TUsersFile::Parse("operator:" + Hash("$y$", "right") + ":test.battery.start,load.on\n" +
-                                  "viewer:" + Hash("$6$", "look") + "\n",
+                                  "viewer:" + Hash("$6$", "look") + "\n" + "mon:" + Hash("$6$", "mon") + ":primary\n",
                               error);
     Control.Users = Users ? &*Users : nullptr;
     Control.Checker = Checker.get();
@@ -103,6 +104,10 @@ struct TCommandRig {
       return it == Outcomes.end() ? net::TNutOutcome::Pending : it->second;
     };
     Control.OnReport = [this](const std::string& text) { Reports.push_back(text); };
+    Control.Forced = &Forced;
+    Control.ForceShutdown = [this](int address, const std::string& user, const std::string& peer) {
+      return Forced.Set(address, {user, peer});
+    };
   }
   struct TQueued {
     int Address;
@@ -117,6 +122,7 @@ struct TCommandRig {
   std::vector<TQueued> Queued;
   std::map<uint32_t, net::TNutOutcome> Outcomes;
   std::vector<std::string> Reports;
+  TForcedShutdown Forced;
 };
 
 }  // namespace tessaro::testing

@@ -254,6 +254,84 @@ TEST_F(NutCommand, SetTrackingFollowsTheRulesOfCommands) {
   }
 }
 
+// upsmon's primary: PRIMARY once logged in, FSD when it shuts down.
+TEST_F(NutCommand, OnlyAPrimaryFromLoopbackClaimsTheRoleAndForcesTheShutdown) {
+  struct TCase {
+    const char* Name;
+    const char* Peer;
+    bool Remote;
+    const char* User;
+    const char* Password;
+    const char* Login;  // LOGIN first, or null
+    const char* Request;
+    const char* Reply;
+    int Forced;  // the device whose flag is set after it, 0 none
+  } const cases[] = {
+      {"primary", "127.0.0.1", false, "mon", "mon", "ups1", "PRIMARY ups1", "OK PRIMARY-GRANTED\n", 0},
+      {"old name", "::1", false, "mon", "mon", "ups1", "MASTER ups1", "OK MASTER-GRANTED\n", 0},
+      {"not logged in", "127.0.0.1", false, "mon", "mon", nullptr, "PRIMARY ups1", "ERR ACCESS-DENIED\n", 0},
+      {"logged in elsewhere", "127.0.0.1", false, "mon", "mon", "ups12", "PRIMARY ups1", "ERR ACCESS-DENIED\n", 0},
+      {"no role", "127.0.0.1", false, "operator", "right", "ups1", "PRIMARY ups1", "ERR ACCESS-DENIED\n", 0},
+      {"wrong password", "127.0.0.1", false, "mon", "right", "ups1", "PRIMARY ups1", "ERR ACCESS-DENIED\n", 0},
+      {"not loopback", "192.0.2.7", false, "mon", "mon", "ups1", "PRIMARY ups1", "ERR ACCESS-DENIED\n", 0},
+      {"remote allowed", "192.0.2.7", true, "mon", "mon", "ups1", "PRIMARY ups1", "OK PRIMARY-GRANTED\n", 0},
+      {"fsd", "127.0.0.1", false, "mon", "mon", "ups1", "FSD ups1", "OK FSD-SET\n", 1},
+      {"fsd without login", "127.0.0.1", false, "mon", "mon", nullptr, "FSD ups12", "OK FSD-SET\n", 12},
+      {"fsd of a silent device", "127.0.0.1", false, "mon", "mon", nullptr, "FSD ups2", "OK FSD-SET\n", 2},
+      {"fsd without the role", "127.0.0.1", false, "operator", "right", "ups1", "FSD ups1", "ERR ACCESS-DENIED\n", 0},
+      {"fsd not loopback", "192.0.2.7", false, "mon", "mon", "ups1", "FSD ups1", "ERR ACCESS-DENIED\n", 0},
+      {"fsd wrong password", "127.0.0.1", false, "mon", "wrong", "ups1", "FSD ups1", "ERR ACCESS-DENIED\n", 0},
+      {"fsd unknown device", "127.0.0.1", false, "mon", "mon", nullptr, "FSD ups9", "ERR UNKNOWN-UPS\n", 0},
+      {"fsd no user", "127.0.0.1", false, nullptr, nullptr, nullptr, "FSD ups1", "ERR USERNAME-REQUIRED\n", 0},
+      {"fsd no device", "127.0.0.1", false, "mon", "mon", nullptr, "FSD", "ERR INVALID-ARGUMENT\n", 0},
+  };
+  for (const TCase& c : cases) {
+    TNutSession s{.Peer = c.Peer};
+    TNutShared shared;
+    Rig.Control.RemoteCommands = c.Remote;
+    Rig.Forced.Clear();
+    Rig.Reports.clear();
+    if (c.User) Handle(std::string("USERNAME ") + c.User, s, Source, shared);
+    if (c.Password) Handle(std::string("PASSWORD ") + c.Password, s, Source, shared);
+    if (c.Login) {
+      ASSERT_EQ(Handle(std::string("LOGIN ") + c.Login, s, Source, shared).Text, "OK\n") << c.Name;
+    }
+    const TNutReply r = Handle(c.Request, s, Source, shared);
+    EXPECT_EQ(r.Text, c.Reply) << c.Name;
+    for (const int a : {1, 2, 12}) EXPECT_EQ(Rig.Forced.IsSet(a), a == c.Forced) << c.Name << " ups" << a;
+    // Who asked, from where, for which device, in every report of it.
+    if (c.User && c.Forced) {
+      ASSERT_FALSE(Rig.Reports.empty()) << c.Name;
+      EXPECT_NE(Rig.Reports.back().find("FSD for ups" + std::to_string(c.Forced) + " by user \"mon\" from " + c.Peer +
+                                        ": forced shutdown set"),
+                std::string::npos)
+          << Rig.Reports.back();
+    }
+  }
+}
+
+TEST_F(NutCommand, ForcedShutdownShowsToEveryClientAndStays) {
+  TNutSession reader;
+  const auto status = [&](const char* ups) {
+    return HandleLine(std::string("GET VAR ") + ups + " ups.status", reader, Source, Shared).Text;
+  };
+  EXPECT_EQ(status("ups1"), "VAR ups1 ups.status \"OL\"\n");
+  for (const char* line : {"USERNAME mon", "PASSWORD mon", "FSD ups1"}) Send(line);
+  EXPECT_EQ(status("ups1"), "VAR ups1 ups.status \"FSD OL\"\n");
+  // A second FSD keeps the first setter.
+  EXPECT_EQ(Send("FSD ups1"), "OK FSD-SET\n");
+  EXPECT_NE(Rig.Reports.back().find("forced shutdown was set already"), std::string::npos) << Rig.Reports.back();
+  // Nothing the device does takes it away, and the values stay its own.
+  Bus.Ups(1).InputSupply = 2;
+  Bus.Ups(1).StateCode = 5;
+  EXPECT_EQ(status("ups1"), "VAR ups1 ups.status \"FSD OB\"\n");
+  const std::string all = HandleLine("LIST VAR ups1", reader, Source, Shared).Text;
+  EXPECT_NE(all.find("VAR ups1 ups.status \"FSD OB\"\n"), std::string::npos) << all;
+  // The primary leaving does not clear it either.
+  EndSession(Session, Shared);
+  EXPECT_EQ(status("ups1"), "VAR ups1 ups.status \"FSD OB\"\n");
+}
+
 TEST_F(NutCommand, WithoutAUsersFileNoOneMayGiveCommands) {
   Rig.Control.Users = nullptr;
   Send("USERNAME operator");

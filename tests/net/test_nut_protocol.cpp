@@ -89,7 +89,9 @@ TEST_F(NutExchange, AnswersEachCommandAsTheProtocolDefines) {
       {"LIST RW ups1", "BEGIN LIST RW ups1\nEND LIST RW ups1\n"},
       {"LIST CMD ups12", "BEGIN LIST CMD ups12\nEND LIST CMD ups12\n"},
       {"GET NUMLOGINS ups1", "NUMLOGINS ups1 0\n"},
+      {"LOGIN ups1", "ERR USERNAME-REQUIRED\n"},
       {"USERNAME monuser", "OK\n"},
+      {"LOGIN ups1", "ERR PASSWORD-REQUIRED\n"},
       {"USERNAME again", "ERR ALREADY-SET-USERNAME\n"},
       {"PASSWORD secret", "OK\n"},
       {"LOGIN ups1", "OK\n"},
@@ -148,6 +150,8 @@ TEST_F(NutExchange, LogoutClosesAndTheLoginCountFollowsTheSessions) {
   TNutSession other;
   other.Peer = "192.0.2.7";
   Session.Peer = "::1";
+  for (TNutSession* s : {&other, &Session})
+    for (const char* line : {"USERNAME mon", "PASSWORD any"}) HandleLine(line, *s, Bus.Source(), Logins);
   ASSERT_EQ(HandleLine("LOGIN ups12", other, Bus.Source(), Logins).Text, "OK\n");
   ASSERT_EQ(Send("LOGIN ups12"), "OK\n");
   EXPECT_EQ(Send("GET NUMLOGINS ups12"), "NUMLOGINS ups12 2\n");
@@ -156,6 +160,8 @@ TEST_F(NutExchange, LogoutClosesAndTheLoginCountFollowsTheSessions) {
   const TNutReply bye = Reply("LOGOUT");
   EXPECT_EQ(bye.Text, "OK Goodbye\n");
   EXPECT_TRUE(bye.Close);
+  // Counted off with the answer, before the connection is closed.
+  EXPECT_EQ(Send("GET NUMLOGINS ups12"), "NUMLOGINS ups12 1\n");
   EndSession(Session, Logins);
   EndSession(Session, Logins);  // a second close takes nothing more
   EXPECT_EQ(Send("GET NUMLOGINS ups12"), "NUMLOGINS ups12 1\n");

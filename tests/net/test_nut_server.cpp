@@ -393,12 +393,19 @@ TEST_F(NutServer, DisconnectsMidLineAndAfterTheLastLineAreHandled) {
   ASSERT_TRUE(Serve([&] { return !oneShot->Take(); }));
   EXPECT_NE(oneShot->Got.find("END LIST UPS\n"), std::string::npos) << oneShot->Got;
 
-  // LOGOUT answers, closes, and gives back the login.
+  // LOGOUT answers, closes, and gives back the login; so does a client that
+  // just goes away.
   auto mon = Connect();
-  ASSERT_TRUE(Ask(*mon, "LOGIN ups1\n", "OK\n"));
+  ASSERT_TRUE(Ask(*mon, "USERNAME a\nPASSWORD b\nLOGIN ups1\n", "OK\nOK\nOK\n"));
+  auto dropped = Connect();
+  ASSERT_TRUE(Ask(*dropped, "USERNAME a\nPASSWORD b\nLOGIN ups1\n", "OK\nOK\nOK\n"));
   auto watcher = Connect();
+  ASSERT_TRUE(Ask(*watcher, "GET NUMLOGINS ups1\n", "NUMLOGINS ups1 2\n"));
+  ASSERT_TRUE(
+      Ask(*watcher, "LIST CLIENT ups1\n", "CLIENT ups1 127.0.0.1\nCLIENT ups1 127.0.0.1\nEND LIST CLIENT ups1\n"));
+  dropped->Close();
+  ASSERT_TRUE(Serve([&] { return Server.ClientCount() == 2; }));
   ASSERT_TRUE(Ask(*watcher, "GET NUMLOGINS ups1\n", "NUMLOGINS ups1 1\n"));
-  ASSERT_TRUE(Ask(*watcher, "LIST CLIENT ups1\n", "CLIENT ups1 127.0.0.1\nEND LIST CLIENT ups1\n"));
   ASSERT_TRUE(Ask(*mon, "LOGOUT\n", "OK Goodbye\n"));
   ASSERT_TRUE(Serve([&] { return !mon->Take(); }));
   ASSERT_TRUE(Ask(*watcher, "GET NUMLOGINS ups1\n", "NUMLOGINS ups1 0\n"));

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -97,6 +98,31 @@ TEST_F(UsersFileTest, RefusesAFileOwnedByAnotherUserAndAnythingButAFile) {
   EXPECT_FALSE(TUsersFile::Load(fifo, error));  // and does not hang
   EXPECT_NE(error.find("not a regular file"), std::string::npos) << error;
   EXPECT_FALSE(TUsersFile::Load(FDir + "/missing", error));
+}
+
+TEST(UsersFileParse, ThePrimaryRoleIsAWordOfItsOwnAndAllDoesNotGrantIt) {
+  const std::string hash = MakeHash("$6$", "pw");
+  std::string error;
+  const auto users = TUsersFile::Parse("mon:" + hash + ":primary\n"
+                                       "both:" + hash + ":primary, test.battery.start\n"
+                                       "admin:" + hash + ":all\n"
+                                       "old:" + hash + ":test.battery.start\n"
+                                       "viewer:" + hash + "\n",
+                                       error);
+  ASSERT_TRUE(users) << error;
+  const std::tuple<const char*, bool, bool> rows[] = {
+      // user     primary  may run test.battery.start
+      {"mon",    true,  false},
+      {"both",   true,  true},
+      {"admin",  false, true},
+      {"old",    false, true},
+      {"viewer", false, false},
+      {"nobody", false, false},
+  };
+  for (const auto& [name, primary, test] : rows) {
+    EXPECT_EQ(users->IsPrimary(name), primary) << name;
+    EXPECT_EQ(users->MayRun(name, "test.battery.start"), test) << name;
+  }
 }
 
 TEST(UsersFileParse, RefusesPlainPasswordsAndMalformedLines) {

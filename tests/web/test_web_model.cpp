@@ -100,6 +100,21 @@ TEST(WebJson, DevicesAnswerAsTheDeviceTableHoldsThem) {
   }
 }
 
+TEST(WebJson, AForcedShutdownShowsWithWhoSetItAnsweringOrNot) {
+  TWebBus bus("fsd");
+  bus.Ctx->Forced.Set(1, {"user \"monitor\"", "127.0.0.1", EncodeDateTime({2026, 12, 11, 11, 42, 7})});
+  bus.Ctx->Forced.Set(3, {"the shutdown policy (not answering while on battery)", ""});
+  const json all = Parse(DevicesJson(*bus.Publish()));
+  const json& one = *Device(all, 1);
+  EXPECT_EQ(one["status"], "FSD OL");
+  EXPECT_EQ(one["forcedShutdown"]["by"], "user \"monitor\"");
+  EXPECT_EQ(one["forcedShutdown"]["from"], "127.0.0.1");
+  EXPECT_EQ(one["forcedShutdown"]["at"], "2026-12-11 11:42:07");
+  EXPECT_EQ((*Device(all, 3))["forcedShutdown"]["from"], "");  // lost, and still shown
+  EXPECT_TRUE((*Device(all, 2))["forcedShutdown"].is_null());
+  EXPECT_EQ((*Device(all, 2))["status"], "OB LB ALARM");
+}
+
 TEST(WebJson, ThePowerFrequencyProtocolHasNoBatteryChargeOrCurrentAndNoSystemWords) {
   TWebBus bus("quorvan");
   bus.Ctx->Settings.PortInfo.Protocol = ProtocolQuorvan;

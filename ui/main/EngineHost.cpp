@@ -4,6 +4,7 @@
 #include <string>
 
 #include "control/NutControl.h"
+#include "control/Shutdown.h"
 #include "engine/PollEngine.h"
 #include "hooks/EventHooks.h"
 #include "net/NutServer.h"
@@ -25,6 +26,7 @@ TEngineHost::TEngineHost(TPollEngine& engine, TSerialPort& port, QObject* parent
     FEngine.Tick();
     if (FHooks) FHooks->Tick();
     if (FWeb) FWeb->Tick();
+    if (FShutdowns) FShutdowns->Poll();
     WatchNotifications();
   });
   FFastTimer.setSingleShot(true);
@@ -59,6 +61,7 @@ TEngineHost::~TEngineHost() {
   }
   Timer1.stop();
   FNutTimer.stop();
+  FShutdowns.reset();
   FNut.reset();
   FNotifier.reset();
 }
@@ -70,8 +73,11 @@ bool TEngineHost::ServeNut(const std::string& address, std::string& error,
   auto commands = MakeNutCommandHost(ctx, [this] { return FEngine.PortIsOpen(); }, onMessage, onMessage);
   auto server = std::make_unique<net::TNutServer>(
       net::TNutSource{ctx.UpsInfo, ctx.DeviceList, ctx.Settings, ctx.Freshness(), &commands->Control}, ctx.Clock);
-  server->OnMessage = std::move(onMessage);
+  server->OnMessage = onMessage;
   if (!server->Start(address, error)) return false;
+  FShutdowns = std::make_unique<TShutdownWatch>(ctx);
+  FShutdowns->OnMessage = std::move(onMessage);
+  FShutdowns->Start();
   FNutCommands = std::move(commands);
   FNut = std::move(server);
   FNutTimer.start(NutIntervalMs);

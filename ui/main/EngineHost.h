@@ -21,6 +21,7 @@ class QWidget;
 namespace tessaro {
 
 class TPollEngine;
+class TShutdownWatch;
 struct TNutCommandHost;
 class TSerialPort;
 namespace net {
@@ -78,6 +79,7 @@ class TEngineHost : public QObject {
   int FNotifyFd = -1;
   std::unique_ptr<TNutCommandHost> FNutCommands;  // outlives FNut, which points into it
   std::unique_ptr<net::TNutServer> FNut;
+  std::unique_ptr<TShutdownWatch> FShutdowns;  // with FNut: the policy, and clear-fsd
   QTimer FNutTimer;
   std::unique_ptr<hooks::TEventHooks> FHooks;
   std::unique_ptr<web::TWebHost> FWeb;
