@@ -59,8 +59,6 @@ class TDataTable final : public TLogTable {
   const DataRecord& RecordAt(size_t row) const {
     return Records()[FOrder.empty() ? row : FOrder[row]];
   }
-  // Bytes held for the rows, for the memory figures of the benchmark.
-  size_t HeldBytes() const { return FCapacity * sizeof(DataRecord) + FOrder.capacity() * sizeof(uint32_t); }
 
  private:
   void AppendRecordCell(const DataRecord& r, int column, std::string& out) const;

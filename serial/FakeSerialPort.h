@@ -46,15 +46,6 @@ class TFakeSerialPort : public TSerialPort {
     FFailureReported = true;
     if (OnPortFailure) OnPortFailure(failure);
   }
-  void InjectReceiveError(uint32_t flags) {
-    if (FOpen && OnReceiveError) OnReceiveError(flags);
-  }
-  void InjectModemStateChange(uint32_t bits) {
-    if (FOpen && OnModemStateChange) OnModemStateChange(bits);
-  }
-  void InjectSendDataEmpty() {
-    if (FOpen && OnSendDataEmpty) OnSendDataEmpty();
-  }
 
   // ---- TSerialPort
 
