@@ -19,6 +19,7 @@
 #include "logs/DataLog.h"
 #include "logs/EventLog.h"
 #include "logs/EventText.h"
+#include "TestFiles.h"
 
 using namespace tessaro;
 using tessaro::testing::TChildProcess;
@@ -29,12 +30,7 @@ namespace {
 
 const std::string BuildDir = TESSARO_BUILD_DIR;
 
-std::string ReadText(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+using tessaro::test::ReadText;
 
 // Lines without their CR LF; fields split at commas (the cells exported
 // here hold none), the trailing comma giving no field.
