@@ -118,8 +118,9 @@ void StartEngine(TContext& ctx, TProgramEngine& program) {
     Say(error + "; retrying every " + std::to_string(engine.ReopenTicks / 10) + " s");
     engine.ScheduleReopen();
   } else if (!program.Port.IsOpen()) {
+    const std::string& name = ctx.Settings.PortInfo.ComName;
     std::string why;
-    if (ParsePortName(ctx.Settings.PortInfo.ComName, &why)) why = "ComName \"" + ctx.Settings.PortInfo.ComName + "\" names no port";
+    if (ParsePortName(name, &why)) why = "ComName \"" + name + "\" names no port";
     Say(why + "; the port stays closed");
   } else if (!engine.PortIsOpen()) {
     Say("connecting to " + ctx.Settings.PortInfo.ComName);
@@ -132,7 +133,12 @@ void StartEngine(TContext& ctx, TProgramEngine& program) {
 class THeadlessLoop {
  public:
   THeadlessLoop(TLoopFds& loop, TProgramEngine& program, TFaces& faces, TStoreHealth& health, double duration)
-      : FLoop(loop), FEngine(program.Engine), FPort(program.Port), FFaces(faces), FHealth(health), FDuration(duration) {}
+      : FLoop(loop),
+        FEngine(program.Engine),
+        FPort(program.Port),
+        FFaces(faces),
+        FHealth(health),
+        FDuration(duration) {}
 
   // Until a signal, or the end of the duration.
   void Run() {
@@ -244,7 +250,8 @@ int ReportLostRecords(TContext& ctx) {
   if (lost.empty()) return 0;
   for (TStoreKind store : {TStoreKind::EventLog, TStoreKind::DataLog})
     if (health.Failing(store)) {
-      const TStoreResult& last = store == TStoreKind::EventLog ? ctx.EventLogger->LastResult() : ctx.DataLogger->LastResult();
+      const TStoreResult& last =
+          store == TStoreKind::EventLog ? ctx.EventLogger->LastResult() : ctx.DataLogger->LastResult();
       Say("still failing: " + last.Text());
     }
   Say(lost);

@@ -180,7 +180,8 @@ std::string CombinationError(const TAppOptions& opt) {
   // The event log viewer's filters: a day needs its month, a month its year.
   if (opt.Export == TExportKind::Events && opt.ExportDay != 0 && opt.ExportMonth == 0)
     return "--day goes with --month and --year";
-  if (opt.Export == TExportKind::Events && opt.ExportMonth != 0 && opt.ExportYear == 0) return "--month goes with --year";
+  if (opt.Export == TExportKind::Events && opt.ExportMonth != 0 && opt.ExportYear == 0)
+    return "--month goes with --year";
   if (opt.ExportDay != 0 && opt.Export == TExportKind::None) return "--day goes with --export-data or --export-events";
   return {};
 }

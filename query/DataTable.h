@@ -68,7 +68,6 @@ class TDataTable final : public TLogTable {
   char FPoint;
   TRecordBuffer FBuffer;  // the kept records, compacted to the front, file order
   size_t FCount = 0;
-  size_t FCapacity = 0;
   std::vector<uint32_t> FOrder;  // grid row -> record; empty while in file order
 };
 
