@@ -88,7 +88,7 @@ TEST_F(Faces, TheSettingsAndTheCommandLineChooseTheFaces) {
 
 TEST_F(Faces, AFaceThatCannotRunIsSaidAndLeftOut) {
   Ctx->Settings.HookOnEvent = (Dir / "missing.sh").string();
-  Ctx->Settings.NutListen = "localhost:3493";  // a name, not a numeric address
+  Ctx->Settings.NutListen = "127.0.0.1:65536";  // no such port
   const auto faces = Attach();
   ASSERT_EQ(Said.size(), 1u);
   EXPECT_EQ(Said[0].Text.rfind("event hook " + (Dir / "missing.sh").string() + " not run: ", 0), 0u) << Said[0].Text;
@@ -119,7 +119,7 @@ TEST_F(Faces, StartedFacesAreServedAndTheHostMaySleepOnlyWhileNoHookIsBusy) {
   faces->AppendPollFds(fds);
   EXPECT_FALSE(fds.empty());
   // A record starts a hook run: the host must tick until it is done.
-  Ctx->EventLogger->LogProgramEvent(EventProgramStarted);
+  Ctx->EventLogger->LogProgramEvent(ProgEventStarted);
   EXPECT_EQ(faces->IdleTicks(), 0);
 }
 

@@ -166,9 +166,10 @@ class TstTrace : public QObject {
     TFrmCom w(*f.Engine);
     for (int i = 0; i < 20 && f.Port.SentFrames.empty(); ++i) f.Engine->Tick();
     QCOMPARE(f.Port.SentFrames.size(), size_t{1});
-    QVERIFY(f.Port.SentFrames[0] == ModbusRequest);
+    const std::vector<uint8_t> request = f.Port.SentFrames[0];
     f.Port.InjectReceive(std::vector<uint8_t>{0x01, 0x04, 0x00});  // refused: no frame
-    f.Port.InjectReceive(testing_modbus::ReadAnswer(1, 4, std::vector<uint16_t>(14, 0)));
+    const std::vector<uint16_t> registers(request[4] * 256 + request[5], 0);
+    f.Port.InjectReceive(testing_modbus::ReadAnswer(request[0], request[1], registers));
     w.RefreshTrace();
     QCOMPARE(w.lb_CommInfo->text(), QStringLiteral("Send:1;  AcK:2;  AckOK:1;  Rate:100.0"));
     QCOMPARE(TraceRegister(*f.Context, f.Port, 104), 100);
