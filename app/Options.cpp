@@ -46,10 +46,10 @@ bool ParseSearchRange(const std::string& text, int& from, int& to) {
 namespace {
 
 // The words of the command line, one at a time. A value that is missing or
-// refused sets Error, which ends the parse.
+// refused sets the error, which ends the parse.
 class TOptionArgs {
  public:
-  explicit TOptionArgs(const std::vector<std::string>& args, std::string& error) : FArgs(args), FError(error) {}
+  TOptionArgs(const std::vector<std::string>& args, std::string& error) : FArgs(args), FError(error) {}
   bool More() const { return FError.empty() && FAt < FArgs.size(); }
   const std::string& Next() { return FArgs[FAt++]; }
   // The word after `option`; null when the line ends first.

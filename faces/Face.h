@@ -32,7 +32,8 @@ struct TFaceOverrides {
   std::optional<std::string> WebListen;
 };
 
-// What the root hands every face.
+// What the root hands every face; state the faces share (a forced shutdown
+// one face sets and the others show) belongs here too.
 struct TFaceEnv {
   TContext& Context;
   TPollEngine& Engine;
