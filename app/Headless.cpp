@@ -5,7 +5,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
-#include <sys/timerfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,33 +14,27 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <functional>
 #include <memory>
 #include <thread>
 #include <vector>
 
 #include "config/DataDir.h"
 #include "control/Control.h"
-#include "control/NutControl.h"
-#include "control/Shutdown.h"
 #include "core/LinePrinter.h"
 #include "engine/Context.h"
-#include "engine/PollEngine.h"
-#include "hooks/EventHooks.h"
+#include "faces/Faces.h"
 #include "logs/EventText.h"
 #include "logs/StoreHealth.h"
-#include "net/NutServer.h"
-#include "serial/BusPort.h"
 #include "serial/PortName.h"
-#include "web/WebHost.h"
 
 namespace tessaro {
 
 namespace {
 
+void Say(const std::string& text) { std::fprintf(stderr, "tessaro: %s\n", text.c_str()); }
+
 void PrintStoreMessages(TStoreHealth& health) {
-  for (const std::string& message : health.TakeMessages()) std::fprintf(stderr, "tessaro: %s\n", message.c_str());
+  for (const std::string& message : health.TakeMessages()) Say(message);
 }
 
 std::string EventLine(const EventRecord& rec, int language) {
@@ -67,6 +60,204 @@ void SlowSyncsForTests(TEventLog& events) {
   };
 }
 
+// No second monitor on these logs, and settings (with a hook) only from a
+// place nobody else can change.
+bool MayMonitor(const TAppOptions& options, TInstanceLock& lock) {
+  if (std::string refusal; !config::PrepareMonitorDataDir(options.DataDir, options.Args, lock, refusal)) {
+    Say(refusal);
+    return false;
+  }
+  if (const std::string refusal = config::SettingsRefusal(options.DataDir); !refusal.empty()) {
+    PrintErrorLines(refusal);
+    return false;
+  }
+  return true;
+}
+
+// Creates the directories and loads the settings and the device list; what
+// is wrong with them is warned about, and polling goes on.
+bool StartContext(TContext& ctx) {
+  try {
+    ctx.Start();
+  } catch (const std::exception& e) {
+    Say("cannot prepare the data directory " + ctx.DataDir + ": " + e.what());
+    return false;
+  }
+  for (const std::string& problem : ctx.DeviceList.Problems())
+    Say("warning: " + ctx.DeviceList.FileName() + ": " + problem);
+  if (!ctx.DeviceList.Problems().empty())
+    Say("warning: the devices read from it are polled; the file as it is now is kept as "
+        "TreeNode_full.dat when the list is next changed");
+  for (const TSettingsProblem& warning : CheckSettings(ctx.Settings))
+    Say("warning: " + ctx.IniPath() + ": " + warning.Text(ctx.Settings.Language));
+  return true;
+}
+
+// Every event log record on standard output, and the outcome of every
+// network command on standard error: no window sends here, but it is said
+// all the same.
+void PrintEvents(TContext& ctx, TLinePrinter& printer) {
+  ctx.EventLogger->OnAppended = [&ctx, &printer](const EventRecord& rec) {
+    printer.Print(EventLine(rec, ctx.Settings.Language));
+  };
+  ctx.Commands.Subscribe([&ctx](const TTrackedCommand& command) {
+    if (command.State == TCommandState::Pending) return;
+    Say("command " + std::to_string(command.Id) + ": " + OutcomeLine(ctx, command, ctx.Settings.Language));
+  });
+}
+
+// A port that cannot be opened is retried; one the settings name wrongly
+// stays closed.
+void StartEngine(TContext& ctx, TProgramEngine& program) {
+  TPollEngine& engine = program.Engine;
+  engine.OnPortMessage = Say;
+  std::string error;
+  if (!engine.Start(&error)) {
+    Say(ctx.Settings.Language == 1 ? "开启串口时出错,请检查串口设置!"
+                                   : "There was an error to open serial port,please check the serial port settings !");
+    Say(error + "; retrying every " + std::to_string(engine.ReopenTicks / 10) + " s");
+    engine.ScheduleReopen();
+  } else if (!program.Port.IsOpen()) {
+    const std::string& name = ctx.Settings.PortInfo.ComName;
+    std::string why;
+    if (ParsePortName(name, &why)) why = "ComName \"" + name + "\" names no port";
+    Say(why + "; the port stays closed");
+  } else if (!engine.PortIsOpen()) {
+    Say("connecting to " + ctx.Settings.PortInfo.ComName);
+  }
+}
+
+// The loop sleeps through ticks that would only count down, and runs them
+// when it next wakes, before anything else reaches the engine: the poll
+// schedule stays in ticks while an idle bus costs a few wake-ups a second.
+class THeadlessLoop {
+ public:
+  THeadlessLoop(TLoopFds& loop, TProgramEngine& program, TFaces& faces, TStoreHealth& health, double duration)
+      : FLoop(loop),
+        FEngine(program.Engine),
+        FPort(program.Port),
+        FFaces(faces),
+        FHealth(health),
+        FDuration(duration) {}
+
+  // Until a signal, or the end of the duration.
+  void Run() {
+    FLoop.StartGrid();
+    FStarted = std::chrono::steady_clock::now();
+    while (Pass()) {
+    }
+  }
+
+ private:
+  enum { SignalFd, TickFd, PortFd };
+
+  bool Pass() {
+    ArmWake();
+    std::vector<pollfd> fds = {{FLoop.Signals(), POLLIN, 0}, {FLoop.Ticks(), POLLIN, 0}, {FPort.NotifyFd(), POLLIN, 0}};
+    FFaces.AppendPollFds(fds);
+    const int n = ::poll(fds.data(), fds.size(), TimeoutMs());
+    if (n < 0 && errno != EINTR) return false;
+    bool running = true;
+    if (fds[SignalFd].revents & POLLIN) {
+      signalfd_siginfo info;
+      while (::read(FLoop.Signals(), &info, sizeof info) == sizeof info) running = false;
+    }
+    if (fds[TickFd].revents & POLLIN) FLoop.ClearTicks();
+    RunDue(fds[PortFd].fd >= 0 && (fds[PortFd].revents & POLLIN));
+    return running && !(FDuration > 0 && SecondsRun() >= FDuration);
+  }
+
+  // The ticks slept through, then what came in, then the tick now due, as a
+  // loop woken every tick would have had them.
+  void RunDue(bool heard) {
+    const uint64_t elapsed = FLoop.TicksElapsed();
+    const uint64_t owed = elapsed > FTicksRun ? elapsed - FTicksRun : 0;
+    FTicksBudget = 50;
+    for (uint64_t i = 1; i < owed; ++i) RunTick(true);
+    if (heard) FPort.DispatchNotifications();
+    FFaces.Serve();
+    if (owed > 0) {
+      RunTick(false);
+      FTicksRun = elapsed;
+      FHealth.Poll();
+      PrintStoreMessages(FHealth);
+    }
+    // An answer reaches the faces at once, not at the next tick the loop wakes for.
+    if (owed > 0 || heard) FFaces.Publish(static_cast<int>(std::min<uint64_t>(owed, 1 << 20)));
+    if (FEngine.FastStepDueInMs() == 0) FEngine.FastStep();
+  }
+
+  // Late ticks only count down: after a stall, what came in is heard and the
+  // tick now due decides, so no burst puts requests on the bus unanswered.
+  // A wake-up after a long stall (suspend) runs at most 50 late ticks.
+  void RunTick(bool late) {
+    if (late && FTicksBudget-- <= 0) return;
+    if (late)
+      FEngine.LateTick();
+    else
+      FEngine.Tick();
+    FFaces.Tick();
+  }
+
+  void ArmWake() {
+    const int idle = std::min(FEngine.IdleTicks(), FFaces.IdleTicks());
+    const uint64_t wakeAt = FTicksRun + 1 + static_cast<uint64_t>(idle);
+    if (wakeAt == FArmedFor) return;
+    FLoop.WakeAtTick(wakeAt);
+    FArmedFor = wakeAt;
+  }
+
+  int TimeoutMs() const {
+    int timeout = 1000;
+    for (const int due : {FEngine.FastStepDueInMs(), FFaces.ServeDueInMs()})
+      if (due >= 0) timeout = std::min(timeout, due);
+    if (FDuration > 0)
+      timeout = std::min(timeout, std::max(0, static_cast<int>(std::ceil((FDuration - SecondsRun()) * 1000))));
+    return timeout;
+  }
+
+  double SecondsRun() const {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - FStarted).count();
+  }
+
+  TLoopFds& FLoop;
+  TPollEngine& FEngine;
+  TBusPort& FPort;
+  TFaces& FFaces;
+  TStoreHealth& FHealth;
+  const double FDuration;
+  std::chrono::steady_clock::time_point FStarted;
+  uint64_t FTicksRun = 0;
+  uint64_t FArmedFor = 0;
+  int FTicksBudget = 0;
+};
+
+void SaveSettingsAtExit(const TContext& ctx) {
+  const std::error_code ec = ctx.SaveSettings(&ctx.LoadedSettings);
+  if (!ec) return;
+  if (ec == std::errc::operation_canceled)
+    Say(ctx.IniPath() + " changed on disk while running; left as it is, its values apply at the next start");
+  else
+    Say("cannot save the settings to " + ctx.IniPath() + ": " + ec.message());
+}
+
+// Whatever the interval held back is said now; lost records fail the run.
+int ReportLostRecords(TContext& ctx) {
+  TStoreHealth& health = ctx.StoreHealth;
+  health.Flush();
+  PrintStoreMessages(health);
+  const std::string lost = health.LostSummary();
+  if (lost.empty()) return 0;
+  for (TStoreKind store : {TStoreKind::EventLog, TStoreKind::DataLog})
+    if (health.Failing(store)) {
+      const TStoreResult& last =
+          store == TStoreKind::EventLog ? ctx.EventLogger->LastResult() : ctx.DataLogger->LastResult();
+      Say("still failing: " + last.Text());
+    }
+  Say(lost);
+  return 1;
+}
+
 }  // namespace
 
 int RunHeadless(const TAppOptions& options) {
@@ -75,212 +266,40 @@ int RunHeadless(const TAppOptions& options) {
   // A file size limit must fail a log write (and be reported), not end the monitor.
   signal(SIGXFSZ, SIG_IGN);
   if (!loop.Ok()) {
-    std::fprintf(stderr, "tessaro: cannot set up timers: %s\n", std::strerror(errno));
+    Say(std::string("cannot set up timers: ") + std::strerror(errno));
     return 1;
   }
-
-  // No second monitor on these logs, and settings (with a hook) only from
-  // a place nobody else can change.
   TInstanceLock instanceLock;
-  if (std::string refusal; !config::PrepareMonitorDataDir(options.DataDir, options.Args, instanceLock, refusal)) {
-    std::fprintf(stderr, "tessaro: %s\n", refusal.c_str());
-    return 1;
-  }
-  if (const std::string refusal = config::SettingsRefusal(options.DataDir); !refusal.empty()) {
-    PrintErrorLines(refusal);
-    return 1;
-  }
+  if (!MayMonitor(options, instanceLock)) return 1;
   TSystemClock clock;
   TContext ctx(options.DataDir, clock);
-  try {
-    ctx.Start();
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "tessaro: cannot prepare the data directory %s: %s\n", ctx.DataDir.c_str(), e.what());
-    return 1;
-  }
-  for (const std::string& problem : ctx.DeviceList.Problems())
-    std::fprintf(stderr, "tessaro: warning: %s: %s\n", ctx.DeviceList.FileName().c_str(), problem.c_str());
-  if (!ctx.DeviceList.Problems().empty())
-    std::fprintf(stderr, "tessaro: warning: the devices read from it are polled; the file as it is now is kept as "
-                         "TreeNode_full.dat when the list is next changed\n");
-  for (const TSettingsProblem& warning : CheckSettings(ctx.Settings))
-    std::fprintf(stderr, "tessaro: warning: %s: %s\n", ctx.IniPath().c_str(),
-                 warning.Text(ctx.Settings.Language).c_str());
+  if (!StartContext(ctx)) return 1;
   // Neither a slow disk nor an output nobody reads may hold up polling: the
   // logs are written by a thread of their own, and so are the printed events.
   SlowSyncsForTests(*ctx.EventLogger);
   ctx.StartLogWriter();
   TLinePrinter printer(STDOUT_FILENO, STDERR_FILENO, NotPrintedNotice);
-  ctx.EventLogger->OnAppended = [&ctx, &printer](const EventRecord& rec) {
-    printer.Print(EventLine(rec, ctx.Settings.Language));
-  };
-  TStoreHealth& storeHealth = ctx.StoreHealth;
-  // Event hooks from the first record on ("Monitor software is open").
-  std::unique_ptr<hooks::TEventHooks> hooks;
-  if (const std::string refusal = ctx.Settings.HookOnEvent.empty() ? "" : hooks::HookRefusal(ctx.Settings.HookOnEvent);
-      !refusal.empty()) {
-    std::fprintf(stderr, "tessaro: event hook %s not run: %s\n", ctx.Settings.HookOnEvent.c_str(), refusal.c_str());
-  } else if (!ctx.Settings.HookOnEvent.empty()) {
-    hooks = std::make_unique<hooks::TEventHooks>(ctx.Settings.HookOnEvent, ctx.DeviceList);
-    hooks->OnFailure = [](const std::string& text) { std::fprintf(stderr, "tessaro: %s\n", text.c_str()); };
-    ctx.EventLogger->Observers.push_back([h = hooks.get()](const EventRecord& rec) { h->Enqueue(rec); });
-  }
+  PrintEvents(ctx, printer);
 
-  // No window sends here, but a network command's outcome is said all the same.
-  ctx.Commands.Subscribe([&ctx](const TTrackedCommand& command) {
-    if (command.State == TCommandState::Pending) return;
-    const std::string line = OutcomeLine(ctx, command, ctx.Settings.Language);
-    std::fprintf(stderr, "tessaro: command %u: %s\n", command.Id, line.c_str());
-  });
+  TProgramEngine program(ctx);
+  auto faces = std::make_unique<TFaces>(ctx, program.Engine, TFaceOverrides{options.NutListen, options.WebListen},
+                                        [](const TFaceMessage& message) { Say(message.Text); });
+  StartEngine(ctx, program);
+  faces->Start();
+  THeadlessLoop(loop, program, *faces, ctx.StoreHealth, options.Duration).Run();
+  faces->Stop();
 
-  TBusPort port;
-  ConfigureProgramPort(port.Serial());
-  TPollEngine engine(ctx, port);
-  engine.OnPortMessage = [](const std::string& text) {
-    std::fprintf(stderr, "tessaro: %s\n", text.c_str());
-  };
-  std::string error;
-  if (!engine.Start(&error)) {
-    std::fprintf(stderr, "tessaro: %s\ntessaro: %s; retrying every %d s\n",
-                 ctx.Settings.Language == 1 ? "开启串口时出错,请检查串口设置!"
-                                            : "There was an error to open serial port,please check the serial port settings !",
-                 error.c_str(), engine.ReopenTicks / 10);
-    engine.ScheduleReopen();
-  } else if (!port.IsOpen()) {
-    std::string why;
-    if (ParsePortName(ctx.Settings.PortInfo.ComName, &why)) why = "ComName \"" + ctx.Settings.PortInfo.ComName + "\" names no port";
-    std::fprintf(stderr, "tessaro: %s; the port stays closed\n", why.c_str());
-  } else if (!engine.PortIsOpen()) {
-    std::fprintf(stderr, "tessaro: connecting to %s\n", ctx.Settings.PortInfo.ComName.c_str());
-  }
-
-  // The network UPS server shares this loop. One that cannot bind yet keeps
-  // trying; one whose address can never work is reported and the monitor
-  // runs on without it.
-  // Device commands through it take the windows' path, for the users of
-  // its users file only.
-  const std::function<void(const std::string&)> say = [](const std::string& text) {
-    std::fprintf(stderr, "tessaro: %s\n", text.c_str());
-  };
-  const std::string nutAddress = options.NutListen.value_or(ctx.Settings.NutListen);
-  const std::unique_ptr<TNutCommandHost> nutCommands =
-      MakeNutCommandHost(ctx, [&engine] { return engine.PortIsOpen(); }, say, nutAddress.empty() ? decltype(say)() : say);
-  net::TNutServer nut({ctx.UpsInfo, ctx.DeviceList, ctx.Settings, ctx.Freshness(), &nutCommands->Control}, clock);
-  nut.OnMessage = say;
-  // Forced shutdowns: the shutdown policy, and the operator's request to clear them.
-  TShutdownWatch forcedShutdowns(ctx);
-  forcedShutdowns.OnMessage = say;
-  forcedShutdowns.Start();
-  if (std::string nutError; !nutAddress.empty() && !nut.Start(nutAddress, nutError))
-    std::fprintf(stderr, "tessaro: network UPS server not started: %s\n", nutError.c_str());
-
-  // The web listener runs on threads of its own over a snapshot published
-  // every tick; a listener that cannot bind is retried.
-  web::TWebHost web(ctx, [&engine] { return engine.PortIsOpen(); });
-  web.OnMessage = [](const std::string& text) { std::fprintf(stderr, "tessaro: %s\n", text.c_str()); };
-  engine.OnAnswerAccepted = [&web](uint8_t address) { web.AnswerAccepted(address); };
-  web.Start({options.WebListen.value_or(ctx.Settings.WebListen), ctx.Settings.WebUsersFile, ctx.Settings.WebPublic});
-
-  // The loop sleeps through ticks that would only count down, and runs them
-  // when it next wakes, before anything else reaches the engine: the poll
-  // schedule stays in ticks while an idle bus costs a few wake-ups a second.
-  loop.StartGrid();
-  uint64_t ticksRun = 0;
-  uint64_t armedFor = 0;
-  int ticksBudget = 0;  // a wake-up after a long stall (suspend) runs at most 50 late ticks
-  // Late ticks only count down: after a stall, what came in is heard and the
-  // tick now due decides, so no burst puts requests on the bus unanswered.
-  const auto runTick = [&](bool late) {
-    if (late && ticksBudget-- <= 0) return;
-    if (late)
-      engine.LateTick();
-    else
-      engine.Tick();
-    if (hooks) hooks->Tick();
-  };
-  const auto started = std::chrono::steady_clock::now();
-  bool running = true;
-  while (running) {
-    int idle = std::min(engine.IdleTicks(), web.IdleTicks());
-    if (hooks && (hooks->Running() > 0 || hooks->Queued() > 0)) idle = 0;
-    const uint64_t wakeAt = ticksRun + 1 + static_cast<uint64_t>(idle);
-    if (wakeAt != armedFor) {
-      loop.WakeAtTick(wakeAt);
-      armedFor = wakeAt;
-    }
-    std::vector<pollfd> fds = {{loop.Signals(), POLLIN, 0}, {loop.Ticks(), POLLIN, 0}, {port.NotifyFd(), POLLIN, 0}};
-    nut.AppendPollFds(fds);
-    int timeout = 1000;
-    for (const int due : {engine.FastStepDueInMs(), nut.NextTimeoutMs()})
-      if (due >= 0) timeout = std::min(timeout, due);
-    if (options.Duration > 0) {
-      const double left =
-          options.Duration - std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-      timeout = std::min(timeout, std::max(0, static_cast<int>(std::ceil(left * 1000))));
-    }
-    const int n = ::poll(fds.data(), fds.size(), timeout);
-    if (n < 0 && errno != EINTR) break;
-    if (fds[0].revents & POLLIN) {
-      signalfd_siginfo info;
-      while (::read(loop.Signals(), &info, sizeof info) == sizeof info) running = false;
-    }
-    if (fds[1].revents & POLLIN) loop.ClearTicks();
-    const uint64_t elapsed = loop.TicksElapsed();
-    const uint64_t owed = elapsed > ticksRun ? elapsed - ticksRun : 0;
-    ticksBudget = 50;
-    // The ticks slept through, then what came in, then the tick now due, as
-    // a loop woken every tick would have had them.
-    for (uint64_t i = 1; i < owed; ++i) runTick(true);
-    const bool heard = fds[2].fd >= 0 && (fds[2].revents & POLLIN);
-    if (heard) port.DispatchNotifications();
-    nut.Process();
-    forcedShutdowns.Poll();
-    if (owed > 0) {
-      runTick(false);
-      ticksRun = elapsed;
-      storeHealth.Poll();
-      PrintStoreMessages(storeHealth);
-    }
-    // An answer reaches the web pages at once, not at the next tick the loop wakes for.
-    if (owed > 0 || heard) web.Tick(static_cast<int>(std::min<uint64_t>(owed, 1 << 20)));
-    if (engine.FastStepDueInMs() == 0) engine.FastStep();
-    if (options.Duration > 0 &&
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count() >= options.Duration)
-      running = false;
-  }
-
-  web.Stop();
   // The order of an orderly exit: settings saved, port closed, then the
   // engine logs its closing event.
-  if (const std::error_code ec = ctx.SaveSettings(&ctx.LoadedSettings)) {
-    if (ec == std::errc::operation_canceled)
-      std::fprintf(stderr, "tessaro: %s changed on disk while running; left as it is, its values apply at the next start\n",
-                   ctx.IniPath().c_str());
-    else
-      std::fprintf(stderr, "tessaro: cannot save the settings to %s: %s\n", ctx.IniPath().c_str(), ec.message().c_str());
-  }
-  engine.CloseCommPort();
-  engine.Shutdown();
+  SaveSettingsAtExit(ctx);
+  program.Engine.CloseCommPort();
+  program.Engine.Shutdown();
   // The closing event, and whatever else is queued, is on disk before the exit.
   ctx.StopLogWriter();
   ctx.EventLogger->OnAppended = nullptr;
   printer.Stop();
-  // The hooks still running are left to finish.
-  ctx.EventLogger->Observers.clear();
-
-  // Whatever the interval held back is said now; lost records fail the run.
-  storeHealth.Flush();
-  PrintStoreMessages(storeHealth);
-  const std::string lost = storeHealth.LostSummary();
-  if (lost.empty()) return 0;
-  for (TStoreKind store : {TStoreKind::EventLog, TStoreKind::DataLog})
-    if (storeHealth.Failing(store)) {
-      const TStoreResult& last =
-          store == TStoreKind::EventLog ? ctx.EventLogger->LastResult() : ctx.DataLogger->LastResult();
-      std::fprintf(stderr, "tessaro: still failing: %s\n", last.Text().c_str());
-    }
-  std::fprintf(stderr, "tessaro: %s\n", lost.c_str());
-  return 1;
+  faces.reset();
+  return ReportLostRecords(ctx);
 }
 
 }  // namespace tessaro

@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <iterator>
+#include <utility>
 
 #include "net/ListenAddress.h"
 
@@ -41,122 +43,166 @@ bool ParseSearchRange(const std::string& text, int& from, int& to) {
   return true;
 }
 
+namespace {
+
+// The words of the command line, one at a time. A value that is missing or
+// refused sets the error, which ends the parse.
+class TOptionArgs {
+ public:
+  TOptionArgs(const std::vector<std::string>& args, std::string& error) : FArgs(args), FError(error) {}
+  bool More() const { return FError.empty() && FAt < FArgs.size(); }
+  const std::string& Next() { return FArgs[FAt++]; }
+  // The word after `option`; null when the line ends first.
+  const std::string* Value(const std::string& option) {
+    if (FAt < FArgs.size()) return &FArgs[FAt++];
+    FError = option + " needs a value";
+    return nullptr;
+  }
+  void Refuse(const std::string& why) { FError = why; }
+
+ private:
+  const std::vector<std::string>& FArgs;
+  size_t FAt = 0;
+  std::string& FError;
+};
+
+using TOptionRule = void (*)(const std::string& option, TOptionArgs& args, TAppOptions& opt);
+
+void TakeDuration(const std::string& option, TOptionArgs& args, TAppOptions& opt) {
+  const std::string* v = args.Value(option);
+  if (!v) return;
+  char* end = nullptr;
+  errno = 0;
+  const double d = std::strtod(v->c_str(), &end);
+  if (v->empty() || *end != '\0' || errno != 0 || !std::isfinite(d) || d <= 0)
+    return args.Refuse("--duration takes a number of seconds above 0, not \"" + *v + "\"");
+  opt.Duration = d;
+}
+
+void TakeNutListen(const std::string& option, TOptionArgs& args, TAppOptions& opt) {
+  const std::string* v = args.Value(option);
+  if (!v) return;
+  // The form only: an address not up yet at boot is waited for.
+  net::TListenAddress address;
+  std::string why;
+  if (!v->empty() && !net::ParseNumericListenAddress(*v, address, why)) return args.Refuse("--nut-listen: " + why);
+  opt.NutListen = *v;
+}
+
+// --export-events FILE, --export-data YYYY-MM FILE
+void TakeExport(const std::string& option, TOptionArgs& args, TAppOptions& opt) {
+  const bool data = option == "--export-data";
+  if (data) {
+    const std::string* month = args.Value(option);
+    if (!month) return;
+    const size_t dash = month->find('-');
+    if (dash == std::string::npos || !ParseIn(month->substr(0, dash), 2000, 2100, opt.ExportYear) ||
+        !ParseIn(month->substr(dash + 1), 1, 12, opt.ExportMonth))
+      return args.Refuse("--export-data takes a month YYYY-MM (2000-01 to 2100-12), not \"" + *month + "\"");
+  }
+  const std::string* file = args.Value(option);
+  if (!file) return;
+  opt.Export = data ? TExportKind::Data : TExportKind::Events;
+  opt.ExportPath = *file;
+}
+
+void TakeDayOrAddress(const std::string& option, TOptionArgs& args, TAppOptions& opt) {
+  const std::string* v = args.Value(option);
+  if (!v) return;
+  const bool day = option == "--day";
+  if (!ParseIn(*v, 1, day ? 31 : 254, day ? opt.ExportDay : opt.ExportAddress))
+    args.Refuse(option + (day ? " takes a day 1..31" : " takes a device address 1..254") + ", not \"" + *v + "\"");
+}
+
+void TakeYearOrMonth(const std::string& option, TOptionArgs& args, TAppOptions& opt) {
+  const std::string* v = args.Value(option);
+  if (!v) return;
+  const bool year = option == "--year";
+  if (!ParseIn(*v, year ? 2000 : 1, year ? 2100 : 12, year ? opt.ExportYear : opt.ExportMonth))
+    return args.Refuse(option + (year ? " takes a year 2000..2100" : " takes a month 1..12") + ", not \"" + *v + "\"");
+  opt.EventYearMonth = true;
+}
+
+void TakeEncoding(const std::string& option, TOptionArgs& args, TAppOptions& opt) {
+  const std::string* v = args.Value(option);
+  if (!v) return;
+  if (*v == "gbk")
+    opt.ExportEncoding = TCsvEncoding::Gbk;
+  else if (*v == "utf-8")
+    opt.ExportEncoding = TCsvEncoding::Utf8Bom;
+  else
+    args.Refuse("--encoding takes gbk or utf-8, not \"" + *v + "\"");
+}
+
+void TakeSearch(const std::string& option, TOptionArgs& args, TAppOptions& opt) {
+  const std::string* v = args.Value(option);
+  if (v && !ParseSearchRange(*v, opt.SearchFrom, opt.SearchTo))
+    args.Refuse("--search takes FROM-TO, two bus addresses 1..252 with FROM <= TO (as 1-16), not \"" + *v + "\"");
+}
+
+// Every option of the command line and what it takes.
+const std::pair<const char*, TOptionRule> OptionRules[] = {
+    {"--headless", [](const std::string&, TOptionArgs&, TAppOptions& opt) { opt.Headless = true; }},
+    {"--help", [](const std::string&, TOptionArgs&, TAppOptions& opt) { opt.Help = true; }},
+    {"-h", [](const std::string&, TOptionArgs&, TAppOptions& opt) { opt.Help = true; }},
+    {"--version", [](const std::string&, TOptionArgs&, TAppOptions& opt) { opt.Version = true; }},
+    {"--data-dir",
+     [](const std::string& option, TOptionArgs& args, TAppOptions& opt) {
+       if (const std::string* v = args.Value(option)) opt.DataDir = *v;
+     }},
+    {"--duration", TakeDuration},
+    {"--nut-listen", TakeNutListen},
+    {"--web-listen",
+     [](const std::string& option, TOptionArgs& args, TAppOptions& opt) {
+       if (const std::string* v = args.Value(option)) opt.WebListen = *v;
+     }},
+    {"--export-events", TakeExport},
+    {"--export-data", TakeExport},
+    {"--day", TakeDayOrAddress},
+    {"--address", TakeDayOrAddress},
+    {"--year", TakeYearOrMonth},
+    {"--month", TakeYearOrMonth},
+    {"--encoding", TakeEncoding},
+    {"--search", TakeSearch},
+};
+
+// Qt's own options (-platform NAME, -style NAME, -platform=...) pass through to the desktop.
+bool SkipQtOption(const std::string& option, TOptionArgs& args) {
+  if (option.rfind("-platform", 0) != 0 && option.rfind("-style", 0) != 0) return false;
+  if ((option == "-platform" || option == "-style") && args.More()) args.Next();
+  return true;
+}
+
+// The options that only make sense together.
+std::string CombinationError(const TAppOptions& opt) {
+  if (opt.EventYearMonth && opt.Export != TExportKind::Events)
+    return "--year and --month go with --export-events (--export-data takes its month as YYYY-MM)";
+  // The event log viewer's filters: a day needs its month, a month its year.
+  if (opt.Export == TExportKind::Events && opt.ExportDay != 0 && opt.ExportMonth == 0)
+    return "--day goes with --month and --year";
+  if (opt.Export == TExportKind::Events && opt.ExportMonth != 0 && opt.ExportYear == 0)
+    return "--month goes with --year";
+  if (opt.ExportDay != 0 && opt.Export == TExportKind::None) return "--day goes with --export-data or --export-events";
+  return {};
+}
+
+}  // namespace
+
 TAppOptions ParseOptions(const std::vector<std::string>& args, const std::string& exeDir) {
   TAppOptions opt;
   opt.DataDir = exeDir;
   opt.Args = args;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    auto value = [&](const char* name) -> const std::string* {
-      if (i + 1 >= args.size()) {
-        opt.Error = std::string(name) + " needs a value";
-        return nullptr;
-      }
-      return &args[++i];
-    };
-    if (a == "--headless") {
-      opt.Headless = true;
-    } else if (a == "--help" || a == "-h") {
-      opt.Help = true;
-    } else if (a == "--version") {
-      opt.Version = true;
-    } else if (a == "--data-dir") {
-      const std::string* v = value("--data-dir");
-      if (!v) break;
-      opt.DataDir = *v;
-    } else if (a == "--duration") {
-      const std::string* v = value("--duration");
-      if (!v) break;
-      char* end = nullptr;
-      errno = 0;
-      const double d = std::strtod(v->c_str(), &end);
-      if (v->empty() || *end != '\0' || errno != 0 || !std::isfinite(d) || d <= 0) {
-        opt.Error = "--duration takes a number of seconds above 0, not \"" + *v + "\"";
-        break;
-      }
-      opt.Duration = d;
-    } else if (a == "--nut-listen") {
-      const std::string* v = value("--nut-listen");
-      if (!v) break;
-      // The form only: an address not up yet at boot is waited for.
-      net::TListenAddress address;
-      std::string why;
-      if (!v->empty() && !net::ParseNumericListenAddress(*v, address, why)) {
-        opt.Error = "--nut-listen: " + why;
-        break;
-      }
-      opt.NutListen = *v;
-    } else if (a == "--web-listen") {
-      const std::string* v = value("--web-listen");
-      if (!v) break;
-      opt.WebListen = *v;
-    } else if (a == "--export-events" || a == "--export-data") {
-      if (a == "--export-data") {
-        const std::string* month = value("--export-data");
-        if (!month) break;
-        const size_t dash = month->find('-');
-        if (dash == std::string::npos || !ParseIn(month->substr(0, dash), 2000, 2100, opt.ExportYear) ||
-            !ParseIn(month->substr(dash + 1), 1, 12, opt.ExportMonth)) {
-          opt.Error = "--export-data takes a month YYYY-MM (2000-01 to 2100-12), not \"" + *month + "\"";
-          break;
-        }
-      }
-      const std::string* file = value(a.c_str());
-      if (!file) break;
-      opt.Export = a == "--export-data" ? TExportKind::Data : TExportKind::Events;
-      opt.ExportPath = *file;
-    } else if (a == "--day" || a == "--address") {
-      const std::string* v = value(a.c_str());
-      if (!v) break;
-      const bool day = a == "--day";
-      if (!ParseIn(*v, 1, day ? 31 : 254, day ? opt.ExportDay : opt.ExportAddress)) {
-        opt.Error = a + (day ? " takes a day 1..31" : " takes a device address 1..254") + ", not \"" + *v + "\"";
-        break;
-      }
-    } else if (a == "--year" || a == "--month") {
-      const std::string* v = value(a.c_str());
-      if (!v) break;
-      const bool year = a == "--year";
-      if (!ParseIn(*v, year ? 2000 : 1, year ? 2100 : 12, year ? opt.ExportYear : opt.ExportMonth)) {
-        opt.Error = a + (year ? " takes a year 2000..2100" : " takes a month 1..12") + ", not \"" + *v + "\"";
-        break;
-      }
-      opt.EventYearMonth = true;
-    } else if (a == "--encoding") {
-      const std::string* v = value("--encoding");
-      if (!v) break;
-      if (*v == "gbk") {
-        opt.ExportEncoding = TCsvEncoding::Gbk;
-      } else if (*v == "utf-8") {
-        opt.ExportEncoding = TCsvEncoding::Utf8Bom;
-      } else {
-        opt.Error = "--encoding takes gbk or utf-8, not \"" + *v + "\"";
-        break;
-      }
-    } else if (a == "--search") {
-      const std::string* v = value("--search");
-      if (!v) break;
-      if (!ParseSearchRange(*v, opt.SearchFrom, opt.SearchTo)) {
-        opt.Error = "--search takes FROM-TO, two bus addresses 1..252 with FROM <= TO (as 1-16), not \"" + *v + "\"";
-        break;
-      }
-    } else if (a.rfind("-platform", 0) == 0 || a.rfind("-style", 0) == 0) {
-      // Qt's own options pass through to the desktop.
-      if (a == "-platform" || a == "-style") ++i;
-    } else {
-      opt.Error = "unknown option \"" + a + "\"";
-      break;
-    }
+  TOptionArgs words(args, opt.Error);
+  while (words.More()) {
+    const std::string& option = words.Next();
+    const auto rule = std::find_if(std::begin(OptionRules), std::end(OptionRules),
+                                   [&option](const auto& r) { return option == r.first; });
+    if (rule != std::end(OptionRules))
+      rule->second(option, words, opt);
+    else if (!SkipQtOption(option, words))
+      words.Refuse("unknown option \"" + option + "\"");
   }
-  if (opt.Error.empty() && opt.EventYearMonth && opt.Export != TExportKind::Events)
-    opt.Error = "--year and --month go with --export-events (--export-data takes its month as YYYY-MM)";
-  // The event log viewer's filters: a day needs its month, a month its year.
-  if (opt.Error.empty() && opt.Export == TExportKind::Events && opt.ExportDay != 0 && opt.ExportMonth == 0)
-    opt.Error = "--day goes with --month and --year";
-  if (opt.Error.empty() && opt.Export == TExportKind::Events && opt.ExportMonth != 0 && opt.ExportYear == 0)
-    opt.Error = "--month goes with --year";
-  if (opt.Error.empty() && opt.ExportDay != 0 && opt.Export == TExportKind::None)
-    opt.Error = "--day goes with --export-data or --export-events";
+  if (opt.Error.empty()) opt.Error = CombinationError(opt);
   if (opt.DataDir.empty()) opt.DataDir = "./";
   if (opt.DataDir.back() != '/') opt.DataDir += '/';
   return opt;

@@ -15,8 +15,7 @@
 #include "app/Options.h"
 #include "config/DataDir.h"
 #include "engine/Context.h"
-#include "engine/PollEngine.h"
-#include "serial/BusPort.h"
+#include "faces/Faces.h"
 #include "serial/PortName.h"
 
 namespace tessaro {
@@ -85,9 +84,9 @@ int RunSearch(const TAppOptions& options) {
     std::fprintf(stderr, "tessaro: %s\n", why.c_str());
     return 1;
   }
-  TBusPort comm;
-  ConfigureProgramPort(comm.Serial());
-  TPollEngine engine(ctx, comm);
+  TProgramEngine program(ctx);
+  TBusPort& comm = program.Port;
+  TPollEngine& engine = program.Engine;
   // A network port connects in the background; a failure ends the search.
   std::string failure;
   comm.OnPortFailure = [&failure, engineSide = comm.OnPortFailure](const TPortFailure& f) {

@@ -39,11 +39,10 @@ struct TPollVars {
 struct TPollStats {
   int32_t TxCount = 0;
   int32_t RxCount = 0;
-  int32_t AckOkCount = 0;  // shown and cleared by the trace window; nothing counts it
+  int32_t AckOkCount = 0;  // answers accepted and decoded
   int32_t ParseFailures = 0;
   int32_t ErrA = 0, ErrB = 0, ErrC = 0, ErrD = 0, ErrE = 0, ErrF = 0;
 };
-using TCommDebug = TPollStats;
 
 // Timer words shown by the trace window: 0/1 intervals (ms) of the main and
 // poll timers, 10/11 their tick counts, 16 clock passes of the main timer.

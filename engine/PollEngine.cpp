@@ -431,6 +431,7 @@ void TPollEngine::Comm1ReceiveData(const uint8_t* bytes, size_t length) {
   const uint8_t addr = FCtx.DeviceList.CurAddr;
   TUpsInfo* info = addr <= MaxAddress ? &FCtx.UpsInfo[addr] : nullptr;
   if (accepted) {
+    ++FCtx.Stats.AckOkCount;
     if (info) {
       info->LastAnswerMs = FCtx.Clock.MonotonicMs();
       LinkSucceeded(*info, *FCtx.EventLogger);

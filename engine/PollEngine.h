@@ -74,7 +74,6 @@ class TPollEngine {
     FReopenCountdown = ReopenTicks;
     FAnnounceOpen = true;
   }
-  bool ReopenPending() const { return FReopenCountdown > 0; }
   int ReopenTicks = 30;
 
   // Clears the live values of every listed device that cannot be heard now

@@ -25,8 +25,6 @@ constexpr int AsciiCid1 = 0x2A;
 constexpr int AsciiCycleSteps = 5;
 // The command step a device search probes with (command 43 in both protocols).
 constexpr uint8_t AsciiSearchStep = 2;
-// Where INFO starts in a frame.
-constexpr int AsciiInfoPos = 13;
 
 // The outcome of the answer checks; each failure names the counter A..F it
 // counts into, in the order the checks run.

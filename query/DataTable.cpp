@@ -28,7 +28,6 @@ char* PutMeasure(const TMeasure& m, const TMeasureBlock& block, char point, char
 void TDataTable::Clear() {
   FBuffer = {};
   FCount = 0;
-  FCapacity = 0;
   FOrder.clear();
   FOrder.shrink_to_fit();
 }
@@ -68,7 +67,6 @@ std::error_code TDataTable::Load(const std::string& recordDir, const TRecFilter&
   };
   const std::error_code ec = ReadRecordFile(filter.FileName(recordDir), sizeof(DataRecord), buf, compact);
   if (ec) return ec;
-  FCapacity = buf.Count;
   if (kept < buf.Count / 2) {
     // A day or one device out of a full month: give back what is not shown.
     TRecordBuffer small;
@@ -77,11 +75,9 @@ std::error_code TDataTable::Load(const std::string& recordDir, const TRecFilter&
       if (small.Data) {
         std::memcpy(small.Data.get(), buf.Data.get(), kept * sizeof(DataRecord));
         buf = std::move(small);
-        FCapacity = kept;
       }
     } else {
       buf = {};
-      FCapacity = 0;
     }
   }
   FBuffer = std::move(buf);
@@ -96,7 +92,6 @@ std::error_code TDataTable::LoadInBlocks(const std::string& recordDir, const TRe
   const std::error_code ec =
       ReadRecordBlocks(filter.FileName(recordDir), sizeof(DataRecord), FBuffer, [&](size_t, size_t count, size_t) {
         FCount = KeepPassing(FBuffer.Data.get(), 0, count, 0, filter);
-        FCapacity = count;
         return block();
       });
   Clear();

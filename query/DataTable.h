@@ -61,8 +61,6 @@ class TDataTable final : public TLogTable {
   const DataRecord& RecordAt(size_t row) const {
     return Records()[FOrder.empty() ? row : FOrder[row]];
   }
-  // Bytes held for the rows, for the memory figures of the benchmark.
-  size_t HeldBytes() const { return FCapacity * sizeof(DataRecord) + FOrder.capacity() * sizeof(uint32_t); }
 
  private:
   void AppendRecordCell(const DataRecord& r, int column, std::string& out) const;
@@ -72,7 +70,6 @@ class TDataTable final : public TLogTable {
   char FPoint;
   TRecordBuffer FBuffer;  // the kept records, compacted to the front, file order
   size_t FCount = 0;
-  size_t FCapacity = 0;
   std::vector<uint32_t> FOrder;  // grid row -> record; empty while in file order
 };
 

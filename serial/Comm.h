@@ -93,49 +93,32 @@ class TComm final : public TSerialPort {
   // port at once when the value really changes; Parity (and CommName) wait for
   // the next OpenPort.
   bool ParityCheck() const { return FLine.ParityCheck; }
-  void SetParityCheck(bool v) { SetLine(&TLineSettings::ParityCheck, v); }
   bool Outx_CtsFlow() const { return FLine.Outx_CtsFlow; }
-  void SetOutx_CtsFlow(bool v) { SetLine(&TLineSettings::Outx_CtsFlow, v); }
   bool Outx_DsrFlow() const { return FLine.Outx_DsrFlow; }
-  void SetOutx_DsrFlow(bool v) { SetLine(&TLineSettings::Outx_DsrFlow, v); }
   TDtrControl DtrControl() const { return FLine.DtrControl; }
-  void SetDtrControl(TDtrControl v) { SetLine(&TLineSettings::DtrControl, v); }
   bool DsrSensitivity() const { return FLine.DsrSensitivity; }
-  void SetDsrSensitivity(bool v) { SetLine(&TLineSettings::DsrSensitivity, v); }
   bool TxContinueOnXoff() const { return FLine.TxContinueOnXoff; }
-  void SetTxContinueOnXoff(bool v) { SetLine(&TLineSettings::TxContinueOnXoff, v); }
   bool Outx_XonXoffFlow() const { return FLine.Outx_XonXoffFlow; }
   void SetOutx_XonXoffFlow(bool v) { SetLine(&TLineSettings::Outx_XonXoffFlow, v); }
   bool Inx_XonXoffFlow() const { return FLine.Inx_XonXoffFlow; }
   void SetInx_XonXoffFlow(bool v) { SetLine(&TLineSettings::Inx_XonXoffFlow, v); }
   bool ReplaceWhenParityError() const { return FLine.ReplaceWhenParityError; }
-  void SetReplaceWhenParityError(bool v) { SetLine(&TLineSettings::ReplaceWhenParityError, v); }
   bool IgnoreNullChar() const { return FLine.IgnoreNullChar; }
   void SetIgnoreNullChar(bool v);
   TRtsControl RtsControl() const { return FLine.RtsControl; }
-  void SetRtsControl(TRtsControl v) { SetLine(&TLineSettings::RtsControl, v); }
   uint16_t XonLimit() const { return FLine.XonLimit; }
-  void SetXonLimit(uint16_t v) { SetLine(&TLineSettings::XonLimit, v); }
   uint16_t XoffLimit() const { return FLine.XoffLimit; }
-  void SetXoffLimit(uint16_t v) { SetLine(&TLineSettings::XoffLimit, v); }
   TByteSize ByteSize() const { return FLine.ByteSize; }
-  void SetByteSize(TByteSize v) { SetLine(&TLineSettings::ByteSize, v); }
   TParity Parity() const { return FLine.Parity; }
   void SetParity(TParity v) { FLine.Parity = v; }
   char XonChar() const { return FLine.XonChar; }
-  void SetXonChar(char v) { SetLine(&TLineSettings::XonChar, v); }
   char XoffChar() const { return FLine.XoffChar; }
-  void SetXoffChar(char v) { SetLine(&TLineSettings::XoffChar, v); }
   char ReplacedChar() const { return FLine.ReplacedChar; }
-  void SetReplacedChar(char v) { SetLine(&TLineSettings::ReplacedChar, v); }
   uint32_t ReadTotalTimeoutMultiplier() const { return FReadConfig.ReadTotalTimeoutMultiplier; }
-  void SetReadTotalTimeoutMultiplier(uint32_t v) { FReadConfig.ReadTotalTimeoutMultiplier = v; }
   uint32_t ReadTotalTimeoutConstant() const { return FReadConfig.ReadTotalTimeoutConstant; }
   void SetReadTotalTimeoutConstant(uint32_t v) { FReadConfig.ReadTotalTimeoutConstant = v; }
   uint32_t WriteTotalTimeoutMultiplier() const { return FWriteTotalTimeoutMultiplier; }
-  void SetWriteTotalTimeoutMultiplier(uint32_t v) { FWriteTotalTimeoutMultiplier = v; }
   uint32_t WriteTotalTimeoutConstant() const { return FWriteTotalTimeoutConstant; }
-  void SetWriteTotalTimeoutConstant(uint32_t v) { FWriteTotalTimeoutConstant = v; }
 
   const TLineSettings& LineSettings() const { return FLine; }
 

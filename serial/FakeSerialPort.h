@@ -22,7 +22,10 @@ class TFakeSerialPort : public TSerialPort {
   int OpenCount = 0;
   int CloseCount = 0;                            // ClosePort calls that closed an open port
   int PurgeCount = 0;                            // PurgeInput calls while open
+  std::vector<size_t> PurgedAt;                  // SentFrames.size() at each of them
   bool RefuseSends = false;                      // SendData returns false, as with a full queue
+  bool Stream = false;                           // a network stream: chunks are pieces of frames
+  bool Connecting = false;                       // open, but no connection yet (no handle)
 
   // The next OpenPort throws ECommsError with this message (once).
   void FailNextOpen(std::string message = MsgErrorOpening) { FNextOpenError = std::move(message); }
@@ -45,15 +48,6 @@ class TFakeSerialPort : public TSerialPort {
     if (!FOpen || FFailureReported) return;
     FFailureReported = true;
     if (OnPortFailure) OnPortFailure(failure);
-  }
-  void InjectReceiveError(uint32_t flags) {
-    if (FOpen && OnReceiveError) OnReceiveError(flags);
-  }
-  void InjectModemStateChange(uint32_t bits) {
-    if (FOpen && OnModemStateChange) OnModemStateChange(bits);
-  }
-  void InjectSendDataEmpty() {
-    if (FOpen && OnSendDataEmpty) OnSendDataEmpty();
   }
 
   // ---- TSerialPort
@@ -85,14 +79,17 @@ class TFakeSerialPort : public TSerialPort {
     ++CloseCount;
   }
   bool IsOpen() const override { return FOpen; }
-  intptr_t PortHandle() const override { return FOpen ? 1000 + OpenCount : 0; }
+  intptr_t PortHandle() const override { return FOpen && !Connecting ? 1000 + OpenCount : 0; }
+  bool SplitsFrames() const override { return Stream; }
   bool SendData(const uint8_t* data, size_t count) override {
     if (!FOpen || count == 0 || RefuseSends) return false;
     SentFrames.emplace_back(data, data + count);
     return true;
   }
   void PurgeInput() override {
-    if (FOpen) ++PurgeCount;
+    if (!FOpen) return;
+    ++PurgeCount;
+    PurgedAt.push_back(SentFrames.size());
   }
   int NotifyFd() const override { return -1; }
   void DispatchNotifications() override {}

@@ -33,7 +33,6 @@ class ECommsError : public std::runtime_error {
 inline constexpr const char* MsgAlreadyOpened = "This serial port already opened";
 inline constexpr const char* MsgErrorOpening = "Error opening serial port";
 inline constexpr const char* MsgNotCommHandle = "File handle is not a comm handle ";  // trailing blank is part of it
-inline constexpr const char* MsgCannotSetupBuffer = "Cannot setup comm buffer";
 inline constexpr const char* MsgUnableCreateEvent = "Unable to create event";
 inline constexpr const char* MsgUnableCreateReadThread = "Unable to create read thread";
 inline constexpr const char* MsgUnableCreateWriteThread = "Unable to create write thread";

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "core/IniFile.h"
+#include "TestFiles.h"
 
 using namespace tessaro;
 namespace fs = std::filesystem;
@@ -24,14 +25,8 @@ TIniFile FromText(std::string text) {
   return ini;
 }
 
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
-void WriteFile(const fs::path& path, const std::string& data) {
-  std::ofstream(path, std::ios::binary) << data;
-}
+using tessaro::test::ReadText;
+using tessaro::test::WriteText;
 
 // Split at '\n' only, so each piece keeps any '\r' it had.
 std::vector<std::string> SplitLines(const std::string& text) {
@@ -307,7 +302,7 @@ TEST_F(IniFileOnDisk, DirectoryOrOversizedFileIsAnErrorAndAnEmptyDocument) {
   EXPECT_TRUE(ini.Load(Dir.string()));
   EXPECT_EQ(ini.Text(), "");
 
-  WriteFile(Path, std::string(MaxIniFileSize + 1, 'x'));
+  WriteText(Path, std::string(MaxIniFileSize + 1, 'x'));
   EXPECT_EQ(ini.Load(Path.string()), std::make_error_code(std::errc::file_too_large));
   EXPECT_EQ(ini.Text(), "");
 }
@@ -316,7 +311,7 @@ TEST_F(IniFileOnDisk, SaveThenLoadGivesTheSameBytes) {
   const std::string text = "\xEF\xBB\xBF; c\r\n[A]\r\nk=1\r\n\r\n[B]\r\nj = 2\r\n";
   TIniFile ini = FromText(text);
   ASSERT_FALSE(ini.Save(Path.string()));
-  EXPECT_EQ(ReadFile(Path), text);
+  EXPECT_EQ(ReadText(Path), text);
   TIniFile back;
   ASSERT_FALSE(back.Load(Path.string()));
   EXPECT_EQ(back.Text(), text);
@@ -324,31 +319,31 @@ TEST_F(IniFileOnDisk, SaveThenLoadGivesTheSameBytes) {
 }
 
 TEST_F(IniFileOnDisk, SaveKeepsThePermissionsOfTheOldFile) {
-  WriteFile(Path, "[A]\nk=1\n");
+  WriteText(Path, "[A]\nk=1\n");
   fs::permissions(Path, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
   TIniFile ini;
   ASSERT_FALSE(ini.Load(Path.string()));
   ASSERT_FALSE(ini.WriteString("A", "k", "2"));
   ASSERT_FALSE(ini.Save(Path.string()));
-  EXPECT_EQ(ReadFile(Path), "[A]\nk=2\n");
+  EXPECT_EQ(ReadText(Path), "[A]\nk=2\n");
   EXPECT_EQ(fs::status(Path).permissions(),
             fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
 }
 
 TEST_F(IniFileOnDisk, SaveWritesThroughASymbolicLink) {
   const fs::path real = Dir / "real.ini";
-  WriteFile(real, "[A]\nk=1\n");
+  WriteText(real, "[A]\nk=1\n");
   fs::create_symlink(real, Path);
   TIniFile ini;
   ASSERT_FALSE(ini.Load(Path.string()));
   ASSERT_FALSE(ini.WriteString("A", "k", "2"));
   ASSERT_FALSE(ini.Save(Path.string()));
   EXPECT_TRUE(fs::is_symlink(Path));
-  EXPECT_EQ(ReadFile(real), "[A]\nk=2\n");
+  EXPECT_EQ(ReadText(real), "[A]\nk=2\n");
 }
 
 TEST_F(IniFileOnDisk, UnchangedDocumentIsNotRewritten) {
-  WriteFile(Path, "[A]\nk=1\n");
+  WriteText(Path, "[A]\nk=1\n");
   struct stat before {};
   ASSERT_EQ(::stat(Path.c_str(), &before), 0);
   TIniFile ini;
@@ -377,7 +372,7 @@ TEST_F(IniFileOnDisk, FailedRenameLeavesTheOldEntryAndNoTemporaryFile) {
 
 TEST_F(IniFileOnDisk, FullDiskLeavesTheOldFileIntact) {
   const std::string old = "; keep me\n[A]\nk=1\n";
-  WriteFile(Path, old);
+  WriteText(Path, old);
   TIniFile ini;
   ASSERT_FALSE(ini.Load(Path.string()));
   ASSERT_FALSE(ini.WriteString("A", "big", std::string(64 * 1024, 'x')));
@@ -394,13 +389,13 @@ TEST_F(IniFileOnDisk, FullDiskLeavesTheOldFileIntact) {
   std::signal(SIGXFSZ, oldHandler);
 
   EXPECT_EQ(ec, std::make_error_code(std::errc::file_too_large));
-  EXPECT_EQ(ReadFile(Path), old);
+  EXPECT_EQ(ReadText(Path), old);
   EXPECT_EQ(StrayFiles({"test.ini"}), 0);
 }
 
 TEST_F(IniFileOnDisk, SaveKeepsTheOwnerOfTheOldFile) {
   if (::geteuid() != 0) GTEST_SKIP() << "changing the owner needs root";
-  WriteFile(Path, "[A]\nk=1\n");
+  WriteText(Path, "[A]\nk=1\n");
   ASSERT_EQ(::chown(Path.c_str(), 12345, 12346), 0);
   TIniFile ini;
   ASSERT_FALSE(ini.Load(Path.string()));

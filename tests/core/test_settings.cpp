@@ -8,20 +8,15 @@
 
 #include "core/IniFile.h"
 #include "core/UserParaIni.h"
+#include "TestFiles.h"
 
 using namespace tessaro;
 namespace fs = std::filesystem;
 
 namespace {
 
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
-void WriteFile(const fs::path& path, const std::string& data) {
-  std::ofstream(path, std::ios::binary) << data;
-}
+using tessaro::test::ReadText;
+using tessaro::test::WriteText;
 
 const char* const DefaultFile =
     "[CommPort]\n"
@@ -78,7 +73,7 @@ class Settings : public ::testing::Test {
   void TearDown() override { fs::remove_all(Dir); }
 
   TSettings LoadFrom(const std::string& text) {
-    WriteFile(Path, text);
+    WriteText(Path, text);
     TSettings s = Unusual();
     LoadSettings(s, Path);
     return s;
@@ -221,7 +216,7 @@ TEST_F(Settings, AutoStartIsAnyNonZeroIntegerAndIsSavedAsOne) {
 
 TEST_F(Settings, DefaultsSavedToAMissingFileGiveTheKnownLayout) {
   ASSERT_FALSE(SaveSettings(TSettings{}, Path));
-  EXPECT_EQ(ReadFile(Path), DefaultFile);
+  EXPECT_EQ(ReadText(Path), DefaultFile);
 }
 
 TEST_F(Settings, EverySettingSurvivesASaveAndALoad) {
@@ -268,7 +263,7 @@ TEST_F(Settings, NetworkAndHookSettingsAreReadAndNeverWritten) {
   EXPECT_EQ(LoadFrom("").HookOnEvent, "");
   const std::string file =
       "[CommPort]\nProtocol=2\n[Network]\nNutListen=127.0.0.1:3493\n[Hooks]\nOnEvent=/usr/local/bin/on-ups-event\n";
-  WriteFile(Path, file);
+  WriteText(Path, file);
   TSettings s;
   LoadSettings(s, Path);
   EXPECT_EQ(s.NutListen, "127.0.0.1:3493");
@@ -276,19 +271,19 @@ TEST_F(Settings, NetworkAndHookSettingsAreReadAndNeverWritten) {
   s.NutListen = "0.0.0.0:1";
   s.HookOnEvent.clear();
   ASSERT_FALSE(SaveSettings(s, Path));
-  EXPECT_NE(ReadFile(Path).find("[Network]\nNutListen=127.0.0.1:3493\n[Hooks]\nOnEvent=/usr/local/bin/on-ups-event\n"),
+  EXPECT_NE(ReadText(Path).find("[Network]\nNutListen=127.0.0.1:3493\n[Hooks]\nOnEvent=/usr/local/bin/on-ups-event\n"),
             std::string::npos)
-      << ReadFile(Path);
+      << ReadText(Path);
   ASSERT_FALSE(SaveSettings(TSettings{}, Path = SettingsPath(Dir.string() + "/fresh-")));
-  EXPECT_EQ(ReadFile(Path).find("Network"), std::string::npos);
-  EXPECT_EQ(ReadFile(Path).find("Hooks"), std::string::npos);
+  EXPECT_EQ(ReadText(Path).find("Network"), std::string::npos);
+  EXPECT_EQ(ReadText(Path).find("Hooks"), std::string::npos);
 }
 
 TEST_F(Settings, SavingTwiceChangesNothing) {
   ASSERT_FALSE(SaveSettings(Unusual(), Path));
-  const std::string first = ReadFile(Path);
+  const std::string first = ReadText(Path);
   ASSERT_FALSE(SaveSettings(Unusual(), Path));
-  EXPECT_EQ(ReadFile(Path), first);
+  EXPECT_EQ(ReadText(Path), first);
 }
 
 TEST_F(Settings, WindowsMadeFileKeepsEveryOtherLineByteForByte) {
@@ -319,7 +314,7 @@ TEST_F(Settings, WindowsMadeFileKeepsEveryOtherLineByteForByte) {
       "RecInterval=300\r\n"
       "Path=D:\\Logs\r\n";
 
-  WriteFile(Path, windowsFile);
+  WriteText(Path, windowsFile);
   TSettings s;
   LoadSettings(s, Path);
   EXPECT_EQ(s.PortInfo.ComName, "COM3");
@@ -365,7 +360,7 @@ TEST_F(Settings, WindowsMadeFileKeepsEveryOtherLineByteForByte) {
       "Path=D:\\Logs\r\n"
       "[Language]\r\n"
       "Language=1\r\n";
-  EXPECT_EQ(ReadFile(Path), expected);
+  EXPECT_EQ(ReadText(Path), expected);
 
   TSettings back;
   LoadSettings(back, Path);
@@ -376,9 +371,9 @@ TEST_F(Settings, WindowsMadeFileKeepsEveryOtherLineByteForByte) {
 }
 
 TEST_F(Settings, MissingKeysAreAddedToTheirSectionsInOrder) {
-  WriteFile(Path, "[CommPort]\nComName=COM2\n[Other]\nx=1\n[CommMast]\n");
+  WriteText(Path, "[CommPort]\nComName=COM2\n[Other]\nx=1\n[CommMast]\n");
   ASSERT_FALSE(SaveSettings(TSettings{}, Path));
-  EXPECT_EQ(ReadFile(Path),
+  EXPECT_EQ(ReadText(Path),
             "[CommPort]\n"
             "ComName=COM1\n"
             "BaudRate=9600\n"
@@ -401,20 +396,20 @@ TEST_F(Settings, MissingKeysAreAddedToTheirSectionsInOrder) {
 
 TEST_F(Settings, FileThatCannotBeReadIsNotOverwritten) {
   const std::string big(MaxIniFileSize + 10, ';');
-  WriteFile(Path, big);
+  WriteText(Path, big);
   TSettings s;
   LoadSettings(s, Path);
   ExpectDefaults(s);
   EXPECT_EQ(SaveSettings(s, Path), std::make_error_code(std::errc::file_too_large));
-  EXPECT_EQ(ReadFile(Path), big);
+  EXPECT_EQ(ReadText(Path), big);
 }
 
 TEST_F(Settings, PortNameWithALineBreakIsRefusedAndTheFileKept) {
-  WriteFile(Path, DefaultFile);
+  WriteText(Path, DefaultFile);
   TSettings s;
   s.PortInfo.ComName = "COM1\n[Evil]";
   EXPECT_EQ(SaveSettings(s, Path), std::make_error_code(std::errc::invalid_argument));
-  EXPECT_EQ(ReadFile(Path), DefaultFile);
+  EXPECT_EQ(ReadText(Path), DefaultFile);
 }
 
 // A file that is no settings file (noise, another program's file, a copy
@@ -425,7 +420,7 @@ TEST_F(Settings, FileNotUnderstoodIsNamedLineByLineAndKeptAsideBeforeARewrite) {
   for (int i = 0; i < 3000; ++i) junk.push_back(static_cast<char>((i * 40503u) >> 7));
   const std::string file = "[CommPort]\nComName=COM7\nBaudRate=fast\nstray text\n" + junk +
                            "\n[Web\x01]\nListen=0.0.0.0:80\n[CommMast]\nMaxReSend=3\n";
-  WriteFile(Path, file);
+  WriteText(Path, file);
   const std::vector<std::string> problems = SettingsFileProblems(Path);
   ASSERT_EQ(problems.size(), 6u);
   EXPECT_EQ(problems[0], "line 3: BaudRate=\"fast\" is not a whole number, so 9600 is used");
@@ -440,8 +435,8 @@ TEST_F(Settings, FileNotUnderstoodIsNamedLineByLineAndKeptAsideBeforeARewrite) {
   std::string keptAs;
   ASSERT_FALSE(SaveSettings(s, Path, &loaded, &keptAs));
   EXPECT_EQ(keptAs, Path + ".bad");
-  EXPECT_EQ(ReadFile(Path + ".bad"), file);
-  const std::string after = ReadFile(Path);
+  EXPECT_EQ(ReadText(Path + ".bad"), file);
+  const std::string after = ReadText(Path);
   EXPECT_EQ(after.find("stray"), std::string::npos) << after;
   EXPECT_EQ(after.find("0.0.0.0"), std::string::npos) << "a dropped section takes its keys along:\n" << after;
   EXPECT_TRUE(SettingsFileProblems(Path).empty()) << after;
@@ -453,7 +448,7 @@ TEST_F(Settings, FileNotUnderstoodIsNamedLineByLineAndKeptAsideBeforeARewrite) {
   EXPECT_TRUE(back.WebListen.empty());
 
   // Set aside once; a second bad file goes beside the first copy.
-  WriteFile(Path, "noise\n");
+  WriteText(Path, "noise\n");
   ASSERT_FALSE(SaveSettings(s, Path, nullptr, &keptAs));
   EXPECT_EQ(keptAs, Path + ".bad1");
   ASSERT_FALSE(SaveSettings(s, Path, nullptr, &keptAs));
@@ -462,7 +457,7 @@ TEST_F(Settings, FileNotUnderstoodIsNamedLineByLineAndKeptAsideBeforeARewrite) {
 
 TEST_F(Settings, SoundFilesHaveNoProblems) {
   for (const char* text : {"", DefaultFile, "; comment\n# another\n\n[CommPort]\r\n  BaudRate = 4800 \r\n[Other]\nx=\n"}) {
-    WriteFile(Path, text);
+    WriteText(Path, text);
     EXPECT_TRUE(SettingsFileProblems(Path).empty()) << text;
   }
   fs::remove(Path);
@@ -489,14 +484,14 @@ TEST_F(Settings, SaveLeavesAFileEditedSinceItWasLoaded) {
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.Name);
     fs::remove(Path);
-    if (c.FileAtLoad) WriteFile(Path, "[CommPort]\nComName=COM1\n");
+    if (c.FileAtLoad) WriteText(Path, "[CommPort]\nComName=COM1\n");
     TSettings s;
     const TSettingsSnapshot loaded = LoadSettings(s, Path);
     EXPECT_EQ(loaded.Exists, c.FileAtLoad);
-    if (c.Edit) WriteFile(Path, c.Edit);
+    if (c.Edit) WriteText(Path, c.Edit);
     else fs::remove(Path);
     EXPECT_EQ(SaveSettings(s, Path, &loaded), std::make_error_code(std::errc::operation_canceled));
-    if (c.Edit) EXPECT_EQ(ReadFile(Path), c.Edit);
+    if (c.Edit) EXPECT_EQ(ReadText(Path), c.Edit);
     else EXPECT_FALSE(fs::exists(Path));
   }
 }
@@ -504,7 +499,7 @@ TEST_F(Settings, SaveLeavesAFileEditedSinceItWasLoaded) {
 TEST_F(Settings, SaveOfAnUnchangedFileWritesAsBefore) {
   for (bool fileAtLoad : {true, false}) {
     fs::remove(Path);
-    if (fileAtLoad) WriteFile(Path, "[CommPort]\r\nComName=COM3\r\n");
+    if (fileAtLoad) WriteText(Path, "[CommPort]\r\nComName=COM3\r\n");
     TSettings s;
     const TSettingsSnapshot loaded = LoadSettings(s, Path);
     s.Language = 1;

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "e2e/ChildProcess.h"
+#include "TestFiles.h"
 
 using tessaro::testing::TChildProcess;
 namespace fs = std::filesystem;
@@ -50,10 +51,7 @@ uid_t OwnerOf(const fs::path& p) {
   return ::lstat(p.c_str(), &st) == 0 ? st.st_uid : static_cast<uid_t>(-1);
 }
 
-std::string ReadText(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using tessaro::test::ReadText;
 
 class DataDir : public ::testing::Test {
  protected:

@@ -16,6 +16,7 @@
 #include "e2e/ChildProcess.h"
 #include "logs/EventLog.h"
 #include "serial/PtyPair.h"
+#include "TestFiles.h"
 
 using namespace tessaro;
 using tessaro::testing::TChildProcess;
@@ -32,12 +33,7 @@ int CountProgramEvents(const std::vector<EventRecord>& records, int code) {
   return n;
 }
 
-std::string ReadText(const fs::path& path) {
-  std::ifstream in(path);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+using tessaro::test::ReadText;
 
 class DesktopStop : public ::testing::TestWithParam<int> {
  protected:

@@ -19,19 +19,18 @@
 #include "control/ParamTable.h"
 #include "core/Clock.h"
 #include "core/DeviceList.h"
-#include "e2e/ChildProcess.h"
+#include "e2e/HeadlessFixture.h"
 #include "engine/Context.h"
 #include "engine/PollEngine.h"
 #include "serial/Comm.h"
 
 using namespace tessaro;
+using tessaro::testing::BuildDir;
 using tessaro::testing::TChildProcess;
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 namespace {
-
-const std::string BuildDir = TESSARO_BUILD_DIR;
 
 // "rx 01 06 ..." with the Modbus CRC appended, as the slave prints a frame.
 std::string Frame(std::vector<uint8_t> bytes) {
@@ -53,27 +52,18 @@ std::string Frame(std::vector<uint8_t> bytes) {
 
 bool IsRead(const std::string& frame) { return frame.rfind("rx 01 03 ", 0) == 0 || frame.rfind("rx 01 04 ", 0) == 0; }
 
-class DeviceControl : public ::testing::Test {
+class DeviceControl : public tessaro::testing::Headless {
  protected:
   void SetUp() override {
-    Dir = fs::temp_directory_path() / ("tessaro_control_" + std::to_string(::getpid()) + "_" +
-                                       ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(Dir);
-    fs::create_directories(Dir / "Record");
-    const std::string link = (Dir / "ttyUPS").string();
-    std::ofstream(Dir / "UserParaIni.ini") << "[CommPort]\nComName=" << link
-                                           << "\nProtocol=2\nReadIntervalTimeout=50\n[DataLog]\nRecInterval=0\n";
-    TDeviceNode node;
-    node.Address = 1;
-    node.Name = PadDeviceName("UPS 1");
-    std::ofstream(Dir / "Record" / "TreeNode.dat", std::ios::binary)
-        .write(reinterpret_cast<const char*>(&node), sizeof node);
+    Headless::SetUp();
+    WriteSettings(2, 0);
+    WriteDevices({1});
 
-    std::vector<std::string> peerArgs{BuildDir + "/tessaro-modbus-peer", "--link", link, "--log-requests"};
+    std::vector<std::string> peerArgs{BuildDir + "/tessaro-modbus-peer", "--link", Link, "--log-requests"};
     peerArgs.insert(peerArgs.end(), PeerExtra.begin(), PeerExtra.end());
     Peer = std::make_unique<TChildProcess>(peerArgs);
     ASSERT_TRUE(Peer->WaitForOutput("ready", 10s)) << Peer->Err();
-    Ctx = std::make_unique<TContext>(Dir.string() + "/", Clock);
+    Ctx = std::make_unique<TContext>((Dir / "data").string() + "/", Clock);
     Ctx->Start();
     ConfigureProgramPort(Port);
     Engine = std::make_unique<TPollEngine>(*Ctx, Port);
@@ -91,7 +81,7 @@ class DeviceControl : public ::testing::Test {
     }
     Engine.reset();
     Peer.reset();
-    if (!HasFailure()) fs::remove_all(Dir);
+    Headless::TearDown();
   }
 
   // The program's loop: 100 ms ticks and the port's receive events.
@@ -156,7 +146,6 @@ class DeviceControl : public ::testing::Test {
   TCommandState State(uint32_t id) const { return Ctx->Commands.Find(id)->State; }
 
   std::vector<std::string> PeerExtra;  // more arguments for the peer
-  fs::path Dir;
   std::unique_ptr<TChildProcess> Peer;
   TSystemClock Clock;
   TComm Port;

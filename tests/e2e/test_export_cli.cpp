@@ -15,26 +15,21 @@
 #include <vector>
 
 #include "core/DeviceList.h"
-#include "e2e/ChildProcess.h"
+#include "e2e/HeadlessFixture.h"
 #include "logs/DataLog.h"
 #include "logs/EventLog.h"
 #include "logs/EventText.h"
+#include "TestFiles.h"
 
 using namespace tessaro;
+using tessaro::testing::BuildDir;
 using tessaro::testing::TChildProcess;
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 namespace {
 
-const std::string BuildDir = TESSARO_BUILD_DIR;
-
-std::string ReadText(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+using tessaro::test::ReadText;
 
 // Lines without their CR LF; fields split at commas (the cells exported
 // here hold none), the trailing comma giving no field.
@@ -58,17 +53,8 @@ std::vector<std::vector<std::string>> ParseCsv(std::string text) {
   return lines;
 }
 
-class ExportCli : public ::testing::Test {
+class ExportCli : public tessaro::testing::Headless {
  protected:
-  void SetUp() override {
-    Dir = fs::temp_directory_path() / ("tessaro_export_" + std::to_string(::getpid()) + "_" +
-                                       ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(Dir);
-    fs::create_directories(Data() / "Record");
-  }
-  void TearDown() override {
-    if (!HasFailure()) fs::remove_all(Dir);
-  }
   fs::path Data() const { return Dir / "data"; }
 
   // Runs tessaro with `args` (after --data-dir), optionally under a file
@@ -82,24 +68,12 @@ class ExportCli : public ::testing::Test {
     return Process->WaitForExit(60s);
   }
   std::unique_ptr<TChildProcess> Process;
-  fs::path Dir;
 };
 
 TEST_F(ExportCli, MonthWrittenByAHeadlessRunComesBackAsTheViewersShowIt) {
-  const std::string link = (Dir / "ttyUPS").string();
-  {
-    std::ofstream ini(Data() / "UserParaIni.ini");
-    ini << "[CommPort]\nComName=" << link << "\nProtocol=2\nReadIntervalTimeout=50\n[DataLog]\nRecInterval=50\n";
-    std::ofstream tree(Data() / "Record" / "TreeNode.dat", std::ios::binary);
-    for (uint8_t a : {1, 2}) {
-      TDeviceNode n;
-      n.NodeIndex = static_cast<uint8_t>(2 * (a - 1));
-      n.Address = a;
-      n.Name = PadDeviceName("UPS " + std::to_string(a));
-      tree.write(reinterpret_cast<const char*>(&n), sizeof n);
-    }
-  }
-  TChildProcess sim({BuildDir + "/tessaro-sim", "--link", link, "--protocol", "modbus", "--seed", "7", "--devices",
+  WriteSettings(2, 50);
+  WriteDevices({1, 2});
+  TChildProcess sim({BuildDir + "/tessaro-sim", "--link", Link, "--protocol", "modbus", "--seed", "7", "--devices",
                      "1,2"});
   ASSERT_TRUE(sim.WaitForOutput("ready", 10s)) << sim.Err();
   TChildProcess monitor({BuildDir + "/tessaro", "--headless", "--data-dir", Data().string(), "--duration", "13"});

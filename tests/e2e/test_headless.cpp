@@ -22,6 +22,7 @@
 
 #include "e2e/HeadlessFixture.h"
 #include "serial/PtyPair.h"
+#include "TestFiles.h"
 
 using namespace tessaro;
 using namespace tessaro::testing;
@@ -30,10 +31,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-std::string ReadText(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
+using tessaro::test::ReadText;
 
 // One request to the network UPS server on a fresh connection: the answer up
 // to the text that ends it, or what came within 10 s.

@@ -25,43 +25,27 @@
 #include <vector>
 
 #include "core/DeviceList.h"
-#include "e2e/ChildProcess.h"
+#include "e2e/HeadlessFixture.h"
 
 using namespace tessaro;
+using tessaro::testing::BuildDir;
 using tessaro::testing::TChildProcess;
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 namespace {
 
-const std::string BuildDir = TESSARO_BUILD_DIR;
-
 // Debian's upsmon wrapper reads /etc/nut/nut.conf; the program behind it
 // takes its configuration from NUT_CONFPATH alone.
 std::string UpsmonProgram() { return fs::exists("/lib/nut/upsmon") ? "/lib/nut/upsmon" : "/usr/sbin/upsmon"; }
 
-class NutClients : public ::testing::Test {
+class NutClients : public tessaro::testing::Headless {
  protected:
   void SetUp() override {
     ASSERT_TRUE(fs::exists("/usr/bin/upsc")) << "install Debian's nut-client (scripts/deps.sh)";
-    Dir = fs::temp_directory_path() /
-          ("tessaro_nut_" + std::to_string(::getpid()) + "_" +
-           ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(Dir);
-    fs::create_directories(Dir / "data" / "Record");
-    std::ofstream(Dir / "data" / "UserParaIni.ini")
-        << "[CommPort]\nComName=" << (Dir / "tty").string() << "\nProtocol=2\nReadIntervalTimeout=50\n"
-        << "[DataLog]\nRecInterval=0\n[Network]\nNutListen=127.0.0.1:0\n";
-    std::ofstream list(Dir / "data" / "Record" / "TreeNode.dat", std::ios::binary);
-    for (const uint8_t a : {1, 2}) {
-      TDeviceNode n;
-      n.Address = a;
-      n.Name = PadDeviceName("UPS " + std::to_string(a));
-      list.write(reinterpret_cast<const char*>(&n), sizeof n);
-    }
-  }
-  void TearDown() override {
-    if (!HasFailure()) fs::remove_all(Dir);
+    Headless::SetUp();
+    WriteSettings(2, 0, "[Network]\nNutListen=127.0.0.1:0\n");
+    WriteDevices({1, 2});
   }
 
   // The simulator (device 2 loses its mains at 12 s and gets it back at 30 s)
@@ -69,7 +53,7 @@ class NutClients : public ::testing::Test {
   // serves on (0 when `listening` is false: not waited for).
   int Start(const std::vector<std::string>& extra = {}, bool listening = true) {
     Sim = std::make_unique<TChildProcess>(std::vector<std::string>{
-        BuildDir + "/tessaro-sim", "--link", (Dir / "tty").string(), "--devices", "1-2", "--seed", "3",
+        BuildDir + "/tessaro-sim", "--link", Link, "--devices", "1-2", "--seed", "3",
         "--alarm-device", "2", "--alarm-at", "11", "--battery-at", "12", "--clear-at", "30"});
     EXPECT_TRUE(Sim->WaitForOutput("ready", 10s)) << Sim->Err();
     std::vector<std::string> args{BuildDir + "/tessaro", "--headless", "--data-dir", (Dir / "data").string(),
@@ -106,7 +90,6 @@ class NutClients : public ::testing::Test {
     return r;
   }
 
-  fs::path Dir;
   std::unique_ptr<TChildProcess> Sim, Monitor;
 };
 

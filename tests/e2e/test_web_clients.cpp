@@ -13,10 +13,11 @@
 #include <thread>
 
 #include "core/DeviceList.h"
-#include "e2e/ChildProcess.h"
+#include "e2e/HeadlessFixture.h"
 #include "web/WebFixture.h"
 
 using namespace tessaro;
+using tessaro::testing::BuildDir;
 using tessaro::testing::Get;
 using tessaro::testing::HttpRaw;
 using tessaro::testing::TChildProcess;
@@ -25,31 +26,15 @@ using namespace std::chrono_literals;
 
 namespace {
 
-const std::string BuildDir = TESSARO_BUILD_DIR;
-
-class WebClients : public ::testing::Test {
+class WebClients : public tessaro::testing::Headless {
  protected:
   void SetUp() override {
-    Dir = fs::temp_directory_path() / ("tessaro_web_clients_" + std::to_string(::getpid()));
-    fs::remove_all(Dir);
-    fs::create_directories(Dir / "data" / "Record");
+    Headless::SetUp();
     // Without fast polling the schedule is the tick's: a request every 11
     // ticks whether or not it is answered, so the count over a time is fixed.
-    std::ofstream(Dir / "data" / "UserParaIni.ini")
-        << "[CommPort]\nComName=" << (Dir / "tty").string() << "\nProtocol=2\nReadIntervalTimeout=50\n"
-        << "[DataLog]\nRecInterval=0\n";
-    std::ofstream list(Dir / "data" / "Record" / "TreeNode.dat", std::ios::binary);
-    for (const uint8_t a : {1, 2}) {
-      TDeviceNode n;
-      n.Address = a;
-      n.Name = PadDeviceName("UPS " + std::to_string(a));
-      list.write(reinterpret_cast<const char*>(&n), sizeof n);
-    }
+    WriteSettings(2, 0);
+    WriteDevices({1, 2});
   }
-  void TearDown() override {
-    if (!HasFailure()) fs::remove_all(Dir);
-  }
-  fs::path Dir;
 };
 
 int RequestsSent(uint16_t port) {
@@ -71,7 +56,7 @@ int Connect(uint16_t port) {
 }  // namespace
 
 TEST_F(WebClients, AbuseLeavesThePollScheduleAsItWas) {
-  TChildProcess sim({BuildDir + "/tessaro-sim", "--link", (Dir / "tty").string(), "--devices", "1-2"});
+  TChildProcess sim({BuildDir + "/tessaro-sim", "--link", Link, "--devices", "1-2"});
   ASSERT_TRUE(sim.WaitForOutput("ready", 10s)) << sim.Err();
   TChildProcess monitor({BuildDir + "/tessaro", "--headless", "--data-dir", (Dir / "data").string(), "--web-listen",
                          "127.0.0.1:0", "--duration", "120"});

@@ -15,58 +15,12 @@
 #include "engine/PollEngine.h"
 #include "logs/DataLog.h"
 #include "logs/EventLog.h"
+#include "serial/FakeSerialPort.h"
 
 using namespace tessaro;
 namespace fs = std::filesystem;
 
 namespace {
-
-// A port in memory: records what is sent, opens and fails on demand.
-class TMemoryPort final : public TSerialPort {
- public:
-  void SetCommName(const std::string& name) override { FName = name; }
-  const std::string& CommName() const override { return FName; }
-  void SetBaudRate(uint32_t v) override { FBaud = v; }
-  uint32_t BaudRate() const override { return FBaud; }
-  void SetReadIntervalTimeout(uint32_t ms) override { FRit = ms; }
-  uint32_t ReadIntervalTimeout() const override { return FRit; }
-  void SetStopBits(TStopBits v) override { FStop = v; }
-  TStopBits StopBits() const override { return FStop; }
-  void OpenPort() override {
-    ++Opens;
-    if (RefuseOpen) throw ECommsError(MsgErrorOpening);
-    FOpen = true;
-  }
-  void ClosePort() override { FOpen = false; }
-  bool IsOpen() const override { return FOpen; }
-  intptr_t PortHandle() const override { return FOpen && !Connecting ? 7 : 0; }
-  bool SplitsFrames() const override { return Stream; }
-  bool SendData(const uint8_t* data, size_t count) override {
-    if (RefuseSends) return false;
-    Sent.emplace_back(data, data + count);
-    return FOpen;
-  }
-  void PurgeInput() override { PurgedBefore.push_back(Sent.size()); }
-  int NotifyFd() const override { return -1; }
-  void DispatchNotifications() override {}
-  void Fail() {
-    if (OnPortFailure) OnPortFailure({TPortFailureKind::HangUp, 5, "hang-up"});
-  }
-
-  std::vector<std::vector<uint8_t>> Sent;
-  std::vector<size_t> PurgedBefore;  // Sent.size() at each PurgeInput
-  bool RefuseOpen = false;
-  bool RefuseSends = false;
-  bool Stream = false;      // a network stream: chunks are pieces of frames
-  bool Connecting = false;  // open, but no connection yet (no handle)
-  int Opens = 0;
-
- private:
-  std::string FName;
-  uint32_t FBaud = 0, FRit = 0;
-  TStopBits FStop = TStopBits::_1;
-  bool FOpen = false;
-};
 
 uint16_t Crc16(const std::vector<uint8_t>& bytes) {
   uint16_t crc = 0xFFFF;
@@ -128,14 +82,14 @@ class PollEngine : public ::testing::Test {
   // Ticks the engine; every frame sent is answered at once by `answer` when set.
   void Run(int ticks) {
     for (int i = 0; i < ticks; ++i) {
-      const size_t before = Port.Sent.size();
+      const size_t before = Port.SentFrames.size();
       Engine->Tick();
       Clock.AdvanceMs(100);
       ++Now;
-      for (size_t k = before; k < Port.Sent.size(); ++k) {
+      for (size_t k = before; k < Port.SentFrames.size(); ++k) {
         SendTicks.push_back(Now);
         if (Answer) {
-          const std::vector<uint8_t> reply = Answer(Port.Sent[k]);
+          const std::vector<uint8_t> reply = Answer(Port.SentFrames[k]);
           if (!reply.empty()) Engine->Comm1ReceiveData(reply.data(), reply.size());
         }
       }
@@ -145,7 +99,7 @@ class PollEngine : public ::testing::Test {
 
   fs::path Dir;
   TManualClock Clock;
-  TMemoryPort Port;
+  TFakeSerialPort Port;
   std::unique_ptr<TContext> Ctx;
   std::unique_ptr<TPollEngine> Engine;
   std::function<std::vector<uint8_t>(const std::vector<uint8_t>&)> Answer;
@@ -170,10 +124,10 @@ TEST_F(PollEngine, ResendThreeSendsEveryRequestTwiceElevenTicksApartEvenWhenAnsw
   Answer = [](const std::vector<uint8_t>& req) { return AnswerFor(req, {}); };
   ASSERT_TRUE(Engine->Start());
   Run(48);
-  ASSERT_GE(Port.Sent.size(), 4u);
-  EXPECT_EQ(Port.Sent[0], Port.Sent[1]);
+  ASSERT_GE(Port.SentFrames.size(), 4u);
+  EXPECT_EQ(Port.SentFrames[0], Port.SentFrames[1]);
   EXPECT_EQ(SendTicks[1] - SendTicks[0], 11);
-  EXPECT_NE(Port.Sent[1], Port.Sent[2]);  // the next request of the cycle
+  EXPECT_NE(Port.SentFrames[1], Port.SentFrames[2]);  // the next request of the cycle
   EXPECT_EQ(SendTicks[2] - SendTicks[1], 13);
   EXPECT_EQ(Ctx->UpsInfo[1].CommState, 0);
   EXPECT_LE(Ctx->UpsInfo[1].FailStreak, 1);
@@ -189,10 +143,10 @@ TEST_F(PollEngine, AnEchoedWriteIsNotSentAgainButAnUnansweredOneIs) {
   };
   ASSERT_TRUE(Engine->Start());
   const std::vector<uint8_t> write = {0x01, 0x06, 0x4E, 0x22, 0x00, 0x3C, 0x3E, 0xF9};
-  auto writes = [&] { return std::count(Port.Sent.begin(), Port.Sent.end(), write); };
+  auto writes = [&] { return std::count(Port.SentFrames.begin(), Port.SentFrames.end(), write); };
   for (bool answered : {true, false}) {
     echo = answered;
-    Port.Sent.clear();
+    Port.SentFrames.clear();
     Ctx->CommandQueue.CommandValue = 60;
     Ctx->CommandQueue[1] = {CommandPending, 1, 6, 20003, 0};
     Run(60);
@@ -230,7 +184,7 @@ TEST_F(PollEngine, AQueuedWriteEndsConfirmedRefusedWithItsCodeOrNotAnswered) {
   };
   for (const auto& c : cases) {
     device = c.Device;
-    Port.Sent.clear();
+    Port.SentFrames.clear();
     Ctx->UpsInfo[1].CommState = 0;  // the silent case may have cost it its link
     const TCommandTicket ticket = QueueControlCommand(*Ctx, {1, TCommandKind::LoadOff, 0, 0}, true);
     ASSERT_EQ(ticket.Check, TCommandCheck::Ok);
@@ -240,7 +194,7 @@ TEST_F(PollEngine, AQueuedWriteEndsConfirmedRefusedWithItsCodeOrNotAnswered) {
     EXPECT_EQ(tracked->State, c.State) << static_cast<int>(c.Device);
     EXPECT_EQ(tracked->ExceptionCode, c.Code);
     EXPECT_GT(tracked->DoneMs, tracked->QueuedMs);
-    EXPECT_EQ(std::count(Port.Sent.begin(), Port.Sent.end(), off), c.Sends) << static_cast<int>(c.Device);
+    EXPECT_EQ(std::count(Port.SentFrames.begin(), Port.SentFrames.end(), off), c.Sends) << static_cast<int>(c.Device);
   }
 }
 
@@ -251,7 +205,7 @@ TEST_F(PollEngine, AWriteIsNotKeptForLaterWhenThePortCloses) {
   ASSERT_TRUE(Engine->Start());
   Run(20);
   const std::vector<uint8_t> off = {0x01, 0x06, 0x4E, 0x21, 0x00, 0x01, 0x0F, 0x28};
-  auto offs = [&] { return std::count(Port.Sent.begin(), Port.Sent.end(), off); };
+  auto offs = [&] { return std::count(Port.SentFrames.begin(), Port.SentFrames.end(), off); };
   auto queueOff = [&] {
     Ctx->UpsInfo[1].CommState = 0;
     const TCommandTicket t = QueueControlCommand(*Ctx, {1, TCommandKind::LoadOff, 0, 0}, true);
@@ -284,7 +238,7 @@ TEST_F(PollEngine, AWriteIsNotKeptForLaterWhenThePortCloses) {
 
 TEST_F(PollEngine, ResendZeroOrOneSendsNothingButTheCursorAdvances) {
   for (uint8_t maxReSend : {0, 1}) {
-    Port.Sent.clear();
+    Port.SentFrames.clear();
     Ctx->DeviceList.Count = 0;
     AddDevices({3, 4});
     Ctx->Settings.PortInfo.MaxReSend = maxReSend;
@@ -295,7 +249,7 @@ TEST_F(PollEngine, ResendZeroOrOneSendsNothingButTheCursorAdvances) {
       Run(1);
       if (Ctx->Vars.DebugStage == 5) addresses.push_back(Ctx->DeviceList.CurAddr);
     }
-    EXPECT_TRUE(Port.Sent.empty()) << int(maxReSend);
+    EXPECT_TRUE(Port.SentFrames.empty()) << int(maxReSend);
     EXPECT_GE(addresses.size(), 3u);
     EXPECT_NE(addresses[0], addresses[1]);
   }
@@ -309,13 +263,13 @@ TEST_F(PollEngine, SilentDeviceFallsToErrorThenLostWithOneEvent) {
   ASSERT_EQ(Ctx->UpsInfo[2].CommState, 0);
   Answer = nullptr;  // the converter is unplugged
   std::vector<int> states;
-  const size_t sentBefore = Port.Sent.size();
+  const size_t sentBefore = Port.SentFrames.size();
   for (int i = 0; i < 13 * 12; ++i) {
-    const size_t n = Port.Sent.size();
+    const size_t n = Port.SentFrames.size();
     Run(1);
-    if (Port.Sent.size() > n) states.push_back(Ctx->UpsInfo[2].CommState);
+    if (Port.SentFrames.size() > n) states.push_back(Ctx->UpsInfo[2].CommState);
   }
-  ASSERT_GE(Port.Sent.size() - sentBefore, 10u);
+  ASSERT_GE(Port.SentFrames.size() - sentBefore, 10u);
   EXPECT_EQ(states[2], 0);
   EXPECT_EQ(states[3], 1);  // the 4th unanswered send
   EXPECT_EQ(states[8], 1);
@@ -404,8 +358,8 @@ TEST_F(PollEngine, PollingKeepsItsScheduleWhileTheEventDiskStandsStill) {
 TEST_F(PollEngine, AnswerAfterTheNextRequestIsBuiltCountsAsParseFailure) {
   AddDevices({1, 2});
   ASSERT_TRUE(Engine->Start());
-  while (Port.Sent.empty() || Port.Sent.back()[0] != 1) Run(1);  // a request to device 1 goes out
-  const std::vector<uint8_t> late = AnswerFor(Port.Sent.back(), {});
+  while (Port.SentFrames.empty() || Port.SentFrames.back()[0] != 1) Run(1);  // a request to device 1 goes out
+  const std::vector<uint8_t> late = AnswerFor(Port.SentFrames.back(), {});
   Run(12);  // 1.2 s later the next request, to device 2, is built
   ASSERT_EQ(Ctx->DeviceList.CurAddr, 2);
   const int failures = Ctx->Stats.ParseFailures;
@@ -421,9 +375,9 @@ TEST_F(PollEngine, InputIsPurgedBeforeEverySend) {
   Ctx->Settings.PortInfo.MaxReSend = 3;
   ASSERT_TRUE(Engine->Start());
   Run(60);
-  ASSERT_GE(Port.Sent.size(), 4u);
-  ASSERT_EQ(Port.PurgedBefore.size(), Port.Sent.size());
-  for (size_t i = 0; i < Port.Sent.size(); ++i) EXPECT_EQ(Port.PurgedBefore[i], i);
+  ASSERT_GE(Port.SentFrames.size(), 4u);
+  ASSERT_EQ(Port.PurgedAt.size(), Port.SentFrames.size());
+  for (size_t i = 0; i < Port.SentFrames.size(); ++i) EXPECT_EQ(Port.PurgedAt[i], i);
 }
 
 TEST_F(PollEngine, AnswerBeforeTheRequestWentOutIsRefused) {
@@ -431,7 +385,7 @@ TEST_F(PollEngine, AnswerBeforeTheRequestWentOutIsRefused) {
   ASSERT_TRUE(Engine->Start());
   Run(1);  // built, not yet sent
   ASSERT_EQ(Ctx->Vars.DebugStage, 5);
-  ASSERT_TRUE(Port.Sent.empty());
+  ASSERT_TRUE(Port.SentFrames.empty());
   const auto request = Engine->Request().Bytes();
   const std::vector<uint8_t> answer = AnswerFor({request.begin(), request.end()}, {});
   Engine->Comm1ReceiveData(answer.data(), answer.size());
@@ -464,18 +418,18 @@ TEST_F(PollEngine, FastPollSendsTheNextRequestOneTurnaroundAfterAnAnswer) {
   std::vector<std::vector<uint8_t>> order;
   for (int tick = 0; tick < 400; ++tick) {
     Run(1);
-    while (!Port.Sent.empty() && Port.Sent.back()[0] == 1 && Ctx->Vars.Waiting && Port.Sent.size() > order.size()) {
-      order.push_back(Port.Sent.back());
-      const auto answer = AnswerFor(Port.Sent.back(), {});
+    while (!Port.SentFrames.empty() && Port.SentFrames.back()[0] == 1 && Ctx->Vars.Waiting && Port.SentFrames.size() > order.size()) {
+      order.push_back(Port.SentFrames.back());
+      const auto answer = AnswerFor(Port.SentFrames.back(), {});
       Engine->Comm1ReceiveData(answer.data(), answer.size());
       ASSERT_EQ(Engine->FastStepDueInMs(), 5);  // 3.5 characters at 9600 baud are 3.6 ms
       Clock.AdvanceMs(5);
-      const size_t before = Port.Sent.size();
+      const size_t before = Port.SentFrames.size();
       Engine->FastStep();
-      ASSERT_EQ(Port.Sent.size(), before + 1) << "the next request goes out at once";
+      ASSERT_EQ(Port.SentFrames.size(), before + 1) << "the next request goes out at once";
       ++fastSteps;
     }
-    while (Port.Sent.size() > order.size()) order.push_back(Port.Sent[order.size()]);
+    while (Port.SentFrames.size() > order.size()) order.push_back(Port.SentFrames[order.size()]);
   }
   EXPECT_GT(fastSteps, 20);
   EXPECT_EQ(Ctx->UpsInfo[1].CommState, 0);
@@ -488,8 +442,8 @@ TEST_F(PollEngine, FastPollJoinsAFrameSplitIntoTwoChunks) {
   AddDevices({1});
   Ctx->Settings.PortInfo.FastPoll = true;
   ASSERT_TRUE(Engine->Start());
-  while (Port.Sent.empty()) Run(1);
-  const auto answer = AnswerFor(Port.Sent.back(), {});
+  while (Port.SentFrames.empty()) Run(1);
+  const auto answer = AnswerFor(Port.SentFrames.back(), {});
   const size_t half = answer.size() / 2;
   Engine->Comm1ReceiveData(answer.data(), half);
   Engine->Comm1ReceiveData(answer.data() + half, answer.size() - half);
@@ -511,8 +465,8 @@ TEST_F(PollEngine, AddressBeyondTheTableChargesNoOtherDevice) {
   Answer = [](const std::vector<uint8_t>& req) { return AnswerFor(req, {}); };
   ASSERT_TRUE(Engine->Start());
   Run(13 * 12);
-  ASSERT_GT(Port.Sent.size(), 10u);
-  EXPECT_EQ(Port.Sent.back()[0], 253);
+  ASSERT_GT(Port.SentFrames.size(), 10u);
+  EXPECT_EQ(Port.SentFrames.back()[0], 253);
   const TUpsInfo& last = Ctx->UpsInfo[MaxAddress];
   EXPECT_EQ(last.TotalCount, 0);
   EXPECT_EQ(last.FailStreak, 0);
@@ -618,8 +572,8 @@ TEST_F(PollEngine, SearchProbesEachAddressOnceThenStops) {
     return req[0] == 2 ? AnswerFor(req, {}) : std::vector<uint8_t>{};
   };
   Run(40);
-  ASSERT_GE(Port.Sent.size(), 3u);
-  for (int i = 0; i < 3; ++i) EXPECT_EQ(Port.Sent[i][0], i + 1);
+  ASSERT_GE(Port.SentFrames.size(), 3u);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(Port.SentFrames[i][0], i + 1);
   EXPECT_EQ(SendTicks[1] - SendTicks[0], 13);
   EXPECT_EQ(found, (std::vector<uint8_t>{2}));
   EXPECT_EQ(Ctx->Vars.SearchMode, 0);
@@ -630,7 +584,7 @@ TEST_F(PollEngine, UnknownProtocolSendsNothingAndRejectsEverything) {
   Ctx->Settings.PortInfo.Protocol = 4;
   ASSERT_TRUE(Engine->Start());
   Run(30);
-  EXPECT_TRUE(Port.Sent.empty());
+  EXPECT_TRUE(Port.SentFrames.empty());
   const uint8_t junk[] = {1, 2, 3};
   Engine->Comm1ReceiveData(junk, sizeof junk);
   EXPECT_EQ(Ctx->Stats.ParseFailures, 1);
@@ -640,12 +594,11 @@ TEST_F(PollEngine, FailedPortIsClosedAndReopenedWithoutHelp) {
   AddDevices({1});
   ASSERT_TRUE(Engine->Start());
   Run(3);
-  Port.Fail();
+  Port.InjectFailure();
   EXPECT_FALSE(Engine->PortIsOpen());
-  Port.RefuseOpen = true;  // the adapter is still out
+  Port.FailNextOpen();  // the adapter is still out at the first retry
   Run(Engine->ReopenTicks + 1);
   EXPECT_FALSE(Engine->PortIsOpen());
-  Port.RefuseOpen = false;  // plugged back in
   Run(Engine->ReopenTicks + 1);
   EXPECT_TRUE(Engine->PortIsOpen());
   std::vector<int> programCodes;
@@ -694,9 +647,9 @@ TEST_F(PollEngine, StreamAnswerInPiecesOrBesideOtherBytesIsFoundAndNothingElseIs
   };
   for (const auto& c : cases) {
     // Wait for the next request to device 1, then deliver.
-    const size_t sent = Port.Sent.size();
-    while (Port.Sent.size() == sent || Port.Sent.back()[0] != 1) Run(1);
-    const TBytes request = Port.Sent.back();
+    const size_t sent = Port.SentFrames.size();
+    while (Port.SentFrames.size() == sent || Port.SentFrames.back()[0] != 1) Run(1);
+    const TBytes request = Port.SentFrames.back();
     const int successes = Ctx->UpsInfo[1].SuccessCount;
     const int failures = Ctx->Stats.ParseFailures;
     const std::vector<TBytes> chunks = c.Chunks(AnswerFor(request, {}), request);
@@ -715,18 +668,18 @@ TEST_F(PollEngine, ConnectingPortIsNeitherPolledNorLoggedAndAFailedConnectIsRetr
   Port.Connecting = true;
   ASSERT_TRUE(Engine->Start());
   Run(20);
-  EXPECT_TRUE(Port.Sent.empty());
-  Port.Fail();  // refused
+  EXPECT_TRUE(Port.SentFrames.empty());
+  Port.InjectFailure();  // refused
   EXPECT_FALSE(Port.IsOpen());
-  const int opens = Port.Opens;
+  const int opens = Port.OpenCount;
   Run(Engine->ReopenTicks + 1);
-  EXPECT_EQ(Port.Opens, opens + 1);
+  EXPECT_EQ(Port.OpenCount, opens + 1);
   EXPECT_TRUE(Port.IsOpen());
   Run(Engine->ReopenTicks * 3);
-  EXPECT_EQ(Port.Opens, opens + 1) << "a port still connecting is left to finish";
+  EXPECT_EQ(Port.OpenCount, opens + 1) << "a port still connecting is left to finish";
   Port.Connecting = false;
   Run(3);
-  EXPECT_FALSE(Port.Sent.empty());
+  EXPECT_FALSE(Port.SentFrames.empty());
   std::vector<int> programCodes;
   for (const EventRecord& e : Events())
     if (e.Kind == 0 && e.Address == 0) programCodes.push_back(e.Code);

@@ -18,6 +18,7 @@
 #include "query/CsvExport.h"
 #include "query/DataTable.h"
 #include "query/EventTable.h"
+#include "TestFiles.h"
 
 using namespace tessaro;
 using logtest::TTempDir;
@@ -54,10 +55,7 @@ std::vector<std::string> Column(const TLogTable& t, int column) {
   return out;
 }
 
-std::string ReadText(const std::string& path) {
-  const auto b = logtest::ReadAll(path);
-  return std::string(b.begin(), b.end());
-}
+using tessaro::test::ReadText;
 
 // ---------------------------------------------------------------- formats
 

@@ -18,23 +18,17 @@
 #include "ui/settings/AutoStart.h"
 #include "ui/settings/FrmSoftwarePara.h"
 #include "ui/settings/PortList.h"
+#include "TestFiles.h"
 
 using namespace tessaro;
 using namespace tessaro::test;
 
 namespace {
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void WriteFile(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::trunc) << text; }
-
 // A main window with the given [CommPort] and [CommMast] lines.
 std::unique_ptr<TMainFixture> Fixture(const std::string& iniLines, int language = 0) {
   auto f = std::make_unique<TMainFixture>(std::vector<TDeviceSpec>{{1, "a"}}, language);
-  WriteFile(f->Context->IniPath(), iniLines + "[Language]\nLanguage=" + std::to_string(language) + "\n");
+  WriteText(f->Context->IniPath(), iniLines + "[Language]\nLanguage=" + std::to_string(language) + "\n");
   f->Context->LoadSettings();
   return f;
 }
@@ -75,7 +69,7 @@ class TstSoftwarePara : public QObject {
     QTemporaryDir dev;
     const std::string d = dev.path().toStdString();
     std::filesystem::create_directories(d + "/serial/by-id");
-    for (const char* name : {"ttyUSB0", "ttyACM0", "ttyS10", "ttyS2", "ttyS1", "tty0", "null"}) WriteFile(d + "/" + name, "");
+    for (const char* name : {"ttyUSB0", "ttyACM0", "ttyS10", "ttyS2", "ttyS1", "tty0", "null"}) WriteText(d + "/" + name, "");
     std::filesystem::create_symlink("../../ttyUSB0", d + "/serial/by-id/usb-Maker_Cable_A1-if00-port0");
     const std::vector<TPortEntry> ports = MachinePorts(d);
     QStringList names, labels;
@@ -187,7 +181,7 @@ class TstSoftwarePara : public QObject {
   void aPortThatWillNotOpenChangesNothingAndKeepsTheDialogOpen() {
     TPtyPair oldLine;
     auto f = Fixture("[CommPort]\nComName=" + oldLine.SlavePath() + "\nProtocol=1\n");
-    const std::string fileBefore = ReadFile(f->Context->IniPath());
+    const std::string fileBefore = ReadText(f->Context->IniPath());
     TComm port;
     ConfigureProgramPort(port);
     TPollEngine engine(*f->Context, port);
@@ -204,7 +198,7 @@ class TstSoftwarePara : public QObject {
     QCOMPARE(ok.Texts[0], QStringLiteral("Error opening serial port\n/dev/tessaro-no-such-port: No such file or directory"));
     QVERIFY(dialog.isVisible());
     QCOMPARE(layouts, 0);
-    QCOMPARE(ReadFile(f->Context->IniPath()), fileBefore);
+    QCOMPARE(ReadText(f->Context->IniPath()), fileBefore);
     QVERIFY(!std::filesystem::exists(AutoStartEntryPath()));
     QCOMPARE(f->Context->Settings.PortInfo.ComName, oldLine.SlavePath());
     QCOMPARE(int(f->Context->Settings.PortInfo.Protocol), 1);
@@ -216,7 +210,7 @@ class TstSoftwarePara : public QObject {
   // and changes nothing; a sound one is opened and saved as typed.
   void serverNamesAreTypedInAndAMalformedOneChangesNothing() {
     auto f = Fixture("[CommPort]\nComName=COM1\n");
-    const std::string fileBefore = ReadFile(f->Context->IniPath());
+    const std::string fileBefore = ReadText(f->Context->IniPath());
     TFrmSoftwarePara dialog(*f->Context, *f->Engine, {}, f->Main.get(), "/nonexistent");
     dialog.show();
     dialog.cbxComName->setCurrentText(QStringLiteral("rfc2217://192.0.2.10"));
@@ -229,7 +223,7 @@ class TstSoftwarePara : public QObject {
       QVERIFY(ok.Texts[0].contains(QStringLiteral("rfc2217://HOST:PORT")));
     }
     QVERIFY(dialog.isVisible());
-    QCOMPARE(ReadFile(f->Context->IniPath()), fileBefore);
+    QCOMPARE(ReadText(f->Context->IniPath()), fileBefore);
     QCOMPARE(f->Context->Settings.PortInfo.ComName, std::string("COM1"));
 
     dialog.cbxComName->setCurrentText(QStringLiteral("rfc2217://192.0.2.10:4001"));
@@ -253,7 +247,7 @@ class TstSoftwarePara : public QObject {
       QCOMPARE(dialog.result(), int(QDialog::Accepted));
     };
     save(true);
-    const std::string written = ReadFile(entry);
+    const std::string written = ReadText(entry);
     QVERIFY(written.find("[Desktop Entry]\n") == 0);
     QVERIFY(written.find("Exec=\"" + QCoreApplication::applicationFilePath().toStdString() + "\" --data-dir \"" +
                          f->Context->DataDir + "\"\n") != std::string::npos);
@@ -261,9 +255,9 @@ class TstSoftwarePara : public QObject {
     LoadSettings(saved, f->Context->IniPath());
     QVERIFY(saved.PortInfo.AutoStart);
     // Another installation's entry stays as it is.
-    WriteFile(entry, "[Desktop Entry]\nExec=/opt/other/tessaro\n");
+    WriteText(entry, "[Desktop Entry]\nExec=/opt/other/tessaro\n");
     save(true);
-    QCOMPARE(ReadFile(entry), std::string("[Desktop Entry]\nExec=/opt/other/tessaro\n"));
+    QCOMPARE(ReadText(entry), std::string("[Desktop Entry]\nExec=/opt/other/tessaro\n"));
     save(false);
     QVERIFY(!std::filesystem::exists(entry));
     save(false);  // nothing to remove is fine

@@ -18,6 +18,7 @@
 #include "ui/main/FrmAbout.h"
 #include "ui/trace/FrmCom.h"
 #include "ui/trace/TraceRegisters.h"
+#include "protocols/ModbusTestFrames.h"
 
 using namespace tessaro;
 using namespace tessaro::test;
@@ -156,6 +157,22 @@ class TstTrace : public QObject {
     f.Context->Stats.TxCount = 4;
     f.Engine->Tick();
     QVERIFY(w.lb_CommInfo->text().startsWith(QStringLiteral("Send:4;")));
+  }
+
+  // Only an answer the engine accepts counts as AckOK; a refused chunk is a receive all the same.
+  void acceptedAnswersCountTowardsTheRate() {
+    TMainFixture f({{1, "a"}}, 0, 2);
+    f.OpenPort();
+    TFrmCom w(*f.Engine);
+    for (int i = 0; i < 20 && f.Port.SentFrames.empty(); ++i) f.Engine->Tick();
+    QCOMPARE(f.Port.SentFrames.size(), size_t{1});
+    const std::vector<uint8_t> request = f.Port.SentFrames[0];
+    f.Port.InjectReceive(std::vector<uint8_t>{0x01, 0x04, 0x00});  // refused: no frame
+    const std::vector<uint16_t> registers(request[4] * 256 + request[5], 0);
+    f.Port.InjectReceive(testing_modbus::ReadAnswer(request[0], request[1], registers));
+    w.RefreshTrace();
+    QCOMPARE(w.lb_CommInfo->text(), QStringLiteral("Send:1;  AcK:2;  AckOK:1;  Rate:100.0"));
+    QCOMPARE(TraceRegister(*f.Context, f.Port, 104), 100);
   }
 
   void clearsAndDoubleClicksResetWhatTheyShould() {

@@ -20,7 +20,6 @@ class TCommandStatus : public QLabel {
 
   // Follows command `id` from now on: its state now, then its outcome.
   void Track(uint32_t id, int language);
-  uint32_t TrackedId() const { return FId; }
 
  private:
   void Show(const TTrackedCommand& command);

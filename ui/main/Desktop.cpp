@@ -20,11 +20,7 @@
 #include "config/DataDir.h"
 #include "core/Clock.h"
 #include "engine/Context.h"
-#include "engine/PollEngine.h"
-#include "hooks/EventHooks.h"
-#include "net/NutServer.h"
-#include "serial/BusPort.h"
-#include "web/WebServer.h"
+#include "faces/Faces.h"
 #include "ui/main/EngineHost.h"
 #include "ui/main/FrmMain.h"
 #include "ui/widgets/MsgBox.h"
@@ -110,9 +106,8 @@ int RunDesktop(int argc, char** argv, const std::string& dataDir, const std::opt
 
   TSystemClock clock;
   TContext context(dataDir, clock);
-  TBusPort port;
-  ConfigureProgramPort(port.Serial());
-  TPollEngine engine(context, port);
+  TProgramEngine program(context);
+  TPollEngine& engine = program.Engine;
   std::unique_ptr<TFrmMain> main;
   try {
     main = std::make_unique<TFrmMain>(context, engine);
@@ -145,34 +140,12 @@ int RunDesktop(int argc, char** argv, const std::string& dataDir, const std::opt
     });
   }
 
-  auto host = std::make_unique<TEngineHost>(engine, port);
-  if (const std::string refusal =
-          context.Settings.HookOnEvent.empty() ? "" : hooks::HookRefusal(context.Settings.HookOnEvent);
-      !refusal.empty()) {
-    const std::string text = "event hook " + context.Settings.HookOnEvent + " not run: " + refusal;
-    std::fprintf(stderr, "tessaro: %s\n", text.c_str());
-    main->statusBar()->showMessage(QString::fromStdString(text), 60000);
-  } else if (!context.Settings.HookOnEvent.empty()) {
-    host->RunEventHooks(context.Settings.HookOnEvent, [&main](const std::string& text) {
-      std::fprintf(stderr, "tessaro: %s\n", text.c_str());
-      if (main) main->statusBar()->showMessage(QString::fromStdString(text), 15000);
-    });
-  }
+  auto host = std::make_unique<TEngineHost>(engine, program.Port);
+  host->AttachFaces({nutListen, webListen}, [&main](const TFaceMessage& message) {
+    std::fprintf(stderr, "tessaro: %s\n", message.Text.c_str());
+    if (main) main->statusBar()->showMessage(QString::fromStdString(message.Text), message.Lasting ? 60000 : 15000);
+  });
   host->Start(nullptr, [&main] { main->mni102Click(); });
-  if (const std::string nut = nutListen.value_or(context.Settings.NutListen); !nut.empty()) {
-    std::string error;
-    const auto say = [&main](const std::string& text) {
-      std::fprintf(stderr, "tessaro: %s\n", text.c_str());
-      if (main) main->statusBar()->showMessage(QString::fromStdString(text), 15000);
-    };
-    if (!host->ServeNut(nut, error, say)) say("network UPS server not started: " + error);
-  }
-  host->ServeWeb({webListen.value_or(context.Settings.WebListen), context.Settings.WebUsersFile,
-                  context.Settings.WebPublic},
-                 [&main](const std::string& text) {
-                   std::fprintf(stderr, "tessaro: %s\n", text.c_str());
-                   if (main) main->statusBar()->showMessage(QString::fromStdString(text), 15000);
-                 });
   main->show();
 
   EndLoopWhenClosed(*main);
