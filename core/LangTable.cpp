@@ -115,6 +115,29 @@ constexpr std::array<TLangEntry, static_cast<size_t>(TTextId::Count)> Table{{
     {AboutCaption, "关于", "About"},
     {AboutTitleLine, "PC监控软件", "PC Monitor Software"},
     {TraceTitle, "Trace", "Trace"},
+
+    {ReasonSeparator, "：", ": "},
+    {SettingsWarning, "设置有误", "check the settings"},
+    {NoAnswerSince, "通讯中断，数值为最后应答时的读数，最后应答于 ", "No answer: the values are those of the last answer, at "},
+    {NoAnswerYet, "通讯中断，尚无应答", "No answer from the device yet"},
+
+    {TrayAllFine, "所有设备正常", "All devices fine"},
+    {TrayOnBattery, "有设备由电池供电", "A device runs on battery"},
+    {TrayAlarm, "有设备告警", "A device reports an alarm"},
+    {TrayNotAnswering, "有设备无应答", "A device does not answer"},
+    {TrayShow, "显示窗口", "Show window"},
+    {TrayMute, "静音", "Mute"},
+    {TrayExit, "退出", "Exit"},
+    {TrayMissing, "桌面没有系统托盘，程序不显示托盘图标", "The desktop has no system tray: no tray icon is shown"},
+
+    {NewsMainsFailed, "市电中断", "Mains failure"},
+    {NewsMainsBack, "市电恢复", "Mains back"},
+    {NewsBatteryLow, "电池电量低", "Battery low"},
+    {NewsLinkLost, "通讯中断", "Link lost"},
+    {NewsLinkBack, "通讯恢复", "Link back"},
+    {NewsCommand, "命令结果", "Command outcome"},
+    {NotifyMissing, "桌面没有通知服务，程序不发送桌面通知",
+     "The session has no notification service: no desktop notifications are sent"},
 }};
 
 constexpr bool InIdOrder() {

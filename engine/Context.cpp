@@ -51,10 +51,19 @@ void TContext::Start() {
   InitDeviceTable(UpsInfo);
 }
 
-std::error_code TContext::SaveSettings(const TSettingsSnapshot* unchangedSince) const {
+std::error_code TContext::SaveSettings(const TSettingsSnapshot* unchangedSince) {
   TWriteLock lock;
   if (const std::error_code ec = lock.Acquire(DataDir)) return ec;
-  return tessaro::SaveSettings(Settings, IniPath(), unchangedSince);
+  if (unchangedSince) return tessaro::SaveSettings(Settings, IniPath(), unchangedSince);
+  TSettings theirs;
+  const TSettingsSnapshot now = tessaro::LoadSettings(theirs, IniPath());
+  const TSettings merged = now == LoadedSettings ? Settings : MergeSettings(Settings, SyncedSettings, theirs);
+  // Under the lock nobody else writes; the snapshot only guards against a hand edit in between.
+  if (const std::error_code ec = tessaro::SaveSettings(merged, IniPath(), &now)) return ec;
+  TSettings written;
+  LoadedSettings = tessaro::LoadSettings(written, IniPath());
+  SyncedSettings = Settings;
+  return {};
 }
 
 }  // namespace tessaro

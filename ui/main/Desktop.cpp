@@ -173,6 +173,7 @@ int RunDesktop(int argc, char** argv, const std::string& dataDir, const std::opt
                    std::fprintf(stderr, "tessaro: %s\n", text.c_str());
                    if (main) main->statusBar()->showMessage(QString::fromStdString(text), 15000);
                  });
+  main->EnableNotifications();
   main->show();
 
   EndLoopWhenClosed(*main);

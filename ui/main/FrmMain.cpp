@@ -19,9 +19,11 @@
 
 #include "control/Control.h"
 #include "core/ProtocolTraits.h"
+#include "core/TrayState.h"
 #include "core/Version.h"
 #include "engine/Context.h"
 #include "engine/PollEngine.h"
+#include "serial/PortTexts.h"
 #include "serial/SerialPort.h"
 #include "ui/config/ControlHost.h"
 #include "ui/config/FrmPSW.h"
@@ -41,6 +43,8 @@
 #include "ui/main/SketchPanel.h"
 #include "ui/main/StatusStrip.h"
 #include "ui/main/SwitchPanel.h"
+#include "ui/main/Notifier.h"
+#include "ui/main/TrayIcon.h"
 #include "ui/main/TrendCharts.h"
 #include "ui/settings/FrmSoftwarePara.h"
 #include "ui/trace/FrmCom.h"
@@ -147,12 +151,17 @@ TFrmMain::TFrmMain(TContext& context, TPollEngine& engine, QWidget* parent)
   connect(&Timer1, &QTimer::timeout, this, &TFrmMain::Timer1Timer);
   Timer1.start();
 
+  FTray = new TTrayIcon(this, [this] { mni103Click(); }, this);
+
   // Whatever window sent it, and even once that window is closed, the
   // outcome of a write shows here.
   FCommandObserver = FCtx.Commands.Subscribe([this](const TTrackedCommand& command) {
     if (command.State == TCommandState::Pending) return;
     const auto language = static_cast<uint8_t>(FCtx.Settings.Language);
-    statusBar()->showMessage(QString::fromStdString(OutcomeLine(FCtx, command, language)), 15000);
+    const QString line = QString::fromStdString(OutcomeLine(FCtx, command, language));
+    statusBar()->showMessage(line, 15000);
+    const bool done = command.State == TCommandState::Confirmed || command.State == TCommandState::ConfirmedLate;
+    if (FNotifier) FNotifier->CommandOutcome(line, !done, language);
   });
 }
 
@@ -394,12 +403,36 @@ void TFrmMain::RefreshView() {
   FLiveValues->ShowInputs(r);
   FCharts->AddInputs(r, time);
   FLiveValues->ShowOutputs(r);
+  FLiveValues->ShowStale(StaleNote(FTreePane->SelDevAddr()));
   FCharts->AddOutputs(r, time);
   FSketch->ShowStatus(r, language, traits);
   FSwitches->ShowSwitches(r, language);
   FAlarms->ShowAlarms(r, language);
   FSketch->ShowSketch(r, language, traits);
   if (FCtx.Display.DebugShow) FTreePane->FillDebugEdits(overlay);
+  FTray->Show(TrayState(FCtx.UpsInfo, FCtx.DeviceList, FEngine.PortIsOpen()), language,
+              [this](const QString& text) { statusBar()->showMessage(text, 15000); });
+  if (FNotifier) FNotifier->Watch(FCtx, FEngine.PortIsOpen());
+}
+
+void TFrmMain::EnableNotifications() {
+  if (FNotifier) return;
+  FNotifier = new TNotifier(QDBusConnection::sessionBus(), this);
+  FNotifier->Say = [this](const QString& text) { statusBar()->showMessage(text, 15000); };
+}
+
+QString TFrmMain::StaleNote(uint8_t address) const {
+  if (address == 0) return {};
+  // Values still coming in after the link came up are current as far as they go.
+  switch (FCtx.Freshness().Of(address)) {
+    case TFreshness::Fresh:
+    case TFreshness::Incomplete: return {};
+    default: break;
+  }
+  const TUpsInfo& r = FCtx.UpsInfo[address];
+  if (!r.LastAnswerMs) return Txt(TTextId::NoAnswerYet);
+  const double ageDays = static_cast<double>(FCtx.Clock.MonotonicMs() - *r.LastAnswerMs) / 86400000.0;
+  return Txt(TTextId::NoAnswerSince) + QString::fromStdString(FormatDateTime(FCtx.Clock.Now() - ageDays).substr(11));
 }
 
 // ---------------------------------------------------------------- timer
@@ -412,13 +445,7 @@ void TFrmMain::Timer1Timer() {
 
 void TFrmMain::HousekeepingPass() {
   UpdateDebugOverlay();
-  if (FEngine.PortIsOpen()) {
-    FStrip->ShowPort(QString::fromStdString(FCtx.Settings.PortInfo.ComName) + SharedTexts.LinkSuffix);
-    btnCom->setText(SharedTexts.PortClose);
-  } else {
-    FStrip->ShowPort(SharedTexts.PortClosed);
-    btnCom->setText(SharedTexts.PortOpen);
-  }
+  ShowPortState();
   // A log that cannot be written: its first failure and its recovery, in full
   // on hover. While the trace window's manual mode holds polling the values
   // shown stop changing, so that comes first.
@@ -452,6 +479,23 @@ void TFrmMain::HousekeepingPass() {
   ++FCtx.Display.TimerStats[16];
   FStrip->ShowClock(QString::fromStdString(FormatDateTime(FCtx.Clock.Now()).substr(11)));
   RefreshView();
+}
+
+void TFrmMain::ShowPortState() {
+  const int language = FCtx.Settings.Language;
+  const bool open = FEngine.PortIsOpen();
+  btnCom->setText(open ? SharedTexts.PortClose : SharedTexts.PortOpen);
+  // Why it is closed, else a setting with which nothing is polled.
+  QStringList reasons;
+  if (!open && !FEngine.PortProblem().empty())
+    reasons << QString::fromStdString(PortText(FEngine.PortProblem(), static_cast<uint8_t>(language)));
+  for (const TSettingsProblem& problem : CheckSettings(FCtx.Settings))
+    reasons << QString::fromStdString(problem.Text(language));
+  const QString state =
+      open ? QString::fromStdString(FCtx.Settings.PortInfo.ComName) + SharedTexts.LinkSuffix : SharedTexts.PortClosed;
+  const QString separator = language == 1 ? QStringLiteral("；") : QStringLiteral("; ");
+  FStrip->ShowPort(state, reasons.isEmpty() ? QString() : Txt(TTextId::ReasonSeparator) + reasons.join(separator),
+                   !reasons.isEmpty());
 }
 
 void TFrmMain::UpdateDebugOverlay() {
