@@ -128,7 +128,7 @@ constexpr std::array<TLangEntry, static_cast<size_t>(TTextId::Count)> Table{{
     {TrayShow, "显示窗口", "Show window"},
     {TrayMute, "静音", "Mute"},
     {TrayExit, "退出", "Exit"},
-    {TrayMissing, "桌面没有系统托盘，程序不显示托盘图标", "The desktop has no system tray: no tray icon is shown"},
+    {TrayMissing, "没有系统托盘，不显示托盘图标", "No system tray: no tray icon shown"},
 
     {NewsMainsFailed, "市电中断", "Mains failure"},
     {NewsMainsBack, "市电恢复", "Mains back"},
@@ -136,8 +136,7 @@ constexpr std::array<TLangEntry, static_cast<size_t>(TTextId::Count)> Table{{
     {NewsLinkLost, "通讯中断", "Link lost"},
     {NewsLinkBack, "通讯恢复", "Link back"},
     {NewsCommand, "命令结果", "Command outcome"},
-    {NotifyMissing, "桌面没有通知服务，程序不发送桌面通知",
-     "The session has no notification service: no desktop notifications are sent"},
+    {NotifyMissing, "没有通知服务，不发送桌面通知", "No notification service: none sent"},
 }};
 
 constexpr bool InIdOrder() {

@@ -691,10 +691,11 @@ class TstFrmMain : public QObject {
     QCOMPARE(tray.State(), TTrayState::AllFine);
     QCOMPARE(tray.Alerts(), 0);
     if (!tray.HasTray()) {
-      QCOMPARE(f.Main->statusBar()->currentMessage(), QStringLiteral("The desktop has no system tray: no tray icon is shown"));
-      f.Main->statusBar()->clearMessage();
+      QLabel* middle = f.Main->Strip().Panel(1);
+      QCOMPARE(middle->text(), QStringLiteral("No system tray: no tray icon shown"));
+      middle->clear();
       f.Main->RefreshView();
-      QVERIFY(f.Main->statusBar()->currentMessage().isEmpty());  // once
+      QVERIFY(middle->text().isEmpty());  // once
     }
     struct {
       std::function<void()> Change;

@@ -6,10 +6,12 @@
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QLabel>
 #include <QProcess>
 #include <QStatusBar>
 
 #include "MainFixture.h"
+#include "ui/main/StatusStrip.h"
 #include "control/Control.h"
 #include "core/Catalogue.h"
 #include "ui/main/Notifier.h"
@@ -116,12 +118,12 @@ class TstNotify : public QObject {
     f.Main->RefreshView();
     f.Slot(1).StateCode = StateBattery;
     f.Main->RefreshView();
-    QCOMPARE(f.Main->statusBar()->currentMessage(),
-             QStringLiteral("The session has no notification service: no desktop notifications are sent"));
-    f.Main->statusBar()->clearMessage();
+    QLabel* middle = f.Main->Strip().Panel(1);
+    QCOMPARE(middle->text(), QStringLiteral("No notification service: none sent"));
+    middle->clear();
     f.Slot(1).StateCode = StateOnline;
     f.Main->RefreshView();
-    QVERIFY(f.Main->statusBar()->currentMessage().isEmpty());
+    QVERIFY(middle->text().isEmpty());
     QCOMPARE(f.Main->Notifier()->Sent(), 0);
     QVERIFY(Fake.Summaries.isEmpty());
     QVERIFY(Service->registerService(QStringLiteral("org.freedesktop.Notifications")));

@@ -14,6 +14,7 @@
 #include <QVBoxLayout>
 
 #include <cfenv>
+#include <cstdio>
 #include <utility>
 #include <system_error>
 
@@ -411,14 +412,22 @@ void TFrmMain::RefreshView() {
   FSketch->ShowSketch(r, language, traits);
   if (FCtx.Display.DebugShow) FTreePane->FillDebugEdits(overlay);
   FTray->Show(TrayState(FCtx.UpsInfo, FCtx.DeviceList, FEngine.PortIsOpen()), language,
-              [this](const QString& text) { statusBar()->showMessage(text, 15000); });
+              [this](const QString& text) { SayOnce(text); });
   if (FNotifier) FNotifier->Watch(FCtx, FEngine.PortIsOpen());
 }
 
 void TFrmMain::EnableNotifications() {
   if (FNotifier) return;
   FNotifier = new TNotifier(QDBusConnection::sessionBus(), this);
-  FNotifier->Say = [this](const QString& text) { statusBar()->showMessage(text, 15000); };
+  FNotifier->Say = [this](const QString& text) { SayOnce(text); };
+}
+
+void TFrmMain::SayOnce(const QString& text) {
+  // In the middle panel, where it stays: a passing message would hide the
+  // panels meanwhile. On stderr too, for whoever started the program.
+  FStoreMessage = text;
+  FStrip->ShowMiddle(text, FCtx.Vars.Paused != 0);
+  std::fprintf(stderr, "tessaro: %s\n", text.toUtf8().constData());
 }
 
 QString TFrmMain::StaleNote(uint8_t address) const {

@@ -126,6 +126,7 @@ class TFrmMain : public QMainWindow {
   void ShowPage(int page);
   void UpdateDebugOverlay();
   void ShowPortState();  // status panel 1 and the port button
+  void SayOnce(const QString& text);  // what the desktop lacks (no tray, no notification service)
   // Empty while the device's values are current; else when it last answered.
   QString StaleNote(uint8_t address) const;
   QString Txt(TTextId id) const;
