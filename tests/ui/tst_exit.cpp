@@ -5,6 +5,7 @@
 
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTabWidget>
 
 #include <functional>
 
@@ -181,6 +182,23 @@ class TstExit : public QObject {
     QCOMPARE(CountCode(records, EventProgramClosed), 1);
     QCOMPARE(records.back().Code, int(EventProgramClosed));
     qApp->setProperty("tessaroStopping", false);
+  }
+
+  // The window's size and the selected tab come back at the next start.
+  void theWindowsLayoutIsRememberedFromOneRunToTheNext() {
+    TMainFixture f({{1, "ups"}}, 0, 2);
+    f.ShowWindow();
+    const QSize wanted = f.Main->minimumSizeHint().expandedTo(QSize(900, 650)) + QSize(37, 21);
+    f.Main->resize(wanted);
+    QTRY_COMPARE(f.Main->size(), wanted);
+    f.Main->LiveTabs()->setCurrentIndex(1);
+    f.Main->ExitWithoutQuestion();
+    f.Main.reset();
+    f.Main = std::make_unique<TFrmMain>(*f.Context, *f.Engine);
+    f.Main->Timer1.stop();
+    f.ShowWindow();
+    QCOMPARE(f.Main->size(), wanted);
+    QCOMPARE(f.Main->LiveTabs()->currentIndex(), 1);
   }
 
   // `tessaro config set` while the desktop runs, then System -> Exit: what

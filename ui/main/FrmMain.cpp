@@ -6,6 +6,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QSettings>
 #include <QStackedWidget>
 #include <QStatusBar>
 #include <QTabBar>
@@ -144,6 +145,7 @@ TFrmMain::TFrmMain(TContext& context, TPollEngine& engine, QWidget* parent)
   ApplyProtocolLayout();
   PageControl1->setCurrentIndex(0);
   PageControl2->setCurrentIndex(0);
+  RestoreLayout();
   UpdateDebugOverlay();
 
   // One housekeeping pass per tick: the pace of every 11th tick of a 10 ms
@@ -630,10 +632,31 @@ void TFrmMain::ExitWithoutQuestion() {
   close();
 }
 
+QString TFrmMain::LayoutPath() const { return QString::fromStdString(FCtx.DataDir + "Desktop.ini"); }
+
+void TFrmMain::RestoreLayout() {
+  const QSettings layout(LayoutPath(), QSettings::IniFormat);
+  if (layout.contains(QStringLiteral("Main/Geometry")))
+    restoreGeometry(layout.value(QStringLiteral("Main/Geometry")).toByteArray());
+  // Only a tab the protocol shows.
+  const int tab = layout.value(QStringLiteral("Main/LiveTab"), 0).toInt();
+  if (tab > 0 && tab < PageControl2->count() && PageControl2->tabBar()->isVisibleTo(this))
+    PageControl2->setCurrentIndex(tab);
+}
+
+void TFrmMain::SaveLayout() {
+  // A layout that cannot be kept costs the next start its window size, nothing more.
+  QSettings layout(LayoutPath(), QSettings::IniFormat);
+  layout.setValue(QStringLiteral("Main/Geometry"), saveGeometry());
+  layout.setValue(QStringLiteral("Main/LiveTab"), PageControl2->currentIndex());
+  layout.sync();
+}
+
 void TFrmMain::FinishExit() {
   if (FExitConfirmed) return;
   FExitConfirmed = true;
   Timer1.stop();
+  SaveLayout();
   if (const std::error_code ec = FCtx.SaveSettings()) {
     ShowMessage(this, QString::fromStdString(ec.message()));
   }

@@ -127,6 +127,11 @@ class TFrmMain : public QMainWindow {
   void UpdateDebugOverlay();
   void ShowPortState();  // status panel 1 and the port button
   void SayOnce(const QString& text);  // what the desktop lacks (no tray, no notification service)
+  // The window's size and place and the selected tab, kept in the data
+  // directory's Desktop.ini from one run to the next.
+  QString LayoutPath() const;
+  void RestoreLayout();
+  void SaveLayout();
   // Empty while the device's values are current; else when it last answered.
   QString StaleNote(uint8_t address) const;
   QString Txt(TTextId id) const;
