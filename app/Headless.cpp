@@ -232,7 +232,7 @@ class THeadlessLoop {
   int FTicksBudget = 0;
 };
 
-void SaveSettingsAtExit(const TContext& ctx) {
+void SaveSettingsAtExit(TContext& ctx) {
   const std::error_code ec = ctx.SaveSettings(&ctx.LoadedSettings);
   if (!ec) return;
   if (ec == std::errc::operation_canceled)

@@ -50,11 +50,15 @@ std::string Quoted(std::string_view s) { return "\"" + std::string(s) + "\""; }
 // Checks one value; on success `written` is the text to store.
 using TCheck = bool (*)(const std::string& value, std::string& written, std::string& error);
 
+// The same for a value whose message reads in the settings' language (1 Chinese).
+using TLangCheck = bool (*)(const std::string& value, uint8_t language, std::string& written, std::string& error);
+
 struct TKey {
   const char* Section;
   const char* Name;
-  TCheck Check;
+  TCheck Check;  // null when LangCheck is given
   std::string (*Show)(const TSettings&);
+  TLangCheck LangCheck = nullptr;
 };
 
 // The messages CheckSettings gives for settings that stop polling; one
@@ -81,8 +85,8 @@ bool IntegerIn(const std::string& value, const char* name, int32_t low, int32_t 
   return true;
 }
 
-bool CheckComName(const std::string& value, std::string& written, std::string& error) {
-  if (!ParsePortName(value, &error)) return false;
+bool CheckComName(const std::string& value, uint8_t language, std::string& written, std::string& error) {
+  if (!ParsePortName(value, &error, language)) return false;
   written = value;
   return true;
 }
@@ -252,7 +256,7 @@ bool CheckShutdownGroup(const std::string& value, std::string& written, std::str
 std::string Number(int32_t v) { return std::to_string(v); }
 
 const TKey Keys[] = {
-    {"CommPort", "ComName", CheckComName, [](const TSettings& s) { return s.PortInfo.ComName; }},
+    {"CommPort", "ComName", nullptr, [](const TSettings& s) { return s.PortInfo.ComName; }, CheckComName},
     {"CommPort", "BaudRate", CheckBaudRate, [](const TSettings& s) { return Number(s.PortInfo.BaudRate); }},
     {"CommPort", "StopBits", CheckStopBits, [](const TSettings& s) { return Number(s.PortInfo.StopBits); }},
     {"CommPort", "ReadIntervalTimeout", CheckReadIntervalTimeout,
@@ -366,6 +370,8 @@ int ConfigSet(const std::vector<std::string>& words, const std::string& dataDir,
   std::vector<TChange> changes;
   TIniFile scratch;
   bool ok = true;
+  TSettings current;
+  (void)LoadSettings(current, SettingsPath(dataDir));
   for (const std::string& a : assignments) {
     const size_t eq = a.find('=');
     const TKey* key = eq == std::string::npos ? nullptr : FindKey(a.substr(0, eq));
@@ -378,7 +384,8 @@ int ConfigSet(const std::vector<std::string>& words, const std::string& dataDir,
       err += "unknown setting " + Quoted(a.substr(0, eq)) + " (keys: " + KeyList() + ")\n";
     } else {
       std::string written, error;
-      if (!key->Check(a.substr(eq + 1), written, error)) {
+      const std::string value = a.substr(eq + 1);
+      if (key->LangCheck ? !key->LangCheck(value, current.Language, written, error) : !key->Check(value, written, error)) {
         err += error + "\n";
       } else if (scratch.WriteString(key->Section, key->Name, written)) {
         err += std::string(key->Name) + " cannot hold " + Quoted(written) + "\n";

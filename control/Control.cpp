@@ -49,14 +49,19 @@ uint16_t CommandValueOf(const TCommandRequest& r) {
 
 std::string Pick(uint8_t language, const char* zh, const char* en) { return language == 1 ? zh : en; }
 
-// The text with "{d}", "{n}" and "{p}" replaced by the device, a number and a
-// name, in one pass: a device name holding such a mark stays as it is.
+// The text with "{d}", "{n}", "{p}" and "{o}" replaced by the device, a
+// number, a name and an old number, in one pass: a device name holding such a
+// mark stays as it is.
 std::string Fill(const std::string& text, const std::string& device, const std::string& number = {},
-                 const std::string& name = {}) {
+                 const std::string& name = {}, const std::string& old = {}) {
   std::string out;
   for (size_t i = 0; i < text.size(); ++i) {
     const std::string_view mark = std::string_view(text).substr(i, 3);
-    const std::string* value = mark == "{d}" ? &device : mark == "{n}" ? &number : mark == "{p}" ? &name : nullptr;
+    const std::string* value = mark == "{d}"   ? &device
+                               : mark == "{n}" ? &number
+                               : mark == "{p}" ? &name
+                               : mark == "{o}" ? &old
+                                               : nullptr;
     if (value) {
       out += *value;
       i += 2;
@@ -72,10 +77,22 @@ std::string ParamName(int reg, uint8_t language) {
   return def ? Pick(language, def->Zh, def->En) : Pick(language, "寄存器 ", "register ") + std::to_string(reg);
 }
 
-std::string ParamValueText(const TCommandRequest& r) {
-  // The bypass lower limit is a signed percentage.
-  return r.Reg == 40013 ? std::to_string(static_cast<int16_t>(r.Value)) : std::to_string(r.Value);
+std::string Hundredths(uint16_t value) {
+  const std::string cents = std::to_string(value % 100);
+  return std::to_string(value / 100) + "." + (cents.size() < 2 ? "0" : "") + cents;
 }
+
+std::string ParamValueText(int reg, uint16_t value) {
+  switch (reg) {
+    case 40013: return std::to_string(static_cast<int16_t>(value));  // the bypass lower limit is signed
+    case 40018:
+    case 40019:
+    case 40020: return Hundredths(value);  // volts per cell
+    default: return std::to_string(value);
+  }
+}
+
+std::string ParamValueText(const TCommandRequest& r) { return ParamValueText(r.Reg, r.Value); }
 
 const char* ExceptionName(uint8_t code, uint8_t language) {
   struct TName {
@@ -194,10 +211,14 @@ std::string ConfirmQuestion(const TContext& ctx, const TCommandRequest& request,
                        "Cancel the battery test on {d}?\n\nThe UPS stops discharging its battery and returns to its "
                        "normal supply."),
                   device);
-    case TCommandKind::ParamWrite:
-      return Fill(Pick(language, "确定要将{d}的“{p}”设为{n}吗?\n\nUPS将立即采用新的设置。",
-                       "Set \"{p}\" of {d} to {n}?\n\nThe UPS takes the new setting at once."),
-                  device, ParamValueText(request), ParamName(request.Reg, language));
+    case TCommandKind::ParamWrite: {
+      const std::string old = request.Addr <= MaxAddress
+                                  ? ParamValueText(request.Reg, DeviceParamValue(ctx.UpsInfo[request.Addr].Params, request.Reg))
+                                  : "?";
+      return Fill(Pick(language, "确定要将{d}的“{p}”从{o}改为{n}吗?\n\nUPS将立即采用新的设置。",
+                       "Set \"{p}\" of {d} from {o} to {n}?\n\nThe UPS takes the new setting at once."),
+                  device, ParamValueText(request), ParamName(request.Reg, language), old);
+    }
   }
   return {};
 }
@@ -223,7 +244,11 @@ std::string OutcomeText(const TTrackedCommand& command, uint8_t language) {
     case TCommandState::Refused:
       return Fill(Pick(language, "设备拒绝(异常码 {n}:{p})", "refused by the device (exception {n}: {p})"), {},
                   std::to_string(command.ExceptionCode), ExceptionName(command.ExceptionCode, language));
-    case TCommandState::NotAnswered: return Pick(language, "设备无应答", "not answered by the device");
+    // The request or its echo may only be held up on the line: the device may yet act on it.
+    case TCommandState::NotAnswered:
+      return Pick(language, "设备未确认,命令仍可能被执行", "no confirmation from the device; it may still act");
+    case TCommandState::ConfirmedLate:
+      return Pick(language, "设备已确认(确认迟到)", "confirmed late by the device");
     case TCommandState::Superseded:
       return Pick(language, "发送前已被新的命令取代", "replaced by a newer command before it was sent");
     case TCommandState::NotSent:

@@ -30,7 +30,8 @@ net::TNutOutcome NutOutcome(const TTrackedCommand* command) {
   if (!command) return net::TNutOutcome::Unknown;
   switch (command->State) {
     case TCommandState::Pending: return net::TNutOutcome::Pending;
-    case TCommandState::Confirmed: return net::TNutOutcome::Success;
+    case TCommandState::Confirmed:
+    case TCommandState::ConfirmedLate: return net::TNutOutcome::Success;
     // Illegal data address or value: the device would not take what was sent.
     case TCommandState::Refused:
       return command->ExceptionCode == 2 || command->ExceptionCode == 3 ? net::TNutOutcome::InvalidArgument

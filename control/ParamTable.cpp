@@ -295,12 +295,15 @@ void StoreParam(TParamImage& image, int reg, uint16_t value) {
   }
 }
 
+uint16_t DeviceParamValue(const TDeviceParams& dev, int reg) { return DeviceValue(dev, reg); }
+
 void LoadParamImage(TCommandQueue& queue, const TDeviceParams& dev) {
   for (const TParamDef& def : ParamDefs)
     if (FindPending(queue, def.Reg) < 0) StoreParam(queue.ParamImage, def.Reg, DeviceValue(dev, def.Reg));
 }
 
-TSetResult PressParamSet(TContext& ctx, uint8_t addr, bool portOpen, int entry, const TParamInput& input) {
+TSetResult PressParamSet(TContext& ctx, uint8_t addr, bool portOpen, int entry, const TParamInput& input,
+                         const std::function<bool(const TCommandRequest&)>& confirm) {
   TSetResult result;
   if (!portOpen) {
     result.Outcome = TSetOutcome::PortOff;
@@ -313,6 +316,10 @@ TSetResult PressParamSet(TContext& ctx, uint8_t addr, bool portOpen, int entry, 
   }
   const int reg = ParamDefs[static_cast<size_t>(entry)].Reg;
   const TCommandRequest request{addr, TCommandKind::ParamWrite, reg, result.Check.Value};
+  if (confirm && CheckCommand(ctx, request, portOpen) == TCommandCheck::Ok && !confirm(request)) {
+    result.Outcome = TSetOutcome::Declined;
+    return result;
+  }
   const TCommandTicket ticket = QueueControlCommand(ctx, request, portOpen);
   result.Refusal = ticket.Check;
   result.Id = ticket.Id;

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -70,6 +71,10 @@ struct TParamCheck {
 // current values the limits depend on.
 TParamCheck CheckParam(int entry, const TParamInput& input, const TDeviceParams& dev);
 
+// The device's last reported value of a parameter's holding register, as
+// the register holds it (0 for a register that is no parameter).
+uint16_t DeviceParamValue(const TDeviceParams& dev, int reg);
+
 // Stores a value in the ParamImage field of a holding register (8-bit fields
 // take the low byte, the signed ones the bits as they are).
 void StoreParam(TParamImage& image, int reg, uint16_t value);
@@ -82,6 +87,7 @@ void LoadParamImage(TCommandQueue& queue, const TDeviceParams& dev);
 enum class TSetOutcome : uint8_t {
   PortOff,  // "Serial Port Off"
   Invalid,  // Check says why
+  Declined,  // the operator answered No to the question
   Refused,  // the write cannot be queued now; Refusal says why
   Stored,   // ParamImage changed; protocol without commands, nothing queued
   Queued,   // Id follows it to its outcome
@@ -94,7 +100,10 @@ struct TSetResult {
   uint32_t Id = 0;
 };
 
-// The Set press of the parameter dialog for device addr.
-TSetResult PressParamSet(TContext& ctx, uint8_t addr, bool portOpen, int entry, const TParamInput& input);
+// The Set press of the parameter dialog for device addr. A valid write that
+// can go out is first put to `confirm` (the question, ConfirmQuestion), when
+// given: false leaves everything as it was.
+TSetResult PressParamSet(TContext& ctx, uint8_t addr, bool portOpen, int entry, const TParamInput& input,
+                         const std::function<bool(const TCommandRequest&)>& confirm = {});
 
 }  // namespace tessaro

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <system_error>
 
 namespace tessaro {
@@ -29,6 +30,63 @@ std::string TrimDeviceName(const std::array<char, DeviceNameLen>& name) {
   std::string out(name.data(), name.size());
   const auto cr = out.find('\r');
   if (cr != std::string::npos) out.resize(cr);
+  return out;
+}
+
+namespace {
+
+bool SameDevice(const TDeviceNode& a, const TDeviceNode& b) { return a.Address == b.Address && a.Name == b.Name; }
+
+const TDeviceNode* Find(const std::vector<TDeviceNode>& list, uint8_t address) {
+  for (const TDeviceNode& n : list)
+    if (n.Address == address) return &n;
+  return nullptr;
+}
+
+bool SameLists(const std::vector<TDeviceNode>& a, const std::vector<TDeviceNode>& b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), SameDevice);
+}
+
+// The records of the list file as it is, or nothing when it is not a plain
+// file that can be read whole.
+std::optional<std::vector<TDeviceNode>> ReadRecords(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  struct stat st {};
+  std::FILE* f = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? ::fdopen(fd, "rb") : nullptr;
+  if (!f) {
+    ::close(fd);
+    return std::nullopt;
+  }
+  std::vector<TDeviceNode> out;
+  TDeviceNode node;
+  while (out.size() < MaxDevices && std::fread(&node, sizeof node, 1, f) == 1) out.push_back(node);
+  std::fclose(f);
+  return out;
+}
+
+}  // namespace
+
+std::vector<TDeviceNode> MergeDeviceLists(const std::vector<TDeviceNode>& ours, const std::vector<TDeviceNode>& base,
+                                          const std::vector<TDeviceNode>& theirs) {
+  // Changed here: added, renamed or removed since base.
+  const auto changedHere = [&](uint8_t address) {
+    const TDeviceNode* mine = Find(ours, address);
+    const TDeviceNode* before = Find(base, address);
+    if (!mine || !before) return mine != before;
+    return !SameDevice(*mine, *before);
+  };
+  std::vector<TDeviceNode> out;
+  for (const TDeviceNode& node : theirs) {
+    if (Find(out, node.Address)) continue;
+    if (!changedHere(node.Address)) {
+      out.push_back(node);
+    } else if (const TDeviceNode* mine = Find(ours, node.Address)) {
+      out.push_back(*mine);
+    }
+  }
+  for (const TDeviceNode& node : ours)
+    if (!Find(out, node.Address) && changedHere(node.Address) && out.size() < MaxDevices) out.push_back(node);
   return out;
 }
 
@@ -113,6 +171,8 @@ void TDeviceList::LoadDeviceList() {
                         std::to_string(sizeof(TDeviceNode)) + "-byte devices: the last " + std::to_string(tail) +
                         " bytes are no device, and a device may have been cut off");
   FKeepOriginal = !FProblems.empty();
+  FSynced.assign(Nodes.begin() + 1, Nodes.begin() + 1 + Count);
+  FSyncedKnown = !FKeepOriginal;
   RebuildTree();
 }
 
@@ -142,10 +202,23 @@ void TDeviceList::Save() {
     FKeepOriginal = false;
     FTruncated = false;
   }
+  // Someone else changed the file since it was read here: their changes stay.
+  if (FSyncedKnown) {
+    const std::optional<std::vector<TDeviceNode>> theirs = ReadRecords(path);
+    if (theirs && !SameLists(*theirs, FSynced)) {
+      const std::vector<TDeviceNode> ours(Nodes.begin() + 1, Nodes.begin() + 1 + Count);
+      const std::vector<TDeviceNode> merged = MergeDeviceLists(ours, FSynced, *theirs);
+      std::copy(merged.begin(), merged.end(), Nodes.begin() + 1);
+      Count = static_cast<uint8_t>(merged.size());
+      if (!SameLists(merged, ours)) RebuildTree();
+    }
+  }
   // A full disk or a power cut mid-write must not leave a half-written list.
   const std::string_view bytes(reinterpret_cast<const char*>(&Nodes[1]), sizeof(TDeviceNode) * Count);
   if (const std::error_code ec = ReplaceFileAtomically(path, bytes))
     throw std::system_error(ec, "cannot write " + path);
+  FSynced.assign(Nodes.begin() + 1, Nodes.begin() + 1 + Count);
+  FSyncedKnown = true;
 }
 
 void TDeviceList::AddDevice(const TDeviceNode& node) {

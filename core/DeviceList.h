@@ -29,6 +29,14 @@ std::array<char, DeviceNameLen> PadDeviceName(std::string_view gbk);
 // The name as typed: the bytes up to the first 13.
 std::string TrimDeviceName(const std::array<char, DeviceNameLen>& name);
 
+// The list to write back when the file was changed by someone else since
+// `base` was read from it: a device added, renamed or removed here since
+// `base` is so in the result; every other device is as the file has it now
+// (`theirs`), in its order, with devices added here after them. A device both
+// changed is as it is here.
+std::vector<TDeviceNode> MergeDeviceLists(const std::vector<TDeviceNode>& ours, const std::vector<TDeviceNode>& base,
+                                          const std::vector<TDeviceNode>& theirs);
+
 class TDeviceList {
  public:
   // recordDir ends with "/"; the list lives in recordDir + "TreeNode.dat".
@@ -59,7 +67,10 @@ class TDeviceList {
   void LoadDeviceList();
   // Throws std::system_error when the file cannot be written, when a file
   // that was not loaded whole cannot be kept first (it is then not replaced),
-  // or when the write lock cannot be had.
+  // or when the write lock cannot be had. A list changed on disk since it was
+  // loaded or saved here (`tessaro device add` while the desktop runs) is
+  // merged with the changes made here (MergeDeviceLists), and the merged list
+  // becomes this one.
   void SaveDeviceList();
   void AddDevice(const TDeviceNode& node);
   void DeleteDevice(uint8_t address);
@@ -83,6 +94,8 @@ class TDeviceList {
   bool FKeepOriginal = false;  // copy the file aside before the next save
   std::vector<std::string> FProblems;
   std::string FKeptAs;
+  std::vector<TDeviceNode> FSynced;  // the file as last read or written here
+  bool FSyncedKnown = false;
 };
 
 }  // namespace tessaro

@@ -115,6 +115,28 @@ constexpr std::array<TLangEntry, static_cast<size_t>(TTextId::Count)> Table{{
     {AboutCaption, "关于", "About"},
     {AboutTitleLine, "PC监控软件", "PC Monitor Software"},
     {TraceTitle, "Trace", "Trace"},
+
+    {ReasonSeparator, "：", ": "},
+    {SettingsWarning, "设置有误", "check the settings"},
+    {NoAnswerSince, "通讯中断，数值为最后应答时的读数，最后应答于 ", "No answer: the values are those of the last answer, at "},
+    {NoAnswerYet, "通讯中断，尚无应答", "No answer from the device yet"},
+
+    {TrayAllFine, "所有设备正常", "All devices fine"},
+    {TrayOnBattery, "有设备由电池供电", "A device runs on battery"},
+    {TrayAlarm, "有设备告警", "A device reports an alarm"},
+    {TrayNotAnswering, "有设备无应答", "A device does not answer"},
+    {TrayShow, "显示窗口", "Show window"},
+    {TrayMute, "静音", "Mute"},
+    {TrayExit, "退出", "Exit"},
+    {TrayMissing, "没有系统托盘，不显示托盘图标", "No system tray: no tray icon shown"},
+
+    {NewsMainsFailed, "市电中断", "Mains failure"},
+    {NewsMainsBack, "市电恢复", "Mains back"},
+    {NewsBatteryLow, "电池电量低", "Battery low"},
+    {NewsLinkLost, "通讯中断", "Link lost"},
+    {NewsLinkBack, "通讯恢复", "Link back"},
+    {NewsCommand, "命令结果", "Command outcome"},
+    {NotifyMissing, "没有通知服务，不发送桌面通知", "No notification service: none sent"},
 }};
 
 constexpr bool InIdOrder() {

@@ -122,6 +122,31 @@ enum class TTextId : int {
   AboutTitleLine,
   TraceTitle,
 
+  // Why the port is closed, and values no longer current
+  ReasonSeparator,     // between a status and its reason
+  SettingsWarning,     // status panel 1 when a setting keeps the devices from being polled
+  NoAnswerSince,       // followed by the time of the device's last answer
+  NoAnswerYet,
+
+  // Tray icon
+  TrayAllFine,
+  TrayOnBattery,
+  TrayAlarm,
+  TrayNotAnswering,
+  TrayShow,
+  TrayMute,
+  TrayExit,
+  TrayMissing,         // said once when the session has no tray
+
+  // Desktop notifications: summaries, and what is said when there is no service
+  NewsMainsFailed,
+  NewsMainsBack,
+  NewsBatteryLow,
+  NewsLinkLost,
+  NewsLinkBack,
+  NewsCommand,
+  NotifyMissing,
+
   Count
 };
 

@@ -203,6 +203,28 @@ std::error_code SaveSettings(const TSettings& settings, const std::string& iniPa
   return ini.Save(iniPath);
 }
 
+TSettings MergeSettings(const TSettings& ours, const TSettings& base, const TSettings& theirs) {
+  TSettings out = theirs;
+  const auto take = [](auto& field, const auto& mine, const auto& before) {
+    if (mine != before) field = mine;
+  };
+  // The keys SaveSettings writes; the read-only ones stay as the file has them.
+  take(out.PortInfo.ComName, ours.PortInfo.ComName, base.PortInfo.ComName);
+  take(out.PortInfo.BaudRate, ours.PortInfo.BaudRate, base.PortInfo.BaudRate);
+  take(out.PortInfo.StopBits, ours.PortInfo.StopBits, base.PortInfo.StopBits);
+  take(out.PortInfo.ReadIntervalTimeout, ours.PortInfo.ReadIntervalTimeout, base.PortInfo.ReadIntervalTimeout);
+  take(out.PortInfo.AutoStart, ours.PortInfo.AutoStart, base.PortInfo.AutoStart);
+  take(out.PortInfo.Protocol, ours.PortInfo.Protocol, base.PortInfo.Protocol);
+  take(out.PortInfo.WaitTimer, ours.PortInfo.WaitTimer, base.PortInfo.WaitTimer);
+  take(out.PortInfo.MaxReSend, ours.PortInfo.MaxReSend, base.PortInfo.MaxReSend);
+  take(out.PortInfo.CommErrCnt, ours.PortInfo.CommErrCnt, base.PortInfo.CommErrCnt);
+  take(out.PortInfo.CommLostCnt, ours.PortInfo.CommLostCnt, base.PortInfo.CommLostCnt);
+  take(out.PortInfo.FastPoll, ours.PortInfo.FastPoll, base.PortInfo.FastPoll);
+  take(out.Language, ours.Language, base.Language);
+  take(out.RecInterval, ours.RecInterval, base.RecInterval);
+  return out;
+}
+
 std::vector<TSettingsProblem> CheckSettings(const TSettings& settings) {
   const TPortInfo& p = settings.PortInfo;
   std::vector<TSettingsProblem> out;

@@ -107,6 +107,12 @@ TSettingsSnapshot LoadSettings(TSettings& settings, const std::string& iniPath);
                                            const TSettingsSnapshot* unchangedSince = nullptr,
                                            std::string* keptAs = nullptr);
 
+// The settings to write back when the file was edited by someone else since
+// `base` was read from it: each saved key `ours` changed since `base` keeps our
+// value, every other key takes what the file holds now (`theirs`). A key both
+// changed is ours: the last word was the person at the desktop.
+TSettings MergeSettings(const TSettings& ours, const TSettings& base, const TSettings& theirs);
+
 class TIniFile;
 
 // Before `ini`, loaded from iniPath, is written back: when it holds something

@@ -34,6 +34,17 @@ void TCommandTracker::Resolve(uint32_t id, TCommandState state, int64_t nowMs, u
   }
 }
 
+void TCommandTracker::ConfirmLate(uint32_t id, int64_t nowMs) {
+  for (TTrackedCommand& c : FEntries) {
+    if (c.Id != id) continue;
+    if (c.State != TCommandState::NotAnswered) return;
+    c.State = TCommandState::ConfirmedLate;
+    c.DoneMs = nowMs;
+    Tell(c);
+    return;
+  }
+}
+
 const TTrackedCommand* TCommandTracker::Find(uint32_t id) const {
   for (const TTrackedCommand& c : FEntries)
     if (c.Id == id) return &c;

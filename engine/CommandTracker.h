@@ -1,8 +1,8 @@
 #pragma once
 // What became of each write an operator or a network client asked for: queued
 // (pending), then confirmed by the device's echo, refused with a Modbus
-// exception, not answered after every resend, replaced in the queue by a
-// newer command, or dropped before it went out. A bounded table keyed by id,
+// exception, not answered after every resend (and perhaps confirmed late),
+// replaced in the queue by a newer command, or dropped before it went out. A bounded table keyed by id,
 // with observers for the hosts that report outcomes (windows, the status bar,
 // stderr, network clients asking after a tracking id).
 
@@ -34,9 +34,10 @@ enum class TCommandState : uint8_t {
   Pending,      // queued, or on the line waiting for its echo
   Confirmed,    // the device echoed it
   Refused,      // the device answered with an exception (ExceptionCode)
-  NotAnswered,  // sent, and no echo came after every resend
+  NotAnswered,  // sent, and no echo came after every resend: it may still be carried out
   Superseded,   // a newer command took its place in the queue before it went out
   NotSent,      // dropped before it went out: the port closed
+  ConfirmedLate,  // NotAnswered, and then its echo came after all
 };
 
 struct TTrackedCommand {
@@ -57,6 +58,9 @@ class TCommandTracker {
   // Gives a pending command its outcome and tells the observers. A command
   // that already has one, or that has left the table, is left alone.
   void Resolve(uint32_t id, TCommandState state, int64_t nowMs, uint8_t exceptionCode = 0);
+  // A command reported not answered whose echo came after all; any other is
+  // left alone.
+  void ConfirmLate(uint32_t id, int64_t nowMs);
   // Null once the entry has left the table.
   const TTrackedCommand* Find(uint32_t id) const;
 

@@ -51,10 +51,21 @@ void TContext::Start() {
   InitDeviceTable(UpsInfo);
 }
 
-std::error_code TContext::SaveSettings(const TSettingsSnapshot* unchangedSince) const {
+std::error_code TContext::SaveSettings(const TSettingsSnapshot* unchangedSince) {
   TWriteLock lock;
   if (const std::error_code ec = lock.Acquire(DataDir)) return ec;
-  return tessaro::SaveSettings(Settings, IniPath(), unchangedSince);
+  if (unchangedSince) return tessaro::SaveSettings(Settings, IniPath(), unchangedSince);
+  TSettings theirs;
+  const TSettingsSnapshot now = tessaro::LoadSettings(theirs, IniPath());
+  // Settings still hold what they held before a merge: the keys not changed
+  // here since the last save take the file's value, which may be that merge.
+  const TSettings merged = MergeSettings(Settings, SyncedSettings, theirs);
+  // Under the lock nobody else writes; the snapshot only guards against a hand edit in between.
+  if (const std::error_code ec = tessaro::SaveSettings(merged, IniPath(), &now)) return ec;
+  TSettings written;
+  LoadedSettings = tessaro::LoadSettings(written, IniPath());
+  SyncedSettings = Settings;
+  return {};
 }
 
 }  // namespace tessaro

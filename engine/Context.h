@@ -52,10 +52,16 @@ class TContext {
 
   std::string IniPath() const { return SettingsPath(DataDir); }
   // Keeps what the file held, so a save can tell an edit made meanwhile.
-  void LoadSettings() { LoadedSettings = tessaro::LoadSettings(Settings, IniPath()); }
-  // Under the data directory's write lock; with `unchangedSince`, a file
-  // edited meanwhile is left alone (std::errc::operation_canceled).
-  std::error_code SaveSettings(const TSettingsSnapshot* unchangedSince = nullptr) const;
+  void LoadSettings() {
+    LoadedSettings = tessaro::LoadSettings(Settings, IniPath());
+    SyncedSettings = Settings;
+  }
+  // Under the data directory's write lock. With `unchangedSince`, a file
+  // edited meanwhile is left alone (std::errc::operation_canceled). Without,
+  // an edit made meanwhile (by `config set`, by hand) is kept: only the keys
+  // changed here since the last load or save are written over it
+  // (MergeSettings); Settings itself stays as it is.
+  std::error_code SaveSettings(const TSettingsSnapshot* unchangedSince = nullptr);
 
   // Whether a device's values may be served or logged now (core/Freshness.h).
   TFreshnessRule Freshness() const { return {UpsInfo, DeviceList, Settings, Vars, Clock}; }
@@ -80,6 +86,9 @@ class TContext {
   std::unique_ptr<TLogWriter> LogWriter;
 
   TSettingsSnapshot LoadedSettings;
+  // Settings as they were at the last load or save: what they are compared
+  // with to tell which keys were changed here.
+  TSettings SyncedSettings;
   // Failed log writes, turned into first-failure and recovery messages.
   TStoreHealth StoreHealth;
 

@@ -57,8 +57,12 @@ void TPollEngine::OpenCommPort() {
   FPort.SetStopBits(info.StopBits == 2 ? TStopBits::_2 : TStopBits::_1);
   // "COMn" must carry a number 1..256; a path is opened as it is, and so is
   // a well-formed network name.
+  std::string why;
   if (HasNetworkScheme(info.ComName)) {
-    if (!ParsePortName(info.ComName)) return;
+    if (!ParsePortName(info.ComName, &why)) {
+      FPortProblem = why;
+      return;
+    }
   } else if (!info.ComName.empty() && info.ComName[0] != '/') {
     int n = 0;
     if (info.ComName.size() > 3) {
@@ -66,10 +70,20 @@ void TPollEngine::OpenCommPort() {
       if (!digits.empty() && std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
         n = std::stoi(digits);
     }
-    if (n == 0 || n > 256) return;
+    if (n == 0 || n > 256) {
+      (void)ParsePortName(info.ComName, &why);
+      FPortProblem = why.empty() ? "ComName \"" + info.ComName + "\" names no port" : why;
+      return;
+    }
   }
   FFailureSeen = false;
-  FPort.OpenPort();
+  try {
+    FPort.OpenPort();
+  } catch (const ECommsError& e) {
+    FPortProblem = e.what();
+    if (e.ErrorCode() != 0) FPortProblem += std::string(": ") + std::strerror(e.ErrorCode());
+    throw;
+  }
 }
 
 void TPollEngine::CloseCommPort() {
@@ -130,6 +144,7 @@ void TPollEngine::PortFailed(const std::string& reason) {
     FPort.ClosePort();
   } catch (...) {
   }
+  FPortProblem = reason;
   if (OnPortMessage) OnPortMessage("Serial port " + FCtx.Settings.PortInfo.ComName + " failed: " + reason);
   ScheduleReopen();
 }
@@ -158,6 +173,7 @@ void TPollEngine::RunTick(bool late) {
   if (PortIsOpen()) {
     if (PortWasOpen == 0) {
       PortWasOpen = 1;
+      FPortProblem.clear();
       FCtx.EventLogger->LogProgramEvent(4);
       if (FAnnounceOpen && OnPortMessage) OnPortMessage("Serial port " + FCtx.Settings.PortInfo.ComName + " opened");
       FAnnounceOpen = false;
@@ -399,7 +415,35 @@ TPollEngine::TAnswerCheck TPollEngine::ParseJoined(std::span<const uint8_t> chun
 void TPollEngine::FinishCommand(TCommandState state, uint8_t exceptionCode) {
   const uint32_t id = FCommandId;
   FCommandId = 0;
-  FCtx.Commands.Resolve(id, state, FCtx.Clock.MonotonicMs(), exceptionCode);
+  const int64_t now = FCtx.Clock.MonotonicMs();
+  // Still the write's request: the next one is built after this.
+  if (state == TCommandState::NotAnswered) FUnconfirmed = {id, ActiveIndex(), Request(), now + LateEchoMs};
+  FCtx.Commands.Resolve(id, state, now, exceptionCode);
+}
+
+bool TPollEngine::LateEcho(std::span<const uint8_t> chunk) {
+  TUnconfirmed& u = FUnconfirmed;
+  if (u.Id == 0) return false;
+  if (FCtx.Clock.MonotonicMs() > u.UntilMs || u.Handler != ActiveIndex()) {
+    u = {};
+    return false;
+  }
+  const TProtocolHandler& handler = *FHandlers[static_cast<size_t>(u.Handler)];
+  // Alone, or at either end of a chunk it arrived joined to.
+  const size_t length = static_cast<size_t>(std::max(u.Request.AnswerLen, 0));
+  std::vector<std::span<const uint8_t>> candidates = {chunk};
+  if (length > 0 && chunk.size() > length) {
+    candidates.push_back(chunk.first(length));
+    candidates.push_back(chunk.last(length));
+  }
+  TPollStats scratch;
+  for (const std::span<const uint8_t> candidate : candidates) {
+    if (!handler.Matches(u.Request, candidate, scratch) || handler.RefusalCode(candidate)) continue;
+    FCtx.Commands.ConfirmLate(u.Id, FCtx.Clock.MonotonicMs());
+    u = {};
+    return true;
+  }
+  return false;
 }
 
 void TPollEngine::DropCommands() {
@@ -440,7 +484,7 @@ void TPollEngine::Comm1ReceiveData(const uint8_t* bytes, size_t length) {
       if (OnAnswerAccepted) OnAnswerAccepted(addr);
     }
     if (FCtx.Vars.SearchMode && DeviceFound) DeviceFound(addr);
-  } else if (!incomplete) {
+  } else if (!incomplete && !LateEcho(chunk)) {
     // A piece of an answer still on its way is no failure yet.
     ++FCtx.Stats.ParseFailures;
   }

@@ -76,6 +76,10 @@ class TPollEngine {
   }
   int ReopenTicks = 30;
 
+  // Why the port is not open (English, as the port layer gave it): the last
+  // failed open or failure since it was last open; empty once it opens.
+  const std::string& PortProblem() const { return FPortProblem; }
+
   // Clears the live values of every listed device that cannot be heard now
   // (port closed, link lost), so nothing stale shows as current. The
   // desktop runs it before each refresh of its display.
@@ -130,6 +134,9 @@ class TPollEngine {
   // Outcomes of tracked writes (TContext::Commands).
   void FinishCommand(TCommandState state, uint8_t exceptionCode = 0);
   void DropCommands();
+  // True when the chunk is the echo of the write last reported not answered:
+  // the device did take it, late (a held line, a busy device).
+  bool LateEcho(std::span<const uint8_t> chunk);
 
   TContext& FCtx;
   TSerialPort& FPort;
@@ -144,12 +151,22 @@ class TPollEngine {
   bool FOnWire = false;  // the request in flight has been sent at least once
   bool FRefused = false;  // the device answered the request in flight with an exception
   uint32_t FCommandId = 0;  // tracking id of the write in flight, until it has its outcome
+  // The last write reported not answered, while its echo may still come.
+  struct TUnconfirmed {
+    uint32_t Id = 0;
+    int Handler = -1;
+    TRequest Request;
+    int64_t UntilMs = 0;
+  };
+  TUnconfirmed FUnconfirmed;
+  static constexpr int64_t LateEchoMs = 120000;
   std::optional<int64_t> FFastDue;  // monotonic ms of the next fast step
   std::vector<uint8_t> FHeld;       // bytes since the send, while chunks are joined
   std::vector<DataRecord> FSnapshot;
   int FReopenCountdown = 0;
   bool FFailureSeen = false;
   bool FAnnounceOpen = false;  // say so when the port opens after retries
+  std::string FPortProblem;
 };
 
 }  // namespace tessaro

@@ -12,6 +12,7 @@ packages=(
   ser2net socat
   nut-client prometheus chromium chromium-driver python3-selenium
   fonts-noto-cjk xvfb xauth
+  dbus-daemon
   python3
   file dpkg-dev
 )

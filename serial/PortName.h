@@ -30,9 +30,10 @@ struct TPortName {
   bool IsNetwork() const { return Kind != TPortKind::Device; }
 };
 
-// The parsed name, or nullopt with the reason in *error (one English sentence
-// naming the value, for a message box or standard error).
-std::optional<TPortName> ParsePortName(std::string_view name, std::string* error = nullptr);
+// The parsed name, or nullopt with the reason in *error (one sentence naming
+// the value, for a message box or standard error; UTF-8 Chinese with language
+// 1, English otherwise).
+std::optional<TPortName> ParsePortName(std::string_view name, std::string* error = nullptr, uint8_t language = 0);
 
 // True when the name starts with one of the network schemes, parseable or not.
 bool HasNetworkScheme(std::string_view name);
@@ -41,5 +42,8 @@ bool HasNetworkScheme(std::string_view name);
 inline constexpr const char* PortNameForms =
     "COM1 to COM256 (/dev/ttyS0 to /dev/ttyS255), a device path starting with \"/\" (as /dev/ttyUSB0), "
     "tcp://HOST:PORT or rfc2217://HOST:PORT";
+inline constexpr const char* PortNameFormsZh =
+    "COM1 到 COM256（/dev/ttyS0 到 /dev/ttyS255）、以“/”开头的设备路径（如 /dev/ttyUSB0）、"
+    "tcp://主机:端口 或 rfc2217://主机:端口";
 
 }  // namespace tessaro

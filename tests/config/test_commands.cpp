@@ -280,6 +280,15 @@ TEST_F(Commands, configKeepsTheShutdownPolicyAndClearsNoFsdWithoutAMonitor) {
   EXPECT_FALSE(fs::exists(Data + "ClearFSD.request"));
 }
 
+TEST_F(Commands, aBadPortNameIsRefusedInTheLanguageOfTheSettings) {
+  ASSERT_EQ(Run({"config", "set", "Language=1"}), 0) << Err;
+  EXPECT_EQ(Run({"config", "set", "ComName=tcp://nohost"}), 1);
+  EXPECT_NE(Err.find("“tcp://nohost” 在主机之后缺少“:端口”"), std::string::npos) << Err;
+  ASSERT_EQ(Run({"config", "set", "Language=0"}), 0) << Err;
+  EXPECT_EQ(Run({"config", "set", "ComName=tcp://nohost"}), 1);
+  EXPECT_NE(Err.find("\"tcp://nohost\" has no \":PORT\" after the host"), std::string::npos) << Err;
+}
+
 TEST_F(Commands, configWarnsOfBadSettingsAlreadyInTheFile) {
   fs::create_directories(Data);
   std::ofstream(Data + "UserParaIni.ini") << "[CommMast]\nMaxReSend=0\n";

@@ -205,6 +205,18 @@ TEST_F(ControlContext, ASetPressStoresTheValueAndQueuesItsWrite) {
   EXPECT_TRUE(Pending().empty());
   EXPECT_EQ(PressParamSet(Ctx, 1, true, 1, TParamInput{}).Outcome, TSetOutcome::Invalid);
   EXPECT_EQ(Ctx.CommandQueue.ParamImage.VoltLevel, 0);
+  // The question is put with the write it would queue; No leaves everything as it was.
+  TCommandRequest asked;
+  const TSetResult declined = PressParamSet(Ctx, 1, true, 1, Choice(230), [&asked](const TCommandRequest& r) {
+    asked = r;
+    return false;
+  });
+  EXPECT_EQ(declined.Outcome, TSetOutcome::Declined);
+  EXPECT_EQ(asked.Addr, 1);
+  EXPECT_EQ(asked.Reg, 40005);
+  EXPECT_EQ(asked.Value, 230);
+  EXPECT_EQ(Ctx.CommandQueue.ParamImage.VoltLevel, 0);
+  EXPECT_TRUE(Pending().empty());
 
   const TSetResult first = PressParamSet(Ctx, 1, true, 1, Choice(230));
   EXPECT_EQ(first.Outcome, TSetOutcome::Queued);
@@ -345,6 +357,7 @@ TEST_F(ControlContext, ARequestIsCheckedBeforeAnythingIsQueued) {
 }
 
 TEST_F(ControlContext, TheQuestionNamesTheDeviceAndWhatTheCommandDoes) {
+  Ctx.UpsInfo[1].Params.BypassVoltMin = -20;
   using K = TCommandKind;
   struct {
     TCommandRequest Request;
@@ -359,8 +372,11 @@ TEST_F(ControlContext, TheQuestionNamesTheDeviceAndWhatTheCommandDoes) {
       {{1, K::BatteryTest, 0, 90}, 1, {"UPS“Server room”(地址 1)进行90秒的电池自检", "电池"}},
       {{1, K::CancelTest, 0, 0}, 0, {"Cancel the battery test on UPS \"Server room\" (address 1)?", "normal supply"}},
       {{1, K::CancelTest, 0, 0}, 1, {"取消UPS“Server room”(地址 1)的电池自检", "恢复正常供电"}},
-      {{1, K::ParamWrite, 40013, 65491}, 0, {"Set \"Bypass Volt lower Limit(%)\" of UPS \"Server room\" (address 1) to -45?"}},
-      {{1, K::ParamWrite, 40013, 65491}, 1, {"“旁路电压保护范围下限(%)”设为-45"}},
+      // The old value is the device's last report (-20 %), signed as the new one.
+      {{1, K::ParamWrite, 40013, 65491},
+       0,
+       {"Set \"Bypass Volt lower Limit(%)\" of UPS \"Server room\" (address 1) from -20 to -45?"}},
+      {{1, K::ParamWrite, 40013, 65491}, 1, {"UPS“Server room”(地址 1)的“旁路电压保护范围下限(%)”从-20改为-45"}},
       // A device without a name is named by its address.
       {{2, K::LoadOff, 0, 0}, 0, {"Switch off the UPS at address 2?"}},
       {{2, K::LoadOff, 0, 0}, 1, {"关闭地址 2 的UPS吗"}},
@@ -387,7 +403,8 @@ TEST_F(ControlContext, OutcomesReadAsOneLineWithTheCommandTheDeviceAndTheResult)
       {S::Confirmed, 0, "confirmed by the device", "设备已确认"},
       {S::Refused, 2, "refused by the device (exception 2: illegal data address)", "设备拒绝(异常码 2:非法数据地址)"},
       {S::Refused, 99, "(exception 99: unknown exception)", "异常码 99"},
-      {S::NotAnswered, 0, "not answered", "设备无应答"},
+      {S::NotAnswered, 0, "no confirmation from the device; it may still act", "设备未确认,命令仍可能被执行"},
+      {S::ConfirmedLate, 0, "confirmed late by the device", "确认迟到"},
       {S::Superseded, 0, "replaced by a newer command", "取代"},
       {S::NotSent, 0, "not sent", "未发送"},
   };

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <sstream>
 #include <vector>
 
 #include "core/DeviceList.h"
@@ -302,4 +303,70 @@ TEST_F(DeviceListFile, WhatIsWrongWithTheFileIsSaidAndTheFileKeptAtTheNextSave) 
     list.AddDevice(Node(201, "newer"));
     EXPECT_TRUE(list.KeptAs().empty()) << c.Name;
   }
+}
+
+namespace {
+// "1A 2B" -> devices at addresses 1 and 2 named A and B.
+std::vector<TDeviceNode> Devices(const std::string& spec) {
+  std::vector<TDeviceNode> out;
+  std::istringstream words(spec);
+  for (std::string w; words >> w;) {
+    TDeviceNode n;
+    n.Address = static_cast<uint8_t>(std::stoi(w));
+    n.Name = PadDeviceName(w.substr(w.find_first_not_of("0123456789")));
+    out.push_back(n);
+  }
+  return out;
+}
+
+std::string Spec(const std::vector<TDeviceNode>& list) {
+  std::string out;
+  for (const TDeviceNode& n : list) out += (out.empty() ? "" : " ") + std::to_string(n.Address) + TrimDeviceName(n.Name);
+  return out;
+}
+}  // namespace
+
+// The list as the desktop has it (ours), as it was loaded (base) and as the
+// command line left the file meanwhile (theirs).
+TEST(DeviceListMerge, ChangesOfBothSidesAreKeptAndOursWinsForTheSameDevice) {
+  struct TCase {
+    const char* What;
+    const char* Ours;
+    const char* Theirs;
+    const char* Merged;
+  } const cases[] = {
+      {"changed by the command line only", "1A 2B 3C", "1A 2B 3C 4D", "1A 2B 3C 4D"},
+      {"removed by the command line only", "1A 2B 3C", "1A 3C", "1A 3C"},
+      {"changed here only", "1A 2X 3C 5E", "1A 2B 3C", "1A 2X 3C 5E"},
+      {"both, other devices", "2B 3C 5E", "1A 2B 3C 4D", "2B 3C 4D 5E"},
+      {"the same device both renamed", "1A 2Ours 3C", "1A 2Theirs 3C", "1A 2Ours 3C"},
+      {"renamed here, removed there", "1A 2B 3Kept", "1A 2B", "1A 2B 3Kept"},
+      {"removed here, renamed there", "1A 3C", "1A 2Theirs 3C", "1A 3C"},
+      {"the same address added by both", "1A 2B 3C 7Ours", "1A 2B 3C 7Theirs", "1A 2B 3C 7Ours"},
+  };
+  const std::vector<TDeviceNode> base = Devices("1A 2B 3C");
+  for (const TCase& c : cases)
+    EXPECT_EQ(Spec(MergeDeviceLists(Devices(c.Ours), base, Devices(c.Theirs))), c.Merged) << c.What;
+}
+
+// The desktop adds a device after `tessaro devices add` wrote to the file.
+TEST_F(DeviceListFile, ASaveKeepsWhatAnotherProgramWroteSinceTheLoad) {
+  List.AddDevice(Node(1, "A"));
+  List.LoadDeviceList();
+  TDeviceList other;
+  other.SetRecordDir(Dir.string() + "/");
+  other.LoadDeviceList();
+  other.AddDevice(Node(2, "B"));
+  const int before = Rebuilds;
+  List.AddDevice(Node(3, "C"));
+  EXPECT_EQ(List.Count, 3);
+  EXPECT_GT(Rebuilds, before + 1);  // the tree shows the device added elsewhere
+  TDeviceList reread;
+  reread.SetRecordDir(Dir.string() + "/");
+  reread.LoadDeviceList();
+  EXPECT_EQ(Spec({reread.Nodes.begin() + 1, reread.Nodes.begin() + 1 + reread.Count}), "1A 2B 3C");
+  // The next save starts from what was written: the device added elsewhere stays.
+  List.DeleteDevice(1);
+  reread.LoadDeviceList();
+  EXPECT_EQ(Spec({reread.Nodes.begin() + 1, reread.Nodes.begin() + 1 + reread.Count}), "2B 3C");
 }

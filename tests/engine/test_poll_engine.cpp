@@ -198,6 +198,49 @@ TEST_F(PollEngine, AQueuedWriteEndsConfirmedRefusedWithItsCodeOrNotAnswered) {
   }
 }
 
+// A held line: the device takes the write only after every resend has gone
+// unanswered, and its echo then arrives among the answers to later requests.
+TEST_F(PollEngine, AnEchoAfterNotAnsweredTurnsTheWriteConfirmedLate) {
+  AddDevices({1});
+  Ctx->Settings.PortInfo.MaxReSend = 3;
+  std::vector<uint8_t> held;
+  Answer = [&held](const std::vector<uint8_t>& req) {
+    if (req[1] != 6) return AnswerFor(req, {});
+    held = req;  // the device answers it later
+    return std::vector<uint8_t>{};
+  };
+  ASSERT_TRUE(Engine->Start());
+  Run(20);
+  const auto queueTest = [&] {
+    Ctx->UpsInfo[1].CommState = 0;
+    const TCommandTicket t = QueueControlCommand(*Ctx, {1, TCommandKind::BatteryTest, 0, 60}, true);
+    EXPECT_EQ(t.Check, TCommandCheck::Ok);
+    for (int i = 0; i < 100 && Ctx->Commands.Find(t.Id)->State == TCommandState::Pending; ++i) Run(1);
+    EXPECT_EQ(Ctx->Commands.Find(t.Id)->State, TCommandState::NotAnswered);
+    return t.Id;
+  };
+  std::vector<TCommandState> told;
+  Ctx->Commands.Subscribe([&told](const TTrackedCommand& c) { told.push_back(c.State); });
+
+  const uint32_t id = queueTest();
+  Run(25);  // the cycle goes on meanwhile
+  const int failures = Ctx->Stats.ParseFailures;
+  Engine->Comm1ReceiveData(held.data(), held.size());
+  EXPECT_EQ(Ctx->Commands.Find(id)->State, TCommandState::ConfirmedLate);
+  EXPECT_EQ(Ctx->Stats.ParseFailures, failures);  // the echo is no garbage
+  EXPECT_EQ(told.back(), TCommandState::ConfirmedLate);
+  // Once only: the same bytes again answer nothing.
+  Engine->Comm1ReceiveData(held.data(), held.size());
+  EXPECT_EQ(Ctx->Stats.ParseFailures, failures + 1);
+  EXPECT_NE(OutcomeText(*Ctx->Commands.Find(id), 0).find("confirmed late"), std::string::npos);
+
+  // An echo long after the write is no longer taken for it.
+  const uint32_t stale = queueTest();
+  Clock.AdvanceMs(10 * 60 * 1000);
+  Engine->Comm1ReceiveData(held.data(), held.size());
+  EXPECT_EQ(Ctx->Commands.Find(stale)->State, TCommandState::NotAnswered);
+}
+
 TEST_F(PollEngine, AWriteIsNotKeptForLaterWhenThePortCloses) {
   AddDevices({1});
   Ctx->Settings.PortInfo.MaxReSend = 3;

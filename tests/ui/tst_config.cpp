@@ -238,8 +238,24 @@ class TstConfig : public QObject {
     QCOMPARE(dialog.Edit1->text(), QStringLiteral("1.80"));
     QVERIFY(!f.Context->CommandQueue[0].Pending);
 
+    QCOMPARE(dialog.windowTitle(), QStringLiteral("Data Set - UPS \"ups\" (address 1)"));
     dialog.Edit1->setText(QStringLiteral("1.7"));
-    dialog.btnSetToClick();  // no question: the model gate stands before this dialog
+    {
+      // Asked first, naming the device, the parameter and its old and new value; No leaves it.
+      TQuestionAnswerer no(QMessageBox::No);
+      dialog.btnSetToClick();
+      QCOMPARE(no.Texts.size(), qsizetype(1));
+      QVERIFY2(no.Texts[0].startsWith(QStringLiteral("Set \"EOD Volt(V/Cell)\" of UPS \"ups\" (address 1) from 1.75 to 1.70?")),
+               qPrintable(no.Texts[0]));
+      QVERIFY(no.NoWasDefault);
+    }
+    QVERIFY(!f.Context->CommandQueue[0].Pending);
+    QCOMPARE(int(f.Context->CommandQueue.ParamImage.EodVolt), 175);
+    {
+      TQuestionAnswerer yes(QMessageBox::Yes);
+      dialog.btnSetToClick();
+      QCOMPARE(yes.Texts.size(), qsizetype(1));
+    }
     QCOMPARE(dialog.Edit1->text(), QStringLiteral("1.70"));
     QVERIFY2(dialog.lblOutcome->text().endsWith(QStringLiteral("queued, waiting to be sent")),
              qPrintable(dialog.lblOutcome->text()));
@@ -269,13 +285,17 @@ class TstConfig : public QObject {
     f.Context->SelectedModel = "RXA410LT";
     TFrmDataSet dialog(Host(f, &portOpen), f.Main.get());
     QCOMPARE(dialog.ListBox1->count(), 20);
-    QCOMPARE(dialog.windowTitle(), QStringLiteral("数据设置"));
+    QCOMPARE(dialog.windowTitle(), QStringLiteral("数据设置 - UPS“ups”(地址 1)"));
     dialog.ListBox1->setCurrentRow(19);
     QCOMPARE(dialog.ComboBox1->currentText(), QStringLiteral("变频模式"));
     dialog.ListBox1->setCurrentRow(15);
     QVERIFY(dialog.rbBuzzerEnable->isChecked() && dialog.rbBoostEnable->isChecked());
     dialog.rbBuzzerDisable->setChecked(true);
-    dialog.btnSetToClick();
+    {
+      TQuestionAnswerer yes(QMessageBox::Yes);
+      dialog.btnSetToClick();
+      QCOMPARE(yes.Texts.size(), qsizetype(1));
+    }
     QCOMPARE(int(f.Context->CommandQueue.ParamImage.ConfigFlags), 4096);
   }
 
@@ -304,7 +324,7 @@ class TstConfig : public QObject {
     QCOMPARE(view->FieldText("OutputVoltFine"), QStringLiteral("2.5%"));
     QVERIFY(view->grpOutput->isHidden());
     QVERIFY(view->edtPreAlarm->isHidden());
-    QCOMPARE(view->windowTitle(), QStringLiteral("User Set"));
+    QCOMPARE(view->windowTitle(), QStringLiteral("User Set - UPS \"ups\" (address 1)"));
 
     f.Context->SelectedModel = "RXA410LT";
     view->Timer1Timer();
@@ -393,6 +413,53 @@ class TstConfig : public QObject {
       test.btnTestClick();
     }
     QVERIFY(!f.Context->CommandQueue.TakeFirst().has_value());
+  }
+
+  // The longest outcome line, in either language and with the longest device
+  // name, wraps inside its window: never clipped, and the choices above it
+  // keep their room. The title fits as well.
+  void controlWindowsHoldTheirLongestOutcome_data() {
+    QTest::addColumn<int>("language");
+    QTest::newRow("English") << 0;
+    QTest::newRow("Chinese") << 1;
+  }
+
+  void controlWindowsHoldTheirLongestOutcome() {
+    QFETCH(int, language);
+    const char* longName = language == 1 ? "机房一号不间断电源系统主机柜并机组成员" : "Server room north wall rack 12 UPS unit";
+    TMainFixture f({{1, longName}}, language, 2);
+    bool portOpen = true;
+    TFrmTest test(Host(f, &portOpen), f.Main.get());
+    TfrmTrunOn onOff(Host(f, &portOpen), f.Main.get());
+    using S = TCommandState;
+    const S states[] = {S::Pending, S::Confirmed, S::Refused, S::NotAnswered, S::ConfirmedLate, S::Superseded, S::NotSent};
+    for (QDialog* dialog : {static_cast<QDialog*>(&test), static_cast<QDialog*>(&onOff)}) {
+      dialog->show();
+      QVERIFY(QTest::qWaitForWindowExposed(dialog));
+      const QFontMetrics metrics(dialog->font());
+      QVERIFY2(dialog->width() > metrics.horizontalAdvance(dialog->windowTitle()) + 100, qPrintable(dialog->windowTitle()));
+      TCommandStatus* outcome = dialog->findChild<TCommandStatus*>();
+      for (const S state : states) {
+        const TCommandKind kind = dialog == &test ? TCommandKind::BatteryTest : TCommandKind::LoadOff;
+        const uint32_t id = f.Context->Commands.Add({1, kind, 0, 65535}, 0);
+        f.Context->Commands.Resolve(id, state == S::ConfirmedLate ? S::NotAnswered : state, 1, 11);
+        if (state == S::ConfirmedLate) f.Context->Commands.ConfirmLate(id, 2);
+        outcome->Track(id, language);
+        QCoreApplication::processEvents();
+        const QString shown = outcome->text();
+        QVERIFY(!shown.isEmpty());
+        // Wrapped, at its full height, and inside the window.
+        QVERIFY2(outcome->height() >= outcome->heightForWidth(outcome->width()), qPrintable(shown));
+        QVERIFY2(dialog->rect().contains(outcome->geometry()), qPrintable(shown));
+        for (QWidget* above : dialog->findChildren<QWidget*>()) {
+          if (above == outcome || above->parentWidget() != dialog || !above->isVisible()) continue;
+          QVERIFY2(above->height() >= above->minimumSizeHint().height(), qPrintable(above->objectName()));
+          QVERIFY2(!above->geometry().intersects(outcome->geometry()), qPrintable(above->objectName()));
+        }
+      }
+    }
+    QVERIFY(onOff.rbOn->height() >= onOff.rbOn->sizeHint().height());
+    QVERIFY(onOff.rbOff->height() >= onOff.rbOff->sizeHint().height());
   }
 
   void batteryTestRefusesATimeItCannotSend() {

@@ -5,10 +5,13 @@
 
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTabWidget>
 
 #include <functional>
 
 #include "MainFixture.h"
+#include "config/Commands.h"
+#include "core/UserParaIni.h"
 #include "logs/EventLog.h"
 #include "ui/config/FrmPSW.h"
 #include "ui/config/FrmUserSet.h"
@@ -179,6 +182,69 @@ class TstExit : public QObject {
     QCOMPARE(CountCode(records, EventProgramClosed), 1);
     QCOMPARE(records.back().Code, int(EventProgramClosed));
     qApp->setProperty("tessaroStopping", false);
+  }
+
+  // The window's size and the selected tab come back at the next start.
+  void theWindowsLayoutIsRememberedFromOneRunToTheNext() {
+    TMainFixture f({{1, "ups"}}, 0, 2);
+    f.ShowWindow();
+    const QSize wanted = f.Main->minimumSizeHint().expandedTo(QSize(900, 650)) + QSize(37, 21);
+    f.Main->resize(wanted);
+    QTRY_COMPARE(f.Main->size(), wanted);
+    f.Main->LiveTabs()->setCurrentIndex(1);
+    f.Main->ExitWithoutQuestion();
+    f.Main.reset();
+    f.Main = std::make_unique<TFrmMain>(*f.Context, *f.Engine);
+    f.Main->Timer1.stop();
+    f.ShowWindow();
+    QCOMPARE(f.Main->size(), wanted);
+    QCOMPARE(f.Main->LiveTabs()->currentIndex(), 1);
+  }
+
+  // `tessaro config set` while the desktop runs, then System -> Exit: what
+  // either side changed is in the file; for a key both changed, the desktop's
+  // value (the operator's last word).
+  void exitKeepsSettingsChangedOnDiskMeanwhile_data() {
+    QTest::addColumn<QStringList>("commandLine");
+    QTest::addColumn<int>("desktopLanguage");  // -1: not changed at the desktop
+    QTest::addColumn<int>("desktopRecInterval");
+    QTest::addColumn<int>("language");
+    QTest::addColumn<int>("recInterval");
+    QTest::addColumn<bool>("fastPoll");
+    QTest::newRow("command line only") << QStringList{"RecInterval=300", "FastPoll=1"} << -1 << -1 << 0 << 300 << true;
+    QTest::newRow("desktop only") << QStringList{} << 1 << -1 << 1 << 600 << false;
+    QTest::newRow("both, other keys") << QStringList{"RecInterval=300", "FastPoll=1"} << 1 << -1 << 1 << 300 << true;
+    QTest::newRow("the same key both") << QStringList{"RecInterval=300"} << -1 << 1200 << 0 << 1200 << false;
+  }
+
+  void exitKeepsSettingsChangedOnDiskMeanwhile() {
+    QFETCH(QStringList, commandLine);
+    QFETCH(int, desktopLanguage);
+    QFETCH(int, desktopRecInterval);
+    TMainFixture f({{1, "ups"}}, 0, 2);
+    const std::string dir = f.Dir.path().toStdString() + "/";
+    if (!commandLine.isEmpty()) {
+      std::vector<std::string> args = {"--data-dir", dir, "config", "set"};
+      for (const QString& a : commandLine) args.push_back(a.toStdString());
+      std::string out, err;
+      QCOMPARE(config::RunCommand(args, dir, out, err), 0);
+    }
+    if (desktopLanguage == 1) f.Main->mni401Click();
+    if (desktopRecInterval >= 0) f.Context->Settings.RecInterval = desktopRecInterval;  // as the log setting does
+    f.Main->ExitWithoutQuestion();
+
+    TSettings saved;
+    (void)LoadSettings(saved, dir + "UserParaIni.ini");
+    QTEST(int(saved.Language), "language");
+    QTEST(int(saved.RecInterval), "recInterval");
+    QTEST(saved.PortInfo.FastPoll, "fastPoll");
+    QCOMPARE(saved.PortInfo.Protocol, uint8_t{2});  // changed by neither
+    // A second save (the parameter dialog, then Exit) keeps them too.
+    QVERIFY(!f.Context->SaveSettings());
+    TSettings again;
+    (void)LoadSettings(again, dir + "UserParaIni.ini");
+    QCOMPARE(again.RecInterval, saved.RecInterval);
+    QCOMPARE(again.PortInfo.FastPoll, saved.PortInfo.FastPoll);
   }
 };
 

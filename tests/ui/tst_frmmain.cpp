@@ -23,6 +23,9 @@
 #include "ui/main/SketchPanel.h"
 #include "ui/main/SwitchPanel.h"
 #include "ui/main/TrendCharts.h"
+#include "ui/main/TrayIcon.h"
+#include <QStatusBar>
+#include <functional>
 #include "core/Catalogue.h"
 #include "ui/main/FrmProperty.h"
 #include "ui/widgets/AngularGauge.h"
@@ -610,6 +613,123 @@ class TstFrmMain : public QObject {
     QVERIFY(!Child<TLamp>(*f.Main, "iLedTx")->IsLit());
     Child<QPushButton>(*f.Main, "btnCom")->click();
     QVERIFY(!f.Engine->PortIsOpen());
+  }
+
+  // The port's panel says why the port is closed, or which setting keeps
+  // the devices from being polled, in the language of the window; in full on hover.
+  void statusBarSaysWhyThePortIsClosed() {
+    TMainFixture f(Three);
+    QLabel* panel = f.Main->Strip().Panel(0);
+    f.OpenPort();
+    f.Port.InjectFailure({TPortFailureKind::HangUp, 0, "cannot find the host \"nohost\": Name or service not known"});
+    QVERIFY(!f.Engine->PortIsOpen());
+    f.Main->HousekeepingPass();
+    QCOMPARE(panel->toolTip(), QStringLiteral("COM is closed: cannot find the host \"nohost\": Name or service not known"));
+    QVERIFY2(panel->text().startsWith(QStringLiteral("COM is closed: cannot")), qPrintable(panel->text()));
+    f.Main->mni401Click();
+    f.Main->HousekeepingPass();
+    QCOMPARE(panel->toolTip(), QStringLiteral("串口已关闭：找不到主机 \"nohost\"：Name or service not known"));
+
+    // Open again: the reason goes; a setting with which nothing is heard shows instead.
+    f.Context->Settings.PortInfo.ReadIntervalTimeout = 0;
+    f.OpenPort();
+    f.Engine->Tick();
+    f.Main->HousekeepingPass();
+    QVERIFY2(panel->toolTip().startsWith(QStringLiteral("COM1  已开启：接收间隔超时为 0")), qPrintable(panel->toolTip()));
+    QVERIFY(!panel->toolTip().contains(QStringLiteral("nohost")));
+    f.Main->mni402Click();
+    f.Main->HousekeepingPass();
+    QVERIFY2(panel->toolTip().startsWith(QStringLiteral("COM1 is Link: ReadIntervalTimeout is 0")), qPrintable(panel->toolTip()));
+    // A port that cannot even be opened.
+    f.Context->Settings.PortInfo.ReadIntervalTimeout = 200;
+    f.Engine->CloseCommPort();
+    f.Port.FailNextOpen();
+    QVERIFY_THROWS_EXCEPTION(ECommsError, f.Engine->OpenCommPort());
+    f.Main->HousekeepingPass();
+    QVERIFY2(panel->toolTip().startsWith(QStringLiteral("COM is closed: Error opening serial port")), qPrintable(panel->toolTip()));
+  }
+
+  // During a communication error the last readings stay, greyed, with the
+  // time of the device's last answer; its next answer brings them back.
+  void staleValuesAreGreyedWithTheTimeOfTheLastAnswer() {
+    TMainFixture f(Three);
+    f.OpenPort();
+    f.Clock.Set(EncodeDateTime({2026, 12, 10, 7, 8, 9, 0}));
+    f.Communicating(11, StateOnline);
+    f.Slot(11).Measure.InputVoltA = 219.9;
+    TLiveValuesPanel& live = f.Main->LiveValues();
+    QWidget* gaugeCell = live.InputGauge(0)->parentWidget();
+    f.Main->RefreshView();
+    QVERIFY(live.StaleNote()->isHidden());
+    QVERIFY(!gaugeCell->graphicsEffect());
+
+    f.Clock.AdvanceMs(5000);
+    f.Slot(11).CommState = 1;
+    f.Main->RefreshView();
+    QVERIFY(!live.StaleNote()->isHidden());
+    QCOMPARE(live.StaleNote()->text(), QStringLiteral("No answer: the values are those of the last answer, at 07:08:09"));
+    QVERIFY(gaugeCell->graphicsEffect());
+    QVERIFY(live.LoadBar(0)->parentWidget()->graphicsEffect());
+    QCOMPARE(live.InputText(0)->text(), QStringLiteral("219.9 V"));  // kept, not cleared
+
+    f.Communicating(11, StateOnline);
+    f.Main->RefreshView();
+    QVERIFY(live.StaleNote()->isHidden());
+    QVERIFY(!gaugeCell->graphicsEffect());
+  }
+
+  // The tray follows the worst device; getting worse raises the window's
+  // urgency hint unless muted; its menu shows the window and exits through
+  // the exit question. Offscreen there is no tray: said once, and the rest
+  // works all the same.
+  void trayFollowsTheWorstDeviceAndItsMenuActs() {
+    TMainFixture f(Three);
+    f.OpenPort();
+    for (int a : {11, 12, 13}) f.Communicating(a, StateOnline);
+    TTrayIcon& tray = f.Main->Tray();
+    f.Main->RefreshView();
+    QCOMPARE(tray.State(), TTrayState::AllFine);
+    QCOMPARE(tray.Alerts(), 0);
+    if (!tray.HasTray()) {
+      QLabel* middle = f.Main->Strip().Panel(1);
+      QCOMPARE(middle->text(), QStringLiteral("No system tray: no tray icon shown"));
+      middle->clear();
+      f.Main->RefreshView();
+      QVERIFY(middle->text().isEmpty());  // once
+    }
+    struct {
+      std::function<void()> Change;
+      TTrayState State;
+      int Alerts;
+    } const steps[] = {
+        {[&] { f.Slot(12).StateCode = StateBattery; }, TTrayState::OnBattery, 1},
+        {[&] { tray.MuteAction()->trigger(); }, TTrayState::OnBattery, 1},
+        {[&] { f.Slot(13).AlarmCount = 1; }, TTrayState::Alarm, 1},  // muted
+        {[&] { tray.MuteAction()->trigger(); }, TTrayState::Alarm, 1},
+        {[&] { f.Slot(11).CommState = 1; }, TTrayState::NotAnswering, 2},
+        {[&] { f.Communicating(11, StateOnline); }, TTrayState::Alarm, 2},  // better: no hint
+    };
+    for (const auto& step : steps) {
+      step.Change();
+      f.Main->RefreshView();
+      QCOMPARE(tray.State(), step.State);
+      QCOMPARE(tray.Alerts(), step.Alerts);
+    }
+    QCOMPARE(TTrayIcon::StateColour(TTrayState::Alarm), QColor(0xd0, 0x20, 0x20));
+
+    QCOMPARE(tray.ShowAction()->text(), QStringLiteral("Show window"));
+    f.Main->mni401Click();
+    f.Main->RefreshView();
+    QCOMPARE(tray.ExitAction()->text(), QStringLiteral("退出"));
+    f.Main->hide();
+    tray.ShowAction()->trigger();
+    QVERIFY(f.Main->isVisible());
+    {
+      TBoxAnswerer no(QMessageBox::No);
+      tray.ExitAction()->trigger();
+      QCOMPARE(no.Texts, QStringList{QStringLiteral("您确定要退出系统吗?")});
+    }
+    QVERIFY(f.Main->isVisible());
   }
 
   void statusBarTellsOfALogThatCannotBeWritten() {

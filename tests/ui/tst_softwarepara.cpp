@@ -236,6 +236,29 @@ class TstSoftwarePara : public QObject {
     QCOMPARE(saved.PortInfo.ComName, std::string("rfc2217://192.0.2.10:4001"));
   }
 
+  // In Chinese the port name's refusal is Chinese too, and two warnings at
+  // once are shown whole: the dialog grows to their wrapped lines.
+  void portNameWarningsAreInTheWindowsLanguageAndNotClipped() {
+    auto f = Fixture("[CommPort]\nComName=COM1\nReadIntervalTimeout=0\n", 1);
+    TFrmSoftwarePara dialog(*f->Context, *f->Engine, {}, f->Main.get(), "/nonexistent");
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    dialog.cbxComName->setCurrentText(QStringLiteral("tcp://nohost"));
+    QCoreApplication::processEvents();
+    const QString shown = dialog.lbWarnings->text();
+    QVERIFY2(shown.startsWith(QStringLiteral("“tcp://nohost” 在主机之后缺少“:端口”")), qPrintable(shown));
+    QVERIFY2(shown.contains(QStringLiteral("接收间隔超时为 0")), qPrintable(shown));
+    QVERIFY(dialog.lbWarnings->height() >= dialog.lbWarnings->heightForWidth(dialog.lbWarnings->width()));
+    QVERIFY(dialog.rect().contains(dialog.lbWarnings->geometry()));
+    QVERIFY(!dialog.lbWarnings->geometry().intersects(dialog.SaveSetBtn->geometry()));
+    {
+      TBoxAnswerer ok(QMessageBox::Ok);
+      dialog.SaveSetBtn->click();
+      QCOMPARE(ok.Texts.size(), qsizetype(1));
+      QVERIFY2(ok.Texts[0].contains(QStringLiteral("tcp://主机:端口")), qPrintable(ok.Texts[0]));
+    }
+  }
+
   void autoStartEntryIsWrittenLeftAloneAndRemoved() {
     auto f = Fixture("[CommPort]\nComName=COM1\n");
     const std::string entry = Home.path().toStdString() + "/.config/autostart/tessaro.desktop";

@@ -2,6 +2,7 @@
 
 #include "control/Control.h"
 #include "engine/Context.h"
+#include "ui/widgets/GrowToContent.h"
 #include "ui/widgets/MsgBox.h"
 
 namespace tessaro {
@@ -26,15 +27,23 @@ void TCommandStatus::Track(uint32_t id, int language) {
 void TCommandStatus::Show(const TTrackedCommand& command) {
   const char* colour = "";
   switch (command.State) {
-    case TCommandState::Confirmed: colour = "color: #1b7a2f;"; break;
+    case TCommandState::Confirmed:
+    case TCommandState::ConfirmedLate: colour = "color: #1b7a2f;"; break;
+    case TCommandState::NotAnswered: colour = "color: #b34700;"; break;  // not known either way
     case TCommandState::Refused:
-    case TCommandState::NotAnswered:
     case TCommandState::NotSent: colour = "color: #b3261e;"; break;
     case TCommandState::Pending:
     case TCommandState::Superseded: break;
   }
   setStyleSheet(QString::fromLatin1(colour));
   setText(QString::fromStdString(OutcomeLine(FCtx, command, static_cast<uint8_t>(FLanguage))));
+  // The outcome wraps; its window grows rather than clip it or squeeze the choices above it.
+  GrowToContent(window());
+}
+
+QString TitleWithDevice(const TContext& ctx, const QString& title, uint8_t addr, int language) {
+  if (addr == 0) return title;
+  return title + QStringLiteral(" - ") + QString::fromStdString(DeviceText(ctx, addr, static_cast<uint8_t>(language)));
 }
 
 uint32_t AskAndQueue(QWidget* parent, const TControlHost& host, const TCommandRequest& request, int language) {

@@ -29,6 +29,9 @@ class TCommandStatus : public QLabel {
   int FLanguage = 0;
 };
 
+// A window's title with the device it works on: "Data Set - UPS "name" (address 5)".
+QString TitleWithDevice(const TContext& ctx, const QString& title, uint8_t addr, int language);
+
 // Checks the request, asks whether to send it (naming the device and what the
 // command does, No the default) and queues it. The id, or 0 when it was
 // refused (said in a box) or the answer was No.

@@ -13,6 +13,7 @@
 
 #include "control/ParamTable.h"
 #include "engine/Context.h"
+#include "ui/widgets/GrowToContent.h"
 #include "ui/widgets/MsgBox.h"
 
 namespace tessaro {
@@ -35,7 +36,7 @@ QGroupBox* Switch(QWidget* parent, const char* name, QRadioButton*& enable, QRad
 TFrmDataSet::TFrmDataSet(const TControlHost& host, QWidget* parent) : QDialog(parent), FHost(host) {
   setObjectName(QStringLiteral("FrmDataSet"));
   const int language = FHost.Ctx.Settings.Language;
-  setWindowTitle(ZhEn(language, "数据设置", "Data Set"));
+  setWindowTitle(TitleWithDevice(FHost.Ctx, ZhEn(language, "数据设置", "Data Set"), FHost.SelDevAddr(), language));
 
   grpList = new QGroupBox(ZhEn(language, "项目名称", "Name"), this);
   ListBox1 = new QListWidget(grpList);
@@ -132,7 +133,12 @@ void TFrmDataSet::btnSetToClick() {
   input.Text = Edit1->text().toStdString();
   input.BuzzerDisable = rbBuzzerDisable->isChecked();
   input.BoostDisable = rbBoostDisable->isChecked();
-  const TSetResult result = PressParamSet(FHost.Ctx, FAddr, FHost.PortOpen(), FEntry, input);
+  // Asked before anything is stored or queued, naming the device, the
+  // parameter and its old and new value; No is the default.
+  const auto ask = [this, language](const TCommandRequest& request) {
+    return AskYesNo(this, QString::fromStdString(ConfirmQuestion(FHost.Ctx, request, static_cast<uint8_t>(language))));
+  };
+  const TSetResult result = PressParamSet(FHost.Ctx, FAddr, FHost.PortOpen(), FEntry, input, ask);
   if (result.Check.Correction) Edit1->setText(QString::fromStdString(*result.Check.Correction));
   switch (result.Outcome) {
     case TSetOutcome::PortOff:
@@ -145,6 +151,7 @@ void TFrmDataSet::btnSetToClick() {
                             : QString::fromStdString(result.Check.Message));
       (ComboBox1->isVisible() ? static_cast<QWidget*>(ComboBox1) : Edit1)->setFocus();
       return;
+    case TSetOutcome::Declined: return;
     case TSetOutcome::Refused:
       ShowMessage(this, QString::fromStdString(CheckText(result.Refusal, static_cast<uint8_t>(language))));
       return;
@@ -152,6 +159,7 @@ void TFrmDataSet::btnSetToClick() {
       // Nothing can go out with this protocol; the line says so instead of a box.
       NewValue = result.Check.Value;
       lblOutcome->setText(QString::fromStdString(CheckText(TCommandCheck::NoCommands, static_cast<uint8_t>(language))));
+      GrowToContent(this);
       return;
     case TSetOutcome::Queued:
       NewValue = result.Check.Value;

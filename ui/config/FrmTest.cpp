@@ -9,6 +9,7 @@
 
 #include "control/Control.h"
 #include "engine/Context.h"
+#include "ui/widgets/GrowToContent.h"
 #include "ui/widgets/MsgBox.h"
 
 namespace tessaro {
@@ -39,6 +40,7 @@ TFrmTest::TFrmTest(const TControlHost& host, QWidget* parent) : QDialog(parent),
   lblOutcome = new TCommandStatus(FHost.Ctx, this);
   v->addWidget(lblOutcome);
 
+  HoldTitle(this);
   connect(btnTest, &QPushButton::clicked, this, &TFrmTest::btnTestClick);
   connect(btnCancelTest, &QPushButton::clicked, this, &TFrmTest::btnCancelTestClick);
 }

@@ -8,6 +8,7 @@
 #include <QVBoxLayout>
 
 #include "engine/Context.h"
+#include "ui/widgets/GrowToContent.h"
 
 namespace tessaro {
 
@@ -49,6 +50,7 @@ void TfrmTrunOn::SetTexts() {
   rbOn->setText(Txt(language, "开机", "On"));
   rbOff->setText(Txt(language, "关机", "Off"));
   btnOK->setText(Txt(language, "确定", "OK"));
+  HoldTitle(this);
 }
 
 void TfrmTrunOn::changeEvent(QEvent* event) {

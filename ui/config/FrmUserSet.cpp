@@ -13,6 +13,7 @@
 
 #include "control/Control.h"
 #include "engine/Context.h"
+#include "ui/config/CommandStatus.h"
 #include "ui/config/FrmDataSet.h"
 #include "ui/config/FrmPSW.h"
 
@@ -110,10 +111,16 @@ QString TFrmUserSet::FieldText(const char* field) const {
 
 void TFrmUserSet::SetTexts() {
   const int language = FHost.Ctx.Settings.Language;
-  setWindowTitle(ZhEn(language, "用户设置量", "User Set"));
+  ShowTitle();
   grpBattery->setTitle(ZhEn(language, "电池设置", "Battery Set"));
   btnSet->setText(ZhEn(language, "设置", "Set"));
   for (TField& f : FFields) f.Label->setText(ZhEn(language, f.Zh, f.En));
+}
+
+void TFrmUserSet::ShowTitle() {
+  const int language = FHost.Ctx.Settings.Language;
+  const QString title = TitleWithDevice(FHost.Ctx, ZhEn(language, "用户设置量", "User Set"), FHost.SelDevAddr(), language);
+  if (windowTitle() != title) setWindowTitle(title);
 }
 
 void TFrmUserSet::Clear() {
@@ -143,6 +150,7 @@ void TFrmUserSet::closeEvent(QCloseEvent* event) {
 }
 
 void TFrmUserSet::Timer1Timer() {
+  ShowTitle();  // it follows the device selected in the main window
   const TUpsInfo& info = FHost.Ctx.UpsInfo[FHost.SelDevAddr()];
   if (!FHost.PortOpen() || info.CommState != 0) {
     Clear();

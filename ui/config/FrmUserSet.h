@@ -49,6 +49,7 @@ class TFrmUserSet : public QWidget {
     QLineEdit* Edit;
   };
   void SetTexts();
+  void ShowTitle();  // the device it shows in the title
   void Clear();
 
   TControlHost FHost;

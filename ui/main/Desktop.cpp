@@ -146,6 +146,7 @@ int RunDesktop(int argc, char** argv, const std::string& dataDir, const std::opt
     if (main) main->statusBar()->showMessage(QString::fromStdString(message.Text), message.Lasting ? 60000 : 15000);
   });
   host->Start(nullptr, [&main] { main->mni102Click(); });
+  main->EnableNotifications();
   main->show();
 
   EndLoopWhenClosed(*main);

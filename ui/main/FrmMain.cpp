@@ -6,6 +6,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QSettings>
 #include <QStackedWidget>
 #include <QStatusBar>
 #include <QTabBar>
@@ -14,14 +15,17 @@
 #include <QVBoxLayout>
 
 #include <cfenv>
+#include <cstdio>
 #include <utility>
 #include <system_error>
 
 #include "control/Control.h"
 #include "core/ProtocolTraits.h"
+#include "core/TrayState.h"
 #include "core/Version.h"
 #include "engine/Context.h"
 #include "engine/PollEngine.h"
+#include "serial/PortTexts.h"
 #include "serial/SerialPort.h"
 #include "ui/config/ControlHost.h"
 #include "ui/config/FrmPSW.h"
@@ -41,6 +45,8 @@
 #include "ui/main/SketchPanel.h"
 #include "ui/main/StatusStrip.h"
 #include "ui/main/SwitchPanel.h"
+#include "ui/main/Notifier.h"
+#include "ui/main/TrayIcon.h"
 #include "ui/main/TrendCharts.h"
 #include "ui/settings/FrmSoftwarePara.h"
 #include "ui/trace/FrmCom.h"
@@ -139,6 +145,7 @@ TFrmMain::TFrmMain(TContext& context, TPollEngine& engine, QWidget* parent)
   ApplyProtocolLayout();
   PageControl1->setCurrentIndex(0);
   PageControl2->setCurrentIndex(0);
+  RestoreLayout();
   UpdateDebugOverlay();
 
   // One housekeeping pass per tick: the pace of every 11th tick of a 10 ms
@@ -147,12 +154,17 @@ TFrmMain::TFrmMain(TContext& context, TPollEngine& engine, QWidget* parent)
   connect(&Timer1, &QTimer::timeout, this, &TFrmMain::Timer1Timer);
   Timer1.start();
 
+  FTray = new TTrayIcon(this, [this] { mni103Click(); }, this);
+
   // Whatever window sent it, and even once that window is closed, the
   // outcome of a write shows here.
   FCommandObserver = FCtx.Commands.Subscribe([this](const TTrackedCommand& command) {
     if (command.State == TCommandState::Pending) return;
     const auto language = static_cast<uint8_t>(FCtx.Settings.Language);
-    statusBar()->showMessage(QString::fromStdString(OutcomeLine(FCtx, command, language)), 15000);
+    const QString line = QString::fromStdString(OutcomeLine(FCtx, command, language));
+    statusBar()->showMessage(line, 15000);
+    const bool done = command.State == TCommandState::Confirmed || command.State == TCommandState::ConfirmedLate;
+    if (FNotifier) FNotifier->CommandOutcome(line, !done, language);
   });
 }
 
@@ -394,12 +406,44 @@ void TFrmMain::RefreshView() {
   FLiveValues->ShowInputs(r);
   FCharts->AddInputs(r, time);
   FLiveValues->ShowOutputs(r);
+  FLiveValues->ShowStale(StaleNote(FTreePane->SelDevAddr()));
   FCharts->AddOutputs(r, time);
   FSketch->ShowStatus(r, language, traits);
   FSwitches->ShowSwitches(r, language);
   FAlarms->ShowAlarms(r, language);
   FSketch->ShowSketch(r, language, traits);
   if (FCtx.Display.DebugShow) FTreePane->FillDebugEdits(overlay);
+  FTray->Show(TrayState(FCtx.UpsInfo, FCtx.DeviceList, FEngine.PortIsOpen()), language,
+              [this](const QString& text) { SayOnce(text); });
+  if (FNotifier) FNotifier->Watch(FCtx, FEngine.PortIsOpen());
+}
+
+void TFrmMain::EnableNotifications() {
+  if (FNotifier) return;
+  FNotifier = new TNotifier(QDBusConnection::sessionBus(), this);
+  FNotifier->Say = [this](const QString& text) { SayOnce(text); };
+}
+
+void TFrmMain::SayOnce(const QString& text) {
+  // In the middle panel, where it stays: a passing message would hide the
+  // panels meanwhile. On stderr too, for whoever started the program.
+  FStoreMessage = text;
+  FStrip->ShowMiddle(text, FCtx.Vars.Paused != 0);
+  std::fprintf(stderr, "tessaro: %s\n", text.toUtf8().constData());
+}
+
+QString TFrmMain::StaleNote(uint8_t address) const {
+  if (address == 0) return {};
+  // Values still coming in after the link came up are current as far as they go.
+  switch (FCtx.Freshness().Of(address)) {
+    case TFreshness::Fresh:
+    case TFreshness::Incomplete: return {};
+    default: break;
+  }
+  const TUpsInfo& r = FCtx.UpsInfo[address];
+  if (!r.LastAnswerMs) return Txt(TTextId::NoAnswerYet);
+  const double ageDays = static_cast<double>(FCtx.Clock.MonotonicMs() - *r.LastAnswerMs) / 86400000.0;
+  return Txt(TTextId::NoAnswerSince) + QString::fromStdString(FormatDateTime(FCtx.Clock.Now() - ageDays).substr(11));
 }
 
 // ---------------------------------------------------------------- timer
@@ -412,13 +456,7 @@ void TFrmMain::Timer1Timer() {
 
 void TFrmMain::HousekeepingPass() {
   UpdateDebugOverlay();
-  if (FEngine.PortIsOpen()) {
-    FStrip->ShowPort(QString::fromStdString(FCtx.Settings.PortInfo.ComName) + SharedTexts.LinkSuffix);
-    btnCom->setText(SharedTexts.PortClose);
-  } else {
-    FStrip->ShowPort(SharedTexts.PortClosed);
-    btnCom->setText(SharedTexts.PortOpen);
-  }
+  ShowPortState();
   // A log that cannot be written: its first failure and its recovery, in full
   // on hover. While the trace window's manual mode holds polling the values
   // shown stop changing, so that comes first.
@@ -452,6 +490,23 @@ void TFrmMain::HousekeepingPass() {
   ++FCtx.Display.TimerStats[16];
   FStrip->ShowClock(QString::fromStdString(FormatDateTime(FCtx.Clock.Now()).substr(11)));
   RefreshView();
+}
+
+void TFrmMain::ShowPortState() {
+  const int language = FCtx.Settings.Language;
+  const bool open = FEngine.PortIsOpen();
+  btnCom->setText(open ? SharedTexts.PortClose : SharedTexts.PortOpen);
+  // Why it is closed, else a setting with which nothing is polled.
+  QStringList reasons;
+  if (!open && !FEngine.PortProblem().empty())
+    reasons << QString::fromStdString(PortText(FEngine.PortProblem(), static_cast<uint8_t>(language)));
+  for (const TSettingsProblem& problem : CheckSettings(FCtx.Settings))
+    reasons << QString::fromStdString(problem.Text(language));
+  const QString state =
+      open ? QString::fromStdString(FCtx.Settings.PortInfo.ComName) + SharedTexts.LinkSuffix : SharedTexts.PortClosed;
+  const QString separator = language == 1 ? QStringLiteral("；") : QStringLiteral("; ");
+  FStrip->ShowPort(state, reasons.isEmpty() ? QString() : Txt(TTextId::ReasonSeparator) + reasons.join(separator),
+                   !reasons.isEmpty());
 }
 
 void TFrmMain::UpdateDebugOverlay() {
@@ -577,10 +632,31 @@ void TFrmMain::ExitWithoutQuestion() {
   close();
 }
 
+QString TFrmMain::LayoutPath() const { return QString::fromStdString(FCtx.DataDir + "Desktop.ini"); }
+
+void TFrmMain::RestoreLayout() {
+  const QSettings layout(LayoutPath(), QSettings::IniFormat);
+  if (layout.contains(QStringLiteral("Main/Geometry")))
+    restoreGeometry(layout.value(QStringLiteral("Main/Geometry")).toByteArray());
+  // Only a tab the protocol shows.
+  const int tab = layout.value(QStringLiteral("Main/LiveTab"), 0).toInt();
+  if (tab > 0 && tab < PageControl2->count() && PageControl2->tabBar()->isVisibleTo(this))
+    PageControl2->setCurrentIndex(tab);
+}
+
+void TFrmMain::SaveLayout() {
+  // A layout that cannot be kept costs the next start its window size, nothing more.
+  QSettings layout(LayoutPath(), QSettings::IniFormat);
+  layout.setValue(QStringLiteral("Main/Geometry"), saveGeometry());
+  layout.setValue(QStringLiteral("Main/LiveTab"), PageControl2->currentIndex());
+  layout.sync();
+}
+
 void TFrmMain::FinishExit() {
   if (FExitConfirmed) return;
   FExitConfirmed = true;
   Timer1.stop();
+  SaveLayout();
   if (const std::error_code ec = FCtx.SaveSettings()) {
     ShowMessage(this, QString::fromStdString(ec.message()));
   }

@@ -36,6 +36,8 @@ class TSketchPanel;
 class TStatusStrip;
 class TSwitchPanel;
 class TTrendCharts;
+class TTrayIcon;
+class TNotifier;
 struct TControlHost;
 
 class TFrmMain : public QMainWindow {
@@ -100,6 +102,11 @@ class TFrmMain : public QMainWindow {
   TAlarmPanel& Alarms() const { return *FAlarms; }
   TTrendCharts& Charts() const { return *FCharts; }
   TStatusStrip& Strip() const { return *FStrip; }
+  TTrayIcon& Tray() const { return *FTray; }
+  // Desktop notifications through the session bus, from now on (the program
+  // turns them on; the tests of other things leave the session alone).
+  void EnableNotifications();
+  TNotifier* Notifier() const { return FNotifier; }
   QStackedWidget* Pages() const { return PageControl1; }  // 0 real-time, 1 graphs
   QTabWidget* LiveTabs() const { return PageControl2; }   // Data, Sketch Map
 
@@ -118,6 +125,15 @@ class TFrmMain : public QMainWindow {
   QWidget* BuildRealTimePage();
   void ShowPage(int page);
   void UpdateDebugOverlay();
+  void ShowPortState();  // status panel 1 and the port button
+  void SayOnce(const QString& text);  // what the desktop lacks (no tray, no notification service)
+  // The window's size and place and the selected tab, kept in the data
+  // directory's Desktop.ini from one run to the next.
+  QString LayoutPath() const;
+  void RestoreLayout();
+  void SaveLayout();
+  // Empty while the device's values are current; else when it last answered.
+  QString StaleNote(uint8_t address) const;
   QString Txt(TTextId id) const;
   // Timer stopped, settings saved, port closed, Closed emitted; once.
   void FinishExit();
@@ -146,6 +162,8 @@ class TFrmMain : public QMainWindow {
   TAlarmPanel* FAlarms = nullptr;
   TTrendCharts* FCharts = nullptr;
   TStatusStrip* FStrip = nullptr;
+  TTrayIcon* FTray = nullptr;
+  TNotifier* FNotifier = nullptr;
 
   QMenu* mni100;
   QAction* mni101;

@@ -1,5 +1,6 @@
 #include "ui/main/LiveValuesPanel.h"
 
+#include <QGraphicsColorizeEffect>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -157,6 +158,12 @@ TLiveValuesPanel::TLiveValuesPanel(QWidget* parent) : QWidget(parent) {
     boxes->addWidget(b, 1);
   }
   grid->addLayout(boxes, 2, 0, 1, 4);
+  lblStale = new QLabel(this);
+  lblStale->setObjectName(QStringLiteral("lblStale"));
+  lblStale->setWordWrap(true);
+  lblStale->setStyleSheet(QStringLiteral("QLabel { color: #ffb84d; font-weight: bold; }"));
+  lblStale->hide();
+  grid->addWidget(lblStale, 3, 0, 1, 4);
   grid->setRowStretch(0, 1);
   grid->setRowStretch(1, 1);
   for (int c = 0; c < 3; ++c) grid->setColumnStretch(c, 1);
@@ -181,6 +188,23 @@ void TLiveValuesPanel::ApplyProtocol(const TProtocolTraits& traits) {
 }
 
 void TLiveValuesPanel::HideBackupBox() { AdvPanel9->hide(); }
+
+void TLiveValuesPanel::ShowStale(const QString& note) {
+  const bool stale = !note.isEmpty();
+  lblStale->setText(note);
+  lblStale->setVisible(stale);
+  // One grey wash over gauges, bars and boxes alike; the note stays readable.
+  for (QWidget* w : findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+    if (w == lblStale || stale == (w->graphicsEffect() != nullptr)) continue;
+    if (stale) {
+      auto* grey = new QGraphicsColorizeEffect(w);
+      grey->setColor(QColor(0x80, 0x80, 0x80));
+      w->setGraphicsEffect(grey);
+    } else {
+      w->setGraphicsEffect(nullptr);
+    }
+  }
+}
 
 void TLiveValuesPanel::ShowInputs(const TUpsInfo& r) {
   const TMeasureBlock& m = r.Measure;

@@ -33,6 +33,10 @@ class TLiveValuesPanel : public QWidget {
   void HideBackupBox();
   void ShowInputs(const TUpsInfo& r);
   void ShowOutputs(const TUpsInfo& r);
+  // Values that are no longer current are greyed, with `note` (when the
+  // device last answered) above them; an empty note shows them live.
+  void ShowStale(const QString& note);
+  QLabel* StaleNote() const { return lblStale; }
 
   TAngularGauge* InputGauge(int phase) const { return iAGInPutV[phase]; }
   TAngularGauge* OutputGauge(int phase) const { return iAGOutPutV[phase]; }
@@ -57,6 +61,7 @@ class TLiveValuesPanel : public QWidget {
   TValueBox* AdvPanel1;  // output frequency
   TValueBox* AdvPanel9;  // battery backup time
   TValueBox* AdvPanel6;  // battery capacity
+  QLabel* lblStale;
 };
 
 }  // namespace tessaro

@@ -3,6 +3,8 @@
 #include <QLabel>
 #include <QStatusBar>
 
+#include <algorithm>
+
 namespace tessaro {
 
 TStatusStrip::TStatusStrip(QStatusBar* bar) {
@@ -11,12 +13,24 @@ TStatusStrip::TStatusStrip(QStatusBar* bar) {
   for (int i = 0; i < 4; ++i) {
     StatusPanel[i] = new QLabel(bar);
     StatusPanel[i]->setAlignment(Qt::AlignCenter);
-    StatusPanel[i]->setFixedWidth(widths[i]);
-    bar->addWidget(StatusPanel[i]);
+    // The port's panel takes the room left: it may have a reason to tell.
+    if (i == 0)
+      StatusPanel[i]->setMinimumWidth(widths[i]);
+    else
+      StatusPanel[i]->setFixedWidth(widths[i]);
+    bar->addWidget(StatusPanel[i], i == 0 ? 1 : 0);
   }
 }
 
-void TStatusStrip::ShowPort(const QString& text) { StatusPanel[0]->setText(text); }
+void TStatusStrip::ShowPort(const QString& text, const QString& reason, bool warn) {
+  QLabel* panel = StatusPanel[0];
+  const QString full = reason.isEmpty() ? text : text + reason;
+  if (panel->toolTip() == full && !full.isEmpty()) return;
+  const int room = panel->contentsRect().width() - 8;  // the style's padding
+  panel->setText(panel->fontMetrics().elidedText(full, Qt::ElideRight, std::max(room, 40)));
+  panel->setToolTip(full);
+  panel->setStyleSheet(warn ? QStringLiteral("QLabel { color: #b3261e; }") : QString());
+}
 
 void TStatusStrip::ShowMiddle(const QString& text, bool paused) {
   QLabel* panel = StatusPanel[1];

@@ -15,7 +15,9 @@ class TStatusStrip {
  public:
   explicit TStatusStrip(QStatusBar* bar);
 
-  void ShowPort(const QString& text);
+  // The port's state; with a reason (why it is closed, a setting that stops
+  // polling) the reason follows, cut to the panel, and shows in full on hover.
+  void ShowPort(const QString& text, const QString& reason = {}, bool warn = false);
   // Polling held by the trace window stands out; a word on the log stores
   // shows in full on hover.
   void ShowMiddle(const QString& text, bool paused);

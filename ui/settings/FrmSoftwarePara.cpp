@@ -13,6 +13,7 @@
 #include "engine/Context.h"
 #include "engine/PollEngine.h"
 #include "serial/PortName.h"
+#include "ui/widgets/GrowToContent.h"
 #include "ui/widgets/MsgBox.h"
 #include "ui/settings/AutoStart.h"
 #include "ui/settings/PortList.h"
@@ -168,17 +169,18 @@ void TFrmSoftwarePara::UpdateWarnings() {
   QStringList lines;
   const TSettings chosen = Chosen();
   std::string why;
-  if (!ParsePortName(chosen.PortInfo.ComName, &why)) lines << QString::fromStdString(why);
+  if (!ParsePortName(chosen.PortInfo.ComName, &why, FCtx.Settings.Language)) lines << QString::fromStdString(why);
   for (const TSettingsProblem& warning : CheckSettings(chosen))
     lines << QString::fromStdString(warning.Text(FCtx.Settings.Language));
   lbWarnings->setText(lines.join(QLatin1Char('\n')));
   lbWarnings->setVisible(!lines.isEmpty());
+  GrowToContent(this);
 }
 
 void TFrmSoftwarePara::SaveSetBtnClick() {
   const TSettings chosen = Chosen();
   std::string why;
-  if (!ParsePortName(chosen.PortInfo.ComName, &why)) {
+  if (!ParsePortName(chosen.PortInfo.ComName, &why, FCtx.Settings.Language)) {
     ShowMessage(this, QString::fromStdString(why));  // nothing changes
     return;
   }
