@@ -30,6 +30,7 @@
 #include "hooks/EventHooks.h"
 #include "logs/EventText.h"
 #include "logs/StoreHealth.h"
+#include "mqtt/MqttHost.h"
 #include "net/NutServer.h"
 #include "serial/BusPort.h"
 #include "serial/PortName.h"
@@ -173,8 +174,15 @@ int RunHeadless(const TAppOptions& options) {
   // every tick; a listener that cannot bind is retried.
   web::TWebHost web(ctx, [&engine] { return engine.PortIsOpen(); });
   web.OnMessage = [](const std::string& text) { std::fprintf(stderr, "tessaro: %s\n", text.c_str()); };
-  engine.OnAnswerAccepted = [&web](uint8_t address) { web.AnswerAccepted(address); };
+  // The MQTT publisher talks to its broker from a thread of its own.
+  mqtt::TMqttHost mqtt(ctx, [&engine] { return engine.PortIsOpen(); });
+  mqtt.OnMessage = say;
+  engine.OnAnswerAccepted = [&web, &mqtt](uint8_t address) {
+    web.AnswerAccepted(address);
+    mqtt.AnswerAccepted(address);
+  };
   web.Start({options.WebListen.value_or(ctx.Settings.WebListen), ctx.Settings.WebUsersFile, ctx.Settings.WebPublic});
+  mqtt.Start(ctx.Settings, options.Mqtt);
 
   // The loop sleeps through ticks that would only count down, and runs them
   // when it next wakes, before anything else reaches the engine: the poll
@@ -236,7 +244,10 @@ int RunHeadless(const TAppOptions& options) {
       PrintStoreMessages(storeHealth);
     }
     // An answer reaches the web pages at once, not at the next tick the loop wakes for.
-    if (owed > 0 || heard) web.Tick(static_cast<int>(std::min<uint64_t>(owed, 1 << 20)));
+    if (owed > 0 || heard) {
+      web.Tick(static_cast<int>(std::min<uint64_t>(owed, 1 << 20)));
+      mqtt.Tick(static_cast<int>(std::min<uint64_t>(owed, 1 << 20)));
+    }
     if (engine.FastStepDueInMs() == 0) engine.FastStep();
     if (options.Duration > 0 &&
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count() >= options.Duration)
@@ -244,6 +255,7 @@ int RunHeadless(const TAppOptions& options) {
   }
 
   web.Stop();
+  mqtt.Stop();
   // The order of an orderly exit: settings saved, port closed, then the
   // engine logs its closing event.
   if (const std::error_code ec = ctx.SaveSettings(&ctx.LoadedSettings)) {

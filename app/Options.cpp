@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "mqtt/MqttConfig.h"
 #include "net/ListenAddress.h"
 
 namespace tessaro {
@@ -90,6 +91,16 @@ TAppOptions ParseOptions(const std::vector<std::string>& args, const std::string
       const std::string* v = value("--web-listen");
       if (!v) break;
       opt.WebListen = *v;
+    } else if (a == "--mqtt") {
+      const std::string* v = value("--mqtt");
+      if (!v) break;
+      mqtt::TBrokerUrl url;
+      std::string why;
+      if (!v->empty() && !mqtt::ParseBrokerUrl(*v, url, why)) {
+        opt.Error = "--mqtt: " + why;
+        break;
+      }
+      opt.Mqtt = *v;
     } else if (a == "--export-events" || a == "--export-data") {
       if (a == "--export-data") {
         const std::string* month = value("--export-data");
@@ -165,6 +176,7 @@ TAppOptions ParseOptions(const std::vector<std::string>& args, const std::string
 std::string UsageText() {
   return R"(Usage: tessaro [--headless] [--data-dir DIR] [--duration SECONDS]
                [--nut-listen ADDRESS:PORT] [--web-listen ADDRESS:PORT]
+               [--mqtt mqtt://HOST[:PORT]]
        tessaro [--data-dir DIR] --export-events FILE [--year Y [--month M [--day D]]]
                [--address N] [--encoding gbk|utf-8]
        tessaro [--data-dir DIR] --export-data YYYY-MM FILE [--day D] [--address N]
@@ -204,6 +216,13 @@ Monitors UPS devices and inverters on the serial port named in the settings.
                       numeric: 127.0.0.1 for this machine only; another
                       address needs [Web] UsersFile (passwords) or
                       [Web] Public=1
+  --mqtt URL          publish every configured device to an MQTT broker,
+                      mqtt://HOST[:PORT] (1883) or mqtts://HOST[:PORT] (TLS,
+                      8883), with Home Assistant discovery; overrides
+                      [Mqtt] Broker; "" turns it off. The login, topics and
+                      rate are in [Mqtt] of the settings (the password only
+                      from a file, PasswordFile). A broker that cannot be
+                      reached is retried with back-off while polling goes on
   --export-events FILE
                       write the event log to FILE as CSV, as the event log
                       viewer exports it (newest first; all dates, or the
@@ -239,7 +258,8 @@ ASCII, 1 power-frequency ASCII, 2 Modbus, 3 RXA), [CommMast] MaxReSend,
 (tenths of a second, 0 = off), [Network] NutListen (ADDRESS:PORT of the
 network UPS server, empty = off), UsersFile (who may give it device
 commands) and RemoteCommands (1: also from other machines), [Web] Listen, UsersFile and Public (the
-web listener), [Hooks] OnEvent (a program run without a
+web listener), [Mqtt] Broker, ClientId, User, PasswordFile, CaFile,
+Prefix, DiscoveryPrefix, Keepalive and Interval (the MQTT publisher), [Hooks] OnEvent (a program run without a
 shell for every event log record, with the record in TESSARO_TIME,
 TESSARO_ADDRESS, TESSARO_DEVICE, TESSARO_KIND, TESSARO_CODE, TESSARO_ACTIVE
 and TESSARO_TEXT). The devices polled are those of Record/TreeNode.dat.
