@@ -126,6 +126,9 @@ void TMqttHost::Run() {
     } else if (rc != MOSQ_ERR_SUCCESS) {
       std::string reason = LoopReason(rc, error);
       if (!FLastLogError.empty()) reason += " (" + FLastLogError + ")";
+      if (rc == MOSQ_ERR_TLS)
+        reason += "; its certificate must be valid for " + FConfig.Broker.Host + " and signed by a CA of " +
+                  (FConfig.CaFile.empty() ? std::string("the system's store") : FConfig.CaFile);
       Fail(FState == TState::Connected ? "connection lost: " + reason : reason);
     } else if (FState == TState::Connecting &&
                clock.MonotonicMs() - FConnectStartMs > std::max(10, FConfig.Keepalive) * 1000LL) {

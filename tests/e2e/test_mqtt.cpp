@@ -70,10 +70,14 @@ class Mqtt : public Headless {
     Port = FreePort();
   }
 
-  // The broker on Port; with a password file when `users` is not empty.
-  std::unique_ptr<TChildProcess> StartBroker(const std::string& users = {}) const {
+  // The broker on Port; with a password file when `users` is not empty, with
+  // TLS and the certificate Certificates made for `tlsName` when that is not.
+  std::unique_ptr<TChildProcess> StartBroker(const std::string& users = {}, const std::string& tlsName = {}) const {
     std::ofstream conf(Dir / "mosquitto.conf");
     conf << "listener " << Port << " 127.0.0.1\npersistence false\n";
+    if (!tlsName.empty())
+      conf << "cafile " << (Dir / "ca.pem").string() << "\ncertfile " << (Dir / (tlsName + ".pem")).string()
+           << "\nkeyfile " << (Dir / (tlsName + ".key")).string() << "\n";
     // As root the broker would switch to its own user, who cannot read our files.
     if (::geteuid() == 0) conf << "user root\n";
     if (users.empty()) {
@@ -113,6 +117,22 @@ class Mqtt : public Headless {
     std::ofstream(path) << text;
     ::chmod(path.c_str(), mode);
     return path.string();
+  }
+
+  // A CA and a server certificate signed by it for each name, in Dir.
+  bool Certificates(const std::vector<std::string>& names) const {
+    std::string script = "set -e; cd '" + Dir.string() + "'\n" +
+                         "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout ca.key "
+                         "-out ca.pem -days 2 -subj /CN=TestCA\n";
+    for (const std::string& n : names)
+      script += "openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout " + n + ".key -out " +
+                n + ".csr -subj /CN=" + n + "\nprintf 'subjectAltName=DNS:" + n + "\\n' > " + n +
+                ".ext\nopenssl x509 -req -in " + n + ".csr -CA ca.pem -CAkey ca.key -CAcreateserial -out " + n +
+                ".pem -days 2 -extfile " + n + ".ext\n";
+    TChildProcess sh({"/bin/sh", "-c", script});
+    const int status = sh.WaitForExit(60s);
+    EXPECT_EQ(status, 0) << sh.Err();
+    return status == 0;
   }
 
   uint16_t Port = 0;
@@ -270,5 +290,26 @@ TEST_F(Mqtt, TheLoginIsCheckedAndARefusalSaysWhy) {
     auto monitor = StartMonitor();
     EXPECT_TRUE(monitor->WaitForError(c.Said, 20s)) << monitor->Err();
     EXPECT_EQ(monitor->Err().find("right-one"), std::string::npos) << "the password is never shown";
+  }
+}
+
+TEST_F(Mqtt, ATlsBrokerIsTakenOnlyWithACertificateForItsName) {
+  if (!fs::exists("/usr/bin/openssl")) GTEST_SKIP() << "openssl is not installed";
+  ASSERT_TRUE(Certificates({"localhost", "other.example"}));
+  WriteSettings("CaFile=" + (Dir / "ca.pem").string() + "\n");
+  WriteDevices({1});
+  struct TCase {
+    const char* CertifiedName;
+    const char* Said;
+  } cases[] = {
+      {"localhost", "MQTT publishing to mqtts://localhost:"},
+      {"other.example", "certificate verify failed"},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.CertifiedName);
+    auto broker = StartBroker({}, c.CertifiedName);
+    TChildProcess monitor({BuildDir + "/tessaro", "--headless", "--data-dir", (Dir / "data").string(), "--duration",
+                           "60", "--mqtt", "mqtts://localhost:" + std::to_string(Port)});
+    EXPECT_TRUE(monitor.WaitForError(c.Said, 20s)) << monitor.Err() << broker->Err();
   }
 }
