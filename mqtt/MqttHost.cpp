@@ -124,11 +124,7 @@ void TMqttHost::Run() {
     if (!FLost.empty()) {
       Fail(FLost);
     } else if (rc != MOSQ_ERR_SUCCESS) {
-      std::string reason = LoopReason(rc, error);
-      if (!FLastLogError.empty()) reason += " (" + FLastLogError + ")";
-      if (rc == MOSQ_ERR_TLS)
-        reason += "; its certificate must be valid for " + FConfig.Broker.Host + " and signed by a CA of " +
-                  (FConfig.CaFile.empty() ? std::string("the system's store") : FConfig.CaFile);
+      const std::string reason = Reason(rc, error);
       Fail(FState == TState::Connected ? "connection lost: " + reason : reason);
     } else if (FState == TState::Connecting &&
                clock.MonotonicMs() - FConnectStartMs > std::max(10, FConfig.Keepalive) * 1000LL) {
@@ -178,11 +174,20 @@ void TMqttHost::Attempt() {
   rc = mosquitto_connect_async(FMosq, FConfig.Broker.Host.c_str(), FConfig.Broker.Port, FConfig.Keepalive);
   const int error = errno;
   if (rc != MOSQ_ERR_SUCCESS) {
-    Fail(rc == MOSQ_ERR_EAI ? "cannot resolve " + FConfig.Broker.Host : LoopReason(rc, error));
+    Fail(rc == MOSQ_ERR_EAI ? "cannot resolve " + FConfig.Broker.Host : Reason(rc, error));
     return;
   }
   FState = TState::Connecting;
   FConnectStartMs = FFeed.Clock().MonotonicMs();
+}
+
+std::string TMqttHost::Reason(int rc, int error) const {
+  std::string reason = LoopReason(rc, error);
+  if (!FLastLogError.empty()) reason += " (" + FLastLogError + ")";
+  if (rc == MOSQ_ERR_TLS)
+    reason += "; the broker's certificate must be valid for " + FConfig.Broker.Host + " and signed by a CA of " +
+              (FConfig.CaFile.empty() ? std::string("the system's store") : FConfig.CaFile);
+  return reason;
 }
 
 void TMqttHost::Drop() {
@@ -215,11 +220,12 @@ void TMqttHost::OnConnect(mosquitto* m, void* self, int rc) {
   h.FState = TState::Connected;
   h.FConnected = true;
   h.FRetryMs = 0;
-  if (h.FFailing)
-    h.Report("MQTT broker " + h.FConfig.Broker.Text() + " connected again after " + std::to_string(h.FFailedTries) +
-          (h.FFailedTries == 1 ? " failed try" : " failed tries"));
-  else if (!h.FEverConnected)
-    h.Report("MQTT publishing to " + h.FConfig.Broker.Text() + " under " + h.FConfig.Prefix + "/");
+  const std::string tries = std::to_string(h.FFailedTries) + (h.FFailedTries == 1 ? " failed try" : " failed tries");
+  if (!h.FEverConnected)
+    h.Report("MQTT publishing to " + h.FConfig.Broker.Text() + " under " + h.FConfig.Prefix + "/" +
+             (h.FFailing ? " after " + tries : ""));
+  else if (h.FFailing)
+    h.Report("MQTT broker " + h.FConfig.Broker.Text() + " connected again after " + tries);
   h.FFailing = false;
   h.FEverConnected = true;
   h.FFailedTries = 0;

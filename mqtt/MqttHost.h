@@ -75,6 +75,8 @@ class TMqttHost {
   void Run();
   void Attempt();
   void Fail(const std::string& reason);
+  // Why libmosquitto gave `rc`, with what it logged and what TLS needs.
+  std::string Reason(int rc, int error) const;
   void Drop();
   void PublishDue();
   void Publish(const std::string& topic, const std::string& payload, int qos, bool retain);
