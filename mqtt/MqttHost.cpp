@@ -15,8 +15,10 @@ namespace tessaro::mqtt {
 
 namespace {
 
-// How long the loop waits for the socket before it looks at the snapshot again.
-constexpr int LoopMs = 100;
+// How long the loop waits for the socket before it looks at the snapshot
+// again: a value is on its way within this of being decoded, and an idle
+// publisher wakes twice a second.
+constexpr int LoopMs = 500;
 // How long an orderly stop waits for the broker to take the last messages.
 constexpr int64_t StopBoundMs = 2000;
 
