@@ -98,7 +98,7 @@ class Mqtt : public Headless {
   }
   // What the broker holds retained under `topic` now.
   std::vector<TLine> Retained(const std::string& topic) const {
-    auto sub = Subscribe(topic, {"--retained-only", "-W", "2"});
+    auto sub = Subscribe(topic, {"--retained-only", "-W", "4"});
     sub->WaitForExit(10s);
     return Lines(sub->Out());
   }
