@@ -21,6 +21,8 @@ namespace {
 constexpr int LoopMs = 500;
 // How long an orderly stop waits for the broker to take the last messages.
 constexpr int64_t StopBoundMs = 2000;
+// Home Assistant's restarts are announced to at most this often.
+constexpr int64_t AnnounceAgainMs = 10000;
 
 std::string LoopReason(int rc, int error) {
   if (rc == MOSQ_ERR_ERRNO) return std::strerror(error);
@@ -307,9 +309,15 @@ void TMqttHost::PublishDue() {
   if (FOutstanding > MaxOutstanding) return;
   const int64_t now = FFeed.Clock().MonotonicMs();
   const bool changed = s.Sequence != FLastSequence;
+  // Anyone who may publish "online" there could otherwise keep us announcing.
+  const bool announceAll = FAnnounceAll && now - FAnnouncedAllAt >= AnnounceAgainMs;
+  if (announceAll) {
+    FAnnounceAll = false;
+    FAnnouncedAllAt = now;
+  }
   for (const web::TDeviceView& d : s.Devices) {
     TPublished& p = FDevices[d.Address];
-    if (!FConfig.DiscoveryPrefix.empty() && (!p.Announced || FAnnounceAll)) {
+    if (!FConfig.DiscoveryPrefix.empty() && (!p.Announced || announceAll)) {
       const std::vector<TMessage> configs = DiscoveryConfigs(FConfig, s, d, TESSARO_VERSION);
       // Entities this protocol lacks (left from a run with another) are emptied once.
       if (FCleaned.insert(d.Address).second)
@@ -332,7 +340,6 @@ void TMqttHost::PublishDue() {
     p.Payload = std::move(payload);
     p.At = now;
   }
-  FAnnounceAll = false;
   FLastSequence = s.Sequence;
 }
 

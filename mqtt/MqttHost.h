@@ -118,7 +118,8 @@ class TMqttHost {
   int FFailedTries = 0;
   std::string FLost;         // set by a callback: the connection ended, why
   std::string FLastLogError;  // libmosquitto's last error line (TLS says why here)
-  bool FAnnounceAll = false;
+  bool FAnnounceAll = false;   // Home Assistant asked for the configs again
+  int64_t FAnnouncedAllAt = -1000000;
   uint64_t FLastSequence = 0;
   int FOutstanding = 0;
   std::map<uint8_t, TPublished> FDevices;
