@@ -6,6 +6,6 @@
 
 int main(int argc, char** argv) {
   return tessaro::RunProgram(argc, argv, [](int count, char** values, const tessaro::TAppOptions& options) {
-    return tessaro::RunDesktop(count, values, options.DataDir, options.NutListen, options.WebListen);
+    return tessaro::RunDesktop(count, values, options.DataDir, options.NutListen, options.WebListen, options.Mqtt);
   });
 }

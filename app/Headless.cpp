@@ -282,7 +282,7 @@ int RunHeadless(const TAppOptions& options) {
   PrintEvents(ctx, printer);
 
   TProgramEngine program(ctx);
-  auto faces = std::make_unique<TFaces>(ctx, program.Engine, TFaceOverrides{options.NutListen, options.WebListen},
+  auto faces = std::make_unique<TFaces>(ctx, program.Engine, TFaceOverrides{options.NutListen, options.WebListen, options.Mqtt},
                                         [](const TFaceMessage& message) { Say(message.Text); });
   StartEngine(ctx, program);
   faces->Start();

@@ -12,6 +12,7 @@
 #include <iterator>
 #include <utility>
 
+#include "mqtt/MqttConfig.h"
 #include "net/ListenAddress.h"
 
 namespace tessaro {
@@ -140,6 +141,14 @@ void TakeSearch(const std::string& option, TOptionArgs& args, TAppOptions& opt) 
     args.Refuse("--search takes FROM-TO, two bus addresses 1..252 with FROM <= TO (as 1-16), not \"" + *v + "\"");
 }
 
+void TakeMqtt(const std::string& option, TOptionArgs& args, TAppOptions& opt) {
+  const std::string* v = args.Value(option);
+  if (!v) return;
+  mqtt::TBrokerUrl url;
+  if (std::string why; !v->empty() && !mqtt::ParseBrokerUrl(*v, url, why)) return args.Refuse("--mqtt: " + why);
+  opt.Mqtt = *v;
+}
+
 // Every option of the command line and what it takes.
 const std::pair<const char*, TOptionRule> OptionRules[] = {
     {"--headless", [](const std::string&, TOptionArgs&, TAppOptions& opt) { opt.Headless = true; }},
@@ -156,6 +165,7 @@ const std::pair<const char*, TOptionRule> OptionRules[] = {
      [](const std::string& option, TOptionArgs& args, TAppOptions& opt) {
        if (const std::string* v = args.Value(option)) opt.WebListen = *v;
      }},
+    {"--mqtt", TakeMqtt},
     {"--export-events", TakeExport},
     {"--export-data", TakeExport},
     {"--day", TakeDayOrAddress},
@@ -211,6 +221,7 @@ TAppOptions ParseOptions(const std::vector<std::string>& args, const std::string
 std::string UsageText() {
   return R"(Usage: tessaro [--headless] [--data-dir DIR] [--duration SECONDS]
                [--nut-listen ADDRESS:PORT] [--web-listen ADDRESS:PORT]
+               [--mqtt mqtt://HOST[:PORT]]
        tessaro [--data-dir DIR] --export-events FILE [--year Y [--month M [--day D]]]
                [--address N] [--encoding gbk|utf-8]
        tessaro [--data-dir DIR] --export-data YYYY-MM FILE [--day D] [--address N]
@@ -250,6 +261,13 @@ Monitors UPS devices and inverters on the serial port named in the settings.
                       numeric: 127.0.0.1 for this machine only; another
                       address needs [Web] UsersFile (passwords) or
                       [Web] Public=1
+  --mqtt URL          publish every configured device to an MQTT broker,
+                      mqtt://HOST[:PORT] (1883) or mqtts://HOST[:PORT] (TLS,
+                      8883), with Home Assistant discovery; overrides
+                      [Mqtt] Broker; "" turns it off. The login, topics and
+                      rate are in [Mqtt] of the settings (the password only
+                      from a file, PasswordFile). A broker that cannot be
+                      reached is retried with back-off while polling goes on
   --export-events FILE
                       write the event log to FILE as CSV, as the event log
                       viewer exports it (newest first; all dates, or the
@@ -285,7 +303,8 @@ ASCII, 1 power-frequency ASCII, 2 Modbus, 3 RXA), [CommMast] MaxReSend,
 (tenths of a second, 0 = off), [Network] NutListen (ADDRESS:PORT of the
 network UPS server, empty = off), UsersFile (who may give it device
 commands) and RemoteCommands (1: also from other machines), [Web] Listen, UsersFile and Public (the
-web listener), [Hooks] OnEvent (a program run without a
+web listener), [Mqtt] Broker, ClientId, User, PasswordFile, CaFile,
+Prefix, DiscoveryPrefix, Keepalive and Interval (the MQTT publisher), [Hooks] OnEvent (a program run without a
 shell for every event log record, with the record in TESSARO_TIME,
 TESSARO_ADDRESS, TESSARO_DEVICE, TESSARO_KIND, TESSARO_CODE, TESSARO_ACTIVE
 and TESSARO_TEXT). The devices polled are those of Record/TreeNode.dat.

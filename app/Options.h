@@ -22,6 +22,8 @@ struct TAppOptions {
   std::optional<std::string> NutListen;
   // --web-listen: overrides [Web] Listen when given; empty = off.
   std::optional<std::string> WebListen;
+  // --mqtt: overrides [Mqtt] Broker when given; empty = off.
+  std::optional<std::string> Mqtt;
   // --search FROM-TO: probe these bus addresses and exit; 0 when not given.
   int SearchFrom = 0;
   int SearchTo = 0;

@@ -9,6 +9,8 @@
 #   bench/daemon_footprint.sh                                  build/tessaro
 #   PROGRAMS="build/tessaro /tmp/old/tessaro" bench/daemon_footprint.sh
 #   SECONDS_RUN=20 bench/daemon_footprint.sh                   a shorter look
+#   MQTT=1 bench/daemon_footprint.sh        each program also publishing to a
+#                                           mosquitto started here (Debian's)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${BUILD:-build}
@@ -69,12 +71,22 @@ for program in $programs; do
   for _ in $(seq 100); do grep -q '^ready' "$dir/sim.out" && break; sleep 0.05; done
   "$program" config set --data-dir "$dir/data" ComName="$dir/tty" Protocol=2 NutListen=127.0.0.1:$port >/dev/null
   for i in $(seq "$devices"); do "$program" devices add "$i" "UPS-$i" --data-dir "$dir/data" >/dev/null; done
-  "$program" --headless --data-dir "$dir/data" >"$dir/monitor.out" 2>"$dir/monitor.err" &
-  monitor=$!
-  pids+=($monitor)
-  measure "$program --headless" "$monitor"
-  kill "$monitor"
-  wait "$monitor" || true
+  for publish in "" ${MQTT:+mqtt}; do
+    args=()
+    if [ -n "$publish" ]; then
+      printf 'listener %d 127.0.0.1\nallow_anonymous true\npersistence false\n%s' "$((port + 5000))" \
+        "$([ "$(id -u)" = 0 ] && echo 'user root')" >"$dir/mosquitto.conf"
+      /usr/sbin/mosquitto -c "$dir/mosquitto.conf" >"$dir/mosquitto.out" 2>&1 &
+      pids+=($!)
+      args=(--mqtt "mqtt://127.0.0.1:$((port + 5000))")
+    fi
+    "$program" --headless --data-dir "$dir/data" "${args[@]}" >"$dir/monitor.out" 2>"$dir/monitor.err" &
+    monitor=$!
+    pids+=($monitor)
+    measure "$program --headless${publish:+ --mqtt}" "$monitor"
+    kill "$monitor"
+    wait "$monitor" || true
+  done
 done
 
 if [ -x /lib/nut/dummy-ups ] && [ -x /lib/nut/upsd ]; then

@@ -26,6 +26,7 @@
 #include "core/UpsInfo.h"
 #include "core/UserParaIni.h"
 #include "hooks/EventHooks.h"
+#include "mqtt/MqttConfig.h"
 #include "net/ListenAddress.h"
 #include "net/NutServer.h"
 #include "net/UsersFile.h"
@@ -253,6 +254,71 @@ bool CheckShutdownGroup(const std::string& value, std::string& written, std::str
   return true;
 }
 
+bool CheckMqttBroker(const std::string& value, std::string& written, std::string& error) {
+  if (mqtt::TBrokerUrl url; !value.empty() && !mqtt::ParseBrokerUrl(value, url, error)) {
+    error = "Broker: " + error + "; empty turns the MQTT publisher off";
+    return false;
+  }
+  written = value;
+  return true;
+}
+
+// An empty value is the default; otherwise `check` decides.
+bool CheckMqttText(const char* key, bool (*check)(const std::string&, std::string&), const char* empty,
+                   const std::string& value, std::string& written, std::string& error) {
+  if (std::string why; !value.empty() && !check(value, why)) {
+    error = std::string(key) + ": " + why + "; empty " + empty;
+    return false;
+  }
+  written = value;
+  return true;
+}
+
+bool CheckMqttClientId(const std::string& value, std::string& written, std::string& error) {
+  return CheckMqttText("ClientId", mqtt::CheckClientWord, "makes one from the prefix", value, written, error);
+}
+
+bool CheckMqttUser(const std::string& value, std::string& written, std::string& error) {
+  return CheckMqttText("User", mqtt::CheckClientWord, "logs in without a name", value, written, error);
+}
+
+bool CheckMqttPrefix(const std::string& value, std::string& written, std::string& error) {
+  return CheckMqttText("Prefix", mqtt::CheckTopicPrefix, "is tessaro/<host name>", value, written, error);
+}
+
+bool CheckMqttDiscoveryPrefix(const std::string& value, std::string& written, std::string& error) {
+  return CheckMqttText("DiscoveryPrefix", mqtt::CheckTopicPrefix, "announces nothing to Home Assistant", value,
+                       written, error);
+}
+
+// The monitor would refuse it at start with the same words.
+bool CheckMqttPasswordFile(const std::string& value, std::string& written, std::string& error) {
+  if (std::string why; !value.empty() && !mqtt::ReadPasswordFile(value, why)) {
+    error = "PasswordFile: " + why + "; empty logs in without a password";
+    return false;
+  }
+  written = value;
+  return true;
+}
+
+bool CheckMqttCaFile(const std::string& value, std::string& written, std::string& error) {
+  if (!value.empty() && (value[0] != '/' || ::access(value.c_str(), R_OK) != 0)) {
+    error = "CaFile is the absolute path of a readable file of CA certificates (PEM), not " + Quoted(value) +
+            "; empty uses the system's";
+    return false;
+  }
+  written = value;
+  return true;
+}
+
+bool CheckMqttKeepalive(const std::string& value, std::string& written, std::string& error) {
+  return CheckedNumber(value, "Keepalive", mqtt::MinKeepalive, mqtt::MaxKeepalive, nullptr, written, error);
+}
+
+bool CheckMqttInterval(const std::string& value, std::string& written, std::string& error) {
+  return CheckedNumber(value, "Interval", 1, mqtt::MaxInterval, nullptr, written, error);
+}
+
 std::string Number(int32_t v) { return std::to_string(v); }
 
 const TKey Keys[] = {
@@ -276,6 +342,15 @@ const TKey Keys[] = {
     {"Web", "Public", CheckWebPublic, [](const TSettings& s) { return Number(s.WebPublic ? 1 : 0); }},
     {"Shutdown", "Rules", CheckShutdownRules, [](const TSettings& s) { return s.ShutdownRules; }},
     {"Shutdown", "Group", CheckShutdownGroup, [](const TSettings& s) { return s.ShutdownGroup; }},
+    {"Mqtt", "Broker", CheckMqttBroker, [](const TSettings& s) { return s.MqttBroker; }},
+    {"Mqtt", "ClientId", CheckMqttClientId, [](const TSettings& s) { return s.MqttClientId; }},
+    {"Mqtt", "User", CheckMqttUser, [](const TSettings& s) { return s.MqttUser; }},
+    {"Mqtt", "PasswordFile", CheckMqttPasswordFile, [](const TSettings& s) { return s.MqttPasswordFile; }},
+    {"Mqtt", "CaFile", CheckMqttCaFile, [](const TSettings& s) { return s.MqttCaFile; }},
+    {"Mqtt", "Prefix", CheckMqttPrefix, [](const TSettings& s) { return s.MqttPrefix; }},
+    {"Mqtt", "DiscoveryPrefix", CheckMqttDiscoveryPrefix, [](const TSettings& s) { return s.MqttDiscoveryPrefix; }},
+    {"Mqtt", "Keepalive", CheckMqttKeepalive, [](const TSettings& s) { return Number(s.MqttKeepalive); }},
+    {"Mqtt", "Interval", CheckMqttInterval, [](const TSettings& s) { return Number(s.MqttInterval); }},
 };
 
 // A key name that more than one section has.
@@ -644,7 +719,14 @@ listener Listen (numeric ADDRESS:PORT, empty off), Web.UsersFile
 (absolute path, empty: no passwords) and Public (0, 1: serve a
 non-loopback address without passwords), the shutdown policy's Rules
 (ADDRESS:onbattery=SECONDS,runtime=SECONDS,lowbattery;... empty: none) and
-Group (ADDRESSES:COUNT, empty: none); "Section.Key" works as well
+Group (ADDRESSES:COUNT, empty: none); for the MQTT publisher Broker
+(mqtt://HOST[:PORT] or mqtts://HOST[:PORT], empty off), ClientId, User,
+PasswordFile (absolute path of a file of its owner only holding the
+password), CaFile (CA certificates for mqtts://, empty: the system's),
+Prefix (topics, empty: tessaro/<host name>), DiscoveryPrefix (Home
+Assistant's, homeassistant; empty announces nothing), Keepalive (5..3600 s)
+and Interval (1..3600 s: an unchanged device is published again after
+it); "Section.Key" works as well
 (Web.Listen), and is needed for UsersFile. A value that is refused changes nothing;
 files are replaced whole, never half written. A running tessaro reads the
 changes when it next starts. clear-fsd asks the running monitor to clear

@@ -40,6 +40,8 @@ const TNumberKey NumberKeys[] = {
     {"DataLog", "RecInterval", [](const TSettings& s) { return s.RecInterval; }},
     {"Network", "RemoteCommands", [](const TSettings& s) { return int32_t{s.NutRemoteCommands}; }, false},
     {"Web", "Public", [](const TSettings& s) { return int32_t{s.WebPublic}; }, false},
+    {"Mqtt", "Keepalive", [](const TSettings& s) { return s.MqttKeepalive; }, false},
+    {"Mqtt", "Interval", [](const TSettings& s) { return s.MqttInterval; }, false},
 };
 
 // A line as it may be shown on one line of a terminal: short, with its
@@ -166,6 +168,15 @@ TSettingsSnapshot LoadSettings(TSettings& settings, const std::string& iniPath) 
   settings.WebPublic = ini.ReadBool("Web", "Public", d.WebPublic);
   settings.ShutdownRules = ini.ReadString("Shutdown", "Rules", d.ShutdownRules);
   settings.ShutdownGroup = ini.ReadString("Shutdown", "Group", d.ShutdownGroup);
+  settings.MqttBroker = ini.ReadString("Mqtt", "Broker", d.MqttBroker);
+  settings.MqttClientId = ini.ReadString("Mqtt", "ClientId", d.MqttClientId);
+  settings.MqttUser = ini.ReadString("Mqtt", "User", d.MqttUser);
+  settings.MqttPasswordFile = ini.ReadString("Mqtt", "PasswordFile", d.MqttPasswordFile);
+  settings.MqttCaFile = ini.ReadString("Mqtt", "CaFile", d.MqttCaFile);
+  settings.MqttPrefix = ini.ReadString("Mqtt", "Prefix", d.MqttPrefix);
+  settings.MqttDiscoveryPrefix = ini.ReadString("Mqtt", "DiscoveryPrefix", d.MqttDiscoveryPrefix);
+  settings.MqttKeepalive = ini.ReadInteger("Mqtt", "Keepalive", d.MqttKeepalive);
+  settings.MqttInterval = ini.ReadInteger("Mqtt", "Interval", d.MqttInterval);
   return snapshot;
 }
 

@@ -72,6 +72,19 @@ struct TSettings {
   // NutListen.
   std::string ShutdownRules;
   std::string ShutdownGroup;
+  // [Mqtt]: the MQTT publisher, off while Broker is empty. Broker:
+  // mqtt://HOST[:PORT] or mqtts://HOST[:PORT]; the password is read from
+  // PasswordFile (its owner's only); Prefix empty means tessaro/<hostname>;
+  // an empty DiscoveryPrefix announces nothing. Read only, like NutListen.
+  std::string MqttBroker;
+  std::string MqttClientId;
+  std::string MqttUser;
+  std::string MqttPasswordFile;
+  std::string MqttCaFile;
+  std::string MqttPrefix;
+  std::string MqttDiscoveryPrefix = "homeassistant";
+  int32_t MqttKeepalive = 30;  // seconds
+  int32_t MqttInterval = 60;   // seconds between publishes of an unchanged device
 };
 
 // exeDir + "UserParaIni.ini"; exeDir ends with "/".

@@ -30,6 +30,7 @@ using TFaceSay = std::function<void(const TFaceMessage&)>;
 struct TFaceOverrides {
   std::optional<std::string> NutListen;
   std::optional<std::string> WebListen;
+  std::optional<std::string> Mqtt;  // the broker
 };
 
 // What the root hands every face; state the faces share (a forced shutdown

@@ -283,6 +283,12 @@ std::string DeviceJson(const TBusSnapshot& s, const TDeviceView& d) {
   return j.Take();
 }
 
+std::string DeviceObjectJson(const TBusSnapshot& s, const TDeviceView& d) {
+  TJson j;
+  WriteDevice(j, s, d, true);
+  return j.Take();
+}
+
 std::string MetricsText(const TBusSnapshot& s, std::string_view version) {
   TMetrics m;
   m.Reserve(4096 + s.Devices.size() * 8192);

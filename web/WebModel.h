@@ -20,6 +20,8 @@ void WriteValues(TJson& j, const TMeasureBlock& m, uint8_t protocol);
 std::string DevicesJson(const TBusSnapshot& snapshot);
 // GET /api/v1/devices/N.
 std::string DeviceJson(const TBusSnapshot& snapshot, const TDeviceView& device);
+// The "device" object of that answer alone, without the bus around it.
+std::string DeviceObjectJson(const TBusSnapshot& snapshot, const TDeviceView& device);
 
 // GET /metrics. `version` goes into tessaro_build_info.
 std::string MetricsText(const TBusSnapshot& snapshot, std::string_view version);

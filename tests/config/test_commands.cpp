@@ -252,6 +252,16 @@ TEST_F(Commands, configRefusesUnknownKeysAndBadValuesAndChangesNothing) {
       {"Shutdown.Rules=1:onbattery=0", "Shutdown.Rules: device 1: \"onbattery=0\" is not onbattery=SECONDS"},
       {"Rules=1:lowbattery;1:runtime=60", "device 1 is given twice"},
       {"Group=1,2:3", "Shutdown.Group: the count of a group of 2 is 1 to 2"},
+      {"Broker=broker:1883", "mqtt://HOST[:PORT] or mqtts://HOST[:PORT]"},
+      {"Broker=mqtt://broker:0", "1 to 65535"},
+      {"Prefix=a/#", "without a wildcard"},
+      {"DiscoveryPrefix=/ha", "no empty level"},
+      {"ClientId=two words", "printable ASCII without spaces"},
+      {"PasswordFile=" + openHook, "PasswordFile: the password file " + openHook + " may be read or written by others"},
+      {"Mqtt.PasswordFile=relative", "absolute path"},
+      {"CaFile=/nonexistent/ca.pem", "CA certificates"},
+      {"Keepalive=4", "5 to 3600"},
+      {"Interval=0", "1 to 3600"},
   };
   for (const TCase& c : cases) {
     // A good assignment beside a bad one is not written either.
@@ -287,6 +297,29 @@ TEST_F(Commands, aBadPortNameIsRefusedInTheLanguageOfTheSettings) {
   ASSERT_EQ(Run({"config", "set", "Language=0"}), 0) << Err;
   EXPECT_EQ(Run({"config", "set", "ComName=tcp://nohost"}), 1);
   EXPECT_NE(Err.find("\"tcp://nohost\" has no \":PORT\" after the host"), std::string::npos) << Err;
+}
+
+TEST_F(Commands, configSetTakesTheMqttPublisher) {
+  fs::create_directories(Data);
+  const std::string password = Data + "mqtt-password";
+  std::ofstream(password) << "s3cret\n";
+  fs::permissions(password, fs::perms::owner_read | fs::perms::owner_write);
+  ASSERT_EQ(Run({"config", "set", "Broker=mqtts://[::1]:8884", "User=tess", "PasswordFile=" + password,
+                 "Prefix=site/bus2", "DiscoveryPrefix=", "Keepalive=60", "Interval=10"}),
+            0)
+      << Err;
+  TSettings s;
+  (void)LoadSettings(s, Data + "UserParaIni.ini");
+  EXPECT_EQ(s.MqttBroker, "mqtts://[::1]:8884");
+  EXPECT_EQ(s.MqttUser, "tess");
+  EXPECT_EQ(s.MqttPasswordFile, password);
+  EXPECT_EQ(s.MqttPrefix, "site/bus2");
+  EXPECT_EQ(s.MqttDiscoveryPrefix, "") << "empty announces nothing, not the default";
+  EXPECT_EQ(s.MqttKeepalive, 60);
+  EXPECT_EQ(s.MqttInterval, 10);
+  ASSERT_EQ(Run({"config", "show"}), 0);
+  EXPECT_NE(Out.find("\nBroker=mqtts://[::1]:8884\n"), std::string::npos) << Out;
+  EXPECT_EQ(Out.find("s3cret"), std::string::npos) << Out;
 }
 
 TEST_F(Commands, configWarnsOfBadSettingsAlreadyInTheFile) {

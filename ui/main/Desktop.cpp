@@ -74,7 +74,7 @@ void RequestStop(TFrmMain& main) {
 }
 
 int RunDesktop(int argc, char** argv, const std::string& dataDir, const std::optional<std::string>& nutListen,
-               const std::optional<std::string>& webListen) {
+               const std::optional<std::string>& webListen, const std::optional<std::string>& mqtt) {
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Tessaro"));
   QApplication::setWindowIcon(AssetIcon(QStringLiteral("app")));
@@ -141,7 +141,7 @@ int RunDesktop(int argc, char** argv, const std::string& dataDir, const std::opt
   }
 
   auto host = std::make_unique<TEngineHost>(engine, program.Port);
-  host->AttachFaces({nutListen, webListen}, [&main](const TFaceMessage& message) {
+  host->AttachFaces({nutListen, webListen, mqtt}, [&main](const TFaceMessage& message) {
     std::fprintf(stderr, "tessaro: %s\n", message.Text.c_str());
     if (main) main->statusBar()->showMessage(QString::fromStdString(message.Text), message.Lasting ? 60000 : 15000);
   });

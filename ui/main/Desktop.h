@@ -26,6 +26,7 @@ void RequestStop(TFrmMain& main);
 // webListen likewise [Web] Listen.
 int RunDesktop(int argc, char** argv, const std::string& dataDir,
                const std::optional<std::string>& nutListen = std::nullopt,
-               const std::optional<std::string>& webListen = std::nullopt);
+               const std::optional<std::string>& webListen = std::nullopt,
+               const std::optional<std::string>& mqtt = std::nullopt);
 
 }  // namespace tessaro
