@@ -300,7 +300,7 @@ function eventsPage() {
     const csv = new URLSearchParams(q); csv.set('encoding', encoding.value);
     exportLink.href = '/api/v1/events.csv?' + csv;
     q.set('offset', offset); q.set('limit', pageSize);
-    fetch('/api/v1/events?' + q).then(r => r.ok ? r.json() : r.text().then(t => { throw new Error(t); })).then(b => {
+    fetch('/api/v1/events?' + q).then(r => r.ok ? r.json() : r.json().then(e => { throw new Error(e.message); })).then(b => {
       offline(false);
       body.replaceChildren(...b.events.map(e => el('tr', {},
         el('td', { class: 'num', text: e.index }), el('td', { class: 'num', text: e.time }),

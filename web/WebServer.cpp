@@ -16,6 +16,7 @@
 
 #include "net/ListenSocket.h"
 #include "net/NutServer.h"
+#include "web/Json.h"
 #include "web/WebAssets.h"
 #include "web/WebLogs.h"
 #include "web/WebModel.h"
@@ -78,6 +79,33 @@ int SendText(MHD_Connection* c, unsigned status, const std::string& text) {
   return Send(c, status, text + "\n", "text/plain; charset=utf-8");
 }
 
+// An API error: {"code":"not_found","message":"..."} with its status.
+int SendError(MHD_Connection* c, unsigned status, const char* code, const std::string& message) {
+  std::string body = R"({"code":)";
+  AppendJsonString(code, body);
+  body += R"(,"message":)";
+  AppendJsonString(message, body);
+  body += "}\n";
+  return Send(c, status, body, JsonType);
+}
+
+int SendBadRequest(MHD_Connection* c, const std::string& message) {
+  return SendError(c, MHD_HTTP_BAD_REQUEST, "bad_request", message);
+}
+
+// A parameter the route does not take is refused: a misspelt filter would
+// otherwise answer with everything.
+bool OnlyKnown(const TQuery& q, std::initializer_list<std::string_view> known, std::string& error) {
+  for (const auto& [key, value] : q)
+    if (std::find(known.begin(), known.end(), key) == known.end()) {
+      std::string list;
+      for (const std::string_view k : known) list += (list.empty() ? "" : ", ") + std::string(k);
+      error = "unknown parameter \"" + key + "\"" + (list.empty() ? "; this takes none" : "; this takes " + list);
+      return false;
+    }
+  return true;
+}
+
 MHD_Result CollectArgument(void* cls, MHD_ValueKind, const char* key, const char* value) {
   auto& q = *static_cast<TQuery*>(cls);
   // A request with more arguments than any page sends gets no more of them.
@@ -125,7 +153,8 @@ struct TCallbacks {
       self->Answering(c, true);
       // Nothing here takes a body; refuse one before reading it.
       const std::string m = method ? method : "";
-      if (m != MHD_HTTP_METHOD_GET && m != MHD_HTTP_METHOD_HEAD) return Result(Refuse(c));
+      if (m != MHD_HTTP_METHOD_GET && m != MHD_HTTP_METHOD_HEAD)
+        return Result(Refuse(c, std::string_view(url ? url : "").starts_with("/api/")));
       return MHD_YES;
     }
     if (*uploadSize != 0) {
@@ -148,9 +177,12 @@ struct TCallbacks {
     return Result(self->Route(c, url ? url : "/"));
   }
 
-  static int Refuse(MHD_Connection* c) {
-    MHD_Response* r = Buffer("Only GET and HEAD: this listener changes nothing.\n");
-    CommonHeaders(r, "text/plain; charset=utf-8", false);
+  static int Refuse(MHD_Connection* c, bool api) {
+    const char* message = "Only GET and HEAD: this listener changes nothing.";
+    std::string body = R"({"code":"method_not_allowed","message":)";
+    AppendJsonString(message, body);
+    MHD_Response* r = Buffer(api ? body + "}\n" : std::string(message) + "\n");
+    CommonHeaders(r, api ? JsonType : "text/plain; charset=utf-8", false);
     MHD_add_response_header(r, "Allow", "GET, HEAD");
     const int ret = MHD_queue_response(c, MHD_HTTP_METHOD_NOT_ALLOWED, r);
     MHD_destroy_response(r);
@@ -371,22 +403,39 @@ int TWebServer::Route(MHD_Connection* c, const std::string& url) {
     if (FChartJs.empty()) return SendText(c, MHD_HTTP_NOT_FOUND, "the chart library is not installed (libjs-chart.js)");
     return Send(c, MHD_HTTP_OK, FChartJs, "text/javascript; charset=utf-8", true);
   }
+  if (url.rfind("/api/", 0) == 0) return RouteApi(c, url, s);
+  if (url == "/metrics")
+    return Send(c, MHD_HTTP_OK, MetricsText(s, FVersion), "text/plain; version=0.0.4; charset=utf-8");
+  if (url == "/healthz") {
+    const THealth h = Health(s, FFeed.Clock().MonotonicMs());
+    return SendText(c, h.Ok ? MHD_HTTP_OK : MHD_HTTP_SERVICE_UNAVAILABLE, h.Reason);
+  }
+  return SendText(c, MHD_HTTP_NOT_FOUND, "not found");
+}
+
+int TWebServer::RouteApi(MHD_Connection* c, const std::string& url, const TBusSnapshot& s) {
+  const int lang = s.Language;
+  const TQuery q = Arguments(c);
+  std::string error;
+  const bool takesNone = url == "/api/v1/texts" || url == "/api/v1/devices" || url == "/api/v1/stream" ||
+                         url.rfind("/api/v1/devices/", 0) == 0;
+  if (takesNone && !OnlyKnown(q, {}, error)) return SendBadRequest(c, error);
   if (url == "/api/v1/texts") return Send(c, MHD_HTTP_OK, PageTextsJson(lang), JsonType);
   if (url == "/api/v1/devices") return Send(c, MHD_HTTP_OK, DevicesJson(s), JsonType);
   if (url == "/api/v1/stream") return OpenStream(c);
   if (const int a = TrailingAddress(url, "/api/v1/devices/"); a > 0) {
     const TDeviceView* d = s.Find(a);
-    if (!d) return Send(c, MHD_HTTP_NOT_FOUND, R"({"error":"no such device"})", JsonType);
+    if (!d) return SendError(c, MHD_HTTP_NOT_FOUND, "not_found", "no device has address " + std::to_string(a));
     return Send(c, MHD_HTTP_OK, DeviceJson(s, *d), JsonType);
   }
   if (url.rfind("/api/v1/trend/", 0) == 0) {
     const int a = TrailingAddress(url, "/api/v1/trend/");
-    if (a < 0 || !s.Find(a)) return Send(c, MHD_HTTP_NOT_FOUND, R"({"error":"no such device"})", JsonType);
-    const TQuery q = Arguments(c);
+    if (a < 0 || !s.Find(a))
+      return SendError(c, MHD_HTTP_NOT_FOUND, "not_found", "no device has address " + url.substr(14));
+    if (!OnlyKnown(q, {"range"}, error)) return SendBadRequest(c, error);
     const auto range = q.find("range");
     const bool week = range != q.end() && range->second == "7d";
-    if (range != q.end() && !week && range->second != "24h")
-      return Send(c, MHD_HTTP_BAD_REQUEST, R"({"error":"range takes 24h or 7d"})", JsonType);
+    if (range != q.end() && !week && range->second != "24h") return SendBadRequest(c, "range takes 24h or 7d");
     const TDateTime to = FFeed.Clock().Now();
     return Send(c, MHD_HTTP_OK,
                 TrendJson(s.RecordDir, static_cast<uint8_t>(a), to - (week ? 7.0 : 1.0), to, week ? 672 : 720,
@@ -394,14 +443,15 @@ int TWebServer::Route(MHD_Connection* c, const std::string& url) {
                 JsonType);
   }
   if (url == "/api/v1/events" || url == "/api/v1/events.csv") {
-    const TQuery q = Arguments(c);
-    std::string error;
+    const bool csv = url == "/api/v1/events.csv";
+    if (csv ? !OnlyKnown(q, {"year", "month", "day", "address", "encoding"}, error)
+            : !OnlyKnown(q, {"year", "month", "day", "address", "offset", "limit"}, error))
+      return SendBadRequest(c, error);
     const std::optional<TEventFilter> filter = ParseEventFilter(q, error);
     size_t offset = 0, limit = 0;
     TCsvEncoding encoding = TCsvEncoding::Gbk;
-    const bool csv = url == "/api/v1/events.csv";
     if (!filter || !ParsePage(q, 100, 1000, offset, limit, error) || (csv && !ParseEncoding(q, encoding, error)))
-      return SendText(c, MHD_HTTP_BAD_REQUEST, error);
+      return SendBadRequest(c, error);
     if (!csv) return Send(c, MHD_HTTP_OK, EventsJson(s.RecordDir, *filter, lang, offset, limit), JsonType);
     MHD_Response* r = Buffer(EventsCsv(s.RecordDir, *filter, lang, encoding));
     CommonHeaders(r, encoding == TCsvEncoding::Gbk ? "text/csv; charset=GBK" : "text/csv; charset=utf-8", false);
@@ -412,26 +462,19 @@ int TWebServer::Route(MHD_Connection* c, const std::string& url) {
   }
   if (url.rfind("/api/v1/datalog/", 0) == 0) {
     const std::string month = url.substr(16);
-    const TQuery q = Arguments(c);
-    std::string error;
+    if (!OnlyKnown(q, {"day", "address", "offset", "limit"}, error)) return SendBadRequest(c, error);
     TQuery fields = q;
     const bool monthOk = SetMonthFields(month, fields);
     const std::optional<TEventFilter> filter = monthOk ? ParseEventFilter(fields, error) : std::nullopt;
     size_t offset = 0, limit = 0;
     if (!monthOk) error = "the month is YYYY-MM (2000-01 to 2100-12), not \"" + month + "\"";
-    if (!filter || !ParsePage(q, 1000, 10000, offset, limit, error)) return SendText(c, MHD_HTTP_BAD_REQUEST, error);
+    if (!filter || !ParsePage(q, 1000, 10000, offset, limit, error)) return SendBadRequest(c, error);
     return Send(c, MHD_HTTP_OK,
                 DataLogJson(s.RecordDir, filter->Year, filter->Month, filter->Day, filter->Address, s.Protocol,
                             offset, limit),
                 JsonType);
   }
-  if (url == "/metrics")
-    return Send(c, MHD_HTTP_OK, MetricsText(s, FVersion), "text/plain; version=0.0.4; charset=utf-8");
-  if (url == "/healthz") {
-    const THealth h = Health(s, FFeed.Clock().MonotonicMs());
-    return SendText(c, h.Ok ? MHD_HTTP_OK : MHD_HTTP_SERVICE_UNAVAILABLE, h.Reason);
-  }
-  return SendText(c, MHD_HTTP_NOT_FOUND, "not found");
+  return SendError(c, MHD_HTTP_NOT_FOUND, "not_found", "no such API path: " + url);
 }
 
 void TWebServer::Opened(MHD_Connection* c) {
@@ -536,7 +579,8 @@ int TWebServer::OpenStream(MHD_Connection* c) {
       }
     if (own >= MaxStreamsPerAddress || (live >= MaxStreams && (!victim || most <= own))) {
       delete stream;
-      return SendText(c, MHD_HTTP_SERVICE_UNAVAILABLE, "too many event streams; the page polls instead");
+      return SendError(c, MHD_HTTP_SERVICE_UNAVAILABLE, "too_many_streams",
+                       "too many event streams; the page polls instead");
     }
     if (victim) {
       const auto old = FConnections.find(victim->Connection);

@@ -111,6 +111,7 @@ class TWebServer {
   TAccess Authorize(MHD_Connection* connection, void** request);
   void CheckDone(MHD_Connection* connection);
   int Route(MHD_Connection* connection, const std::string& url);
+  int RouteApi(MHD_Connection* connection, const std::string& url, const TBusSnapshot& snapshot);
   int OpenStream(MHD_Connection* connection);
   long ReadStream(TStream& stream, char* buf, size_t max);
   void CloseStream(TStream* stream);

@@ -157,18 +157,82 @@ TEST(WebMetrics, PassPromtoolAndGiveNoReadingsOfAStaleDevice) {
   EXPECT_NE(text.find("code=\"70\",alarm=\"Alarm 70\"} 1\n"), std::string::npos);
   EXPECT_NE(text.find("code=\"21\",alarm=\"Battery under voltage\"} 0\n"), std::string::npos);
   EXPECT_NE(text.find("tessaro_build_info{version=\"1.0.0\"} 1\n"), std::string::npos);
-  // The lost device and the one without a state: up, link, success, nothing read.
+  // The lost device and the one without a state: up, link, success, info, nothing read.
   for (const char* stale : {"address=\"3\"", "address=\"7\""}) {
     size_t at = 0;
     while ((at = text.find(stale, at)) != std::string::npos) {
       const size_t start = text.rfind('\n', at) + 1;
       const std::string name = text.substr(start, text.find('{', start) - start);
       EXPECT_TRUE(name == "tessaro_device_up" || name == "tessaro_device_link_state" ||
-                  name == "tessaro_device_success_ratio")
+                  name == "tessaro_device_success_ratio" || name == "tessaro_device_info")
           << name;
       ++at;
     }
   }
+}
+
+// The zone is the process's: each test runs in a process of its own.
+class LocalZone {
+ public:
+  explicit LocalZone(const char* zone) {
+    ::setenv("TZ", zone, 1);
+    ::tzset();
+  }
+  ~LocalZone() {
+    ::unsetenv("TZ");
+    ::tzset();
+  }
+};
+
+TEST(WebTimes, LocalTimesAreGivenWithTheirOffsetAndAsUnixSeconds) {
+  struct Case {
+    const char* Zone;
+    TDateParts Local;
+    const char* Iso;
+    int64_t Unix;
+  };
+  for (const Case& c : {Case{"Asia/Shanghai", {2026, 3, 4, 5, 6, 7}, "2026-03-04T05:06:07+08:00", 1772571967},
+                        Case{"Europe/Berlin", {2026, 7, 1, 12, 0, 0}, "2026-07-01T12:00:00+02:00", 1782900000},
+                        Case{"America/St_Johns", {2026, 1, 2, 3, 4, 5}, "2026-01-02T03:04:05-03:30", 1767335645},
+                        Case{"UTC", {2026, 1, 2, 3, 4, 5}, "2026-01-02T03:04:05+00:00", 1767323045}}) {
+    LocalZone zone(c.Zone);
+    const TDateTime t = EncodeDateTime(c.Local);
+    EXPECT_EQ(FormatIso8601(t), c.Iso) << c.Zone;
+    EXPECT_EQ(UnixSeconds(t), c.Unix) << c.Zone;
+  }
+}
+
+TEST(WebMetrics, TimesAreUnixSecondsValuesWithoutNoiseFlagsAndInfo) {
+  LocalZone zone("Asia/Shanghai");
+  TWebBus bus("flags");
+  bus.Ups(1).Measure.InputVoltA = 2192 * 0.1;  // 219.20000000000002
+  bus.Ups(1).Measure.LoadB = 0.7 * 100;        // 70.00000000000001
+  bus.Feed->AnswerAccepted(1);                   // at 2026-03-04 05:06:07.1 in Shanghai
+  const TSnapshotPtr snap = bus.Publish();
+  const std::string text = MetricsText(*snap, "1.0.0");
+  EXPECT_EQ(Promtool(text).first, 0) << text;
+  const std::string one = "{address=\"1\",name=\"Server room \\\"A\\\"\"";
+  const std::string two = "{address=\"2\",name=\"机房 UPS\"";
+  for (const std::string& line :
+       {"tessaro_device_last_answer_timestamp_seconds" + one + "} 1772571967\n",
+        "tessaro_input_voltage_volts" + one + ",phase=\"L1\"} 219.2\n",
+        "tessaro_output_load_ratio" + one + ",phase=\"L2\"} 0.7\n",
+        "tessaro_ups_load_ratio" + one + "} 0.7\n",
+        "tessaro_device_status" + one + ",flag=\"OL\"} 1\n",
+        "tessaro_device_status" + one + ",flag=\"OB\"} 0\n",
+        "tessaro_device_status" + two + ",flag=\"OB\"} 1\n",
+        "tessaro_device_status" + two + ",flag=\"ALARM\"} 1\n",
+        "tessaro_device_info" + one + ",protocol=\"2\",bus=\"/dev/ttyUSB0\"} 1\n",
+        std::string("tessaro_device_info{address=\"3\",name=\"Lost\",protocol=\"2\",bus=\"/dev/ttyUSB0\"} 1\n")})
+    EXPECT_NE(text.find(line), std::string::npos) << line << text;
+  EXPECT_EQ(text.find("000000"), std::string::npos) << "no float noise";
+  EXPECT_EQ(text.find("tessaro_device_status{address=\"3\""), std::string::npos) << "no flags of a lost device";
+
+  const json j = Parse(DevicesJson(*snap));
+  EXPECT_EQ(j["timeAt"], "2026-03-04T05:06:07+08:00");
+  EXPECT_EQ((*Device(j, 1))["link"]["lastAnswerAt"], "2026-03-04T05:06:07+08:00");
+  EXPECT_EQ((*Device(j, 1))["link"]["lastAnswerUnix"], 1772571967);
+  EXPECT_TRUE((*Device(j, 3))["link"]["lastAnswerUnix"].is_null());
 }
 
 TEST(WebMetrics, AllDevicesStaleOrPortClosedStillPassPromtool) {

@@ -130,14 +130,14 @@ TEST_F(WebServer, RoutesAnswerWithTheirTypesAndNoPageLoadsAnythingFromElsewhere)
       {"/static/app.css", 200, "text/css"},
       {"/api/v1/devices", 200, "application/json"},
       {"/api/v1/devices/1", 200, "application/json"},
-      {"/api/v1/devices/300", 404, "text/plain"},
+      {"/api/v1/devices/300", 404, "application/json"},
       {"/api/v1/devices/5", 404, "application/json"},
       {"/api/v1/events?year=2026&limit=10", 200, "application/json"},
-      {"/api/v1/events?month=3", 400, "text/plain"},
+      {"/api/v1/events?month=3", 400, "application/json"},
       {"/api/v1/events.csv?encoding=utf-8", 200, "text/csv; charset=utf-8"},
       {"/api/v1/events.csv", 200, "text/csv; charset=GBK"},
       {"/api/v1/datalog/2026-03?address=1", 200, "application/json"},
-      {"/api/v1/datalog/2026-13", 400, "text/plain"},
+      {"/api/v1/datalog/2026-13", 400, "application/json"},
       {"/api/v1/trend/1?range=7d", 200, "application/json"},
       {"/api/v1/trend/1?range=1y", 400, "application/json"},
       {"/metrics", 200, "text/plain; version=0.0.4; charset=utf-8"},
@@ -156,6 +156,34 @@ TEST_F(WebServer, RoutesAnswerWithTheirTypesAndNoPageLoadsAnythingFromElsewhere)
       EXPECT_EQ(a.Body.find("//cdn"), std::string::npos) << r.Path;
     }
   }
+  // Every API error is {code, message}; a parameter a route does not take is refused.
+  struct {
+    const char* Path;
+    int Status;
+    const char* Code;
+    const char* Says;
+  } const errors[] = {
+      {"/api/v1/devices/5", 404, "not_found", "no device has address 5"},
+      {"/api/v1/nothing", 404, "not_found", "/api/v1/nothing"},
+      {"/api/v1/devices?adress=1", 400, "bad_request", "unknown parameter \"adress\""},
+      {"/api/v1/devices/1?x", 400, "bad_request", "unknown parameter \"x\""},
+      {"/api/v1/events?year=2026&adress=1", 400, "bad_request", "this takes year, month, day, address, offset"},
+      {"/api/v1/events.csv?limit=5", 400, "bad_request", "unknown parameter \"limit\""},
+      {"/api/v1/datalog/2026-03?year=2025", 400, "bad_request", "unknown parameter \"year\""},
+      {"/api/v1/trend/1?range=24h&from=0", 400, "bad_request", "unknown parameter \"from\""},
+      {"/api/v1/events?month=3", 400, "bad_request", "month"},
+  };
+  for (const auto& e : errors) {
+    const auto a = Get(port, e.Path);
+    EXPECT_EQ(a.Status, e.Status) << e.Path;
+    const auto j = nlohmann::json::parse(a.Body, nullptr, false);
+    ASSERT_TRUE(j.is_object()) << e.Path << a.Body;
+    EXPECT_EQ(j["code"], e.Code) << e.Path;
+    EXPECT_NE(j["message"].get<std::string>().find(e.Says), std::string::npos) << e.Path << a.Body;
+  }
+  const std::string refused = HttpRaw(port, "DELETE /api/v1/devices HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+  EXPECT_NE(refused.find("{\"code\":\"method_not_allowed\""), std::string::npos) << refused;
+
   const auto csv = Get(port, "/api/v1/events.csv");
   EXPECT_TRUE(csv.Has("Content-Disposition: attachment; filename=\"events.csv\""));
   EXPECT_EQ(nlohmann::json::parse(Get(port, "/api/v1/devices").Body)["devices"].size(), 4u);
