@@ -223,7 +223,7 @@ function devicePage() {
   const colors = ['#e02020', '#20a020', '#2040e0'];
   const two = n => String(n).padStart(2, '0');
   const tick = (ms, week) => { const t = new Date(ms);
-    return (week ? two(t.getUTCMonth() + 1) + '-' + two(t.getUTCDate()) + ' ' : '') + two(t.getUTCHours()) + ':' + two(t.getUTCMinutes()); };
+    return (week ? two(t.getMonth() + 1) + '-' + two(t.getDate()) + ' ' : '') + two(t.getHours()) + ':' + two(t.getMinutes()); };
   let range = '24h';
   const made = [];
   const draw = () => fetch('/api/v1/trend/' + address + '?range=' + range).then(r => r.json()).then(tr => {

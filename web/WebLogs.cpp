@@ -14,6 +14,8 @@
 #include "core/PathTrust.h"
 #include "core/ProtocolTraits.h"
 #include "logs/DataLog.h"
+#include "logs/EventLog.h"
+#include "logs/EventText.h"
 #include "query/DataTable.h"
 #include "query/RecordReader.h"
 #include "web/Json.h"
@@ -38,8 +40,12 @@ bool Field(const TQuery& q, const char* name, long low, long high, uint16_t& out
   return true;
 }
 
-// Local time as milliseconds since 1970 read as UTC, for the page's charts.
-double LocalMs(TDateTime t) { return std::round((t - 25569.0) * 86400000.0); }
+const char* const KindNames[] = {"program", "state", "alarm"};
+
+// Unix milliseconds, for the page's charts.
+double UnixMs(TDateTime t) {
+  return static_cast<double>(UnixSeconds(t)) * 1000 + DecodeDateTime(t).Millisecond;
+}
 
 // The values a chart shows: every measured value with a phase or a metric of
 // its own (the unphased copies of phase 1 and the highest load are left out).
@@ -151,7 +157,7 @@ bool ParseEncoding(const TQuery& q, TCsvEncoding& encoding, std::string& error) 
 }
 
 std::string EventsJson(const std::string& recordDir, const TEventFilter& filter, int language, size_t offset,
-                       size_t limit) {
+                       size_t limit, const std::map<int, std::string>& names) {
   TEventTable table(language);
   (void)LoadEventGrid(table, recordDir, filter);  // no log yet: no rows, as the viewer shows it
   TJson j;
@@ -160,17 +166,37 @@ std::string EventsJson(const std::string& recordDir, const TEventFilter& filter,
   j.Key("events").BeginArray();
   std::string cell;
   for (size_t row = offset; row < table.RowCount() && row < offset + limit; ++row) {
+    const TEventTable::TRow& r = table.RowAt(row);
     j.BeginObject();
-    j.Key("index").Integer(table.IndexAt(row));
+    j.Key("id").Integer(r.Position);
+    j.Key("index").Integer(r.Index);
     cell.clear();
     table.AppendCell(row, TEventTable::ColTime, cell);
     j.Key("time").String(cell);
-    cell.clear();
-    table.AppendCell(row, TEventTable::ColAddress, cell);
-    j.Key("address").Integer(cell.empty() ? 0 : std::stoi(cell));
+    j.Key("timeAt").String(FormatIso8601(r.Time)).Key("timeUnix").Integer(static_cast<long long>(UnixSeconds(r.Time)));
+    j.Key("address").Integer(r.Address);
+    const auto name = names.find(r.Address);
+    j.Key("device");
+    if (name != names.end())
+      j.String(name->second);
+    else
+      j.Null();
+    j.Key("kind").String(KindNames[std::min<size_t>(r.Kind, 2)]).Key("code").Integer(r.Code);
+    j.Key("raised");
+    if (r.Kind == EventKindAlarm)
+      j.Bool(!r.Cleared);
+    else
+      j.Null();
     cell.clear();
     table.AppendCell(row, TEventTable::ColEvent, cell);
     j.Key("event").String(cell);
+    EventRecord probe{};
+    probe.Kind = r.Kind;
+    probe.Code = r.Code;
+    probe.Active = r.Cleared ? 0 : 1;
+    j.Key("texts").BeginObject();
+    j.Key("en").String(EventRecordText(probe, 0)).Key("zh").String(EventRecordText(probe, 1));
+    j.EndObject();
     j.EndObject();
   }
   j.EndArray();
@@ -249,13 +275,13 @@ std::string TrendJson(const std::string& recordDir, uint8_t address, TDateTime f
       t += records[i].Time;
       for (size_t k = 0; k < defs.size(); ++k) sum[k] += defs[k]->Value(records[i].Measure);
     }
-    times.push_back(LocalMs(t / static_cast<double>(n)));
+    times.push_back(UnixMs(t / static_cast<double>(n)));
     for (size_t k = 0; k < defs.size(); ++k) sums[k].push_back(sum[k] / static_cast<double>(n));
   }
   TJson j;
   j.BeginObject();
-  j.Key("from").Number(LocalMs(from));
-  j.Key("to").Number(LocalMs(to));
+  j.Key("from").Number(UnixMs(from));
+  j.Key("to").Number(UnixMs(to));
   j.Key("records").Integer(static_cast<long long>(records.size()));
   j.Key("t").BeginArray();
   for (const double t : times) j.Number(t);

@@ -452,7 +452,11 @@ int TWebServer::RouteApi(MHD_Connection* c, const std::string& url, const TBusSn
     TCsvEncoding encoding = TCsvEncoding::Gbk;
     if (!filter || !ParsePage(q, 100, 1000, offset, limit, error) || (csv && !ParseEncoding(q, encoding, error)))
       return SendBadRequest(c, error);
-    if (!csv) return Send(c, MHD_HTTP_OK, EventsJson(s.RecordDir, *filter, lang, offset, limit), JsonType);
+    if (!csv) {
+      std::map<int, std::string> names;
+      for (const TDeviceView& d : s.Devices) names.try_emplace(d.Address, d.Name);
+      return Send(c, MHD_HTTP_OK, EventsJson(s.RecordDir, *filter, lang, offset, limit, names), JsonType);
+    }
     MHD_Response* r = Buffer(EventsCsv(s.RecordDir, *filter, lang, encoding));
     CommonHeaders(r, encoding == TCsvEncoding::Gbk ? "text/csv; charset=GBK" : "text/csv; charset=utf-8", false);
     MHD_add_response_header(r, "Content-Disposition", "attachment; filename=\"events.csv\"");

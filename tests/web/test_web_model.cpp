@@ -345,6 +345,30 @@ TEST_F(WebLogs, EventsNewestFirstFilteredAndPagedAsTheViewer) {
   EXPECT_EQ(day["events"][0]["address"], 2);
   EXPECT_EQ(day["events"][0]["time"].get<std::string>().substr(0, 10), "2026-03-02");
 
+  // Each event says what it is in both languages, and keeps its id as more arrive.
+  const json named = Parse(EventsJson(RecordDir(), {}, 0, 0, 4, {{1, "UPS one"}}));
+  const json& newest = named["events"][0];
+  EXPECT_EQ(newest["id"], 31);
+  EXPECT_EQ(newest["device"], "UPS one");
+  EXPECT_EQ(newest["kind"], "program");
+  EXPECT_TRUE(newest["raised"].is_null());
+  const json& raised = named["events"][1];  // i = 29
+  EXPECT_EQ(raised["id"], 30);
+  EXPECT_TRUE(raised["device"].is_null()) << "no name for address 2";
+  EXPECT_EQ(raised["kind"], "alarm");
+  EXPECT_EQ(raised["code"], 25);
+  EXPECT_EQ(raised["raised"], true);
+  EXPECT_EQ(raised["texts"]["en"], raised["event"]);
+  EXPECT_NE(raised["texts"]["zh"], raised["texts"]["en"]);
+  const json& cleared = named["events"][3];  // i = 27
+  EXPECT_EQ(cleared["raised"], false);
+  EXPECT_EQ(cleared["texts"]["en"], "Recover from: Mains volt. abnormal");
+  EXPECT_EQ(raised["timeUnix"].get<int64_t>() - cleared["timeUnix"].get<int64_t>(), 120);
+  Bus->Ctx->EventLogger->LogDeviceEvent(DevEventEstablished, 2);
+  const json later = Parse(EventsJson(RecordDir(), {}, 0, 1, 1));
+  EXPECT_EQ(later["events"][0]["id"], 31);
+  EXPECT_EQ(later["events"][0]["index"], 2) << "the viewer's number moves; the id does not";
+
   const json beyond = Parse(EventsJson(RecordDir(), {}, 0, 500, 10));
   EXPECT_TRUE(beyond["events"].empty());
 }
