@@ -41,6 +41,20 @@ void WriteTime(TJson& j, const char* iso, const char* unix, TDateTime local) {
   j.Key(iso).String(FormatIso8601(local)).Key(unix).Integer(static_cast<long long>(UnixSeconds(local)));
 }
 
+// Failures in a row after which the link counts as lost (core/UpsInfo.cpp).
+constexpr int LostAfterFailures = 10;
+
+// Before its first answer since the start and its link not yet given up on.
+bool NotYetPolled(const TDeviceView& d) {
+  return d.LastAnswer == 0 && d.Info.CommState != 0 && d.Info.FailStreak < LostAfterFailures;
+}
+
+// The link as the metrics give it: a device not yet polled is not lost.
+const char* MetricLinkName(const TBusSnapshot& s, const TDeviceView& d) {
+  if (!s.PortOpen) return "lost";
+  return NotYetPolled(d) ? "waiting" : LinkName(d.Info.CommState);
+}
+
 void WriteSupply(TJson& j, int code, std::optional<TTextId> text, int language) {
   j.BeginObject().Key("code").Integer(code).Key("text").String(text ? LangTextUtf8(*text, language) : "").EndObject();
 }
@@ -54,6 +68,7 @@ void WriteDevice(TJson& j, const TBusSnapshot& s, const TDeviceView& d, bool ful
   j.Key("up").Bool(d.Up);
   const TTreeLook look = TreeLook(r, s.PortOpen, lang);
   j.Key("tree").BeginObject().Key("icon").String(TreeIconName(look.Icon)).Key("caption").String(look.Caption).EndObject();
+  j.Key("look").String(LookName(s, d));
   j.Key("link").BeginObject();
   j.Key("state").String(s.PortOpen ? LinkName(r.CommState) : "lost");
   j.Key("successRate").Integer(r.SuccessRate);
@@ -208,10 +223,11 @@ void DeviceFamilies(TMetrics& m, const TBusSnapshot& s, const std::vector<std::s
            "1 while the device's values are current: link up and its state decoded since; 0 otherwise, and then "
            "no readings of it are given.");
   for (size_t i = 0; i < devices.size(); ++i) m.Sample("tessaro_device_up", labels[i], devices[i].Up ? 1 : 0);
-  m.Family("tessaro_device_link_state", "gauge", "1 for the link state the device is in, 0 for the others.");
+  m.Family("tessaro_device_link_state", "gauge",
+           "1 for the link state the device is in (waiting: not yet answered since the start), 0 for the others.");
   for (size_t i = 0; i < devices.size(); ++i) {
-    const char* now = s.PortOpen ? LinkName(devices[i].Info.CommState) : "lost";
-    for (const char* state : {"communicating", "error", "lost"})
+    const char* now = MetricLinkName(s, devices[i]);
+    for (const char* state : {"communicating", "error", "lost", "waiting"})
       m.Sample("tessaro_device_link_state", labels[i] + ",state=\"" + state + "\"", std::string_view(now) == state);
   }
   m.Family("tessaro_device_success_ratio", "gauge", "Share of the device's requests answered, 0 to 1.");
@@ -295,6 +311,16 @@ void DeviceFamilies(TMetrics& m, const TBusSnapshot& s, const std::vector<std::s
 }
 
 }  // namespace
+
+const char* LookName(const TBusSnapshot& s, const TDeviceView& d) {
+  if (!s.PortOpen) return "silent";
+  if (!d.Up) return NotYetPolled(d) || d.Info.CommState == 0 ? "waiting" : "silent";
+  const std::string status = " " + net::UpsStatus(d.Info) + " ";
+  if (status.find(" OB ") != std::string::npos) return "battery";
+  if (d.Info.AlarmCount > 0) return "alarm";
+  if (status.find(" OFF ") != std::string::npos) return "off";
+  return "fine";
+}
 
 void WriteValues(TJson& j, const TMeasureBlock& m, uint8_t protocol) {
   const TProtocolTraits& traits = ProtocolTraits(protocol);

@@ -6,11 +6,13 @@
 
 #include <cstdio>
 #include <fstream>
+#include <set>
 #include <string>
 #include <vector>
 #include <nlohmann/json.hpp>
 
 #include "e2e/ChildProcess.h"
+#include "core/LangTable.h"
 #include "logs/DataLog.h"
 #include "net/NutVars.h"
 #include "query/CsvExport.h"
@@ -202,6 +204,49 @@ TEST(WebTimes, LocalTimesAreGivenWithTheirOffsetAndAsUnixSeconds) {
   }
 }
 
+TEST(WebLook, EachDeviceToldApartAndNotLostBeforeItsFirstPoll) {
+  TWebBus bus("look");
+  bus.Ups(1).AlarmCount = 1;
+  bus.Ups(1).AlarmCodes[0] = 21;
+  const TSnapshotPtr fresh = bus.Publish();
+  const json j = Parse(DevicesJson(*fresh));
+  EXPECT_EQ((*Device(j, 1))["look"], "alarm");
+  EXPECT_EQ((*Device(j, 2))["look"], "battery") << "on battery outranks its alarms";
+  EXPECT_EQ((*Device(j, 3))["look"], "waiting") << "never polled since the start";
+  EXPECT_EQ((*Device(j, 7))["look"], "waiting") << "answering, its state not decoded yet";
+  const std::string metrics = MetricsText(*fresh, "1");
+  EXPECT_NE(metrics.find("tessaro_device_link_state{address=\"3\",name=\"Lost\",state=\"waiting\"} 1"),
+            std::string::npos);
+  EXPECT_NE(metrics.find("tessaro_device_link_state{address=\"3\",name=\"Lost\",state=\"lost\"} 0"),
+            std::string::npos);
+
+  bus.Ups(1).AlarmCount = 0;
+  bus.Ups(3).FailStreak = 10;  // given up on
+  const json later = Parse(DevicesJson(*bus.Publish()));
+  EXPECT_EQ((*Device(later, 1))["look"], "fine");
+  EXPECT_EQ((*Device(later, 3))["look"], "silent");
+  const json closed = Parse(DevicesJson(*bus.Publish(false)));
+  for (const json& d : closed["devices"]) EXPECT_EQ(d["look"], "silent") << d["address"];
+}
+
+TEST(WebTexts, PlainWordsOnThePagesWhileTheDesktopKeepsItsOwn) {
+  const json en = Parse(PageTextsJson(0)), zh = Parse(PageTextsJson(1));
+  EXPECT_EQ(en["portClosed"], "Serial port closed");
+  EXPECT_EQ(LangTextUtf8(TTextId::PortClosedStatus, 0), "COM is closed");
+  EXPECT_EQ(en["portOpenSuffix"], " is open");
+  EXPECT_EQ(zh["portClosed"], "串口已关闭");
+  std::set<std::string> looks;
+  for (const char* key : {"lookFine", "lookBattery", "lookAlarm", "lookSilent", "lookWaiting", "lookOff"}) {
+    EXPECT_FALSE(zh[key].get<std::string>().empty()) << key;
+    looks.insert(en[key].get<std::string>());
+  }
+  EXPECT_EQ(looks.size(), 6u) << "six different words";
+  const json fields = Parse(PageFieldsJson(0, ProtocolModbus));
+  for (const json& f : fields["boxes"])
+    for (const char* odd : {"Frequence", "Support Time", "Capability"})
+      EXPECT_EQ(f["caption"].get<std::string>().find(odd), std::string::npos) << f["caption"];
+}
+
 TEST(WebMetrics, TimesAreUnixSecondsValuesWithoutNoiseFlagsAndInfo) {
   LocalZone zone("Asia/Shanghai");
   TWebBus bus("flags");
@@ -299,7 +344,7 @@ TEST(WebTexts, PageFieldsAreTheCataloguesValuesOfTheProtocol) {
   EXPECT_EQ(runtime["divisor"], 60);
   EXPECT_EQ(runtime["unit"], "Minute");
   EXPECT_EQ(en["columns"][0]["fields"].size(), 3u);
-  EXPECT_EQ(en["charts"][3]["labels"], json({"Capability of Battery (%)", "DC Input Voltage (V)"}));
+  EXPECT_EQ(en["charts"][3]["labels"], json({"Battery charge (%)", "DC input voltage (V)"}));
   // Every title names a text the page has.
   const json texts = Parse(PageTextsJson(0));
   for (const char* list : {"columns", "charts"})
