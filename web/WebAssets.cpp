@@ -228,7 +228,7 @@ function overview() {
       link, stateIcon, stateText, detail,
       name: el('td', { class: 'name' }, link),
       addr: el('td', { class: 'num addr', 'data-label': T.address }),
-      state: el('td', { class: 'state' }, el('span', {}, stateIcon, stateText), detail),
+      state: el('td', { class: 'state' }, el('span', {}, stateIcon, stateText), ' ', detail),
       values: F.columns.map(c => el('td', { class: 'num c-' + c.title, 'data-label': T[c.title], text: '—' })),
       alarms: el('td', { class: 'alarms' }),
     };
