@@ -13,6 +13,9 @@
 #include <fstream>
 #include <iterator>
 #include <sstream>
+#include <zlib.h>
+#include <ctime>
+#include <functional>
 
 #include "net/ListenSocket.h"
 #include "net/NutServer.h"
@@ -66,13 +69,59 @@ void CommonHeaders(MHD_Response* r, const char* type, bool cache) {
   MHD_add_response_header(r, "Cache-Control", cache ? "max-age=3600" : "no-store");
 }
 
-int Send(MHD_Connection* c, unsigned status, const std::string& body, const char* type, bool cache = false) {
-  MHD_Response* r = Buffer(body);
+// The body gzipped, or "" when that fails or does not make it smaller.
+std::string Gzip(const std::string& body) {
+  z_stream z{};
+  if (deflateInit2(&z, 6, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK) return {};
+  std::string out(deflateBound(&z, body.size()), '\0');
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(body.data()));
+  z.avail_in = static_cast<uInt>(body.size());
+  z.next_out = reinterpret_cast<Bytef*>(out.data());
+  z.avail_out = static_cast<uInt>(out.size());
+  const int done = deflate(&z, Z_FINISH);
+  out.resize(z.total_out);
+  deflateEnd(&z);
+  return done == Z_STREAM_END && out.size() < body.size() ? out : std::string();
+}
+
+// The client takes gzip: "gzip" or "*" in Accept-Encoding, not with q=0.
+bool AcceptsGzip(MHD_Connection* c) {
+  const char* header = MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_ACCEPT_ENCODING);
+  if (!header) return false;
+  std::istringstream items(header);
+  for (std::string item; std::getline(items, item, ',');) {
+    std::string coding = item.substr(0, item.find(';'));
+    coding.erase(std::remove_if(coding.begin(), coding.end(), [](char ch) { return ch == ' ' || ch == '\t'; }),
+                 coding.end());
+    std::transform(coding.begin(), coding.end(), coding.begin(), [](char ch) { return static_cast<char>(std::tolower(static_cast<unsigned char>(ch))); });
+    if (coding != "gzip" && coding != "*") continue;
+    const size_t q = item.find("q=");
+    return q == std::string::npos || std::strtod(item.c_str() + q + 2, nullptr) > 0;
+  }
+  return false;
+}
+
+// Bodies smaller than this go as they are: gzip would save next to nothing.
+constexpr size_t GzipFrom = 1024;
+
+int Queue(MHD_Connection* c, unsigned status, const std::string& body, const std::string* gzipped,
+          const char* type, bool cache, const std::function<void(MHD_Response*)>& more = {}) {
+  const bool gz = gzipped && !gzipped->empty() && AcceptsGzip(c);
+  MHD_Response* r = Buffer(gz ? *gzipped : body);
   if (!r) return MHD_NO;
   CommonHeaders(r, type, cache);
+  if (gzipped) MHD_add_response_header(r, "Vary", "Accept-Encoding");
+  if (gz) MHD_add_response_header(r, "Content-Encoding", "gzip");
+  if (more) more(r);
   const int ret = MHD_queue_response(c, status, r);
   MHD_destroy_response(r);
   return ret;
+}
+
+int Send(MHD_Connection* c, unsigned status, const std::string& body, const char* type, bool cache = false) {
+  if (body.size() < GzipFrom) return Queue(c, status, body, nullptr, type, cache);
+  const std::string gzipped = AcceptsGzip(c) ? Gzip(body) : std::string();
+  return Queue(c, status, body, &gzipped, type, cache);
 }
 
 int SendText(MHD_Connection* c, unsigned status, const std::string& text) {
@@ -118,6 +167,21 @@ TQuery Arguments(MHD_Connection* c) {
   TQuery q;
   MHD_get_connection_values(c, MHD_GET_ARGUMENT_KIND, CollectArgument, &q);
   return q;
+}
+
+// "Sun, 06 Nov 1994 08:49:37 GMT"
+std::string HttpDate(int64_t unix) {
+  const std::time_t t = static_cast<std::time_t>(unix);
+  std::tm utc{};
+  gmtime_r(&t, &utc);
+  // Not strftime: the desktop sets a locale, and HTTP dates are English.
+  static const char* const Days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+  static const char* const Months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                       "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%s, %02d %s %04d %02d:%02d:%02d GMT", Days[utc.tm_wday % 7], utc.tm_mday,
+                Months[utc.tm_mon % 12], utc.tm_year + 1900, utc.tm_hour, utc.tm_min, utc.tm_sec);
+  return buf;
 }
 
 }  // namespace
@@ -244,8 +308,42 @@ bool TWebServer::Configure(const TWebConfig& config, std::string& error) {
   }
   FConfig = config;
   std::ifstream js(ChartJsPath, std::ios::binary);
-  FChartJs.assign(std::istreambuf_iterator<char>(js), {});
+  std::string chartJs(std::istreambuf_iterator<char>(js), {});
+  // Static files are the same until the program changes: made, gzipped and
+  // stamped once.
+  FStatic.clear();
+  const std::string since = HttpDate(UnixSeconds(FFeed.Clock().Now()));
+  auto add = [&](const char* path, std::string body, const char* type) {
+    if (body.empty()) return;
+    TStaticFile& f = FStatic[path];
+    uint64_t hash = 1469598103934665603ULL;  // FNV-1a
+    for (const char ch : body) hash = (hash ^ static_cast<unsigned char>(ch)) * 1099511628211ULL;
+    char tag[24];
+    std::snprintf(tag, sizeof tag, "\"%016llx\"", static_cast<unsigned long long>(hash));
+    f.ETag = tag;
+    f.LastModified = since;
+    f.Type = type;
+    f.Gzipped = Gzip(body);
+    f.Body = std::move(body);
+  };
+  add("/static/app.css", AppCss(), "text/css; charset=utf-8");
+  add("/static/app.js", AppJs(), "text/javascript; charset=utf-8");
+  add("/static/chart.min.js", std::move(chartJs), "text/javascript; charset=utf-8");
   return true;
+}
+
+// A static file, or 304 when the client's copy is it.
+int TWebServer::SendStatic(MHD_Connection* c, const TStaticFile& f) {
+  const char* match = MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_IF_NONE_MATCH);
+  const char* since = MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_IF_MODIFIED_SINCE);
+  const bool fresh = match ? std::string_view(match).find(f.ETag) != std::string_view::npos || std::string_view(match) == "*"
+                           : since && f.LastModified == since;
+  static const std::string empty;
+  return Queue(c, fresh ? MHD_HTTP_NOT_MODIFIED : MHD_HTTP_OK, fresh ? empty : f.Body, fresh ? nullptr : &f.Gzipped,
+               f.Type, true, [&f](MHD_Response* r) {
+                 MHD_add_response_header(r, "ETag", f.ETag.c_str());
+                 MHD_add_response_header(r, "Last-Modified", f.LastModified.c_str());
+               });
 }
 
 bool TWebServer::Start(std::string& error) {
@@ -397,12 +495,9 @@ int TWebServer::Route(MHD_Connection* c, const std::string& url) {
     if (!s.Find(a)) return SendText(c, MHD_HTTP_NOT_FOUND, "no device has address " + std::to_string(a));
     return Send(c, MHD_HTTP_OK, PageHtml(TPage::Device, lang, s.Protocol), html);
   }
-  if (url == "/static/app.css") return Send(c, MHD_HTTP_OK, AppCss(), "text/css; charset=utf-8", true);
-  if (url == "/static/app.js") return Send(c, MHD_HTTP_OK, AppJs(), "text/javascript; charset=utf-8", true);
-  if (url == "/static/chart.min.js") {
-    if (FChartJs.empty()) return SendText(c, MHD_HTTP_NOT_FOUND, "the chart library is not installed (libjs-chart.js)");
-    return Send(c, MHD_HTTP_OK, FChartJs, "text/javascript; charset=utf-8", true);
-  }
+  if (const auto file = FStatic.find(url); file != FStatic.end()) return SendStatic(c, file->second);
+  if (url == "/static/chart.min.js")
+    return SendText(c, MHD_HTTP_NOT_FOUND, "the chart library is not installed (libjs-chart.js)");
   if (url.rfind("/api/", 0) == 0) return RouteApi(c, url, s);
   if (url == "/metrics")
     return Send(c, MHD_HTTP_OK, MetricsText(s, FVersion), "text/plain; version=0.0.4; charset=utf-8");

@@ -121,7 +121,13 @@ class TWebServer {
   TWebConfig FConfig;
   std::string FHost;
   std::optional<net::TUsersFile> FUsers;
-  std::string FChartJs;  // the chart library, read once
+  struct TStaticFile {
+    std::string Body, Gzipped;  // Gzipped empty: not worth it
+    std::string ETag, LastModified;
+    const char* Type = "";
+  };
+  int SendStatic(MHD_Connection* connection, const TStaticFile& file);
+  std::map<std::string, TStaticFile> FStatic;  // by path, made by Configure
   MHD_Daemon* FDaemon = nullptr;
   std::string FAddress;
   uint16_t FPort = 0;

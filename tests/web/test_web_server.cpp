@@ -5,6 +5,7 @@
 #include <crypt.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <zlib.h>
 
 #include <atomic>
 #include <fstream>
@@ -187,6 +188,51 @@ TEST_F(WebServer, RoutesAnswerWithTheirTypesAndNoPageLoadsAnythingFromElsewhere)
   const auto csv = Get(port, "/api/v1/events.csv");
   EXPECT_TRUE(csv.Has("Content-Disposition: attachment; filename=\"events.csv\""));
   EXPECT_EQ(nlohmann::json::parse(Get(port, "/api/v1/devices").Body)["devices"].size(), 4u);
+}
+
+// The body of a gzip answer, unpacked.
+std::string Gunzip(const std::string& packed) {
+  z_stream z{};
+  inflateInit2(&z, 15 + 16);
+  std::string out(1 << 22, '\0');
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(packed.data()));
+  z.avail_in = static_cast<uInt>(packed.size());
+  z.next_out = reinterpret_cast<Bytef*>(out.data());
+  z.avail_out = static_cast<uInt>(out.size());
+  const int done = inflate(&z, Z_FINISH);
+  out.resize(done == Z_STREAM_END ? z.total_out : 0);
+  inflateEnd(&z);
+  return out;
+}
+
+std::string Header(const tessaro::testing::THttpAnswer& a, const std::string& name) {
+  const size_t at = a.Head.find("\r\n" + name + ": ");
+  if (at == std::string::npos) return {};
+  const size_t from = at + name.size() + 4;
+  return a.Head.substr(from, a.Head.find("\r\n", from) - from);
+}
+
+TEST_F(WebServer, GzipWhereAcceptedAndStaticFilesWithValidators) {
+  const uint16_t port = Start();
+  for (const char* path : {"/static/app.js", "/metrics", "/api/v1/devices"}) {
+    const auto plain = Get(port, path);
+    const auto packed = Get(port, path, "Accept-Encoding: br, gzip;q=0.8\r\n");
+    EXPECT_FALSE(plain.Has("Content-Encoding")) << path;
+    EXPECT_EQ(Header(packed, "Content-Encoding"), "gzip") << path;
+    EXPECT_EQ(Header(packed, "Vary"), "Accept-Encoding") << path;
+    EXPECT_LT(packed.Body.size(), plain.Body.size()) << path;
+    if (std::string(path) == "/static/app.js") EXPECT_EQ(Gunzip(packed.Body), plain.Body) << path;
+    else EXPECT_FALSE(Gunzip(packed.Body).empty()) << path;
+    EXPECT_FALSE(Get(port, path, "Accept-Encoding: gzip;q=0, identity\r\n").Has("Content-Encoding")) << path;
+  }
+  const auto css = Get(port, "/static/app.css");
+  const std::string tag = Header(css, "ETag"), since = Header(css, "Last-Modified");
+  ASSERT_FALSE(tag.empty());
+  EXPECT_TRUE(since.ends_with(" GMT")) << since;
+  EXPECT_EQ(Get(port, "/static/app.css", "If-None-Match: " + tag + "\r\n").Status, 304);
+  EXPECT_EQ(Get(port, "/static/app.css", "If-Modified-Since: " + since + "\r\n").Status, 304);
+  EXPECT_EQ(Get(port, "/static/app.css", "If-None-Match: \"other\"\r\n").Status, 200);
+  EXPECT_NE(Header(Get(port, "/static/app.js"), "ETag"), tag) << "each file its own tag";
 }
 
 TEST_F(WebServer, NothingButGetAndHeadIsServed) {
