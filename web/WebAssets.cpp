@@ -106,6 +106,7 @@ button, select, input { font: inherit; padding: 2px 8px; }
 .filters { display: flex; gap: 12px; align-items: center; flex-wrap: wrap; background: var(--panel); padding: 8px 12px; }
 .pager { margin: 8px 0; display: flex; gap: 12px; align-items: center; flex-wrap: wrap; }
 .muted { color: var(--muted); }
+.sr-only { position: absolute; width: 1px; height: 1px; overflow: hidden; clip: rect(0 0 0 0); white-space: nowrap; }
 /* Phones: one card per device, what matters first. */
 @media (max-width: 760px) {
   main { padding: 8px; }
@@ -305,35 +306,76 @@ function devicePage() {
 
   // Trends from the data log.
   const defs = F.charts.map(c => ({ title: T[c.title], keys: c.keys, labels: c.labels }));
+  const unitOf = {};
+  for (const f of F.boxes) unitOf[f.key] = f.unit;
   const colors = ['#e02020', '#20a020', '#2040e0'];
   const two = n => String(n).padStart(2, '0');
-  const tick = (ms, week) => { const t = new Date(ms);
-    return (week ? two(t.getMonth() + 1) + '-' + two(t.getDate()) + ' ' : '') + two(t.getHours()) + ':' + two(t.getMinutes()); };
+  const tick = (ms, long) => { const t = new Date(ms);
+    return (long ? two(t.getMonth() + 1) + '-' + two(t.getDate()) + ' ' : '') + two(t.getHours()) + ':' + two(t.getMinutes()); };
   let range = '24h';
   const made = [];
+  // Points with a gap of more than two buckets between them are not joined.
+  const withGaps = (tr, ys) => {
+    const out = [];
+    tr.t.forEach((t, j) => {
+      if (j > 0 && t - tr.t[j - 1] > 2.5 * tr.bucketMs) out.push({ x: (t + tr.t[j - 1]) / 2, y: null });
+      out.push({ x: t, y: ys[j] });
+    });
+    return out;
+  };
   const draw = () => fetch('/api/v1/trend/' + address + '?range=' + range).then(r => r.json()).then(tr => {
     made.forEach(c => c.destroy()); made.length = 0;
     charts.replaceChildren();
     if (!window.Chart) { charts.append(el('p', { class: 'muted', text: T.noData })); return; }
-    const week = range === '7d';
+    const long = range === '7d';
+    // Short data fills the chart, with a note of when it starts.
+    const from = tr.first && tr.first > tr.from ? tr.first : tr.from;
+    if (tr.first && tr.first > tr.from + (tr.to - tr.from) * 0.05)
+      charts.append(el('p', { class: 'muted', id: 'collecting', text: T.collectingSince + ' ' + tick(tr.first, true) }));
     for (const def of defs) {
-      if (!def.keys.some(k => tr.series[k])) continue;
-      const canvas = el('canvas', { 'data-chart': def.keys[0] });
-      charts.append(el('div', {}, el('h3', { text: def.title }), el('div', { class: 'chart' }, canvas)));
+      const keys = def.keys.filter(k => tr.series[k]);
+      if (!keys.length) continue;
+      const axes = {}, datasets = [];
+      keys.forEach((k, i) => {
+        const unit = unitOf[k] || '', axis = unit === '%' ? 'pct' : 'y' + unit;
+        if (!axes[axis]) axes[axis] = { position: Object.keys(axes).length ? 'right' : 'left', title: { display: true, text: unit },
+          ...(unit === '%' ? { min: 0, max: 100 } : {}), grid: { drawOnChartArea: !Object.keys(axes).length } };
+        const label = def.labels[def.keys.indexOf(k)];
+        // The band of lowest to highest readings behind the averages, filled between its edges.
+        if (tr.min && tr.min[k]) {
+          datasets.push({ label: label + ' min', yAxisID: axis, data: withGaps(tr, tr.min[k]), borderWidth: 0, pointRadius: 0,
+            backgroundColor: colors[i] + '33', fill: false, band: true });
+          datasets.push({ label: label + ' max', yAxisID: axis, data: withGaps(tr, tr.max[k]), borderWidth: 0, pointRadius: 0,
+            backgroundColor: colors[i] + '33', fill: '-1', band: true });
+        }
+        datasets.push({ label, yAxisID: axis, borderColor: colors[i], backgroundColor: colors[i], borderWidth: 1.5,
+          pointRadius: tr.t.length < 3 ? 3 : 0, spanGaps: false, data: withGaps(tr, tr.series[k]) });
+      });
+      const canvas = el('canvas', { 'data-chart': def.keys[0], role: 'img', 'aria-label': def.title });
+      // For screen readers: each line's lowest, average and highest value.
+      const summary = el('table', { class: 'sr-only' }, el('caption', { text: def.title }),
+        el('tr', {}, ...['', T.lowest, T.average, T.highest].map(t => el('th', { text: t }))),
+        ...keys.map(k => { const v = tr.series[k].filter(x => x !== null);
+          const avg = v.reduce((a, b) => a + b, 0) / (v.length || 1);
+          return el('tr', {}, el('th', { text: def.labels[def.keys.indexOf(k)] + ' (' + (unitOf[k] || '') + ')' }),
+            ...[Math.min(...(tr.min && tr.min[k] || v)), avg, Math.max(...(tr.max && tr.max[k] || v))]
+              .map(x => el('td', { text: v.length ? fmt(x, 1) : '—' }))); }));
+      charts.append(el('div', {}, el('h3', { text: def.title }), el('div', { class: 'chart' }, canvas), summary));
       made.push(new Chart(canvas, {
         type: 'line',
-        data: { datasets: def.keys.filter(k => tr.series[k]).map((k, i) => ({
-          label: def.labels[i], borderColor: colors[i], backgroundColor: colors[i], pointRadius: 0, borderWidth: 1.5,
-          data: tr.t.map((t, j) => ({ x: t, y: tr.series[k][j] })) })) },
+        data: { datasets },
         options: { animation: false, maintainAspectRatio: false, parsing: false, normalized: true,
-          scales: { x: { type: 'linear', min: tr.from, max: tr.to, ticks: { callback: v => tick(v, week), maxTicksLimit: 8 } } },
-          plugins: { tooltip: { callbacks: { title: items => items.length ? tick(items[0].parsed.x, true) : '' } } } },
+          scales: { x: { type: 'linear', min: from, max: tr.to, title: { display: true, text: T.timeAxis },
+            ticks: { callback: v => tick(v, long), maxTicksLimit: 8 } }, ...axes },
+          plugins: { legend: { labels: { filter: item => !datasets[item.datasetIndex].band } },
+            tooltip: { filter: item => !item.dataset.band,
+              callbacks: { title: items => items.length ? tick(items[0].parsed.x, true) : '' } } } },
       }));
     }
     if (!made.length) charts.append(el('p', { class: 'muted', text: T.noData }));
     document.body.dataset.charts = String(made.length);
   }).catch(() => offline(true));
-  for (const [r, key] of [['24h', 'last24h'], ['7d', 'last7d']]) {
+  for (const [r, key] of [['1h', 'last1h'], ['6h', 'last6h'], ['24h', 'last24h'], ['7d', 'last7d']]) {
     tabs.append(el('button', { 'data-range': r, class: r === range ? 'on' : '', text: T[key], onclick: ev => {
       range = r; tabs.querySelectorAll('button').forEach(b => b.classList.toggle('on', b === ev.target)); draw(); } }));
   }

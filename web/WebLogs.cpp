@@ -261,28 +261,47 @@ std::string TrendJson(const std::string& recordDir, uint8_t address, TDateTime f
   points = std::max<size_t>(points, 1);
   const double width = (to - from) / static_cast<double>(points);
   std::vector<double> times;
-  std::vector<std::vector<double>> sums(defs.size());
+  std::vector<std::vector<double>> sums(defs.size()), lows(defs.size()), highs(defs.size());
+  size_t averaged = 0;  // buckets of more than one record
   size_t i = 0;
   while (i < records.size()) {
     const size_t bucket = std::min(points - 1, static_cast<size_t>(std::max(0.0, (records[i].Time - from) / width)));
     size_t n = 0;
     double t = 0;
-    std::vector<double> sum(defs.size(), 0.0);
+    std::vector<double> sum(defs.size(), 0.0), low(defs.size(), HUGE_VAL), high(defs.size(), -HUGE_VAL);
     for (; i < records.size(); ++i) {
       const size_t b = std::min(points - 1, static_cast<size_t>(std::max(0.0, (records[i].Time - from) / width)));
       if (b != bucket) break;
       ++n;
       t += records[i].Time;
-      for (size_t k = 0; k < defs.size(); ++k) sum[k] += defs[k]->Value(records[i].Measure);
+      for (size_t k = 0; k < defs.size(); ++k) {
+        const double v = defs[k]->Value(records[i].Measure);
+        sum[k] += v;
+        low[k] = std::min(low[k], v);
+        high[k] = std::max(high[k], v);
+      }
     }
+    if (n > 1) ++averaged;
     times.push_back(UnixMs(t / static_cast<double>(n)));
-    for (size_t k = 0; k < defs.size(); ++k) sums[k].push_back(sum[k] / static_cast<double>(n));
+    for (size_t k = 0; k < defs.size(); ++k) {
+      sums[k].push_back(sum[k] / static_cast<double>(n));
+      lows[k].push_back(low[k]);
+      highs[k].push_back(high[k]);
+    }
   }
   TJson j;
   j.BeginObject();
   j.Key("from").Number(UnixMs(from));
   j.Key("to").Number(UnixMs(to));
   j.Key("records").Integer(static_cast<long long>(records.size()));
+  // A bucket's width: points further apart than about this have a gap between them.
+  j.Key("bucketMs").Number(std::round(width * 86400000.0));
+  j.Key("first");
+  if (records.empty())
+    j.Null();
+  else
+    j.Number(UnixMs(records.front().Time));
+  j.Key("averaged").Bool(averaged > 0);
   j.Key("t").BeginArray();
   for (const double t : times) j.Number(t);
   j.EndArray();
@@ -293,6 +312,17 @@ std::string TrendJson(const std::string& recordDir, uint8_t address, TDateTime f
     j.EndArray();
   }
   j.EndObject();
+  // Where points are averages, the lowest and highest reading behind each,
+  // so a short outage stays visible.
+  for (const auto& [key, values] : {std::pair{"min", &lows}, std::pair{"max", &highs}}) {
+    j.Key(key).BeginObject();
+    for (size_t k = 0; averaged > 0 && k < defs.size(); ++k) {
+      j.Key(defs[k]->Name).BeginArray();
+      for (const double v : (*values)[k]) j.Number(std::round(v * 100) / 100);
+      j.EndArray();
+    }
+    j.EndObject();
+  }
   j.EndObject();
   return j.Take();
 }

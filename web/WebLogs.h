@@ -44,8 +44,10 @@ std::string DataLogJson(const std::string& recordDir, uint16_t year, uint16_t mo
                         uint16_t address, uint8_t protocol, size_t offset, size_t limit);
 
 // The data log of one device from `from` to `to`, averaged into at most
-// `points` buckets: {"from","to","t":[ms..],"series":{"input.L1-N.voltage":[..],..}}. Times are Unix
-// milliseconds.
+// `points` buckets: {"from","to","records","bucketMs","first","averaged","t":[ms..],
+// "series":{"input.L1-N.voltage":[..],..},"min":{..},"max":{..}}. Times are Unix milliseconds; `first`
+// the oldest record's (null: none); min and max per bucket are given when any bucket averaged more
+// than one record.
 std::string TrendJson(const std::string& recordDir, uint8_t address, TDateTime from, TDateTime to, size_t points,
                       uint8_t protocol);
 

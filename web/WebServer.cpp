@@ -528,13 +528,21 @@ int TWebServer::RouteApi(MHD_Connection* c, const std::string& url, const TBusSn
     if (a < 0 || !s.Find(a))
       return SendError(c, MHD_HTTP_NOT_FOUND, "not_found", "no device has address " + url.substr(14));
     if (!OnlyKnown(q, {"range"}, error)) return SendBadRequest(c, error);
+    // A range and its buckets: at most 720 points, and none shorter than the data log's usual interval.
+    struct TRange {
+      const char* Name;
+      double Days;
+      size_t Points;
+    };
+    static constexpr TRange Ranges[] = {{"1h", 1.0 / 24, 120}, {"6h", 0.25, 360}, {"24h", 1, 720}, {"7d", 7, 672}};
     const auto range = q.find("range");
-    const bool week = range != q.end() && range->second == "7d";
-    if (range != q.end() && !week && range->second != "24h") return SendBadRequest(c, "range takes 24h or 7d");
+    const std::string name = range == q.end() ? "24h" : range->second;
+    const TRange* r = nullptr;
+    for (const TRange& each : Ranges)
+      if (name == each.Name) r = &each;
+    if (!r) return SendBadRequest(c, "range takes 1h, 6h, 24h or 7d");
     const TDateTime to = FFeed.Clock().Now();
-    return Send(c, MHD_HTTP_OK,
-                TrendJson(s.RecordDir, static_cast<uint8_t>(a), to - (week ? 7.0 : 1.0), to, week ? 672 : 720,
-                          s.Protocol),
+    return Send(c, MHD_HTTP_OK, TrendJson(s.RecordDir, static_cast<uint8_t>(a), to - r->Days, to, r->Points, s.Protocol),
                 JsonType);
   }
   if (url == "/api/v1/events" || url == "/api/v1/events.csv") {

@@ -46,6 +46,8 @@ constexpr TPageText PageOnly[] = {
     {"never", "无", "none"},
     {"noData", "无数据", "No data"},
     {"stale", "数据过期", "Data stale"},
+    {"last1h", "最近1小时", "Last hour"},
+    {"last6h", "最近6小时", "Last 6 hours"},
     {"last24h", "最近24小时", "Last 24 hours"},
     {"last7d", "最近7天", "Last 7 days"},
     {"batteryChart", "电池", "Battery"},
@@ -76,6 +78,11 @@ constexpr TPageText PageOnly[] = {
     {"bannerPaused", "轮询已暂停（跟踪窗口）：读数不会更新。",
      "Polling is paused (trace window): the readings do not change."},
     {"lastSeen", "最后应答", "last answer"},
+    {"collectingSince", "数据记录始于", "Collecting since"},
+    {"timeAxis", "时间", "Time"},
+    {"lowest", "最低", "Lowest"},
+    {"average", "平均", "Average"},
+    {"highest", "最高", "Highest"},
 };
 
 // The web's own wording where the program's texts read oddly; the desktop

@@ -138,7 +138,9 @@ def main():
         t = now - 86400 + i * 300
         lt = time.localtime(t)
         w = math.sin(i / 24.0)
-        rec = struct.pack("<dB7x11diH2x2d", ole_local(t), 1, 220 + 4 * w, 221 + 3 * w, 219 + 2 * w, 230, 230.5, 229.5,
+        # A five-minute mains outage on phase A at record 100.
+        rec = struct.pack("<dB7x11diH2x2d", ole_local(t), 1, 0.0 if i == 100 else 220 + 4 * w, 221 + 3 * w, 219 + 2 * w,
+                          230, 230.5, 229.5,
                           45 + 10 * w, 40 + 8 * w, 50 + 5 * w, 50.0, 432.0 + w, 100, 30, 1.0, 0.0)
         by_month.setdefault((lt.tm_year, lt.tm_mon), []).append(rec)
     for (y, m), recs in by_month.items():
@@ -285,9 +287,27 @@ def main():
               and re.fullmatch(r"Battery charge \| \d+ %", boxes[12]),
               "every value box with its caption, decimals and unit: %s" % boxes)
         check("Last answer: 20" in driver.find_element(By.ID, "info").text, "the time of the last answer")
+        lowest = lambda: driver.execute_script(
+            "const c = Chart.getChart(document.querySelector('canvas[data-chart=\"input.L1-N.voltage\"]'));"
+            "const d = c.data.datasets, a = d.find(s => s.label === 'A'), m = d.find(s => s.label === 'A min');"
+            "const low = s => Math.min(...s.data.filter(p => p.y !== null).map(p => p.y));"
+            "return [low(a), m ? low(m) : null, c.options.scales.pct ? 1 : 0, Object.keys(c.options.scales).length];")
+        check(lowest()[0] == 0, "the outage is on the day's chart at 0 V: %s" % lowest())
+        check(driver.execute_script("return document.querySelectorAll('#charts table.sr-only tr').length") > 8,
+              "each chart has a table for screen readers")
+        battery = driver.execute_script(
+            "const c = Chart.getChart(document.querySelector('canvas[data-chart=\"battery.charge\"]'));"
+            "return Object.entries(c.options.scales).filter(([k, a]) => k !== 'x').map(([k, a]) => a.title.text);")
+        check(sorted(battery) == ["%", "V"], "%% and V on axes of their own, with titles: %s" % battery)
         driver.find_element(By.CSS_SELECTOR, 'button[data-range="7d"]').click()
         check(wait_for(lambda: driver.execute_script("return document.body.dataset.charts"), 10) == "4",
               "the week's charts")
+        week = wait_for(lambda: lowest()[1] is not None and lowest(), 10)
+        check(week and week[1] == 0 and week[0] > 50,
+              "averaged over the week the outage stays visible as the band's 0 V: %s" % week)
+        driver.find_element(By.CSS_SELECTOR, 'button[data-range="1h"]').click()
+        check(wait_for(lambda: driver.execute_script("return document.body.dataset.charts"), 10) == "4",
+              "the hour's charts")
         if SHOTS:
             driver.find_element(By.CSS_SELECTOR, 'button[data-range="24h"]').click()
             time.sleep(1)  # let the chart settle for the picture

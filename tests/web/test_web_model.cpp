@@ -484,6 +484,17 @@ TEST_F(WebLogs, DataLogMonthAndTrendsOfOneDevice) {
   const double mean = day["series"]["input.L1-N.voltage"][0].get<double>();
   EXPECT_TRUE(mean > 202 && mean < 207) << "an average of 200..209, not one reading: " << mean;
   EXPECT_FALSE(day["series"].contains("input.voltage"));
+  EXPECT_EQ(day["averaged"], true);
+  EXPECT_DOUBLE_EQ(day["min"]["input.L1-N.voltage"][0].get<double>(), 200) << "the band behind the average";
+  EXPECT_DOUBLE_EQ(day["max"]["input.L1-N.voltage"][0].get<double>(), 209);
+  EXPECT_EQ(day["bucketMs"], 3600000);
+  EXPECT_EQ(day["t"][1].get<double>() - day["t"][0].get<double>(), 3600000) << "Unix milliseconds";
+  // One point per record: no band; the first record's time for the "collecting since" note.
+  const json hour = Parse(TrendJson(RecordDir(), 1, now - 1.0 / 24, now, 120, ProtocolModbus));
+  EXPECT_EQ(hour["averaged"], false);
+  EXPECT_TRUE(hour["min"].empty());
+  EXPECT_EQ(hour["first"], hour["t"][0]);
   const json none = Parse(TrendJson(RecordDir(), 9, now - 1.0, now, 24, ProtocolModbus));
+  EXPECT_TRUE(none["first"].is_null());
   EXPECT_EQ(none["records"], 0);
 }

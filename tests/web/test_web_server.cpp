@@ -141,6 +141,8 @@ TEST_F(WebServer, RoutesAnswerWithTheirTypesAndNoPageLoadsAnythingFromElsewhere)
       {"/api/v1/datalog/2026-13", 400, "application/json"},
       {"/api/v1/trend/1?range=7d", 200, "application/json"},
       {"/api/v1/trend/1?range=1y", 400, "application/json"},
+      {"/api/v1/trend/1?range=1h", 200, "application/json"},
+      {"/api/v1/trend/1?range=6h", 200, "application/json"},
       {"/metrics", 200, "text/plain; version=0.0.4; charset=utf-8"},
       {"/healthz", 200, "text/plain"},
       {"/nothing", 404, "text/plain"},
