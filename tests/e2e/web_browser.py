@@ -264,8 +264,6 @@ def main():
                 driver.save_screenshot(os.path.join(SHOTS, "web-overview-%d-dark.png" % width))
         driver.execute_cdp_cmd("Emulation.setEmulatedMedia", {"features": []})
         driver.set_window_size(1280, 1500 if SHOTS else 900)
-        if SHOTS:
-            driver.save_screenshot(os.path.join(SHOTS, "web-overview-en.png"))
         take_requests()
 
         # ---- device page: values and charts from the data log
