@@ -1,4 +1,5 @@
 #include "core/Clock.h"
+#include "core/UnixTime.h"
 
 #include <algorithm>
 #include <chrono>

@@ -20,12 +20,6 @@ TDateParts DecodeDateTime(TDateTime value);
 // "yyyy-mm-dd hh:mm:ss"
 std::string FormatDateTime(TDateTime value);
 
-// A local time as Unix seconds, through the time zone rules in force then
-// (an hour repeated at the end of summer time reads as its first pass).
-int64_t UnixSeconds(TDateTime local);
-// "2026-12-11T19:43:02+08:00": the local time with its offset from UTC.
-std::string FormatIso8601(TDateTime local);
-
 class TClock {
  public:
   virtual ~TClock() = default;

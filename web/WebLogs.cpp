@@ -10,6 +10,7 @@
 #include <cstring>
 #include <vector>
 
+#include "core/UnixTime.h"
 #include "core/MeasureCatalogue.h"
 #include "core/PathTrust.h"
 #include "core/ProtocolTraits.h"

@@ -9,6 +9,7 @@
 #include <sstream>
 #include <algorithm>
 
+#include "core/UnixTime.h"
 #include "core/Catalogue.h"
 #include "core/DeviceState.h"
 #include "core/ProtocolTraits.h"

@@ -17,6 +17,7 @@
 #include <ctime>
 #include <functional>
 
+#include "core/UnixTime.h"
 #include "net/ListenSocket.h"
 #include "net/NutServer.h"
 #include "web/Json.h"

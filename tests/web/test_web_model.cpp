@@ -13,6 +13,7 @@
 
 #include "e2e/ChildProcess.h"
 #include "core/LangTable.h"
+#include "core/UnixTime.h"
 #include "logs/DataLog.h"
 #include "net/NutVars.h"
 #include "query/CsvExport.h"
