@@ -1,8 +1,11 @@
 #include "core/Clock.h"
+#include "core/UnixTime.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 
 namespace tessaro {
@@ -65,6 +68,41 @@ std::string FormatDateTime(TDateTime value) {
   char buf[40];
   std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", p.Year, p.Month, p.Day, p.Hour, p.Minute,
                 p.Second);
+  return buf;
+}
+
+namespace {
+// The local time's fields and its Unix seconds; the offset is in tm_gmtoff.
+std::tm LocalTm(TDateTime local, std::time_t& unix) {
+  const TDateParts p = DecodeDateTime(local);
+  std::tm tm{};
+  tm.tm_year = p.Year - 1900;
+  tm.tm_mon = p.Month - 1;
+  tm.tm_mday = p.Day;
+  tm.tm_hour = p.Hour;
+  tm.tm_min = p.Minute;
+  tm.tm_sec = p.Second;
+  tm.tm_isdst = -1;
+  unix = std::mktime(&tm);
+  return tm;
+}
+}  // namespace
+
+int64_t UnixSeconds(TDateTime local) {
+  std::time_t unix = 0;
+  LocalTm(local, unix);
+  return static_cast<int64_t>(unix);
+}
+
+std::string FormatIso8601(TDateTime local) {
+  std::time_t unix = 0;
+  const std::tm tm = LocalTm(local, unix);
+  // Zones lie within a day of UTC.
+  const int offset = static_cast<int>(std::clamp<long>(tm.tm_gmtoff / 60, -1439, 1439));
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d%c%02d:%02d", tm.tm_year + 1900, tm.tm_mon + 1,
+                tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, offset < 0 ? '-' : '+', std::abs(offset) / 60,
+                std::abs(offset) % 60);
   return buf;
 }
 

@@ -84,7 +84,8 @@ std::error_code TEventTable::Load(const std::string& path, const TEventFilter& f
     const bool cleared = rec.Kind == EventKindAlarm && rec.Active != 1;
     const int text = TextId(rec.Kind, rec.Code, cleared);
     if (text < 0) continue;
-    FRows.push_back({rec.Time, static_cast<int32_t>(index), static_cast<uint16_t>(text), rec.Address});
+    FRows.push_back({rec.Time, static_cast<int32_t>(index), static_cast<uint32_t>(i + 1), rec.Code,
+                     static_cast<uint16_t>(text), rec.Address, rec.Kind, cleared});
   }
   FOrder.resize(FRows.size());
   for (size_t i = 0; i < FOrder.size(); ++i) FOrder[i] = static_cast<uint32_t>(i);

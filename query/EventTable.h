@@ -47,15 +47,21 @@ class TEventTable final : public TLogTable {
   void AppendCell(size_t row, int column, std::string& out) const override;
   size_t MinGridRows() const override { return 3; }
 
-  int32_t IndexAt(size_t row) const { return At(row).Index; }
-
- private:
   struct TRow {
     TDateTime Time;
     int32_t Index;
+    uint32_t Position;  // of the record in the file, from 1; never changes while the file is kept
+    int32_t Code;
     uint16_t Text;  // into FTexts
     uint8_t Address;
+    uint8_t Kind;
+    bool Cleared;  // an alarm's end
   };
+
+  int32_t IndexAt(size_t row) const { return At(row).Index; }
+  const TRow& RowAt(size_t row) const { return At(row); }
+
+ private:
   const TRow& At(size_t row) const { return FRows[FOrder[row]]; }
   // The row's text in FTexts, -1 when the code has none.
   int TextId(uint8_t kind, int32_t code, bool cleared);

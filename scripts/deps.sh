@@ -8,7 +8,7 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   qt6-base-dev qt6-charts-dev qt6-svg-dev libqt6opengl6-dev libgl-dev
   qt6-translations-l10n
-  libmodbus-dev libcrypt-dev libtelnet-dev libmicrohttpd-dev libmosquitto-dev libjs-chart.js nlohmann-json3-dev
+  libmodbus-dev libcrypt-dev libtelnet-dev libmicrohttpd-dev libmosquitto-dev zlib1g-dev libjs-chart.js nlohmann-json3-dev
   ser2net socat mosquitto mosquitto-clients openssl
   nut-client prometheus chromium chromium-driver python3-selenium
   fonts-noto-cjk xvfb xauth

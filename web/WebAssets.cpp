@@ -40,7 +40,8 @@ std::string PageHtml(TPage page, int language, uint8_t protocol) {
   html += PageName(page);
   html += "\">\n<header><a id=\"title\" href=\"/\"></a><nav><a href=\"/\" data-t=\"overview\"></a>"
           "<a href=\"/events\" data-t=\"eventLog\"></a></nav><span id=\"port\"></span></header>\n"
-          "<div id=\"offline\" hidden></div>\n<main id=\"main\"></main>\n"
+          "<div id=\"offline\" class=\"banner\" role=\"status\" hidden></div>\n"
+          "<div id=\"banner\" class=\"banner\" role=\"status\" hidden></div>\n<main id=\"main\"></main>\n"
           "<script id=\"texts\" type=\"application/json\">";
   html += Embedded(PageTextsJson(language));
   html += "</script>\n";
@@ -56,45 +57,73 @@ std::string PageHtml(TPage page, int language, uint8_t protocol) {
 
 const std::string& AppCss() {
   static const std::string css = R"CSS(
-:root { --teal: #007b7b; --ok: #22d83a; --lost: #0a5a14; --alarm: #e02020; --panel: #f4f7f7; }
+:root { color-scheme: light dark; --teal: #006666; --bg: #fff; --fg: #1d2a2a; --panel: #f4f7f7; --line: #dde5e5;
+  --hover: #eef6f6; --muted: #5a6470; --fine: #0a7a18; --battery: #b85c00; --alarm: #c41818; --silent: #5a6470;
+  --waiting: #2b5fa8; --off: #6b4fa0; --box: #111; --boxfg: #7CFC00; --warn: #fff3c4; --warnfg: #4a3a00; }
+@media (prefers-color-scheme: dark) {
+  :root { --teal: #0d5c5c; --bg: #121619; --fg: #e3eaea; --panel: #1c2226; --line: #2c353a; --hover: #1f2a2e;
+    --muted: #9aa5ad; --fine: #4cd964; --battery: #ffa64d; --alarm: #ff6b6b; --silent: #a3adb5; --waiting: #7fb0ff;
+    --off: #c3a6ff; --box: #000; --warn: #4a3a00; --warnfg: #ffe9a8; }
+}
 * { box-sizing: border-box; }
-body { margin: 0; font: 14px/1.4 "Noto Sans CJK SC", "Noto Sans", sans-serif; color: #1d2a2a; background: #fff; }
-header { display: flex; align-items: center; gap: 24px; padding: 8px 16px; background: var(--teal); color: #fff; }
+body { margin: 0; font: 14px/1.4 "Noto Sans CJK SC", "Noto Sans", sans-serif; color: var(--fg); background: var(--bg); }
+header { display: flex; align-items: center; flex-wrap: wrap; gap: 8px 24px; padding: 8px 16px; background: var(--teal); color: #fff; }
 header a { color: #fff; text-decoration: none; }
 #title { font-size: 18px; font-weight: bold; }
 nav { display: flex; gap: 16px; }
-nav a { opacity: .85; } nav a:hover { opacity: 1; text-decoration: underline; }
+nav a:hover, nav a:focus { text-decoration: underline; }
 #port { margin-left: auto; font-size: 13px; }
-#offline { background: #fff3c4; padding: 6px 16px; }
+#offline, .banner { background: var(--warn); color: var(--warnfg); padding: 6px 16px; font-weight: 600; }
 main { padding: 12px 16px; }
-h2 { font-size: 16px; margin: 16px 0 8px; color: var(--teal); }
+h2 { font-size: 16px; margin: 16px 0 8px; color: var(--fg); }
 table { border-collapse: collapse; width: 100%; }
-th, td { padding: 4px 8px; border-bottom: 1px solid #dde5e5; text-align: left; vertical-align: top; }
-th { background: var(--panel); font-weight: 600; white-space: nowrap; }
-td.num, th.num { text-align: right; font-variant-numeric: tabular-nums; white-space: nowrap; }
-tr.row:hover { background: #eef6f6; cursor: pointer; }
-.dot { display: inline-block; width: 12px; height: 12px; border-radius: 50%; margin-right: 6px; vertical-align: -1px; }
-.dot.ok { background: radial-gradient(circle at 35% 30%, #d8ffd0, var(--ok) 55%, #0a7a18); }
-.dot.lost { background: radial-gradient(circle at 35% 30%, #7fa882, var(--lost) 60%, #03300a); }
-.dot.alarm { background: radial-gradient(circle at 35% 30%, #ffd0d0, var(--alarm) 55%, #801010); }
-.state.alarm { color: var(--alarm); font-weight: 600; } .state.ok { color: #0a7a18; } .state.lost { color: #556; }
+th, td { padding: 4px 8px; border-bottom: 1px solid var(--line); text-align: left; vertical-align: top; }
+th { background: var(--panel); font-weight: 600; }
+td.num, th.num { text-align: right; font-variant-numeric: tabular-nums; }
+td.num { white-space: nowrap; }
+tr.row:hover { background: var(--hover); }
+a { color: inherit; }
+td a, h2 a { overflow-wrap: anywhere; }
+.icon { display: inline-block; width: 1.3em; text-align: center; font-weight: bold; }
+.look-fine { color: var(--fine); } .look-battery { color: var(--battery); font-weight: 600; }
+.look-alarm { color: var(--alarm); font-weight: 600; } .look-silent { color: var(--silent); }
+.look-waiting { color: var(--waiting); } .look-off { color: var(--off); }
+.state small { color: var(--muted); font-weight: normal; margin-left: 6px; }
 .alarms { color: var(--alarm); }
-.stale { color: #889; }
-.bus { display: flex; gap: 24px; flex-wrap: wrap; background: var(--panel); padding: 8px 12px; margin-bottom: 12px; }
+.stale td.num, .stale .val { color: var(--muted); opacity: .7; }
+.bus { display: flex; gap: 8px 24px; flex-wrap: wrap; background: var(--panel); padding: 8px 12px; margin-bottom: 12px; }
 .bus b { font-variant-numeric: tabular-nums; }
-.grid { display: grid; grid-template-columns: repeat(auto-fill, minmax(190px, 1fr)); gap: 8px; }
-.box { background: #111; color: #7CFC00; padding: 6px 10px; border-radius: 3px; }
+.grid { display: grid; grid-template-columns: repeat(auto-fill, minmax(min(190px, 100%), 1fr)); gap: 8px; }
+.box { background: var(--box); color: var(--boxfg); padding: 6px 10px; border-radius: 3px; }
 .box .cap { color: #cde; font-size: 12px; }
 .box .val { font-size: 20px; font-weight: bold; text-align: right; font-variant-numeric: tabular-nums; }
-.row2 { display: flex; gap: 24px; flex-wrap: wrap; margin-top: 8px; }
-.charts { display: grid; grid-template-columns: repeat(auto-fill, minmax(420px, 1fr)); gap: 16px; }
+.row2 { display: flex; gap: 8px 24px; flex-wrap: wrap; margin-top: 8px; }
+.charts { display: grid; grid-template-columns: repeat(auto-fill, minmax(min(420px, 100%), 1fr)); gap: 16px; }
 .chart { height: 240px; position: relative; }
 .tabs button, .filters button { margin-right: 6px; }
 .tabs button.on { background: var(--teal); color: #fff; border-color: var(--teal); }
 button, select, input { font: inherit; padding: 2px 8px; }
 .filters { display: flex; gap: 12px; align-items: center; flex-wrap: wrap; background: var(--panel); padding: 8px 12px; }
-.pager { margin: 8px 0; display: flex; gap: 12px; align-items: center; }
-.muted { color: #667; }
+.pager { margin: 8px 0; display: flex; gap: 12px; align-items: center; flex-wrap: wrap; }
+.muted { color: var(--muted); }
+.sr-only { position: absolute; width: 1px; height: 1px; overflow: hidden; clip: rect(0 0 0 0); white-space: nowrap; }
+/* Phones: one card per device, what matters first. */
+@media (max-width: 760px) {
+  main { padding: 8px; }
+  #overview thead { display: none; }
+  #overview, #overview tbody, #overview tr, #overview td { display: block; width: 100%; }
+  #overview tr { display: flex; flex-direction: column; border: 1px solid var(--line); border-radius: 6px;
+    margin-bottom: 10px; padding: 6px 10px; background: var(--bg); }
+  #overview td { border: 0; padding: 2px 0; text-align: left; display: flex; justify-content: space-between; gap: 12px; }
+  #overview td[data-label]::before { content: attr(data-label); color: var(--muted); text-align: left; }
+  #overview td.name { order: 0; font-size: 16px; font-weight: 600; }
+  #overview td.state { order: 1; }
+  #overview td.c-charge { order: 2; } #overview td.c-runtime { order: 3; } #overview td.alarms { order: 4; }
+  #overview td.c-inputV { order: 5; } #overview td.c-outputV { order: 6; } #overview td.c-load { order: 7; }
+  #overview td.addr { order: 8; }
+  #overview td.alarms:empty { display: none; }
+  #events td { overflow-wrap: anywhere; }
+}
 )CSS";
   return css;
 }
@@ -118,7 +147,30 @@ function el(tag, props, ...kids) {
 function fmt(v, d) { return (v === undefined || v === null) ? '—' : Number(v).toFixed(d); }
 // A field of the server's list, from a device's values.
 function shown(v, f) { return v[f.key] === undefined ? '—' : fmt(v[f.key] / f.divisor, f.decimals); }
-function dot(icon) { return el('span', { class: 'dot ' + icon }); }
+// What a device is doing: an icon, a colour and a word, never colour alone.
+const Looks = {
+  fine: { icon: '✓', text: T.lookFine, rank: 0 }, waiting: { icon: '…', text: T.lookWaiting, rank: 1 },
+  off: { icon: '○', text: T.lookOff, rank: 2 }, silent: { icon: '✕', text: T.lookSilent, rank: 3 },
+  alarm: { icon: '⚠', text: T.lookAlarm, rank: 4 }, battery: { icon: '⚡', text: T.lookBattery, rank: 5 },
+};
+const LookColors = { fine: '#0a7a18', waiting: '#2b5fa8', off: '#6b4fa0', silent: '#5a6470', alarm: '#c41818', battery: '#b85c00' };
+function look(d) { return Looks[d.look] ? d.look : 'silent'; }
+function icon(l) { return el('span', { class: 'icon', 'aria-hidden': 'true', text: Looks[l].icon }); }
+// Sets a node's text only when it changed, so selection and focus stay.
+function put(node, text) { text = String(text); if (node.textContent !== text) node.textContent = text; }
+function clock(t) { return t ? t.slice(11, 19) : T.never; }
+// The tab's title and icon say the worst state on the bus.
+function showWorst(devices) {
+  let worst = 'fine';
+  for (const d of devices) if (Looks[look(d)].rank > Looks[worst].rank) worst = look(d);
+  document.title = (worst === 'fine' ? '' : Looks[worst].icon + ' ' + Looks[worst].text + ' · ') + T.title;
+  document.body.dataset.worst = worst;
+  if (showWorst.last === worst) return;
+  showWorst.last = worst;
+  const c = el('canvas', { width: 16, height: 16 }), g = c.getContext('2d');
+  g.fillStyle = LookColors[worst]; g.beginPath(); g.arc(8, 8, 7, 0, 2 * Math.PI); g.fill();
+  document.querySelector('link[rel=icon]').href = c.toDataURL('image/png');
+}
 function caption(d) { return d.tree.caption; }
 
 document.getElementById('title').textContent = T.title;
@@ -128,7 +180,11 @@ function showPort(bus) {
   const p = document.getElementById('port');
   let text = bus.port.open ? bus.port.name + T.portOpenSuffix : T.portClosed;
   if (bus.port.paused) text += ' · ' + T.paused;
-  p.textContent = text;
+  put(p, text);
+  const banner = document.getElementById('banner');
+  const say = !bus.port.open ? T.bannerClosed : bus.port.paused ? T.bannerPaused : '';
+  put(banner, say);
+  banner.hidden = !say;
 }
 
 // Live data: one event stream; while it is down, the page asks every 2 s.
@@ -160,25 +216,51 @@ function overview() {
     el('th', { text: T.name }), el('th', { class: 'num', text: T.address }), el('th', { text: T.state }),
     ...F.columns.map(c => el('th', { class: 'num', text: T[c.title] })), el('th', { text: T.alarms }));
   const body = el('tbody', { id: 'devices' });
-  main.append(bus, el('table', {}, el('thead', {}, head), body));
+  main.append(bus, el('table', { id: 'overview' }, el('thead', {}, head), body));
+  const busCells = [T.port, T.txCount, T.rxCount, T.refused].map(t => { const b = el('b'); bus.append(el('span', {}, t + ': ', b)); return b; });
+  // One row per device, made once; updates change only the texts that changed.
+  const rows = new Map();
+  const makeRow = d => {
+    const link = el('a', { href: '/device/' + d.address });
+    const stateIcon = el('span', { class: 'icon', 'aria-hidden': 'true' });
+    const stateText = el('span', { class: 'look' }), detail = el('small');
+    const r = {
+      tr: el('tr', { class: 'row', 'data-address': d.address }),
+      link, stateIcon, stateText, detail,
+      name: el('td', { class: 'name' }, link),
+      addr: el('td', { class: 'num addr', 'data-label': T.address }),
+      state: el('td', { class: 'state' }, el('span', {}, stateIcon, stateText), ' ', detail),
+      values: F.columns.map(c => el('td', { class: 'num c-' + c.title, 'data-label': T[c.title], text: '—' })),
+      alarms: el('td', { class: 'alarms' }),
+    };
+    r.tr.append(r.name, r.addr, r.state, ...r.values, r.alarms);
+    return r;
+  };
   live(b => {
     showPort(b);
-    bus.replaceChildren(
-      el('span', {}, T.port + ': ', el('b', { text: b.port.name + ' ' + (b.port.open ? '✔' : '✘') })),
-      el('span', {}, T.txCount + ': ', el('b', { text: b.port.requestsSent })),
-      el('span', {}, T.rxCount + ': ', el('b', { text: b.port.receives })),
-      el('span', {}, T.refused + ': ', el('b', { text: b.port.answersRefused })));
-    body.replaceChildren(...b.devices.map(d => {
-      const v = d.values;
-      const alarms = d.alarms.map(a => a.text || ('#' + a.code)).join('; ');
-      return el('tr', { class: 'row', 'data-address': d.address, onclick: () => { location.href = '/device/' + d.address; } },
-        el('td', {}, dot(d.tree.icon), el('a', { href: '/device/' + d.address, text: d.name })),
-        el('td', { class: 'num', text: d.address }),
-        el('td', { class: 'state ' + d.tree.icon, text: caption(d) }),
-        // A device that is not up has no values: one dash.
-        ...F.columns.map(c => el('td', { class: 'num', text: d.up ? c.fields.map(f => shown(v, f)).join(' / ') : '—' })),
-        el('td', { class: 'alarms', text: alarms }));
-    }));
+    showWorst(b.devices);
+    [b.port.name + ' ' + (b.port.open ? '✔' : '✘'), b.port.requestsSent, b.port.receives, b.port.answersRefused]
+      .forEach((v, i) => put(busCells[i], v));
+    const seen = new Set();
+    b.devices.forEach((d, i) => {
+      seen.add(d.address);
+      let r = rows.get(d.address);
+      if (!r) { r = makeRow(d); rows.set(d.address, r); }
+      if (body.children[i] !== r.tr) body.insertBefore(r.tr, body.children[i] || null);
+      const l = look(d);
+      put(r.link, d.name);
+      put(r.addr, d.address);
+      r.state.className = 'state look-' + l;
+      put(r.stateIcon, Looks[l].icon);
+      put(r.stateText, Looks[l].text);
+      // A device that is not up keeps its last readings, greyed, with the time they are from.
+      put(r.detail, d.up ? (d.state && d.state.text !== Looks[l].text ? d.state.text : '')
+                         : (d.link.lastAnswer ? T.lastSeen + ' ' + clock(d.link.lastAnswer) : ''));
+      r.tr.classList.toggle('stale', !d.up);
+      if (d.up) F.columns.forEach((c, k) => put(r.values[k], c.fields.map(f => shown(d.values, f)).join(' / ')));
+      put(r.alarms, d.alarms.map(a => a.text || ('#' + a.code)).join('; '));
+    });
+    for (const [a, r] of rows) if (!seen.has(a)) { r.tr.remove(); rows.delete(a); }
   });
 }
 
@@ -201,11 +283,15 @@ function devicePage() {
   const refresh = () => fetch('/api/v1/devices/' + address).then(r => r.json()).then(b => {
     showPort(b);
     const d = b.device, v = d.values;
-    head.replaceChildren(dot(d.tree.icon), d.name + '  (' + T.address + ' ' + d.address + ')');
-    state.className = 'state ' + d.tree.icon;
-    state.textContent = caption(d) + (d.up ? '' : '  — ' + T.stale);
+    const l = look(d);
+    showWorst([d]);
+    head.replaceChildren(icon(l), d.name + '  (' + T.address + ' ' + d.address + ')');
+    state.className = 'state look-' + l;
+    state.textContent = Looks[l].text + (d.up ? (caption(d) ? ' · ' + caption(d) : '') : '  — ' + T.stale);
     const last = T.lastAnswer + ': ' + (d.link.lastAnswer || T.never);
-    boxes.replaceChildren(...F.boxes.map(f => box(f.caption, shown(v, f), f.unit)));
+    // Without current values the last ones stay, greyed.
+    boxes.classList.toggle('stale', !d.up);
+    if (d.up || !boxes.children.length) boxes.replaceChildren(...F.boxes.map(f => box(f.caption, shown(v, f), f.unit)));
     const parts = [el('span', { text: last })];
     const f = d.forcedShutdown;
     if (f) {
@@ -225,35 +311,76 @@ function devicePage() {
 
   // Trends from the data log.
   const defs = F.charts.map(c => ({ title: T[c.title], keys: c.keys, labels: c.labels }));
+  const unitOf = {};
+  for (const f of F.boxes) unitOf[f.key] = f.unit;
   const colors = ['#e02020', '#20a020', '#2040e0'];
   const two = n => String(n).padStart(2, '0');
-  const tick = (ms, week) => { const t = new Date(ms);
-    return (week ? two(t.getUTCMonth() + 1) + '-' + two(t.getUTCDate()) + ' ' : '') + two(t.getUTCHours()) + ':' + two(t.getUTCMinutes()); };
+  const tick = (ms, long) => { const t = new Date(ms);
+    return (long ? two(t.getMonth() + 1) + '-' + two(t.getDate()) + ' ' : '') + two(t.getHours()) + ':' + two(t.getMinutes()); };
   let range = '24h';
   const made = [];
+  // Points with a gap of more than two buckets between them are not joined.
+  const withGaps = (tr, ys) => {
+    const out = [];
+    tr.t.forEach((t, j) => {
+      if (j > 0 && t - tr.t[j - 1] > 2.5 * tr.bucketMs) out.push({ x: (t + tr.t[j - 1]) / 2, y: null });
+      out.push({ x: t, y: ys[j] });
+    });
+    return out;
+  };
   const draw = () => fetch('/api/v1/trend/' + address + '?range=' + range).then(r => r.json()).then(tr => {
     made.forEach(c => c.destroy()); made.length = 0;
     charts.replaceChildren();
     if (!window.Chart) { charts.append(el('p', { class: 'muted', text: T.noData })); return; }
-    const week = range === '7d';
+    const long = range === '7d';
+    // Short data fills the chart, with a note of when it starts.
+    const from = tr.first && tr.first > tr.from ? tr.first : tr.from;
+    if (tr.first && tr.first > tr.from + (tr.to - tr.from) * 0.05)
+      charts.append(el('p', { class: 'muted', id: 'collecting', text: T.collectingSince + ' ' + tick(tr.first, true) }));
     for (const def of defs) {
-      if (!def.keys.some(k => tr.series[k])) continue;
-      const canvas = el('canvas', { 'data-chart': def.keys[0] });
-      charts.append(el('div', {}, el('h3', { text: def.title }), el('div', { class: 'chart' }, canvas)));
+      const keys = def.keys.filter(k => tr.series[k]);
+      if (!keys.length) continue;
+      const axes = {}, datasets = [];
+      keys.forEach((k, i) => {
+        const unit = unitOf[k] || '', axis = unit === '%' ? 'pct' : 'y' + unit;
+        if (!axes[axis]) axes[axis] = { position: Object.keys(axes).length ? 'right' : 'left', title: { display: true, text: unit },
+          ...(unit === '%' ? { min: 0, max: 100 } : {}), grid: { drawOnChartArea: !Object.keys(axes).length } };
+        const label = def.labels[def.keys.indexOf(k)];
+        // The band of lowest to highest readings behind the averages, filled between its edges.
+        if (tr.min && tr.min[k]) {
+          datasets.push({ label: label + ' min', yAxisID: axis, data: withGaps(tr, tr.min[k]), borderWidth: 0, pointRadius: 0,
+            backgroundColor: colors[i] + '33', fill: false, band: true });
+          datasets.push({ label: label + ' max', yAxisID: axis, data: withGaps(tr, tr.max[k]), borderWidth: 0, pointRadius: 0,
+            backgroundColor: colors[i] + '33', fill: '-1', band: true });
+        }
+        datasets.push({ label, yAxisID: axis, borderColor: colors[i], backgroundColor: colors[i], borderWidth: 1.5,
+          pointRadius: tr.t.length < 3 ? 3 : 0, spanGaps: false, data: withGaps(tr, tr.series[k]) });
+      });
+      const canvas = el('canvas', { 'data-chart': def.keys[0], role: 'img', 'aria-label': def.title });
+      // For screen readers: each line's lowest, average and highest value.
+      const summary = el('table', { class: 'sr-only' }, el('caption', { text: def.title }),
+        el('tr', {}, ...['', T.lowest, T.average, T.highest].map(t => el('th', { text: t }))),
+        ...keys.map(k => { const v = tr.series[k].filter(x => x !== null);
+          const avg = v.reduce((a, b) => a + b, 0) / (v.length || 1);
+          return el('tr', {}, el('th', { text: def.labels[def.keys.indexOf(k)] + ' (' + (unitOf[k] || '') + ')' }),
+            ...[Math.min(...(tr.min && tr.min[k] || v)), avg, Math.max(...(tr.max && tr.max[k] || v))]
+              .map(x => el('td', { text: v.length ? fmt(x, 1) : '—' }))); }));
+      charts.append(el('div', {}, el('h3', { text: def.title }), el('div', { class: 'chart' }, canvas), summary));
       made.push(new Chart(canvas, {
         type: 'line',
-        data: { datasets: def.keys.filter(k => tr.series[k]).map((k, i) => ({
-          label: def.labels[i], borderColor: colors[i], backgroundColor: colors[i], pointRadius: 0, borderWidth: 1.5,
-          data: tr.t.map((t, j) => ({ x: t, y: tr.series[k][j] })) })) },
+        data: { datasets },
         options: { animation: false, maintainAspectRatio: false, parsing: false, normalized: true,
-          scales: { x: { type: 'linear', min: tr.from, max: tr.to, ticks: { callback: v => tick(v, week), maxTicksLimit: 8 } } },
-          plugins: { tooltip: { callbacks: { title: items => items.length ? tick(items[0].parsed.x, true) : '' } } } },
+          scales: { x: { type: 'linear', min: from, max: tr.to, title: { display: true, text: T.timeAxis },
+            ticks: { callback: v => tick(v, long), maxTicksLimit: 8 } }, ...axes },
+          plugins: { legend: { labels: { filter: item => !datasets[item.datasetIndex].band } },
+            tooltip: { filter: item => !item.dataset.band,
+              callbacks: { title: items => items.length ? tick(items[0].parsed.x, true) : '' } } } },
       }));
     }
     if (!made.length) charts.append(el('p', { class: 'muted', text: T.noData }));
     document.body.dataset.charts = String(made.length);
   }).catch(() => offline(true));
-  for (const [r, key] of [['24h', 'last24h'], ['7d', 'last7d']]) {
+  for (const [r, key] of [['1h', 'last1h'], ['6h', 'last6h'], ['24h', 'last24h'], ['7d', 'last7d']]) {
     tabs.append(el('button', { 'data-range': r, class: r === range ? 'on' : '', text: T[key], onclick: ev => {
       range = r; tabs.querySelectorAll('button').forEach(b => b.classList.toggle('on', b === ev.target)); draw(); } }));
   }
@@ -305,7 +432,7 @@ function eventsPage() {
     const csv = new URLSearchParams(q); csv.set('encoding', encoding.value);
     exportLink.href = '/api/v1/events.csv?' + csv;
     q.set('offset', offset); q.set('limit', pageSize);
-    fetch('/api/v1/events?' + q).then(r => r.ok ? r.json() : r.text().then(t => { throw new Error(t); })).then(b => {
+    fetch('/api/v1/events?' + q).then(r => r.ok ? r.json() : r.json().then(e => { throw new Error(e.message); })).then(b => {
       offline(false);
       body.replaceChildren(...b.events.map(e => el('tr', {},
         el('td', { class: 'num', text: e.index }), el('td', { class: 'num', text: e.time }),

@@ -10,10 +10,13 @@
 #include <cstring>
 #include <vector>
 
+#include "core/UnixTime.h"
 #include "core/MeasureCatalogue.h"
 #include "core/PathTrust.h"
 #include "core/ProtocolTraits.h"
 #include "logs/DataLog.h"
+#include "logs/EventLog.h"
+#include "logs/EventText.h"
 #include "query/DataTable.h"
 #include "query/RecordReader.h"
 #include "web/Json.h"
@@ -38,8 +41,12 @@ bool Field(const TQuery& q, const char* name, long low, long high, uint16_t& out
   return true;
 }
 
-// Local time as milliseconds since 1970 read as UTC, for the page's charts.
-double LocalMs(TDateTime t) { return std::round((t - 25569.0) * 86400000.0); }
+const char* const KindNames[] = {"program", "state", "alarm"};
+
+// Unix milliseconds, for the page's charts.
+double UnixMs(TDateTime t) {
+  return static_cast<double>(UnixSeconds(t)) * 1000 + DecodeDateTime(t).Millisecond;
+}
 
 // The values a chart shows: every measured value with a phase or a metric of
 // its own (the unphased copies of phase 1 and the highest load are left out).
@@ -151,7 +158,7 @@ bool ParseEncoding(const TQuery& q, TCsvEncoding& encoding, std::string& error) 
 }
 
 std::string EventsJson(const std::string& recordDir, const TEventFilter& filter, int language, size_t offset,
-                       size_t limit) {
+                       size_t limit, const std::map<int, std::string>& names) {
   TEventTable table(language);
   (void)LoadEventGrid(table, recordDir, filter);  // no log yet: no rows, as the viewer shows it
   TJson j;
@@ -160,17 +167,37 @@ std::string EventsJson(const std::string& recordDir, const TEventFilter& filter,
   j.Key("events").BeginArray();
   std::string cell;
   for (size_t row = offset; row < table.RowCount() && row < offset + limit; ++row) {
+    const TEventTable::TRow& r = table.RowAt(row);
     j.BeginObject();
-    j.Key("index").Integer(table.IndexAt(row));
+    j.Key("id").Integer(r.Position);
+    j.Key("index").Integer(r.Index);
     cell.clear();
     table.AppendCell(row, TEventTable::ColTime, cell);
     j.Key("time").String(cell);
-    cell.clear();
-    table.AppendCell(row, TEventTable::ColAddress, cell);
-    j.Key("address").Integer(cell.empty() ? 0 : std::stoi(cell));
+    j.Key("timeAt").String(FormatIso8601(r.Time)).Key("timeUnix").Integer(static_cast<long long>(UnixSeconds(r.Time)));
+    j.Key("address").Integer(r.Address);
+    const auto name = names.find(r.Address);
+    j.Key("device");
+    if (name != names.end())
+      j.String(name->second);
+    else
+      j.Null();
+    j.Key("kind").String(KindNames[std::min<size_t>(r.Kind, 2)]).Key("code").Integer(r.Code);
+    j.Key("raised");
+    if (r.Kind == EventKindAlarm)
+      j.Bool(!r.Cleared);
+    else
+      j.Null();
     cell.clear();
     table.AppendCell(row, TEventTable::ColEvent, cell);
     j.Key("event").String(cell);
+    EventRecord probe{};
+    probe.Kind = r.Kind;
+    probe.Code = r.Code;
+    probe.Active = r.Cleared ? 0 : 1;
+    j.Key("texts").BeginObject();
+    j.Key("en").String(EventRecordText(probe, 0)).Key("zh").String(EventRecordText(probe, 1));
+    j.EndObject();
     j.EndObject();
   }
   j.EndArray();
@@ -235,28 +262,47 @@ std::string TrendJson(const std::string& recordDir, uint8_t address, TDateTime f
   points = std::max<size_t>(points, 1);
   const double width = (to - from) / static_cast<double>(points);
   std::vector<double> times;
-  std::vector<std::vector<double>> sums(defs.size());
+  std::vector<std::vector<double>> sums(defs.size()), lows(defs.size()), highs(defs.size());
+  size_t averaged = 0;  // buckets of more than one record
   size_t i = 0;
   while (i < records.size()) {
     const size_t bucket = std::min(points - 1, static_cast<size_t>(std::max(0.0, (records[i].Time - from) / width)));
     size_t n = 0;
     double t = 0;
-    std::vector<double> sum(defs.size(), 0.0);
+    std::vector<double> sum(defs.size(), 0.0), low(defs.size(), HUGE_VAL), high(defs.size(), -HUGE_VAL);
     for (; i < records.size(); ++i) {
       const size_t b = std::min(points - 1, static_cast<size_t>(std::max(0.0, (records[i].Time - from) / width)));
       if (b != bucket) break;
       ++n;
       t += records[i].Time;
-      for (size_t k = 0; k < defs.size(); ++k) sum[k] += defs[k]->Value(records[i].Measure);
+      for (size_t k = 0; k < defs.size(); ++k) {
+        const double v = defs[k]->Value(records[i].Measure);
+        sum[k] += v;
+        low[k] = std::min(low[k], v);
+        high[k] = std::max(high[k], v);
+      }
     }
-    times.push_back(LocalMs(t / static_cast<double>(n)));
-    for (size_t k = 0; k < defs.size(); ++k) sums[k].push_back(sum[k] / static_cast<double>(n));
+    if (n > 1) ++averaged;
+    times.push_back(UnixMs(t / static_cast<double>(n)));
+    for (size_t k = 0; k < defs.size(); ++k) {
+      sums[k].push_back(sum[k] / static_cast<double>(n));
+      lows[k].push_back(low[k]);
+      highs[k].push_back(high[k]);
+    }
   }
   TJson j;
   j.BeginObject();
-  j.Key("from").Number(LocalMs(from));
-  j.Key("to").Number(LocalMs(to));
+  j.Key("from").Number(UnixMs(from));
+  j.Key("to").Number(UnixMs(to));
   j.Key("records").Integer(static_cast<long long>(records.size()));
+  // A bucket's width: points further apart than about this have a gap between them.
+  j.Key("bucketMs").Number(std::round(width * 86400000.0));
+  j.Key("first");
+  if (records.empty())
+    j.Null();
+  else
+    j.Number(UnixMs(records.front().Time));
+  j.Key("averaged").Bool(averaged > 0);
   j.Key("t").BeginArray();
   for (const double t : times) j.Number(t);
   j.EndArray();
@@ -267,6 +313,17 @@ std::string TrendJson(const std::string& recordDir, uint8_t address, TDateTime f
     j.EndArray();
   }
   j.EndObject();
+  // Where points are averages, the lowest and highest reading behind each,
+  // so a short outage stays visible.
+  for (const auto& [key, values] : {std::pair{"min", &lows}, std::pair{"max", &highs}}) {
+    j.Key(key).BeginObject();
+    for (size_t k = 0; averaged > 0 && k < defs.size(); ++k) {
+      j.Key(defs[k]->Name).BeginArray();
+      for (const double v : (*values)[k]) j.Number(std::round(v * 100) / 100);
+      j.EndArray();
+    }
+    j.EndObject();
+  }
   j.EndObject();
   return j.Take();
 }

@@ -31,9 +31,11 @@ bool ParsePage(const TQuery& query, size_t fallback, size_t max, size_t& offset,
 // "gbk" (default) or "utf-8".
 bool ParseEncoding(const TQuery& query, TCsvEncoding& encoding, std::string& error);
 
-// Events newest first: {"total":N,"offset":..,"limit":..,"events":[{"index","time","address","event"}]}.
+// Events newest first: {"total":N,"offset":..,"limit":..,"events":[{"id","index","time","timeAt","timeUnix",
+// "address","device","kind","code","raised","event","texts":{"en","zh"}}]}. `id` is the record's position in
+// the log file; `index` the viewer's number, which moves as events arrive. `names`: device names by address.
 std::string EventsJson(const std::string& recordDir, const TEventFilter& filter, int language, size_t offset,
-                       size_t limit);
+                       size_t limit, const std::map<int, std::string>& names = {});
 // The bytes `tessaro --export-events` writes for the same filter and encoding.
 std::string EventsCsv(const std::string& recordDir, const TEventFilter& filter, int language, TCsvEncoding encoding);
 
@@ -42,8 +44,10 @@ std::string DataLogJson(const std::string& recordDir, uint16_t year, uint16_t mo
                         uint16_t address, uint8_t protocol, size_t offset, size_t limit);
 
 // The data log of one device from `from` to `to`, averaged into at most
-// `points` buckets: {"from","to","t":[ms..],"series":{"input.L1-N.voltage":[..],..}}. Times are local
-// time as milliseconds since 1970 read as UTC.
+// `points` buckets: {"from","to","records","bucketMs","first","averaged","t":[ms..],
+// "series":{"input.L1-N.voltage":[..],..},"min":{..},"max":{..}}. Times are Unix milliseconds; `first`
+// the oldest record's (null: none); min and max per bucket are given when any bucket averaged more
+// than one record.
 std::string TrendJson(const std::string& recordDir, uint8_t address, TDateTime from, TDateTime to, size_t points,
                       uint8_t protocol);
 

@@ -6,7 +6,10 @@
 #include <map>
 #include <optional>
 #include <set>
+#include <sstream>
+#include <algorithm>
 
+#include "core/UnixTime.h"
 #include "core/Catalogue.h"
 #include "core/DeviceState.h"
 #include "core/ProtocolTraits.h"
@@ -29,6 +32,30 @@ const char* LinkName(uint8_t commState) {
   }
 }
 
+// A local time as ISO 8601 with its offset and as Unix seconds; both null
+// for none.
+void WriteTime(TJson& j, const char* iso, const char* unix, TDateTime local) {
+  if (local == 0) {
+    j.Key(iso).Null().Key(unix).Null();
+    return;
+  }
+  j.Key(iso).String(FormatIso8601(local)).Key(unix).Integer(static_cast<long long>(UnixSeconds(local)));
+}
+
+// Failures in a row after which the link counts as lost (core/UpsInfo.cpp).
+constexpr int LostAfterFailures = 10;
+
+// Before its first answer since the start and its link not yet given up on.
+bool NotYetPolled(const TDeviceView& d) {
+  return d.LastAnswer == 0 && d.Info.CommState != 0 && d.Info.FailStreak < LostAfterFailures;
+}
+
+// The link as the metrics give it: a device not yet polled is not lost.
+const char* MetricLinkName(const TBusSnapshot& s, const TDeviceView& d) {
+  if (!s.PortOpen) return "lost";
+  return NotYetPolled(d) ? "waiting" : LinkName(d.Info.CommState);
+}
+
 void WriteSupply(TJson& j, int code, std::optional<TTextId> text, int language) {
   j.BeginObject().Key("code").Integer(code).Key("text").String(text ? LangTextUtf8(*text, language) : "").EndObject();
 }
@@ -42,6 +69,7 @@ void WriteDevice(TJson& j, const TBusSnapshot& s, const TDeviceView& d, bool ful
   j.Key("up").Bool(d.Up);
   const TTreeLook look = TreeLook(r, s.PortOpen, lang);
   j.Key("tree").BeginObject().Key("icon").String(TreeIconName(look.Icon)).Key("caption").String(look.Caption).EndObject();
+  j.Key("look").String(LookName(s, d));
   j.Key("link").BeginObject();
   j.Key("state").String(s.PortOpen ? LinkName(r.CommState) : "lost");
   j.Key("successRate").Integer(r.SuccessRate);
@@ -50,6 +78,7 @@ void WriteDevice(TJson& j, const TBusSnapshot& s, const TDeviceView& d, bool ful
     j.String(FormatDateTime(d.LastAnswer));
   else
     j.Null();
+  WriteTime(j, "lastAnswerAt", "lastAnswerUnix", d.LastAnswer);
   j.EndObject();
   // Shown whether or not the device answers: the hosts are going down either way.
   j.Key("forcedShutdown");
@@ -104,6 +133,7 @@ void WriteDevice(TJson& j, const TBusSnapshot& s, const TDeviceView& d, bool ful
 
 void WriteBus(TJson& j, const TBusSnapshot& s) {
   j.Key("time").String(FormatDateTime(s.Now));
+  WriteTime(j, "timeAt", "timeUnix", s.Now);
   j.Key("sequence").Integer(static_cast<long long>(s.Sequence));
   j.Key("language").String(s.Language == 1 ? "zh" : "en");
   j.Key("protocol").Integer(s.Protocol);
@@ -141,6 +171,17 @@ std::string Number(double v) {
   const auto r = std::to_chars(buf, buf + sizeof buf, v);
   return std::string(buf, r.ptr);
 }
+
+// A reading in base units without the noise of its decoding: readings carry
+// at most two decimals, so 219.20000000000002 V is 219.2 V, and 47 % is 0.47.
+double Metric(double value, double divisor) {
+  if (!std::isfinite(value)) return value;
+  return std::round(value * 100) / (100 * divisor);
+}
+
+// The flags the devices raise, always given so that a series does not come
+// and go; a flag outside this list is given while raised.
+constexpr const char* StatusFlags[] = {"OL", "OB", "LB", "BYPASS", "CAL", "OFF", "ALARM", "FSD"};
 
 class TMetrics {
  public:
@@ -190,21 +231,27 @@ void DeviceFamilies(TMetrics& m, const TBusSnapshot& s, const std::vector<std::s
            "1 while the device's values are current: link up and its state decoded since; 0 otherwise, and then "
            "no readings of it are given.");
   for (size_t i = 0; i < devices.size(); ++i) m.Sample("tessaro_device_up", labels[i], devices[i].Up ? 1 : 0);
-  m.Family("tessaro_device_link_state", "gauge", "1 for the link state the device is in, 0 for the others.");
+  m.Family("tessaro_device_link_state", "gauge",
+           "1 for the link state the device is in (waiting: not yet answered since the start), 0 for the others.");
   for (size_t i = 0; i < devices.size(); ++i) {
-    const char* now = s.PortOpen ? LinkName(devices[i].Info.CommState) : "lost";
-    for (const char* state : {"communicating", "error", "lost"})
+    const char* now = MetricLinkName(s, devices[i]);
+    for (const char* state : {"communicating", "error", "lost", "waiting"})
       m.Sample("tessaro_device_link_state", labels[i] + ",state=\"" + state + "\"", std::string_view(now) == state);
   }
   m.Family("tessaro_device_success_ratio", "gauge", "Share of the device's requests answered, 0 to 1.");
   for (size_t i = 0; i < devices.size(); ++i)
     m.Sample("tessaro_device_success_ratio", labels[i], devices[i].Info.SuccessRate / 100.0);
   m.Family("tessaro_device_last_answer_timestamp_seconds", "gauge",
-           "Time of the device's last accepted answer, seconds since 1970 (local time read as UTC).");
+           "Time of the device's last accepted answer, Unix seconds.");
   for (size_t i = 0; i < devices.size(); ++i)
     if (devices[i].LastAnswer != 0)
       m.Sample("tessaro_device_last_answer_timestamp_seconds", labels[i],
-               std::round((devices[i].LastAnswer - 25569.0) * 86400.0));
+               static_cast<double>(UnixSeconds(devices[i].LastAnswer)));
+  m.Family("tessaro_device_info", "gauge", "Always 1; the device's name, address, protocol and bus in labels.");
+  for (size_t i = 0; i < devices.size(); ++i)
+    m.Sample("tessaro_device_info", labels[i] + ",protocol=\"" + std::to_string(s.Protocol) + "\",bus=\"" +
+                                        LabelValue(s.PortName) + "\"",
+             1);
 
   m.Family("tessaro_device_state", "gauge", "1 for the UPS state the device reports, 0 for the others.");
   for (size_t i = 0; i < devices.size(); ++i) {
@@ -239,7 +286,26 @@ void DeviceFamilies(TMetrics& m, const TBusSnapshot& s, const std::vector<std::s
     for (const int32_t code : codes)
       m.Sample("tessaro_device_alarm", labels[i] + alarmLabel(code), active.count(code) ? 1 : 0);
   }
+  m.Family("tessaro_device_status", "gauge",
+           "1 for each status flag the device raises, by its network UPS name (OL, OB, LB, ...), 0 for the others.");
+  for (size_t i = 0; i < devices.size(); ++i) {
+    if (!devices[i].Up) continue;
+    std::vector<std::string> raised;
+    std::istringstream words(net::UpsStatus(devices[i].Info));
+    for (std::string w; words >> w;) raised.push_back(w);
+    std::vector<std::string> flags(std::begin(StatusFlags), std::end(StatusFlags));
+    for (const std::string& w : raised)
+      if (std::find(flags.begin(), flags.end(), w) == flags.end()) flags.push_back(w);
+    for (const std::string& flag : flags)
+      m.Sample("tessaro_device_status", labels[i] + ",flag=\"" + LabelValue(flag) + "\"",
+               std::find(raised.begin(), raised.end(), flag) != raised.end());
+  }
   const TProtocolTraits& traits = ProtocolTraits(s.Protocol);
+  const TMeasure& load = Measure(TMeasureId::UpsLoad);
+  m.Family("tessaro_ups_load_ratio", "gauge", "Load on the device, its most loaded phase; 1 = full load.");
+  for (size_t i = 0; i < devices.size(); ++i)
+    if (devices[i].Up && ProtocolHas(traits, load))
+      m.Sample("tessaro_ups_load_ratio", labels[i], Metric(load.Value(devices[i].Info.Measure), 100));
   for (const TMeasure& def : Measures()) {
     if (!def.Metric || !ProtocolHas(traits, def)) continue;
     if (*def.Help) m.Family(def.Metric, "gauge", def.Help);
@@ -247,12 +313,22 @@ void DeviceFamilies(TMetrics& m, const TBusSnapshot& s, const std::vector<std::s
       if (!devices[i].Up) continue;
       std::string l = labels[i];
       if (def.Phase) l += std::string(",phase=\"") + def.Phase + "\"";
-      m.Sample(def.Metric, l, def.Value(devices[i].Info.Measure) / def.MetricDivisor);
+      m.Sample(def.Metric, l, Metric(def.Value(devices[i].Info.Measure), def.MetricDivisor));
     }
   }
 }
 
 }  // namespace
+
+const char* LookName(const TBusSnapshot& s, const TDeviceView& d) {
+  if (!s.PortOpen) return "silent";
+  if (!d.Up) return NotYetPolled(d) || d.Info.CommState == 0 ? "waiting" : "silent";
+  const std::string status = " " + net::UpsStatus(d.Info) + " ";
+  if (status.find(" OB ") != std::string::npos) return "battery";
+  if (d.Info.AlarmCount > 0) return "alarm";
+  if (status.find(" OFF ") != std::string::npos) return "off";
+  return "fine";
+}
 
 void WriteValues(TJson& j, const TMeasureBlock& m, uint8_t protocol) {
   const TProtocolTraits& traits = ProtocolTraits(protocol);

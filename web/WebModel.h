@@ -23,6 +23,11 @@ std::string DeviceJson(const TBusSnapshot& snapshot, const TDeviceView& device);
 // The "device" object of that answer alone, without the bus around it.
 std::string DeviceObjectJson(const TBusSnapshot& snapshot, const TDeviceView& device);
 
+// What the device is doing, as the pages tell it apart: "fine", "battery",
+// "alarm", "silent" (not answering, or the port closed), "waiting" (not yet
+// polled since the start) or "off" (output off).
+const char* LookName(const TBusSnapshot& snapshot, const TDeviceView& device);
+
 // GET /metrics. `version` goes into tessaro_build_info.
 std::string MetricsText(const TBusSnapshot& snapshot, std::string_view version);
 

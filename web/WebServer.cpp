@@ -13,9 +13,14 @@
 #include <fstream>
 #include <iterator>
 #include <sstream>
+#include <zlib.h>
+#include <ctime>
+#include <functional>
 
+#include "core/UnixTime.h"
 #include "net/ListenSocket.h"
 #include "net/NutServer.h"
+#include "web/Json.h"
 #include "web/WebAssets.h"
 #include "web/WebLogs.h"
 #include "web/WebModel.h"
@@ -65,17 +70,90 @@ void CommonHeaders(MHD_Response* r, const char* type, bool cache) {
   MHD_add_response_header(r, "Cache-Control", cache ? "max-age=3600" : "no-store");
 }
 
-int Send(MHD_Connection* c, unsigned status, const std::string& body, const char* type, bool cache = false) {
-  MHD_Response* r = Buffer(body);
+// The body gzipped, or "" when that fails or does not make it smaller.
+std::string Gzip(const std::string& body) {
+  z_stream z{};
+  if (deflateInit2(&z, 6, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK) return {};
+  std::string out(deflateBound(&z, body.size()), '\0');
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(body.data()));
+  z.avail_in = static_cast<uInt>(body.size());
+  z.next_out = reinterpret_cast<Bytef*>(out.data());
+  z.avail_out = static_cast<uInt>(out.size());
+  const int done = deflate(&z, Z_FINISH);
+  out.resize(z.total_out);
+  deflateEnd(&z);
+  return done == Z_STREAM_END && out.size() < body.size() ? out : std::string();
+}
+
+// The client takes gzip: "gzip" or "*" in Accept-Encoding, not with q=0.
+bool AcceptsGzip(MHD_Connection* c) {
+  const char* header = MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_ACCEPT_ENCODING);
+  if (!header) return false;
+  std::istringstream items(header);
+  for (std::string item; std::getline(items, item, ',');) {
+    std::string coding = item.substr(0, item.find(';'));
+    coding.erase(std::remove_if(coding.begin(), coding.end(), [](char ch) { return ch == ' ' || ch == '\t'; }),
+                 coding.end());
+    std::transform(coding.begin(), coding.end(), coding.begin(), [](char ch) { return static_cast<char>(std::tolower(static_cast<unsigned char>(ch))); });
+    if (coding != "gzip" && coding != "*") continue;
+    const size_t q = item.find("q=");
+    return q == std::string::npos || std::strtod(item.c_str() + q + 2, nullptr) > 0;
+  }
+  return false;
+}
+
+// Bodies smaller than this go as they are: gzip would save next to nothing.
+constexpr size_t GzipFrom = 1024;
+
+int Queue(MHD_Connection* c, unsigned status, const std::string& body, const std::string* gzipped,
+          const char* type, bool cache, const std::function<void(MHD_Response*)>& more = {}) {
+  const bool gz = gzipped && !gzipped->empty() && AcceptsGzip(c);
+  MHD_Response* r = Buffer(gz ? *gzipped : body);
   if (!r) return MHD_NO;
   CommonHeaders(r, type, cache);
+  if (gzipped) MHD_add_response_header(r, "Vary", "Accept-Encoding");
+  if (gz) MHD_add_response_header(r, "Content-Encoding", "gzip");
+  if (more) more(r);
   const int ret = MHD_queue_response(c, status, r);
   MHD_destroy_response(r);
   return ret;
 }
 
+int Send(MHD_Connection* c, unsigned status, const std::string& body, const char* type, bool cache = false) {
+  if (body.size() < GzipFrom) return Queue(c, status, body, nullptr, type, cache);
+  const std::string gzipped = AcceptsGzip(c) ? Gzip(body) : std::string();
+  return Queue(c, status, body, &gzipped, type, cache);
+}
+
 int SendText(MHD_Connection* c, unsigned status, const std::string& text) {
   return Send(c, status, text + "\n", "text/plain; charset=utf-8");
+}
+
+// An API error: {"code":"not_found","message":"..."} with its status.
+int SendError(MHD_Connection* c, unsigned status, const char* code, const std::string& message) {
+  std::string body = R"({"code":)";
+  AppendJsonString(code, body);
+  body += R"(,"message":)";
+  AppendJsonString(message, body);
+  body += "}\n";
+  return Send(c, status, body, JsonType);
+}
+
+int SendBadRequest(MHD_Connection* c, const std::string& message) {
+  return SendError(c, MHD_HTTP_BAD_REQUEST, "bad_request", message);
+}
+
+// A parameter the route does not take is refused: a misspelt filter would
+// otherwise answer with everything.
+bool OnlyKnown(const TQuery& q, std::initializer_list<std::string_view> known, std::string& error) {
+  for (const auto& [key, value] : q)
+    if (std::find(known.begin(), known.end(), key) == known.end()) {
+      std::string list;
+      for (const std::string_view k : known) list += (list.empty() ? "" : ", ") + std::string(k);
+      error = "unknown parameter \"" + key + "\"" + (list.empty() ? "; this takes none" : "; this takes " + list);
+      return false;
+    }
+  return true;
 }
 
 MHD_Result CollectArgument(void* cls, MHD_ValueKind, const char* key, const char* value) {
@@ -90,6 +168,21 @@ TQuery Arguments(MHD_Connection* c) {
   TQuery q;
   MHD_get_connection_values(c, MHD_GET_ARGUMENT_KIND, CollectArgument, &q);
   return q;
+}
+
+// "Sun, 06 Nov 1994 08:49:37 GMT"
+std::string HttpDate(int64_t unix) {
+  const std::time_t t = static_cast<std::time_t>(unix);
+  std::tm utc{};
+  gmtime_r(&t, &utc);
+  // Not strftime: the desktop sets a locale, and HTTP dates are English.
+  static const char* const Days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+  static const char* const Months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                       "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%s, %02d %s %04d %02d:%02d:%02d GMT", Days[utc.tm_wday % 7], utc.tm_mday,
+                Months[utc.tm_mon % 12], utc.tm_year + 1900, utc.tm_hour, utc.tm_min, utc.tm_sec);
+  return buf;
 }
 
 }  // namespace
@@ -125,7 +218,8 @@ struct TCallbacks {
       self->Answering(c, true);
       // Nothing here takes a body; refuse one before reading it.
       const std::string m = method ? method : "";
-      if (m != MHD_HTTP_METHOD_GET && m != MHD_HTTP_METHOD_HEAD) return Result(Refuse(c));
+      if (m != MHD_HTTP_METHOD_GET && m != MHD_HTTP_METHOD_HEAD)
+        return Result(Refuse(c, std::string_view(url ? url : "").starts_with("/api/")));
       return MHD_YES;
     }
     if (*uploadSize != 0) {
@@ -148,9 +242,12 @@ struct TCallbacks {
     return Result(self->Route(c, url ? url : "/"));
   }
 
-  static int Refuse(MHD_Connection* c) {
-    MHD_Response* r = Buffer("Only GET and HEAD: this listener changes nothing.\n");
-    CommonHeaders(r, "text/plain; charset=utf-8", false);
+  static int Refuse(MHD_Connection* c, bool api) {
+    const char* message = "Only GET and HEAD: this listener changes nothing.";
+    std::string body = R"({"code":"method_not_allowed","message":)";
+    AppendJsonString(message, body);
+    MHD_Response* r = Buffer(api ? body + "}\n" : std::string(message) + "\n");
+    CommonHeaders(r, api ? JsonType : "text/plain; charset=utf-8", false);
     MHD_add_response_header(r, "Allow", "GET, HEAD");
     const int ret = MHD_queue_response(c, MHD_HTTP_METHOD_NOT_ALLOWED, r);
     MHD_destroy_response(r);
@@ -212,8 +309,42 @@ bool TWebServer::Configure(const TWebConfig& config, std::string& error) {
   }
   FConfig = config;
   std::ifstream js(ChartJsPath, std::ios::binary);
-  FChartJs.assign(std::istreambuf_iterator<char>(js), {});
+  std::string chartJs(std::istreambuf_iterator<char>(js), {});
+  // Static files are the same until the program changes: made, gzipped and
+  // stamped once.
+  FStatic.clear();
+  const std::string since = HttpDate(UnixSeconds(FFeed.Clock().Now()));
+  auto add = [&](const char* path, std::string body, const char* type) {
+    if (body.empty()) return;
+    TStaticFile& f = FStatic[path];
+    uint64_t hash = 1469598103934665603ULL;  // FNV-1a
+    for (const char ch : body) hash = (hash ^ static_cast<unsigned char>(ch)) * 1099511628211ULL;
+    char tag[24];
+    std::snprintf(tag, sizeof tag, "\"%016llx\"", static_cast<unsigned long long>(hash));
+    f.ETag = tag;
+    f.LastModified = since;
+    f.Type = type;
+    f.Gzipped = Gzip(body);
+    f.Body = std::move(body);
+  };
+  add("/static/app.css", AppCss(), "text/css; charset=utf-8");
+  add("/static/app.js", AppJs(), "text/javascript; charset=utf-8");
+  add("/static/chart.min.js", std::move(chartJs), "text/javascript; charset=utf-8");
   return true;
+}
+
+// A static file, or 304 when the client's copy is it.
+int TWebServer::SendStatic(MHD_Connection* c, const TStaticFile& f) {
+  const char* match = MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_IF_NONE_MATCH);
+  const char* since = MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_IF_MODIFIED_SINCE);
+  const bool fresh = match ? std::string_view(match).find(f.ETag) != std::string_view::npos || std::string_view(match) == "*"
+                           : since && f.LastModified == since;
+  static const std::string empty;
+  return Queue(c, fresh ? MHD_HTTP_NOT_MODIFIED : MHD_HTTP_OK, fresh ? empty : f.Body, fresh ? nullptr : &f.Gzipped,
+               f.Type, true, [&f](MHD_Response* r) {
+                 MHD_add_response_header(r, "ETag", f.ETag.c_str());
+                 MHD_add_response_header(r, "Last-Modified", f.LastModified.c_str());
+               });
 }
 
 bool TWebServer::Start(std::string& error) {
@@ -365,44 +496,71 @@ int TWebServer::Route(MHD_Connection* c, const std::string& url) {
     if (!s.Find(a)) return SendText(c, MHD_HTTP_NOT_FOUND, "no device has address " + std::to_string(a));
     return Send(c, MHD_HTTP_OK, PageHtml(TPage::Device, lang, s.Protocol), html);
   }
-  if (url == "/static/app.css") return Send(c, MHD_HTTP_OK, AppCss(), "text/css; charset=utf-8", true);
-  if (url == "/static/app.js") return Send(c, MHD_HTTP_OK, AppJs(), "text/javascript; charset=utf-8", true);
-  if (url == "/static/chart.min.js") {
-    if (FChartJs.empty()) return SendText(c, MHD_HTTP_NOT_FOUND, "the chart library is not installed (libjs-chart.js)");
-    return Send(c, MHD_HTTP_OK, FChartJs, "text/javascript; charset=utf-8", true);
+  if (const auto file = FStatic.find(url); file != FStatic.end()) return SendStatic(c, file->second);
+  if (url == "/static/chart.min.js")
+    return SendText(c, MHD_HTTP_NOT_FOUND, "the chart library is not installed (libjs-chart.js)");
+  if (url.rfind("/api/", 0) == 0) return RouteApi(c, url, s);
+  if (url == "/metrics")
+    return Send(c, MHD_HTTP_OK, MetricsText(s, FVersion), "text/plain; version=0.0.4; charset=utf-8");
+  if (url == "/healthz") {
+    const THealth h = Health(s, FFeed.Clock().MonotonicMs());
+    return SendText(c, h.Ok ? MHD_HTTP_OK : MHD_HTTP_SERVICE_UNAVAILABLE, h.Reason);
   }
+  return SendText(c, MHD_HTTP_NOT_FOUND, "not found");
+}
+
+int TWebServer::RouteApi(MHD_Connection* c, const std::string& url, const TBusSnapshot& s) {
+  const int lang = s.Language;
+  const TQuery q = Arguments(c);
+  std::string error;
+  const bool takesNone = url == "/api/v1/texts" || url == "/api/v1/devices" || url == "/api/v1/stream" ||
+                         url.rfind("/api/v1/devices/", 0) == 0;
+  if (takesNone && !OnlyKnown(q, {}, error)) return SendBadRequest(c, error);
   if (url == "/api/v1/texts") return Send(c, MHD_HTTP_OK, PageTextsJson(lang), JsonType);
   if (url == "/api/v1/devices") return Send(c, MHD_HTTP_OK, DevicesJson(s), JsonType);
   if (url == "/api/v1/stream") return OpenStream(c);
   if (const int a = TrailingAddress(url, "/api/v1/devices/"); a > 0) {
     const TDeviceView* d = s.Find(a);
-    if (!d) return Send(c, MHD_HTTP_NOT_FOUND, R"({"error":"no such device"})", JsonType);
+    if (!d) return SendError(c, MHD_HTTP_NOT_FOUND, "not_found", "no device has address " + std::to_string(a));
     return Send(c, MHD_HTTP_OK, DeviceJson(s, *d), JsonType);
   }
   if (url.rfind("/api/v1/trend/", 0) == 0) {
     const int a = TrailingAddress(url, "/api/v1/trend/");
-    if (a < 0 || !s.Find(a)) return Send(c, MHD_HTTP_NOT_FOUND, R"({"error":"no such device"})", JsonType);
-    const TQuery q = Arguments(c);
+    if (a < 0 || !s.Find(a))
+      return SendError(c, MHD_HTTP_NOT_FOUND, "not_found", "no device has address " + url.substr(14));
+    if (!OnlyKnown(q, {"range"}, error)) return SendBadRequest(c, error);
+    // A range and its buckets: at most 720 points, and none shorter than the data log's usual interval.
+    struct TRange {
+      const char* Name;
+      double Days;
+      size_t Points;
+    };
+    static constexpr TRange Ranges[] = {{"1h", 1.0 / 24, 120}, {"6h", 0.25, 360}, {"24h", 1, 720}, {"7d", 7, 672}};
     const auto range = q.find("range");
-    const bool week = range != q.end() && range->second == "7d";
-    if (range != q.end() && !week && range->second != "24h")
-      return Send(c, MHD_HTTP_BAD_REQUEST, R"({"error":"range takes 24h or 7d"})", JsonType);
+    const std::string name = range == q.end() ? "24h" : range->second;
+    const TRange* r = nullptr;
+    for (const TRange& each : Ranges)
+      if (name == each.Name) r = &each;
+    if (!r) return SendBadRequest(c, "range takes 1h, 6h, 24h or 7d");
     const TDateTime to = FFeed.Clock().Now();
-    return Send(c, MHD_HTTP_OK,
-                TrendJson(s.RecordDir, static_cast<uint8_t>(a), to - (week ? 7.0 : 1.0), to, week ? 672 : 720,
-                          s.Protocol),
+    return Send(c, MHD_HTTP_OK, TrendJson(s.RecordDir, static_cast<uint8_t>(a), to - r->Days, to, r->Points, s.Protocol),
                 JsonType);
   }
   if (url == "/api/v1/events" || url == "/api/v1/events.csv") {
-    const TQuery q = Arguments(c);
-    std::string error;
+    const bool csv = url == "/api/v1/events.csv";
+    if (csv ? !OnlyKnown(q, {"year", "month", "day", "address", "encoding"}, error)
+            : !OnlyKnown(q, {"year", "month", "day", "address", "offset", "limit"}, error))
+      return SendBadRequest(c, error);
     const std::optional<TEventFilter> filter = ParseEventFilter(q, error);
     size_t offset = 0, limit = 0;
     TCsvEncoding encoding = TCsvEncoding::Gbk;
-    const bool csv = url == "/api/v1/events.csv";
     if (!filter || !ParsePage(q, 100, 1000, offset, limit, error) || (csv && !ParseEncoding(q, encoding, error)))
-      return SendText(c, MHD_HTTP_BAD_REQUEST, error);
-    if (!csv) return Send(c, MHD_HTTP_OK, EventsJson(s.RecordDir, *filter, lang, offset, limit), JsonType);
+      return SendBadRequest(c, error);
+    if (!csv) {
+      std::map<int, std::string> names;
+      for (const TDeviceView& d : s.Devices) names.try_emplace(d.Address, d.Name);
+      return Send(c, MHD_HTTP_OK, EventsJson(s.RecordDir, *filter, lang, offset, limit, names), JsonType);
+    }
     MHD_Response* r = Buffer(EventsCsv(s.RecordDir, *filter, lang, encoding));
     CommonHeaders(r, encoding == TCsvEncoding::Gbk ? "text/csv; charset=GBK" : "text/csv; charset=utf-8", false);
     MHD_add_response_header(r, "Content-Disposition", "attachment; filename=\"events.csv\"");
@@ -412,26 +570,19 @@ int TWebServer::Route(MHD_Connection* c, const std::string& url) {
   }
   if (url.rfind("/api/v1/datalog/", 0) == 0) {
     const std::string month = url.substr(16);
-    const TQuery q = Arguments(c);
-    std::string error;
+    if (!OnlyKnown(q, {"day", "address", "offset", "limit"}, error)) return SendBadRequest(c, error);
     TQuery fields = q;
     const bool monthOk = SetMonthFields(month, fields);
     const std::optional<TEventFilter> filter = monthOk ? ParseEventFilter(fields, error) : std::nullopt;
     size_t offset = 0, limit = 0;
     if (!monthOk) error = "the month is YYYY-MM (2000-01 to 2100-12), not \"" + month + "\"";
-    if (!filter || !ParsePage(q, 1000, 10000, offset, limit, error)) return SendText(c, MHD_HTTP_BAD_REQUEST, error);
+    if (!filter || !ParsePage(q, 1000, 10000, offset, limit, error)) return SendBadRequest(c, error);
     return Send(c, MHD_HTTP_OK,
                 DataLogJson(s.RecordDir, filter->Year, filter->Month, filter->Day, filter->Address, s.Protocol,
                             offset, limit),
                 JsonType);
   }
-  if (url == "/metrics")
-    return Send(c, MHD_HTTP_OK, MetricsText(s, FVersion), "text/plain; version=0.0.4; charset=utf-8");
-  if (url == "/healthz") {
-    const THealth h = Health(s, FFeed.Clock().MonotonicMs());
-    return SendText(c, h.Ok ? MHD_HTTP_OK : MHD_HTTP_SERVICE_UNAVAILABLE, h.Reason);
-  }
-  return SendText(c, MHD_HTTP_NOT_FOUND, "not found");
+  return SendError(c, MHD_HTTP_NOT_FOUND, "not_found", "no such API path: " + url);
 }
 
 void TWebServer::Opened(MHD_Connection* c) {
@@ -536,7 +687,8 @@ int TWebServer::OpenStream(MHD_Connection* c) {
       }
     if (own >= MaxStreamsPerAddress || (live >= MaxStreams && (!victim || most <= own))) {
       delete stream;
-      return SendText(c, MHD_HTTP_SERVICE_UNAVAILABLE, "too many event streams; the page polls instead");
+      return SendError(c, MHD_HTTP_SERVICE_UNAVAILABLE, "too_many_streams",
+                       "too many event streams; the page polls instead");
     }
     if (victim) {
       const auto old = FConnections.find(victim->Connection);

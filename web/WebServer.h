@@ -111,6 +111,7 @@ class TWebServer {
   TAccess Authorize(MHD_Connection* connection, void** request);
   void CheckDone(MHD_Connection* connection);
   int Route(MHD_Connection* connection, const std::string& url);
+  int RouteApi(MHD_Connection* connection, const std::string& url, const TBusSnapshot& snapshot);
   int OpenStream(MHD_Connection* connection);
   long ReadStream(TStream& stream, char* buf, size_t max);
   void CloseStream(TStream* stream);
@@ -120,7 +121,13 @@ class TWebServer {
   TWebConfig FConfig;
   std::string FHost;
   std::optional<net::TUsersFile> FUsers;
-  std::string FChartJs;  // the chart library, read once
+  struct TStaticFile {
+    std::string Body, Gzipped;  // Gzipped empty: not worth it
+    std::string ETag, LastModified;
+    const char* Type = "";
+  };
+  int SendStatic(MHD_Connection* connection, const TStaticFile& file);
+  std::map<std::string, TStaticFile> FStatic;  // by path, made by Configure
   MHD_Daemon* FDaemon = nullptr;
   std::string FAddress;
   uint16_t FPort = 0;

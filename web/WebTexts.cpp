@@ -46,6 +46,8 @@ constexpr TPageText PageOnly[] = {
     {"never", "无", "none"},
     {"noData", "无数据", "No data"},
     {"stale", "数据过期", "Data stale"},
+    {"last1h", "最近1小时", "Last hour"},
+    {"last6h", "最近6小时", "Last 6 hours"},
     {"last24h", "最近24小时", "Last 24 hours"},
     {"last7d", "最近7天", "Last 7 days"},
     {"batteryChart", "电池", "Battery"},
@@ -65,7 +67,51 @@ constexpr TPageText PageOnly[] = {
     {"search", "查询", "Search"},
     {"export", "汇出", "Export"},
     {"eventLog", "事件日志", "Event Log"},
+    // What a device is doing, as the pages tell it: icon, colour and these words.
+    {"lookFine", "正常", "Fine"},
+    {"lookBattery", "电池供电", "On battery"},
+    {"lookAlarm", "告警", "Alarm"},
+    {"lookSilent", "无应答", "Not answering"},
+    {"lookWaiting", "尚未轮询", "Not yet polled"},
+    {"lookOff", "输出关闭", "Output off"},
+    {"bannerClosed", "串口已关闭：没有设备被轮询，显示的是最后读数。",
+     "The serial port is closed: no device is being polled; the readings shown are the last ones."},
+    {"bannerPaused", "轮询已暂停（跟踪窗口）：读数不会更新。",
+     "Polling is paused (trace window): the readings do not change."},
+    {"lastSeen", "最后应答", "last answer"},
+    {"collectingSince", "数据记录始于", "Collecting since"},
+    {"timeAxis", "时间", "Time"},
+    {"lowest", "最低", "Lowest"},
+    {"average", "平均", "Average"},
+    {"highest", "最高", "Highest"},
 };
+
+// The web's own wording where the program's texts read oddly; the desktop
+// keeps its texts.
+struct TWebWording {
+  TTextId Id;
+  const char* Chinese;
+  const char* English;
+};
+constexpr TWebWording Wording[] = {
+    {TTextId::PortLinkSuffix, " 已打开", " is open"},
+    {TTextId::PortClosedStatus, "串口已关闭", "Serial port closed"},
+    {TTextId::BoxOutputFreq, "输出频率", "Output frequency"},
+    {TTextId::BoxBattBackup, "电池后备时间", "Battery runtime"},
+    {TTextId::BoxBattCapacity, "电池容量", "Battery charge"},
+    {TTextId::BoxDcInputVolt, "直流输入电压", "DC input voltage"},
+    {TTextId::Label5InputSupply, "输入供电:", "Input supply:"},
+    {TTextId::Label6UpsSupply, "UPS供电:", "UPS supply:"},
+    {TTextId::Chart1Title, "输入电压(V)", "Input voltage (V)"},
+    {TTextId::Chart2Title, "输出电压(V)", "Output voltage (V)"},
+};
+
+// A text of the program's tables as the pages word it.
+std::string WebText(TTextId id, int language) {
+  for (const TWebWording& w : Wording)
+    if (w.Id == id) return language == 1 ? w.Chinese : w.English;
+  return LangTextUtf8(id, language);
+}
 
 // Texts of the main window the pages show, by the names the pages use.
 constexpr std::pair<const char*, TTextId> MainTexts[] = {
@@ -128,8 +174,8 @@ const TChartLayout Charts[] = {
 
 std::string Caption(const TMeasure& m, int language) {
   if (!m.Label) return {};
-  std::string text = LangTextUtf8(*m.Label, language);
-  if (m.Heading) text = LangTextUtf8(*m.Heading, language) + (" " + text);
+  std::string text = WebText(*m.Label, language);
+  if (m.Heading) text = WebText(*m.Heading, language) + (" " + text);
   return text;
 }
 
@@ -187,7 +233,7 @@ std::string PageTextsJson(int language) {
   TJson j;
   j.BeginObject();
   for (const TPageText& t : PageOnly) j.Key(t.Key).String(language == 1 ? t.Chinese : t.English);
-  for (const auto& [key, id] : MainTexts) j.Key(key).String(LangTextUtf8(id, language));
+  for (const auto& [key, id] : MainTexts) j.Key(key).String(WebText(id, language));
   j.Key("commLost").String(StateText(StateCommLost, language));
   const TEventTable events(language);
   j.Key("eventColumns").BeginArray();

@@ -2,7 +2,9 @@
 """A Prometheus server from Debian scrapes `tessaro --headless` polling a
 simulated bus of 16 devices, one of which falls silent: every scrape
 succeeds, the silent device reports tessaro_device_up 0 and no readings,
-the others their voltages.
+the others their voltages. The monitor runs eight hours east of UTC and its
+time stamps are still true Unix seconds; every query of the Grafana
+dashboard in docs/ returns series.
 
 Usage: prometheus_scrape.py BUILD_DIR
 """
@@ -70,7 +72,8 @@ def main():
         monitor_log = os.path.join(work, "monitor.err")
         with open(monitor_log, "w") as err:
             procs.append(subprocess.Popen([BUILD + "/tessaro", "--headless", "--data-dir", data, "--duration", "120"],
-                                          stdout=subprocess.DEVNULL, stderr=err))
+                                          stdout=subprocess.DEVNULL, stderr=err,
+                                          env=dict(os.environ, TZ="Asia/Shanghai")))
         m = said(monitor_log, r"web server listening on http://(127\.0\.0\.1:\d+)/", 30)
         check(m is not None, "the monitor serves the metrics")
         if not m:
@@ -105,6 +108,19 @@ def main():
         check(len(query('tessaro_input_voltage_volts{phase="L1"}')) == 15, "input voltages of the 15")
         samples = value('scrape_samples_scraped{job="tessaro"}')
         check(samples and samples > 1000, "samples per scrape: %s" % samples)
+        late = lambda: value("abs(time() - max(tessaro_device_last_answer_timestamp_seconds))")
+        check(wait_for(lambda: late() is not None and late() < 5, 20),
+              "the last answer, made in UTC+8, is within 5 s of now: %s s off" % late())
+        check(value('count(tessaro_device_status{flag="OL"} == 1)') == 15, "15 devices on line")
+        check(value('count(tessaro_device_info{protocol="2"})') == 16, "an info series for each configured device")
+        with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs",
+                               "grafana-dashboard.json")) as f:
+            dashboard = json.load(f)
+        exprs = [t["expr"] for p in dashboard["panels"] for t in p["targets"]]
+        check(len(exprs) > 10, "the dashboard has its queries")
+        for expr in exprs:
+            q = expr.replace("$__rate_interval", "1m").replace("$device", ".*")
+            check(wait_for(lambda: query(q), 10), "the dashboard's query returns series: " + expr)
         # Every scrape so far has worked.
         check(wait_for(lambda: value('min_over_time(up{job="tessaro"}[30s])') == 1, 10),
               "no failed scrape in the last 30 s")

@@ -4,7 +4,11 @@ chromedriver through python3-selenium, against `tessaro --headless` polling
 the simulator on a pseudo-terminal.
 
 - the overview shows the simulator's mains failure as on battery within 2 s
-  of the monitor decoding it, without a reload;
+  of the monitor decoding it, without a reload, updating its cells in place
+  (a focused link stays focused);
+- at a phone's 390 px and at 1400 px every device's state, charge and
+  runtime show without horizontal scrolling; the dark theme follows the
+  system's preference; each state has an icon and a word of its own;
 - the device page draws its charts from the data log;
 - the events page pages and filters;
 - the CSV download equals `tessaro --export-events` byte for byte;
@@ -134,7 +138,9 @@ def main():
         t = now - 86400 + i * 300
         lt = time.localtime(t)
         w = math.sin(i / 24.0)
-        rec = struct.pack("<dB7x11diH2x2d", ole_local(t), 1, 220 + 4 * w, 221 + 3 * w, 219 + 2 * w, 230, 230.5, 229.5,
+        # A five-minute mains outage on phase A at record 100.
+        rec = struct.pack("<dB7x11diH2x2d", ole_local(t), 1, 0.0 if i == 100 else 220 + 4 * w, 221 + 3 * w, 219 + 2 * w,
+                          230, 230.5, 229.5,
                           45 + 10 * w, 40 + 8 * w, 50 + 5 * w, 50.0, 432.0 + w, 100, 30, 1.0, 0.0)
         by_month.setdefault((lt.tm_year, lt.tm_mon), []).append(rec)
     for (y, m), recs in by_month.items():
@@ -189,8 +195,9 @@ def main():
         driver.get(base + "/")
         driver.execute_script("window.__sameLoad = 'yes';")
         state2 = lambda: driver.find_element(By.CSS_SELECTOR, 'tr[data-address="2"] td.state').text
-        check(wait_for(lambda: state2() == "Online", 40), "device 2 shows Online before the failure: " + str(state2()))
-        shown = wait_for(lambda: state2() == "Battery Status" and time.monotonic(), 60, 0.05)
+        check(wait_for(lambda: re.fullmatch(r"✓\s*Fine\s+Online", state2()), 40),
+              "device 2 shows Online before the failure: " + repr(state2()))
+        shown = wait_for(lambda: "On battery" in state2() and time.monotonic(), 60, 0.05)
         # The event line comes from the monitor's printer thread and may reach us after the
         # page shows the state: wait for it too, then compare the times each was seen.
         decoded = wait_for(lambda: next((t for t, line in monitor.lines
@@ -212,9 +219,51 @@ def main():
         check(len(cells) == 6 and re.fullmatch(r"\d+\.\d / \d+\.\d / \d+\.\d", cells[1])
               and re.fullmatch(r"\d+ / \d+ / \d+", cells[3]) and re.fullmatch(r"\d+", cells[5]),
               "phases with their decimals, the runtime in minutes: %s" % cells)
-        check("is Link" in driver.find_element(By.ID, "port").text, "the port status shown")
+        check("Battery Status" in state2() and "⚡" in state2(), "on battery with its icon and state: " + state2())
+        check(driver.title.startswith("⚡ On battery"), "the tab's title says the worst state: " + driver.title)
+        check(" is open" in driver.find_element(By.ID, "port").text, "the port status shown")
+        looks = driver.execute_script("return Object.values(Looks).map(l => [l.icon, l.text])")
+        check(len(looks) == 6 and len({i for i, _ in looks}) == 6 and len({t for _, t in looks}) == 6
+              and all(i and t for i, t in looks), "six states, each with an icon and a word of its own: %s" % looks)
+
+        # Focus stays on a link while the overview updates for 5 updates.
+        driver.execute_script("document.querySelector('tr[data-address=\"1\"] td.name a').focus();"
+                              "window.__link = document.activeElement;")
+        sent = lambda: driver.execute_script("return document.querySelectorAll('#bus b')[1].textContent")
+        start = sent()
+        updates = set()
+        check(wait_for(lambda: updates.add(sent()) or len(updates - {start}) >= 5, 30, 0.2),
+              "five updates of the overview")
+        check(driver.execute_script("return document.activeElement === window.__link && "
+                                    "document.activeElement.isConnected"), "the focused link kept its focus")
+
+        # Both widths and both themes: no horizontal scrolling, state, charge and runtime in view.
+        for width, height in ((390, 844), (1400, 900)):
+            driver.set_window_size(width, height)
+            wide = driver.execute_script("return [document.documentElement.scrollWidth, window.innerWidth]")
+            check(wide[0] <= wide[1], "at %d px the page is %d px wide in a %d px window" % (width, wide[0], wide[1]))
+            hidden = driver.execute_script(
+                "const w = window.innerWidth, out = [];"
+                "for (const r of document.querySelectorAll('#devices tr'))"
+                "  for (const c of ['td.state', 'td.c-charge', 'td.c-runtime']) {"
+                "    const b = r.querySelector(c).getBoundingClientRect();"
+                "    if (!r.querySelector(c).textContent.trim() || b.width === 0 || b.right > w || b.left < 0)"
+                "      out.push(r.dataset.address + ' ' + c); }"
+                "return out;")
+            check(hidden == [], "at %d px every device's state, charge and runtime in view: %s" % (width, hidden))
+            if SHOTS:
+                driver.save_screenshot(os.path.join(SHOTS, "web-overview-%d-light.png" % width))
+        background = lambda: driver.execute_script("return getComputedStyle(document.body).backgroundColor")
+        check(background() == "rgb(255, 255, 255)", "light by default: " + background())
+        driver.execute_cdp_cmd("Emulation.setEmulatedMedia",
+                               {"features": [{"name": "prefers-color-scheme", "value": "dark"}]})
+        check(wait_for(lambda: background() == "rgb(18, 22, 25)", 5), "dark with the system's preference: " + background())
         if SHOTS:
-            driver.save_screenshot(os.path.join(SHOTS, "web-overview-en.png"))
+            for width, height in ((390, 844), (1400, 900)):
+                driver.set_window_size(width, height)
+                driver.save_screenshot(os.path.join(SHOTS, "web-overview-%d-dark.png" % width))
+        driver.execute_cdp_cmd("Emulation.setEmulatedMedia", {"features": []})
+        driver.set_window_size(1280, 1500 if SHOTS else 900)
         take_requests()
 
         # ---- device page: values and charts from the data log
@@ -232,13 +281,31 @@ def main():
         check("Input A Phase V" in values and " V" in values, "the main window's values: " + values[:80])
         boxes = [b.text.replace("\n", " | ") for b in driver.find_elements(By.CSS_SELECTOR, "#values .box")]
         check(len(boxes) == 13 and re.fullmatch(r"Load percent A phase \| \d+ %", boxes[6])
-              and re.fullmatch(r"Support Time Of Battery \| \d+ Minute", boxes[11])
-              and re.fullmatch(r"Capability of Battery \| \d+ %", boxes[12]),
+              and re.fullmatch(r"Battery runtime \| \d+ Minute", boxes[11])
+              and re.fullmatch(r"Battery charge \| \d+ %", boxes[12]),
               "every value box with its caption, decimals and unit: %s" % boxes)
         check("Last answer: 20" in driver.find_element(By.ID, "info").text, "the time of the last answer")
+        lowest = lambda: driver.execute_script(
+            "const c = Chart.getChart(document.querySelector('canvas[data-chart=\"input.L1-N.voltage\"]'));"
+            "const d = c.data.datasets, a = d.find(s => s.label === 'A'), m = d.find(s => s.label === 'A min');"
+            "const low = s => Math.min(...s.data.filter(p => p.y !== null).map(p => p.y));"
+            "return [low(a), m ? low(m) : null, c.options.scales.pct ? 1 : 0, Object.keys(c.options.scales).length];")
+        check(lowest()[0] == 0, "the outage is on the day's chart at 0 V: %s" % lowest())
+        check(driver.execute_script("return document.querySelectorAll('#charts table.sr-only tr').length") > 8,
+              "each chart has a table for screen readers")
+        battery = driver.execute_script(
+            "const c = Chart.getChart(document.querySelector('canvas[data-chart=\"battery.charge\"]'));"
+            "return Object.entries(c.options.scales).filter(([k, a]) => k !== 'x').map(([k, a]) => a.title.text);")
+        check(sorted(battery) == ["%", "V"], "%% and V on axes of their own, with titles: %s" % battery)
         driver.find_element(By.CSS_SELECTOR, 'button[data-range="7d"]').click()
         check(wait_for(lambda: driver.execute_script("return document.body.dataset.charts"), 10) == "4",
               "the week's charts")
+        week = wait_for(lambda: lowest()[1] is not None and lowest(), 10)
+        check(week and week[1] == 0 and week[0] > 50,
+              "averaged over the week the outage stays visible as the band's 0 V: %s" % week)
+        driver.find_element(By.CSS_SELECTOR, 'button[data-range="1h"]').click()
+        check(wait_for(lambda: driver.execute_script("return document.body.dataset.charts"), 10) == "4",
+              "the hour's charts")
         if SHOTS:
             driver.find_element(By.CSS_SELECTOR, 'button[data-range="24h"]').click()
             time.sleep(1)  # let the chart settle for the picture

@@ -6,11 +6,14 @@
 
 #include <cstdio>
 #include <fstream>
+#include <set>
 #include <string>
 #include <vector>
 #include <nlohmann/json.hpp>
 
 #include "e2e/ChildProcess.h"
+#include "core/LangTable.h"
+#include "core/UnixTime.h"
 #include "logs/DataLog.h"
 #include "net/NutVars.h"
 #include "query/CsvExport.h"
@@ -172,18 +175,125 @@ TEST(WebMetrics, PassPromtoolAndGiveNoReadingsOfAStaleDevice) {
   EXPECT_NE(text.find("code=\"70\",alarm=\"Alarm 70\"} 1\n"), std::string::npos);
   EXPECT_NE(text.find("code=\"21\",alarm=\"Battery under voltage\"} 0\n"), std::string::npos);
   EXPECT_NE(text.find("tessaro_build_info{version=\"1.0.0\"} 1\n"), std::string::npos);
-  // The lost device and the one without a state: up, link, success, nothing read.
+  // The lost device and the one without a state: up, link, success, info, nothing read.
   for (const char* stale : {"address=\"3\"", "address=\"7\""}) {
     size_t at = 0;
     while ((at = text.find(stale, at)) != std::string::npos) {
       const size_t start = text.rfind('\n', at) + 1;
       const std::string name = text.substr(start, text.find('{', start) - start);
       EXPECT_TRUE(name == "tessaro_device_up" || name == "tessaro_device_link_state" ||
-                  name == "tessaro_device_success_ratio")
+                  name == "tessaro_device_success_ratio" || name == "tessaro_device_info")
           << name;
       ++at;
     }
   }
+}
+
+// The zone is the process's: each test runs in a process of its own.
+class LocalZone {
+ public:
+  explicit LocalZone(const char* zone) {
+    ::setenv("TZ", zone, 1);
+    ::tzset();
+  }
+  ~LocalZone() {
+    ::unsetenv("TZ");
+    ::tzset();
+  }
+};
+
+TEST(WebTimes, LocalTimesAreGivenWithTheirOffsetAndAsUnixSeconds) {
+  struct Case {
+    const char* Zone;
+    TDateParts Local;
+    const char* Iso;
+    int64_t Unix;
+  };
+  for (const Case& c : {Case{"Asia/Shanghai", {2026, 3, 4, 5, 6, 7}, "2026-03-04T05:06:07+08:00", 1772571967},
+                        Case{"Europe/Berlin", {2026, 7, 1, 12, 0, 0}, "2026-07-01T12:00:00+02:00", 1782900000},
+                        Case{"America/St_Johns", {2026, 1, 2, 3, 4, 5}, "2026-01-02T03:04:05-03:30", 1767335645},
+                        Case{"UTC", {2026, 1, 2, 3, 4, 5}, "2026-01-02T03:04:05+00:00", 1767323045}}) {
+    LocalZone zone(c.Zone);
+    const TDateTime t = EncodeDateTime(c.Local);
+    EXPECT_EQ(FormatIso8601(t), c.Iso) << c.Zone;
+    EXPECT_EQ(UnixSeconds(t), c.Unix) << c.Zone;
+  }
+}
+
+TEST(WebLook, EachDeviceToldApartAndNotLostBeforeItsFirstPoll) {
+  TWebBus bus("look");
+  bus.Ups(1).AlarmCount = 1;
+  bus.Ups(1).AlarmCodes[0] = 21;
+  const TSnapshotPtr fresh = bus.Publish();
+  const json j = Parse(DevicesJson(*fresh));
+  EXPECT_EQ((*Device(j, 1))["look"], "alarm");
+  EXPECT_EQ((*Device(j, 2))["look"], "battery") << "on battery outranks its alarms";
+  EXPECT_EQ((*Device(j, 3))["look"], "waiting") << "never polled since the start";
+  EXPECT_EQ((*Device(j, 7))["look"], "waiting") << "answering, its state not decoded yet";
+  const std::string metrics = MetricsText(*fresh, "1");
+  EXPECT_NE(metrics.find("tessaro_device_link_state{address=\"3\",name=\"Lost\",state=\"waiting\"} 1"),
+            std::string::npos);
+  EXPECT_NE(metrics.find("tessaro_device_link_state{address=\"3\",name=\"Lost\",state=\"lost\"} 0"),
+            std::string::npos);
+
+  bus.Ups(1).AlarmCount = 0;
+  bus.Ups(3).FailStreak = 10;  // given up on
+  const json later = Parse(DevicesJson(*bus.Publish()));
+  EXPECT_EQ((*Device(later, 1))["look"], "fine");
+  EXPECT_EQ((*Device(later, 3))["look"], "silent");
+  const json closed = Parse(DevicesJson(*bus.Publish(false)));
+  for (const json& d : closed["devices"]) EXPECT_EQ(d["look"], "silent") << d["address"];
+}
+
+TEST(WebTexts, PlainWordsOnThePagesWhileTheDesktopKeepsItsOwn) {
+  const json en = Parse(PageTextsJson(0)), zh = Parse(PageTextsJson(1));
+  EXPECT_EQ(en["portClosed"], "Serial port closed");
+  EXPECT_EQ(LangTextUtf8(TTextId::PortClosedStatus, 0), "COM is closed");
+  EXPECT_EQ(en["portOpenSuffix"], " is open");
+  EXPECT_EQ(zh["portClosed"], "串口已关闭");
+  std::set<std::string> looks;
+  for (const char* key : {"lookFine", "lookBattery", "lookAlarm", "lookSilent", "lookWaiting", "lookOff"}) {
+    EXPECT_FALSE(zh[key].get<std::string>().empty()) << key;
+    looks.insert(en[key].get<std::string>());
+  }
+  EXPECT_EQ(looks.size(), 6u) << "six different words";
+  const json fields = Parse(PageFieldsJson(0, ProtocolModbus));
+  for (const json& f : fields["boxes"])
+    for (const char* odd : {"Frequence", "Support Time", "Capability"})
+      EXPECT_EQ(f["caption"].get<std::string>().find(odd), std::string::npos) << f["caption"];
+}
+
+TEST(WebMetrics, TimesAreUnixSecondsValuesWithoutNoiseFlagsAndInfo) {
+  LocalZone zone("Asia/Shanghai");
+  TWebBus bus("flags");
+  bus.Ups(1).Measure.InputVoltA = 2192 * 0.1;  // 219.20000000000002
+  bus.Ups(1).Measure.LoadB = 0.7 * 100;        // 70.00000000000001
+  bus.Feed->AnswerAccepted(1);                   // at 2026-03-04 05:06:07.1 in Shanghai
+  const TSnapshotPtr snap = bus.Publish();
+  const std::string text = MetricsText(*snap, "1.0.0");
+  EXPECT_EQ(Promtool(text).first, 0) << text;
+  const std::string one = "{address=\"1\",name=\"Server room \\\"A\\\"\"";
+  const std::string two = "{address=\"2\",name=\"机房 UPS\"";
+  for (const std::string& line :
+       {"tessaro_device_last_answer_timestamp_seconds" + one + "} 1772571967\n",
+        "tessaro_input_voltage_volts" + one + ",phase=\"L1\"} 219.2\n",
+        "tessaro_output_load_ratio" + one + ",phase=\"L2\"} 0.7\n",
+        "tessaro_ups_load_ratio" + one + "} 0.7\n",
+        "tessaro_device_status" + one + ",flag=\"OL\"} 1\n",
+        "tessaro_device_status" + one + ",flag=\"OB\"} 0\n",
+        "tessaro_device_status" + two + ",flag=\"OB\"} 1\n",
+        "tessaro_device_status" + two + ",flag=\"ALARM\"} 1\n",
+        "tessaro_device_info" + one + ",protocol=\"2\",bus=\"/dev/ttyUSB0\"} 1\n",
+        std::string("tessaro_device_info{address=\"3\",name=\"Lost\",protocol=\"2\",bus=\"/dev/ttyUSB0\"} 1\n")})
+    EXPECT_NE(text.find(line), std::string::npos) << line << text;
+  EXPECT_EQ(text.find("000000"), std::string::npos) << "no float noise";
+  EXPECT_EQ(text.find("tessaro_device_status{address=\"3\""), std::string::npos) << "no flags of a lost device";
+
+  const json j = Parse(DevicesJson(*snap));
+  EXPECT_EQ(j["timeAt"], "2026-03-04T05:06:07+08:00");
+  EXPECT_EQ((*Device(j, 1))["link"]["lastAnswerAt"], "2026-03-04T05:06:07+08:00");
+  EXPECT_EQ((*Device(j, 1))["link"]["lastAnswerUnix"], 1772571967);
+  EXPECT_TRUE((*Device(j, 3))["link"]["lastAnswerUnix"].is_null());
 }
 
 TEST(WebMetrics, AllDevicesStaleOrPortClosedStillPassPromtool) {
@@ -250,7 +360,7 @@ TEST(WebTexts, PageFieldsAreTheCataloguesValuesOfTheProtocol) {
   EXPECT_EQ(runtime["divisor"], 60);
   EXPECT_EQ(runtime["unit"], "Minute");
   EXPECT_EQ(en["columns"][0]["fields"].size(), 3u);
-  EXPECT_EQ(en["charts"][3]["labels"], json({"Capability of Battery (%)", "DC Input Voltage (V)"}));
+  EXPECT_EQ(en["charts"][3]["labels"], json({"Battery charge (%)", "DC input voltage (V)"}));
   // Every title names a text the page has.
   const json texts = Parse(PageTextsJson(0));
   for (const char* list : {"columns", "charts"})
@@ -295,6 +405,30 @@ TEST_F(WebLogs, EventsNewestFirstFilteredAndPagedAsTheViewer) {
   ASSERT_EQ(day["events"].size(), 3u);
   EXPECT_EQ(day["events"][0]["address"], 2);
   EXPECT_EQ(day["events"][0]["time"].get<std::string>().substr(0, 10), "2026-03-02");
+
+  // Each event says what it is in both languages, and keeps its id as more arrive.
+  const json named = Parse(EventsJson(RecordDir(), {}, 0, 0, 4, {{1, "UPS one"}}));
+  const json& newest = named["events"][0];
+  EXPECT_EQ(newest["id"], 31);
+  EXPECT_EQ(newest["device"], "UPS one");
+  EXPECT_EQ(newest["kind"], "program");
+  EXPECT_TRUE(newest["raised"].is_null());
+  const json& raised = named["events"][1];  // i = 29
+  EXPECT_EQ(raised["id"], 30);
+  EXPECT_TRUE(raised["device"].is_null()) << "no name for address 2";
+  EXPECT_EQ(raised["kind"], "alarm");
+  EXPECT_EQ(raised["code"], 25);
+  EXPECT_EQ(raised["raised"], true);
+  EXPECT_EQ(raised["texts"]["en"], raised["event"]);
+  EXPECT_NE(raised["texts"]["zh"], raised["texts"]["en"]);
+  const json& cleared = named["events"][3];  // i = 27
+  EXPECT_EQ(cleared["raised"], false);
+  EXPECT_EQ(cleared["texts"]["en"], "Recover from: Mains volt. abnormal");
+  EXPECT_EQ(raised["timeUnix"].get<int64_t>() - cleared["timeUnix"].get<int64_t>(), 120);
+  Bus->Ctx->EventLogger->LogDeviceEvent(DevEventEstablished, 2);
+  const json later = Parse(EventsJson(RecordDir(), {}, 0, 1, 1));
+  EXPECT_EQ(later["events"][0]["id"], 31);
+  EXPECT_EQ(later["events"][0]["index"], 2) << "the viewer's number moves; the id does not";
 
   const json beyond = Parse(EventsJson(RecordDir(), {}, 0, 500, 10));
   EXPECT_TRUE(beyond["events"].empty());
@@ -366,6 +500,17 @@ TEST_F(WebLogs, DataLogMonthAndTrendsOfOneDevice) {
   const double mean = day["series"]["input.L1-N.voltage"][0].get<double>();
   EXPECT_TRUE(mean > 202 && mean < 207) << "an average of 200..209, not one reading: " << mean;
   EXPECT_FALSE(day["series"].contains("input.voltage"));
+  EXPECT_EQ(day["averaged"], true);
+  EXPECT_DOUBLE_EQ(day["min"]["input.L1-N.voltage"][0].get<double>(), 200) << "the band behind the average";
+  EXPECT_DOUBLE_EQ(day["max"]["input.L1-N.voltage"][0].get<double>(), 209);
+  EXPECT_EQ(day["bucketMs"], 3600000);
+  EXPECT_EQ(day["t"][1].get<double>() - day["t"][0].get<double>(), 3600000) << "Unix milliseconds";
+  // One point per record: no band; the first record's time for the "collecting since" note.
+  const json hour = Parse(TrendJson(RecordDir(), 1, now - 1.0 / 24, now, 120, ProtocolModbus));
+  EXPECT_EQ(hour["averaged"], false);
+  EXPECT_TRUE(hour["min"].empty());
+  EXPECT_EQ(hour["first"], hour["t"][0]);
   const json none = Parse(TrendJson(RecordDir(), 9, now - 1.0, now, 24, ProtocolModbus));
+  EXPECT_TRUE(none["first"].is_null());
   EXPECT_EQ(none["records"], 0);
 }

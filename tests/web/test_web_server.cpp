@@ -5,6 +5,7 @@
 #include <crypt.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <zlib.h>
 
 #include <atomic>
 #include <fstream>
@@ -130,16 +131,18 @@ TEST_F(WebServer, RoutesAnswerWithTheirTypesAndNoPageLoadsAnythingFromElsewhere)
       {"/static/app.css", 200, "text/css"},
       {"/api/v1/devices", 200, "application/json"},
       {"/api/v1/devices/1", 200, "application/json"},
-      {"/api/v1/devices/300", 404, "text/plain"},
+      {"/api/v1/devices/300", 404, "application/json"},
       {"/api/v1/devices/5", 404, "application/json"},
       {"/api/v1/events?year=2026&limit=10", 200, "application/json"},
-      {"/api/v1/events?month=3", 400, "text/plain"},
+      {"/api/v1/events?month=3", 400, "application/json"},
       {"/api/v1/events.csv?encoding=utf-8", 200, "text/csv; charset=utf-8"},
       {"/api/v1/events.csv", 200, "text/csv; charset=GBK"},
       {"/api/v1/datalog/2026-03?address=1", 200, "application/json"},
-      {"/api/v1/datalog/2026-13", 400, "text/plain"},
+      {"/api/v1/datalog/2026-13", 400, "application/json"},
       {"/api/v1/trend/1?range=7d", 200, "application/json"},
       {"/api/v1/trend/1?range=1y", 400, "application/json"},
+      {"/api/v1/trend/1?range=1h", 200, "application/json"},
+      {"/api/v1/trend/1?range=6h", 200, "application/json"},
       {"/metrics", 200, "text/plain; version=0.0.4; charset=utf-8"},
       {"/healthz", 200, "text/plain"},
       {"/nothing", 404, "text/plain"},
@@ -156,9 +159,82 @@ TEST_F(WebServer, RoutesAnswerWithTheirTypesAndNoPageLoadsAnythingFromElsewhere)
       EXPECT_EQ(a.Body.find("//cdn"), std::string::npos) << r.Path;
     }
   }
+  // Every API error is {code, message}; a parameter a route does not take is refused.
+  struct {
+    const char* Path;
+    int Status;
+    const char* Code;
+    const char* Says;
+  } const errors[] = {
+      {"/api/v1/devices/5", 404, "not_found", "no device has address 5"},
+      {"/api/v1/nothing", 404, "not_found", "/api/v1/nothing"},
+      {"/api/v1/devices?adress=1", 400, "bad_request", "unknown parameter \"adress\""},
+      {"/api/v1/devices/1?x", 400, "bad_request", "unknown parameter \"x\""},
+      {"/api/v1/events?year=2026&adress=1", 400, "bad_request", "this takes year, month, day, address, offset"},
+      {"/api/v1/events.csv?limit=5", 400, "bad_request", "unknown parameter \"limit\""},
+      {"/api/v1/datalog/2026-03?year=2025", 400, "bad_request", "unknown parameter \"year\""},
+      {"/api/v1/trend/1?range=24h&from=0", 400, "bad_request", "unknown parameter \"from\""},
+      {"/api/v1/events?month=3", 400, "bad_request", "month"},
+  };
+  for (const auto& e : errors) {
+    const auto a = Get(port, e.Path);
+    EXPECT_EQ(a.Status, e.Status) << e.Path;
+    const auto j = nlohmann::json::parse(a.Body, nullptr, false);
+    ASSERT_TRUE(j.is_object()) << e.Path << a.Body;
+    EXPECT_EQ(j["code"], e.Code) << e.Path;
+    EXPECT_NE(j["message"].get<std::string>().find(e.Says), std::string::npos) << e.Path << a.Body;
+  }
+  const std::string refused = HttpRaw(port, "DELETE /api/v1/devices HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+  EXPECT_NE(refused.find("{\"code\":\"method_not_allowed\""), std::string::npos) << refused;
+
   const auto csv = Get(port, "/api/v1/events.csv");
   EXPECT_TRUE(csv.Has("Content-Disposition: attachment; filename=\"events.csv\""));
   EXPECT_EQ(nlohmann::json::parse(Get(port, "/api/v1/devices").Body)["devices"].size(), 4u);
+}
+
+// The body of a gzip answer, unpacked.
+std::string Gunzip(const std::string& packed) {
+  z_stream z{};
+  inflateInit2(&z, 15 + 16);
+  std::string out(1 << 22, '\0');
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(packed.data()));
+  z.avail_in = static_cast<uInt>(packed.size());
+  z.next_out = reinterpret_cast<Bytef*>(out.data());
+  z.avail_out = static_cast<uInt>(out.size());
+  const int done = inflate(&z, Z_FINISH);
+  out.resize(done == Z_STREAM_END ? z.total_out : 0);
+  inflateEnd(&z);
+  return out;
+}
+
+std::string Header(const tessaro::testing::THttpAnswer& a, const std::string& name) {
+  const size_t at = a.Head.find("\r\n" + name + ": ");
+  if (at == std::string::npos) return {};
+  const size_t from = at + name.size() + 4;
+  return a.Head.substr(from, a.Head.find("\r\n", from) - from);
+}
+
+TEST_F(WebServer, GzipWhereAcceptedAndStaticFilesWithValidators) {
+  const uint16_t port = Start();
+  for (const char* path : {"/static/app.js", "/metrics", "/api/v1/devices"}) {
+    const auto plain = Get(port, path);
+    const auto packed = Get(port, path, "Accept-Encoding: br, gzip;q=0.8\r\n");
+    EXPECT_FALSE(plain.Has("Content-Encoding")) << path;
+    EXPECT_EQ(Header(packed, "Content-Encoding"), "gzip") << path;
+    EXPECT_EQ(Header(packed, "Vary"), "Accept-Encoding") << path;
+    EXPECT_LT(packed.Body.size(), plain.Body.size()) << path;
+    if (std::string(path) == "/static/app.js") EXPECT_EQ(Gunzip(packed.Body), plain.Body) << path;
+    else EXPECT_FALSE(Gunzip(packed.Body).empty()) << path;
+    EXPECT_FALSE(Get(port, path, "Accept-Encoding: gzip;q=0, identity\r\n").Has("Content-Encoding")) << path;
+  }
+  const auto css = Get(port, "/static/app.css");
+  const std::string tag = Header(css, "ETag"), since = Header(css, "Last-Modified");
+  ASSERT_FALSE(tag.empty());
+  EXPECT_TRUE(since.ends_with(" GMT")) << since;
+  EXPECT_EQ(Get(port, "/static/app.css", "If-None-Match: " + tag + "\r\n").Status, 304);
+  EXPECT_EQ(Get(port, "/static/app.css", "If-Modified-Since: " + since + "\r\n").Status, 304);
+  EXPECT_EQ(Get(port, "/static/app.css", "If-None-Match: \"other\"\r\n").Status, 200);
+  EXPECT_NE(Header(Get(port, "/static/app.js"), "ETag"), tag) << "each file its own tag";
 }
 
 TEST_F(WebServer, NothingButGetAndHeadIsServed) {
