@@ -32,6 +32,7 @@ struct TWebServer::TStream {
   TWebServer* Server = nullptr;
   MHD_Connection* Connection = nullptr;
   uint64_t SentSequence = 0;
+  TDevicesDiff Sent;
   // The first read sends the devices at once.
   int64_t LastEventMs = INT64_MIN / 2;
   int64_t LastWriteMs = INT64_MIN / 2;
@@ -720,20 +721,28 @@ long TWebServer::ReadStream(TStream& s, char* buf, size_t max) {
     const TSnapshotPtr snapshot = FFeed.Current();
     const int64_t now = FFeed.Clock().MonotonicMs();
     const bool update = snapshot->Sequence != s.SentSequence && now - s.LastEventMs >= MinEventGapMs;
-    // Made outside the lock that Notify, on the engine's thread, takes.
-    if (update) s.Pending = "event: devices\ndata: " + DevicesJson(*snapshot) + "\n\n";
+    // Made outside the lock that Notify, on the engine's thread, takes. The
+    // whole bus first, then only what changed.
+    bool send = false;
+    if (update) {
+      TDevicesDiff::TEvent event = s.Sent.Next(*snapshot);
+      send = !event.Data.empty();
+      if (send) s.Pending = (event.Full ? "event: devices\ndata: " : "event: patch\ndata: ") + event.Data + "\n\n";
+    }
     std::lock_guard lock(FMutex);
     if (FStopping || s.Ending) return MHD_CONTENT_READER_END_OF_STREAM;
     if (update) {
       s.SentSequence = snapshot->Sequence;
-      s.LastEventMs = now;
-    } else if (now - s.LastWriteMs >= HeartbeatMs) {
+      if (send) s.LastEventMs = now;
+    }
+    if (!send) {
+      if (now - s.LastWriteMs < HeartbeatMs) {
+        // Nothing to say: wait for Notify instead of being asked again at once.
+        MHD_suspend_connection(s.Connection);
+        FWaiting.insert(&s);
+        return 0;
+      }
       s.Pending = ": keep-alive\n\n";
-    } else {
-      // Nothing to say: wait for Notify instead of being asked again at once.
-      MHD_suspend_connection(s.Connection);
-      FWaiting.insert(&s);
-      return 0;
     }
     s.LastWriteMs = now;
   }

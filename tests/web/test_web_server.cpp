@@ -388,7 +388,10 @@ TEST_F(WebServer, TheEventStreamSendsChangesAtMostOnceASecondAndAHeartbeatWhenId
   Bus->Clock.AdvanceMs(1000);
   Bus->Publish();
   Server->Notify();
-  ASSERT_TRUE(ReadUntil(fd, got, "\"output.L1.power.percent\":77.0")) << got;
+  // Only what changed follows the whole bus.
+  ASSERT_TRUE(ReadUntil(fd, got, "\"values/output.L1.power.percent\":77.0,")) << got;
+  EXPECT_NE(got.find("event: patch\ndata: {\"sequence\":"), std::string::npos) << got;
+  EXPECT_EQ(got.find("event: devices", got.find("event: devices") + 1), std::string::npos) << got;
   // Nothing new: only the heartbeat, once it is due.
   const size_t second = got.size();
   Bus->Clock.AdvanceMs(3000);
