@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <array>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -41,6 +42,14 @@ struct TWebServer::TStream {
   std::string Peer;
   uint64_t Order = 0;
   bool Ending = false;  // made room for a newer one; ends at its next read
+  // One gzip stream for the whole connection: each event is flushed, and the
+  // names repeated from event to event cost next to nothing.
+  bool Gzip = false;
+  z_stream Z{};
+
+  ~TStream() {
+    if (Gzip) deflateEnd(&Z);
+  }
 };
 
 namespace {
@@ -101,6 +110,21 @@ bool AcceptsGzip(MHD_Connection* c) {
     return q == std::string::npos || std::strtod(item.c_str() + q + 2, nullptr) > 0;
   }
   return false;
+}
+
+// `text` through the stream's compressor, flushed so that it can be read at once.
+std::string Flushed(z_stream& z, const std::string& text) {
+  std::string out;
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
+  z.avail_in = static_cast<uInt>(text.size());
+  std::array<char, 16 * 1024> buf;
+  do {
+    z.next_out = reinterpret_cast<Bytef*>(buf.data());
+    z.avail_out = static_cast<uInt>(buf.size());
+    deflate(&z, Z_SYNC_FLUSH);
+    out.append(buf.data(), buf.size() - z.avail_out);
+  } while (z.avail_out == 0);
+  return out;
 }
 
 // Bodies smaller than this go as they are: gzip would save next to nothing.
@@ -666,6 +690,7 @@ int TWebServer::OpenStream(MHD_Connection* c) {
   auto* stream = new TStream;
   stream->Server = this;
   stream->Connection = c;
+  stream->Gzip = AcceptsGzip(c) && deflateInit2(&stream->Z, 6, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) == Z_OK;
   {
     std::lock_guard lock(FMutex);
     const auto conn = FConnections.find(c);
@@ -709,6 +734,8 @@ int TWebServer::OpenStream(MHD_Connection* c) {
     return MHD_NO;
   }
   CommonHeaders(r, "text/event-stream; charset=utf-8", false);
+  MHD_add_response_header(r, "Vary", "Accept-Encoding");
+  if (stream->Gzip) MHD_add_response_header(r, "Content-Encoding", "gzip");
   const int ret = MHD_queue_response(c, MHD_HTTP_OK, r);
   MHD_destroy_response(r);
   return ret;
@@ -744,6 +771,7 @@ long TWebServer::ReadStream(TStream& s, char* buf, size_t max) {
       }
       s.Pending = ": keep-alive\n\n";
     }
+    if (s.Gzip) s.Pending = Flushed(s.Z, s.Pending);
     s.LastWriteMs = now;
   }
   const size_t n = std::min(max, s.Pending.size() - s.PendingPos);

@@ -74,8 +74,9 @@ int ConnectFrom(uint16_t port, const char* from = "127.0.0.1") {
 }
 
 // Reads into `got` until it holds `text`; false at the bound or the close.
-bool ReadUntil(int fd, std::string& got, const std::string& text, std::chrono::milliseconds bound = 5s) {
-  const auto end = std::chrono::steady_clock::now() + bound;
+// With `gz`, what arrives is unpacked through it first.
+bool ReadUntil(int fd, std::string& got, const std::string& text, z_stream* gz = nullptr) {
+  const auto end = std::chrono::steady_clock::now() + 5s;
   char buf[65536];
   while (got.find(text) == std::string::npos) {
     pollfd p{fd, POLLIN, 0};
@@ -83,7 +84,19 @@ bool ReadUntil(int fd, std::string& got, const std::string& text, std::chrono::m
     if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
     const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
     if (n <= 0) return false;
-    got.append(buf, static_cast<size_t>(n));
+    if (!gz) {
+      got.append(buf, static_cast<size_t>(n));
+      continue;
+    }
+    gz->next_in = reinterpret_cast<Bytef*>(buf);
+    gz->avail_in = static_cast<uInt>(n);
+    char out[65536];
+    do {
+      gz->next_out = reinterpret_cast<Bytef*>(out);
+      gz->avail_out = sizeof out;
+      if (inflate(gz, Z_SYNC_FLUSH) < Z_OK) return false;
+      got.append(out, sizeof out - gz->avail_out);
+    } while (gz->avail_out == 0);
   }
   return true;
 }
@@ -402,6 +415,37 @@ TEST_F(WebServer, TheEventStreamSendsChangesAtMostOnceASecondAndAHeartbeatWhenId
   ::close(fd);
   // Stopping with the stream's connection suspended does not hang.
   Server->Stop();
+}
+
+TEST_F(WebServer, TheEventStreamIsOneGzipStreamFlushedAtEachEvent) {
+  const uint16_t port = Start();
+  const int fd = ConnectFrom(port, "127.0.0.1");
+  ASSERT_GE(fd, 0);
+  // HTTP/1.0: the body unchunked, the compressed bytes as they are.
+  const std::string req = "GET /api/v1/stream HTTP/1.0\r\nHost: x\r\nAccept-Encoding: gzip\r\n\r\n";
+  ASSERT_EQ(::send(fd, req.data(), req.size(), MSG_NOSIGNAL), ssize_t(req.size()));
+  std::string head;
+  ASSERT_TRUE(ReadUntil(fd, head, "\r\n\r\n"));
+  EXPECT_NE(head.find("\r\nContent-Encoding: gzip\r\n"), std::string::npos) << head;
+  z_stream z{};
+  inflateInit2(&z, 15 + 16);
+  std::string got;
+  const std::string early = head.substr(head.find("\r\n\r\n") + 4);
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(early.data()));
+  z.avail_in = static_cast<uInt>(early.size());
+  std::string first(1 << 20, '\0');
+  z.next_out = reinterpret_cast<Bytef*>(first.data());
+  z.avail_out = static_cast<uInt>(first.size());
+  inflate(&z, Z_SYNC_FLUSH);
+  got.assign(first.data(), first.size() - z.avail_out);
+  EXPECT_TRUE(ReadUntil(fd, got, "}]}\n\n", &z)) << got;
+  Bus->Ups(1).Measure.LoadA = 78;
+  Bus->Clock.AdvanceMs(1000);
+  Bus->Publish();
+  Server->Notify();
+  EXPECT_TRUE(ReadUntil(fd, got, "\"values/output.L1.power.percent\":78.0,", &z)) << got;
+  inflateEnd(&z);
+  ::close(fd);
 }
 
 TEST_F(WebServer, EventStreamsAreCappedAndTheRestAreToldToPoll) {
