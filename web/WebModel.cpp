@@ -483,16 +483,29 @@ TDevicesDiff::TEvent TDevicesDiff::Next(const TBusSnapshot& s) {
   const auto skipBus = [](const std::string& key) {
     return key == "time" || key == "timeAt" || key == "timeUnix" || key == "sequence";
   };
-  std::string patch = Changed(bus, FBus, skipBus);
+  // Readings and counters move with every answer: they go every
+  // ReadingsEveryMs, or with any other change of their device.
+  const bool readingsDue = full || s.MadeMs - FReadingsSentMs >= ReadingsEveryMs;
+  if (readingsDue) FReadingsSentMs = s.MadeMs;
+  const auto skipCounters = [&](const std::string& key) {
+    return skipBus(key) ||
+           (!readingsDue && (key == "port/requestsSent" || key == "port/receives" || key == "port/answersRefused"));
+  };
+  std::string patch = Changed(bus, FBus, skipCounters);
   std::string changedDevices;
   for (const auto& [address, members] : devices) {
     const bool up = std::any_of(members.begin(), members.end(),
                                 [](const TFlatMember& f) { return f.Key == "up" && f.Value == "true"; });
     // Not kept either while the device is up: its first change once it is
     // not up is then sent.
-    const auto skipDevice = [up](const std::string& key) { return up && key.starts_with("link/lastAnswer"); };
-    const std::string d = Changed(members, FDevices[address], skipDevice);
+    const auto skipAnswer = [up](const std::string& key) { return up && key.starts_with("link/lastAnswer"); };
+    const auto skipReadings = [&](const std::string& key) {
+      return skipAnswer(key) || (!readingsDue && key.starts_with("values/"));
+    };
+    std::string d = Changed(members, FDevices[address], skipReadings);
     if (d.empty()) continue;
+    if (const std::string readings = Changed(members, FDevices[address], skipAnswer); !readings.empty())
+      d += "," + readings;
     changedDevices.append(changedDevices.empty() ? "" : ",").append("\"" + address + "\":{").append(d).append("}");
   }
   if (full) {

@@ -35,14 +35,19 @@ class TDevicesDiff {
   // "devices" → {"N": {"up", "link/state", "values/battery.charge", ...}})
   // with their new values, an object member whose keys changed whole}. The
   // bus time is left out, and a device's last answer is sent only while it
-  // is not up: the page shows it only then.
+  // is not up: the page shows it only then. "" when nothing is due.
   TEvent Next(const TBusSnapshot& snapshot);
+
+  // Measured values and the port counters of an unchanged device or bus go
+  // at most this often.
+  static constexpr int64_t ReadingsEveryMs = 10000;
 
  private:
   using TFlat = std::vector<std::pair<std::string, std::string>>;
   std::map<std::string, std::string> FBus;
   std::map<std::string, std::map<std::string, std::string>> FDevices;  // by address
   std::vector<std::string> FOrder;  // addresses as last sent
+  int64_t FReadingsSentMs = 0;  // on the snapshot's monotonic clock
   bool FStarted = false;
 };
 
