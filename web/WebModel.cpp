@@ -483,15 +483,11 @@ TDevicesDiff::TEvent TDevicesDiff::Next(const TBusSnapshot& s) {
   const auto skipBus = [](const std::string& key) {
     return key == "time" || key == "timeAt" || key == "timeUnix" || key == "sequence";
   };
-  // Readings and counters move with every answer: they go every
-  // ReadingsEveryMs, or with any other change of their device.
+  // Readings move with every answer: they go every ReadingsEveryMs, or with
+  // any other change of their device. The port counters, small, go at once.
   const bool readingsDue = full || s.MadeMs - FReadingsSentMs >= ReadingsEveryMs;
   if (readingsDue) FReadingsSentMs = s.MadeMs;
-  const auto skipCounters = [&](const std::string& key) {
-    return skipBus(key) ||
-           (!readingsDue && (key == "port/requestsSent" || key == "port/receives" || key == "port/answersRefused"));
-  };
-  std::string patch = Changed(bus, FBus, skipCounters);
+  std::string patch = Changed(bus, FBus, skipBus);
   std::string changedDevices;
   for (const auto& [address, members] : devices) {
     const bool up = std::any_of(members.begin(), members.end(),

@@ -38,8 +38,7 @@ class TDevicesDiff {
   // is not up: the page shows it only then. "" when nothing is due.
   TEvent Next(const TBusSnapshot& snapshot);
 
-  // Measured values and the port counters of an unchanged device or bus go
-  // at most this often.
+  // The measured values of an otherwise unchanged device go at most this often.
   static constexpr int64_t ReadingsEveryMs = 10000;
 
  private:
