@@ -187,19 +187,38 @@ function showPort(bus) {
   banner.hidden = !say;
 }
 
-// Live data: one event stream; while it is down, the page asks every 2 s.
+// A stream patch's "a/b" path set on the bus or a device as it was last seen.
+function setPath(o, key, v) {
+  const i = key.indexOf('/');
+  if (i < 0) { o[key] = v; return; }
+  const head = key.slice(0, i);
+  if (!o[head] || typeof o[head] !== 'object') o[head] = {};
+  o[head][key.slice(i + 1)] = v;
+}
+// Live data: one event stream, the whole bus first and then only what
+// changed; while it is down, the page asks every 2 s.
 function live(onDevices) {
-  let timer = null;
-  const poll = () => fetch('/api/v1/devices').then(r => r.json()).then(b => { offline(false); onDevices(b); })
-    .catch(() => offline(true));
+  let timer = null, bus = null;
+  const got = b => { offline(false); bus = b; onDevices(b); };
+  const poll = () => fetch('/api/v1/devices').then(r => r.json()).then(got).catch(() => offline(true));
   const startPolling = () => { if (!timer) { timer = setInterval(poll, 2000); poll(); } };
   poll();
   if (!window.EventSource) { startPolling(); return; }
   const es = new EventSource('/api/v1/stream');
-  es.addEventListener('devices', ev => {
-    if (timer) { clearInterval(timer); timer = null; }
-    offline(false);
-    onDevices(JSON.parse(ev.data));
+  const streaming = () => { if (timer) { clearInterval(timer); timer = null; } };
+  es.addEventListener('devices', ev => { streaming(); got(JSON.parse(ev.data)); });
+  es.addEventListener('patch', ev => {
+    if (!bus) return;
+    streaming();
+    const p = JSON.parse(ev.data);
+    for (const [k, v] of Object.entries(p)) {
+      if (k !== 'devices') { setPath(bus, k, v); continue; }
+      for (const [address, changes] of Object.entries(v)) {
+        const d = bus.devices.find(x => String(x.address) === address);
+        if (d) for (const [dk, dv] of Object.entries(changes)) setPath(d, dk, dv);
+      }
+    }
+    got(bus);
   });
   es.onerror = () => startPolling();
 }

@@ -71,7 +71,7 @@ void WriteDevice(TJson& j, const TBusSnapshot& s, const TDeviceView& d, bool ful
   j.Key("tree").BeginObject().Key("icon").String(TreeIconName(look.Icon)).Key("caption").String(look.Caption).EndObject();
   j.Key("look").String(LookName(s, d));
   j.Key("link").BeginObject();
-  j.Key("state").String(s.PortOpen ? LinkName(r.CommState) : "lost");
+  j.Key("state").String(MetricLinkName(s, d));
   j.Key("successRate").Integer(r.SuccessRate);
   j.Key("lastAnswer");
   if (d.LastAnswer != 0)
@@ -357,6 +357,163 @@ std::string DeviceJson(const TBusSnapshot& s, const TDeviceView& d) {
   WriteDevice(j, s, d, true);
   j.EndObject();
   return j.Take();
+}
+
+namespace {
+
+// Where the JSON value starting at `at` ends, in the compact text TJson makes.
+size_t ValueEnd(std::string_view t, size_t at) {
+  int depth = 0;
+  bool inString = false;
+  for (size_t i = at; i < t.size(); ++i) {
+    const char c = t[i];
+    if (inString) {
+      if (c == '\\') {
+        ++i;
+      } else if (c == '"') {
+        inString = false;
+        if (depth == 0) return i + 1;
+      }
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == '{' || c == '[') {
+      ++depth;
+    } else if (c == '}' || c == ']') {
+      if (depth == 0) return i;
+      if (--depth == 0) return i + 1;
+    } else if (c == ',' && depth == 0) {
+      return i;
+    }
+  }
+  return t.size();
+}
+
+// The members of an object (keys without their quotes) or, with no keys, the
+// elements of an array.
+std::vector<std::pair<std::string_view, std::string_view>> Members(std::string_view text, bool keyed) {
+  std::vector<std::pair<std::string_view, std::string_view>> out;
+  size_t i = 1;
+  while (i < text.size() && text[i] != '}' && text[i] != ']') {
+    std::string_view key;
+    if (keyed) {
+      const size_t keyEnd = ValueEnd(text, i);
+      key = text.substr(i + 1, keyEnd - i - 2);
+      i = keyEnd + 1;
+    }
+    const size_t end = ValueEnd(text, i);
+    out.emplace_back(key, text.substr(i, end - i));
+    i = end + (end < text.size() && text[end] == ',');
+  }
+  return out;
+}
+
+struct TFlatMember {
+  std::string Key;          // "up", "link", "link/state"
+  std::string Value;        // what is compared: an object by its keys
+  std::string_view Whole;   // what is sent
+};
+
+// An object's members, those that are objects one level down too.
+std::vector<TFlatMember> Flatten(std::string_view object) {
+  std::vector<TFlatMember> out;
+  for (const auto& [key, value] : Members(object, true)) {
+    if (value.empty() || value[0] != '{') {
+      out.push_back({std::string(key), std::string(value), value});
+      continue;
+    }
+    const auto inner = Members(value, true);
+    std::string shape = "{";
+    for (const auto& m : inner) shape.append(m.first).push_back(',');
+    out.push_back({std::string(key), shape, value});
+    for (const auto& [sub, v] : inner) out.push_back({std::string(key) + "/" + std::string(sub), std::string(v), v});
+  }
+  return out;
+}
+
+// The members that differ from what was sent, as "key":value pairs; `sent`
+// takes them. An object whose keys changed goes whole.
+template <typename TSkip>
+std::string Changed(const std::vector<TFlatMember>& now, std::map<std::string, std::string>& sent, TSkip skip) {
+  std::string out, replaced;
+  for (const TFlatMember& m : now) {
+    const size_t slash = m.Key.find('/');
+    if (slash != std::string::npos && std::string_view(m.Key).substr(0, slash) == replaced) {
+      sent[m.Key] = m.Value;
+      continue;
+    }
+    if (skip(m.Key)) continue;
+    std::string& was = sent[m.Key];
+    if (was == m.Value && !was.empty()) continue;
+    was = m.Value;
+    if (slash == std::string::npos) replaced = m.Key;
+    if (!out.empty()) out += ',';
+    out.append("\"").append(m.Key).append("\":").append(m.Whole);
+  }
+  return out;
+}
+
+}  // namespace
+
+TDevicesDiff::TEvent TDevicesDiff::Next(const TBusSnapshot& s) {
+  TEvent event;
+  const std::string body = DevicesJson(s);
+  std::vector<TFlatMember> bus;
+  std::vector<std::pair<std::string, std::vector<TFlatMember>>> devices;
+  for (TFlatMember& m : Flatten(body)) {
+    if (m.Key != "devices") {
+      bus.push_back(std::move(m));
+      continue;
+    }
+    for (const auto& element : Members(m.Whole, false)) {
+      std::vector<TFlatMember> d = Flatten(element.second);
+      const auto address = std::find_if(d.begin(), d.end(), [](const TFlatMember& f) { return f.Key == "address"; });
+      devices.emplace_back(address != d.end() ? address->Value : "", std::move(d));
+    }
+  }
+  std::vector<std::string> order;
+  for (const auto& d : devices) order.push_back(d.first);
+  const bool full = !FStarted || order != FOrder;
+  if (full) {
+    FStarted = true;
+    FOrder = std::move(order);
+    FBus.clear();
+    FDevices.clear();
+  }
+  // The time moves every second; the pages do not show it.
+  const auto skipBus = [](const std::string& key) {
+    return key == "time" || key == "timeAt" || key == "timeUnix" || key == "sequence";
+  };
+  // Readings move with every answer: they go every ReadingsEveryMs, or with
+  // any other change of their device. The port counters, small, go at once.
+  const bool readingsDue = full || s.MadeMs - FReadingsSentMs >= ReadingsEveryMs;
+  if (readingsDue) FReadingsSentMs = s.MadeMs;
+  std::string patch = Changed(bus, FBus, skipBus);
+  std::string changedDevices;
+  for (const auto& [address, members] : devices) {
+    const bool up = std::any_of(members.begin(), members.end(),
+                                [](const TFlatMember& f) { return f.Key == "up" && f.Value == "true"; });
+    // Not kept either while the device is up: its first change once it is
+    // not up is then sent.
+    const auto skipAnswer = [up](const std::string& key) { return up && key.starts_with("link/lastAnswer"); };
+    const auto skipReadings = [&](const std::string& key) {
+      return skipAnswer(key) || (!readingsDue && key.starts_with("values/"));
+    };
+    std::string d = Changed(members, FDevices[address], skipReadings);
+    if (d.empty()) continue;
+    if (const std::string readings = Changed(members, FDevices[address], skipAnswer); !readings.empty())
+      d += "," + readings;
+    changedDevices.append(changedDevices.empty() ? "" : ",").append("\"" + address + "\":{").append(d).append("}");
+  }
+  if (full) {
+    event.Full = true;
+    event.Data = body;
+  } else if (!patch.empty() || !changedDevices.empty()) {
+    event.Data = "{\"sequence\":" + std::to_string(s.Sequence);
+    if (!patch.empty()) event.Data += "," + patch;
+    if (!changedDevices.empty()) event.Data += ",\"devices\":{" + changedDevices + "}";
+    event.Data += "}";
+  }
+  return event;
 }
 
 std::string DeviceObjectJson(const TBusSnapshot& s, const TDeviceView& d) {

@@ -3,7 +3,10 @@
 // Prometheus text format and the health check. Pure functions of the
 // snapshot; the listener only sends what they give.
 
+#include <map>
 #include <string>
+#include <utility>
+#include <vector>
 #include <string_view>
 
 #include "web/WebFeed.h"
@@ -20,6 +23,33 @@ void WriteValues(TJson& j, const TMeasureBlock& m, uint8_t protocol);
 std::string DevicesJson(const TBusSnapshot& snapshot);
 // GET /api/v1/devices/N.
 std::string DeviceJson(const TBusSnapshot& snapshot, const TDeviceView& device);
+// What one event stream has sent, to send next only what changed since.
+class TDevicesDiff {
+ public:
+  struct TEvent {
+    bool Full = false;  // the whole DevicesJson, else a patch
+    std::string Data;   // "" nothing to send
+  };
+  // The first call, and any after the device list changed, gives the whole
+  // body; later ones a patch: {"sequence", member paths ("port/receives",
+  // "devices" → {"N": {"up", "link/state", "values/battery.charge", ...}})
+  // with their new values, an object member whose keys changed whole}. The
+  // bus time is left out, and a device's last answer is sent only while it
+  // is not up: the page shows it only then. "" when nothing is due.
+  TEvent Next(const TBusSnapshot& snapshot);
+
+  // The measured values of an otherwise unchanged device go at most this often.
+  static constexpr int64_t ReadingsEveryMs = 10000;
+
+ private:
+  using TFlat = std::vector<std::pair<std::string, std::string>>;
+  std::map<std::string, std::string> FBus;
+  std::map<std::string, std::map<std::string, std::string>> FDevices;  // by address
+  std::vector<std::string> FOrder;  // addresses as last sent
+  int64_t FReadingsSentMs = 0;  // on the snapshot's monotonic clock
+  bool FStarted = false;
+};
+
 // The "device" object of that answer alone, without the bus around it.
 std::string DeviceObjectJson(const TBusSnapshot& snapshot, const TDeviceView& device);
 

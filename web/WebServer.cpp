@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <array>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -32,6 +33,7 @@ struct TWebServer::TStream {
   TWebServer* Server = nullptr;
   MHD_Connection* Connection = nullptr;
   uint64_t SentSequence = 0;
+  TDevicesDiff Sent;
   // The first read sends the devices at once.
   int64_t LastEventMs = INT64_MIN / 2;
   int64_t LastWriteMs = INT64_MIN / 2;
@@ -40,6 +42,14 @@ struct TWebServer::TStream {
   std::string Peer;
   uint64_t Order = 0;
   bool Ending = false;  // made room for a newer one; ends at its next read
+  // One gzip stream for the whole connection: each event is flushed, and the
+  // names repeated from event to event cost next to nothing.
+  bool Gzip = false;
+  z_stream Z{};
+
+  ~TStream() {
+    if (Gzip) deflateEnd(&Z);
+  }
 };
 
 namespace {
@@ -100,6 +110,21 @@ bool AcceptsGzip(MHD_Connection* c) {
     return q == std::string::npos || std::strtod(item.c_str() + q + 2, nullptr) > 0;
   }
   return false;
+}
+
+// `text` through the stream's compressor, flushed so that it can be read at once.
+std::string Flushed(z_stream& z, const std::string& text) {
+  std::string out;
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
+  z.avail_in = static_cast<uInt>(text.size());
+  std::array<char, 16 * 1024> buf;
+  do {
+    z.next_out = reinterpret_cast<Bytef*>(buf.data());
+    z.avail_out = static_cast<uInt>(buf.size());
+    deflate(&z, Z_SYNC_FLUSH);
+    out.append(buf.data(), buf.size() - z.avail_out);
+  } while (z.avail_out == 0);
+  return out;
 }
 
 // Bodies smaller than this go as they are: gzip would save next to nothing.
@@ -665,6 +690,7 @@ int TWebServer::OpenStream(MHD_Connection* c) {
   auto* stream = new TStream;
   stream->Server = this;
   stream->Connection = c;
+  stream->Gzip = AcceptsGzip(c) && deflateInit2(&stream->Z, 6, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) == Z_OK;
   {
     std::lock_guard lock(FMutex);
     const auto conn = FConnections.find(c);
@@ -708,6 +734,8 @@ int TWebServer::OpenStream(MHD_Connection* c) {
     return MHD_NO;
   }
   CommonHeaders(r, "text/event-stream; charset=utf-8", false);
+  MHD_add_response_header(r, "Vary", "Accept-Encoding");
+  if (stream->Gzip) MHD_add_response_header(r, "Content-Encoding", "gzip");
   const int ret = MHD_queue_response(c, MHD_HTTP_OK, r);
   MHD_destroy_response(r);
   return ret;
@@ -720,21 +748,30 @@ long TWebServer::ReadStream(TStream& s, char* buf, size_t max) {
     const TSnapshotPtr snapshot = FFeed.Current();
     const int64_t now = FFeed.Clock().MonotonicMs();
     const bool update = snapshot->Sequence != s.SentSequence && now - s.LastEventMs >= MinEventGapMs;
-    // Made outside the lock that Notify, on the engine's thread, takes.
-    if (update) s.Pending = "event: devices\ndata: " + DevicesJson(*snapshot) + "\n\n";
+    // Made outside the lock that Notify, on the engine's thread, takes. The
+    // whole bus first, then only what changed.
+    bool send = false;
+    if (update) {
+      TDevicesDiff::TEvent event = s.Sent.Next(*snapshot);
+      send = !event.Data.empty();
+      if (send) s.Pending = (event.Full ? "event: devices\ndata: " : "event: patch\ndata: ") + event.Data + "\n\n";
+    }
     std::lock_guard lock(FMutex);
     if (FStopping || s.Ending) return MHD_CONTENT_READER_END_OF_STREAM;
     if (update) {
       s.SentSequence = snapshot->Sequence;
-      s.LastEventMs = now;
-    } else if (now - s.LastWriteMs >= HeartbeatMs) {
-      s.Pending = ": keep-alive\n\n";
-    } else {
-      // Nothing to say: wait for Notify instead of being asked again at once.
-      MHD_suspend_connection(s.Connection);
-      FWaiting.insert(&s);
-      return 0;
+      if (send) s.LastEventMs = now;
     }
+    if (!send) {
+      if (now - s.LastWriteMs < HeartbeatMs) {
+        // Nothing to say: wait for Notify instead of being asked again at once.
+        MHD_suspend_connection(s.Connection);
+        FWaiting.insert(&s);
+        return 0;
+      }
+      s.Pending = ": keep-alive\n\n";
+    }
+    if (s.Gzip) s.Pending = Flushed(s.Z, s.Pending);
     s.LastWriteMs = now;
   }
   const size_t n = std::min(max, s.Pending.size() - s.PendingPos);

@@ -230,6 +230,7 @@ TEST(WebLook, EachDeviceToldApartAndNotLostBeforeItsFirstPoll) {
   EXPECT_EQ((*Device(j, 2))["look"], "battery") << "on battery outranks its alarms";
   EXPECT_EQ((*Device(j, 3))["look"], "waiting") << "never polled since the start";
   EXPECT_EQ((*Device(j, 7))["look"], "waiting") << "answering, its state not decoded yet";
+  EXPECT_EQ((*Device(j, 3))["link"]["state"], "waiting") << "the JSON agrees with the metric";
   const std::string metrics = MetricsText(*fresh, "1");
   EXPECT_NE(metrics.find("tessaro_device_link_state{address=\"3\",name=\"Lost\",state=\"waiting\"} 1"),
             std::string::npos);
@@ -241,8 +242,105 @@ TEST(WebLook, EachDeviceToldApartAndNotLostBeforeItsFirstPoll) {
   const json later = Parse(DevicesJson(*bus.Publish()));
   EXPECT_EQ((*Device(later, 1))["look"], "fine");
   EXPECT_EQ((*Device(later, 3))["look"], "silent");
+  EXPECT_EQ((*Device(later, 3))["link"]["state"], "lost");
   const json closed = Parse(DevicesJson(*bus.Publish(false)));
-  for (const json& d : closed["devices"]) EXPECT_EQ(d["look"], "silent") << d["address"];
+  for (const json& d : closed["devices"]) {
+    EXPECT_EQ(d["look"], "silent") << d["address"];
+    EXPECT_EQ(d["link"]["state"], "lost") << d["address"];
+  }
+}
+
+// Applies a stream patch as the page does: "a/b" paths set one level down.
+void ApplyPatch(json& bus, const json& patch) {
+  const auto set = [](json& o, const std::string& key, const json& v) {
+    const size_t slash = key.find('/');
+    if (slash == std::string::npos)
+      o[key] = v;
+    else
+      o[key.substr(0, slash)][key.substr(slash + 1)] = v;
+  };
+  for (const auto& [key, v] : patch.items()) {
+    if (key != "devices") {
+      set(bus, key, v);
+      continue;
+    }
+    for (const auto& [address, changes] : v.items())
+      for (json& d : bus["devices"])
+        if (std::to_string(d["address"].get<int>()) == address)
+          for (const auto& [k, dv] : changes.items()) set(d, k, dv);
+  }
+}
+
+TEST(WebStream, TheWholeBusFirstThenOnlyWhatChanged) {
+  TWebBus bus("diff");
+  TDevicesDiff diff;
+  bus.Feed->AnswerAccepted(2);
+  const TDevicesDiff::TEvent first = diff.Next(*bus.Publish());
+  ASSERT_TRUE(first.Full);
+  json page = Parse(first.Data);
+  EXPECT_EQ(page["devices"].size(), 4u);
+
+  // Answers, and a reading that moved: nothing yet, and never the answer
+  // times of devices that are up.
+  bus.Clock.AdvanceMs(1000);
+  bus.Feed->AnswerAccepted(1);
+  bus.Feed->AnswerAccepted(2);
+  bus.Ups(1).Measure.LoadA = 77;
+  EXPECT_EQ(diff.Next(*bus.Publish()).Data, "");
+
+  // A device that stops answering goes at once: those members alone, the
+  // time of its last answer with them, its emptied values whole.
+  bus.Clock.AdvanceMs(1000);
+  bus.Feed->AnswerAccepted(2);
+  bus.Ups(2).CommState = 2;
+  const TSnapshotPtr now = bus.Publish();
+  const TDevicesDiff::TEvent patch = diff.Next(*now);
+  ASSERT_FALSE(patch.Full);
+  const json p = Parse(patch.Data);
+  EXPECT_EQ(p["sequence"], now->Sequence);
+  EXPECT_FALSE(p.contains("time")) << patch.Data;
+  const json& two = p["devices"]["2"];
+  EXPECT_EQ(two["up"], false);
+  EXPECT_EQ(two["look"], "silent");
+  EXPECT_EQ(two["link/state"], "lost");
+  EXPECT_EQ(two["link/lastAnswer"], "2026-03-04 05:06:09");
+  EXPECT_EQ(two["values"], json::object());
+  EXPECT_EQ(p["devices"].size(), 1u) << patch.Data;
+  ApplyPatch(page, p);
+
+  // The readings once they are due, or with any other change of their device.
+  bus.Clock.AdvanceMs(TDevicesDiff::ReadingsEveryMs);
+  const TSnapshotPtr later = bus.Publish();
+  const json readings = Parse(diff.Next(*later).Data);
+  EXPECT_EQ(readings["devices"], json::parse(R"({"1": {"values/output.L1.power.percent": 77.0, "values/ups.load": 77.0}})"));
+  ApplyPatch(page, readings);
+  bus.Ups(1).Measure.LoadA = 78;
+  bus.Ups(1).AlarmCount = 1;
+  bus.Ups(1).AlarmCodes[0] = 21;
+  bus.Clock.AdvanceMs(1000);
+  const json alarm = Parse(diff.Next(*bus.Publish()).Data);
+  EXPECT_EQ(alarm["devices"]["1"]["values/output.L1.power.percent"], 78.0) << alarm;
+  EXPECT_EQ(alarm["devices"]["1"]["look"], "alarm") << alarm;
+  bus.Ups(1).AlarmCount = 0;
+  bus.Ups(1).Measure.LoadA = 77;
+  bus.Clock.AdvanceMs(TDevicesDiff::ReadingsEveryMs);
+  const json back = Parse(diff.Next(*bus.Publish()).Data);
+  ApplyPatch(page, alarm);
+  ApplyPatch(page, back);
+
+  // The page's copy with the patches applied is the answer of the moment,
+  // but for the bus time and the answer times of devices that are up.
+  json want = Parse(DevicesJson(*bus.Feed->Current()));
+  for (const char* key : {"time", "timeAt", "timeUnix"}) page[key] = want[key];
+  for (size_t i = 0; i < want["devices"].size(); ++i)
+    if (want["devices"][i]["up"] == true)
+      for (const char* key : {"lastAnswer", "lastAnswerAt", "lastAnswerUnix"})
+        want["devices"][i]["link"][key] = page["devices"][i]["link"][key];
+  EXPECT_EQ(page, want);
+
+  // Another device on the list: the whole bus again.
+  bus.Add(9, "New");
+  EXPECT_TRUE(diff.Next(*bus.Publish()).Full);
 }
 
 TEST(WebTexts, PlainWordsOnThePagesWhileTheDesktopKeepsItsOwn) {

@@ -16,6 +16,7 @@
 
 #include "web/WebFixture.h"
 #include "web/WebHost.h"
+#include "web/WebModel.h"
 #include "web/WebServer.h"
 
 using namespace tessaro;
@@ -74,8 +75,9 @@ int ConnectFrom(uint16_t port, const char* from = "127.0.0.1") {
 }
 
 // Reads into `got` until it holds `text`; false at the bound or the close.
-bool ReadUntil(int fd, std::string& got, const std::string& text, std::chrono::milliseconds bound = 5s) {
-  const auto end = std::chrono::steady_clock::now() + bound;
+// With `gz`, what arrives is unpacked through it first.
+bool ReadUntil(int fd, std::string& got, const std::string& text, z_stream* gz = nullptr) {
+  const auto end = std::chrono::steady_clock::now() + 5s;
   char buf[65536];
   while (got.find(text) == std::string::npos) {
     pollfd p{fd, POLLIN, 0};
@@ -83,7 +85,19 @@ bool ReadUntil(int fd, std::string& got, const std::string& text, std::chrono::m
     if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
     const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
     if (n <= 0) return false;
-    got.append(buf, static_cast<size_t>(n));
+    if (!gz) {
+      got.append(buf, static_cast<size_t>(n));
+      continue;
+    }
+    gz->next_in = reinterpret_cast<Bytef*>(buf);
+    gz->avail_in = static_cast<uInt>(n);
+    char out[65536];
+    do {
+      gz->next_out = reinterpret_cast<Bytef*>(out);
+      gz->avail_out = sizeof out;
+      if (inflate(gz, Z_SYNC_FLUSH) < Z_OK) return false;
+      got.append(out, sizeof out - gz->avail_out);
+    } while (gz->avail_out == 0);
   }
   return true;
 }
@@ -377,18 +391,21 @@ TEST_F(WebServer, APortTakenIsReportedAndTheListenerStartsOnceItIsFree) {
   EXPECT_EQ(Get(port, "/healthz").Status, 200);
 }
 
-TEST_F(WebServer, TheEventStreamSendsChangesAtMostOnceASecondAndAHeartbeatWhenIdle) {
+TEST_F(WebServer, TheEventStreamSendsChangesAndAHeartbeatWhenIdle) {
   Server->HeartbeatMs = 3000;
   const uint16_t port = Start();
   const int fd = OpenEventStream(port);
   ASSERT_GE(fd, 0);
   std::string got;
-  // A change a second later reaches the client when the engine says so.
+  // A reading, once due, reaches the client when the engine says so.
   Bus->Ups(1).Measure.LoadA = 77;
-  Bus->Clock.AdvanceMs(1000);
+  Bus->Clock.AdvanceMs(TDevicesDiff::ReadingsEveryMs);
   Bus->Publish();
   Server->Notify();
-  ASSERT_TRUE(ReadUntil(fd, got, "\"output.L1.power.percent\":77.0")) << got;
+  // Only what changed follows the whole bus.
+  ASSERT_TRUE(ReadUntil(fd, got, "\"values/output.L1.power.percent\":77.0,")) << got;
+  EXPECT_NE(got.find("event: patch\ndata: {\"sequence\":"), std::string::npos) << got;
+  EXPECT_EQ(got.find("event: devices", got.find("event: devices") + 1), std::string::npos) << got;
   // Nothing new: only the heartbeat, once it is due.
   const size_t second = got.size();
   Bus->Clock.AdvanceMs(3000);
@@ -399,6 +416,37 @@ TEST_F(WebServer, TheEventStreamSendsChangesAtMostOnceASecondAndAHeartbeatWhenId
   ::close(fd);
   // Stopping with the stream's connection suspended does not hang.
   Server->Stop();
+}
+
+TEST_F(WebServer, TheEventStreamIsOneGzipStreamFlushedAtEachEvent) {
+  const uint16_t port = Start();
+  const int fd = ConnectFrom(port, "127.0.0.1");
+  ASSERT_GE(fd, 0);
+  // HTTP/1.0: the body unchunked, the compressed bytes as they are.
+  const std::string req = "GET /api/v1/stream HTTP/1.0\r\nHost: x\r\nAccept-Encoding: gzip\r\n\r\n";
+  ASSERT_EQ(::send(fd, req.data(), req.size(), MSG_NOSIGNAL), ssize_t(req.size()));
+  std::string head;
+  ASSERT_TRUE(ReadUntil(fd, head, "\r\n\r\n"));
+  EXPECT_NE(head.find("\r\nContent-Encoding: gzip\r\n"), std::string::npos) << head;
+  z_stream z{};
+  inflateInit2(&z, 15 + 16);
+  std::string got;
+  const std::string early = head.substr(head.find("\r\n\r\n") + 4);
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(early.data()));
+  z.avail_in = static_cast<uInt>(early.size());
+  std::string first(1 << 20, '\0');
+  z.next_out = reinterpret_cast<Bytef*>(first.data());
+  z.avail_out = static_cast<uInt>(first.size());
+  inflate(&z, Z_SYNC_FLUSH);
+  got.assign(first.data(), first.size() - z.avail_out);
+  EXPECT_TRUE(ReadUntil(fd, got, "}]}\n\n", &z)) << got;
+  Bus->Ups(1).Measure.LoadA = 78;
+  Bus->Clock.AdvanceMs(TDevicesDiff::ReadingsEveryMs);
+  Bus->Publish();
+  Server->Notify();
+  EXPECT_TRUE(ReadUntil(fd, got, "\"values/output.L1.power.percent\":78.0,", &z)) << got;
+  inflateEnd(&z);
+  ::close(fd);
 }
 
 TEST_F(WebServer, EventStreamsAreCappedAndTheRestAreToldToPoll) {
