@@ -13,6 +13,7 @@
 class QCheckBox;
 class QComboBox;
 class QLabel;
+class QLineEdit;
 class QPushButton;
 
 namespace tessaro {
@@ -44,6 +45,8 @@ class TFrmSoftwarePara : public QDialog {
   QLabel* bsSkinLabel3;
   QLabel* lbProtocol;
   QLabel* lbWarnings;  // settings with which no device is polled
+  QLabel* lbMqtt;
+  QLineEdit* edMqtt;  // the MQTT broker, shown only
 
  private:
   TSettings Chosen() const;
