@@ -253,20 +253,20 @@ TEST_F(Mqtt, ABrokerThatGoesAwayCostsNoPollAndIsReportedOnceEachWay) {
     return j.is_discarded() ? -1 : j["port"]["requestsSent"].get<int>();
   };
   // The health check tells of the publisher, and its state a tick after the report at most.
-  const std::string broker = "broker mqtt://127.0.0.1:" + std::to_string(Port);
+  const std::string brokerText = "broker mqtt://127.0.0.1:" + std::to_string(Port);
   auto healthSays = [web](const std::string& text) {
     const auto end = std::chrono::steady_clock::now() + 10s;
     while (Get(web, "/healthz").Body.find(text) == std::string::npos && std::chrono::steady_clock::now() < end)
       std::this_thread::sleep_for(100ms);
     return Get(web, "/healthz").Body;
   };
-  const std::string up = "\nmqtt: connected to " + broker + " since ";
+  const std::string up = "\nmqtt: connected to " + brokerText + " since ";
   EXPECT_NE(healthSays(up).find(up), std::string::npos);
 
   broker->Stop();
   ASSERT_TRUE(monitor->WaitForError("MQTT broker mqtt://127.0.0.1:" + std::to_string(Port) + " lost", 20s))
       << monitor->Err();
-  const std::string notUp = "\nmqtt: not connected to " + broker + " since ";
+  const std::string notUp = "\nmqtt: not connected to " + brokerText + " since ";
   const std::string down = healthSays(notUp);
   EXPECT_NE(down.find(notUp), std::string::npos) << down;
   EXPECT_EQ(down.rfind("ok: polling", 0), 0u) << "the publisher does not make the monitor unhealthy: " << down;
