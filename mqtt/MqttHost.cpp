@@ -293,23 +293,25 @@ void TMqttHost::TakeCommand(uint8_t address, const mosquitto_message& message) {
   const auto defs = net::NutCommandDefs();
   const auto def = std::find_if(defs.begin(), defs.end(), [&](const auto& d) { return payload == d.Name; });
   if (def == defs.end()) return Dropped("an unknown command for " + device);
-  std::lock_guard lock(FMutex);
-  if (FCommandsIn.size() >= MaxCommandsWaiting) {
-    FReports.push_back("MQTT: a command for " + device + " dropped: too many are waiting");
-    return;
+  {
+    std::lock_guard lock(FMutex);
+    if (FCommandsIn.size() < MaxCommandsWaiting) {
+      FCommandsIn.emplace_back(address, &*def);
+      return;
+    }
   }
-  FCommandsIn.emplace_back(address, &*def);
+  Dropped("a command for " + device + " beyond " + std::to_string(MaxCommandsWaiting) + " waiting");
 }
 
 // Said once a run: whoever may publish there could otherwise fill the log.
 void TMqttHost::Dropped(const std::string& why) {
   if (FDropSaid) return;
   FDropSaid = true;
-  Report("MQTT: " + why + " dropped (commands are " + [] {
-    std::string names;
-    for (const net::TNutCommandDef& d : net::NutCommandDefs()) names += (names.empty() ? "" : ", ") + std::string(d.Name);
-    return names;
-  }() + ", not retained); further dropped commands are not reported");
+  std::string names;
+  for (const net::TNutCommandDef& d : net::NutCommandDefs())
+    names += (names.empty() ? "" : ", ") + std::string(d.Name);
+  Report("MQTT: " + why + " dropped (commands are " + names +
+         ", not retained); further dropped commands are not reported");
 }
 
 void TMqttHost::OnLog(mosquitto*, void* self, int level, const char* text) {

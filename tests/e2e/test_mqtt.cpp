@@ -1,7 +1,8 @@
 // tessaro --headless publishing to Debian's mosquitto broker, started here on
 // a free loopback port, with mosquitto_sub as the consumer: discovery, values
 // and availability arrive retained, the will is left behind by a killed
-// monitor, a broker that goes away costs no poll, and a refused login says so.
+// monitor, a broker that goes away costs no poll (and /healthz tells of it), a
+// refused login says so, and commands are taken only when asked for.
 
 #include <gtest/gtest.h>
 #include <arpa/inet.h>

@@ -141,8 +141,8 @@ void TFrmSoftwarePara::FormShow() {
   lbProtocol->setText(Txt(ProtocolLabel));
   lbMqtt->setText(Txt(MqttLabel));
   const TSettings& s = FCtx.Settings;
-  edMqtt->setText(s.MqttBroker.empty() ? Txt(MqttOff)
-                                       : QString::fromStdString(s.MqttBroker) + (s.MqttCommands ? Txt(MqttCommands) : QString()));
+  const QString commands = s.MqttCommands ? Txt(MqttCommands) : QString();
+  edMqtt->setText(s.MqttBroker.empty() ? Txt(MqttOff) : QString::fromStdString(s.MqttBroker) + commands);
   crbAutoStartup->setText(Txt(AutoStartBox));
   SaveSetBtn->setText(Txt(Save));
   Button4->setText(Txt(Cancel));

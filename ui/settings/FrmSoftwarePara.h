@@ -1,6 +1,7 @@
 #pragma once
-// The software parameter dialog: serial port, line speed, protocol and start
-// at log-on. Saving reopens the port with the new values first; only when it
+// The software parameter dialog: serial port, line speed, protocol, start
+// at log-on and the MQTT broker (shown only: the settings file has it).
+// Saving reopens the port with the new values first; only when it
 // opens are the autostart entry, the display layout and the settings file
 // updated.
 
