@@ -319,6 +319,12 @@ bool CheckMqttInterval(const std::string& value, std::string& written, std::stri
   return CheckedNumber(value, "Interval", 1, mqtt::MaxInterval, nullptr, written, error);
 }
 
+bool CheckMqttCommands(const std::string& value, std::string& written, std::string& error) {
+  if (CheckedNumber(value, "Mqtt.Commands", 0, 1, nullptr, written, error)) return true;
+  error += " (1 takes device commands from whoever may publish on PREFIX/upsN/command; 0 ignores them)";
+  return false;
+}
+
 std::string Number(int32_t v) { return std::to_string(v); }
 
 const TKey Keys[] = {
@@ -351,6 +357,7 @@ const TKey Keys[] = {
     {"Mqtt", "DiscoveryPrefix", CheckMqttDiscoveryPrefix, [](const TSettings& s) { return s.MqttDiscoveryPrefix; }},
     {"Mqtt", "Keepalive", CheckMqttKeepalive, [](const TSettings& s) { return Number(s.MqttKeepalive); }},
     {"Mqtt", "Interval", CheckMqttInterval, [](const TSettings& s) { return Number(s.MqttInterval); }},
+    {"Mqtt", "Commands", CheckMqttCommands, [](const TSettings& s) { return Number(s.MqttCommands ? 1 : 0); }},
 };
 
 // A key name that more than one section has.

@@ -42,6 +42,7 @@ const TNumberKey NumberKeys[] = {
     {"Web", "Public", [](const TSettings& s) { return int32_t{s.WebPublic}; }, false},
     {"Mqtt", "Keepalive", [](const TSettings& s) { return s.MqttKeepalive; }, false},
     {"Mqtt", "Interval", [](const TSettings& s) { return s.MqttInterval; }, false},
+    {"Mqtt", "Commands", [](const TSettings& s) { return int32_t{s.MqttCommands}; }, false},
 };
 
 // A line as it may be shown on one line of a terminal: short, with its
@@ -177,6 +178,7 @@ TSettingsSnapshot LoadSettings(TSettings& settings, const std::string& iniPath) 
   settings.MqttDiscoveryPrefix = ini.ReadString("Mqtt", "DiscoveryPrefix", d.MqttDiscoveryPrefix);
   settings.MqttKeepalive = ini.ReadInteger("Mqtt", "Keepalive", d.MqttKeepalive);
   settings.MqttInterval = ini.ReadInteger("Mqtt", "Interval", d.MqttInterval);
+  settings.MqttCommands = ini.ReadBool("Mqtt", "Commands", d.MqttCommands);
   return snapshot;
 }
 

@@ -85,6 +85,8 @@ struct TSettings {
   std::string MqttDiscoveryPrefix = "homeassistant";
   int32_t MqttKeepalive = 30;  // seconds
   int32_t MqttInterval = 60;   // seconds between publishes of an unchanged device
+  // Device commands from PREFIX/upsN/command: whoever may publish there gives them.
+  bool MqttCommands = false;
 };
 
 // exeDir + "UserParaIni.ini"; exeDir ends with "/".

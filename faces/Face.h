@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -33,6 +34,19 @@ struct TFaceOverrides {
   std::optional<std::string> Mqtt;  // the broker
 };
 
+// A link a face keeps to elsewhere, as the others show it (the health check).
+struct TLinkState {
+  bool On = false;  // the face runs one
+  bool Up = false;
+  double Since = 0;  // TDateTime of the last change; 0: since the start
+  std::string What;  // "broker mqtt://host:1883"
+};
+
+// What faces set for the others to show, on the engine's thread.
+struct TFaceShared {
+  TLinkState Mqtt;
+};
+
 // What the root hands every face; state the faces share (a forced shutdown
 // one face sets and the others show) belongs here too.
 struct TFaceEnv {
@@ -40,6 +54,7 @@ struct TFaceEnv {
   TPollEngine& Engine;
   TFaceOverrides Overrides;
   TFaceSay Say;
+  std::shared_ptr<TFaceShared> Shared;
 
   void Tell(const std::string& text) const {
     if (Say) Say({text, false});

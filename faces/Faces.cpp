@@ -13,7 +13,7 @@ namespace tessaro {
 TProgramEngine::TProgramEngine(TContext& context) : Engine(context, Port) { ConfigureProgramPort(Port.Serial()); }
 
 TFaces::TFaces(TContext& context, TPollEngine& engine, TFaceOverrides overrides, TFaceSay say)
-    : FEnv{context, engine, std::move(overrides), std::move(say)} {
+    : FEnv{context, engine, std::move(overrides), std::move(say), std::make_shared<TFaceShared>()} {
   // Each maker returns null when the settings leave its face off. Hooks come
   // first: their failures at start are said before the listeners'.
   for (const auto make : {MakeHookFace, MakeShutdownFace, MakeNutFace, MakeWebFace, MakeMqttFace})

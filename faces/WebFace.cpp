@@ -7,6 +7,11 @@ namespace tessaro {
 TWebFace::TWebFace(const TFaceEnv& env, web::TWebConfig config)
     : FConfig(std::move(config)), FHost(env.Context, [&engine = env.Engine] { return engine.PortIsOpen(); }) {
   FHost.OnMessage = [&env](const std::string& text) { env.Tell(text); };
+  FHost.Parts = [shared = env.Shared] {
+    std::vector<web::TPartHealth> parts;
+    if (const TLinkState& m = shared->Mqtt; m.On) parts.push_back({"mqtt", m.What, m.Up, m.Since});
+    return parts;
+  };
 }
 
 std::unique_ptr<TFace> MakeWebFace(const TFaceEnv& env) {

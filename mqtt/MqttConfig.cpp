@@ -213,6 +213,7 @@ std::optional<TMqttConfig> MakeConfig(const TSettings& s, const std::optional<st
     return refuse("Interval", "seconds from 1 to " + std::to_string(MaxInterval) + ", not " +
                                   std::to_string(s.MqttInterval));
   c.Interval = s.MqttInterval;
+  c.Commands = s.MqttCommands;
   return c;
 }
 

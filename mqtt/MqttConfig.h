@@ -47,6 +47,7 @@ struct TMqttConfig {
   std::string DiscoveryPrefix;  // empty: no discovery
   int32_t Keepalive = 30;
   int32_t Interval = 60;
+  bool Commands = false;  // PREFIX/upsN/command is subscribed and its commands given
 };
 
 // The publisher's settings from [Mqtt], `broker` (--mqtt) in place of Broker

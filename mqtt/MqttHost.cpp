@@ -93,6 +93,20 @@ void TMqttHost::PassOnReports() {
   }
   for (const std::string& line : reports)
     if (OnMessage) OnMessage(line);
+  std::vector<std::pair<uint8_t, const net::TNutCommandDef*>> commands;
+  {
+    std::lock_guard lock(FMutex);
+    commands.swap(FCommandsIn);
+  }
+  for (const auto& [address, def] : commands)
+    if (OnCommand) OnCommand(address, *def);
+}
+
+void TMqttHost::PublishResult(uint8_t address, std::string payload) {
+  std::lock_guard lock(FMutex);
+  // Nobody reads them while the broker is away: the newest few are enough.
+  if (FResultsOut.size() >= MaxCommandsWaiting) FResultsOut.erase(FResultsOut.begin());
+  FResultsOut.push_back({ResultTopic(FConfig, address), std::move(payload)});
 }
 
 void TMqttHost::Say(const std::string& text) {
@@ -239,6 +253,7 @@ void TMqttHost::OnConnect(mosquitto* m, void* self, int rc) {
   mosquitto_subscribe(m, nullptr, (h.FConfig.Prefix + "/+/availability").c_str(), 1);
   if (!h.FConfig.DiscoveryPrefix.empty())
     mosquitto_subscribe(m, nullptr, DiscoveryStatusTopic(h.FConfig).c_str(), 1);
+  if (h.FConfig.Commands) mosquitto_subscribe(m, nullptr, (h.FConfig.Prefix + "/+/command").c_str(), 1);
   // The broker may have lost what it held: everything again.
   h.FDevices.clear();
   h.FLastSequence = 0;
@@ -263,7 +278,40 @@ void TMqttHost::OnMessageIn(mosquitto*, void* self, const mosquitto_message* mes
     if (payload == Online) h.FAnnounceAll = true;
   } else if (const uint8_t address = AddressOfAvailability(h.FConfig, topic); address != 0 && !payload.empty()) {
     h.FOnBroker.insert(address);
+  } else if (const uint8_t target = h.FConfig.Commands ? AddressOfCommand(h.FConfig, topic) : 0; target != 0) {
+    h.TakeCommand(target, *message);
   }
+}
+
+void TMqttHost::TakeCommand(uint8_t address, const mosquitto_message& message) {
+  const std::string device = "ups" + std::to_string(address);
+  // A retained command would be given again at every connect, long after it was meant.
+  if (message.retain) return Dropped("a retained command for " + device);
+  if (message.payloadlen < 0 || static_cast<size_t>(message.payloadlen) > MaxCommandBytes)
+    return Dropped("a command of more than " + std::to_string(MaxCommandBytes) + " bytes for " + device);
+  const std::string_view payload(static_cast<const char*>(message.payload), static_cast<size_t>(message.payloadlen));
+  const auto defs = net::NutCommandDefs();
+  const auto def = std::find_if(defs.begin(), defs.end(), [&](const auto& d) { return payload == d.Name; });
+  if (def == defs.end()) return Dropped("an unknown command for " + device);
+  {
+    std::lock_guard lock(FMutex);
+    if (FCommandsIn.size() < MaxCommandsWaiting) {
+      FCommandsIn.emplace_back(address, &*def);
+      return;
+    }
+  }
+  Dropped("a command for " + device + " beyond " + std::to_string(MaxCommandsWaiting) + " waiting");
+}
+
+// Said once a run: whoever may publish there could otherwise fill the log.
+void TMqttHost::Dropped(const std::string& why) {
+  if (FDropSaid) return;
+  FDropSaid = true;
+  std::string names;
+  for (const net::TNutCommandDef& d : net::NutCommandDefs())
+    names += (names.empty() ? "" : ", ") + std::string(d.Name);
+  Report("MQTT: " + why + " dropped (commands are " + names +
+         ", not retained); further dropped commands are not reported");
 }
 
 void TMqttHost::OnLog(mosquitto*, void* self, int level, const char* text) {
@@ -290,6 +338,12 @@ void TMqttHost::Remove(uint8_t address) {
 }
 
 void TMqttHost::PublishDue() {
+  std::vector<TMessage> results;
+  {
+    std::lock_guard lock(FMutex);
+    results.swap(FResultsOut);
+  }
+  for (const TMessage& m : results) Publish(m.Topic, m.Payload, 1, false);
   const web::TSnapshotPtr snapshot = FFeed.Current();
   const web::TBusSnapshot& s = *snapshot;
   if (!s.Made) return;

@@ -20,6 +20,7 @@
 
 #include "mqtt/MqttConfig.h"
 #include "mqtt/MqttModel.h"
+#include "net/NutCommands.h"
 #include "web/WebFeed.h"
 
 struct mosquitto;
@@ -58,11 +59,18 @@ class TMqttHost {
   bool Connected() const { return FConnected; }
 
   std::function<void(const std::string&)> OnMessage;
+  // Engine thread, from Tick: a command received on a device's command
+  // topic (with [Mqtt] Commands=1 only).
+  std::function<void(uint8_t address, const net::TNutCommandDef& command)> OnCommand;
+  // What became of a command, for the device's result topic; sent when connected.
+  void PublishResult(uint8_t address, std::string payload);
   // Back-off between connection attempts: doubles from the first to the last.
   int FirstRetryMs = 1000;
   int LastRetryMs = 30000;
   // Publishes the broker has not taken yet beyond which new ones wait.
   int MaxOutstanding = 1000;
+  // Commands received and not yet handed to the engine beyond which more are dropped.
+  static constexpr size_t MaxCommandsWaiting = 16;
 
  private:
   struct TPublished {
@@ -81,6 +89,8 @@ class TMqttHost {
   void PublishDue();
   void Publish(const std::string& topic, const std::string& payload, int qos, bool retain);
   void Remove(uint8_t address);
+  void TakeCommand(uint8_t address, const mosquitto_message& message);
+  void Dropped(const std::string& why);
   void Say(const std::string& text);     // engine thread
   void Report(const std::string& text);  // publisher's thread: said at the next Tick
   void PassOnReports();
@@ -102,9 +112,11 @@ class TMqttHost {
   std::thread FThread;
   std::atomic<bool> FStop{false};
   std::atomic<bool> FConnected{false};
-  std::mutex FMutex;  // FReports and the sleep
+  std::mutex FMutex;  // FReports, FCommandsIn, FResultsOut and the sleep
   std::condition_variable FWake;
   std::vector<std::string> FReports;
+  std::vector<std::pair<uint8_t, const net::TNutCommandDef*>> FCommandsIn;
+  std::vector<TMessage> FResultsOut;
 
   // The publisher's thread only.
   enum class TState { Idle, Connecting, Connected };
@@ -125,6 +137,7 @@ class TMqttHost {
   std::map<uint8_t, TPublished> FDevices;
   std::set<uint8_t> FOnBroker;  // devices the broker holds an availability of
   std::set<uint8_t> FCleaned;   // entities of other protocols emptied this run
+  bool FDropSaid = false;       // a dropped command was reported; later ones are not
 };
 
 }  // namespace tessaro::mqtt

@@ -4,6 +4,7 @@
 
 #include "core/MeasureCatalogue.h"
 #include "core/ProtocolTraits.h"
+#include "net/NutCommands.h"
 #include "web/Json.h"
 
 namespace tessaro::mqtt {
@@ -59,8 +60,24 @@ std::vector<TEntity> Entities(uint8_t protocol, bool all) {
   return out;
 }
 
-std::string ConfigTopic(const TMqttConfig& c, uint8_t address, const std::string& key) {
-  return c.DiscoveryPrefix + "/sensor/" + DeviceUid(c, address) + "/" + key + "/config";
+std::string ConfigTopic(const TMqttConfig& c, uint8_t address, const std::string& key,
+                        const char* component = "sensor") {
+  return c.DiscoveryPrefix + "/" + component + "/" + DeviceUid(c, address) + "/" + key + "/config";
+}
+
+uint8_t AddressOf(const TMqttConfig& c, std::string_view topic, std::string_view tail) {
+  const std::string head = c.Prefix + "/ups";
+  if (topic.size() <= head.size() + tail.size() || topic.substr(0, head.size()) != head ||
+      topic.substr(topic.size() - tail.size()) != tail)
+    return 0;
+  const std::string_view digits = topic.substr(head.size(), topic.size() - head.size() - tail.size());
+  if (digits.empty() || digits.size() > 3 || digits[0] == '0') return 0;
+  int address = 0;
+  for (const char d : digits) {
+    if (d < '0' || d > '9') return 0;
+    address = address * 10 + (d - '0');
+  }
+  return address <= 255 ? static_cast<uint8_t>(address) : 0;
 }
 
 void Availability(web::TJson& j, const std::string& topic) {
@@ -78,21 +95,13 @@ std::string AvailabilityTopic(const TMqttConfig& c, uint8_t address) {
 std::string StateTopic(const TMqttConfig& c, uint8_t address) { return DeviceTopic(c, address) + "/state"; }
 std::string DiscoveryStatusTopic(const TMqttConfig& c) { return c.DiscoveryPrefix + "/status"; }
 
+std::string CommandTopic(const TMqttConfig& c, uint8_t address) { return DeviceTopic(c, address) + "/command"; }
+std::string ResultTopic(const TMqttConfig& c, uint8_t address) { return DeviceTopic(c, address) + "/result"; }
+
 uint8_t AddressOfAvailability(const TMqttConfig& c, std::string_view topic) {
-  const std::string head = c.Prefix + "/ups";
-  const std::string_view tail = "/availability";
-  if (topic.size() <= head.size() + tail.size() || topic.substr(0, head.size()) != head ||
-      topic.substr(topic.size() - tail.size()) != tail)
-    return 0;
-  const std::string_view digits = topic.substr(head.size(), topic.size() - head.size() - tail.size());
-  if (digits.empty() || digits.size() > 3 || digits[0] == '0') return 0;
-  int address = 0;
-  for (const char d : digits) {
-    if (d < '0' || d > '9') return 0;
-    address = address * 10 + (d - '0');
-  }
-  return address <= 255 ? static_cast<uint8_t>(address) : 0;
+  return AddressOf(c, topic, "/availability");
 }
+uint8_t AddressOfCommand(const TMqttConfig& c, std::string_view topic) { return AddressOf(c, topic, "/command"); }
 
 std::string DeviceUid(const TMqttConfig& c, uint8_t address) {
   return IdText(c.Prefix) + "_ups" + std::to_string(address);
@@ -116,17 +125,8 @@ std::vector<TMessage> DiscoveryConfigs(const TMqttConfig& c, const web::TBusSnap
   const std::string available = AvailabilityTopic(c, d.Address);
   const std::string bus = BusStatusTopic(c);
   const std::string name = d.Name.empty() ? "UPS " + std::to_string(d.Address) : d.Name;
-  std::vector<TMessage> out;
-  for (const TEntity& e : Entities(s.Protocol, false)) {
-    web::TJson j;
-    j.BeginObject();
-    j.Key("name").String(e.Name);
-    j.Key("unique_id").String(uid + "_" + e.Key);
-    j.Key("state_topic").String(state);
-    j.Key("value_template").String(e.Template);
-    if (e.Kind.DeviceClass) j.Key("device_class").String(e.Kind.DeviceClass);
-    if (e.Kind.Unit) j.Key("unit_of_measurement").String(e.Kind.Unit);
-    if (e.Measurement) j.Key("state_class").String("measurement");
+  // Both availabilities, the device and the origin, as every entity has them.
+  const auto belonging = [&](web::TJson& j) {
     j.Key("availability").BeginArray();
     Availability(j, bus);
     Availability(j, available);
@@ -140,7 +140,32 @@ std::vector<TMessage> DiscoveryConfigs(const TMqttConfig& c, const web::TBusSnap
     j.EndObject();
     j.Key("origin").BeginObject().Key("name").String("tessaro").Key("sw_version").String(version).EndObject();
     j.EndObject();
+  };
+  std::vector<TMessage> out;
+  for (const TEntity& e : Entities(s.Protocol, false)) {
+    web::TJson j;
+    j.BeginObject();
+    j.Key("name").String(e.Name);
+    j.Key("unique_id").String(uid + "_" + e.Key);
+    j.Key("state_topic").String(state);
+    j.Key("value_template").String(e.Template);
+    if (e.Kind.DeviceClass) j.Key("device_class").String(e.Kind.DeviceClass);
+    if (e.Kind.Unit) j.Key("unit_of_measurement").String(e.Kind.Unit);
+    if (e.Measurement) j.Key("state_class").String("measurement");
+    belonging(j);
     out.push_back({ConfigTopic(c, d.Address, e.Key), j.Take()});
+  }
+  if (!c.Commands) return out;
+  for (const net::TNutCommandDef& def : net::NutCommandDefs()) {
+    const std::string key = IdText(def.Name);
+    web::TJson j;
+    j.BeginObject();
+    j.Key("name").String(def.Description);
+    j.Key("unique_id").String(uid + "_" + key);
+    j.Key("command_topic").String(CommandTopic(c, d.Address));
+    j.Key("payload_press").String(def.Name);
+    belonging(j);
+    out.push_back({ConfigTopic(c, d.Address, key, "button"), j.Take()});
   }
   return out;
 }
@@ -148,6 +173,8 @@ std::vector<TMessage> DiscoveryConfigs(const TMqttConfig& c, const web::TBusSnap
 std::vector<std::string> AllDiscoveryTopics(const TMqttConfig& c, uint8_t address) {
   std::vector<std::string> out;
   for (const TEntity& e : Entities(0, true)) out.push_back(ConfigTopic(c, address, e.Key));
+  for (const net::TNutCommandDef& def : net::NutCommandDefs())
+    out.push_back(ConfigTopic(c, address, IdText(def.Name), "button"));
   return out;
 }
 

@@ -47,7 +47,7 @@ void TWebFeed::AnswerAccepted(uint8_t address) {
   if (address <= MaxAddress) FAnswerTime[address] = FClock.Now();
 }
 
-void TWebFeed::Publish(const TContext& ctx, bool portOpen) {
+void TWebFeed::Publish(const TContext& ctx, bool portOpen, std::vector<TPartHealth> parts) {
   auto next = std::make_shared<TBusSnapshot>();
   TBusSnapshot& s = *next;
   s.Made = true;
@@ -57,6 +57,7 @@ void TWebFeed::Publish(const TContext& ctx, bool portOpen) {
   s.Protocol = ctx.Settings.PortInfo.Protocol;
   s.PortName = ctx.Settings.PortInfo.ComName;
   s.PortOpen = portOpen;
+  s.Parts = std::move(parts);
   s.Paused = ctx.Vars.Paused != 0;
   s.Stats = ctx.Stats;
   s.RecordDir = ctx.RecordDir;

@@ -32,6 +32,15 @@ struct TDeviceView {
   std::optional<TForcedShutdownMark> Forced;  // its forced shutdown, while set
 };
 
+// Another part of the program the health check tells of (the MQTT publisher):
+// up or not, since when (0: since the start).
+struct TPartHealth {
+  std::string Name;  // "mqtt"
+  std::string What;  // "broker mqtt://host:1883"
+  bool Up = false;
+  TDateTime Since = 0;
+};
+
 struct TBusSnapshot {
   // Grows whenever anything a page shows has changed.
   uint64_t Sequence = 0;
@@ -47,6 +56,7 @@ struct TBusSnapshot {
   std::string RecordDir;
   // One per configured address, in list order (a duplicated address once).
   std::vector<TDeviceView> Devices;
+  std::vector<TPartHealth> Parts;
 
   const TDeviceView* Find(int address) const;
 };
@@ -60,7 +70,7 @@ class TWebFeed {
   // Engine thread: records the answer's time for the device page.
   void AnswerAccepted(uint8_t address);
   // Engine thread: makes and publishes a new snapshot.
-  void Publish(const TContext& ctx, bool portOpen);
+  void Publish(const TContext& ctx, bool portOpen, std::vector<TPartHealth> parts = {});
   // Any thread: the last published snapshot (an empty one before the first).
   TSnapshotPtr Current() const;
   const TClock& Clock() const { return FClock; }

@@ -50,7 +50,7 @@ void TWebHost::Tick(int ticks) {
     if (FRetryCountdown > 0 && (FRetryCountdown -= std::min(ticks, FRetryCountdown)) == 0) TryStart();
     return;
   }
-  FFeed.Publish(FCtx, FPortOpen());
+  FFeed.Publish(FCtx, FPortOpen(), Parts ? Parts() : std::vector<TPartHealth>{});
   FServer.Notify();
   for (const std::string& line : FServer.TakeReports()) Say(line);
 }

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "web/WebFeed.h"
 #include "web/WebServer.h"
@@ -33,6 +34,8 @@ class TWebHost {
   // Publishes what the engine decoded; `ticks` is how many 100 ms ticks
   // passed since the last call (the retry delay counts them).
   void Tick(int ticks = 1);
+  // Engine thread, at every Tick: the other parts the health check tells of.
+  std::function<std::vector<TPartHealth>()> Parts;
   // The ticks a host may sleep through before the next retry is due.
   int IdleTicks() const { return FWanted && !FServer.Running() && FRetryCountdown > 0 ? FRetryCountdown - 1 : 1 << 20; }
   void AnswerAccepted(uint8_t address) { FFeed.AnswerAccepted(address); }

@@ -546,12 +546,24 @@ std::string MetricsText(const TBusSnapshot& s, std::string_view version) {
   return m.Take();
 }
 
-THealth Health(const TBusSnapshot& s, int64_t nowMs) {
+namespace {
+
+THealth EngineHealth(const TBusSnapshot& s, int64_t nowMs) {
   if (!s.Made) return {false, "the engine has not started"};
   if (nowMs - s.MadeMs > EngineStalledMs)
     return {false, "the engine has not run for " + std::to_string((nowMs - s.MadeMs) / 1000) + " s"};
   if (!s.PortOpen) return {false, "serial port " + s.PortName + " is closed"};
   return {true, "ok: polling " + std::to_string(s.Devices.size()) + " devices on " + s.PortName};
+}
+
+}  // namespace
+
+THealth Health(const TBusSnapshot& s, int64_t nowMs) {
+  THealth h = EngineHealth(s, nowMs);
+  for (const TPartHealth& p : s.Parts)
+    h.Reason += "\n" + p.Name + ": " + (p.Up ? "connected to " : "not connected to ") + p.What +
+                (p.Since != 0 ? " since " + FormatDateTime(p.Since) : " since the start");
+  return h;
 }
 
 }  // namespace tessaro::web

@@ -62,7 +62,8 @@ const char* LookName(const TBusSnapshot& snapshot, const TDeviceView& device);
 std::string MetricsText(const TBusSnapshot& snapshot, std::string_view version);
 
 // GET /healthz: 200 while the engine publishes and the port is open, 503
-// otherwise; `reason` says which.
+// otherwise; `reason` says which, and how the other parts fare, a line each
+// ("mqtt: ..."): they do not stop polling, so they leave the status as it is.
 struct THealth {
   bool Ok = false;
   std::string Reason;

@@ -262,6 +262,7 @@ TEST_F(Commands, configRefusesUnknownKeysAndBadValuesAndChangesNothing) {
       {"CaFile=/nonexistent/ca.pem", "CA certificates"},
       {"Keepalive=4", "5 to 3600"},
       {"Interval=0", "1 to 3600"},
+      {"Mqtt.Commands=yes", "whoever may publish on PREFIX/upsN/command"},
   };
   for (const TCase& c : cases) {
     // A good assignment beside a bad one is not written either.
@@ -305,7 +306,7 @@ TEST_F(Commands, configSetTakesTheMqttPublisher) {
   std::ofstream(password) << "s3cret\n";
   fs::permissions(password, fs::perms::owner_read | fs::perms::owner_write);
   ASSERT_EQ(Run({"config", "set", "Broker=mqtts://[::1]:8884", "User=tess", "PasswordFile=" + password,
-                 "Prefix=site/bus2", "DiscoveryPrefix=", "Keepalive=60", "Interval=10"}),
+                 "Prefix=site/bus2", "DiscoveryPrefix=", "Keepalive=60", "Interval=10", "Commands=1"}),
             0)
       << Err;
   TSettings s;
@@ -317,6 +318,7 @@ TEST_F(Commands, configSetTakesTheMqttPublisher) {
   EXPECT_EQ(s.MqttDiscoveryPrefix, "") << "empty announces nothing, not the default";
   EXPECT_EQ(s.MqttKeepalive, 60);
   EXPECT_EQ(s.MqttInterval, 10);
+  EXPECT_TRUE(s.MqttCommands);
   ASSERT_EQ(Run({"config", "show"}), 0);
   EXPECT_NE(Out.find("\nBroker=mqtts://[::1]:8884\n"), std::string::npos) << Out;
   EXPECT_EQ(Out.find("s3cret"), std::string::npos) << Out;

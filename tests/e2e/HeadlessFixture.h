@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,21 @@ inline int Find(const std::vector<EventRecord>& ev, int address, int kind, int c
         (active < 0 || ev[i].Active == active))
       return i;
   return -1;
+}
+
+// The write frames (function 06) a peer started with --log-requests received,
+// once `count` of them are in or 10 s passed: the peer prints each one before
+// it answers, but the lines reach us through its pipe when they do.
+inline std::vector<std::string> PeerWrites(TChildProcess& peer, size_t count) {
+  const auto end = std::chrono::steady_clock::now() + 10s;
+  for (;;) {
+    std::vector<std::string> out;
+    std::istringstream in(peer.Out());
+    for (std::string line; std::getline(in, line);)
+      if (line.rfind("rx 01 06 ", 0) == 0) out.push_back(line);
+    if (out.size() >= count || std::chrono::steady_clock::now() >= end) return out;
+    peer.WaitForOutput("\x01", 50ms);  // takes in what the peer printed
+  }
 }
 
 class Headless : public ::testing::Test {

@@ -1,7 +1,8 @@
 // tessaro --headless publishing to Debian's mosquitto broker, started here on
 // a free loopback port, with mosquitto_sub as the consumer: discovery, values
 // and availability arrive retained, the will is left behind by a killed
-// monitor, a broker that goes away costs no poll, and a refused login says so.
+// monitor, a broker that goes away costs no poll (and /healthz tells of it), a
+// refused login says so, and commands are taken only when asked for.
 
 #include <gtest/gtest.h>
 #include <arpa/inet.h>
@@ -252,10 +253,24 @@ TEST_F(Mqtt, ABrokerThatGoesAwayCostsNoPollAndIsReportedOnceEachWay) {
     const auto j = nlohmann::json::parse(Get(web, "/api/v1/devices").Body, nullptr, false);
     return j.is_discarded() ? -1 : j["port"]["requestsSent"].get<int>();
   };
+  // The health check tells of the publisher, and its state a tick after the report at most.
+  const std::string brokerText = "broker mqtt://127.0.0.1:" + std::to_string(Port);
+  auto healthSays = [web](const std::string& text) {
+    const auto end = std::chrono::steady_clock::now() + 10s;
+    while (Get(web, "/healthz").Body.find(text) == std::string::npos && std::chrono::steady_clock::now() < end)
+      std::this_thread::sleep_for(100ms);
+    return Get(web, "/healthz").Body;
+  };
+  const std::string up = "\nmqtt: connected to " + brokerText + " since ";
+  EXPECT_NE(healthSays(up).find(up), std::string::npos);
 
   broker->Stop();
   ASSERT_TRUE(monitor->WaitForError("MQTT broker mqtt://127.0.0.1:" + std::to_string(Port) + " lost", 20s))
       << monitor->Err();
+  const std::string notUp = "\nmqtt: not connected to " + brokerText + " since ";
+  const std::string down = healthSays(notUp);
+  EXPECT_NE(down.find(notUp), std::string::npos) << down;
+  EXPECT_EQ(down.rfind("ok: polling", 0), 0u) << "the publisher does not make the monitor unhealthy: " << down;
   // Polling goes on through several tries to reconnect.
   const int before = requestsSent();
   const auto end = std::chrono::steady_clock::now() + 60s;
@@ -320,4 +335,54 @@ TEST_F(Mqtt, ATlsBrokerIsTakenOnlyWithACertificateForItsName) {
                            "60", "--mqtt", "mqtts://localhost:" + std::to_string(Port)});
     EXPECT_TRUE(monitor.WaitForError(c.Said, 20s)) << monitor.Err() << broker->Err();
   }
+}
+
+// Commands go the network server's way to the device; with Commands=0 they
+// are not even subscribed, and retained or oversized ones are dropped.
+TEST_F(Mqtt, ACommandReachesTheDeviceOnlyWhenCommandsAreOnAndItsResultIsPublished) {
+  WriteDevices({1});
+  auto peer = StartPeer({BuildDir + "/tessaro-modbus-peer", "--link", Link, "--log-requests"});
+  auto broker = StartBroker();
+  auto publish = [this](const std::string& payload, bool retain = false) {
+    std::vector<std::string> argv = {"/usr/bin/mosquitto_pub", "-h", "127.0.0.1", "-p", std::to_string(Port),
+                                     "-t", Prefix + "/ups1/command", "-m", payload};
+    if (retain) argv.push_back("-r");
+    TChildProcess pub(argv);
+    EXPECT_EQ(pub.WaitForExit(10s), 0) << pub.Err();
+  };
+  auto results = Subscribe(Prefix + "/ups1/result");
+  for (const bool on : {false, true}) {
+    SCOPED_TRACE(on ? "Commands=1" : "Commands=0");
+    WriteSettings(on ? "Commands=1\n" : "");
+    // Given long ago: not to be carried out by whoever connects next.
+    if (on) publish("test.battery.start", true);
+    // Fresh values from this run, not the retained ones of the last.
+    auto state = Subscribe(Prefix + "/ups1/state", {"-R"});
+    auto monitor = StartMonitor();
+    ASSERT_TRUE(state->WaitForOutput("\"up\":true", 30s)) << monitor->Err();
+    const std::vector<TLine> buttons = Retained("homeassistant/button/#");
+    EXPECT_EQ(buttons.size(), on ? 4u : 0u);
+    for (const TLine& b : buttons)
+      EXPECT_EQ(nlohmann::json::parse(b.Payload)["command_topic"], Prefix + "/ups1/command") << b.Payload;
+    if (on) publish(std::string(200, 'x'));
+    publish("test.battery.start");
+    if (!on) {
+      monitor->Stop();
+      EXPECT_EQ(monitor->WaitForExit(10s), 0) << monitor->Err();
+      EXPECT_EQ(monitor->Err().find("MQTT command"), std::string::npos) << monitor->Err();
+      continue;
+    }
+    ASSERT_TRUE(results->WaitForOutput("\"state\":\"success\"", 20s)) << results->Out() << monitor->Err();
+    const auto lines = Lines(results->Out());
+    ASSERT_EQ(lines.size(), 2u) << results->Out();
+    EXPECT_EQ(nlohmann::json::parse(lines[0].Payload),
+              nlohmann::json::parse(R"({"command":"test.battery.start","outcome":"queued","state":"pending"})"));
+    EXPECT_FALSE(lines[1].Retained);
+    EXPECT_TRUE(monitor->WaitForError("MQTT: a retained command for ups1 dropped", 5s)) << monitor->Err();
+    EXPECT_TRUE(monitor->WaitForError("MQTT command test.battery.start for ups1 queued", 5s)) << monitor->Err();
+    publish("", true);  // the retained one cleared
+  }
+  // One frame, the battery test window's with its default of 60 s: the
+  // ignored, retained and oversized commands reached nothing.
+  EXPECT_EQ(PeerWrites(*peer, 1), std::vector<std::string>{"rx 01 06 4E 22 00 3C 3E F9"});
 }

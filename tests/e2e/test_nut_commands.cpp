@@ -91,20 +91,8 @@ class NutCommands : public Headless {
     const int status = p.WaitForExit(30s);
     return {status, p.Out(), p.Err()};
   }
-  // The write frames the device received, once `count` of them are in or
-  // 10 s passed: the peer prints each one before it answers, but the lines
-  // reach us through its pipe when they do.
-  std::vector<std::string> Writes(size_t count) {
-    const auto end = std::chrono::steady_clock::now() + 10s;
-    for (;;) {
-      std::vector<std::string> out;
-      std::istringstream in(Peer->Out());
-      for (std::string line; std::getline(in, line);)
-        if (line.rfind("rx 01 06 ", 0) == 0) out.push_back(line);
-      if (out.size() >= count || std::chrono::steady_clock::now() >= end) return out;
-      Peer->WaitForOutput("\x01", 50ms);  // takes in what the peer printed
-    }
-  }
+  // The write frames the device received.
+  std::vector<std::string> Writes(size_t count) { return PeerWrites(*Peer, count); }
 
   std::unique_ptr<TChildProcess> Peer, Monitor;
   std::string Host;

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <map>
 #include <set>
 
 #include "core/UserParaIni.h"
@@ -250,11 +251,35 @@ TEST(MqttDiscovery, UniqueIdsAreUniqueAndSurviveARenameButNotAnotherBus) {
   EXPECT_EQ(renamed[0]["device"]["name"], "Renamed");
   for (const json& j : Configs(Config("site/bus2"), Bus(ProtocolModbus), 1))
     EXPECT_FALSE(ids.count(j["unique_id"].get<std::string>())) << j["unique_id"];
-  // What is emptied for a removed device covers every protocol's entities.
+  // What is emptied for a removed device covers every protocol's entities,
+  // and the buttons of the commands.
+  TMqttConfig commands = c;
+  commands.Commands = true;
   const std::vector<std::string> all = AllDiscoveryTopics(c, 12);
   for (const uint8_t protocol : {ProtocolYdtV31, ProtocolQuorvan, ProtocolModbus})
-    for (const json& j : Configs(c, Bus(protocol), 1))
+    for (const json& j : Configs(commands, Bus(protocol), 1))
       EXPECT_NE(std::find(all.begin(), all.end(), j["topic"].get<std::string>()), all.end()) << j["topic"];
+}
+
+TEST(MqttDiscovery, ButtonsOnlyWithCommandsAndEachPressesItsCommand) {
+  TMqttConfig c = Config();
+  auto buttons = [&c] {
+    std::map<std::string, json> out;
+    for (const json& j : Configs(c, Bus(ProtocolModbus), 0))
+      if (j.contains("command_topic")) out[j["payload_press"].get<std::string>()] = j;
+    return out;
+  };
+  EXPECT_TRUE(buttons().empty());
+  c.Commands = true;
+  const std::map<std::string, json> on = buttons();
+  ASSERT_EQ(on.size(), 4u);
+  for (const char* command : {"test.battery.start", "test.battery.stop", "load.on", "load.off"}) {
+    ASSERT_TRUE(on.count(command)) << command;
+    const json& j = on.at(command);
+    EXPECT_EQ(j["command_topic"], "tessaro/box/ups1/command");
+    EXPECT_EQ(j["topic"].get<std::string>().rfind("homeassistant/button/tessaro_box_ups1/", 0), 0u) << j["topic"];
+    EXPECT_EQ(j["availability"].size(), 2u);
+  }
 }
 
 TEST(MqttTopics, AvailabilityTopicsGiveTheirAddressAndNothingElseDoes) {
@@ -266,4 +291,8 @@ TEST(MqttTopics, AvailabilityTopicsGiveTheirAddressAndNothingElseDoes) {
                             "tessaro/box/ups1/state", "tessaro/boxx/ups1/availability", "other/ups1/availability",
                             "tessaro/box/status"})
     EXPECT_EQ(AddressOfAvailability(c, other), 0) << other;
+  EXPECT_EQ(AddressOfCommand(c, CommandTopic(c, 7)), 7);
+  EXPECT_EQ(AddressOfCommand(c, AvailabilityTopic(c, 7)), 0);
+  EXPECT_EQ(AddressOfCommand(c, ResultTopic(c, 7)), 0);
+  EXPECT_EQ(AddressOfCommand(c, "tessaro/box/ups07/command"), 0);
 }

@@ -7,6 +7,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 
 #include <cstdlib>
@@ -125,6 +126,16 @@ class TstSoftwarePara : public QObject {
     dialog.FormShow();
     QCOMPARE(dialog.cbxcurProtocol->itemText(2), QStringLiteral("Modbus "));
     QCOMPARE(dialog.crbAutoStartup->text(), QStringLiteral("Automatic Run Program At Windows Startup"));
+  }
+
+  void showsTheMqttBrokerWithoutLettingItBeEdited() {
+    auto f = Fixture("[Mqtt]\nBroker=mqtts://broker.lan:8883\nCommands=1\n");
+    TFrmSoftwarePara dialog(*f->Context, *f->Engine, {}, f->Main.get());
+    QVERIFY(dialog.edMqtt->isReadOnly());
+    QCOMPARE(dialog.edMqtt->text(), QStringLiteral("mqtts://broker.lan:8883, device commands taken"));
+    f->Context->Settings.MqttBroker.clear();
+    dialog.FormShow();
+    QCOMPARE(dialog.edMqtt->text(), QStringLiteral("off ([Mqtt] Broker in the settings file)"));
   }
 
   void showsTheSettingsWithWhichNothingIsPolled_data() {

@@ -413,6 +413,13 @@ TEST(WebHealth, OkWhileTheEngineTicksWithThePortOpen) {
   const THealth closed = Health(*bus.Publish(false), bus.Clock.MonotonicMs());
   EXPECT_FALSE(closed.Ok);
   EXPECT_EQ(closed.Reason, "serial port /dev/ttyUSB0 is closed");
+
+  // A part that is down is told, and leaves the verdict to the engine.
+  bus.Feed->Publish(*bus.Ctx, true, {{"mqtt", "broker mqtt://b:1883", false, 0}});
+  const THealth part = Health(*bus.Feed->Current(), bus.Clock.MonotonicMs());
+  EXPECT_TRUE(part.Ok);
+  EXPECT_NE(part.Reason.find("\nmqtt: not connected to broker mqtt://b:1883 since the start"), std::string::npos)
+      << part.Reason;
 }
 
 TEST(WebFeed, SequenceMovesOnlyWhenSomethingShownChanged) {

@@ -6,6 +6,7 @@
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 
 #include <cstring>
@@ -23,7 +24,7 @@ namespace tessaro {
 namespace {
 
 enum TText { Caption, PortLabel, SpeedLabel, ProtocolLabel, AutoStartBox, Save, Cancel, Proto0, Proto1, Proto2, Proto3,
-             SaveFailed };
+             SaveFailed, MqttLabel, MqttOff, MqttCommands };
 
 struct TTextPair {
   const char* Zh;
@@ -44,6 +45,9 @@ constexpr TTextPair Texts[] = {
     {"Modbus", "Modbus "},
     {"RXA", "RXA"},
     {"设置文件保存失败:", "The settings file could not be saved:"},
+    {"MQTT 服务器", "MQTT broker"},
+    {"未启用 (设置文件 [Mqtt] Broker)", "off ([Mqtt] Broker in the settings file)"},
+    {"，接受设备命令", ", device commands taken"},
 };
 
 const int BaudRates[] = {2400, 4800, 9600, 19200, 38400};
@@ -74,6 +78,11 @@ TFrmSoftwarePara::TFrmSoftwarePara(TContext& context, TPollEngine& engine, std::
   cbxcurProtocol->setObjectName(QStringLiteral("cbxcurProtocol"));
   crbAutoStartup = new QCheckBox(this);
   crbAutoStartup->setObjectName(QStringLiteral("crbAutoStartup"));
+  lbMqtt = new QLabel(this);
+  // Set in the settings file or with `config set`, like the other listeners.
+  edMqtt = new QLineEdit(this);
+  edMqtt->setObjectName(QStringLiteral("edMqtt"));
+  edMqtt->setReadOnly(true);
   lbWarnings = new QLabel(this);
   lbWarnings->setObjectName(QStringLiteral("lbWarnings"));
   lbWarnings->setWordWrap(true);
@@ -91,13 +100,15 @@ TFrmSoftwarePara::TFrmSoftwarePara(TContext& context, TPollEngine& engine, std::
   grid->addWidget(cbxBaudRate, 1, 1);
   grid->addWidget(lbProtocol, 2, 0);
   grid->addWidget(cbxcurProtocol, 2, 1);
-  grid->addWidget(crbAutoStartup, 3, 0, 1, 2);
-  grid->addWidget(lbWarnings, 4, 0, 1, 2);
+  grid->addWidget(lbMqtt, 3, 0);
+  grid->addWidget(edMqtt, 3, 1);
+  grid->addWidget(crbAutoStartup, 4, 0, 1, 2);
+  grid->addWidget(lbWarnings, 5, 0, 1, 2);
   auto* buttons = new QHBoxLayout;
   buttons->addStretch();
   buttons->addWidget(SaveSetBtn);
   buttons->addWidget(Button4);
-  grid->addLayout(buttons, 5, 0, 1, 2);
+  grid->addLayout(buttons, 6, 0, 1, 2);
   grid->setColumnStretch(1, 1);
 
   // The ports this machine has, then the COM names.
@@ -128,6 +139,10 @@ void TFrmSoftwarePara::FormShow() {
   bsSkinLabel2->setText(Txt(PortLabel));
   bsSkinLabel3->setText(Txt(SpeedLabel));
   lbProtocol->setText(Txt(ProtocolLabel));
+  lbMqtt->setText(Txt(MqttLabel));
+  const TSettings& s = FCtx.Settings;
+  const QString commands = s.MqttCommands ? Txt(MqttCommands) : QString();
+  edMqtt->setText(s.MqttBroker.empty() ? Txt(MqttOff) : QString::fromStdString(s.MqttBroker) + commands);
   crbAutoStartup->setText(Txt(AutoStartBox));
   SaveSetBtn->setText(Txt(Save));
   Button4->setText(Txt(Cancel));

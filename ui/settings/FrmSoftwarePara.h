@@ -1,6 +1,7 @@
 #pragma once
-// The software parameter dialog: serial port, line speed, protocol and start
-// at log-on. Saving reopens the port with the new values first; only when it
+// The software parameter dialog: serial port, line speed, protocol, start
+// at log-on and the MQTT broker (shown only: the settings file has it).
+// Saving reopens the port with the new values first; only when it
 // opens are the autostart entry, the display layout and the settings file
 // updated.
 
@@ -13,6 +14,7 @@
 class QCheckBox;
 class QComboBox;
 class QLabel;
+class QLineEdit;
 class QPushButton;
 
 namespace tessaro {
@@ -44,6 +46,8 @@ class TFrmSoftwarePara : public QDialog {
   QLabel* bsSkinLabel3;
   QLabel* lbProtocol;
   QLabel* lbWarnings;  // settings with which no device is polled
+  QLabel* lbMqtt;
+  QLineEdit* edMqtt;  // the MQTT broker, shown only
 
  private:
   TSettings Chosen() const;
