@@ -20,6 +20,7 @@
 #include "core/DeviceList.h"
 #include "core/DeviceName.h"
 #include "core/ForcedShutdown.h"
+#include "core/TestSchedule.h"
 #include "core/IniFile.h"
 #include "core/PathTrust.h"
 #include "core/ShutdownPolicy.h"
@@ -254,6 +255,15 @@ bool CheckShutdownGroup(const std::string& value, std::string& written, std::str
   return true;
 }
 
+bool CheckTestSchedule(const std::string& value, std::string& written, std::string& error) {
+  if (!ParseTestSchedule(value, error)) {
+    error = "BatteryTest.Schedule: " + error + " (ADDRESS:every=DAYS,at=HH:MM;... as 1:every=30,at=03:00; empty: none)";
+    return false;
+  }
+  written = value;
+  return true;
+}
+
 bool CheckMqttBroker(const std::string& value, std::string& written, std::string& error) {
   if (mqtt::TBrokerUrl url; !value.empty() && !mqtt::ParseBrokerUrl(value, url, error)) {
     error = "Broker: " + error + "; empty turns the MQTT publisher off";
@@ -342,6 +352,7 @@ const TKey Keys[] = {
     {"Web", "Public", CheckWebPublic, [](const TSettings& s) { return Number(s.WebPublic ? 1 : 0); }},
     {"Shutdown", "Rules", CheckShutdownRules, [](const TSettings& s) { return s.ShutdownRules; }},
     {"Shutdown", "Group", CheckShutdownGroup, [](const TSettings& s) { return s.ShutdownGroup; }},
+    {"BatteryTest", "Schedule", CheckTestSchedule, [](const TSettings& s) { return s.TestSchedule; }},
     {"Mqtt", "Broker", CheckMqttBroker, [](const TSettings& s) { return s.MqttBroker; }},
     {"Mqtt", "ClientId", CheckMqttClientId, [](const TSettings& s) { return s.MqttClientId; }},
     {"Mqtt", "User", CheckMqttUser, [](const TSettings& s) { return s.MqttUser; }},
