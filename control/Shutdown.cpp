@@ -16,10 +16,14 @@ namespace {
 
 constexpr int64_t RequestCheckMs = 1000;
 
-// One line appended; the monitor is about to go down, so the line must not
-// wait in a buffer of ours.
 bool AppendLog(const TContext& ctx, const std::string& line, std::string& error) {
-  const std::string path = ctx.RecordDir + ForcedShutdownLogName;
+  return AppendRecordLine(ctx, ForcedShutdownLogName, line, error);
+}
+
+}  // namespace
+
+bool AppendRecordLine(const TContext& ctx, const char* name, const std::string& line, std::string& error) {
+  const std::string path = ctx.RecordDir + name;
   const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0640);
   if (fd < 0) {
     error = "cannot write " + path + ": " + std::strerror(errno);
@@ -28,6 +32,7 @@ bool AppendLog(const TContext& ctx, const std::string& line, std::string& error)
   const std::string text = line + "\n";
   const ssize_t n = ::write(fd, text.data(), text.size());
   const int writeErrno = errno;
+  ::fdatasync(fd);
   ::close(fd);
   if (n != static_cast<ssize_t>(text.size())) {
     error = "cannot write " + path + ": " + (n < 0 ? std::strerror(writeErrno) : "short write");
@@ -35,8 +40,6 @@ bool AppendLog(const TContext& ctx, const std::string& line, std::string& error)
   }
   return true;
 }
-
-}  // namespace
 
 bool ForceShutdown(TContext& ctx, int address, TForcedShutdownMark mark, std::string& error) {
   mark.At = ctx.Clock.Now();
@@ -64,6 +67,9 @@ TPowerReading PowerReading(const TContext& ctx, int address) {
     r.LowBattery |= w == "LB";
     r.Testing |= w == "CAL";
   }
+  // A test this monitor follows counts from its start, before the device
+  // shows it (scheduled, from the windows or the network alike).
+  r.Testing |= ctx.Tests.Running.count(address) != 0;
   r.RuntimeSeconds = int{info.Measure.BattBackupTime} * 60;  // reported in minutes
   return r;
 }

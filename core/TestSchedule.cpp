@@ -22,7 +22,7 @@ std::string_view Trim(std::string_view s) {
   return s;
 }
 
-// "HH:MM" as minutes of the day.
+// "HH:MM" (or "H:MM") as minutes of the day.
 std::optional<int> TimeOfDay(std::string_view s) {
   const size_t colon = s.find(':');
   if (colon == std::string_view::npos || s.size() - colon != 3) return std::nullopt;

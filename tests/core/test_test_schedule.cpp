@@ -33,7 +33,6 @@ TEST(TestScheduleText, ParsesAndRefuses) {
       {"1:every=0,at=03:00", "every=0"},
       {"1:every=367,at=03:00", "every=367"},
       {"1:every=1,at=24:00", "at=24:00"},
-      {"1:every=1,at=3:00", "at=3:00"},
       {"1:every=1,at=03:60", "at=03:60"},
       {"1:every=1,at=03:00,lowbattery", "lowbattery"},
       {"1:every=1,at=03:00;1:every=2,at=04:00", "given twice"},
