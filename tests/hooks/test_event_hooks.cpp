@@ -256,6 +256,7 @@ TEST_F(EventHooks, ShutdownExampleSchedulesCancelsAndHurries) {
       Record(1, EventKindAlarm, 23, 0),  // a low-battery alarm cleared: nothing
       Record(1, EventKindAlarm, 23, 1),
   };
+  hooks.Enqueue(Record(1, EventKindState, 5), true);  // on battery for a battery test: nothing
   for (const EventRecord& r : records) hooks.Enqueue(r);
   const bool done = TickUntil(hooks, [&] { return hooks.Running() == 0 && hooks.Queued() == 0; });
   for (const char* name : {"SHUTDOWN_COMMAND", "SHUTDOWN_STATE_DIR", "SHUTDOWN_ADDRESS", "SHUTDOWN_MINUTES"})
