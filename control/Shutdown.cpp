@@ -67,9 +67,6 @@ TPowerReading PowerReading(const TContext& ctx, int address) {
     r.LowBattery |= w == "LB";
     r.Testing |= w == "CAL";
   }
-  // A test this monitor follows counts from its start, before the device
-  // shows it (scheduled, from the windows or the network alike).
-  r.Testing |= ctx.Tests.Running.count(address) != 0;
   r.RuntimeSeconds = int{info.Measure.BattBackupTime} * 60;  // reported in minutes
   return r;
 }
@@ -97,7 +94,14 @@ void TShutdownWatch::Poll() {
   FNextCheckMs = now + RequestCheckMs;
   TakeClearRequest();
   if (FPolicy.Empty()) return;
-  for (const TPolicyTrip& trip : FPolicy.Step([this](int a) { return PowerReading(FCtx, a); }, now)) {
+  const auto read = [this](int a) {
+    TPowerReading r = PowerReading(FCtx, a);
+    // A test this monitor follows counts from its start, before the device
+    // shows it (scheduled, from the windows or the network alike).
+    r.Testing |= FCtx.Tests.Running.count(a) != 0;
+    return r;
+  };
+  for (const TPolicyTrip& trip : FPolicy.Step(read, now)) {
     std::string error;
     const bool first = ForceShutdown(FCtx, trip.Address, {"the shutdown policy (" + trip.Why + ")", ""}, error);
     if (first) Say("forced shutdown of ups" + std::to_string(trip.Address) + " by the shutdown policy: " + trip.Why);
