@@ -6,7 +6,8 @@
 
 namespace tessaro {
 
-TTestFace::TTestFace(const TFaceEnv& env) : FWatch(env.Context, [&engine = env.Engine] { return engine.PortIsOpen(); }) {
+TTestFace::TTestFace(const TFaceEnv& env)
+    : FWatch(env.Context, [&engine = env.Engine] { return engine.PortIsOpen(); }) {
   FWatch.OnMessage = [say = env.Say](const std::string& text) {
     if (say) say({text, false});
   };

@@ -41,8 +41,8 @@ std::error_code TTestTable::Load(const std::string& recordDir, int address) {
   for (size_t at = 0; at < text.size();) {
     const size_t end = text.find('\n', at);
     if (end == std::string::npos) break;  // torn by a crash
-    if (auto o = ParseTestOutcome(std::string_view(text).substr(at, end - at)); o && (address == 0 || o->Address == address))
-      FRows.push_back(std::move(*o));
+    auto o = ParseTestOutcome(std::string_view(text).substr(at, end - at));
+    if (o && (address == 0 || o->Address == address)) FRows.push_back(std::move(*o));
     at = end + 1;
   }
   return {};
