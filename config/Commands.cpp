@@ -730,7 +730,8 @@ listener Listen (numeric ADDRESS:PORT, empty off), Web.UsersFile
 (absolute path, empty: no passwords) and Public (0, 1: serve a
 non-loopback address without passwords), the shutdown policy's Rules
 (ADDRESS:onbattery=SECONDS,runtime=SECONDS,lowbattery;... empty: none) and
-Group (ADDRESSES:COUNT, empty: none); for the MQTT publisher Broker
+Group (ADDRESSES:COUNT, empty: none), the battery test Schedule
+(ADDRESS:every=DAYS,at=HH:MM;... empty: none); for the MQTT publisher Broker
 (mqtt://HOST[:PORT] or mqtts://HOST[:PORT], empty off), ClientId, User,
 PasswordFile (absolute path of a file of its owner only holding the
 password), CaFile (CA certificates for mqtts://, empty: the system's),
