@@ -10,6 +10,7 @@
 #include "query/CsvExport.h"
 #include "query/DataTable.h"
 #include "query/EventTable.h"
+#include "query/TestTable.h"
 
 namespace tessaro {
 
@@ -53,6 +54,11 @@ int RunExport(const TAppOptions& options) {
                        .Address = options.ExportAddress});
     if (ec && ec != std::errc::no_such_file_or_directory) return cannotRead(recordDir + "EventLog.dat", ec);
     result = ExportCsv(events, options.ExportPath, options.ExportEncoding);
+  } else if (options.Export == TExportKind::Tests) {
+    TTestTable tests;
+    const std::error_code ec = tests.Load(recordDir, options.ExportAddress);
+    if (ec && ec != std::errc::no_such_file_or_directory) return cannotRead(recordDir + TestLogName, ec);
+    result = ExportCsv(tests, options.ExportPath, options.ExportEncoding);
   } else {
     // A month is some hundred megabytes of text: it is read, converted and
     // written a block at a time, so the export never holds the month.

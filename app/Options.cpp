@@ -90,7 +90,7 @@ void TakeNutListen(const std::string& option, TOptionArgs& args, TAppOptions& op
   opt.NutListen = *v;
 }
 
-// --export-events FILE, --export-data YYYY-MM FILE
+// --export-events FILE, --export-data YYYY-MM FILE, --export-tests FILE
 void TakeExport(const std::string& option, TOptionArgs& args, TAppOptions& opt) {
   const bool data = option == "--export-data";
   if (data) {
@@ -103,7 +103,7 @@ void TakeExport(const std::string& option, TOptionArgs& args, TAppOptions& opt) 
   }
   const std::string* file = args.Value(option);
   if (!file) return;
-  opt.Export = data ? TExportKind::Data : TExportKind::Events;
+  opt.Export = data ? TExportKind::Data : option == "--export-tests" ? TExportKind::Tests : TExportKind::Events;
   opt.ExportPath = *file;
 }
 
@@ -168,6 +168,7 @@ const std::pair<const char*, TOptionRule> OptionRules[] = {
     {"--mqtt", TakeMqtt},
     {"--export-events", TakeExport},
     {"--export-data", TakeExport},
+    {"--export-tests", TakeExport},
     {"--day", TakeDayOrAddress},
     {"--address", TakeDayOrAddress},
     {"--year", TakeYearOrMonth},
@@ -192,7 +193,8 @@ std::string CombinationError(const TAppOptions& opt) {
     return "--day goes with --month and --year";
   if (opt.Export == TExportKind::Events && opt.ExportMonth != 0 && opt.ExportYear == 0)
     return "--month goes with --year";
-  if (opt.ExportDay != 0 && opt.Export == TExportKind::None) return "--day goes with --export-data or --export-events";
+  if (opt.ExportDay != 0 && (opt.Export == TExportKind::None || opt.Export == TExportKind::Tests))
+    return "--day goes with --export-data or --export-events";
   return {};
 }
 
@@ -226,6 +228,7 @@ std::string UsageText() {
                [--address N] [--encoding gbk|utf-8]
        tessaro [--data-dir DIR] --export-data YYYY-MM FILE [--day D] [--address N]
                [--encoding gbk|utf-8]
+       tessaro [--data-dir DIR] --export-tests FILE [--address N] [--encoding gbk|utf-8]
        tessaro --search FROM-TO [--data-dir DIR]
 
 Monitors UPS devices and inverters on the serial port named in the settings.
@@ -276,6 +279,8 @@ Monitors UPS devices and inverters on the serial port named in the settings.
   --export-data YYYY-MM FILE
                       write that month of the data log to FILE as CSV, as the
                       data log viewer exports it (file order)
+  --export-tests FILE write the battery tests kept in Record/BatteryTest.log
+                      to FILE as CSV (the order they ended)
   --day D             only day D of the month (--export-data; --export-events
                       with --year and --month)
   --address N         only the device at bus address N (1..254)

@@ -10,7 +10,7 @@
 
 namespace tessaro {
 
-enum class TExportKind : uint8_t { None, Events, Data };
+enum class TExportKind : uint8_t { None, Events, Data, Tests };
 
 struct TAppOptions {
   bool Headless = false;
@@ -29,7 +29,8 @@ struct TAppOptions {
   int SearchTo = 0;
   std::string Error;      // set when the command line is bad
   std::vector<std::string> Args;  // as given, for messages that show the line to use
-  // --export-events FILE, --export-data YYYY-MM FILE [--day D] [--address N]
+  // --export-events FILE, --export-data YYYY-MM FILE [--day D] [--address N],
+  // --export-tests FILE [--address N]
   TExportKind Export = TExportKind::None;
   std::string ExportPath;
   uint16_t ExportYear = 0, ExportMonth = 0, ExportDay = 0, ExportAddress = 0;

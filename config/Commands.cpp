@@ -20,6 +20,7 @@
 #include "core/DeviceList.h"
 #include "core/DeviceName.h"
 #include "core/ForcedShutdown.h"
+#include "core/TestSchedule.h"
 #include "core/IniFile.h"
 #include "core/PathTrust.h"
 #include "core/ShutdownPolicy.h"
@@ -254,6 +255,15 @@ bool CheckShutdownGroup(const std::string& value, std::string& written, std::str
   return true;
 }
 
+bool CheckTestSchedule(const std::string& value, std::string& written, std::string& error) {
+  if (!ParseTestSchedule(value, error)) {
+    error = "BatteryTest.Schedule: " + error + " (ADDRESS:every=DAYS,at=HH:MM;... as 1:every=30,at=03:00; empty: none)";
+    return false;
+  }
+  written = value;
+  return true;
+}
+
 bool CheckMqttBroker(const std::string& value, std::string& written, std::string& error) {
   if (mqtt::TBrokerUrl url; !value.empty() && !mqtt::ParseBrokerUrl(value, url, error)) {
     error = "Broker: " + error + "; empty turns the MQTT publisher off";
@@ -348,6 +358,7 @@ const TKey Keys[] = {
     {"Web", "Public", CheckWebPublic, [](const TSettings& s) { return Number(s.WebPublic ? 1 : 0); }},
     {"Shutdown", "Rules", CheckShutdownRules, [](const TSettings& s) { return s.ShutdownRules; }},
     {"Shutdown", "Group", CheckShutdownGroup, [](const TSettings& s) { return s.ShutdownGroup; }},
+    {"BatteryTest", "Schedule", CheckTestSchedule, [](const TSettings& s) { return s.TestSchedule; }},
     {"Mqtt", "Broker", CheckMqttBroker, [](const TSettings& s) { return s.MqttBroker; }},
     {"Mqtt", "ClientId", CheckMqttClientId, [](const TSettings& s) { return s.MqttClientId; }},
     {"Mqtt", "User", CheckMqttUser, [](const TSettings& s) { return s.MqttUser; }},
@@ -726,7 +737,8 @@ listener Listen (numeric ADDRESS:PORT, empty off), Web.UsersFile
 (absolute path, empty: no passwords) and Public (0, 1: serve a
 non-loopback address without passwords), the shutdown policy's Rules
 (ADDRESS:onbattery=SECONDS,runtime=SECONDS,lowbattery;... empty: none) and
-Group (ADDRESSES:COUNT, empty: none); for the MQTT publisher Broker
+Group (ADDRESSES:COUNT, empty: none), the battery test Schedule
+(ADDRESS:every=DAYS,at=HH:MM;... empty: none); for the MQTT publisher Broker
 (mqtt://HOST[:PORT] or mqtts://HOST[:PORT], empty off), ClientId, User,
 PasswordFile (absolute path of a file of its owner only holding the
 password), CaFile (CA certificates for mqtts://, empty: the system's),

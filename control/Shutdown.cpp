@@ -16,10 +16,14 @@ namespace {
 
 constexpr int64_t RequestCheckMs = 1000;
 
-// One line appended; the monitor is about to go down, so the line must not
-// wait in a buffer of ours.
 bool AppendLog(const TContext& ctx, const std::string& line, std::string& error) {
-  const std::string path = ctx.RecordDir + ForcedShutdownLogName;
+  return AppendRecordLine(ctx, ForcedShutdownLogName, line, error);
+}
+
+}  // namespace
+
+bool AppendRecordLine(const TContext& ctx, const char* name, const std::string& line, std::string& error) {
+  const std::string path = ctx.RecordDir + name;
   const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0640);
   if (fd < 0) {
     error = "cannot write " + path + ": " + std::strerror(errno);
@@ -28,6 +32,7 @@ bool AppendLog(const TContext& ctx, const std::string& line, std::string& error)
   const std::string text = line + "\n";
   const ssize_t n = ::write(fd, text.data(), text.size());
   const int writeErrno = errno;
+  ::fdatasync(fd);
   ::close(fd);
   if (n != static_cast<ssize_t>(text.size())) {
     error = "cannot write " + path + ": " + (n < 0 ? std::strerror(writeErrno) : "short write");
@@ -35,8 +40,6 @@ bool AppendLog(const TContext& ctx, const std::string& line, std::string& error)
   }
   return true;
 }
-
-}  // namespace
 
 bool ForceShutdown(TContext& ctx, int address, TForcedShutdownMark mark, std::string& error) {
   mark.At = ctx.Clock.Now();
@@ -91,7 +94,14 @@ void TShutdownWatch::Poll() {
   FNextCheckMs = now + RequestCheckMs;
   TakeClearRequest();
   if (FPolicy.Empty()) return;
-  for (const TPolicyTrip& trip : FPolicy.Step([this](int a) { return PowerReading(FCtx, a); }, now)) {
+  const auto read = [this](int a) {
+    TPowerReading r = PowerReading(FCtx, a);
+    // A test this monitor follows counts from its start, before the device
+    // shows it (scheduled, from the windows or the network alike).
+    r.Testing |= FCtx.Tests.Running.count(a) != 0;
+    return r;
+  };
+  for (const TPolicyTrip& trip : FPolicy.Step(read, now)) {
     std::string error;
     const bool first = ForceShutdown(FCtx, trip.Address, {"the shutdown policy (" + trip.Why + ")", ""}, error);
     if (first) Say("forced shutdown of ups" + std::to_string(trip.Address) + " by the shutdown policy: " + trip.Why);

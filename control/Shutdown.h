@@ -18,6 +18,11 @@ class TContext;
 
 inline constexpr char ForcedShutdownLogName[] = "ForcedShutdown.log";
 
+// One line appended to a file of the record directory, on the disk before
+// this returns: the monitor may be about to go down. False, with the reason
+// in `error`, when it could not be.
+bool AppendRecordLine(const TContext& ctx, const char* name, const std::string& line, std::string& error);
+
 // Sets the flag and logs it; false when it was set already. `error` says why
 // the line could not be logged (the flag is set all the same).
 bool ForceShutdown(TContext& ctx, int address, TForcedShutdownMark mark, std::string& error);

@@ -16,30 +16,13 @@ std::string_view Trim(std::string_view s) {
   return s;
 }
 
-std::vector<std::string_view> Split(std::string_view text, char sep) {
-  std::vector<std::string_view> out;
-  for (size_t at = 0;;) {
-    const size_t end = text.find(sep, at);
-    out.push_back(Trim(text.substr(at, end == std::string_view::npos ? std::string_view::npos : end - at)));
-    if (end == std::string_view::npos) return out;
-    at = end + 1;
-  }
-}
-
-std::optional<int> Whole(std::string_view s, int low, int high) {
-  int v = 0;
-  const auto r = std::from_chars(s.data(), s.data() + s.size(), v);
-  if (s.empty() || r.ec != std::errc() || r.ptr != s.data() + s.size() || v < low || v > high) return std::nullopt;
-  return v;
-}
-
 std::string Quoted(std::string_view s) { return "\"" + std::string(s) + "\""; }
 
 // "1,2,3": addresses 1..252, each once.
 std::optional<std::vector<int>> ParseAddresses(std::string_view text, std::string& error) {
   std::vector<int> out;
-  for (const std::string_view item : Split(text, ',')) {
-    const std::optional<int> a = Whole(item, 1, MaxPolicyAddress);
+  for (const std::string_view item : SplitSetting(text, ',')) {
+    const std::optional<int> a = SettingWhole(item, 1, MaxPolicyAddress);
     if (!a) {
       error = Quoted(item) + " is not a device address (1 to 252)";
       return std::nullopt;
@@ -55,13 +38,30 @@ std::optional<std::vector<int>> ParseAddresses(std::string_view text, std::strin
 
 }  // namespace
 
+std::vector<std::string_view> SplitSetting(std::string_view text, char sep) {
+  std::vector<std::string_view> out;
+  for (size_t at = 0;;) {
+    const size_t end = text.find(sep, at);
+    out.push_back(Trim(text.substr(at, end == std::string_view::npos ? std::string_view::npos : end - at)));
+    if (end == std::string_view::npos) return out;
+    at = end + 1;
+  }
+}
+
+std::optional<int> SettingWhole(std::string_view s, int low, int high) {
+  int v = 0;
+  const auto r = std::from_chars(s.data(), s.data() + s.size(), v);
+  if (s.empty() || r.ec != std::errc() || r.ptr != s.data() + s.size() || v < low || v > high) return std::nullopt;
+  return v;
+}
+
 std::optional<std::vector<TDeviceRule>> ParseShutdownRules(std::string_view text, std::string& error) {
   std::vector<TDeviceRule> rules;
   if (Trim(text).empty()) return rules;
-  for (const std::string_view part : Split(text, ';')) {
+  for (const std::string_view part : SplitSetting(text, ';')) {
     const size_t colon = part.find(':');
     const std::optional<int> address =
-        colon == std::string_view::npos ? std::nullopt : Whole(Trim(part.substr(0, colon)), 1, MaxPolicyAddress);
+        colon == std::string_view::npos ? std::nullopt : SettingWhole(Trim(part.substr(0, colon)), 1, MaxPolicyAddress);
     if (!address) {
       error = Quoted(part) + " is not ADDRESS:RULE[,RULE...] with an address 1 to 252";
       return std::nullopt;
@@ -72,11 +72,11 @@ std::optional<std::vector<TDeviceRule>> ParseShutdownRules(std::string_view text
       error = "device " + std::to_string(rule.Address) + " is given twice";
       return std::nullopt;
     }
-    for (const std::string_view word : Split(part.substr(colon + 1), ',')) {
+    for (const std::string_view word : SplitSetting(part.substr(colon + 1), ',')) {
       const size_t eq = word.find('=');
       const std::string_view name = Trim(word.substr(0, eq));
       const std::optional<int> seconds =
-          eq == std::string_view::npos ? std::nullopt : Whole(Trim(word.substr(eq + 1)), 1, MaxPolicySeconds);
+          eq == std::string_view::npos ? std::nullopt : SettingWhole(Trim(word.substr(eq + 1)), 1, MaxPolicySeconds);
       if (name == "lowbattery" && eq == std::string_view::npos) {
         rule.LowBattery = true;
       } else if ((name == "onbattery" || name == "runtime") && seconds) {
@@ -106,7 +106,7 @@ std::optional<TGroupRule> ParseShutdownGroup(std::string_view text, std::string&
     error = "a group is two devices or more";
     return std::nullopt;
   }
-  const std::optional<int> count = Whole(Trim(text.substr(colon + 1)), 1, static_cast<int>(addresses->size()));
+  const std::optional<int> count = SettingWhole(Trim(text.substr(colon + 1)), 1, static_cast<int>(addresses->size()));
   if (!count) {
     error = "the count of a group of " + std::to_string(addresses->size()) + " is 1 to " +
             std::to_string(addresses->size()) + ", not " + Quoted(Trim(text.substr(colon + 1)));

@@ -33,6 +33,11 @@ struct TGroupRule {
   int Count = 0;  // this many on battery trips every device of the group; 0: no group
 };
 
+// The settings' lists: `text` cut at `sep`, each piece without its spaces;
+// and a whole number from low to high, none for anything else.
+std::vector<std::string_view> SplitSetting(std::string_view text, char sep);
+std::optional<int> SettingWhole(std::string_view s, int low, int high);
+
 // Empty text: no rules. Otherwise refused, with the reason, unless every
 // device is an address 1..252 given once with at least one rule, and every
 // time a whole number of seconds 1..86400.

@@ -169,6 +169,7 @@ TSettingsSnapshot LoadSettings(TSettings& settings, const std::string& iniPath) 
   settings.WebPublic = ini.ReadBool("Web", "Public", d.WebPublic);
   settings.ShutdownRules = ini.ReadString("Shutdown", "Rules", d.ShutdownRules);
   settings.ShutdownGroup = ini.ReadString("Shutdown", "Group", d.ShutdownGroup);
+  settings.TestSchedule = ini.ReadString("BatteryTest", "Schedule", d.TestSchedule);
   settings.MqttBroker = ini.ReadString("Mqtt", "Broker", d.MqttBroker);
   settings.MqttClientId = ini.ReadString("Mqtt", "ClientId", d.MqttClientId);
   settings.MqttUser = ini.ReadString("Mqtt", "User", d.MqttUser);

@@ -72,6 +72,9 @@ struct TSettings {
   // NutListen.
   std::string ShutdownRules;
   std::string ShutdownGroup;
+  // [BatteryTest] Schedule: battery tests the monitor starts on its own
+  // (core/TestSchedule.h); empty = none. Read only, like NutListen.
+  std::string TestSchedule;
   // [Mqtt]: the MQTT publisher, off while Broker is empty. Broker:
   // mqtt://HOST[:PORT] or mqtts://HOST[:PORT]; the password is read from
   // PasswordFile (its owner's only); Prefix empty means tessaro/<hostname>;

@@ -11,6 +11,7 @@
 #include "core/ForcedShutdown.h"
 #include "core/Freshness.h"
 #include "core/PollState.h"
+#include "core/TestSchedule.h"
 #include "core/UpsInfo.h"
 #include "core/UserParaIni.h"
 #include "logs/DataLog.h"
@@ -79,6 +80,7 @@ class TContext {
   TCommandQueue CommandQueue;
   TCommandTracker Commands;  // the outcome of every tracked write in CommandQueue
   TForcedShutdown Forced;    // never saved: a restart clears it
+  TTestResults Tests;        // battery tests, from Record/BatteryTest.log
   std::string SelectedModel;  // never saved
   // Shared with the log writer's thread, which may outlive a stuck exit.
   std::shared_ptr<TEventLog> EventLogger;

@@ -6,6 +6,7 @@
 #include "faces/MqttFace.h"
 #include "faces/NutFace.h"
 #include "faces/ShutdownFace.h"
+#include "faces/TestFace.h"
 #include "faces/WebFace.h"
 
 namespace tessaro {
@@ -16,7 +17,7 @@ TFaces::TFaces(TContext& context, TPollEngine& engine, TFaceOverrides overrides,
     : FEnv{context, engine, std::move(overrides), std::move(say), std::make_shared<TFaceShared>()} {
   // Each maker returns null when the settings leave its face off. Hooks come
   // first: their failures at start are said before the listeners'.
-  for (const auto make : {MakeHookFace, MakeShutdownFace, MakeNutFace, MakeWebFace, MakeMqttFace})
+  for (const auto make : {MakeHookFace, MakeShutdownFace, MakeTestFace, MakeNutFace, MakeWebFace, MakeMqttFace})
     if (std::unique_ptr<TFace> face = make(FEnv)) FFaces.push_back(std::move(face));
   engine.OnAnswerAccepted = [this](uint8_t address) {
     for (const auto& face : FFaces) face->AnswerAccepted(address);

@@ -1,5 +1,6 @@
 #include "faces/HookFace.h"
 
+#include "control/Shutdown.h"
 #include "engine/Context.h"
 
 namespace tessaro {
@@ -11,7 +12,10 @@ THookFace::THookFace(const TFaceEnv& env, const std::string& program)
   };
   auto& observers = FCtx.EventLogger->Observers;
   FObserver = observers.size();
-  observers.push_back([this](const EventRecord& rec) { FHooks.Enqueue(rec); });
+  observers.push_back([this](const EventRecord& rec) {
+    const bool testing = FCtx.Tests.Running.count(rec.Address) != 0 || PowerReading(FCtx, rec.Address).Testing;
+    FHooks.Enqueue(rec, testing);
+  });
 }
 
 THookFace::~THookFace() {

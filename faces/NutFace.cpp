@@ -12,7 +12,7 @@ void TNutFace::Start() {
   // Each device command is said like the server's own messages.
   auto commands = MakeNutCommandHost(ctx, [&engine = FEnv.Engine] { return engine.PortIsOpen(); }, tell, tell);
   auto server = std::make_unique<net::TNutServer>(
-      net::TNutSource{ctx.UpsInfo, ctx.DeviceList, ctx.Settings, ctx.Freshness(), &commands->Control}, ctx.Clock);
+      net::TNutSource{ctx.UpsInfo, ctx.DeviceList, ctx.Settings, ctx.Freshness(), &commands->Control, &ctx.Tests}, ctx.Clock);
   server->OnMessage = tell;
   if (std::string error; !server->Start(FAddress, error)) {
     FEnv.Tell("network UPS server not started: " + error);

@@ -56,7 +56,7 @@ std::string HookRefusal(const std::string& program) {
   return {};
 }
 
-std::vector<std::string> RecordEnvironment(const EventRecord& record, const TDeviceList& devices) {
+std::vector<std::string> RecordEnvironment(const EventRecord& record, const TDeviceList& devices, bool testing) {
   const bool alarm = record.Kind == EventKindAlarm;
   return {
       "TESSARO_TIME=" + FormatDateTime(record.Time),
@@ -66,13 +66,14 @@ std::vector<std::string> RecordEnvironment(const EventRecord& record, const TDev
       "TESSARO_CODE=" + std::to_string(record.Code),
       "TESSARO_ACTIVE=" + (alarm ? std::to_string(record.Active ? 1 : 0) : std::string()),
       "TESSARO_TEXT=" + EventRecordText(record, 0),
+      std::string("TESSARO_TESTING=") + (testing ? "1" : "0"),
   };
 }
 
 TEventHooks::TEventHooks(std::string program, const TDeviceList& devices)
     : FProgram(std::move(program)), FDevices(devices) {}
 
-void TEventHooks::Enqueue(const EventRecord& record) {
+void TEventHooks::Enqueue(const EventRecord& record, bool testing) {
   if (FQueue.size() >= MaxQueued) {
     // Reported once per overflow, not once per record.
     if (FDropped++ == 0) Fail("event hook " + FProgram + ": too many records waiting; dropping new ones");
@@ -84,7 +85,7 @@ void TEventHooks::Enqueue(const EventRecord& record) {
   }
   TJob job;
   job.Address = record.Address;
-  job.Env = RecordEnvironment(record, FDevices);
+  job.Env = RecordEnvironment(record, FDevices, testing);
   job.Label = Describe(record, EventRecordText(record, 0));
   FQueue.push_back(std::move(job));
   StartQueued();

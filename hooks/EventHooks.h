@@ -24,8 +24,11 @@ namespace tessaro::hooks {
 // TESSARO_TIME (yyyy-mm-dd hh:mm:ss), TESSARO_ADDRESS, TESSARO_DEVICE (the
 // device name in UTF-8, empty for program events), TESSARO_KIND (0 program
 // or link, 1 state change, 2 alarm), TESSARO_CODE, TESSARO_ACTIVE (1 raised,
-// 0 cleared; empty unless an alarm) and TESSARO_TEXT (English).
-std::vector<std::string> RecordEnvironment(const EventRecord& record, const TDeviceList& devices);
+// 0 cleared; empty unless an alarm), TESSARO_TEXT (English) and
+// TESSARO_TESTING (1 while the device runs a battery test, whose battery
+// supply is no mains failure; 0 otherwise).
+std::vector<std::string> RecordEnvironment(const EventRecord& record, const TDeviceList& devices,
+                                           bool testing = false);
 
 // Why `program` must not be run by this user: it, or a directory above it,
 // belongs to another user or may be written by group or others (so someone
@@ -43,7 +46,7 @@ class TEventHooks {
   TEventHooks& operator=(const TEventHooks&) = delete;
 
   // Queues the record and starts it at once when it may run.
-  void Enqueue(const EventRecord& record);
+  void Enqueue(const EventRecord& record, bool testing = false);
   // Every 100 ms: collects finished hooks, kills overdue ones, starts queued.
   void Tick();
 

@@ -195,6 +195,7 @@ class THandler {
     TVarList v =
         DeviceVariables(FSource.UpsInfo[static_cast<size_t>(a)], FSource.Settings.PortInfo.Protocol, forced);
     v.emplace_back("device.description", UpsDescription(a, FSource.DeviceList));
+    if (FSource.Tests) AddTestVariables(v, *FSource.Tests, a);
     std::sort(v.begin(), v.end());
     return v;
   }

@@ -18,6 +18,7 @@
 #include "core/DeviceList.h"
 #include "core/ForcedShutdown.h"
 #include "core/Freshness.h"
+#include "core/TestSchedule.h"
 #include "core/UpsInfo.h"
 #include "core/UserParaIni.h"
 #include "net/CredentialChecker.h"
@@ -71,6 +72,7 @@ struct TNutSource {
   // A device that is not fresh answers ERR DATA-STALE.
   TFreshnessRule Freshness;
   const TNutControl* Control = nullptr;  // null: no commands
+  const TTestResults* Tests = nullptr;   // null: no battery test results
 };
 
 // One client connection's state.

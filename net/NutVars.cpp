@@ -41,6 +41,13 @@ TVarList DeviceVariables(const TUpsInfo& info, uint8_t protocol, bool forced) {
   return v;
 }
 
+void AddTestVariables(TVarList& v, const TTestResults& tests, int address) {
+  std::string result = tests.ResultText(address);
+  if (result.empty()) return;
+  v.emplace_back("ups.test.result", std::move(result));
+  v.emplace_back("ups.test.date", tests.DateText(address));
+}
+
 namespace {
 
 // Longest text served: device names are 40 GBK bytes, at most 60 in UTF-8;
@@ -56,6 +63,8 @@ constexpr TVarDef VarDefs[] = {
   {"ups.alarm",               "UPS alarms",                              MaxAlarms * 64},
   {"ups.id",                  "UPS address on the bus",                  3},
   {"ups.status",              "UPS status",                              64},
+  {"ups.test.date",           "Date of the last UPS self-test",          20},
+  {"ups.test.result",         "Results of the last UPS self-test",       64},
 };
 // clang-format on
 

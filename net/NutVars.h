@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/MeasureCatalogue.h"
+#include "core/TestSchedule.h"
 #include "core/UpsInfo.h"
 
 namespace tessaro::net {
@@ -33,6 +34,8 @@ std::string UpsAlarm(const TUpsInfo& info);
 // Every variable of a device (served only while it is fresh, core/Freshness.h); `protocol` is the protocol
 // number of the settings (battery charge and current only where it gives them).
 TVarList DeviceVariables(const TUpsInfo& info, uint8_t protocol, bool forced = false);
+// ups.test.result and ups.test.date, once the device has been tested.
+void AddTestVariables(TVarList& v, const TTestResults& tests, int address);
 
 // What GET DESC and GET TYPE tell of a variable Tessaro serves.
 struct TVarDef {

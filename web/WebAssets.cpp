@@ -317,6 +317,7 @@ function devicePage() {
       const who = f.by + (f.from ? ' (' + f.from + ')' : '');
       parts.unshift(el('span', { class: 'state alarm', text: T.forcedShutdown + ': ' + who + ', ' + f.at }));
     }
+    if (d.batteryTest) parts.push(el('span', { text: T.batteryTest + ': ' + d.batteryTest.result + ', ' + d.batteryTest.date }));
     if (d.supply) {
       parts.push(el('span', { text: T.inputSupply + ' ' + d.supply.input.text }),
                  el('span', { text: T.upsSupply + ' ' + d.supply.ups.text }));

@@ -15,7 +15,7 @@ bool SameDevice(const TDeviceView& a, const TDeviceView& b) {
   const TUpsInfo& x = a.Info;
   const TUpsInfo& y = b.Info;
   return a.Address == b.Address && a.Name == b.Name && a.Up == b.Up && a.LastAnswer == b.LastAnswer &&
-         a.Forced.has_value() == b.Forced.has_value() &&
+         a.Forced.has_value() == b.Forced.has_value() && a.TestResult == b.TestResult && a.TestDate == b.TestDate &&
          x.CommState == y.CommState && x.StateCode == y.StateCode && x.SuccessRate == y.SuccessRate &&
          x.AlarmCount == y.AlarmCount && x.AlarmCodes == y.AlarmCodes &&
          std::memcmp(&x.Measure, &y.Measure, sizeof x.Measure) == 0 &&
@@ -77,6 +77,8 @@ void TWebFeed::Publish(const TContext& ctx, bool portOpen, std::vector<TPartHeal
     d.Up = portOpen && freshness.IsFresh(node.Address);
     d.LastAnswer = FAnswerTime[node.Address];
     if (const TForcedShutdownMark* mark = ctx.Forced.Mark(node.Address)) d.Forced = *mark;
+    d.TestResult = ctx.Tests.ResultText(node.Address);
+    d.TestDate = ctx.Tests.DateText(node.Address);
   }
   std::lock_guard lock(FMutex);
   s.Sequence = FCurrent && SameContent(*FCurrent, s) ? FCurrent->Sequence : ++FSequence;

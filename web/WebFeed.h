@@ -30,6 +30,7 @@ struct TDeviceView {
   bool Up = false;         // its values may be served
   TDateTime LastAnswer = 0;  // local time of the last accepted answer; 0 none since start
   std::optional<TForcedShutdownMark> Forced;  // its forced shutdown, while set
+  std::string TestResult, TestDate;           // its last battery test; empty: none kept
 };
 
 // Another part of the program the health check tells of (the MQTT publisher):

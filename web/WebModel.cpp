@@ -87,6 +87,12 @@ void WriteDevice(TJson& j, const TBusSnapshot& s, const TDeviceView& d, bool ful
         .String(FormatDateTime(d.Forced->At)).EndObject();
   else
     j.Null();
+  // Kept whether or not the device answers now.
+  j.Key("batteryTest");
+  if (!d.TestResult.empty())
+    j.BeginObject().Key("result").String(d.TestResult).Key("date").String(d.TestDate).EndObject();
+  else
+    j.Null();
   if (!d.Up) {
     // Nothing the device said before its link went is served as current.
     j.Key("state").Null().Key("status").Null().Key("alarms").BeginArray().EndArray();

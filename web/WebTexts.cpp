@@ -53,6 +53,7 @@ constexpr TPageText PageOnly[] = {
     {"batteryChart", "电池", "Battery"},
     {"statusWords", "状态字", "Status words"},
     {"forcedShutdown", "强制关机 (FSD)", "Forced shutdown (FSD)"},
+    {"batteryTest", "电池测试", "Battery test"},
     {"prev", "上一页", "Previous"},
     {"next", "下一页", "Next"},
     {"page", "页", "Page"},

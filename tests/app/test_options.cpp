@@ -65,6 +65,7 @@ TEST(Options, AWrongLineSaysWhatIsWrongWithTheFirstMistake) {
       {{"--export-events", "f", "--day", "3", "--year", "2026"}, "--day goes with --month and --year"},
       {{"--export-events", "f", "--month", "3"}, "--month goes with --year"},
       {{"--day", "3"}, "--day goes with --export-data or --export-events"},
+      {{"--export-tests", "f", "--day", "3"}, "--day goes with --export-data or --export-events"},
   };
   for (const auto& c : cases) EXPECT_EQ(Parse(c.Args).Error, c.Error) << c.Args[0];
   EXPECT_EQ(Parse({"--nut-listen", "localhost:3493"}).Error.rfind("--nut-listen: ", 0), 0u);

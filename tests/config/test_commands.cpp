@@ -252,6 +252,8 @@ TEST_F(Commands, configRefusesUnknownKeysAndBadValuesAndChangesNothing) {
       {"Shutdown.Rules=1:onbattery=0", "Shutdown.Rules: device 1: \"onbattery=0\" is not onbattery=SECONDS"},
       {"Rules=1:lowbattery;1:runtime=60", "device 1 is given twice"},
       {"Group=1,2:3", "Shutdown.Group: the count of a group of 2 is 1 to 2"},
+      {"Schedule=1:every=30", "BatteryTest.Schedule: device 1 needs both every=DAYS and at=HH:MM"},
+      {"BatteryTest.Schedule=1:every=30,at=25:00", "at=25:00"},
       {"Broker=broker:1883", "mqtt://HOST[:PORT] or mqtts://HOST[:PORT]"},
       {"Broker=mqtt://broker:0", "1 to 65535"},
       {"Prefix=a/#", "without a wildcard"},
@@ -282,6 +284,9 @@ TEST_F(Commands, configKeepsTheShutdownPolicyAndClearsNoFsdWithoutAMonitor) {
   (void)LoadSettings(s, Data + "UserParaIni.ini");
   EXPECT_EQ(s.ShutdownRules, "1:onbattery=300,lowbattery;2:runtime=120");
   EXPECT_EQ(s.ShutdownGroup, "1,2:2");
+  ASSERT_EQ(Run({"config", "set", "Schedule=1:every=30,at=03:00"}), 0) << Err;
+  (void)LoadSettings(s, Data + "UserParaIni.ini");
+  EXPECT_EQ(s.TestSchedule, "1:every=30,at=03:00");
   ASSERT_EQ(Run({"config", "set", "Rules=", "Group="}), 0) << Err;
   (void)LoadSettings(s, Data + "UserParaIni.ini");
   EXPECT_EQ(s.ShutdownRules, "");

@@ -85,7 +85,7 @@ TEST_F(EventHooks, RunsTheProgramWithTheRecordInItsEnvironmentAndNoShell) {
   TEventHooks hooks(Script("cd \"$(dirname \"$0\")\"\nenv | grep '^TESSARO_' | sort > env.txt\necho \"$#\" > argc.txt\n"),
                     Devices);
   hooks.OnFailure = [this](const std::string& t) { Failures.push_back(t); };
-  hooks.Enqueue(MakeAlarmRecord(EncodeDateTime({2026, 3, 4, 5, 6, 7, 0}), 1, 25, true));
+  hooks.Enqueue(MakeAlarmRecord(EncodeDateTime({2026, 3, 4, 5, 6, 7, 0}), 1, 25, true), true);
   ::unsetenv("TESSARO_TEXT");
   ASSERT_TRUE(TickUntil(hooks, [&] { return hooks.Running() == 0 && !Read("argc.txt").empty(); }));
   EXPECT_EQ(Read("env.txt"),
@@ -94,6 +94,7 @@ TEST_F(EventHooks, RunsTheProgramWithTheRecordInItsEnvironmentAndNoShell) {
             "TESSARO_CODE=25\n"
             "TESSARO_DEVICE=UPS \"A\"; $(touch pwned) `id` 机房\n"
             "TESSARO_KIND=2\n"
+            "TESSARO_TESTING=1\n"
             "TESSARO_TEXT=Mains volt. abnormal\n"
             "TESSARO_TIME=2026-03-04 05:06:07\n");
   EXPECT_EQ(Read("argc.txt"), "0\n");
@@ -103,7 +104,7 @@ TEST_F(EventHooks, RunsTheProgramWithTheRecordInItsEnvironmentAndNoShell) {
   const auto env = RecordEnvironment(Record(0, EventKindProgram, 20), Devices);
   EXPECT_EQ(env, (std::vector<std::string>{"TESSARO_TIME=2026-03-04 05:06:07", "TESSARO_ADDRESS=0", "TESSARO_DEVICE=",
                                            "TESSARO_KIND=0", "TESSARO_CODE=20", "TESSARO_ACTIVE=",
-                                           "TESSARO_TEXT=Monitor software is open"}));
+                                           "TESSARO_TEXT=Monitor software is open", "TESSARO_TESTING=0"}));
   EXPECT_EQ(RecordEnvironment(MakeAlarmRecord(0, 2, 25, false), Devices)[6], "TESSARO_TEXT=Recover from: Mains volt. abnormal");
 }
 
@@ -255,6 +256,7 @@ TEST_F(EventHooks, ShutdownExampleSchedulesCancelsAndHurries) {
       Record(1, EventKindAlarm, 23, 0),  // a low-battery alarm cleared: nothing
       Record(1, EventKindAlarm, 23, 1),
   };
+  hooks.Enqueue(Record(1, EventKindState, 5), true);  // on battery for a battery test: nothing
   for (const EventRecord& r : records) hooks.Enqueue(r);
   const bool done = TickUntil(hooks, [&] { return hooks.Running() == 0 && hooks.Queued() == 0; });
   for (const char* name : {"SHUTDOWN_COMMAND", "SHUTDOWN_STATE_DIR", "SHUTDOWN_ADDRESS", "SHUTDOWN_MINUTES"})

@@ -87,6 +87,25 @@ TEST_F(ClientReplay, TypesAndDescriptionsOfTheServedVariables) {
   EXPECT_EQ(ask("GET DESC ups1 battery.charge"), "ERR VAR-NOT-SUPPORTED\n");
 }
 
+TEST_F(ClientReplay, BatteryTestResultsAreServedOnceThereIsOne) {
+  TNutSession s;
+  TNutShared shared;
+  const auto ask = [&](const char* line) { return HandleLine(line, s, Source, shared).Text; };
+  TTestResults tests;
+  Source.Tests = &tests;
+  EXPECT_EQ(ask("GET VAR ups1 ups.test.result"), "ERR VAR-NOT-SUPPORTED\n");  // never tested
+  tests.Running[1] = EncodeDateTime({2026, 12, 11, 3, 0, 0, 0});
+  EXPECT_EQ(ask("GET VAR ups1 ups.test.result"), "VAR ups1 ups.test.result \"In progress\"\n");
+  tests.Running.clear();
+  tests.Last[1] = {1, EncodeDateTime({2026, 12, 11, 3, 0, 0, 0}), EncodeDateTime({2026, 12, 11, 3, 1, 30, 0}),
+                   "refused", {}, {}};
+  EXPECT_EQ(ask("GET VAR ups1 ups.test.result"), "VAR ups1 ups.test.result \"Refused by the device\"\n");
+  EXPECT_EQ(ask("GET VAR ups1 ups.test.date"), "VAR ups1 ups.test.date \"2026-12-11 03:00:00\"\n");
+  EXPECT_EQ(ask("GET TYPE ups1 ups.test.result"), "TYPE ups1 ups.test.result STRING:64\n");
+  EXPECT_NE(ask("LIST VAR ups1").find("VAR ups1 ups.test.result \"Refused by the device\"\n"), std::string::npos);
+  EXPECT_EQ(ask("GET VAR ups2 ups.test.result"), "ERR DATA-STALE\n");
+}
+
 // ---------------------------------------------------------------- commands
 
 class NutCommand : public ClientReplay {

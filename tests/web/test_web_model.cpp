@@ -118,6 +118,18 @@ TEST(WebJson, AForcedShutdownShowsWithWhoSetItAnsweringOrNot) {
   EXPECT_EQ((*Device(all, 2))["status"], "OB LB ALARM");
 }
 
+TEST(WebJson, TheLastBatteryTestShowsAnsweringOrNot) {
+  TWebBus bus("test");
+  bus.Ctx->Tests.Last[1] = {1, EncodeDateTime({2026, 12, 11, 3, 0, 0}), EncodeDateTime({2026, 12, 11, 3, 1, 0}),
+                            "confirmed", {}, {}};
+  bus.Ctx->Tests.Running[3] = EncodeDateTime({2026, 12, 11, 4, 0, 0});
+  const json all = Parse(DevicesJson(*bus.Publish()));
+  EXPECT_EQ((*Device(all, 1))["batteryTest"]["result"], "Done");
+  EXPECT_EQ((*Device(all, 1))["batteryTest"]["date"], "2026-12-11 03:00:00");
+  EXPECT_EQ((*Device(all, 3))["batteryTest"]["result"], "In progress");  // lost, and still shown
+  EXPECT_TRUE((*Device(all, 2))["batteryTest"].is_null());
+}
+
 TEST(WebJson, ThePowerFrequencyProtocolHasNoBatteryChargeOrCurrentAndNoSystemWords) {
   TWebBus bus("quorvan");
   bus.Ctx->Settings.PortInfo.Protocol = ProtocolQuorvan;
