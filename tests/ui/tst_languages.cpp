@@ -64,12 +64,13 @@ const QRegularExpression& NotLanguage() {
   static const QRegularExpression re(QStringLiteral(
       R"(\S*/\S*)"                                      // paths
       R"(|tessaro config set \S+)"                      // a command to type
+      R"(|\[\w+\] \w+)"                                  // a key of the settings file
       R"(|[\w*-]*\.(?:ini|dat|csv)\b)"                  // file names
       R"(|\bDataLog\d{4}_\d{2}\b|\bCOM\d+\b)"           // month files, ports
       R"(|\b[0-9A-F]{4}\b)"                             // status words
       R"(|\d[\d.,]*E[+-]?\d+)"                          // numbers too long for fixed notation
       // Whole Latin words (Chinese letters around them count as a boundary).
-      R"(|(?<![A-Za-z])(?:Tessaro|PC|UPS|RS485|Modbus|RXA\w*|TMV\d+|GDS\d+|ECO|EOD|ID|AH|CSV|GBK|UTF|BOM)(?![A-Za-z]))"
+      R"(|(?<![A-Za-z])(?:Tessaro|PC|UPS|RS485|Modbus|MQTT|RXA\w*|TMV\d+|GDS\d+|ECO|EOD|ID|AH|CSV|GBK|UTF|BOM)(?![A-Za-z]))"
       R"(|(?<![A-Za-z])(?:Hz|HZ|kVA|Minute)(?![A-Za-z]))"                      // units
       R"(|(?<![A-Za-z])(?:TX|RX|CMM|INV|SYS|ST|AL|ON|OFF|NAN|INF)(?![A-Za-z]))"  // lamps, status words, switches
       // The language menu keeps its title and names English in English:
