@@ -279,7 +279,9 @@ def main():
               "the device's state on its page")
         values = driver.find_element(By.ID, "values").text
         check("Input A Phase V" in values and " V" in values, "the main window's values: " + values[:80])
-        boxes = [b.text.replace("\n", " | ") for b in driver.find_elements(By.CSS_SELECTOR, "#values .box")]
+        # Read in one go: the page redraws its boxes as values arrive.
+        boxes = [t.strip().replace("\n", " | ") for t in driver.execute_script(
+            "return [...document.querySelectorAll('#values .box')].map(b => b.innerText);")]
         check(len(boxes) == 13 and re.fullmatch(r"Load percent A phase \| \d+ %", boxes[6])
               and re.fullmatch(r"Battery runtime \| \d+ Minute", boxes[11])
               and re.fullmatch(r"Battery charge \| \d+ %", boxes[12]),
