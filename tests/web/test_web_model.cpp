@@ -358,7 +358,7 @@ TEST(WebStream, TheWholeBusFirstThenOnlyWhatChanged) {
 TEST(WebTexts, PlainWordsOnThePagesWhileTheDesktopKeepsItsOwn) {
   const json en = Parse(PageTextsJson(0)), zh = Parse(PageTextsJson(1));
   EXPECT_EQ(en["portClosed"], "Serial port closed");
-  EXPECT_EQ(LangTextUtf8(TTextId::PortClosedStatus, 0), "COM is closed");
+  EXPECT_STREQ(LangTextUtf8(TTextId::PortClosedStatus, 0), "COM is closed");
   EXPECT_EQ(en["portOpenSuffix"], " is open");
   EXPECT_EQ(zh["portClosed"], "串口已关闭");
   std::set<std::string> looks;
